@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing Tavrel needs on Debian 12, and nothing when
+# it is all there already.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config
+    qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev
+    libsodium-dev
+    shared-mime-info     # the MIME database the client checks outgoing files against
+    fonts-wqy-microhei   # renders the window's Chinese captions
+    xvfb xauth           # a display for machines without one
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update
+$sudo apt-get install -y --no-install-recommends "${missing[@]}"

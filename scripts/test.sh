@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test. Ends with CTest's summary.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+"$root/scripts/build.sh" "$root/build"
+cd "$root/build"
+ctest --output-on-failure --parallel "$(nproc)"

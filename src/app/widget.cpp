@@ -1,0 +1,50 @@
+#include "widget.h"
+#include "ui_widget.h"
+
+#include "assembler.h"
+#include "digest.h"
+#include "protocol.h"
+
+#include <QFile>
+#include <QGraphicsScene>
+#include <QTcpSocket>
+
+Widget::Widget(QWidget *parent)
+    : QWidget(parent)
+    , ui(new Ui::Widget)
+    , passwdSalt(QLatin1String(tavrel::kPasswordSalt))
+    , separator(tavrel::separator())
+{
+    ui->setupUi(this);
+    setSendButtonsEnabled(false);
+    canSend = true;
+    ui->lineEditPasswd->setEchoMode(QLineEdit::Password);
+    ui->lineEditPasswd2->setEchoMode(QLineEdit::Password);
+
+    socket = new QTcpSocket(this);
+    socket->abort();
+    connect(socket, &QTcpSocket::connected, this, &Widget::connectToServer);
+    connect(socket, &QTcpSocket::readyRead, this, &Widget::ReadInformation);
+
+    fileOut = new QFile(QStringLiteral("test.txt"));
+    fileIn = new QFile(QStringLiteral("testa.txt"));
+    scene = new QGraphicsScene(this);
+
+    assembler = new tavrel::MessageAssembler(this);
+    connect(assembler, &tavrel::MessageAssembler::messageReady, this, &Widget::handleMessage);
+    connect(assembler, &tavrel::MessageAssembler::overflowed, this, &Widget::dropOversizedMessage);
+}
+
+Widget::~Widget()
+{
+    delete ui;
+    delete fileOut;
+    delete fileIn;
+}
+
+void Widget::setSendButtonsEnabled(bool enabled)
+{
+    ui->btnSend->setEnabled(enabled);
+    ui->btnSendFile->setEnabled(enabled);
+    ui->btnReceiveFile->setEnabled(enabled);
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QWidget>
+
+QT_BEGIN_NAMESPACE
+namespace Ui {
+class Widget;
+}
+class QFile;
+class QGraphicsPixmapItem;
+class QGraphicsScene;
+class QTcpSocket;
+QT_END_NAMESPACE
+
+namespace tavrel {
+class MessageAssembler;
+}
+
+// The chat window. It owns every piece of client state; its slots read the controls, call
+// into the core library and write the controls. The bodies live in the folder of their
+// subsystem: src/net, src/account, src/chat and src/files.
+class Widget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Widget(QWidget *parent = nullptr);
+    ~Widget() override;
+
+    // src/account
+    QString passwdDigest(const QString &text);
+
+    // src/files
+    QString fileMimeType(const QString &path);
+    bool openFileForRead();
+    bool sendTextFile(const QString &path);
+    bool saveFile(QString &name, const QByteArray &data);
+    bool showImage(const QString &path);
+    void openFolder(const QString &path);
+
+    // src/net: acts on one whole message from the server. False only when a file or image
+    // message is refused for its name.
+    bool handleMessage(const QByteArray &message);
+
+public slots:
+    void connectToServer();
+    bool ReadInformation();
+
+private slots:
+    void on_btnSend_clicked();
+    void on_btnConnect_clicked();
+    void on_btnReg_clicked();
+    void on_btnLog_clicked();
+    void on_btnSendFile_clicked();
+    void on_btnReceiveFile_clicked();
+    void on_btnOpenFolder_clicked();
+
+private:
+    friend class WidgetInspector; // lets tests read state that the window does not show
+
+    void setSendButtonsEnabled(bool enabled);
+    void dropOversizedMessage(qint64 bytes);
+
+    Ui::Widget *ui;
+    QString passwdSalt;
+    bool canSend;
+    QString userName;
+    QTcpSocket *socket;
+    QFile *fileOut;
+    QFile *fileIn;
+    QByteArray separator;
+    QGraphicsScene *scene;
+    QGraphicsPixmapItem *pixmapItem = nullptr;
+    // Gathers the reads of socket into whole messages.
+    tavrel::MessageAssembler *assembler;
+};

@@ -1,0 +1,72 @@
+#include "assembler.h"
+
+namespace tavrel {
+
+int quietGapFor(char firstByte)
+{
+    return firstByte == 'f' ? kFileQuietGapMs : kQuietGapMs;
+}
+
+MessageAssembler::MessageAssembler(QObject *parent)
+    : QObject(parent)
+{
+    m_quiet.setSingleShot(true);
+    m_quiet.setTimerType(Qt::PreciseTimer);
+    connect(&m_quiet, &QTimer::timeout, this, &MessageAssembler::flush);
+}
+
+void MessageAssembler::setLimits(qint64 fileKinds, qint64 otherKinds)
+{
+    m_fileLimit = fileKinds;
+    m_otherLimit = otherKinds;
+}
+
+qint64 MessageAssembler::limitFor(char firstByte) const
+{
+    return firstByte == 'f' ? m_fileLimit : m_otherLimit;
+}
+
+void MessageAssembler::append(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    if (m_discarding) {
+        m_quiet.start(m_discardGap);
+        return;
+    }
+    const char first = m_pending.isEmpty() ? bytes.at(0) : m_pending.at(0);
+    if (m_pending.size() + bytes.size() > limitFor(first)) {
+        const qint64 seen = m_pending.size() + bytes.size();
+        m_pending.clear();
+        m_pending.squeeze();
+        m_discarding = true;
+        m_discardGap = quietGapFor(first);
+        m_quiet.start(m_discardGap);
+        emit overflowed(seen);
+        return;
+    }
+    m_pending += bytes;
+    m_quiet.start(quietGapFor(first));
+}
+
+void MessageAssembler::flush()
+{
+    m_quiet.stop();
+    if (m_discarding) {
+        m_discarding = false;
+        return;
+    }
+    if (m_pending.isEmpty())
+        return;
+    const QByteArray message = std::exchange(m_pending, QByteArray());
+    emit messageReady(message);
+}
+
+void MessageAssembler::clear()
+{
+    m_quiet.stop();
+    m_pending.clear();
+    m_discarding = false;
+}
+
+} // namespace tavrel

@@ -1,0 +1,73 @@
+#include "filenames.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace tavrel {
+
+QString lastPathComponent(const QString &name)
+{
+    const qsizetype cut = std::max(name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\')));
+    return cut < 0 ? name : name.mid(cut + 1);
+}
+
+namespace {
+
+bool isWindowsDeviceName(const QString &name)
+{
+    // "NUL.txt" opens the device too, so only the part before the first dot counts.
+    const QString stem = name.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
+    static const QStringList plain = {QStringLiteral("CON"), QStringLiteral("PRN"), QStringLiteral("AUX"),
+                                      QStringLiteral("NUL")};
+    if (plain.contains(stem))
+        return true;
+    if (stem.size() == 4 && (stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT"))))
+        return stem.at(3) >= QLatin1Char('1') && stem.at(3) <= QLatin1Char('9');
+    return false;
+}
+
+} // namespace
+
+bool isAcceptableFileName(const QString &name)
+{
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return false;
+    for (const QChar c : name) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f || QStringView(u"<>:\"|?*/\\").contains(c))
+            return false;
+    }
+    return !isWindowsDeviceName(name);
+}
+
+QString numberedVariant(const QString &name, int k)
+{
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString base = dot < 0 ? name : name.left(dot);
+    const QString extension = dot < 0 ? name : name.mid(dot + 1);
+    return base + QString::number(k) + QLatin1Char('.') + extension;
+}
+
+bool createFreshFile(QFile &file, QString &name, const QString &dir)
+{
+    const QString received = name;
+    const auto pathOf = [&dir](const QString &candidate) {
+        return dir.isEmpty() ? candidate : QDir(dir).filePath(candidate);
+    };
+    if (file.isOpen())
+        file.close();
+    for (int k = 2;; ++k) {
+        if (!QFileInfo::exists(pathOf(name))) {
+            file.setFileName(pathOf(name));
+            if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+                return true;
+            // Somebody else took the name since the check: try the next one. Any other
+            // failure would repeat for every variant.
+            if (!QFileInfo::exists(pathOf(name)))
+                return false;
+        }
+        name = numberedVariant(received, k);
+    }
+}
+
+} // namespace tavrel

@@ -1,0 +1,31 @@
+#pragma once
+
+// Names under which received files are stored. A peer chooses the name, so it is reduced
+// to its last path component and refused when no file system could hold it safely; the
+// same rules hold on every platform, so a name stored on one works on all.
+
+#include <QString>
+
+class QFile;
+
+namespace tavrel {
+
+// The part after the last '/' or '\\'.
+QString lastPathComponent(const QString &name);
+
+// False for "", ".", "..", names with control characters or any of <>:"|?*, and the
+// Windows device names (CON, PRN, AUX, NUL, COM1-9, LPT1-9), bare or with an extension.
+bool isAcceptableFileName(const QString &name);
+
+// Numbered variant k (k >= 2) of name: base + k + "." + extension, split at the last '.'.
+// A name without a dot has the whole name as base and as extension ("notes" -> "notes2.notes").
+QString numberedVariant(const QString &name, int k);
+
+// Creates a new file under name in dir (empty: the working directory), or, when that is
+// taken by a file or a directory, under its first free numbered variant, and leaves it
+// open for writing in file. It never overwrites: the file is created exclusively, and a
+// name taken between the check and the creation moves on to the next variant.
+// name comes back as the name used or, on failure, the name last tried.
+bool createFreshFile(QFile &file, QString &name, const QString &dir = QString());
+
+} // namespace tavrel
