@@ -1,11 +1,7 @@
 #include "logcapture.h"
 #include "peerconnection.h"
-#include "scriptedpeer.h"
-#include "widget.h"
-#include "widgetinspector.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -14,24 +10,24 @@
 namespace {
 
 const QByteArray kSep("~+^`&");
+const QByteArray kRaw("a\0b~+^`&c\r\nd\0", 13);
 const QString kNotFound = QStringLiteral("该文件不存在：");
 const QString kUnsupported = QStringLiteral("不支持该文件类型");
 const QString kTooLarge = QStringLiteral("文件大小超过63K限制，不能发送：");
 
-QString messageBox(Widget &w)
-{
-    return WidgetInspector::textEdit(w, "textEditRead")->toPlainText();
-}
-
-QStringList typeLines(const QString &type)
+QStringList typeLog(const QString &type)
 {
     return {"debug: File MIME type:" + type, QStringLiteral("debug: mimeType：") + type};
 }
 
-QStringList openLines(const QString &path)
+// What sending logs once the type is accepted: the path twice, then the outcome.
+QStringList openLog(const QString &path, const QStringList &outcome)
 {
-    return {"debug: filePath: " + path, "debug: filePath: " + path};
+    return QStringList{"debug: filePath: " + path, "debug: filePath: " + path} + outcome;
 }
+
+const QStringList kSentLine{"debug: file is sent"};
+const QStringList kFailLine{"debug: fail to open file"};
 
 } // namespace
 
@@ -44,196 +40,153 @@ private slots:
     void cleanupTestCase() { QDir::setCurrent(m_previousDir); }
     void sendFile_data();
     void sendFile();
-    void twoSendsInARow();
     void sendTextFile_data();
     void sendTextFile();
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
-    void write(const QString &name, const QByteArray &contents)
+    bool write(const QString &name, const QByteArray &contents)
     {
         QFile file(path(name));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(contents), contents.size());
+        return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
     }
 
     ScriptedPeer m_peer;
     QTemporaryDir m_dir;
-    QString m_previousDir;
+    QString m_previousDir = QDir::currentPath();
 };
 
 void TestOutgoing::initTestCase()
 {
     QVERIFY(m_peer.listen());
-    QVERIFY(m_dir.isValid());
-    write(QStringLiteral("plain.txt"), "hello\n");
-    write(QStringLiteral(" lead.txt"), "lead");
-    write(QStringLiteral("报告.txt"), QStringLiteral("报告").toUtf8());
-    write(QStringLiteral("limit.txt"), QByteArray(64512, 'a'));
-    write(QStringLiteral("over.txt"), QByteArray(64513, 'a'));
-    write(QStringLiteral("raw.txt"), QByteArray("a\0b~+^`&c\r\nd\0", 13));
-    write(QStringLiteral("empty.txt"), QByteArray());
-    write(QStringLiteral("data.csv"), "name,size\nplain,6\n");
-    write(QStringLiteral("page.html"), "<html><body>hi</body></html>\n");
-    QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("folder.txt")));
+    QVERIFY(write("plain.txt", "hello\n") && write(" lead.txt", "lead") && write("报告.txt", "报告"));
+    QVERIFY(write("limit.txt", QByteArray(64512, 'a')) && write("over.txt", QByteArray(64513, 'a')));
+    QVERIFY(write("raw.txt", kRaw) && write("empty.txt", QByteArray()) && write("locked.txt", "secret"));
+    QVERIFY(write("data.csv", "name,size\nplain,6\n") &&
+            write("page.html", "<html><body>hi</body></html>\n"));
+    QVERIFY(QDir(m_dir.path()).mkdir("folder.txt"));
+    QVERIFY(QFile::setPermissions(path("locked.txt"), QFileDevice::WriteOwner));
     // Relative paths are typed against the working directory.
-    m_previousDir = QDir::currentPath();
     QVERIFY(QDir::setCurrent(m_dir.path()));
 }
 
 void TestOutgoing::sendFile_data()
 {
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("notice"); // empty when nothing is shown
-    QTest::addColumn<QByteArray>("sent");
-    QTest::addColumn<QStringList>("log");
+    QTest::addColumn<QStringList>("typed"); // the path, once per send
+    QTest::addColumn<QString>("notice");    // empty when nothing is shown
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<QStringList>("log"); // for each send
 
-    const QString plain = path(QStringLiteral("plain.txt"));
-    QTest::newRow("absolute path") << plain << QString() << "fs," + plain.toUtf8() + kSep + "hello\n"
-                                   << typeLines("text/plain") + openLines(plain) +
-                                          QStringList{"debug: file is sent"};
-    QTest::newRow("relative path with a leading blank")
-        << " lead.txt" << QString() << "fs, lead.txt" + kSep + "lead"
-        << typeLines("text/plain") + openLines(" lead.txt") + QStringList{"debug: file is sent"};
-    QTest::newRow("Chinese name") << QStringLiteral("报告.txt") << QString()
-                                  << "fs," + QStringLiteral("报告.txt").toUtf8() + kSep +
-                                         QStringLiteral("报告").toUtf8()
-                                  << typeLines("text/plain") + openLines(QStringLiteral("报告.txt")) +
-                                         QStringList{"debug: file is sent"};
-    const QString limit = path(QStringLiteral("limit.txt"));
-    QTest::newRow("64512 bytes") << limit << QString()
-                                 << "fs," + limit.toUtf8() + kSep + QByteArray(64512, 'a')
-                                 << typeLines("text/plain") + openLines(limit) +
-                                        QStringList{"debug: file is sent"};
-    const QString over = path(QStringLiteral("over.txt"));
-    QTest::newRow("64513 bytes") << over << kTooLarge + over << QByteArray()
-                                 << typeLines("text/plain") + openLines(over) +
-                                        QStringList{"debug: fail to open file"};
-    const QString raw = path(QStringLiteral("raw.txt"));
-    QTest::newRow("separator, zero bytes and CR LF unchanged")
-        << raw << QString() << "fs," + raw.toUtf8() + kSep + QByteArray("a\0b~+^`&c\r\nd\0", 13)
-        << typeLines("text/plain") + openLines(raw) + QStringList{"debug: file is sent"};
-    const QString empty = path(QStringLiteral("empty.txt"));
-    QTest::newRow("empty file") << empty << QString() << "fs," + empty.toUtf8() + kSep
-                                << typeLines("text/plain") + openLines(empty) +
-                                       QStringList{"debug: file is sent"};
-    QTest::newRow("directory named like a text file")
-        << path(QStringLiteral("folder.txt")) << kUnsupported << QByteArray() << typeLines("inode/directory");
-    QTest::newRow("comma-separated values")
-        << path(QStringLiteral("data.csv")) << kUnsupported << QByteArray() << typeLines("text/csv");
-    QTest::newRow("HTML") << path(QStringLiteral("page.html")) << kUnsupported << QByteArray()
-                          << typeLines("text/html");
-    QTest::newRow("blank before an existing path")
-        << " " + plain << kNotFound + " " + plain << QByteArray() << QStringList();
-    QTest::newRow("missing, markup in the name")
-        << "<b>gone</b>.txt" << kNotFound + "<b>gone</b>.txt" << QByteArray() << QStringList();
-    QTest::newRow("empty path") << QString() << kNotFound << QByteArray() << QStringList();
+    auto sent = [](const char *tag, const QString &typed, const QByteArray &contents, int sends = 1) {
+        QTest::newRow(tag) << QStringList(sends, typed) << QString() << contents
+                           << typeLog("text/plain") + openLog(typed, kSentLine);
+    };
+    sent("absolute path", path("plain.txt"), "hello\n");
+    sent("relative path with a leading blank", " lead.txt", "lead");
+    sent("Chinese name", "报告.txt", "报告");
+    sent("64512 bytes", path("limit.txt"), QByteArray(64512, 'a'));
+    sent("separator, zero bytes, CR LF", path("raw.txt"), kRaw);
+    sent("empty file", path("empty.txt"), QByteArray());
+    sent("two sends in a row", path("raw.txt"), kRaw, 2);
+
+    auto refused = [](const char *tag, const QString &typed, const QString &notice, const QStringList &log) {
+        QTest::newRow(tag) << QStringList{typed} << notice << QByteArray() << log;
+    };
+    refused("64513 bytes", path("over.txt"), kTooLarge + path("over.txt"),
+            typeLog("text/plain") + openLog(path("over.txt"), kFailLine));
+    refused("directory named like a text file", path("folder.txt"), kUnsupported, typeLog("inode/directory"));
+    refused("comma-separated values", path("data.csv"), kUnsupported, typeLog("text/csv"));
+    refused("HTML", path("page.html"), kUnsupported, typeLog("text/html"));
+    refused("blank before an existing path", " " + path("plain.txt"), kNotFound + " " + path("plain.txt"),
+            {});
+    refused("missing, markup in the name", "<b>gone</b>.txt", kNotFound + "<b>gone</b>.txt", {});
+    refused("empty path", "", kNotFound, {});
 }
 
 void TestOutgoing::sendFile()
 {
-    QFETCH(QString, typed);
+    QFETCH(QStringList, typed);
     QFETCH(QString, notice);
-    QFETCH(QByteArray, sent);
+    QFETCH(QByteArray, contents);
     QFETCH(QStringList, log);
 
     Widget w;
     QVERIFY(connectToPeer(w, m_peer));
     setSendButtonsEnabled(w, true);
-    WidgetInspector::lineEdit(w, "lineEditFile")->setText(typed);
+    WidgetInspector::lineEdit(w, "lineEditFile")->setText(typed.first());
     QFile *fileOut = WidgetInspector::fileOut(w);
     const QString nameBefore = fileOut->fileName();
 
     LogCapture capture;
-    click(w, "btnSendFile");
-    const QStringList lines = capture.lines();
+    for (int i = 0; i < typed.size(); ++i)
+        click(w, "btnSendFile");
 
-    QCOMPARE(lines, log);
+    QStringList logs;
+    QByteArray sent;
+    const bool typeAccepted = log.size() > 2;
+    for (int i = 0; i < typed.size(); ++i) {
+        logs += log;
+        if (notice.isEmpty() && typeAccepted)
+            sent += "fs," + typed.first().toUtf8() + kSep + contents;
+    }
+    QCOMPARE(capture.lines(), logs);
     QCOMPARE(receivedBeforeMarker(w, m_peer), sent);
-    QCOMPARE(messageBox(w), notice);
-    QCOMPARE(WidgetInspector::lineEdit(w, "lineEditFile")->text(), typed);
+    QCOMPARE(WidgetInspector::textEdit(w, "textEditRead")->toPlainText(), notice);
+    QCOMPARE(WidgetInspector::lineEdit(w, "lineEditFile")->text(), typed.first());
+    // The handle takes the path only once the type has been accepted, and is closed after.
     QVERIFY(!fileOut->isOpen());
-    // The handle takes the path only once the type has been accepted.
-    const bool accepted = log.size() > 2 && log.at(1).endsWith(QLatin1String("text/plain"));
-    QCOMPARE(fileOut->fileName(), accepted ? typed : nameBefore);
-}
-
-void TestOutgoing::twoSendsInARow()
-{
-    Widget w;
-    QVERIFY(connectToPeer(w, m_peer));
-    setSendButtonsEnabled(w, true);
-    const QString raw = path(QStringLiteral("raw.txt"));
-    WidgetInspector::lineEdit(w, "lineEditFile")->setText(raw);
-
-    click(w, "btnSendFile");
-    click(w, "btnSendFile");
-
-    const QByteArray message = "fs," + raw.toUtf8() + kSep + QByteArray("a\0b~+^`&c\r\nd\0", 13);
-    QCOMPARE(receivedBeforeMarker(w, m_peer), message + message);
-    QCOMPARE(messageBox(w), QString());
+    QCOMPARE(fileOut->fileName(), typeAccepted ? typed.first() : nameBefore);
 }
 
 void TestOutgoing::sendTextFile_data()
 {
     QTest::addColumn<QString>("target");
-    QTest::addColumn<bool>("result");
     QTest::addColumn<QString>("notice");
     QTest::addColumn<QStringList>("log");
 
-    const QString gone = path(QStringLiteral("gone.txt"));
+    QTest::newRow("sent") << path("plain.txt") << QString() << openLog(path("plain.txt"), kSentLine);
     QTest::newRow("gone before the open")
-        << gone << false << QString()
-        << openLines(gone) + QStringList{"critical: 文件不存在:" + gone, "debug: fail to open file"};
-    if (geteuid() != 0) { // permissions do not bind the superuser
-        const QString locked = path(QStringLiteral("locked.txt"));
-        QTest::newRow("unreadable") << locked << false << QString()
-                                    << openLines(locked) + QStringList{"critical: 文件不可读:" + locked,
-                                                                       "debug: fail to open file"};
-    }
-    // Reports a size of 0 but holds far more than the limit.
-    const QString reportsNoSize = QStringLiteral("/proc/self/smaps");
+        << path("gone.txt") << QString()
+        << openLog(path("gone.txt"), QStringList{"critical: 文件不存在:" + path("gone.txt")} + kFailLine);
+    if (geteuid() != 0) // permissions do not bind the superuser
+        QTest::newRow("unreadable") << path("locked.txt") << QString()
+                                    << openLog(path("locked.txt"),
+                                               QStringList{"critical: 文件不可读:" + path("locked.txt")} +
+                                                   kFailLine);
+    // Reports a size of 0 but holds more than the limit.
+    const QString smaps = QStringLiteral("/proc/self/smaps");
     QTest::newRow("more bytes than the reported size")
-        << reportsNoSize << false << kTooLarge + reportsNoSize
-        << openLines(reportsNoSize) + QStringList{"debug: fail to open file"};
-    const QString plain = path(QStringLiteral("plain.txt"));
-    QTest::newRow("sent") << plain << true << QString()
-                          << openLines(plain) + QStringList{"debug: file is sent"};
+        << smaps << kTooLarge + smaps << openLog(smaps, kFailLine);
 }
 
 void TestOutgoing::sendTextFile()
 {
     QFETCH(QString, target);
-    QFETCH(bool, result);
     QFETCH(QString, notice);
     QFETCH(QStringList, log);
 
-    if (target.endsWith(QLatin1String("locked.txt"))) {
-        write(QStringLiteral("locked.txt"), "secret");
-        QVERIFY(QFile::setPermissions(target, QFileDevice::WriteOwner));
-    }
-    if (target.startsWith(QLatin1String("/proc/"))) {
+    if (target.startsWith("/proc/")) {
         QFile probe(target);
-        QVERIFY(probe.open(QIODevice::ReadOnly));
-        if (QFileInfo(target).size() != 0 || probe.readAll().size() <= 64512)
+        if (!probe.open(QIODevice::ReadOnly) || QFileInfo(target).size() != 0 ||
+            probe.readAll().size() <= 64512)
             QSKIP("this system's /proc file does not outgrow its reported size");
     }
-
     Widget w;
     QVERIFY(connectToPeer(w, m_peer));
     // A handle still open on another file must not stand in for the new path.
     QFile *fileOut = WidgetInspector::fileOut(w);
-    fileOut->setFileName(path(QStringLiteral("raw.txt")));
+    fileOut->setFileName(path("raw.txt"));
     QVERIFY(fileOut->open(QIODevice::ReadOnly));
 
     LogCapture capture;
-    QCOMPARE(w.sendTextFile(target), result);
+    const bool result = w.sendTextFile(target);
     QCOMPARE(capture.lines(), log);
-    QCOMPARE(messageBox(w), notice);
+    QCOMPARE(result, log.endsWith(kSentLine.first()));
+    QCOMPARE(WidgetInspector::textEdit(w, "textEditRead")->toPlainText(), notice);
     QVERIFY(!fileOut->isOpen());
     QCOMPARE(fileOut->fileName(), target);
-    const QByteArray expected = result ? "fs," + target.toUtf8() + kSep + "hello\n" : QByteArray();
-    QCOMPARE(receivedBeforeMarker(w, m_peer), expected);
+    QCOMPARE(receivedBeforeMarker(w, m_peer),
+             result ? "fs," + target.toUtf8() + kSep + "hello\n" : QByteArray());
 }
 
 QTEST_MAIN(TestOutgoing)

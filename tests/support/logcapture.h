@@ -2,46 +2,36 @@
 
 #include <QLoggingCategory>
 #include <QStringList>
-#include <QtGlobal>
 
-// Records what the code under test writes to the default logging category, debug lines
-// included, as "debug: text" and "critical: text", for as long as it lives.
+// While it lives, records the debug and critical lines of the default logging category as
+// "debug: text" and "critical: text"; everything else goes on to the test's own handler.
 class LogCapture
 {
 public:
     LogCapture()
     {
-        s_current = this;
-        m_debugWasEnabled = QLoggingCategory::defaultCategory()->isDebugEnabled();
+        s_lines.clear();
+        m_debugWasOn = QLoggingCategory::defaultCategory()->isDebugEnabled();
         QLoggingCategory::defaultCategory()->setEnabled(QtDebugMsg, true);
-        m_previous = qInstallMessageHandler(&LogCapture::handle);
+        s_previous = qInstallMessageHandler(&LogCapture::handle);
     }
     ~LogCapture()
     {
-        qInstallMessageHandler(m_previous);
-        QLoggingCategory::defaultCategory()->setEnabled(QtDebugMsg, m_debugWasEnabled);
-        s_current = nullptr;
+        qInstallMessageHandler(s_previous);
+        QLoggingCategory::defaultCategory()->setEnabled(QtDebugMsg, m_debugWasOn);
     }
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
-
-    QStringList lines() const { return m_lines; }
-    void clear() { m_lines.clear(); }
+    QStringList lines() const { return s_lines; }
 
 private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
-        LogCapture *self = s_current;
-        if (self && qstrcmp(context.category, "default") == 0) {
-            static const char *const levels[] = {"debug", "warning", "critical", "fatal", "info"};
-            self->m_lines.append(QLatin1String(levels[type]) + QLatin1String(": ") + text);
-        }
-        if (self && type != QtDebugMsg && self->m_previous)
-            self->m_previous(type, context, text);
+        if (qstrcmp(context.category, "default") == 0 && (type == QtDebugMsg || type == QtCriticalMsg))
+            s_lines.append(QLatin1String(type == QtDebugMsg ? "debug: " : "critical: ") + text);
+        else if (s_previous)
+            s_previous(type, context, text);
     }
 
-    static inline LogCapture *s_current = nullptr;
-    QtMessageHandler m_previous = nullptr;
-    bool m_debugWasEnabled = false;
-    QStringList m_lines;
+    static inline QStringList s_lines;
+    static inline QtMessageHandler s_previous = nullptr;
+    bool m_debugWasOn = false;
 };
