@@ -3,8 +3,8 @@
 #include <QLoggingCategory>
 #include <QStringList>
 
-// While it lives, records the debug and critical lines of the default logging category as
-// "debug: text" and "critical: text"; everything else goes on to the test's own handler.
+// While it lives, records the lines of the default logging category as "debug: text",
+// "warning: text", "critical: text"; other categories go on to the test's own handler.
 class LogCapture
 {
 public:
@@ -25,8 +25,9 @@ public:
 private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
-        if (qstrcmp(context.category, "default") == 0 && (type == QtDebugMsg || type == QtCriticalMsg))
-            s_lines.append(QLatin1String(type == QtDebugMsg ? "debug: " : "critical: ") + text);
+        static const char *const levels[] = {"debug: ", "warning: ", "critical: ", "fatal: ", "info: "};
+        if (qstrcmp(context.category, "default") == 0 && type != QtFatalMsg)
+            s_lines.append(QLatin1String(levels[type]) + text);
         else if (s_previous)
             s_previous(type, context, text);
     }
