@@ -181,8 +181,7 @@ void Session::abort(const char *reason)
 {
     if (m_closed)
         return;
-    qCInfo(lcServer) << "closing the connection from" << m_peer
-                     << (m_userName.isEmpty() ? QString() : m_userName) << "-" << reason;
+    qCInfo(lcServer).noquote() << "closing the connection from" << m_peer << m_userName << "-" << reason;
     m_closing = true;
     m_socket->abort();
     onDisconnected();

@@ -56,6 +56,7 @@ public:
     QString peerAddress() const { return m_peer; }
     QString userName() const { return m_userName; }
     bool isLoggedIn() const { return !m_userName.isEmpty(); }
+    bool isClosed() const { return m_closed; }
     void setUserName(const QString &name);
 
     // A login or registration of this session is being worked on.
