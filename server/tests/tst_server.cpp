@@ -57,6 +57,7 @@ private slots:
     void loginAnswers_data();
     void loginAnswers();
     void lockout();
+    void chatFlowsWhileHashing();
     void databaseHoldsNoDigest();
     void restartKeepsAccounts();
     void chatReachesLoggedInOnly();
@@ -370,6 +371,31 @@ void TestServer::lockout()
     QTest::qWait(2100);
     client->send(right);
     QCOMPARE(client->take('l'), loginAnswer(answers::loginOk()));
+}
+
+void TestServer::chatFlowsWhileHashing()
+{
+    // Costly hashes on one worker: three logins take several hash times in a row.
+    m_config.pwhashOps = 3;
+    m_config.pwhashMem = 32 * 1024 * 1024;
+    m_config.workerThreads = 1;
+    startServer();
+    registerUser(QStringLiteral("alice"));
+    TestClient *alice = loggedIn(QStringLiteral("alice"));
+    QList<TestClient *> others;
+    for (int i = 0; i < 3; ++i) {
+        others.append(connected());
+        others.last()->send(loginMessage(QStringLiteral("alice"), saltedDigest(QStringLiteral("guess"))));
+    }
+    alice->send(chatMessage(QStringLiteral("meanwhile")));
+    QVERIFY(alice->expect("c,alice: meanwhile"));
+    int answered = 0;
+    for (TestClient *other : std::as_const(others))
+        answered += int(std::count_if(other->inbox.begin(), other->inbox.end(),
+                                      [](const QByteArray &m) { return m.startsWith('l'); }));
+    QVERIFY2(answered < 3, "the chat line waited for the password hashes");
+    for (TestClient *other : std::as_const(others))
+        QCOMPARE(other->take('l'), loginAnswer(answers::loginRefused()));
 }
 
 void TestServer::databaseHoldsNoDigest()
