@@ -226,29 +226,14 @@ void TestServer::registrationRefusals_data()
 
     const QString ok = QStringLiteral("secret1");
     const QString mail = QStringLiteral("x@example.org");
-    QTest::newRow("empty name") << registration(QString(), mail, QString(), ok) << answers::nameInvalid();
     QTest::newRow("blank in name") << registration(QStringLiteral("a b"), mail, QString(), ok)
-                                   << answers::nameInvalid();
-    QTest::newRow("colon fakes a chat line")
-        << registration(QStringLiteral("bob: hi"), mail, QString(), ok) << answers::nameInvalid();
-    QTest::newRow("line break") << registration(QStringLiteral("a\nb"), mail, QString(), ok)
-                                << answers::nameInvalid();
-    QTest::newRow("33 characters") << registration(QString(33, QLatin1Char('n')), mail, QString(), ok)
                                    << answers::nameInvalid();
     QTest::newRow("reserved sender name")
         << registration(answers::serverSender(), mail, QString(), ok) << answers::nameInvalid();
-    QTest::newRow("no at") << registration(QStringLiteral("bob"), QStringLiteral("bob.example.org"),
-                                           QString(), ok)
-                           << answers::emailInvalid();
-    QTest::newRow("no dot in domain")
-        << registration(QStringLiteral("bob"), QStringLiteral("bob@localhost"), QString(), ok)
-        << answers::emailInvalid();
     QTest::newRow("header injection")
         << registration(QStringLiteral("bob"), QStringLiteral("bob@example.org\r\nBcc: all@example.org"),
                         QString(), ok)
         << answers::emailInvalid();
-    QTest::newRow("empty address") << registration(QStringLiteral("bob"), QString(), QString(), ok)
-                                   << answers::emailInvalid();
     QTest::newRow("missing field") << QByteArray("r,bob") + sep() + "x@example.org" + sep() +
                                           u8(saltedDigest(ok))
                                    << answers::registrationMalformed();
