@@ -124,9 +124,11 @@ void Server::dispatch(Session *session, const QByteArray &message)
     }
     switch (requestKind(message)) {
     case Request::Login:
+        session->keepWaitingForLogin();
         handleLogin(session, message);
         break;
     case Request::Registration:
+        session->keepWaitingForLogin();
         handleRegistration(session, message);
         break;
     case Request::Chat:
