@@ -32,3 +32,15 @@ void setPlainTextContent(QTextEdit *edit, const QString &text)
 {
     edit->setPlainText(text);
 }
+
+void showEnd(QTextEdit *edit)
+{
+    // After an append the cursor usually sits at the end with the view at the bottom
+    // already; laying the document out again to confirm it costs as much as the append.
+    const QTextCursor cursor = edit->textCursor();
+    const QScrollBar *bar = edit->verticalScrollBar();
+    if (cursor.atEnd() && !cursor.hasSelection() && bar->value() == bar->maximum())
+        return;
+    edit->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
+    edit->ensureCursorVisible();
+}

@@ -13,3 +13,6 @@ void appendPlainText(QTextEdit *edit, const QString &text);
 
 // Replaces the whole content of edit with text.
 void setPlainTextContent(QTextEdit *edit, const QString &text);
+
+// Moves the cursor of edit to the end without selecting and scrolls it into view.
+void showEnd(QTextEdit *edit);

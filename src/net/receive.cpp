@@ -79,15 +79,16 @@ bool Widget::handleMessage(const QByteArray &message)
         if (kind == Kind::Image) {
             senderText = QString::fromUtf8(parts.sender + QStringLiteral(" 发来的").toUtf8());
             if (showImage(QString(storedName)))
-                appendPlainText(ui->textEditRead,
-                                QStringLiteral("收到的图片：") + storedName + QStringLiteral(" 在图片标签页里显示"));
+                appendPlainText(ui->textEditRead, QStringLiteral("收到的图片：") + storedName +
+                                                      QStringLiteral(" 在图片标签页里显示"));
         } else {
             setPlainTextContent(ui->textEditFile, QString::fromUtf8(parts.data));
-            appendPlainText(ui->textEditRead,
-                            QStringLiteral("收到的文件：") + storedName + QStringLiteral(" 在文本文件标签页里显示"));
+            appendPlainText(ui->textEditRead, QStringLiteral("收到的文件：") + storedName +
+                                                  QStringLiteral(" 在文本文件标签页里显示"));
         }
         if (storedName == receivedName)
-            appendPlainText(ui->textEditRead, QStringLiteral("收到") + senderText + QStringLiteral("文件：") + storedName);
+            appendPlainText(ui->textEditRead,
+                            QStringLiteral("收到") + senderText + QStringLiteral("文件：") + storedName);
         else
             appendPlainText(ui->textEditRead, QStringLiteral("收到") + senderText + QStringLiteral("文件：") +
                                                   receivedName + QStringLiteral(", 并改名为：") + storedName);
@@ -96,8 +97,7 @@ bool Widget::handleMessage(const QByteArray &message)
     case Kind::Unknown:
         break;
     }
-    ui->textEditRead->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
-    ui->textEditRead->ensureCursorVisible();
+    showEnd(ui->textEditRead);
     return true;
 }
 
@@ -105,6 +105,5 @@ void Widget::dropOversizedMessage(qint64 bytes)
 {
     qDebug() << "消息过大，已丢弃，字节数:" << bytes;
     appendPlainText(ui->textEditRead, QStringLiteral("消息过大，已丢弃：%1 字节").arg(bytes));
-    ui->textEditRead->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
-    ui->textEditRead->ensureCursorVisible();
+    showEnd(ui->textEditRead);
 }

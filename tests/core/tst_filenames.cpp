@@ -31,13 +31,13 @@ void TestFilenames::freshName_data()
     QTest::newRow("dangling link counts as taken") << "a.txt" << QStringList{"l:a.txt"} << "a2.txt";
     QTest::newRow("last dot") << "a.b.txt" << QStringList{"a.b.txt"} << "a.b2.txt";
     QTest::newRow("no dot") << "notes" << QStringList{"notes"} << "notes2.notes";
-    QTest::newRow("no dot, variant taken") << "notes" << QStringList{"notes", "notes2.notes"} << "notes3.notes";
+    QTest::newRow("no dot, variant taken")
+        << "notes" << QStringList{"notes", "notes2.notes"} << "notes3.notes";
     QTest::newRow("trailing dot") << "file." << QStringList{"file."} << "file2.";
     QTest::newRow("leading dot") << ".cfg" << QStringList{".cfg"} << "2.cfg";
     QTest::newRow("variant from the name received")
         << "a.txt" << QStringList{"a.txt", "a2.txt", "a22.txt"} << "a3.txt";
-    QTest::newRow("variants that are devices skipped")
-        << "lpt.txt" << QStringList{"lpt.txt"} << "lpt10.txt";
+    QTest::newRow("variants that are devices skipped") << "lpt.txt" << QStringList{"lpt.txt"} << "lpt10.txt";
     QTest::newRow("device variants without dot skipped") << "COM" << QStringList{"COM"} << "COM10.COM";
     QTest::newRow("Chinese") << "报告.txt" << QStringList{"报告.txt"} << "报告2.txt";
 }

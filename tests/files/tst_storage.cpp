@@ -81,35 +81,63 @@ void TestStorage::hostileNames_data()
     QTest::addColumn<QString>("stored"); // empty: refused
 
     const QString root = QDir::temp().absolutePath();
-    QTest::newRow("parent") << "../x" << "x";
-    QTest::newRow("parent, backslash") << "..\\x" << "x";
-    QTest::newRow("absolute") << "/tmp/../abs" << "abs";
-    QTest::newRow("drive letter") << "C:\\x" << "x";
-    QTest::newRow("down and up twice") << "sub/../../x" << "x";
-    QTest::newRow("into a subfolder") << "sub/x.txt" << "x.txt";
-    QTest::newRow("kept name") << "keep.txt" << "keep2.txt";
-    QTest::newRow("colon") << ":" << "";
-    QTest::newRow("data stream") << "x.txt:evil" << "";
-    QTest::newRow("device") << "NUL.txt" << "";
-    QTest::newRow("device, lower case") << "con" << "";
-    QTest::newRow("device, numbered") << "COM1.log" << "";
-    QTest::newRow("device, console output") << "CONOUT$" << "";
-    QTest::newRow("pipe") << "a|b" << "";
-    QTest::newRow("wildcards") << "a*?.txt" << "";
-    QTest::newRow("quote") << "\"q\"" << "";
-    QTest::newRow("angle brackets") << "<a>" << "";
-    QTest::newRow("tab") << "a\tb" << "";
-    QTest::newRow("newline") << "a\nb" << "";
-    QTest::newRow("escape") << "a\x1b[2Jb" << "";
-    QTest::newRow("delete") << "a\x7f" << "";
-    QTest::newRow("zero") << QStringLiteral("a") + QChar(0) + "b" << "";
-    QTest::newRow("dot") << "." << "";
-    QTest::newRow("dot dot") << ".." << "";
-    QTest::newRow("parent of a folder") << "sub/.." << "";
-    QTest::newRow("folder only") << "sub/" << "";
-    QTest::newRow("empty") << "" << "";
+    QTest::newRow("parent") << "../x"
+                            << "x";
+    QTest::newRow("parent, backslash") << "..\\x"
+                                       << "x";
+    QTest::newRow("absolute") << "/tmp/../abs"
+                              << "abs";
+    QTest::newRow("drive letter") << "C:\\x"
+                                  << "x";
+    QTest::newRow("down and up twice") << "sub/../../x"
+                                       << "x";
+    QTest::newRow("into a subfolder") << "sub/x.txt"
+                                      << "x.txt";
+    QTest::newRow("kept name") << "keep.txt"
+                               << "keep2.txt";
+    QTest::newRow("colon") << ":"
+                           << "";
+    QTest::newRow("data stream") << "x.txt:evil"
+                                 << "";
+    QTest::newRow("device") << "NUL.txt"
+                            << "";
+    QTest::newRow("device, lower case") << "con"
+                                        << "";
+    QTest::newRow("device, numbered") << "COM1.log"
+                                      << "";
+    QTest::newRow("device, console output") << "CONOUT$"
+                                            << "";
+    QTest::newRow("pipe") << "a|b"
+                          << "";
+    QTest::newRow("wildcards") << "a*?.txt"
+                               << "";
+    QTest::newRow("quote") << "\"q\""
+                           << "";
+    QTest::newRow("angle brackets") << "<a>"
+                                    << "";
+    QTest::newRow("tab") << "a\tb"
+                         << "";
+    QTest::newRow("newline") << "a\nb"
+                             << "";
+    QTest::newRow("escape") << "a\x1b[2Jb"
+                            << "";
+    QTest::newRow("delete") << "a\x7f"
+                            << "";
+    QTest::newRow("zero") << QStringLiteral("a") + QChar(0) + "b"
+                          << "";
+    QTest::newRow("dot") << "."
+                         << "";
+    QTest::newRow("dot dot") << ".."
+                             << "";
+    QTest::newRow("parent of a folder") << "sub/.."
+                                        << "";
+    QTest::newRow("folder only") << "sub/"
+                                 << "";
+    QTest::newRow("empty") << ""
+                           << "";
     QTest::newRow("300 characters") << QString(300, QLatin1Char('n')) << "";
-    QTest::newRow("plain") << "fine.txt" << "fine.txt";
+    QTest::newRow("plain") << "fine.txt"
+                           << "fine.txt";
 }
 
 void TestStorage::hostileNames()
@@ -181,7 +209,8 @@ void TestStorage::showImage_data()
     QTest::newRow("empty file") << QByteArray() << "b.png" << QSize();
     QTest::newRow("no file") << QByteArray() << "" << QSize();
     // 17000 x 17000 grey pixels need 276 MiB, beyond the reader's allocation limit.
-    QTest::newRow("declares 17000 x 17000") << testimages::blackGreyPng(17000, 17000) << "huge.png" << QSize();
+    QTest::newRow("declares 17000 x 17000")
+        << testimages::blackGreyPng(17000, 17000) << "huge.png" << QSize();
     QTest::newRow("1000 x 1000 stays allowed")
         << testimages::blackGreyPng(1000, 1000) << "grey.png" << QSize(1000, 1000);
 }
