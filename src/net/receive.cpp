@@ -75,10 +75,13 @@ bool Widget::handleMessage(const QByteArray &message)
 
         QString storedName = receivedName;
         QString senderText;
-        saveFile(storedName, parts.data);
+        const bool stored = saveFile(storedName, parts.data);
         if (kind == Kind::Image) {
             senderText = QString::fromUtf8(parts.sender + QStringLiteral(" 发来的").toUtf8());
-            if (showImage(QString(storedName)))
+            // A name that could not be stored may still name something: a device such as
+            // COM1 that blocks a read, or a file that was there before. Only what was just
+            // written is read back.
+            if (stored && showImage(QString(storedName)))
                 appendPlainText(ui->textEditRead, QStringLiteral("收到的图片：") + storedName +
                                                       QStringLiteral(" 在图片标签页里显示"));
         } else {
