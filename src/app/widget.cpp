@@ -35,6 +35,8 @@ Widget::Widget(QWidget *parent)
     assembler = new tavrel::MessageAssembler(this);
     connect(assembler, &tavrel::MessageAssembler::messageReady, this, &Widget::handleMessage);
     connect(assembler, &tavrel::MessageAssembler::overflowed, this, &Widget::dropOversizedMessage);
+    // A closed connection ends the message in progress; a new one must not continue it.
+    connect(socket, &QTcpSocket::disconnected, assembler, &tavrel::MessageAssembler::flush);
 }
 
 Widget::~Widget()

@@ -63,6 +63,7 @@ private slots:
     void oversizedMessageDropped();
     void fileRequest_data();
     void fileRequest();
+    void connectionEndsMessage();
 
 private:
     static QTextEdit *edit(Widget &w, const char *name) { return WidgetInspector::textEdit(w, name); }
@@ -389,6 +390,19 @@ void TestReceive::fileRequest()
     QCOMPARE(m_peer.received(), "fr," + name.toUtf8());
     QCOMPARE(WidgetInspector::lineEdit(w, "lineEditFile2")->text(), name);
     QCOMPARE(edit(w, "textEditRead")->toPlainText(), QString());
+}
+
+void TestReceive::connectionEndsMessage()
+{
+    Widget w;
+    connectWindow(w);
+    m_peer.send("fs,a" + S + "x");
+    m_peer.closeClient();
+    QTRY_COMPARE(WidgetInspector::socket(w)->state(), QAbstractSocket::UnconnectedState);
+    connectWindow(w); // well within the quiet gap of a file
+    m_peer.send("c,b");
+    QTRY_COMPARE(edit(w, "textEditRead")->toPlainText(), QStringLiteral("b"));
+    QCOMPARE(contents(QStringLiteral("a")), QByteArray("x"));
 }
 
 QTEST_MAIN(TestReceive)
