@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QGraphicsScene>
+#include <QGraphicsView>
 #include <QTcpSocket>
 
 Widget::Widget(QWidget *parent)
@@ -29,10 +30,13 @@ Widget::Widget(QWidget *parent)
     fileOut = new QFile(QStringLiteral("test.txt"));
     fileIn = new QFile(QStringLiteral("testa.txt"));
     scene = new QGraphicsScene(this);
+    ui->graphicsViewImage->setScene(scene);
 
     assembler = new tavrel::MessageAssembler(this);
     connect(assembler, &tavrel::MessageAssembler::messageReady, this, &Widget::handleMessage);
     connect(assembler, &tavrel::MessageAssembler::overflowed, this, &Widget::dropOversizedMessage);
+    // A closed connection ends the message in progress; a new one must not continue it.
+    connect(socket, &QTcpSocket::disconnected, assembler, &tavrel::MessageAssembler::flush);
 }
 
 Widget::~Widget()

@@ -18,8 +18,9 @@ bool isWindowsDeviceName(const QString &name)
 {
     // "NUL.txt" opens the device too, so only the part before the first dot counts.
     const QString stem = name.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
-    static const QStringList plain = {QStringLiteral("CON"), QStringLiteral("PRN"), QStringLiteral("AUX"),
-                                      QStringLiteral("NUL")};
+    static const QStringList plain = {QStringLiteral("CON"),    QStringLiteral("PRN"),
+                                      QStringLiteral("AUX"),    QStringLiteral("NUL"),
+                                      QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
     if (plain.contains(stem))
         return true;
     if (stem.size() == 4 && (stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT"))))
@@ -48,25 +49,43 @@ QString numberedVariant(const QString &name, int k)
     return base + QString::number(k) + QLatin1Char('.') + extension;
 }
 
+namespace {
+
+// A link whose target is missing does not "exist" for QFileInfo::exists, yet the name is
+// taken all the same.
+bool isTaken(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+} // namespace
+
 bool createFreshFile(QFile &file, QString &name, const QString &dir)
 {
     const QString received = name;
+    // Only digits and a dot are added, so the variants of an acceptable name can fail the
+    // test only as device names, and only for a few numbers.
+    const bool receivedAcceptable = isAcceptableFileName(lastPathComponent(received));
     const auto pathOf = [&dir](const QString &candidate) {
         return dir.isEmpty() ? candidate : QDir(dir).filePath(candidate);
     };
     if (file.isOpen())
         file.close();
     for (int k = 2;; ++k) {
-        if (!QFileInfo::exists(pathOf(name))) {
-            file.setFileName(pathOf(name));
-            if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-                return true;
-            // Somebody else took the name since the check: try the next one. Any other
-            // failure would repeat for every variant.
-            if (!QFileInfo::exists(pathOf(name)))
-                return false;
-        }
+        // The exclusive creation is the test for a free name: it cannot be raced, and a
+        // free name, the usual case, costs no look-up of its own.
+        file.setFileName(pathOf(name));
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            return true;
+        // A failure under a free name would repeat for every variant.
+        if (!isTaken(pathOf(name)))
+            return false;
+        // A number can turn an acceptable name into a device name ("COM" -> "COM2.COM",
+        // "lpt.txt" -> "lpt2.txt"); such variants are passed over.
         name = numberedVariant(received, k);
+        while (receivedAcceptable && !isAcceptableFileName(lastPathComponent(name)))
+            name = numberedVariant(received, ++k);
     }
 }
 

@@ -14,7 +14,8 @@ namespace tavrel {
 QString lastPathComponent(const QString &name);
 
 // False for "", ".", "..", names with control characters or any of <>:"|?*, and the
-// Windows device names (CON, PRN, AUX, NUL, COM1-9, LPT1-9), bare or with an extension.
+// Windows device names (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$), bare or with
+// an extension.
 bool isAcceptableFileName(const QString &name);
 
 // Numbered variant k (k >= 2) of name: base + k + "." + extension, split at the last '.'.
@@ -22,9 +23,10 @@ bool isAcceptableFileName(const QString &name);
 QString numberedVariant(const QString &name, int k);
 
 // Creates a new file under name in dir (empty: the working directory), or, when that is
-// taken by a file or a directory, under its first free numbered variant, and leaves it
-// open for writing in file. It never overwrites: the file is created exclusively, and a
-// name taken between the check and the creation moves on to the next variant.
+// taken by a file, a directory or a link, under its first free numbered variant, and
+// leaves it open for writing in file. It never overwrites: the file is created
+// exclusively, so a name that another process takes meanwhile moves on to the next
+// variant. Variants that would be device names are passed over.
 // name comes back as the name used or, on failure, the name last tried.
 bool createFreshFile(QFile &file, QString &name, const QString &dir = QString());
 

@@ -1,11 +1,33 @@
 #include "ui_widget.h"
 #include "widget.h"
 
-void Widget::on_btnReceiveFile_clicked() {}
+#include "filenames.h"
+#include "net/plaintext.h"
+#include "protocol.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QTcpSocket>
+
+void Widget::on_btnReceiveFile_clicked()
+{
+    tavrel::writeWhole(socket, tavrel::fileRequest(ui->lineEditFile2->text()));
+}
 
 bool Widget::saveFile(QString &name, const QByteArray &data)
 {
-    Q_UNUSED(name);
-    Q_UNUSED(data);
-    return false;
+    qDebug() << "saveFile start";
+    // The peer picks the name. Only its last component is kept, so that nothing is written
+    // outside the working directory, and names that some file system would read as a
+    // device, a stream or a path are refused on every platform alike.
+    name = tavrel::lastPathComponent(name);
+    if (!tavrel::isAcceptableFileName(name) || !tavrel::createFreshFile(*fileIn, name)) {
+        appendPlainText(ui->textEditRead, QStringLiteral("不能以只写方式文件：") + name);
+        qDebug() << "Cannot open file for writing";
+        return false;
+    }
+    fileIn->write(data);
+    fileIn->close();
+    qDebug() << QStringLiteral("文件: ") + name + QStringLiteral("已保存");
+    return true;
 }

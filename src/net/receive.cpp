@@ -2,25 +2,111 @@
 #include "widget.h"
 
 #include "assembler.h"
+#include "net/plaintext.h"
+#include "protocol.h"
 
+#include <QDebug>
 #include <QTcpSocket>
+
+namespace {
+
+const QString kOwnLinePrefix = QStringLiteral("我: ");
+
+} // namespace
 
 bool Widget::ReadInformation()
 {
     const QByteArray bytes = socket->readAll();
     if (bytes.isEmpty())
         return true;
+    // A read is not a message: the network splits large messages and joins small ones, so
+    // the assembler decides where a message ends and hands it to handleMessage.
     assembler->append(bytes);
     return true;
 }
 
 bool Widget::handleMessage(const QByteArray &message)
 {
-    Q_UNUSED(message);
+    using tavrel::Kind;
+    const Kind kind = tavrel::incomingKind(message);
+    switch (kind) {
+    case Kind::Empty:
+        return true;
+    case Kind::Chat:
+    case Kind::Registration:
+        appendPlainText(ui->textEditRead, tavrel::textField(message));
+        break;
+    case Kind::Login: {
+        const QByteArray answer = message.mid(2);
+        if (answer == tavrel::loginSuccessAnswer() || answer == tavrel::loginSuccessAnswerEnglish()) {
+            setSendButtonsEnabled(true);
+            setPlainTextContent(ui->textEditUsers, kOwnLinePrefix + userName);
+        }
+        appendPlainText(ui->textEditRead, tavrel::textField(message));
+        break;
+    }
+    case Kind::UserList:
+        setPlainTextContent(ui->textEditUsers, kOwnLinePrefix + userName);
+        appendPlainText(ui->textEditUsers, tavrel::textField(message));
+        break;
+    case Kind::File:
+    case Kind::Image:
+    case Kind::OtherFile: {
+        qDebug() << "开始接收文件";
+        const tavrel::FileParts parts = tavrel::splitFileMessage(message, kind == Kind::Image);
+        if (parts.status == tavrel::FileParts::NameTooLong) {
+            qDebug() << "文件名太长";
+            appendPlainText(ui->textEditRead, QStringLiteral("文件名太长"));
+            return false;
+        }
+        // Without its first separator a message has no name field, and the bytes that would
+        // stand for one may run to megabytes: they are not worth a log line.
+        const bool hasName = message.indexOf(separator, tavrel::kFilePrefixSize) >= 0;
+        const QString receivedName = QString::fromUtf8(parts.name);
+        if (hasName)
+            qDebug() << "文件名: " << receivedName;
+        if (parts.status != tavrel::FileParts::Ok) {
+            // Where a field ends is unknown, so any name or contents would be a guess.
+            qDebug() << "缺少分隔符的文件消息已丢弃，字节数:" << message.size();
+            break;
+        }
+        if (kind == Kind::OtherFile)
+            break;
+
+        QString storedName = receivedName;
+        QString senderText;
+        const bool stored = saveFile(storedName, parts.data);
+        if (kind == Kind::Image) {
+            senderText = QString::fromUtf8(parts.sender + QStringLiteral(" 发来的").toUtf8());
+            // A name that could not be stored may still name something: a device such as
+            // COM1 that blocks a read, or a file that was there before. Only what was just
+            // written is read back.
+            if (stored && showImage(QString(storedName)))
+                appendPlainText(ui->textEditRead, QStringLiteral("收到的图片：") + storedName +
+                                                      QStringLiteral(" 在图片标签页里显示"));
+        } else {
+            setPlainTextContent(ui->textEditFile, QString::fromUtf8(parts.data));
+            appendPlainText(ui->textEditRead, QStringLiteral("收到的文件：") + storedName +
+                                                  QStringLiteral(" 在文本文件标签页里显示"));
+        }
+        if (storedName == receivedName)
+            appendPlainText(ui->textEditRead,
+                            QStringLiteral("收到") + senderText + QStringLiteral("文件：") + storedName);
+        else
+            appendPlainText(ui->textEditRead, QStringLiteral("收到") + senderText + QStringLiteral("文件：") +
+                                                  receivedName + QStringLiteral(", 并改名为：") + storedName);
+        break;
+    }
+    case Kind::Unknown:
+        break;
+    }
+    showEnd(ui->textEditRead);
     return true;
 }
 
 void Widget::dropOversizedMessage(qint64 bytes)
 {
-    Q_UNUSED(bytes);
+    qDebug() << "消息过大，已丢弃，字节数:" << bytes;
+    appendPlainText(ui->textEditRead, QStringLiteral("消息过大，已丢弃：%1 字节").arg(bytes));
+    showEnd(ui->textEditRead);
 }

@@ -1,6 +1,7 @@
 #include "widget.h"
 #include "widgetinspector.h"
 
+#include <QGraphicsView>
 #include <QLabel>
 #include <QMetaMethod>
 #include <QTabWidget>
@@ -128,12 +129,19 @@ void TestForm::window()
              QApplication::font().pointSize());
 
     auto *tabs = WidgetInspector::control<QTabWidget>(w, "tabWidget");
-    QVERIFY(tabs->count() >= 2);
+    QCOMPARE(tabs->count(), 3);
     QCOMPARE(tabs->currentIndex(), 0);
     QCOMPARE(tabs->widget(0)->objectName(), QStringLiteral("tabText"));
     QCOMPARE(tabs->tabText(0), QStringLiteral("信息"));
     QCOMPARE(tabs->widget(1)->objectName(), QStringLiteral("tabFile"));
     QCOMPARE(tabs->tabText(1), QStringLiteral("文本文件"));
+    QCOMPARE(tabs->widget(2)->objectName(), QStringLiteral("tabImage"));
+    QCOMPARE(tabs->tabText(2), QStringLiteral("图片"));
+    auto *view = WidgetInspector::control<QGraphicsView>(w, "graphicsViewImage");
+    QVERIFY(view);
+    QCOMPARE(view->parentWidget(), tabs->widget(2));
+    QCOMPARE(view->geometry(), QRect(0, 0, 401, 161));
+    QCOMPARE(view->scene(), WidgetInspector::scene(w));
 }
 
 void TestForm::focusChain()
