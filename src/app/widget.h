@@ -58,7 +58,7 @@ private slots:
     void on_btnOpenFolder_clicked();
 
 private:
-    friend class WidgetInspector; // lets tests read state that the window does not show
+    friend class WidgetProbe; // lets tests read state that the window does not show
 
     void setSendButtonsEnabled(bool enabled);
     void dropOversizedMessage(qint64 bytes);

@@ -95,20 +95,20 @@ void TestAccount::request()
     const char *edits[] = {"lineEditName", "lineEditEmail", "lineEditCheckCode", "lineEditPasswd",
                            "lineEditPasswd2"};
     for (int i = 0; i < 5; ++i)
-        WidgetInspector::lineEdit(w, edits[i])->setText(fields.value(i));
-    WidgetInspector::setUserName(w, QStringLiteral("carol"));
+        WidgetProbe::lineEdit(w, edits[i])->setText(fields.value(i));
+    WidgetProbe::setUserName(w, QStringLiteral("carol"));
     // As after a successful login: every account click ends the permission to send.
     setSendButtonsEnabled(w, true);
 
     click(w, button.constData());
 
     QCOMPARE(receivedBeforeMarker(w, m_peer), sent);
-    QCOMPARE(WidgetInspector::textEdit(w, "textEditRead")->toPlainText(), notice);
+    QCOMPARE(WidgetProbe::textEdit(w, "textEditRead")->toPlainText(), notice);
     QVERIFY(!anySendButtonEnabled(w));
     const bool login = button == "btnLog";
-    QCOMPARE(WidgetInspector::userName(w), login ? fields.value(0) : QStringLiteral("carol"));
+    QCOMPARE(WidgetProbe::userName(w), login ? fields.value(0) : QStringLiteral("carol"));
     const bool locked = notice == kLockout;
-    QPushButton *reg = WidgetInspector::button(w, "btnReg");
+    QPushButton *reg = WidgetProbe::button(w, "btnReg");
     QCOMPARE(reg->isEnabled(), !locked);
     const QList<PendingTimer> timers = pendingSingleShots(kLockoutMs);
     QCOMPARE(timers.size(), locked ? 1 : 0);

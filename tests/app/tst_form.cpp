@@ -1,5 +1,5 @@
 #include "widget.h"
-#include "widgetinspector.h"
+#include "widgetprobe.h"
 
 #include <QGraphicsView>
 #include <QLabel>
@@ -86,7 +86,7 @@ void TestForm::controls()
     QFETCH(QString, caption);
 
     Widget w;
-    QWidget *control = WidgetInspector::control(w, QTest::currentDataTag());
+    QWidget *control = WidgetProbe::control(w, QTest::currentDataTag());
     QVERIFY(control);
     QCOMPARE(QString::fromLatin1(control->metaObject()->className()), className);
     QCOMPARE(control->parentWidget()->objectName(), parentName);
@@ -122,13 +122,13 @@ void TestForm::window()
     QCOMPARE(w.windowTitle(), QStringLiteral("Widget"));
     QCOMPARE(w.size(), QSize(424, 538));
 
-    auto *title = WidgetInspector::control<QLabel>(w, "label_10");
+    auto *title = WidgetProbe::control<QLabel>(w, "label_10");
     QCOMPARE(title->font().pointSize(), 13);
     QCOMPARE(title->font().weight(), QFont::Bold);
-    QCOMPARE(WidgetInspector::control<QLabel>(w, "label_3")->font().pointSize(),
+    QCOMPARE(WidgetProbe::control<QLabel>(w, "label_3")->font().pointSize(),
              QApplication::font().pointSize());
 
-    auto *tabs = WidgetInspector::control<QTabWidget>(w, "tabWidget");
+    auto *tabs = WidgetProbe::control<QTabWidget>(w, "tabWidget");
     QCOMPARE(tabs->count(), 3);
     QCOMPARE(tabs->currentIndex(), 0);
     QCOMPARE(tabs->widget(0)->objectName(), QStringLiteral("tabText"));
@@ -137,11 +137,11 @@ void TestForm::window()
     QCOMPARE(tabs->tabText(1), QStringLiteral("文本文件"));
     QCOMPARE(tabs->widget(2)->objectName(), QStringLiteral("tabImage"));
     QCOMPARE(tabs->tabText(2), QStringLiteral("图片"));
-    auto *view = WidgetInspector::control<QGraphicsView>(w, "graphicsViewImage");
+    auto *view = WidgetProbe::control<QGraphicsView>(w, "graphicsViewImage");
     QVERIFY(view);
     QCOMPARE(view->parentWidget(), tabs->widget(2));
     QCOMPARE(view->geometry(), QRect(0, 0, 401, 161));
-    QCOMPARE(view->scene(), WidgetInspector::scene(w));
+    QCOMPARE(view->scene(), WidgetProbe::scene(w));
 }
 
 void TestForm::focusChain()
@@ -152,7 +152,7 @@ void TestForm::focusChain()
                            "btnSend",        "lineEditFile",    "btnSendFile",    "lineEditFile2",
                            "btnReceiveFile", "textEditWrite",   "textEditRead",   "textEditUsers"};
     for (size_t i = 0; i + 1 < std::size(chain); ++i) {
-        QWidget *from = WidgetInspector::control(w, chain[i]);
+        QWidget *from = WidgetProbe::control(w, chain[i]);
         QWidget *next = from->nextInFocusChain();
         // Skip a text edit's own viewport and scroll bars, and widgets Tab never stops at.
         while (from->isAncestorOf(next) || !(next->focusPolicy() & Qt::TabFocus))
@@ -165,23 +165,23 @@ void TestForm::initialState()
 {
     Widget w;
     for (const char *name : {"btnSend", "btnSendFile", "btnReceiveFile"})
-        QVERIFY2(!WidgetInspector::button(w, name)->isEnabled(), name);
+        QVERIFY2(!WidgetProbe::button(w, name)->isEnabled(), name);
     for (const char *name : {"btnConnect", "btnLog", "btnReg", "btnOpenFolder"})
-        QVERIFY2(WidgetInspector::button(w, name)->isEnabled(), name);
-    QCOMPARE(WidgetInspector::lineEdit(w, "lineEditPasswd")->echoMode(), QLineEdit::Password);
-    QCOMPARE(WidgetInspector::lineEdit(w, "lineEditPasswd2")->echoMode(), QLineEdit::Password);
-    QCOMPARE(WidgetInspector::lineEdit(w, "lineEditName")->echoMode(), QLineEdit::Normal);
-    QCOMPARE(WidgetInspector::socket(w)->state(), QAbstractSocket::UnconnectedState);
-    QVERIFY(WidgetInspector::canSend(w));
-    QVERIFY(WidgetInspector::userName(w).isEmpty());
-    QCOMPARE(WidgetInspector::separator(w), QByteArray("\x7e\x2b\x5e\x60\x26"));
-    QCOMPARE(WidgetInspector::passwdSalt(w), QStringLiteral("qzrt#="));
-    QCOMPARE(WidgetInspector::fileOut(w)->fileName(), QStringLiteral("test.txt"));
-    QCOMPARE(WidgetInspector::fileIn(w)->fileName(), QStringLiteral("testa.txt"));
-    QVERIFY(!WidgetInspector::fileOut(w)->isOpen());
-    QVERIFY(WidgetInspector::scene(w)->items().isEmpty());
-    QCOMPARE(WidgetInspector::scene(w)->parent(), &w);
-    QCOMPARE(WidgetInspector::socket(w)->parent(), &w);
+        QVERIFY2(WidgetProbe::button(w, name)->isEnabled(), name);
+    QCOMPARE(WidgetProbe::lineEdit(w, "lineEditPasswd")->echoMode(), QLineEdit::Password);
+    QCOMPARE(WidgetProbe::lineEdit(w, "lineEditPasswd2")->echoMode(), QLineEdit::Password);
+    QCOMPARE(WidgetProbe::lineEdit(w, "lineEditName")->echoMode(), QLineEdit::Normal);
+    QCOMPARE(WidgetProbe::socket(w)->state(), QAbstractSocket::UnconnectedState);
+    QVERIFY(WidgetProbe::canSend(w));
+    QVERIFY(WidgetProbe::userName(w).isEmpty());
+    QCOMPARE(WidgetProbe::separator(w), QByteArray("\x7e\x2b\x5e\x60\x26"));
+    QCOMPARE(WidgetProbe::passwdSalt(w), QStringLiteral("qzrt#="));
+    QCOMPARE(WidgetProbe::fileOut(w)->fileName(), QStringLiteral("test.txt"));
+    QCOMPARE(WidgetProbe::fileIn(w)->fileName(), QStringLiteral("testa.txt"));
+    QVERIFY(!WidgetProbe::fileOut(w)->isOpen());
+    QVERIFY(WidgetProbe::scene(w)->items().isEmpty());
+    QCOMPARE(WidgetProbe::scene(w)->parent(), &w);
+    QCOMPARE(WidgetProbe::socket(w)->parent(), &w);
 }
 
 void TestForm::slotTable()

@@ -12,7 +12,7 @@ const QString kTooLong = QStringLiteral("一次只能发送长度2000以内的�
 
 QString messageBox(Widget &w)
 {
-    return WidgetInspector::textEdit(w, "textEditRead")->toPlainText();
+    return WidgetProbe::textEdit(w, "textEditRead")->toPlainText();
 }
 
 } // namespace
@@ -67,7 +67,7 @@ void TestChat::limits()
     Widget w;
     QVERIFY(connectToPeer(w, m_peer));
     setSendButtonsEnabled(w, true);
-    QTextEdit *compose = WidgetInspector::textEdit(w, "textEditWrite");
+    QTextEdit *compose = WidgetProbe::textEdit(w, "textEditWrite");
     compose->setPlainText(text);
 
     click(w, "btnSend");
@@ -76,7 +76,7 @@ void TestChat::limits()
     QCOMPARE(messageBox(w), refusal);
     // A refused text stays for the user to edit, and starts no interval.
     QCOMPARE(compose->toPlainText(), refusal.isEmpty() ? QString() : text);
-    QCOMPARE(WidgetInspector::canSend(w), !refusal.isEmpty());
+    QCOMPARE(WidgetProbe::canSend(w), !refusal.isEmpty());
     QCOMPARE(pendingSingleShots(kIntervalMs).size(), refusal.isEmpty() ? 1 : 0);
 }
 
@@ -85,7 +85,7 @@ void TestChat::interval()
     Widget w;
     QVERIFY(connectToPeer(w, m_peer));
     setSendButtonsEnabled(w, true);
-    QTextEdit *compose = WidgetInspector::textEdit(w, "textEditWrite");
+    QTextEdit *compose = WidgetProbe::textEdit(w, "textEditWrite");
 
     compose->setPlainText(QStringLiteral("one"));
     click(w, "btnSend");
@@ -100,7 +100,7 @@ void TestChat::interval()
     QCOMPARE(messageBox(w), kTooSoon);
     QCOMPARE(compose->toPlainText(), QStringLiteral("two"));
 
-    QTRY_VERIFY_WITH_TIMEOUT(WidgetInspector::canSend(w), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(WidgetProbe::canSend(w), 3000);
     QVERIFY2(clock.elapsed() >= kIntervalMs - 5, qPrintable(QString::number(clock.elapsed())));
     click(w, "btnSend");
     QCOMPARE(receivedBeforeMarker(w, m_peer), QByteArray("c,onec,two"));

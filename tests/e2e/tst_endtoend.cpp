@@ -1,5 +1,5 @@
 #include "widget.h"
-#include "widgetinspector.h"
+#include "widgetprobe.h"
 
 #include <QDir>
 #include <QImage>
@@ -20,14 +20,11 @@ private slots:
     void newUserSession();
 
 private:
-    QString messageBox() { return WidgetInspector::textEdit(*m_window, "textEditRead")->toPlainText(); }
-    void click(const char *name)
-    {
-        QTest::mouseClick(WidgetInspector::button(*m_window, name), Qt::LeftButton);
-    }
+    QString messageBox() { return WidgetProbe::textEdit(*m_window, "textEditRead")->toPlainText(); }
+    void click(const char *name) { QTest::mouseClick(WidgetProbe::button(*m_window, name), Qt::LeftButton); }
     void type(const char *name, const QString &text)
     {
-        WidgetInspector::lineEdit(*m_window, name)->setText(text);
+        WidgetProbe::lineEdit(*m_window, name)->setText(text);
     }
     QString codeFromOutbox() const;
 
@@ -85,7 +82,7 @@ QString TestEndToEnd::codeFromOutbox() const
 void TestEndToEnd::newUserSession()
 {
     click("btnConnect");
-    QCOMPARE(WidgetInspector::button(*m_window, "btnConnect")->text(), QStringLiteral("断开"));
+    QCOMPARE(WidgetProbe::button(*m_window, "btnConnect")->text(), QStringLiteral("断开"));
     QCOMPARE(messageBox(), QStringLiteral("成功和服务器连接"));
 
     // Registration, first without a code: the server mails one.
@@ -99,20 +96,20 @@ void TestEndToEnd::newUserSession()
     QTRY_VERIFY_WITH_TIMEOUT(!(code = codeFromOutbox()).isEmpty(), 5000);
 
     // The client's one-minute lockout is tested on its own; here the minute has passed.
-    WidgetInspector::button(*m_window, "btnReg")->setEnabled(true);
+    WidgetProbe::button(*m_window, "btnReg")->setEnabled(true);
     type("lineEditCheckCode", code);
     click("btnReg");
     QTRY_VERIFY_WITH_TIMEOUT(messageBox().contains(QStringLiteral("注册成功，请登录")), 10000);
 
     click("btnLog");
-    QTRY_VERIFY_WITH_TIMEOUT(WidgetInspector::button(*m_window, "btnSend")->isEnabled(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(WidgetProbe::button(*m_window, "btnSend")->isEnabled(), 10000);
     QVERIFY(messageBox().endsWith(QStringLiteral("登录成功")));
-    QTRY_VERIFY(WidgetInspector::textEdit(*m_window, "textEditUsers")
+    QTRY_VERIFY(WidgetProbe::textEdit(*m_window, "textEditUsers")
                     ->toPlainText()
                     .startsWith(QStringLiteral("我: alice\nalice")));
 
     // The server echoes the chat line to its sender.
-    WidgetInspector::textEdit(*m_window, "textEditWrite")->setPlainText(QStringLiteral("大家好 <b>hi</b>"));
+    WidgetProbe::textEdit(*m_window, "textEditWrite")->setPlainText(QStringLiteral("大家好 <b>hi</b>"));
     click("btnSend");
     QTRY_VERIFY_WITH_TIMEOUT(messageBox().endsWith(QStringLiteral("alice: 大家好 <b>hi</b>")), 5000);
 
@@ -134,8 +131,7 @@ void TestEndToEnd::newUserSession()
     QFile received(QStringLiteral("notes.txt"));
     QVERIFY(received.open(QIODevice::ReadOnly));
     QCOMPARE(received.readAll(), contents);
-    QCOMPARE(WidgetInspector::textEdit(*m_window, "textEditFile")->toPlainText(),
-             QString::fromUtf8(contents));
+    QCOMPARE(WidgetProbe::textEdit(*m_window, "textEditFile")->toPlainText(), QString::fromUtf8(contents));
 
     // An image the operator put on the server arrives as an image and is shown.
     QImage image(40, 30, QImage::Format_RGB32);
@@ -146,7 +142,7 @@ void TestEndToEnd::newUserSession()
     click("btnReceiveFile");
     QTRY_VERIFY_WITH_TIMEOUT(messageBox().contains(QStringLiteral("收到服务器 发来的文件：logo.png")), 5000);
     QVERIFY(messageBox().contains(QStringLiteral("收到的图片：logo.png 在图片标签页里显示")));
-    QCOMPARE(WidgetInspector::scene(*m_window)->items().size(), 1);
+    QCOMPARE(WidgetProbe::scene(*m_window)->items().size(), 1);
     QCOMPARE(QImage(QStringLiteral("logo.png")).size(), QSize(40, 30));
 }
 

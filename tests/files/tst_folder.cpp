@@ -1,6 +1,6 @@
 #include "logcapture.h"
 #include "widget.h"
-#include "widgetinspector.h"
+#include "widgetprobe.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -80,12 +80,12 @@ void TestFolder::buttonOpensWorkingFolder()
     QVERIFY(QDir::setCurrent(m_dir.path()));
     Widget w;
     LogCapture capture;
-    QTest::mouseClick(WidgetInspector::button(w, "btnOpenFolder"), Qt::LeftButton);
-    QTest::mouseClick(WidgetInspector::button(w, "btnOpenFolder"), Qt::LeftButton);
+    QTest::mouseClick(WidgetProbe::button(w, "btnOpenFolder"), Qt::LeftButton);
+    QTest::mouseClick(WidgetProbe::button(w, "btnOpenFolder"), Qt::LeftButton);
     const QByteArray line = "[" + m_dir.path().toUtf8() + "]\n";
     QTRY_COMPARE(record(), line + line);
     QCOMPARE(capture.lines(), QStringList(2, "debug: " + m_dir.path()));
-    QCOMPARE(WidgetInspector::textEdit(w, "textEditRead")->toPlainText(), QString());
+    QCOMPARE(WidgetProbe::textEdit(w, "textEditRead")->toPlainText(), QString());
 }
 
 QTEST_MAIN(TestFolder)

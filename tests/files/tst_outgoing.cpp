@@ -113,8 +113,8 @@ void TestOutgoing::sendFile()
     Widget w;
     QVERIFY(connectToPeer(w, m_peer));
     setSendButtonsEnabled(w, true);
-    WidgetInspector::lineEdit(w, "lineEditFile")->setText(typed.first());
-    QFile *fileOut = WidgetInspector::fileOut(w);
+    WidgetProbe::lineEdit(w, "lineEditFile")->setText(typed.first());
+    QFile *fileOut = WidgetProbe::fileOut(w);
     const QString nameBefore = fileOut->fileName();
 
     LogCapture capture;
@@ -131,8 +131,8 @@ void TestOutgoing::sendFile()
     }
     QCOMPARE(capture.lines(), logs);
     QCOMPARE(receivedBeforeMarker(w, m_peer), sent);
-    QCOMPARE(WidgetInspector::textEdit(w, "textEditRead")->toPlainText(), notice);
-    QCOMPARE(WidgetInspector::lineEdit(w, "lineEditFile")->text(), typed.first());
+    QCOMPARE(WidgetProbe::textEdit(w, "textEditRead")->toPlainText(), notice);
+    QCOMPARE(WidgetProbe::lineEdit(w, "lineEditFile")->text(), typed.first());
     // The handle takes the path only once the type has been accepted, and is closed after.
     QVERIFY(!fileOut->isOpen());
     QCOMPARE(fileOut->fileName(), typeAccepted ? typed.first() : nameBefore);
@@ -174,7 +174,7 @@ void TestOutgoing::sendTextFile()
     Widget w;
     QVERIFY(connectToPeer(w, m_peer));
     // A handle still open on another file must not stand in for the new path.
-    QFile *fileOut = WidgetInspector::fileOut(w);
+    QFile *fileOut = WidgetProbe::fileOut(w);
     fileOut->setFileName(path("raw.txt"));
     QVERIFY(fileOut->open(QIODevice::ReadOnly));
 
@@ -182,7 +182,7 @@ void TestOutgoing::sendTextFile()
     const bool result = w.sendTextFile(target);
     QCOMPARE(capture.lines(), log);
     QCOMPARE(result, log.endsWith(kSentLine.first()));
-    QCOMPARE(WidgetInspector::textEdit(w, "textEditRead")->toPlainText(), notice);
+    QCOMPARE(WidgetProbe::textEdit(w, "textEditRead")->toPlainText(), notice);
     QVERIFY(!fileOut->isOpen());
     QCOMPARE(fileOut->fileName(), target);
     QCOMPARE(receivedBeforeMarker(w, m_peer),

@@ -1,6 +1,6 @@
 #include "testimages.h"
 #include "widget.h"
-#include "widgetinspector.h"
+#include "widgetprobe.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -90,12 +90,12 @@ void TestStorage::hostileNames()
     Widget w;
     const bool result = w.saveFile(name, "data");
     QCOMPARE(result, !stored.isEmpty());
-    QVERIFY(!WidgetInspector::fileIn(w)->isOpen());
+    QVERIFY(!WidgetProbe::fileIn(w)->isOpen());
     QCOMPARE(entries(m_root->path()), (QStringList{"work", "x"}));
     QCOMPARE(contents(m_root->filePath(QStringLiteral("x"))), QByteArray("outside"));
     QCOMPARE(contents(QStringLiteral("keep.txt")), QByteArray("keep"));
     QVERIFY(entries(QStringLiteral("sub")).isEmpty());
-    const QString read = WidgetInspector::textEdit(w, "textEditRead")->toPlainText();
+    const QString read = WidgetProbe::textEdit(w, "textEditRead")->toPlainText();
     if (result) {
         QCOMPARE(name, stored);
         QCOMPARE(contents(stored), QByteArray("data"));
@@ -129,11 +129,11 @@ void TestStorage::showImage()
     Widget w;
     write(QStringLiteral("first.png"), testimages::smallPng(3, 3));
     QVERIFY(w.showImage(QStringLiteral("first.png")));
-    QGraphicsPixmapItem *first = WidgetInspector::pixmapItem(w);
+    QGraphicsPixmapItem *first = WidgetProbe::pixmapItem(w);
     write(QStringLiteral("b.png"), bytes);
     QCOMPARE(w.showImage(QStringLiteral("b.png")), size.isValid());
-    QGraphicsPixmapItem *last = WidgetInspector::pixmapItem(w);
-    QCOMPARE(WidgetInspector::scene(w)->items().size(), size.isValid() ? 2 : 1);
+    QGraphicsPixmapItem *last = WidgetProbe::pixmapItem(w);
+    QCOMPARE(WidgetProbe::scene(w)->items().size(), size.isValid() ? 2 : 1);
     QCOMPARE(last == first, !size.isValid());
     QCOMPARE(last->pixmap().size(), size.isValid() ? size : QSize(3, 3));
     QCOMPARE(last->pos(), QPointF(0, 0));

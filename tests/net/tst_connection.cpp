@@ -1,6 +1,6 @@
 #include "scriptedpeer.h"
 #include "widget.h"
-#include "widgetinspector.h"
+#include "widgetprobe.h"
 
 #include <QTest>
 
@@ -19,18 +19,18 @@ private slots:
 private:
     static void click(Widget &w, const char *name)
     {
-        QTest::mouseClick(WidgetInspector::button(w, name), Qt::LeftButton);
+        QTest::mouseClick(WidgetProbe::button(w, name), Qt::LeftButton);
     }
     static void enableSendButtons(Widget &w)
     {
         for (const char *name : {"btnSend", "btnSendFile", "btnReceiveFile"})
-            WidgetInspector::button(w, name)->setEnabled(true);
+            WidgetProbe::button(w, name)->setEnabled(true);
     }
     static bool sendButtonsEnabled(Widget &w)
     {
-        return WidgetInspector::button(w, "btnSend")->isEnabled() ||
-               WidgetInspector::button(w, "btnSendFile")->isEnabled() ||
-               WidgetInspector::button(w, "btnReceiveFile")->isEnabled();
+        return WidgetProbe::button(w, "btnSend")->isEnabled() ||
+               WidgetProbe::button(w, "btnSendFile")->isEnabled() ||
+               WidgetProbe::button(w, "btnReceiveFile")->isEnabled();
     }
 };
 
@@ -59,17 +59,17 @@ void TestConnection::candidateOrder()
         QVERIFY(third.listen(QHostAddress(QStringLiteral("127.0.0.1"))));
 
     Widget w;
-    WidgetInspector::textEdit(w, "textEditRead")->setPlainText(QStringLiteral("old line"));
+    WidgetProbe::textEdit(w, "textEditRead")->setPlainText(QStringLiteral("old line"));
     enableSendButtons(w);
     QElapsedTimer clock;
     clock.start();
     click(w, "btnConnect");
     QVERIFY(clock.elapsed() >= minMs && clock.elapsed() <= maxMs);
 
-    QCOMPARE(WidgetInspector::socket(w)->state(), QAbstractSocket::ConnectedState);
-    QCOMPARE(WidgetInspector::socket(w)->peerAddress(), QHostAddress(listenOn));
-    QCOMPARE(WidgetInspector::button(w, "btnConnect")->text(), QStringLiteral("断开"));
-    QCOMPARE(WidgetInspector::textEdit(w, "textEditRead")->toPlainText(), QStringLiteral("成功和服务器连接"));
+    QCOMPARE(WidgetProbe::socket(w)->state(), QAbstractSocket::ConnectedState);
+    QCOMPARE(WidgetProbe::socket(w)->peerAddress(), QHostAddress(listenOn));
+    QCOMPARE(WidgetProbe::button(w, "btnConnect")->text(), QStringLiteral("断开"));
+    QCOMPARE(WidgetProbe::textEdit(w, "textEditRead")->toPlainText(), QStringLiteral("成功和服务器连接"));
     QVERIFY(!sendButtonsEnabled(w));
     QTRY_COMPARE(peer.connectionCount(), 1);
     QTest::qWait(50);
@@ -79,11 +79,11 @@ void TestConnection::candidateOrder()
 void TestConnection::noServer()
 {
     Widget w;
-    WidgetInspector::textEdit(w, "textEditRead")->setPlainText(QStringLiteral("kept"));
+    WidgetProbe::textEdit(w, "textEditRead")->setPlainText(QStringLiteral("kept"));
     click(w, "btnConnect");
-    QCOMPARE(WidgetInspector::socket(w)->state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(WidgetInspector::button(w, "btnConnect")->text(), QStringLiteral("连接服务器"));
-    QCOMPARE(WidgetInspector::textEdit(w, "textEditRead")->toPlainText(), QStringLiteral("kept"));
+    QCOMPARE(WidgetProbe::socket(w)->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(WidgetProbe::button(w, "btnConnect")->text(), QStringLiteral("连接服务器"));
+    QCOMPARE(WidgetProbe::textEdit(w, "textEditRead")->toPlainText(), QStringLiteral("kept"));
 }
 
 void TestConnection::connectDisconnectReconnect()
@@ -92,25 +92,25 @@ void TestConnection::connectDisconnectReconnect()
     QVERIFY(peer.listen());
     Widget w;
     click(w, "btnConnect");
-    QCOMPARE(WidgetInspector::button(w, "btnConnect")->text(), QStringLiteral("断开"));
+    QCOMPARE(WidgetProbe::button(w, "btnConnect")->text(), QStringLiteral("断开"));
 
     // Signed in, then disconnected by the user.
     enableSendButtons(w);
     click(w, "btnConnect");
-    QCOMPARE(WidgetInspector::socket(w)->state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(WidgetInspector::button(w, "btnConnect")->text(), QStringLiteral("连接"));
+    QCOMPARE(WidgetProbe::socket(w)->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(WidgetProbe::button(w, "btnConnect")->text(), QStringLiteral("连接"));
     QVERIFY(!sendButtonsEnabled(w));
 
     // With no server the caption stays "连接", never the start caption.
     peer.close();
     click(w, "btnConnect");
-    QCOMPARE(WidgetInspector::button(w, "btnConnect")->text(), QStringLiteral("连接"));
+    QCOMPARE(WidgetProbe::button(w, "btnConnect")->text(), QStringLiteral("连接"));
 
     QVERIFY(peer.listen());
-    WidgetInspector::textEdit(w, "textEditRead")->append(QStringLiteral("chat"));
+    WidgetProbe::textEdit(w, "textEditRead")->append(QStringLiteral("chat"));
     click(w, "btnConnect");
-    QCOMPARE(WidgetInspector::button(w, "btnConnect")->text(), QStringLiteral("断开"));
-    QCOMPARE(WidgetInspector::textEdit(w, "textEditRead")->toPlainText(), QStringLiteral("成功和服务器连接"));
+    QCOMPARE(WidgetProbe::button(w, "btnConnect")->text(), QStringLiteral("断开"));
+    QCOMPARE(WidgetProbe::textEdit(w, "textEditRead")->toPlainText(), QStringLiteral("成功和服务器连接"));
 }
 
 void TestConnection::droppedConnectionIsNotNoticed()
@@ -121,21 +121,21 @@ void TestConnection::droppedConnectionIsNotNoticed()
     click(w, "btnConnect");
     QTRY_COMPARE(peer.connectionCount(), 1);
     enableSendButtons(w);
-    WidgetInspector::textEdit(w, "textEditRead")->append(QStringLiteral("chat"));
+    WidgetProbe::textEdit(w, "textEditRead")->append(QStringLiteral("chat"));
 
     peer.closeClient();
-    QTRY_COMPARE(WidgetInspector::socket(w)->state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(WidgetInspector::button(w, "btnConnect")->text(), QStringLiteral("断开"));
-    QVERIFY(WidgetInspector::button(w, "btnSend")->isEnabled());
-    QCOMPARE(WidgetInspector::textEdit(w, "textEditRead")->toPlainText(),
+    QTRY_COMPARE(WidgetProbe::socket(w)->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(WidgetProbe::button(w, "btnConnect")->text(), QStringLiteral("断开"));
+    QVERIFY(WidgetProbe::button(w, "btnSend")->isEnabled());
+    QCOMPARE(WidgetProbe::textEdit(w, "textEditRead")->toPlainText(),
              QStringLiteral("成功和服务器连接\nchat"));
 
     // The next click connects again instead of disconnecting; the buttons wait for a login.
     click(w, "btnConnect");
     QTRY_COMPARE(peer.connectionCount(), 2);
-    QCOMPARE(WidgetInspector::socket(w)->state(), QAbstractSocket::ConnectedState);
-    QCOMPARE(WidgetInspector::button(w, "btnConnect")->text(), QStringLiteral("断开"));
-    QCOMPARE(WidgetInspector::textEdit(w, "textEditRead")->toPlainText(), QStringLiteral("成功和服务器连接"));
+    QCOMPARE(WidgetProbe::socket(w)->state(), QAbstractSocket::ConnectedState);
+    QCOMPARE(WidgetProbe::button(w, "btnConnect")->text(), QStringLiteral("断开"));
+    QCOMPARE(WidgetProbe::textEdit(w, "textEditRead")->toPlainText(), QStringLiteral("成功和服务器连接"));
     QVERIFY(!sendButtonsEnabled(w));
 }
 

@@ -2,7 +2,7 @@
 #include "scriptedpeer.h"
 #include "testimages.h"
 #include "widget.h"
-#include "widgetinspector.h"
+#include "widgetprobe.h"
 
 #include <QDir>
 #include <QLoggingCategory>
@@ -66,11 +66,11 @@ private slots:
     void connectionEndsMessage();
 
 private:
-    static QTextEdit *edit(Widget &w, const char *name) { return WidgetInspector::textEdit(w, name); }
+    static QTextEdit *edit(Widget &w, const char *name) { return WidgetProbe::textEdit(w, name); }
     void connectWindow(Widget &w)
     {
         const int before = m_peer.connectionCount();
-        QTest::mouseClick(WidgetInspector::button(w, "btnConnect"), Qt::LeftButton);
+        QTest::mouseClick(WidgetProbe::button(w, "btnConnect"), Qt::LeftButton);
         QVERIFY(QTest::qWaitFor([&] { return m_peer.connectionCount() > before; }));
         edit(w, "textEditRead")->clear();
         m_peer.clearReceived();
@@ -230,7 +230,7 @@ void TestReceive::dispatch()
         QVERIFY(f.open(QIODevice::WriteOnly) && f.write(earlier(name)) > 0);
     }
     Widget w;
-    WidgetInspector::setUserName(w, flags & NoUserName ? QString() : QStringLiteral("me"));
+    WidgetProbe::setUserName(w, flags & NoUserName ? QString() : QStringLiteral("me"));
     edit(w, "textEditRead")->setPlainText(QStringLiteral("earlier"));
     edit(w, "textEditRead")->moveCursor(QTextCursor::Start);
     edit(w, "textEditUsers")->setPlainText(QStringLiteral("before"));
@@ -243,10 +243,10 @@ void TestReceive::dispatch()
     QCOMPARE(edit(w, "textEditUsers")->toPlainText(), users.isNull() ? QStringLiteral("before") : users);
     QCOMPARE(edit(w, "textEditFile")->toPlainText(), tab.isNull() ? QStringLiteral("kept") : tab);
     for (const char *name : {"btnSend", "btnSendFile", "btnReceiveFile"})
-        QCOMPARE(WidgetInspector::button(w, name)->isEnabled(), bool(flags & Enabled));
-    QCOMPARE(WidgetInspector::scene(w)->items().size(), flags & Image ? 1 : 0);
+        QCOMPARE(WidgetProbe::button(w, name)->isEnabled(), bool(flags & Enabled));
+    QCOMPARE(WidgetProbe::scene(w)->items().size(), flags & Image ? 1 : 0);
     if (flags & Image)
-        QCOMPARE(WidgetInspector::pixmapItem(w)->pixmap().size(), QSize(3, 2));
+        QCOMPARE(WidgetProbe::pixmapItem(w)->pixmap().size(), QSize(3, 2));
     for (const char *name : {"textEditRead", "textEditUsers", "textEditFile"}) {
         for (QTextBlock b = edit(w, name)->document()->begin(); b.isValid(); b = b.next()) {
             for (auto it = b.begin(); !it.atEnd(); ++it)
@@ -326,7 +326,7 @@ void TestReceive::piecesMakeOneMessage()
 
     Widget w;
     connectWindow(w);
-    QSignalSpy ready(WidgetInspector::assembler(w), &tavrel::MessageAssembler::messageReady);
+    QSignalSpy ready(WidgetProbe::assembler(w), &tavrel::MessageAssembler::messageReady);
     m_peer.sendInPieces(message, pieceSize, pauseMs);
     QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 10000);
     QTest::qWait(tavrel::kFileQuietGapMs + 50);
@@ -352,7 +352,7 @@ void TestReceive::oversizedMessageDropped()
 
     Widget w;
     connectWindow(w);
-    tavrel::MessageAssembler *assembler = WidgetInspector::assembler(w);
+    tavrel::MessageAssembler *assembler = WidgetProbe::assembler(w);
     assembler->setLimits(20000, 1000);
     QSignalSpy ready(assembler, &tavrel::MessageAssembler::messageReady);
     m_peer.sendInPieces(message, 4096, 1);
@@ -382,13 +382,13 @@ void TestReceive::fileRequest()
 
     Widget w;
     connectWindow(w);
-    WidgetInspector::lineEdit(w, "lineEditFile2")->setText(name);
-    WidgetInspector::button(w, "btnReceiveFile")->setEnabled(true);
-    QTest::mouseClick(WidgetInspector::button(w, "btnReceiveFile"), Qt::LeftButton);
+    WidgetProbe::lineEdit(w, "lineEditFile2")->setText(name);
+    WidgetProbe::button(w, "btnReceiveFile")->setEnabled(true);
+    QTest::mouseClick(WidgetProbe::button(w, "btnReceiveFile"), Qt::LeftButton);
     QVERIFY(m_peer.waitForReceived(3 + name.toUtf8().size()));
     QTest::qWait(20);
     QCOMPARE(m_peer.received(), "fr," + name.toUtf8());
-    QCOMPARE(WidgetInspector::lineEdit(w, "lineEditFile2")->text(), name);
+    QCOMPARE(WidgetProbe::lineEdit(w, "lineEditFile2")->text(), name);
     QCOMPARE(edit(w, "textEditRead")->toPlainText(), QString());
 }
 
@@ -398,7 +398,7 @@ void TestReceive::connectionEndsMessage()
     connectWindow(w);
     m_peer.send("fs,a" + S + "x");
     m_peer.closeClient();
-    QTRY_COMPARE(WidgetInspector::socket(w)->state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE(WidgetProbe::socket(w)->state(), QAbstractSocket::UnconnectedState);
     connectWindow(w); // well within the quiet gap of a file
     m_peer.send("c,b");
     QTRY_COMPARE(edit(w, "textEditRead")->toPlainText(), QStringLiteral("b"));

@@ -2,7 +2,7 @@
 
 #include "scriptedpeer.h"
 #include "widget.h"
-#include "widgetinspector.h"
+#include "widgetprobe.h"
 
 #include <QPushButton>
 #include <QTest>
@@ -12,13 +12,13 @@
 inline bool connectToPeer(Widget &w, ScriptedPeer &peer)
 {
     const int before = peer.connectionCount();
-    QTcpSocket *socket = WidgetInspector::socket(w);
+    QTcpSocket *socket = WidgetProbe::socket(w);
     socket->connectToHost(QHostAddress(QStringLiteral("127.0.0.1")), 12345);
     if (!socket->waitForConnected(3000))
         return false;
     if (!QTest::qWaitFor([&] { return peer.connectionCount() > before; }, 3000))
         return false;
-    WidgetInspector::textEdit(w, "textEditRead")->clear();
+    WidgetProbe::textEdit(w, "textEditRead")->clear();
     return true;
 }
 
@@ -27,7 +27,7 @@ inline bool connectToPeer(Widget &w, ScriptedPeer &peer)
 inline QByteArray receivedBeforeMarker(Widget &w, ScriptedPeer &peer)
 {
     static const QByteArray marker("<<end of test bytes>>");
-    WidgetInspector::socket(w)->write(marker);
+    WidgetProbe::socket(w)->write(marker);
     if (!QTest::qWaitFor([&] { return peer.received().endsWith(marker); }, 5000))
         return QByteArray("<<marker missing>>");
     return peer.received().chopped(marker.size());
@@ -36,17 +36,17 @@ inline QByteArray receivedBeforeMarker(Widget &w, ScriptedPeer &peer)
 inline void setSendButtonsEnabled(Widget &w, bool enabled)
 {
     for (const char *name : {"btnSend", "btnSendFile", "btnReceiveFile"})
-        WidgetInspector::button(w, name)->setEnabled(enabled);
+        WidgetProbe::button(w, name)->setEnabled(enabled);
 }
 
 inline bool anySendButtonEnabled(Widget &w)
 {
-    return WidgetInspector::button(w, "btnSend")->isEnabled() ||
-           WidgetInspector::button(w, "btnSendFile")->isEnabled() ||
-           WidgetInspector::button(w, "btnReceiveFile")->isEnabled();
+    return WidgetProbe::button(w, "btnSend")->isEnabled() ||
+           WidgetProbe::button(w, "btnSendFile")->isEnabled() ||
+           WidgetProbe::button(w, "btnReceiveFile")->isEnabled();
 }
 
 inline void click(Widget &w, const char *name)
 {
-    QTest::mouseClick(WidgetInspector::button(w, name), Qt::LeftButton);
+    QTest::mouseClick(WidgetProbe::button(w, name), Qt::LeftButton);
 }

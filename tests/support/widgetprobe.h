@@ -12,7 +12,7 @@
 
 // Reads and sets the window's private state for tests, and finds its controls by object
 // name as a user would see them.
-class WidgetInspector
+class WidgetProbe
 {
 public:
     static QTcpSocket *socket(Widget &w) { return w.socket; }
