@@ -4,7 +4,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" "$root/build"
+"$root/scripts/build.sh" tavrel tavrel-server
 
 server_pid=""
 xvfb_pid=""

@@ -3,6 +3,6 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" "$root/build"
+"$root/scripts/build.sh"
 cd "$root/build"
 ctest --output-on-failure --parallel "$(nproc)"

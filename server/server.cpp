@@ -244,16 +244,23 @@ void Server::handleChat(Session *session, const QByteArray &message)
     broadcast(chatLine(session->userName() + QStringLiteral(": ") + text));
 }
 
-void Server::handleUpload(Session *session, const QByteArray &message)
+bool Server::admitFileAction(Session *session)
 {
     if (!session->isLoggedIn()) {
         session->send(chatLine(answers::loginFirst()));
-        return;
+        return false;
     }
     if (!session->allowAction()) {
         session->send(chatLine(answers::slowDown()));
-        return;
+        return false;
     }
+    return true;
+}
+
+void Server::handleUpload(Session *session, const QByteArray &message)
+{
+    if (!admitFileAction(session))
+        return;
     const std::optional<UploadFields> fields = parseUpload(message);
     if (!fields) {
         session->send(chatLine(answers::uploadBadName()));
@@ -281,14 +288,8 @@ void Server::handleUpload(Session *session, const QByteArray &message)
 
 void Server::handleFileRequest(Session *session, const QByteArray &message)
 {
-    if (!session->isLoggedIn()) {
-        session->send(chatLine(answers::loginFirst()));
+    if (!admitFileAction(session))
         return;
-    }
-    if (!session->allowAction()) {
-        session->send(chatLine(answers::slowDown()));
-        return;
-    }
     struct Reply
     {
         FileStore::Served served;

@@ -43,6 +43,9 @@ private:
     void handleLogin(Session *session, const QByteArray &message);
     void handleRegistration(Session *session, const QByteArray &message);
     void handleChat(Session *session, const QByteArray &message);
+    // Uploads and requests need a login and a token of the session's action budget; a
+    // refusal is told to the session.
+    bool admitFileAction(Session *session);
     void handleUpload(Session *session, const QByteArray &message);
     void handleFileRequest(Session *session, const QByteArray &message);
     void loggedIn(Session *session, const QString &name);
