@@ -1,0 +1,410 @@
+#include "chatload.h"
+
+#include "clock.h"
+#include "protocol.h"
+#include "wait.h"
+
+#include <QDebug>
+#include <QFile>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <unistd.h>
+
+namespace bench {
+
+namespace {
+
+constexpr qint64 kSecondUs = 1000 * 1000;
+// A login that has no answer after this long counts as failed.
+constexpr qint64 kLoginTimeoutUs = 20 * kSecondUs;
+constexpr int kMaxNotes = 8;
+constexpr std::string_view kStampMark = "@@";
+
+enum LoginOutcome { LoginOk, LoginRefused, LoginFailed };
+
+// utime + stime of a process or thread, in clock ticks; -1 when it cannot be read.
+qint64 cpuTicks(const QString &statPath)
+{
+    QFile file(statPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray stat = file.readAll();
+    // The command name in parentheses may hold spaces; the fields that follow do not.
+    const int close = stat.lastIndexOf(')');
+    if (close < 0)
+        return -1;
+    const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+    // Counting from the state field, utime and stime are the 12th and 13th.
+    if (fields.size() < 13)
+        return -1;
+    return fields.at(11).toLongLong() + fields.at(12).toLongLong();
+}
+
+double loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    return file.readAll().split(' ').value(0).toDouble();
+}
+
+Percentiles percentiles(std::vector<qint32> samples)
+{
+    Percentiles p;
+    p.count = qint64(samples.size());
+    if (samples.empty())
+        return p;
+    std::sort(samples.begin(), samples.end());
+    const auto at = [&](double q) {
+        const size_t rank = size_t(std::ceil(q * double(samples.size())));
+        return samples[std::clamp<size_t>(rank, 1, samples.size()) - 1] / 1000.0;
+    };
+    p.p50 = at(0.50);
+    p.p99 = at(0.99);
+    p.max = samples.back() / 1000.0;
+    return p;
+}
+
+bool parseNumber(std::string_view text, size_t *pos, char end, qint64 *value)
+{
+    const char *first = text.data() + *pos;
+    const char *last = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(first, last, *value);
+    if (ec != std::errc() || ptr == first || ptr == last || *ptr != end)
+        return false;
+    *pos = size_t(ptr - text.data()) + 1;
+    return true;
+}
+
+} // namespace
+
+ChatLoad::ChatLoad(const LoadSettings &settings, QObject *parent)
+    : QObject(parent)
+    , m_settings(settings)
+{
+    m_tick.setTimerType(Qt::PreciseTimer);
+    m_tick.setInterval(1);
+    connect(&m_tick, &QTimer::timeout, this, &ChatLoad::tick);
+    const std::string words = "the quick brown fox jumps over the lazy dog ";
+    while (m_padding.size() < size_t(settings.lineBytes))
+        m_padding += words;
+}
+
+QByteArray ChatLoad::lineText(int sender, int seq, qint64 us) const
+{
+    QByteArray text;
+    text.reserve(m_settings.lineBytes + 32);
+    text += kStampMark.data();
+    text += QByteArray::number(sender) + '.' + QByteArray::number(seq) + '.' + QByteArray::number(us) + ';';
+    if (text.size() < m_settings.lineBytes)
+        text.append(m_padding.data(), m_settings.lineBytes - text.size());
+    return text;
+}
+
+void ChatLoad::note(const QString &text)
+{
+    if (m_result.notes.size() < kMaxNotes)
+        m_result.notes.append(text);
+}
+
+LoadResult ChatLoad::run(const QList<Session *> &clients, int loginRate)
+{
+    m_clients = clients;
+    m_n = int(clients.size());
+    m_loginRate = m_settings.loginPool.isEmpty() ? 0 : loginRate;
+    m_result = LoadResult();
+    m_result.clients = m_n;
+    m_result.loginRate = m_loginRate;
+    m_names.clear();
+    m_sent.assign(size_t(m_n), {});
+    m_lastSeq.assign(size_t(m_n) * size_t(m_n), -1);
+    m_latency.clear();
+    m_shown.clear();
+    m_loginLatency.clear();
+    m_nextEvent = 0;
+    m_nextLogin = 0;
+    m_windowOpen = false;
+    m_sendingDone = false;
+    const qint64 expectedLines = qint64(m_n) * m_settings.measureS;
+    m_latency.reserve(size_t(expectedLines * m_n));
+    m_shown.reserve(size_t(expectedLines * m_n));
+
+    for (Session *client : clients) {
+        m_names.push_back(client->name().toStdString());
+        client->onMessage = [this](Session *s, const QByteArray &message, qint64 arrivalUs) {
+            receive(s, message, arrivalUs);
+        };
+        client->onClosed = [this](Session *s) {
+            ++m_result.sessionsDropped;
+            note(QStringLiteral("%1 was disconnected").arg(s->name()));
+        };
+    }
+
+    m_t0 = nowUs() + 200 * 1000;
+    m_windowStart = m_t0 + m_settings.warmupS * kSecondUs;
+    m_windowEnd = m_windowStart + m_settings.measureS * kSecondUs;
+    m_tick.start();
+
+    const int sendingMs = int((m_windowEnd - nowUs()) / 1000);
+    waitUntil([this] { return m_sendingDone; }, sendingMs + 10 * 1000);
+    const qint64 expected = m_result.linesSent * m_n;
+    waitUntil([&] { return m_result.delivered >= expected && m_logins.empty(); }, m_settings.drainS * 1000);
+    m_tick.stop();
+
+    for (LoginAttempt *attempt : std::vector<LoginAttempt *>(m_logins))
+        endLogin(attempt, LoginFailed, 0);
+    for (Session *client : clients) {
+        client->onMessage = nullptr;
+        client->onClosed = nullptr;
+    }
+
+    m_result.expected = expected;
+    for (const auto &lines : m_sent)
+        for (const Sent &line : lines)
+            if (line.measured)
+                m_result.lost += std::max(0, m_n - line.deliveries);
+    m_result.latencyMs = percentiles(std::move(m_latency));
+    m_result.shownMs = percentiles(std::move(m_shown));
+    m_result.loginMs = percentiles(std::move(m_loginLatency));
+    m_latency = {};
+    m_shown = {};
+    m_loginLatency = {};
+    return m_result;
+}
+
+void ChatLoad::tick()
+{
+    const qint64 now = nowUs();
+    sendDue(now);
+    if (m_loginRate > 0)
+        startDueLogins(now);
+    expireLogins(now);
+}
+
+void ChatLoad::sendDue(qint64 now)
+{
+    const QString serverStat = QStringLiteral("/proc/%1/stat").arg(m_settings.serverPid);
+    const QString serverMainStat = QStringLiteral("/proc/%1/task/%1/stat").arg(m_settings.serverPid);
+    const QString benchStat = QStringLiteral("/proc/self/stat");
+    const double ticksPerSecond = double(sysconf(_SC_CLK_TCK));
+
+    while (!m_sendingDone) {
+        const qint64 due = m_t0 + m_nextEvent * kSecondUs / m_n;
+        if (due > now)
+            break;
+        if (!m_windowOpen && due >= m_windowStart) {
+            m_windowOpen = true;
+            m_windowStartedUs = nowUs();
+            if (m_settings.serverPid > 0) {
+                m_serverTicks0 = cpuTicks(serverStat);
+                m_serverMainTicks0 = cpuTicks(serverMainStat);
+            }
+            m_benchTicks0 = cpuTicks(benchStat);
+        }
+        if (due >= m_windowEnd) {
+            const double seconds = double(nowUs() - m_windowStartedUs) / kSecondUs;
+            m_result.seconds = seconds;
+            const auto percent = [&](qint64 before, qint64 after) {
+                return before < 0 || after < 0 ? -1.0
+                                               : 100.0 * double(after - before) / ticksPerSecond / seconds;
+            };
+            if (m_settings.serverPid > 0) {
+                m_result.serverCpu = percent(m_serverTicks0, cpuTicks(serverStat));
+                m_result.serverMainCpu = percent(m_serverMainTicks0, cpuTicks(serverMainStat));
+            }
+            m_result.benchCpu = percent(m_benchTicks0, cpuTicks(benchStat));
+            m_result.load1 = loadAverage();
+            m_sendingDone = true;
+            break;
+        }
+        const int sender = int(m_nextEvent % m_n);
+        const int seq = int(m_nextEvent / m_n);
+        ++m_nextEvent;
+        Session *client = m_clients.at(sender);
+        Sent line;
+        line.us = nowUs();
+        line.measured = due >= m_windowStart && client->isConnected();
+        if (line.measured) {
+            ++m_result.linesSent;
+            m_result.maxSendLagMs = std::max(m_result.maxSendLagMs, double(line.us - due) / 1000.0);
+        }
+        m_sent[size_t(sender)].push_back(line);
+        if (client->isConnected())
+            client->send(tavrel::kChatPrefix + lineText(sender, seq, line.us));
+    }
+}
+
+void ChatLoad::startDueLogins(qint64 now)
+{
+    while (true) {
+        const qint64 due = m_t0 + m_nextLogin * kSecondUs / m_loginRate;
+        if (due > now || due >= m_windowEnd)
+            return;
+        const QString name = m_settings.loginPool.at(int(m_nextLogin % m_settings.loginPool.size()));
+        ++m_nextLogin;
+        auto *attempt = new LoginAttempt;
+        attempt->session = new Session(-1, name, this);
+        if (m_settings.perAddress > 0) {
+            // Each attempt from the next address, round the same small set of them.
+            const int n = int(m_nextLogin % 250);
+            attempt->session->setSource(QHostAddress(QStringLiteral("127.3.0.%1").arg(1 + n)));
+        }
+        attempt->startUs = now;
+        attempt->measured = due >= m_windowStart;
+        if (attempt->measured)
+            ++m_result.loginsStarted;
+        m_logins.push_back(attempt);
+        Session *session = attempt->session;
+        session->onConnected = [this, attempt](Session *s) {
+            attempt->sentUs = nowUs();
+            s->send(tavrel::loginMessage(s->name(), m_settings.loginDigest));
+        };
+        session->onMessage = [this, attempt](Session *, const QByteArray &message, qint64 arrivalUs) {
+            if (!message.startsWith('l'))
+                return; // chat lines and user lists that reach a fresh session
+            endLogin(attempt, message.mid(2) == tavrel::loginSuccessAnswer() ? LoginOk : LoginRefused,
+                     arrivalUs);
+        };
+        session->onClosed = [this, attempt](Session *) { endLogin(attempt, LoginFailed, 0); };
+        session->open(m_settings.host, m_settings.port);
+    }
+}
+
+void ChatLoad::expireLogins(qint64 now)
+{
+    for (LoginAttempt *attempt : std::vector<LoginAttempt *>(m_logins))
+        if (now - attempt->startUs > kLoginTimeoutUs)
+            endLogin(attempt, LoginFailed, 0);
+}
+
+void ChatLoad::endLogin(LoginAttempt *attempt, int outcome, qint64 answerUs)
+{
+    const auto it = std::find(m_logins.begin(), m_logins.end(), attempt);
+    if (it == m_logins.end())
+        return;
+    m_logins.erase(it);
+    if (attempt->measured) {
+        if (outcome == LoginOk)
+            ++m_result.loginsOk;
+        else if (outcome == LoginRefused)
+            ++m_result.loginsRefused;
+        else
+            ++m_result.loginsFailed;
+        if (outcome != LoginFailed)
+            m_loginLatency.push_back(qint32(answerUs - attempt->sentUs));
+    }
+    Session *session = attempt->session;
+    session->onMessage = nullptr;
+    session->onClosed = nullptr;
+    session->onConnected = nullptr;
+    session->close();
+    session->deleteLater();
+    delete attempt;
+}
+
+void ChatLoad::receive(Session *receiver, const QByteArray &message, qint64 arrivalUs)
+{
+    const qint64 shownUs = nowUs();
+    if (message.isEmpty())
+        return;
+    switch (message.at(0)) {
+    case 'c':
+        receiveChat(receiver->index(), message, arrivalUs, shownUs);
+        break;
+    case 'o':
+        ++m_result.userLists;
+        break;
+    default:
+        ++m_result.misframed;
+        note(QStringLiteral("unexpected message: ") + QString::fromUtf8(message.left(80)));
+        break;
+    }
+}
+
+void ChatLoad::receiveChat(int receiver, const QByteArray &message, qint64 arrivalUs, qint64 shownUs)
+{
+    if (message.size() < 2 || message.at(1) != ',')
+        ++m_result.misframed;
+    const std::string_view body(message.constData() + std::min<qsizetype>(2, message.size()),
+                                size_t(std::max<qsizetype>(0, message.size() - 2)));
+    size_t start = 0;
+    while (start <= body.size()) {
+        size_t end = body.find('\n', start);
+        if (end == std::string_view::npos)
+            end = body.size();
+        const std::string_view line = body.substr(start, end - start);
+        start = end + 1;
+
+        // A load line reads "name: @@sender.seq.us;padding".
+        const size_t colon = line.find(": ");
+        if (colon == std::string_view::npos || line.compare(colon + 2, kStampMark.size(), kStampMark) != 0) {
+            ++m_result.foreign;
+            note(QStringLiteral("other chat line: ") +
+                 QString::fromUtf8(line.data(), int(std::min<size_t>(line.size(), 80))));
+            continue;
+        }
+        size_t stampEnd = 0;
+        if (!record(receiver, line, colon + 2, arrivalUs, shownUs, &stampEnd)) {
+            ++m_result.misframed;
+            continue;
+        }
+        // Anything after the stamp but the padding means two messages ran together; the
+        // client would show them as one line. Count it, and still count what it carried.
+        const std::string_view rest = line.substr(stampEnd);
+        const std::string_view padding = std::string_view(m_padding).substr(0, rest.size());
+        if (rest != padding) {
+            ++m_result.misframed;
+            size_t at = rest.find(kStampMark);
+            while (at != std::string_view::npos) {
+                const size_t absolute = stampEnd + at;
+                size_t next = 0;
+                if (record(receiver, line, absolute, arrivalUs, shownUs, &next))
+                    at = line.find(kStampMark, next);
+                else
+                    at = line.find(kStampMark, absolute + kStampMark.size());
+                if (at != std::string_view::npos)
+                    at -= stampEnd;
+            }
+        }
+    }
+}
+
+bool ChatLoad::record(int receiver, std::string_view line, size_t stampAt, qint64 arrivalUs, qint64 shownUs,
+                      size_t *stampEnd)
+{
+    size_t pos = stampAt + kStampMark.size();
+    qint64 sender = 0;
+    qint64 seq = 0;
+    qint64 us = 0;
+    if (!parseNumber(line, &pos, '.', &sender) || !parseNumber(line, &pos, '.', &seq) ||
+        !parseNumber(line, &pos, ';', &us))
+        return false;
+    if (sender < 0 || sender >= m_n || seq < 0 || seq >= qint64(m_sent[size_t(sender)].size()))
+        return false;
+    Sent &sent = m_sent[size_t(sender)][size_t(seq)];
+    if (sent.us != us)
+        return false;
+    // The name in front of the first stamp must be the sender's.
+    if (stampAt >= 2 && line.substr(0, stampAt - 2).find(':') == std::string_view::npos &&
+        line.substr(0, stampAt - 2) != m_names[size_t(sender)])
+        return false;
+    *stampEnd = pos;
+
+    int &last = m_lastSeq[size_t(receiver) * size_t(m_n) + size_t(sender)];
+    if (seq <= last) {
+        ++m_result.duplicates;
+        return true;
+    }
+    last = int(seq);
+    ++sent.deliveries;
+    if (sent.measured) {
+        ++m_result.delivered;
+        m_latency.push_back(qint32(arrivalUs - us));
+        m_shown.push_back(qint32(shownUs - us));
+    }
+    return true;
+}
+
+} // namespace bench

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "outbox.h"
+#include "session.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+namespace bench {
+
+// The identity of a load user: the address its code is mailed to and its password.
+QString emailFor(const QString &name);
+
+// Brings sessions to the logged-in state the way a real user gets there: it logs in, and
+// when the server refuses because the account does not exist yet, it registers, reads the
+// code from the outbox, registers again with the code and logs in.
+class Enroller : public QObject
+{
+    Q_OBJECT
+public:
+    Enroller(const QHostAddress &host, quint16 port, Outbox *outbox, const QString &digest,
+             QObject *parent = nullptr);
+
+    // Logs every session in, at most `parallel` at a time. With keepOpen the sessions stay
+    // logged in afterwards; otherwise each is closed as soon as it got there. Returns
+    // false when a session did not make it within timeoutMs; failures() says why.
+    bool run(const QList<Session *> &sessions, bool keepOpen, int parallel, int timeoutMs);
+
+    const QStringList &failures() const { return m_failures; }
+    int registered() const { return m_registered; }
+
+private:
+    enum class Stage { Login, Register, AwaitCode, RegisterWithCode, LoginAfterRegistering, Done, Failed };
+    struct Job
+    {
+        Session *session = nullptr;
+        Stage stage = Stage::Login;
+        qint64 codeWaitStartUs = 0;
+        QString lastAnswer;
+    };
+
+    void start(Job *job);
+    void handle(Job *job, const QByteArray &message);
+    void fail(Job *job, const QString &why);
+    void finish(Job *job);
+    void pollCodes();
+    void sendSpaced(Session *session, const QByteArray &message);
+
+    QHostAddress m_host;
+    quint16 m_port;
+    Outbox *m_outbox;
+    QString m_digest;
+    bool m_keepOpen = false;
+    QList<Job *> m_waiting;
+    QList<Job *> m_active;
+    int m_finished = 0;
+    int m_registered = 0;
+    QStringList m_failures;
+};
+
+} // namespace bench
