@@ -131,6 +131,9 @@ LoadResult ChatLoad::run(const QList<Session *> &clients, int loginRate)
     m_latency.reserve(size_t(expectedLines * m_n));
     m_shown.reserve(size_t(expectedLines * m_n));
 
+    qint64 lateGapsBefore = 0;
+    for (Session *client : clients)
+        lateGapsBefore += client->lateGaps;
     for (Session *client : clients) {
         m_names.push_back(client->name().toStdString());
         client->onMessage = [this](Session *s, const QByteArray &message, qint64 arrivalUs) {
@@ -158,7 +161,9 @@ LoadResult ChatLoad::run(const QList<Session *> &clients, int loginRate)
     for (Session *client : clients) {
         client->onMessage = nullptr;
         client->onClosed = nullptr;
+        m_result.lateGaps += client->lateGaps;
     }
+    m_result.lateGaps -= lateGapsBefore;
 
     m_result.expected = expected;
     for (const auto &lines : m_sent)

@@ -49,6 +49,7 @@ struct LoadResult
     qint64 foreign = 0;   // chat lines that are not load lines (server notices)
     qint64 userLists = 0;
     int sessionsDropped = 0;
+    qint64 lateGaps = 0;   // messages this process ended late (see Session::lateGaps)
     Percentiles latencyMs; // stamp to arrival of the bytes
     Percentiles shownMs;   // stamp to the end of the client's quiet gap
     double serverCpu = -1; // % of one core, all threads

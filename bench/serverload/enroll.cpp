@@ -13,7 +13,9 @@ namespace {
 // Two messages on one connection must be further apart than the server's quiet gap, or
 // it reads them as one.
 constexpr qint64 kMessageSpacingUs = 3 * tavrel::kQuietGapMs * 1000;
-constexpr qint64 kCodeWaitUs = 10 * 1000 * 1000;
+// The server writes the mail before it answers; a code that is not there shortly after the
+// answer is not coming.
+constexpr qint64 kCodeWaitUs = 2 * 1000 * 1000;
 
 } // namespace
 
@@ -31,15 +33,17 @@ Enroller::Enroller(const QHostAddress &host, quint16 port, Outbox *outbox, const
     , m_digest(digest)
 {}
 
-bool Enroller::run(const QList<Session *> &sessions, bool keepOpen, int parallel, int timeoutMs)
+bool Enroller::run(const QList<Session *> &sessions, int keepOpen, bool registering, int parallel,
+                   int timeoutMs)
 {
-    m_keepOpen = keepOpen;
+    m_registering = registering;
     m_failures.clear();
     m_finished = 0;
     std::vector<std::unique_ptr<Job>> jobs;
     for (Session *session : sessions) {
         jobs.push_back(std::make_unique<Job>());
         jobs.back()->session = session;
+        jobs.back()->keepOpen = int(jobs.size()) <= keepOpen;
         m_waiting.append(jobs.back().get());
     }
     const int total = int(jobs.size());
@@ -72,8 +76,13 @@ void Enroller::start(Job *job)
     m_active.append(job);
     Session *session = job->session;
     session->onConnected = [this, job](Session *s) {
-        job->stage = Stage::Login;
-        sendSpaced(s, tavrel::loginMessage(s->name(), m_digest));
+        if (m_registering) {
+            job->stage = Stage::Register;
+            sendSpaced(s, tavrel::registrationMessage(s->name(), emailFor(s->name()), QString(), m_digest));
+        } else {
+            job->stage = Stage::Login;
+            sendSpaced(s, tavrel::loginMessage(s->name(), m_digest));
+        }
     };
     session->onMessage = [this, job](Session *, const QByteArray &message, qint64) { handle(job, message); };
     session->onClosed = [this, job](Session *) { fail(job, QStringLiteral("connection closed")); };
@@ -100,21 +109,18 @@ void Enroller::handle(Job *job, const QByteArray &message)
     Session *s = job->session;
     const char kind = message.at(0);
     const QString answer = tavrel::textField(message);
-    if (kind == 'l' || kind == 'r')
-        job->lastAnswer = answer;
+    if (kind == 'r')
+        job->lastRegistrationAnswer = answer;
     switch (job->stage) {
     case Stage::Login:
-    case Stage::LoginAfterRegistering:
         if (kind != 'l')
             return; // user lists and chat lines of users already in
         if (message.mid(2) == tavrel::loginSuccessAnswer()) {
             s->loggedIn = true;
             finish(job);
-        } else if (job->stage == Stage::Login) {
-            job->stage = Stage::Register;
-            sendSpaced(s, tavrel::registrationMessage(s->name(), emailFor(s->name()), QString(), m_digest));
         } else {
-            fail(job, QStringLiteral("login refused after registering: ") + answer);
+            fail(job, QStringLiteral("login refused: ") + answer + QStringLiteral(" (after: ") +
+                          job->lastRegistrationAnswer + u')');
         }
         return;
     case Stage::Register:
@@ -128,7 +134,7 @@ void Enroller::handle(Job *job, const QByteArray &message)
         if (kind != 'r')
             return;
         ++m_registered;
-        job->stage = Stage::LoginAfterRegistering;
+        job->stage = Stage::Login;
         sendSpaced(s, tavrel::loginMessage(s->name(), m_digest));
         return;
     default:
@@ -148,8 +154,8 @@ void Enroller::pollCodes()
                        tavrel::registrationMessage(job->session->name(), emailFor(job->session->name()), code,
                                                    m_digest));
         } else if (nowUs() - job->codeWaitStartUs > kCodeWaitUs) {
-            fail(job, QStringLiteral("no code in the outbox after the answer: ") + job->lastAnswer);
-            job->session->close();
+            job->stage = Stage::Login;
+            sendSpaced(job->session, tavrel::loginMessage(job->session->name(), m_digest));
         }
     }
 }
@@ -169,7 +175,7 @@ void Enroller::fail(Job *job, const QString &why)
 void Enroller::finish(Job *job)
 {
     job->stage = Stage::Done;
-    if (!m_keepOpen)
+    if (!job->keepOpen)
         job->session->close();
     m_active.removeOne(job);
     ++m_finished;

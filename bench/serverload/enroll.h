@@ -14,9 +14,9 @@ namespace bench {
 // The identity of a load user: the address its code is mailed to and its password.
 QString emailFor(const QString &name);
 
-// Brings sessions to the logged-in state the way a real user gets there: it logs in, and
-// when the server refuses because the account does not exist yet, it registers, reads the
-// code from the outbox, registers again with the code and logs in.
+// Brings sessions to the logged-in state the way a real user gets there: it asks for a
+// verification code, reads it from the outbox, registers with it and logs in. When no
+// code comes (the name is taken: the account is left from an earlier run) it just logs in.
 class Enroller : public QObject
 {
     Q_OBJECT
@@ -24,22 +24,24 @@ public:
     Enroller(const QHostAddress &host, quint16 port, Outbox *outbox, const QString &digest,
              QObject *parent = nullptr);
 
-    // Logs every session in, at most `parallel` at a time. With keepOpen the sessions stay
-    // logged in afterwards; otherwise each is closed as soon as it got there. Returns
-    // false when a session did not make it within timeoutMs; failures() says why.
-    bool run(const QList<Session *> &sessions, bool keepOpen, int parallel, int timeoutMs);
+    // Logs every session in, at most `parallel` at a time. The first keepOpen sessions stay
+    // logged in afterwards; the others are closed as soon as they got there. With
+    // registering false the sessions only log in. Returns false when a session did not
+    // make it within timeoutMs; failures() says why.
+    bool run(const QList<Session *> &sessions, int keepOpen, bool registering, int parallel, int timeoutMs);
 
     const QStringList &failures() const { return m_failures; }
     int registered() const { return m_registered; }
 
 private:
-    enum class Stage { Login, Register, AwaitCode, RegisterWithCode, LoginAfterRegistering, Done, Failed };
+    enum class Stage { Register, AwaitCode, RegisterWithCode, Login, Done, Failed };
     struct Job
     {
         Session *session = nullptr;
         Stage stage = Stage::Login;
+        bool keepOpen = false;
         qint64 codeWaitStartUs = 0;
-        QString lastAnswer;
+        QString lastRegistrationAnswer;
     };
 
     void start(Job *job);
@@ -53,7 +55,7 @@ private:
     quint16 m_port;
     Outbox *m_outbox;
     QString m_digest;
-    bool m_keepOpen = false;
+    bool m_registering = true;
     QList<Job *> m_waiting;
     QList<Job *> m_active;
     int m_finished = 0;

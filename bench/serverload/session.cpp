@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include "assembler.h"
 #include "clock.h"
 #include "protocol.h"
 
@@ -77,7 +78,15 @@ void Session::readAvailable()
     const QByteArray bytes = m_socket.readAll();
     if (bytes.isEmpty())
         return;
-    m_lastArrivalUs = nowUs();
+    const qint64 now = nowUs();
+    // The timer that ends a message may run late when this process is busy; the bytes
+    // themselves say whether the sender kept the gap, and that is what is measured here.
+    const QByteArray &pending = m_assembler.pending();
+    if (!pending.isEmpty() && now - m_lastArrivalUs >= qint64(tavrel::quietGapFor(pending.at(0))) * 1000) {
+        ++lateGaps;
+        m_assembler.flush();
+    }
+    m_lastArrivalUs = now;
     m_assembler.append(bytes);
 }
 

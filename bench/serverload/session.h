@@ -39,6 +39,9 @@ public:
     qint64 usSinceLastSend() const;
 
     bool loggedIn = false;
+    // Times this process was too busy to end a message on time: bytes came after a full
+    // quiet gap but before the gap's timer ran. They were still framed as the gap says.
+    qint64 lateGaps = 0;
 
     // A whole message from the server; arrivalUs is when its last bytes were read.
     std::function<void(Session *, const QByteArray &message, qint64 arrivalUs)> onMessage;
