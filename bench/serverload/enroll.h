@@ -32,6 +32,8 @@ public:
 
     const QStringList &failures() const { return m_failures; }
     int registered() const { return m_registered; }
+    // Login answers that arrived joined to the message after them.
+    int gluedAnswers() const { return m_gluedAnswers; }
 
 private:
     enum class Stage { Register, AwaitCode, RegisterWithCode, Login, Done, Failed };
@@ -60,6 +62,7 @@ private:
     QList<Job *> m_active;
     int m_finished = 0;
     int m_registered = 0;
+    int m_gluedAnswers = 0;
     QStringList m_failures;
 };
 

@@ -232,6 +232,8 @@ int main(int argc, char **argv)
         return 1;
     }
     err << "registered " << enroller.registered() << " new accounts\n";
+    if (enroller.gluedAnswers() > 0)
+        err << "warning: " << enroller.gluedAnswers() << " login answers ran into the next message\n";
     err.flush();
 
     ChatLoad load(settings);
@@ -272,6 +274,9 @@ int main(int argc, char **argv)
                                            : QStringLiteral("with the right password"));
     for (const QString &n : parser.values(noteOption))
         report += n + u'\n';
+    if (enroller.gluedAnswers() > 0)
+        report += QStringLiteral("while logging the clients in, %1 login answers ran into the next message\n")
+                      .arg(enroller.gluedAnswers());
     report += u'\n' + table(results);
     std::fputs(report.toUtf8().constData(), stdout);
     if (parser.isSet(outputOption)) {
