@@ -17,12 +17,13 @@ namespace bench {
 namespace {
 
 constexpr qint64 kSecondUs = 1000 * 1000;
-// A login that has no answer after this long counts as failed.
-constexpr qint64 kLoginTimeoutUs = 20 * kSecondUs;
+// A login that has no answer after this long is given up. Logins queue for hashing at the
+// server, so this is long: the wait in the queue is part of what is measured.
+constexpr qint64 kLoginTimeoutUs = 120 * kSecondUs;
 constexpr int kMaxNotes = 8;
 constexpr std::string_view kStampMark = "@@";
 
-enum LoginOutcome { LoginOk, LoginRefused, LoginFailed };
+enum LoginOutcome { LoginOk, LoginRefused, LoginFailed, LoginAbandoned };
 
 // utime + stime of a process or thread, in clock ticks; -1 when it cannot be read.
 qint64 cpuTicks(const QString &statPath)
@@ -157,7 +158,7 @@ LoadResult ChatLoad::run(const QList<Session *> &clients, int loginRate)
     m_tick.stop();
 
     for (LoginAttempt *attempt : std::vector<LoginAttempt *>(m_logins))
-        endLogin(attempt, LoginFailed, 0);
+        endLogin(attempt, LoginAbandoned, 0);
     for (Session *client : clients) {
         client->onMessage = nullptr;
         client->onClosed = nullptr;
@@ -281,7 +282,7 @@ void ChatLoad::expireLogins(qint64 now)
 {
     for (LoginAttempt *attempt : std::vector<LoginAttempt *>(m_logins))
         if (now - attempt->startUs > kLoginTimeoutUs)
-            endLogin(attempt, LoginFailed, 0);
+            endLogin(attempt, LoginAbandoned, 0);
 }
 
 void ChatLoad::endLogin(LoginAttempt *attempt, int outcome, qint64 answerUs)
@@ -290,7 +291,12 @@ void ChatLoad::endLogin(LoginAttempt *attempt, int outcome, qint64 answerUs)
     if (it == m_logins.end())
         return;
     m_logins.erase(it);
-    if (attempt->measured) {
+    // Answers count by when they arrive, so the figures say how many logins the server got
+    // through while the window was open, whenever they were asked for.
+    const bool inWindow = m_windowOpen && !m_sendingDone;
+    if (outcome == LoginAbandoned) {
+        ++m_result.loginsAbandoned;
+    } else if (inWindow) {
         if (outcome == LoginOk)
             ++m_result.loginsOk;
         else if (outcome == LoginRefused)

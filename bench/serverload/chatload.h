@@ -57,11 +57,12 @@ struct LoadResult
     double benchCpu = -1;
     double maxSendLagMs = 0;
     double load1 = 0;
-    qint64 loginsStarted = 0;
-    qint64 loginsOk = 0;
+    qint64 loginsStarted = 0; // asked for in the window
+    qint64 loginsOk = 0;      // answered in the window
     qint64 loginsRefused = 0;
-    qint64 loginsFailed = 0;
-    Percentiles loginMs; // login message sent to answer arrived
+    qint64 loginsFailed = 0;    // connection lost in the window before an answer
+    qint64 loginsAbandoned = 0; // still unanswered when the run ended
+    Percentiles loginMs;        // login message sent to answer arrived, answers in the window
     QStringList notes;
 };
 

@@ -91,9 +91,11 @@ QString table(const QList<LoadResult> &results)
           << r.sessionsDropped << ", messages ended late here " << r.lateGaps << ", worst send lag "
           << QString::number(r.maxSendLagMs, 'f', 1) << " ms\n";
         if (r.loginRate > 0)
-            s << "  logins in window: started " << r.loginsStarted << ", ok " << r.loginsOk << ", refused "
-              << r.loginsRefused << ", failed " << r.loginsFailed << ", answer p50/p99/max " << ms(r.loginMs)
-              << " ms\n";
+            s << "  logins: asked in window " << r.loginsStarted << "; answered in window " << r.loginsOk
+              << " ok + " << r.loginsRefused << " refused = "
+              << QString::number(r.seconds > 0 ? (r.loginsOk + r.loginsRefused) / r.seconds : 0, 'f', 1)
+              << "/s; connections lost " << r.loginsFailed << "; unanswered at the end " << r.loginsAbandoned
+              << "; answer time p50/p99/max " << ms(r.loginMs) << " ms\n";
         for (const QString &n : r.notes)
             s << "  note: " << n << '\n';
     }
