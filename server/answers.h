@@ -1,0 +1,133 @@
+#pragma once
+
+// Every text the server sends. Login answers go out as "l,", registration answers as
+// "r,", notices as chat lines.
+
+#include <QString>
+
+namespace tavrel::server::answers {
+
+// The client enables its send buttons on exactly this text.
+inline QString loginOk()
+{
+    return QStringLiteral("登录成功");
+}
+// Unknown names and wrong passwords get the same answer, so that a login cannot be used to
+// find out which names exist.
+inline QString loginRefused()
+{
+    return QStringLiteral("登录失败：用户名或密码错误");
+}
+inline QString loginLocked(int minutes)
+{
+    return QStringLiteral("登录失败：尝试次数过多，请%1分钟后再试").arg(minutes);
+}
+
+inline QString codeSent(const QString &email, int minutes)
+{
+    return QStringLiteral("验证码已发送到%1，%2分钟内有效").arg(email).arg(minutes);
+}
+inline QString codeResendWait(int seconds)
+{
+    return QStringLiteral("验证码刚刚发出，请%1秒后再重新获取").arg(seconds);
+}
+inline QString codeDeliveryFailed()
+{
+    return QStringLiteral("注册失败：验证码发送失败，请稍后再试");
+}
+inline QString codeWrong(int triesLeft)
+{
+    return QStringLiteral("注册失败：验证码错误，还可以再试%1次").arg(triesLeft);
+}
+inline QString codeExhausted()
+{
+    return QStringLiteral("注册失败：验证码错误次数过多，请重新获取验证码");
+}
+inline QString nameTaken()
+{
+    return QStringLiteral("注册失败：用户名已被占用");
+}
+inline QString nameInvalid()
+{
+    return QStringLiteral("注册失败：用户名须为1到32个字母、数字、_、-或.");
+}
+inline QString emailInvalid()
+{
+    return QStringLiteral("注册失败：邮箱地址无效");
+}
+inline QString registrationMalformed()
+{
+    return QStringLiteral("注册失败：请求格式错误");
+}
+inline QString registered()
+{
+    return QStringLiteral("注册成功，请登录");
+}
+
+inline QString busy()
+{
+    return QStringLiteral("请等上一个请求处理完");
+}
+inline QString internalError()
+{
+    return QStringLiteral("服务器内部错误，请稍后再试");
+}
+
+inline QString loginFirst()
+{
+    return QStringLiteral("请先登录");
+}
+inline QString chatTooLong(int limit)
+{
+    return QStringLiteral("消息太长（最多%1个字符），未发送").arg(limit);
+}
+inline QString slowDown()
+{
+    return QStringLiteral("发送太快，请稍后再试");
+}
+inline QString replaced()
+{
+    return QStringLiteral("你的账号已在别处登录，此连接将关闭");
+}
+
+inline QString uploaded(const QString &user, const QString &name, qint64 size)
+{
+    return QStringLiteral("%1 上传了文件：%2（%3字节）").arg(user, name).arg(size);
+}
+inline QString uploadBadName()
+{
+    return QStringLiteral("文件上传失败：文件名无效");
+}
+inline QString uploadTooBig(qint64 limit)
+{
+    return QStringLiteral("文件上传失败：文件太大（最多%1字节）").arg(limit);
+}
+inline QString uploadNotText()
+{
+    return QStringLiteral("文件上传失败：只接受UTF-8文本文件");
+}
+inline QString uploadFailed()
+{
+    return QStringLiteral("文件上传失败：服务器无法保存文件");
+}
+
+inline QString requestBadName()
+{
+    return QStringLiteral("文件名无效");
+}
+inline QString noSuchFile(const QString &name)
+{
+    return QStringLiteral("没有这个文件：%1").arg(name);
+}
+inline QString fileTooBig(const QString &name)
+{
+    return QStringLiteral("文件太大，无法发送：%1").arg(name);
+}
+
+// The sender of an image that no user uploaded.
+inline QString serverSender()
+{
+    return QStringLiteral("服务器");
+}
+
+} // namespace tavrel::server::answers

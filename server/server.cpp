@@ -1,0 +1,348 @@
+#include "server.h"
+
+#include "accounts.h"
+#include "answers.h"
+#include "delivery.h"
+#include "files.h"
+#include "logging.h"
+#include "protocol.h"
+#include "requests.h"
+#include "session.h"
+#include "store.h"
+#include "validation.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QLockFile>
+#include <QTcpSocket>
+
+namespace tavrel::server {
+
+Server::Server(const Config &config, QObject *parent)
+    : QObject(parent)
+    , m_config(config)
+{
+    m_config.dataDir = QDir(config.dataDir).absolutePath();
+    connect(&m_listener, &QTcpServer::newConnection, this, &Server::accept);
+}
+
+Server::~Server()
+{
+    stop();
+}
+
+bool Server::start()
+{
+    const QDir data(m_config.dataDir);
+    for (const QString &sub : {QStringLiteral("."), QStringLiteral("outbox"), QStringLiteral("files")}) {
+        if (!data.mkpath(sub)) {
+            qCCritical(lcServer) << "cannot create" << data.filePath(sub);
+            return false;
+        }
+    }
+    // Two servers on one database would each count failures and codes on their own.
+    m_lock = std::make_unique<QLockFile>(data.filePath(QStringLiteral("tavrel-server.lock")));
+    m_lock->setStaleLockTime(0);
+    if (!m_lock->tryLock()) {
+        qCCritical(lcServer) << "another server uses" << m_config.dataDir;
+        return false;
+    }
+    m_delivery = std::make_unique<OutboxDelivery>(data.filePath(QStringLiteral("outbox")));
+    m_files = std::make_unique<FileStore>(data.filePath(QStringLiteral("files")));
+    m_accounts = std::make_unique<Accounts>(m_config, m_delivery.get());
+    if (!m_accounts->prepare())
+        return false;
+    m_listener.setMaxPendingConnections(100);
+    if (!m_listener.listen(m_config.listenAddress, m_config.port)) {
+        qCCritical(lcServer) << "cannot listen on" << m_config.listenAddress.toString() << m_config.port
+                             << m_listener.errorString();
+        return false;
+    }
+    qCInfo(lcServer) << "listening on" << m_config.listenAddress.toString() << m_listener.serverPort()
+                     << "with data in" << m_config.dataDir;
+    return true;
+}
+
+quint16 Server::port() const
+{
+    return m_listener.serverPort();
+}
+
+void Server::stop()
+{
+    m_listener.close();
+    const QList<Session *> sessions = m_sessions;
+    for (Session *session : sessions)
+        session->abort("server stops");
+    if (m_accounts)
+        m_accounts->waitForIdle();
+    m_accounts.reset();
+    m_lock.reset();
+}
+
+void Server::accept()
+{
+    while (QTcpSocket *socket = m_listener.nextPendingConnection()) {
+        const QString address = socket->peerAddress().toString();
+        if (m_sessions.size() >= m_config.maxConnections ||
+            m_perAddress.value(address) >= m_config.maxPerAddress) {
+            qCWarning(lcServer) << "connection from" << address << "refused: too many connections";
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        auto *session = new Session(socket, m_config, this);
+        m_sessions.append(session);
+        ++m_perAddress[address];
+        connect(session, &Session::messageReceived, this,
+                [this, session](const QByteArray &message) { dispatch(session, message); });
+        connect(session, &Session::closed, this, [this, session] { onClosed(session); });
+        qCDebug(lcServer) << "connection from" << address;
+    }
+}
+
+void Server::onClosed(Session *session)
+{
+    m_sessions.removeOne(session);
+    const QString address = session->peerAddress();
+    if (--m_perAddress[address] <= 0)
+        m_perAddress.remove(address);
+    const QString name = session->userName();
+    if (!name.isEmpty() && m_online.value(name) == session) {
+        m_online.remove(name);
+        qCInfo(lcServer) << name << "left";
+        broadcastUserList();
+    }
+    session->deleteLater();
+}
+
+void Server::dispatch(Session *session, const QByteArray &message)
+{
+    if (!session->allowMessage()) {
+        session->abort("flood");
+        return;
+    }
+    switch (requestKind(message)) {
+    case Request::Login:
+        handleLogin(session, message);
+        break;
+    case Request::Registration:
+        handleRegistration(session, message);
+        break;
+    case Request::Chat:
+        handleChat(session, message);
+        break;
+    case Request::Upload:
+        handleUpload(session, message);
+        break;
+    case Request::FileRequest:
+        handleFileRequest(session, message);
+        break;
+    case Request::Unknown:
+        qCDebug(lcServer) << "unknown message from" << session->peerAddress() << message.left(16);
+        break;
+    }
+}
+
+void Server::handleLogin(Session *session, const QByteArray &message)
+{
+    if (session->isBusy()) {
+        session->send(loginAnswer(answers::busy()));
+        return;
+    }
+    const std::optional<LoginFields> fields = parseLogin(message);
+    if (!fields || !isValidUserName(fields->name) || !isSaltedDigest(fields->digest)) {
+        session->send(loginAnswer(answers::loginRefused()));
+        return;
+    }
+    session->setBusy(true);
+    m_accounts->login(*fields, session, [this, session](const Accounts::LoginResult &result) {
+        session->setBusy(false);
+        switch (result.outcome) {
+        case Accounts::LoginResult::Ok:
+            loggedIn(session, result.name);
+            break;
+        case Accounts::LoginResult::Refused:
+            session->send(loginAnswer(answers::loginRefused()));
+            break;
+        case Accounts::LoginResult::Locked:
+            session->send(loginAnswer(answers::loginLocked(result.lockedMinutes)));
+            break;
+        case Accounts::LoginResult::Failed:
+            session->send(loginAnswer(answers::internalError()));
+            break;
+        }
+    });
+}
+
+void Server::loggedIn(Session *session, const QString &name)
+{
+    const QString previousName = session->userName();
+    if (!previousName.isEmpty() && previousName != name && m_online.value(previousName) == session)
+        m_online.remove(previousName);
+    Session *previous = m_online.value(name);
+    if (previous && previous != session) {
+        qCInfo(lcServer) << name << "logged in again from" << session->peerAddress()
+                         << "; the older session closes";
+        previous->setUserName(QString());
+        previous->sendAndClose(chatLine(answers::replaced()));
+    }
+    m_online.insert(name, session);
+    session->setUserName(name);
+    qCInfo(lcServer) << name << "logged in from" << session->peerAddress();
+    session->send(loginAnswer(answers::loginOk()));
+    broadcastUserList();
+}
+
+void Server::handleRegistration(Session *session, const QByteArray &message)
+{
+    if (session->isBusy()) {
+        session->send(registrationAnswer(answers::busy()));
+        return;
+    }
+    const std::optional<RegistrationFields> fields = parseRegistration(message);
+    QString refusal;
+    if (!fields || !isSaltedDigest(fields->digest))
+        refusal = answers::registrationMalformed();
+    else if (!isValidUserName(fields->name))
+        refusal = answers::nameInvalid();
+    else if (!isPlausibleEmail(fields->email))
+        refusal = answers::emailInvalid();
+    if (!refusal.isEmpty()) {
+        session->send(registrationAnswer(refusal));
+        return;
+    }
+    session->setBusy(true);
+    m_accounts->registerAccount(*fields, session, [session](const QString &answer) {
+        session->setBusy(false);
+        session->send(registrationAnswer(answer.isEmpty() ? answers::internalError() : answer));
+    });
+}
+
+void Server::handleChat(Session *session, const QByteArray &message)
+{
+    if (!session->isLoggedIn()) {
+        session->send(chatLine(answers::loginFirst()));
+        return;
+    }
+    const QString text = requestText(message);
+    if (text.isEmpty())
+        return;
+    if (text.size() > kMaxChatLength) {
+        session->send(chatLine(answers::chatTooLong(kMaxChatLength)));
+        return;
+    }
+    if (!session->allowAction()) {
+        session->send(chatLine(answers::slowDown()));
+        return;
+    }
+    broadcast(chatLine(session->userName() + QStringLiteral(": ") + text));
+}
+
+void Server::handleUpload(Session *session, const QByteArray &message)
+{
+    if (!session->isLoggedIn()) {
+        session->send(chatLine(answers::loginFirst()));
+        return;
+    }
+    if (!session->allowAction()) {
+        session->send(chatLine(answers::slowDown()));
+        return;
+    }
+    const std::optional<UploadFields> fields = parseUpload(message);
+    if (!fields) {
+        session->send(chatLine(answers::uploadBadName()));
+        return;
+    }
+    const FileStore::Saved saved = m_files->save(fields->path, fields->contents);
+    if (!saved.ok) {
+        session->send(chatLine(saved.refusal));
+        return;
+    }
+    const QString uploader = session->userName();
+    const qint64 size = fields->contents.size();
+    qCInfo(lcFiles) << uploader << "uploaded" << saved.storedName << size << "bytes";
+    const Store::Upload record{saved.storedName, uploader, size, saved.sha256Hex,
+                               QDateTime::currentMSecsSinceEpoch()};
+    m_accounts->run<bool>(
+        this,
+        [record](Store &store) { return store.begin() && store.recordUpload(record) && store.commit(); },
+        [record](bool ok) {
+            if (!ok)
+                qCWarning(lcFiles) << "the upload of" << record.storedName << "was not recorded";
+        });
+    broadcast(chatLine(answers::uploaded(uploader, saved.storedName, size)));
+}
+
+void Server::handleFileRequest(Session *session, const QByteArray &message)
+{
+    if (!session->isLoggedIn()) {
+        session->send(chatLine(answers::loginFirst()));
+        return;
+    }
+    if (!session->allowAction()) {
+        session->send(chatLine(answers::slowDown()));
+        return;
+    }
+    struct Reply
+    {
+        FileStore::Served served;
+        QString uploader;
+    };
+    const QString requested = requestText(message);
+    const FileStore *files = m_files.get();
+    m_accounts->run<Reply>(
+        session,
+        [files, requested](Store &store) {
+            Reply reply{files->read(requested), QString()};
+            if (reply.served.status == FileStore::Served::Ok && reply.served.image) {
+                bool ok = false;
+                const std::optional<Store::Upload> upload = store.upload(reply.served.name, &ok);
+                // The operator may have replaced an uploaded file since.
+                if (upload && upload->sha256Hex == reply.served.sha256Hex)
+                    reply.uploader = upload->uploader;
+            }
+            return reply;
+        },
+        [session](const Reply &reply) {
+            const FileStore::Served &served = reply.served;
+            switch (served.status) {
+            case FileStore::Served::Ok:
+                if (served.image) {
+                    const QString sender =
+                        reply.uploader.isEmpty() ? answers::serverSender() : reply.uploader;
+                    session->send(imageMessage(served.name, sender, served.bytes));
+                } else {
+                    session->send(fileMessage(served.name, served.bytes));
+                }
+                qCInfo(lcFiles) << "sent" << served.name << "to" << session->userName();
+                break;
+            case FileStore::Served::BadName:
+                session->send(chatLine(answers::requestBadName()));
+                break;
+            case FileStore::Served::NotFound:
+                session->send(chatLine(answers::noSuchFile(served.name)));
+                break;
+            case FileStore::Served::TooBig:
+                session->send(chatLine(answers::fileTooBig(served.name)));
+                break;
+            }
+        });
+}
+
+void Server::broadcast(const QByteArray &message)
+{
+    // A send can cut off a slow reader, which changes m_online.
+    const QList<Session *> targets = m_online.values();
+    for (Session *session : targets)
+        session->send(message);
+}
+
+void Server::broadcastUserList()
+{
+    QStringList names = m_online.keys();
+    names.sort(Qt::CaseInsensitive);
+    broadcast(userList(names));
+}
+
+} // namespace tavrel::server

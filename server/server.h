@@ -1,0 +1,63 @@
+#pragma once
+
+#include "config.h"
+
+#include <QHash>
+#include <QObject>
+#include <QTcpServer>
+
+#include <memory>
+
+class QLockFile;
+
+namespace tavrel::server {
+
+class Accounts;
+class FileStore;
+class OutboxDelivery;
+class Session;
+
+// The chat server: accepts connections, answers logins and registrations, relays chat to
+// everyone logged in, keeps the user list current, and stores and hands out files.
+// Everything here runs on one thread; only the work of Accounts runs elsewhere.
+class Server : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Server(const Config &config, QObject *parent = nullptr);
+    ~Server() override;
+
+    // Prepares the data folder and the database and starts listening.
+    bool start();
+    quint16 port() const;
+    // Closes every connection and waits for the database work in progress.
+    void stop();
+
+    QString dataDir() const { return m_config.dataDir; }
+    int sessionCount() const { return int(m_sessions.size()); }
+
+private:
+    void accept();
+    void dispatch(Session *session, const QByteArray &message);
+    void onClosed(Session *session);
+    void handleLogin(Session *session, const QByteArray &message);
+    void handleRegistration(Session *session, const QByteArray &message);
+    void handleChat(Session *session, const QByteArray &message);
+    void handleUpload(Session *session, const QByteArray &message);
+    void handleFileRequest(Session *session, const QByteArray &message);
+    void loggedIn(Session *session, const QString &name);
+    void broadcast(const QByteArray &message);
+    void broadcastUserList();
+
+    Config m_config;
+    QTcpServer m_listener;
+    std::unique_ptr<QLockFile> m_lock;
+    std::unique_ptr<OutboxDelivery> m_delivery;
+    std::unique_ptr<FileStore> m_files;
+    std::unique_ptr<Accounts> m_accounts;
+    QList<Session *> m_sessions;
+    QHash<QString, int> m_perAddress;
+    QHash<QString, Session *> m_online; // by name as registered
+};
+
+} // namespace tavrel::server

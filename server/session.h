@@ -1,0 +1,105 @@
+#pragma once
+
+#include "assembler.h"
+#include "config.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <deque>
+
+class QTcpSocket;
+
+namespace tavrel::server {
+
+// Extra wait, beyond the client's own quiet gap, before the next message goes out. The
+// client starts its gap when it reads the last chunk of a message, which trails the moment
+// our buffer drained by the trip across the network and the scheduling of both processes;
+// 10 ms covers loopback and a LAN with room to spare. A file or image message may still sit
+// in the kernel's send buffer (tens of KB) when our buffer drains, which a slow link takes
+// a while to carry, so those get 100 ms.
+inline constexpr int kGapMarginMs = 10;
+inline constexpr int kFileGapMarginMs = 100;
+
+// The pause after a message of this kind (its first byte) before the next one.
+int pacingGapFor(char kind);
+
+// Allows bursts of up to capacity events, refilled at rate per second.
+class TokenBucket
+{
+public:
+    TokenBucket(double capacity, double perSecond);
+    bool take();
+
+private:
+    double m_capacity;
+    double m_rate;
+    double m_tokens;
+    QElapsedTimer m_clock;
+};
+
+// One client connection: gathers what it sends into messages, and paces what it is sent.
+//
+// The client tells messages apart only by the quiet gaps between them, so each message goes
+// out in one write, and the next one only once the previous one has left our buffer and
+// the client's gap for its kind has passed. Meanwhile chat lines merge into one waiting
+// chat message (one line each), and a newer user list replaces a waiting one, so a busy
+// room costs a reader at most one gap of delay, not a growing queue.
+class Session : public QObject
+{
+    Q_OBJECT
+public:
+    Session(QTcpSocket *socket, const Config &config, QObject *parent = nullptr);
+    ~Session() override;
+
+    QString peerAddress() const { return m_peer; }
+    QString userName() const { return m_userName; }
+    bool isLoggedIn() const { return !m_userName.isEmpty(); }
+    void setUserName(const QString &name);
+
+    // A login or registration of this session is being worked on.
+    bool isBusy() const { return m_busy; }
+    void setBusy(bool busy) { m_busy = busy; }
+
+    // Rate limits: chat, uploads and requests; and any message at all.
+    bool allowAction() { return m_actions.take(); }
+    bool allowMessage() { return m_messages.take(); }
+
+    void send(const QByteArray &message);
+    // Sends the message (after what has already left), then closes the connection.
+    void sendAndClose(const QByteArray &message);
+    void abort(const char *reason);
+
+    qint64 queuedBytes() const { return m_queuedBytes; }
+
+signals:
+    void messageReceived(const QByteArray &message);
+    void closed();
+
+private:
+    void pump();
+    void onBytesWritten();
+    void onDisconnected();
+
+    QTcpSocket *m_socket;
+    Config m_config;
+    MessageAssembler m_assembler;
+    QString m_peer;
+    QString m_userName;
+    bool m_busy = false;
+    TokenBucket m_actions;
+    TokenBucket m_messages;
+
+    std::deque<QByteArray> m_queue;
+    qint64 m_queuedBytes = 0;
+    bool m_inFlight = false;
+    bool m_closing = false;
+    bool m_closed = false;
+    char m_lastKind = 0;
+    QTimer m_gap;
+    QTimer m_idle;
+    QTimer m_closeDeadline;
+};
+
+} // namespace tavrel::server
