@@ -104,6 +104,19 @@ QByteArray ChatLoad::lineText(int sender, int seq, qint64 us) const
     return text;
 }
 
+void ChatLoad::misframe(const char *what, std::string_view sample)
+{
+    ++m_result.misframed;
+    QString shown = QString::fromUtf8(sample.data(), int(std::min<size_t>(sample.size(), 120)));
+    shown.replace(u'\n', QStringLiteral("\\n"));
+    note(QLatin1String(what) + QStringLiteral(": ") + shown);
+}
+
+void ChatLoad::misframe(const char *what, const QByteArray &sample)
+{
+    misframe(what, std::string_view(sample.constData(), size_t(sample.size())));
+}
+
 void ChatLoad::note(const QString &text)
 {
     if (m_result.notes.size() < kMaxNotes)
@@ -270,7 +283,10 @@ void ChatLoad::startDueLogins(qint64 now)
         session->onMessage = [this, attempt](Session *, const QByteArray &message, qint64 arrivalUs) {
             if (!message.startsWith('l'))
                 return; // chat lines and user lists that reach a fresh session
-            endLogin(attempt, message.mid(2) == tavrel::loginSuccessAnswer() ? LoginOk : LoginRefused,
+            const QByteArray answer = message.mid(2);
+            if (answer != tavrel::loginSuccessAnswer() && answer.startsWith(tavrel::loginSuccessAnswer()))
+                misframe("login answer joined to the next message", answer);
+            endLogin(attempt, answer.startsWith(tavrel::loginSuccessAnswer()) ? LoginOk : LoginRefused,
                      arrivalUs);
         };
         session->onClosed = [this, attempt](Session *) { endLogin(attempt, LoginFailed, 0); };
@@ -328,8 +344,7 @@ void ChatLoad::receive(Session *receiver, const QByteArray &message, qint64 arri
         ++m_result.userLists;
         break;
     default:
-        ++m_result.misframed;
-        note(QStringLiteral("unexpected message: ") + QString::fromUtf8(message.left(80)));
+        misframe("unexpected message", message);
         break;
     }
 }
@@ -337,7 +352,7 @@ void ChatLoad::receive(Session *receiver, const QByteArray &message, qint64 arri
 void ChatLoad::receiveChat(int receiver, const QByteArray &message, qint64 arrivalUs, qint64 shownUs)
 {
     if (message.size() < 2 || message.at(1) != ',')
-        ++m_result.misframed;
+        misframe("chat message without its comma", message);
     const std::string_view body(message.constData() + std::min<qsizetype>(2, message.size()),
                                 size_t(std::max<qsizetype>(0, message.size() - 2)));
     size_t start = 0;
@@ -358,7 +373,7 @@ void ChatLoad::receiveChat(int receiver, const QByteArray &message, qint64 arriv
         }
         size_t stampEnd = 0;
         if (!record(receiver, line, colon + 2, arrivalUs, shownUs, &stampEnd)) {
-            ++m_result.misframed;
+            misframe("chat line with a broken stamp", line);
             continue;
         }
         // Anything after the stamp but the padding means two messages ran together; the
@@ -366,7 +381,7 @@ void ChatLoad::receiveChat(int receiver, const QByteArray &message, qint64 arriv
         const std::string_view rest = line.substr(stampEnd);
         const std::string_view padding = std::string_view(m_padding).substr(0, rest.size());
         if (rest != padding) {
-            ++m_result.misframed;
+            misframe("chat line joined to more", line);
             size_t at = rest.find(kStampMark);
             while (at != std::string_view::npos) {
                 const size_t absolute = stampEnd + at;

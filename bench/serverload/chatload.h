@@ -103,6 +103,9 @@ private:
                 size_t *stampEnd);
     QByteArray lineText(int sender, int seq, qint64 us) const;
     void note(const QString &text);
+    // Counts a message or line a client would show wrongly, keeping a sample of the first few.
+    void misframe(const char *what, std::string_view sample);
+    void misframe(const char *what, const QByteArray &sample);
 
     LoadSettings m_settings;
     QList<Session *> m_clients;
