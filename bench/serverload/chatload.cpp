@@ -1,6 +1,7 @@
 #include "chatload.h"
 
 #include "clock.h"
+#include "loadline.h"
 #include "protocol.h"
 #include "wait.h"
 
@@ -8,7 +9,6 @@
 #include <QFile>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <unistd.h>
 
@@ -21,7 +21,6 @@ constexpr qint64 kSecondUs = 1000 * 1000;
 // server, so this is long: the wait in the queue is part of what is measured.
 constexpr qint64 kLoginTimeoutUs = 120 * kSecondUs;
 constexpr int kMaxNotes = 8;
-constexpr std::string_view kStampMark = "@@";
 
 enum LoginOutcome { LoginOk, LoginRefused, LoginFailed, LoginAbandoned };
 
@@ -68,17 +67,6 @@ Percentiles percentiles(std::vector<qint32> samples)
     return p;
 }
 
-bool parseNumber(std::string_view text, size_t *pos, char end, qint64 *value)
-{
-    const char *first = text.data() + *pos;
-    const char *last = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(first, last, *value);
-    if (ec != std::errc() || ptr == first || ptr == last || *ptr != end)
-        return false;
-    *pos = size_t(ptr - text.data()) + 1;
-    return true;
-}
-
 } // namespace
 
 ChatLoad::ChatLoad(const LoadSettings &settings, QObject *parent)
@@ -88,25 +76,16 @@ ChatLoad::ChatLoad(const LoadSettings &settings, QObject *parent)
     m_tick.setTimerType(Qt::PreciseTimer);
     m_tick.setInterval(1);
     connect(&m_tick, &QTimer::timeout, this, &ChatLoad::tick);
-    const std::string words = "the quick brown fox jumps over the lazy dog ";
-    while (m_padding.size() < size_t(settings.lineBytes))
-        m_padding += words;
-}
-
-QByteArray ChatLoad::lineText(int sender, int seq, qint64 us) const
-{
-    QByteArray text;
-    text.reserve(m_settings.lineBytes + 32);
-    text += kStampMark.data();
-    text += QByteArray::number(sender) + '.' + QByteArray::number(seq) + '.' + QByteArray::number(us) + ';';
-    if (text.size() < m_settings.lineBytes)
-        text.append(m_padding.data(), m_settings.lineBytes - text.size());
-    return text;
 }
 
 void ChatLoad::misframe(const char *what, std::string_view sample)
 {
     ++m_result.misframed;
+    noteSample(what, sample);
+}
+
+void ChatLoad::noteSample(const char *what, std::string_view sample)
+{
     QString shown = QString::fromUtf8(sample.data(), int(std::min<size_t>(sample.size(), 120)));
     shown.replace(u'\n', QStringLiteral("\\n"));
     note(QLatin1String(what) + QStringLiteral(": ") + shown);
@@ -251,7 +230,7 @@ void ChatLoad::sendDue(qint64 now)
         }
         m_sent[size_t(sender)].push_back(line);
         if (client->isConnected())
-            client->send(tavrel::kChatPrefix + lineText(sender, seq, line.us));
+            client->send(tavrel::kChatPrefix + loadLineText(sender, seq, line.us, m_settings.lineBytes));
     }
 }
 
@@ -351,84 +330,40 @@ void ChatLoad::receive(Session *receiver, const QByteArray &message, qint64 arri
 
 void ChatLoad::receiveChat(int receiver, const QByteArray &message, qint64 arrivalUs, qint64 shownUs)
 {
-    if (message.size() < 2 || message.at(1) != ',')
-        misframe("chat message without its comma", message);
-    const std::string_view body(message.constData() + std::min<qsizetype>(2, message.size()),
-                                size_t(std::max<qsizetype>(0, message.size() - 2)));
-    size_t start = 0;
-    while (start <= body.size()) {
-        size_t end = body.find('\n', start);
-        if (end == std::string_view::npos)
-            end = body.size();
-        const std::string_view line = body.substr(start, end - start);
-        start = end + 1;
-
-        // A load line reads "name: @@sender.seq.us;padding".
-        const size_t colon = line.find(": ");
-        if (colon == std::string_view::npos || line.compare(colon + 2, kStampMark.size(), kStampMark) != 0) {
-            ++m_result.foreign;
-            note(QStringLiteral("other chat line: ") +
-                 QString::fromUtf8(line.data(), int(std::min<size_t>(line.size(), 80))));
-            continue;
-        }
-        size_t stampEnd = 0;
-        if (!record(receiver, line, colon + 2, arrivalUs, shownUs, &stampEnd)) {
-            misframe("chat line with a broken stamp", line);
-            continue;
-        }
-        // Anything after the stamp but the padding means two messages ran together; the
-        // client would show them as one line. Count it, and still count what it carried.
-        const std::string_view rest = line.substr(stampEnd);
-        const std::string_view padding = std::string_view(m_padding).substr(0, rest.size());
-        if (rest != padding) {
-            misframe("chat line joined to more", line);
-            size_t at = rest.find(kStampMark);
-            while (at != std::string_view::npos) {
-                const size_t absolute = stampEnd + at;
-                size_t next = 0;
-                if (record(receiver, line, absolute, arrivalUs, shownUs, &next))
-                    at = line.find(kStampMark, next);
-                else
-                    at = line.find(kStampMark, absolute + kStampMark.size());
-                if (at != std::string_view::npos)
-                    at -= stampEnd;
-            }
-        }
+    const ChatReading reading = readChatMessage(message);
+    m_result.foreign += reading.foreign;
+    for (const std::string_view line : reading.otherLines)
+        note(QStringLiteral("other chat line: ") +
+             QString::fromUtf8(line.data(), int(std::min<size_t>(line.size(), 80))));
+    m_result.misframed += reading.misframed;
+    for (const std::string_view problem : reading.problems)
+        noteSample("misframed", problem);
+    for (const Stamp &stamp : reading.stamps) {
+        if (!record(receiver, stamp, arrivalUs, shownUs))
+            ++m_result.stale; // a late line of an earlier run
     }
 }
 
-bool ChatLoad::record(int receiver, std::string_view line, size_t stampAt, qint64 arrivalUs, qint64 shownUs,
-                      size_t *stampEnd)
+bool ChatLoad::record(int receiver, const Stamp &stamp, qint64 arrivalUs, qint64 shownUs)
 {
-    size_t pos = stampAt + kStampMark.size();
-    qint64 sender = 0;
-    qint64 seq = 0;
-    qint64 us = 0;
-    if (!parseNumber(line, &pos, '.', &sender) || !parseNumber(line, &pos, '.', &seq) ||
-        !parseNumber(line, &pos, ';', &us))
+    if (stamp.sender < 0 || stamp.sender >= m_n || stamp.seq < 0 ||
+        stamp.seq >= qint64(m_sent[size_t(stamp.sender)].size()))
         return false;
-    if (sender < 0 || sender >= m_n || seq < 0 || seq >= qint64(m_sent[size_t(sender)].size()))
+    Sent &sent = m_sent[size_t(stamp.sender)][size_t(stamp.seq)];
+    if (sent.us != stamp.us || (!stamp.name.empty() && stamp.name != m_names[size_t(stamp.sender)]))
         return false;
-    Sent &sent = m_sent[size_t(sender)][size_t(seq)];
-    if (sent.us != us)
-        return false;
-    // The name in front of the first stamp must be the sender's.
-    if (stampAt >= 2 && line.substr(0, stampAt - 2).find(':') == std::string_view::npos &&
-        line.substr(0, stampAt - 2) != m_names[size_t(sender)])
-        return false;
-    *stampEnd = pos;
 
-    int &last = m_lastSeq[size_t(receiver) * size_t(m_n) + size_t(sender)];
-    if (seq <= last) {
+    int &last = m_lastSeq[size_t(receiver) * size_t(m_n) + size_t(stamp.sender)];
+    if (stamp.seq <= last) {
         ++m_result.duplicates;
         return true;
     }
-    last = int(seq);
+    last = int(stamp.seq);
     ++sent.deliveries;
     if (sent.measured) {
         ++m_result.delivered;
-        m_latency.push_back(qint32(arrivalUs - us));
-        m_shown.push_back(qint32(shownUs - us));
+        m_latency.push_back(qint32(arrivalUs - stamp.us));
+        m_shown.push_back(qint32(shownUs - stamp.us));
     }
     return true;
 }

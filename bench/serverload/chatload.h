@@ -1,5 +1,6 @@
 #pragma once
 
+#include "loadline.h"
 #include "session.h"
 
 #include <QHostAddress>
@@ -46,6 +47,7 @@ struct LoadResult
     qint64 lost = 0;
     qint64 duplicates = 0;
     qint64 misframed = 0; // messages or lines the client would show wrongly
+    qint64 stale = 0;     // lines of an earlier run
     qint64 foreign = 0;   // chat lines that are not load lines (server notices)
     qint64 userLists = 0;
     int sessionsDropped = 0;
@@ -99,13 +101,13 @@ private:
     void endLogin(LoginAttempt *attempt, int outcome, qint64 answerUs);
     void receive(Session *receiver, const QByteArray &message, qint64 arrivalUs);
     void receiveChat(int receiver, const QByteArray &message, qint64 arrivalUs, qint64 shownUs);
-    bool record(int receiver, std::string_view line, size_t stampAt, qint64 arrivalUs, qint64 shownUs,
-                size_t *stampEnd);
-    QByteArray lineText(int sender, int seq, qint64 us) const;
+    // Counts one delivery; false when the stamp is not one this run sent.
+    bool record(int receiver, const Stamp &stamp, qint64 arrivalUs, qint64 shownUs);
     void note(const QString &text);
     // Counts a message or line a client would show wrongly, keeping a sample of the first few.
     void misframe(const char *what, std::string_view sample);
     void misframe(const char *what, const QByteArray &sample);
+    void noteSample(const char *what, std::string_view sample);
 
     LoadSettings m_settings;
     QList<Session *> m_clients;
@@ -130,7 +132,6 @@ private:
     qint64 m_benchTicks0 = -1;
     qint64 m_windowStartedUs = 0;
     LoadResult m_result;
-    std::string m_padding;
     QTimer m_tick;
 };
 

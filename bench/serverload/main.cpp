@@ -87,9 +87,9 @@ QString table(const QList<LoadResult> &results)
         if (r.loginRate > 0)
             s << " + " << r.loginRate << " logins/s";
         s << ": window " << QString::number(r.seconds, 'f', 2) << " s, duplicates " << r.duplicates
-          << ", other chat lines " << r.foreign << ", user lists " << r.userLists << ", sessions dropped "
-          << r.sessionsDropped << ", messages ended late here " << r.lateGaps << ", worst send lag "
-          << QString::number(r.maxSendLagMs, 'f', 1) << " ms\n";
+          << ", lines of earlier runs " << r.stale << ", other chat lines " << r.foreign << ", user lists "
+          << r.userLists << ", sessions dropped " << r.sessionsDropped << ", messages ended late here "
+          << r.lateGaps << ", worst send lag " << QString::number(r.maxSendLagMs, 'f', 1) << " ms\n";
         if (r.loginRate > 0)
             s << "  logins: asked in window " << r.loginsStarted << "; answered in window " << r.loginsOk
               << " ok + " << r.loginsRefused << " refused = "

@@ -81,8 +81,14 @@ void Outbox::parseMail(const QByteArray &mail, QString *address, QString *code)
     else if (encoding == "quoted-printable")
         body = decodeQuotedPrintable(body);
 
-    static const QRegularExpression codePattern(QStringLiteral("(?<![0-9])([0-9]{6})(?![0-9])"));
-    const auto match = codePattern.match(QString::fromUtf8(body));
+    // The greeting may hold the user's name, and a name may hold six digits; the code is
+    // the run that follows a colon, or failing that the first run.
+    static const QRegularExpression labelled(QStringLiteral("[:\uFF1A]\\s*([0-9]{6})(?![0-9])"));
+    static const QRegularExpression bare(QStringLiteral("(?<![0-9])([0-9]{6})(?![0-9])"));
+    const QString text = QString::fromUtf8(body);
+    auto match = labelled.match(text);
+    if (!match.hasMatch())
+        match = bare.match(text);
     if (match.hasMatch())
         *code = match.captured(1);
 }
