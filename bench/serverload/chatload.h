@@ -3,6 +3,7 @@
 #include "loadline.h"
 #include "session.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -103,7 +104,8 @@ private:
     void receiveChat(int receiver, const QByteArray &message, qint64 arrivalUs, qint64 shownUs);
     // Counts one delivery; false when the stamp is not one this run sent.
     bool record(int receiver, const Stamp &stamp, qint64 arrivalUs, qint64 shownUs);
-    void note(const QString &text);
+    // Keeps a few notes of each kind for the report.
+    void note(const QString &kind, const QString &text);
     // Counts a message or line a client would show wrongly, keeping a sample of the first few.
     void misframe(const char *what, std::string_view sample);
     void misframe(const char *what, const QByteArray &sample);
@@ -132,6 +134,7 @@ private:
     qint64 m_benchTicks0 = -1;
     qint64 m_windowStartedUs = 0;
     LoadResult m_result;
+    QHash<QString, int> m_noteCounts;
     QTimer m_tick;
 };
 
