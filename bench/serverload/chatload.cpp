@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <unistd.h>
 
 namespace bench {
@@ -130,8 +131,12 @@ LoadResult ChatLoad::run(const QList<Session *> &clients, int loginRate)
     m_shown.reserve(size_t(expectedLines * m_n));
 
     qint64 lateGapsBefore = 0;
-    for (Session *client : clients)
+    qint64 earlyBefore = 0;
+    for (Session *client : clients) {
         lateGapsBefore += client->lateGaps;
+        earlyBefore += client->earlyMessages;
+        client->closestEarlyUs = std::numeric_limits<qint64>::max();
+    }
     for (Session *client : clients) {
         m_names.push_back(client->name().toStdString());
         client->onMessage = [this](Session *s, const QByteArray &message, qint64 arrivalUs) {
@@ -156,12 +161,18 @@ LoadResult ChatLoad::run(const QList<Session *> &clients, int loginRate)
 
     for (LoginAttempt *attempt : std::vector<LoginAttempt *>(m_logins))
         endLogin(attempt, LoginAbandoned, 0);
+    qint64 closestEarlyUs = std::numeric_limits<qint64>::max();
     for (Session *client : clients) {
         client->onMessage = nullptr;
         client->onClosed = nullptr;
         m_result.lateGaps += client->lateGaps;
+        m_result.earlyMessages += client->earlyMessages;
+        closestEarlyUs = std::min(closestEarlyUs, client->closestEarlyUs);
     }
+    if (closestEarlyUs != std::numeric_limits<qint64>::max())
+        m_result.closestEarlyMs = closestEarlyUs / 1000.0;
     m_result.lateGaps -= lateGapsBefore;
+    m_result.earlyMessages -= earlyBefore;
 
     m_result.expected = expected;
     for (const auto &lines : m_sent)

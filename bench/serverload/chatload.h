@@ -52,7 +52,9 @@ struct LoadResult
     qint64 foreign = 0;   // chat lines that are not load lines (server notices)
     qint64 userLists = 0;
     int sessionsDropped = 0;
-    qint64 lateGaps = 0;   // messages this process ended late (see Session::lateGaps)
+    qint64 lateGaps = 0;      // messages this process ended late (see Session::lateGaps)
+    qint64 earlyMessages = 0; // messages the server sent within the quiet gap (Session::earlyMessages)
+    double closestEarlyMs = 0;
     Percentiles latencyMs; // stamp to arrival of the bytes
     Percentiles shownMs;   // stamp to the end of the client's quiet gap
     double serverCpu = -1; // % of one core, all threads

@@ -63,6 +63,14 @@ qint64 Session::usSinceLastSend() const
     return m_lastSendUs == 0 ? std::numeric_limits<qint64>::max() / 2 : nowUs() - m_lastSendUs;
 }
 
+bool Session::startsLikeAMessage(const QByteArray &bytes)
+{
+    // What the server sends to a logged-in client opens with one of these; the middle of a
+    // chat message, split by the transport, opens with part of a line instead.
+    return bytes.startsWith(tavrel::kChatPrefix) || bytes.startsWith(tavrel::kUserListPrefix) ||
+           bytes.startsWith(tavrel::kLoginPrefix) || bytes.startsWith(tavrel::kRegistrationPrefix);
+}
+
 void Session::reportClosed()
 {
     loggedIn = false;
@@ -82,9 +90,15 @@ void Session::readAvailable()
     // The timer that ends a message may run late when this process is busy; the bytes
     // themselves say whether the sender kept the gap, and that is what is measured here.
     const QByteArray &pending = m_assembler.pending();
-    if (!pending.isEmpty() && now - m_lastArrivalUs >= qint64(tavrel::quietGapFor(pending.at(0))) * 1000) {
-        ++lateGaps;
-        m_assembler.flush();
+    if (!pending.isEmpty()) {
+        const qint64 gapUs = now - m_lastArrivalUs;
+        if (gapUs >= qint64(tavrel::quietGapFor(pending.at(0))) * 1000) {
+            ++lateGaps;
+            m_assembler.flush();
+        } else if (startsLikeAMessage(bytes)) {
+            ++earlyMessages;
+            closestEarlyUs = std::min(closestEarlyUs, gapUs);
+        }
     }
     m_lastArrivalUs = now;
     m_assembler.append(bytes);

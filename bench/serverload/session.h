@@ -9,6 +9,7 @@
 #include <QTcpSocket>
 
 #include <functional>
+#include <limits>
 
 namespace bench {
 
@@ -42,6 +43,11 @@ public:
     // Times this process was too busy to end a message on time: bytes came after a full
     // quiet gap but before the gap's timer ran. They were still framed as the gap says.
     qint64 lateGaps = 0;
+    // Messages that began less than a quiet gap after the bytes before them: the sender did
+    // not keep the gap, and a client joins them to the message before. Only seen when the
+    // two arrive in separate reads.
+    qint64 earlyMessages = 0;
+    qint64 closestEarlyUs = std::numeric_limits<qint64>::max();
 
     // A whole message from the server; arrivalUs is when its last bytes were read.
     std::function<void(Session *, const QByteArray &message, qint64 arrivalUs)> onMessage;
@@ -51,6 +57,7 @@ public:
 private:
     void readAvailable();
     void reportClosed();
+    static bool startsLikeAMessage(const QByteArray &bytes);
 
     int m_index;
     QString m_name;
