@@ -14,9 +14,14 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
-build="${1:-$here/../build}"
-shift $(( $# > 0 ? 1 : 0 ))
-[ "${1:-}" = "--" ] && shift
+build="$here/../build"
+if [ $# -gt 0 ] && [ "$1" != "--" ]; then
+    build="$1"
+    shift
+fi
+if [ "${1:-}" = "--" ]; then
+    shift
+fi
 build="$(cd "$build" && pwd)"
 
 port="${PORT:-23456}"
