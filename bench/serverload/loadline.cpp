@@ -86,6 +86,14 @@ ChatReading readChatMessage(const QByteArray &message)
             continue;
         }
         stamp.name = line.substr(0, colon);
+        // A user list that ran into a chat message leaves its last name in front of the
+        // next message's prefix: "load199c,load056: ...".
+        const size_t joinedPrefix = stamp.name.rfind("c,");
+        if (joinedPrefix != std::string_view::npos) {
+            ++reading.misframed;
+            reading.problems.push_back(line);
+            stamp.name = stamp.name.substr(joinedPrefix + 2);
+        }
         reading.stamps.push_back(stamp);
 
         // Anything after the stamp but the filler means the next message ran into this one;
