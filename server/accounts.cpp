@@ -76,19 +76,17 @@ bool Accounts::prepare()
 
 Store *Accounts::threadStore()
 {
-    thread_local std::unique_ptr<Store> store;
-    if (store && store->path() == m_dbPath)
-        return store.get();
+    if (m_stores.hasLocalData())
+        return m_stores.localData();
 #ifdef Q_OS_LINUX
     // Hashing must not starve the thread that relays chat; nice values are per thread here.
-    setpriority(PRIO_PROCESS, pid_t(gettid()), 10);
+    setpriority(PRIO_PROCESS, id_t(gettid()), 10);
 #endif
-    store = std::make_unique<Store>(m_dbPath);
-    if (!store->open()) {
-        store.reset();
+    auto store = std::make_unique<Store>(m_dbPath);
+    if (!store->open())
         return nullptr;
-    }
-    return store.get();
+    m_stores.setLocalData(store.get());
+    return store.release();
 }
 
 QByteArray Accounts::hash(const QString &digest) const

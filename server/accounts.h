@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QThreadPool>
+#include <QThreadStorage>
 
 #include <functional>
 #include <memory>
@@ -81,6 +82,10 @@ private:
     Config m_config;
     CodeDelivery *m_delivery;
     QString m_dbPath;
+    // Each worker's connection. Declared before the pool: the pool joins its threads when
+    // it goes, and a thread deletes its Store before a join returns, so no connection
+    // outlives this object.
+    QThreadStorage<Store *> m_stores;
     QThreadPool m_pool;
     std::once_flag m_dummyOnce;
     QByteArray m_dummyHash;

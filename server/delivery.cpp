@@ -71,7 +71,7 @@ bool OutboxDelivery::deliver(const QString &email, const QString &userName, cons
         qCCritical(lcAccounts) << "cannot write the mail" << path << file.errorString();
         return false;
     }
-    qCInfo(lcAccounts) << "verification code mail for" << email << "written to" << path;
+    qCInfo(lcAccounts).noquote() << "verification code mail for" << email << "written to" << path;
     return true;
 }
 

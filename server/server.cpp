@@ -58,8 +58,8 @@ bool Server::start()
                              << m_listener.errorString();
         return false;
     }
-    qCInfo(lcServer) << "listening on" << m_config.listenAddress.toString() << m_listener.serverPort()
-                     << "with data in" << m_config.dataDir;
+    qCInfo(lcServer).noquote() << "listening on" << m_config.listenAddress.toString()
+                               << m_listener.serverPort() << "with data in" << m_config.dataDir;
     return true;
 }
 
@@ -124,9 +124,11 @@ void Server::dispatch(Session *session, const QByteArray &message)
     }
     switch (requestKind(message)) {
     case Request::Login:
+        session->keepWaitingForLogin();
         handleLogin(session, message);
         break;
     case Request::Registration:
+        session->keepWaitingForLogin();
         handleRegistration(session, message);
         break;
     case Request::Chat:
@@ -177,6 +179,9 @@ void Server::handleLogin(Session *session, const QByteArray &message)
 
 void Server::loggedIn(Session *session, const QString &name)
 {
+    // The connection may have gone while the password was checked; it is deleted later.
+    if (session->isClosed())
+        return;
     const QString previousName = session->userName();
     if (!previousName.isEmpty() && previousName != name && m_online.value(previousName) == session)
         m_online.remove(previousName);

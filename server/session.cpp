@@ -65,8 +65,6 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
     connect(&m_assembler, &MessageAssembler::messageReady, this, [this](const QByteArray &message) {
         if (m_closing)
             return;
-        if (!isLoggedIn())
-            m_idle.start();
         emit messageReceived(message);
     });
     connect(&m_assembler, &MessageAssembler::overflowed, this, [this](qint64 bytes) {
@@ -88,6 +86,12 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
 }
 
 Session::~Session() = default;
+
+void Session::keepWaitingForLogin()
+{
+    if (!isLoggedIn() && !m_closed)
+        m_idle.start();
+}
 
 void Session::setUserName(const QString &name)
 {
@@ -181,8 +185,7 @@ void Session::abort(const char *reason)
 {
     if (m_closed)
         return;
-    qCInfo(lcServer) << "closing the connection from" << m_peer
-                     << (m_userName.isEmpty() ? QString() : m_userName) << "-" << reason;
+    qCInfo(lcServer).noquote() << "closing the connection from" << m_peer << m_userName << "-" << reason;
     m_closing = true;
     m_socket->abort();
     onDisconnected();

