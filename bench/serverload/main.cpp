@@ -1,0 +1,294 @@
+// Load test for tavrel-server: many logged-in clients on loopback, each sending one chat
+// line a second, every line stamped so that its receivers can time it.
+
+#include "chatload.h"
+#include "digest.h"
+#include "enroll.h"
+#include "outbox.h"
+#include "session.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QTextStream>
+
+#include <cstdio>
+
+using namespace bench;
+
+namespace {
+
+struct Scenario
+{
+    int clients = 0;
+    int loginRate = 0;
+};
+
+// "100,200,200+20": client counts, each optionally with logins per second.
+QList<Scenario> parseScenarios(const QString &text, QString *error)
+{
+    QList<Scenario> scenarios;
+    for (const QString &part : text.split(u',', Qt::SkipEmptyParts)) {
+        const QStringList fields = part.trimmed().split(u'+');
+        Scenario s;
+        bool ok = fields.size() <= 2;
+        s.clients = ok ? fields.at(0).toInt(&ok) : 0;
+        if (ok && fields.size() == 2)
+            s.loginRate = fields.at(1).toInt(&ok);
+        if (!ok || s.clients < 1 || s.loginRate < 0) {
+            *error = QStringLiteral("bad scenario: ") + part;
+            return {};
+        }
+        scenarios.append(s);
+    }
+    if (scenarios.isEmpty())
+        *error = QStringLiteral("no scenario given");
+    return scenarios;
+}
+
+QString ms(const Percentiles &p)
+{
+    return QStringLiteral("%1/%2/%3").arg(p.p50, 0, 'f', 1).arg(p.p99, 0, 'f', 1).arg(p.max, 0, 'f', 1);
+}
+
+QString percent(double value)
+{
+    return value < 0 ? QStringLiteral("n/a") : QString::number(value, 'f', 1);
+}
+
+QString table(const QList<LoadResult> &results)
+{
+    QString out;
+    QTextStream s(&out);
+    s << qSetFieldWidth(0);
+    const auto row = [&](const QStringList &cells) {
+        static const int widths[] = {7, 8, 8, 10, 12, 7, 8, 20, 8, 9, 9, 8, 6};
+        for (int i = 0; i < cells.size(); ++i)
+            s << cells.at(i).rightJustified(widths[i]) << ' ';
+        s << '\n';
+    };
+    row({QStringLiteral("clients"), QStringLiteral("logins/s"), QStringLiteral("lines"),
+         QStringLiteral("expected"), QStringLiteral("delivered/s"), QStringLiteral("lost"),
+         QStringLiteral("misframe"), QStringLiteral("p50/p99/max ms"), QStringLiteral("shown99"),
+         QStringLiteral("server%"), QStringLiteral("serving%"), QStringLiteral("bench%"),
+         QStringLiteral("load")});
+    for (const LoadResult &r : results) {
+        row({QString::number(r.clients), QString::number(r.loginRate), QString::number(r.linesSent),
+             QString::number(r.expected),
+             QString::number(r.seconds > 0 ? r.delivered / r.seconds : 0, 'f', 0), QString::number(r.lost),
+             QString::number(r.misframed), ms(r.latencyMs), QString::number(r.shownMs.p99, 'f', 1),
+             percent(r.serverCpu), percent(r.serverMainCpu), percent(r.benchCpu),
+             QString::number(r.load1, 'f', 2)});
+    }
+    s << '\n';
+    for (const LoadResult &r : results) {
+        s << r.clients << " clients";
+        if (r.loginRate > 0)
+            s << " + " << r.loginRate << " logins/s";
+        s << ": window " << QString::number(r.seconds, 'f', 2) << " s, duplicates " << r.duplicates
+          << ", lines of earlier runs " << r.stale << ", other chat lines " << r.foreign << ", user lists "
+          << r.userLists << ", sessions dropped " << r.sessionsDropped << ", messages sent within the gap "
+          << r.earlyMessages << " (closest " << QString::number(r.closestEarlyMs, 'f', 1)
+          << " ms), messages ended late here " << r.lateGaps << ", worst send lag "
+          << QString::number(r.maxSendLagMs, 'f', 1) << " ms\n";
+        if (r.loginRate > 0)
+            s << "  logins: asked in window " << r.loginsStarted << "; answered in window " << r.loginsOk
+              << " ok + " << r.loginsRefused << " refused = "
+              << QString::number(r.seconds > 0 ? (r.loginsOk + r.loginsRefused) / r.seconds : 0, 'f', 1)
+              << "/s; connections lost " << r.loginsFailed << "; unanswered at the end " << r.loginsAbandoned
+              << "; answer time p50/p99/max " << ms(r.loginMs) << " ms\n";
+        for (const QString &n : r.notes)
+            s << "  note: " << n << '\n';
+    }
+    s << "\nlatency: line stamp to arrival of its bytes at each receiver; shown99: p99 to the end of\n"
+         "the receiving client's quiet gap (when the client would display it). server%: utime+stime of\n"
+         "all server threads over the window, % of one core; serving%: its main thread only.\n";
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Chat load on a tavrel-server over loopback."));
+    parser.addHelpOption();
+    const QCommandLineOption hostOption(QStringLiteral("host"),
+                                        QStringLiteral("Server address (loopback only)."),
+                                        QStringLiteral("addr"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("Server port."),
+                                        QStringLiteral("n"));
+    const QCommandLineOption dataOption(
+        QStringLiteral("data"), QStringLiteral("The server's data folder (its outbox holds the codes)."),
+        QStringLiteral("dir"));
+    const QCommandLineOption scenarioOption(
+        QStringLiteral("scenarios"),
+        QStringLiteral("Runs, e.g. 100,200,200+20 (clients[+logins per second])."), QStringLiteral("list"),
+        QStringLiteral("100,200,200+20"));
+    const QCommandLineOption warmupOption(QStringLiteral("warmup"),
+                                          QStringLiteral("Seconds before measuring."), QStringLiteral("s"),
+                                          QStringLiteral("5"));
+    const QCommandLineOption measureOption(QStringLiteral("measure"), QStringLiteral("Seconds measured."),
+                                           QStringLiteral("s"), QStringLiteral("20"));
+    const QCommandLineOption drainOption(
+        QStringLiteral("drain"), QStringLiteral("Seconds to wait for late lines after sending stops."),
+        QStringLiteral("s"), QStringLiteral("5"));
+    const QCommandLineOption lineOption(QStringLiteral("line-bytes"),
+                                        QStringLiteral("Bytes of chat text per line."), QStringLiteral("n"),
+                                        QStringLiteral("60"));
+    const QCommandLineOption poolOption(QStringLiteral("login-pool"),
+                                        QStringLiteral("Accounts the extra login connections use in turn."),
+                                        QStringLiteral("n"), QStringLiteral("40"));
+    const QCommandLineOption wrongOption(QStringLiteral("wrong-password"),
+                                         QStringLiteral("Extra logins send a wrong password."));
+    const QCommandLineOption pidOption(QStringLiteral("server-pid"),
+                                       QStringLiteral("Server process, for its CPU."), QStringLiteral("pid"));
+    const QCommandLineOption parallelOption(
+        QStringLiteral("parallel"), QStringLiteral("Logins and registrations in flight while setting up."),
+        QStringLiteral("n"), QStringLiteral("16"));
+    const QCommandLineOption perAddressOption(
+        QStringLiteral("per-address"),
+        QStringLiteral(
+            "Spread the clients over loopback source addresses, this many on each (0: all from one)."),
+        QStringLiteral("n"), QStringLiteral("0"));
+    const QCommandLineOption outputOption(
+        QStringLiteral("output"), QStringLiteral("Also write the report here."), QStringLiteral("file"));
+    const QCommandLineOption noteOption(
+        QStringLiteral("note"), QStringLiteral("A line for the report's header."), QStringLiteral("text"));
+    parser.addOptions({hostOption, portOption, dataOption, scenarioOption, warmupOption, measureOption,
+                       drainOption, lineOption, poolOption, wrongOption, pidOption, parallelOption,
+                       perAddressOption, outputOption, noteOption});
+    parser.process(app);
+
+    QTextStream err(stderr);
+    const QHostAddress host(parser.value(hostOption));
+    if (host.isNull() || !host.isLoopback()) {
+        err << "the server address must be a loopback address\n";
+        return 2;
+    }
+    bool ok = false;
+    const int port = parser.value(portOption).toInt(&ok);
+    if (!ok || port < 1 || port > 65535 || !parser.isSet(dataOption)) {
+        err << "give --port and --data\n";
+        return 2;
+    }
+    QString error;
+    const QList<Scenario> scenarios = parseScenarios(parser.value(scenarioOption), &error);
+    if (scenarios.isEmpty()) {
+        err << error << '\n';
+        return 2;
+    }
+
+    LoadSettings settings;
+    settings.host = host;
+    settings.port = quint16(port);
+    settings.warmupS = qBound(0, parser.value(warmupOption).toInt(), 600);
+    settings.measureS = qBound(1, parser.value(measureOption).toInt(), 600);
+    settings.drainS = qBound(1, parser.value(drainOption).toInt(), 600);
+    settings.lineBytes = qBound(24, parser.value(lineOption).toInt(), 2000);
+    settings.serverPid = parser.value(pidOption).toLongLong();
+    const QString digest = tavrel::saltedDigest(QStringLiteral("load-test password"));
+    settings.loginDigest =
+        parser.isSet(wrongOption) ? tavrel::saltedDigest(QStringLiteral("not the password")) : digest;
+
+    int maxClients = 0;
+    bool anyLogins = false;
+    for (const Scenario &s : scenarios) {
+        maxClients = std::max(maxClients, s.clients);
+        anyLogins = anyLogins || s.loginRate > 0;
+    }
+    const int poolSize = anyLogins ? qBound(1, parser.value(poolOption).toInt(), 1000) : 0;
+
+    // A server limits connections per address; a crowd of users comes from many. Every
+    // address in 127.0.0.0/8 reaches this machine, so the crowd can be spread over them.
+    const int perAddress = qBound(0, parser.value(perAddressOption).toInt(), 1000);
+    const auto source = [perAddress](int block, int i) {
+        if (perAddress == 0)
+            return QHostAddress();
+        const int n = i / perAddress;
+        return QHostAddress(QStringLiteral("127.%1.%2.%3").arg(block).arg(1 + n / 250).arg(1 + n % 250));
+    };
+    QList<Session *> chatters;
+    for (int i = 0; i < maxClients; ++i) {
+        chatters.append(new Session(i, QStringLiteral("load%1").arg(i, 3, 10, QLatin1Char('0')), &app));
+        chatters.last()->setSource(source(1, i));
+    }
+    QList<Session *> loginUsers;
+    for (int i = 0; i < poolSize; ++i) {
+        loginUsers.append(new Session(-1, QStringLiteral("login%1").arg(i, 3, 10, QLatin1Char('0')), &app));
+        loginUsers.last()->setSource(source(2, i));
+        settings.loginPool.append(loginUsers.last()->name());
+    }
+    settings.perAddress = perAddress;
+
+    Outbox outbox(parser.value(dataOption) + QStringLiteral("/outbox"));
+    Enroller enroller(host, quint16(port), &outbox, digest);
+    const int parallel = qBound(1, parser.value(parallelOption).toInt(), 256);
+    // Every account is made first; the clients of the first run stay logged in.
+    err << "setting up " << chatters.size() + loginUsers.size() << " accounts\n";
+    err.flush();
+    if (!enroller.run(chatters + loginUsers, scenarios.first().clients, true, parallel, 900 * 1000)) {
+        err << "setting up accounts failed:\n";
+        for (const QString &f : enroller.failures().mid(0, 10))
+            err << "  " << f << '\n';
+        return 1;
+    }
+    err << "registered " << enroller.registered() << " new accounts\n";
+    if (enroller.gluedAnswers() > 0)
+        err << "warning: " << enroller.gluedAnswers() << " login answers ran into the next message\n";
+    err.flush();
+
+    ChatLoad load(settings);
+    QList<LoadResult> results;
+    for (const Scenario &scenario : scenarios) {
+        const QList<Session *> active = chatters.mid(0, scenario.clients);
+        for (Session *s : chatters.mid(scenario.clients))
+            s->close();
+        QList<Session *> missing;
+        for (Session *s : active)
+            if (!s->loggedIn || !s->isConnected())
+                missing.append(s);
+        err << "logging in " << missing.size() << " more clients\n";
+        err.flush();
+        if (!enroller.run(missing, int(missing.size()), false, parallel, 300 * 1000)) {
+            err << "logging in failed:\n";
+            for (const QString &f : enroller.failures().mid(0, 10))
+                err << "  " << f << '\n';
+            return 1;
+        }
+        err << "running " << scenario.clients << " clients, " << scenario.loginRate << " logins/s\n";
+        err.flush();
+        results.append(load.run(active, scenario.loginRate));
+    }
+    for (Session *s : chatters)
+        s->close();
+
+    QString report;
+    report += QStringLiteral("tavrel-server chat load, %1\n")
+                  .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate));
+    report +=
+        QStringLiteral("warm-up %1 s, measured %2 s, drain up to %3 s, %4-byte chat texts, extra logins %5\n")
+            .arg(settings.warmupS)
+            .arg(settings.measureS)
+            .arg(settings.drainS)
+            .arg(settings.lineBytes)
+            .arg(parser.isSet(wrongOption) ? QStringLiteral("with a wrong password")
+                                           : QStringLiteral("with the right password"));
+    for (const QString &n : parser.values(noteOption))
+        report += n + u'\n';
+    if (enroller.gluedAnswers() > 0)
+        report += QStringLiteral("while logging the clients in, %1 login answers ran into the next message\n")
+                      .arg(enroller.gluedAnswers());
+    report += u'\n' + table(results);
+    std::fputs(report.toUtf8().constData(), stdout);
+    if (parser.isSet(outputOption)) {
+        QFile file(parser.value(outputOption));
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(report.toUtf8()) < 0) {
+            err << "cannot write " << parser.value(outputOption) << '\n';
+            return 1;
+        }
+    }
+    return 0;
+}

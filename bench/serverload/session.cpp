@@ -1,0 +1,107 @@
+#include "session.h"
+
+#include "assembler.h"
+#include "clock.h"
+#include "protocol.h"
+
+#include <limits>
+
+namespace bench {
+
+Session::Session(int index, const QString &name, QObject *parent)
+    : QObject(parent)
+    , m_index(index)
+    , m_name(name)
+    , m_socket(this)
+    , m_assembler(this)
+{
+    connect(&m_socket, &QTcpSocket::readyRead, this, &Session::readAvailable);
+    connect(&m_socket, &QTcpSocket::connected, this, [this] {
+        // Chat lines are small; waiting to fill a segment would only add latency.
+        m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        if (onConnected)
+            onConnected(this);
+    });
+    connect(&m_socket, &QTcpSocket::disconnected, this, &Session::reportClosed);
+    // A refused connection never reaches the connected state, so it only reports an error.
+    connect(&m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
+        if (m_socket.state() == QAbstractSocket::UnconnectedState)
+            reportClosed();
+    });
+    connect(&m_assembler, &tavrel::MessageAssembler::messageReady, this, [this](const QByteArray &message) {
+        if (onMessage)
+            onMessage(this, message, m_lastArrivalUs);
+    });
+}
+
+void Session::open(const QHostAddress &host, quint16 port)
+{
+    m_assembler.clear();
+    m_open = true;
+    if (!m_source.isNull())
+        m_socket.bind(m_source);
+    m_socket.connectToHost(host, port);
+}
+
+void Session::close()
+{
+    loggedIn = false;
+    m_open = false;
+    m_socket.abort();
+    m_assembler.clear();
+}
+
+void Session::send(const QByteArray &message)
+{
+    tavrel::writeZeroTerminated(&m_socket, message);
+    m_socket.flush();
+    m_lastSendUs = nowUs();
+}
+
+qint64 Session::usSinceLastSend() const
+{
+    return m_lastSendUs == 0 ? std::numeric_limits<qint64>::max() / 2 : nowUs() - m_lastSendUs;
+}
+
+bool Session::startsLikeAMessage(const QByteArray &bytes)
+{
+    // What the server sends to a logged-in client opens with one of these; the middle of a
+    // chat message, split by the transport, opens with part of a line instead.
+    return bytes.startsWith(tavrel::kChatPrefix) || bytes.startsWith(tavrel::kUserListPrefix) ||
+           bytes.startsWith(tavrel::kLoginPrefix) || bytes.startsWith(tavrel::kRegistrationPrefix);
+}
+
+void Session::reportClosed()
+{
+    loggedIn = false;
+    if (!m_open)
+        return;
+    m_open = false;
+    if (onClosed)
+        onClosed(this);
+}
+
+void Session::readAvailable()
+{
+    const QByteArray bytes = m_socket.readAll();
+    if (bytes.isEmpty())
+        return;
+    const qint64 now = nowUs();
+    // The timer that ends a message may run late when this process is busy; the bytes
+    // themselves say whether the sender kept the gap, and that is what is measured here.
+    const QByteArray &pending = m_assembler.pending();
+    if (!pending.isEmpty()) {
+        const qint64 gapUs = now - m_lastArrivalUs;
+        if (gapUs >= qint64(tavrel::quietGapFor(pending.at(0))) * 1000) {
+            ++lateGaps;
+            m_assembler.flush();
+        } else if (startsLikeAMessage(bytes)) {
+            ++earlyMessages;
+            closestEarlyUs = std::min(closestEarlyUs, gapUs);
+        }
+    }
+    m_lastArrivalUs = now;
+    m_assembler.append(bytes);
+}
+
+} // namespace bench

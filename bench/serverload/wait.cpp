@@ -1,0 +1,27 @@
+#include "wait.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+namespace bench {
+
+bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    if (done())
+        return true;
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    QTimer check;
+    check.setInterval(10);
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done() || clock.elapsed() >= timeoutMs)
+            loop.quit();
+    });
+    check.start();
+    loop.exec();
+    return done();
+}
+
+} // namespace bench
