@@ -70,6 +70,17 @@ bool TestClient::nothingOf(char kind, int waitMs)
     return true;
 }
 
+QStringList TestClient::chatLines(int waitMs)
+{
+    QTest::qWait(waitMs);
+    QStringList lines;
+    for (const QByteArray &message : std::exchange(inbox, {})) {
+        if (message.startsWith('c'))
+            lines += QString::fromUtf8(message.mid(2)).split(QLatin1Char('\n'));
+    }
+    return lines;
+}
+
 bool TestClient::waitClosed(int timeoutMs)
 {
     return QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);

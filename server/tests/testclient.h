@@ -23,6 +23,9 @@ public:
     bool expect(const QByteArray &expected, int timeoutMs = 5000);
     // True when nothing of this kind arrives within the time.
     bool nothingOf(char kind, int waitMs = 300);
+    // Waits, then empties the inbox and returns the lines of its chat messages, one per
+    // line of a merged message.
+    QStringList chatLines(int waitMs);
     bool waitClosed(int timeoutMs = 5000);
 
     QTcpSocket socket;

@@ -2,7 +2,6 @@
 #include "protocol.h"
 #include "session.h"
 
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -23,8 +22,6 @@ private slots:
     void cleanup();
     void pacedAndMerged_data();
     void pacedAndMerged();
-    void slowReaderIsClosed();
-    void lastMessageBeforeClosing();
 
 private:
     QTcpServer m_listener;
@@ -89,35 +86,6 @@ void TestSession::pacedAndMerged()
     QTRY_COMPARE_WITH_TIMEOUT(m_received.size(), expected.size(), 5000);
     QTest::qWait(kFileQuietGapMs + kFileGapMarginMs);
     QCOMPARE(m_received, expected);
-}
-
-void TestSession::slowReaderIsClosed()
-{
-    m_config.maxQueuedBytes = 256 * 1024;
-    m_session = std::make_unique<Session>(m_listener.nextPendingConnection(), m_config);
-    QSignalSpy closed(m_session.get(), &Session::closed);
-    // The reader takes nothing: once the kernel's buffers are full, messages wait here.
-    m_reader.setReadBufferSize(1024);
-    m_reader.disconnect(this);
-    const QByteArray big = fileMessage(QStringLiteral("f"), QByteArray(60 * 1024, 'x'));
-    for (int i = 0; i < 400 && closed.isEmpty(); ++i) {
-        m_session->send(big);
-        QVERIFY(m_session->queuedBytes() <= m_config.maxQueuedBytes);
-        QTest::qWait(1);
-    }
-    QCOMPARE(closed.size(), 1);
-}
-
-void TestSession::lastMessageBeforeClosing()
-{
-    m_session = std::make_unique<Session>(m_listener.nextPendingConnection(), m_config);
-    QSignalSpy closed(m_session.get(), &Session::closed);
-    m_session->send("c,first");
-    m_session->send("c,dropped");
-    m_session->sendAndClose("c,bye");
-    QVERIFY(closed.wait(3000));
-    QTRY_COMPARE(m_reader.state(), QAbstractSocket::UnconnectedState);
-    QTRY_COMPARE(m_received, (QList<QByteArray>{"c,first", "c,bye"}));
 }
 
 QTEST_GUILESS_MAIN(TestSession)
