@@ -71,7 +71,7 @@ class TestServer : public QObject
         for (const QString &name : accounts)
             QVERIFY(store.insertAccount(name, name + u"@example.org"_s, hash, 0));
     }
-    TestClient *connected(quint16 port = 0) { return new TestClient(port ? port : m_server->port(), this); }
+    TestClient *connected() { return new TestClient(m_server->port(), this); }
     QString dataPath(const QString &name) const { return m_dir->filePath(name); }
     QString filePath(const QString &name) const { return m_dir->filePath(u"files/"_s + name); }
     qsizetype fileCount() const
@@ -459,7 +459,10 @@ private slots:
         // Bursts beyond the chat rate are refused, not relayed.
         for (int i = 0; i < 8; ++i)
             alice->send(chatMessage(u"m%1"_s.arg(i)));
-        QCOMPARE(bob->chatLines(300), u"alice: m0|alice: m1|alice: m2|alice: m3|alice: m4"_s.split(u'|'));
+        // Five at once, and one more at most for the time the burst itself took.
+        const QStringList lines = bob->chatLines(300);
+        QVERIFY2(lines.size() <= 6, qPrintable(lines.join(u' ')));
+        QCOMPARE(lines.mid(0, 5), u"alice: m0|alice: m1|alice: m2|alice: m3|alice: m4"_s.split(u'|'));
         QVERIFY(alice->chatLines(0).contains(answers::slowDown()));
         QVERIFY(alice->isConnected());
         // A stream of messages of any kind, each on its own, closes the connection.
