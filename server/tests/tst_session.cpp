@@ -2,7 +2,6 @@
 #include "protocol.h"
 #include "session.h"
 
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -11,114 +10,57 @@
 
 using namespace tavrel;
 using namespace tavrel::server;
+using Messages = QList<QByteArray>;
 
 // Drives one Session over a loopback connection and reads what it sends with the client's
-// own assembler: two messages sent too close together arrive as one.
+// own assembler: two messages sent too close together would arrive as one.
 class TestSession : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
-    void pacedAndMerged_data();
-    void pacedAndMerged();
-    void slowReaderIsClosed();
-    void lastMessageBeforeClosing();
-
-private:
-    QTcpServer m_listener;
-    QTcpSocket m_reader;
-    MessageAssembler m_assembler;
-    QList<QByteArray> m_received;
-    std::unique_ptr<Session> m_session;
-    Config m_config;
-};
-
-void TestSession::init()
-{
-    m_received.clear();
-    m_config = Config();
-    QVERIFY(m_listener.listen(QHostAddress::LocalHost, 0));
-    m_reader.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
-    QVERIFY(m_reader.waitForConnected(3000));
-    QVERIFY(m_listener.waitForNewConnection(3000));
-    connect(&m_reader, &QTcpSocket::readyRead, this, [this] { m_assembler.append(m_reader.readAll()); });
-    connect(&m_assembler, &MessageAssembler::messageReady, this,
-            [this](const QByteArray &message) { m_received.append(message); });
-}
-
-void TestSession::cleanup()
-{
-    m_session.reset();
-    m_reader.abort();
-    m_reader.disconnect(this);
-    m_assembler.disconnect(this);
-    m_assembler.clear();
-    m_listener.close();
-}
-
-void TestSession::pacedAndMerged_data()
-{
-    QTest::addColumn<QList<QByteArray>>("sent");
-    QTest::addColumn<QList<QByteArray>>("expected");
-
-    const QByteArray file = fileMessage(QStringLiteral("f.txt"), "data");
-    const QByteArray ok = loginAnswer(QStringLiteral("登录成功"));
-    QTest::newRow("chat lines waiting merge")
-        << QList<QByteArray>{"c,a", "c,b", "c,c"} << QList<QByteArray>{"c,a", "c,b\nc"};
-    QTest::newRow("newer user list replaces the waiting one")
-        << QList<QByteArray>{ok, "o,x", "o,x\ny"} << QList<QByteArray>{ok, "o,x\ny"};
-    QTest::newRow("chat joins across a waiting user list")
-        << QList<QByteArray>{"r,ok", "c,a", "o,u", "c,b"} << QList<QByteArray>{"r,ok", "c,a\nb", "o,u"};
-    QTest::newRow("a file keeps the order")
-        << QList<QByteArray>{"c,a", file, "c,b", "c,c"} << QList<QByteArray>{"c,a", file, "c,b\nc"};
-    QTest::newRow("after a file the longer gap")
-        << QList<QByteArray>{file, file, "c,x"} << QList<QByteArray>{file, file, "c,x"};
-    QTest::newRow("answers never merge")
-        << QList<QByteArray>{"l,x", "l,y", "r,z"} << QList<QByteArray>{"l,x", "l,y", "r,z"};
-}
-
-void TestSession::pacedAndMerged()
-{
-    QFETCH(QList<QByteArray>, sent);
-    QFETCH(QList<QByteArray>, expected);
-    m_session = std::make_unique<Session>(m_listener.nextPendingConnection(), m_config);
-    for (const QByteArray &message : sent)
-        m_session->send(message);
-    QTRY_COMPARE_WITH_TIMEOUT(m_received.size(), expected.size(), 5000);
-    QTest::qWait(kFileQuietGapMs + kFileGapMarginMs);
-    QCOMPARE(m_received, expected);
-}
-
-void TestSession::slowReaderIsClosed()
-{
-    m_config.maxQueuedBytes = 256 * 1024;
-    m_session = std::make_unique<Session>(m_listener.nextPendingConnection(), m_config);
-    QSignalSpy closed(m_session.get(), &Session::closed);
-    // The reader takes nothing: once the kernel's buffers are full, messages wait here.
-    m_reader.setReadBufferSize(1024);
-    m_reader.disconnect(this);
-    const QByteArray big = fileMessage(QStringLiteral("f"), QByteArray(60 * 1024, 'x'));
-    for (int i = 0; i < 400 && closed.isEmpty(); ++i) {
-        m_session->send(big);
-        QVERIFY(m_session->queuedBytes() <= m_config.maxQueuedBytes);
-        QTest::qWait(1);
+    void pacedAndMerged_data()
+    {
+        QTest::addColumn<Messages>("sent");
+        QTest::addColumn<Messages>("expected");
+        const QByteArray file = fileMessage(QStringLiteral("f.txt"), "data");
+        const QByteArray ok = loginAnswer(QStringLiteral("登录成功"));
+        QTest::newRow("chat lines waiting merge")
+            << Messages{"c,a", "c,b", "c,c"} << Messages{"c,a", "c,b\nc"};
+        QTest::newRow("newer user list replaces the waiting one")
+            << Messages{ok, "o,x", "o,x\ny"} << Messages{ok, "o,x\ny"};
+        QTest::newRow("chat joins across a waiting user list")
+            << Messages{"r,ok", "c,a", "o,u", "c,b"} << Messages{"r,ok", "c,a\nb", "o,u"};
+        QTest::newRow("a file keeps the order")
+            << Messages{"c,a", file, "c,b", "c,c"} << Messages{"c,a", file, "c,b\nc"};
+        QTest::newRow("after a file the longer gap")
+            << Messages{file, file, "c,x"} << Messages{file, file, "c,x"};
+        QTest::newRow("answers never merge")
+            << Messages{"l,x", "l,y", "r,z"} << Messages{"l,x", "l,y", "r,z"};
     }
-    QCOMPARE(closed.size(), 1);
-}
-
-void TestSession::lastMessageBeforeClosing()
-{
-    m_session = std::make_unique<Session>(m_listener.nextPendingConnection(), m_config);
-    QSignalSpy closed(m_session.get(), &Session::closed);
-    m_session->send("c,first");
-    m_session->send("c,dropped");
-    m_session->sendAndClose("c,bye");
-    QVERIFY(closed.wait(3000));
-    QTRY_COMPARE(m_reader.state(), QAbstractSocket::UnconnectedState);
-    QTRY_COMPARE(m_received, (QList<QByteArray>{"c,first", "c,bye"}));
-}
+    void pacedAndMerged()
+    {
+        QFETCH(Messages, sent);
+        QFETCH(Messages, expected);
+        QTcpServer listener;
+        QTcpSocket reader;
+        MessageAssembler assembler;
+        Messages received;
+        QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
+        reader.connectToHost(QHostAddress::LocalHost, listener.serverPort());
+        QVERIFY(reader.waitForConnected(3000) && listener.waitForNewConnection(3000));
+        connect(&reader, &QTcpSocket::readyRead, this, [&] { assembler.append(reader.readAll()); });
+        connect(&assembler, &MessageAssembler::messageReady, this,
+                [&](const QByteArray &m) { received.append(m); });
+        Session session(listener.nextPendingConnection(), Config());
+        for (const QByteArray &message : sent)
+            session.send(message);
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), expected.size(), 5000);
+        // Long enough for a wrongly split or late message to show.
+        QTest::qWait(kFileQuietGapMs + kFileGapMarginMs);
+        QCOMPARE(received, expected);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestSession)
 #include "tst_session.moc"
