@@ -1,19 +1,13 @@
-#include "peerconnection.h"
 #include "pendingtimers.h"
+#include "scriptedpeer.h"
 
 #include <QElapsedTimer>
-#include <QTest>
 
 namespace {
 
 constexpr int kIntervalMs = 1000;
 const QString kTooSoon = QStringLiteral("两次发送需间隔1秒以上");
 const QString kTooLong = QStringLiteral("一次只能发送长度2000以内的文本");
-
-QString messageBox(Widget &w)
-{
-    return WidgetProbe::textEdit(w, "textEditRead")->toPlainText();
-}
 
 } // namespace
 
@@ -67,15 +61,14 @@ void TestChat::limits()
     Widget w;
     QVERIFY(connectToPeer(w, m_peer));
     setSendButtonsEnabled(w, true);
-    QTextEdit *compose = WidgetProbe::textEdit(w, "textEditWrite");
-    compose->setPlainText(text);
+    WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(text);
 
     click(w, "btnSend");
 
     QCOMPARE(receivedBeforeMarker(w, m_peer), sent);
-    QCOMPARE(messageBox(w), refusal);
+    QCOMPARE(shown(w), refusal);
     // A refused text stays for the user to edit, and starts no interval.
-    QCOMPARE(compose->toPlainText(), refusal.isEmpty() ? QString() : text);
+    QCOMPARE(shown(w, "textEditWrite"), refusal.isEmpty() ? QString() : text);
     QCOMPARE(WidgetProbe::canSend(w), !refusal.isEmpty());
     QCOMPARE(pendingSingleShots(kIntervalMs).size(), refusal.isEmpty() ? 1 : 0);
 }
@@ -97,14 +90,14 @@ void TestChat::interval()
 
     compose->setPlainText(QStringLiteral("two"));
     click(w, "btnSend");
-    QCOMPARE(messageBox(w), kTooSoon);
+    QCOMPARE(shown(w), kTooSoon);
     QCOMPARE(compose->toPlainText(), QStringLiteral("two"));
 
     QTRY_VERIFY_WITH_TIMEOUT(WidgetProbe::canSend(w), 3000);
     QVERIFY2(clock.elapsed() >= kIntervalMs - 5, qPrintable(QString::number(clock.elapsed())));
     click(w, "btnSend");
     QCOMPARE(receivedBeforeMarker(w, m_peer), QByteArray("c,onec,two"));
-    QCOMPARE(messageBox(w), kTooSoon);
+    QCOMPARE(shown(w), kTooSoon);
 }
 
 QTEST_MAIN(TestChat)

@@ -1,13 +1,11 @@
-#include "logcapture.h"
-#include "widget.h"
 #include "widgetprobe.h"
 
 #include <QDir>
+#include <QLoggingCategory>
 #include <QTemporaryDir>
-#include <QTest>
 
 // A stand-in file manager, first on PATH, appends one line per start to a record file:
-// each argument in brackets.
+// each argument in brackets. The working folder's name holds blanks and Chinese.
 class TestFolder : public QObject
 {
     Q_OBJECT
@@ -28,7 +26,7 @@ private:
     }
 
     QTemporaryDir m_dir{QDir::tempPath() + QStringLiteral("/tavrel folder 文件夹 XXXXXX")};
-    QString m_record;
+    QString m_record = m_dir.filePath("starts");
     QByteArray m_previousPath = qgetenv("PATH");
     QString m_previousDir = QDir::currentPath();
 };
@@ -38,8 +36,6 @@ void TestFolder::initTestCase()
 #if !defined(Q_OS_UNIX) || defined(Q_OS_MACOS)
     QSKIP("the stand-in takes the place of xdg-open");
 #endif
-    QVERIFY(m_dir.isValid());
-    m_record = m_dir.filePath("starts");
     QVERIFY(QDir(m_dir.path()).mkdir("bin"));
     QFile script(m_dir.filePath("bin/xdg-open"));
     QVERIFY(script.open(QIODevice::WriteOnly));
@@ -49,6 +45,7 @@ void TestFolder::initTestCase()
     script.close();
     QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     qputenv("PATH", m_dir.filePath("bin").toUtf8() + ':' + m_previousPath);
+    QLoggingCategory::defaultCategory()->setEnabled(QtDebugMsg, true);
 }
 
 void TestFolder::cleanupTestCase()
@@ -60,9 +57,6 @@ void TestFolder::cleanupTestCase()
 void TestFolder::openFolder_data()
 {
     QTest::addColumn<QString>("path");
-
-    QTest::newRow("plain") << QStringLiteral("/tmp");
-    QTest::newRow("blanks and Chinese") << m_dir.path();
     QTest::newRow("shell characters") << QStringLiteral("/tmp/a'b \"c\" $HOME;d`e`");
     QTest::newRow("leading blank and dash") << QStringLiteral(" -x/y");
 }
@@ -79,13 +73,10 @@ void TestFolder::buttonOpensWorkingFolder()
 {
     QVERIFY(QDir::setCurrent(m_dir.path()));
     Widget w;
-    LogCapture capture;
-    QTest::mouseClick(WidgetProbe::button(w, "btnOpenFolder"), Qt::LeftButton);
-    QTest::mouseClick(WidgetProbe::button(w, "btnOpenFolder"), Qt::LeftButton);
-    const QByteArray line = "[" + m_dir.path().toUtf8() + "]\n";
-    QTRY_COMPARE(record(), line + line);
-    QCOMPARE(capture.lines(), QStringList(2, "debug: " + m_dir.path()));
-    QCOMPARE(WidgetProbe::textEdit(w, "textEditRead")->toPlainText(), QString());
+    QTest::ignoreMessage(QtDebugMsg, m_dir.path().toUtf8().constData());
+    click(w, "btnOpenFolder");
+    QTRY_COMPARE(record(), "[" + m_dir.path().toUtf8() + "]\n");
+    QCOMPARE(shown(w), QString());
 }
 
 QTEST_MAIN(TestFolder)

@@ -2,17 +2,14 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
-#include <QList>
 #include <QTimerEvent>
 
-// The single-shot timers that QTimer::singleShot has started on this thread and that have
-// not fired yet. Lets a test see a long timer's interval and type, and fire it at once
-// instead of waiting for it.
+// A single-shot timer that QTimer::singleShot started on this thread and that has not fired
+// yet: a test can read its type, and fire it at once instead of waiting for it.
 struct PendingTimer
 {
-    QObject *timer = nullptr;
-    int interval = 0;
-    Qt::TimerType type = Qt::CoarseTimer;
+    QObject *timer;
+    Qt::TimerType type;
 
     void fire() const
     {
@@ -25,14 +22,12 @@ inline QList<PendingTimer> pendingSingleShots(int interval)
 {
     QList<PendingTimer> found;
     QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
-    const QObjectList children = dispatcher->children();
-    for (QObject *child : children) {
+    for (QObject *child : dispatcher->children()) {
         if (qstrcmp(child->metaObject()->className(), "QSingleShotTimer") != 0)
             continue;
-        const auto timers = dispatcher->registeredTimers(child);
-        for (const auto &info : timers) {
+        for (const auto &info : dispatcher->registeredTimers(child)) {
             if (info.interval == interval)
-                found.append({child, info.interval, info.timerType});
+                found.append({child, info.timerType});
         }
     }
     return found;
