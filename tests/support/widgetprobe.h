@@ -20,9 +20,7 @@ public:
     static QString userName(Widget &w) { return w.userName; }
     static void setUserName(Widget &w, const QString &name) { w.userName = name; }
     static QFile *fileOut(Widget &w) { return w.fileOut; }
-    static QFile *fileIn(Widget &w) { return w.fileIn; }
     static QGraphicsScene *scene(Widget &w) { return w.scene; }
-    static QGraphicsPixmapItem *pixmapItem(Widget &w) { return w.pixmapItem; }
     static tavrel::MessageAssembler *assembler(Widget &w) { return w.assembler; }
 
     template<typename T = QWidget> static T *control(Widget &w, const char *name)
