@@ -22,18 +22,6 @@ QByteArray png(int width, int height)
     return buffer.data();
 }
 
-QByteArray contents(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<none>");
-}
-
-bool write(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
 // What a file that was there before holds: an image for image names, so that showing it
 // by mistake would be seen.
 QByteArray earlier(const QString &name)

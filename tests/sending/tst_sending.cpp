@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLoggingCategory>
 #include <QTemporaryDir>
 
 #include <unistd.h>
@@ -31,14 +32,19 @@ const QByteArray kSurrogates("b170c899026166e32a2325853268e7f5"); // "😀😁�
 } // namespace
 
 // What the window sends, byte for byte, to a scripted peer on 127.0.0.1:12345: login and
-// registration, chat, the outgoing text file and the file request.
+// registration, chat, the outgoing text file and the file request; and the working folder it
+// opens. The working folder's name holds blanks and Chinese.
 class TestSending : public QObject
 {
     Q_OBJECT
 
 private slots:
     void initTestCase();
-    void cleanupTestCase() { QDir::setCurrent(m_previousDir); }
+    void cleanupTestCase()
+    {
+        QDir::setCurrent(m_previousDir);
+        qputenv("PATH", m_previousPath);
+    }
     // Timers left by windows that are gone would be taken for the next window's.
     void cleanup()
     {
@@ -54,82 +60,73 @@ private slots:
     void sendFile();
     void request_data();
     void request();
+    void openFolder_data();
+    void openFolder();
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
-    bool write(const QString &name, const QByteArray &contents)
-    {
-        QFile file(path(name));
-        return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
-    }
 
     ScriptedPeer m_peer;
-    QTemporaryDir m_dir;
+    QTemporaryDir m_dir{QDir::tempPath() + QStringLiteral("/tavrel 文件夹 XXXXXX")};
     QString m_previousDir = QDir::currentPath();
+    QByteArray m_previousPath = qgetenv("PATH");
 };
 
 void TestSending::initTestCase()
 {
-    QVERIFY(m_peer.listen());
+    // Relative paths are typed against the working directory.
+    QVERIFY(m_peer.listen() && QDir::setCurrent(m_dir.path()));
     QVERIFY(write("plain.txt", "hello\n") && write(" 报告.txt", "报告") && write("empty.txt", QByteArray()));
     QVERIFY(write("limit.txt", QByteArray(64512, 'a')) && write("over.txt", QByteArray(64513, 'a')));
     QVERIFY(write("raw.txt", kRaw) && write("locked.txt", "secret"));
     QVERIFY(write("data.csv", "name,size\nplain,6\n") &&
             write("page.html", "<html><body>hi</body></html>\n"));
-    QVERIFY(QDir(m_dir.path()).mkdir("folder.txt"));
+    QVERIFY(QDir().mkdir("folder.txt"));
     QVERIFY(QFile::setPermissions(path("locked.txt"), QFileDevice::WriteOwner));
-    // Relative paths are typed against the working directory.
-    QVERIFY(QDir::setCurrent(m_dir.path()));
+
+    // A stand-in file manager first on PATH appends a line per start to "starts": each
+    // argument in brackets, in one write so that two starts cannot interleave.
+    const QByteArray script = "#!/bin/sh\nline=$(printf '[%s]' \"$@\")\nprintf '%s\\n' \"$line\" >> '" +
+                              path("starts").toUtf8() + "'\n";
+    QVERIFY(QDir().mkdir("bin") && write("bin/xdg-open", script));
+    QVERIFY(QFile::setPermissions(path("bin/xdg-open"), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    qputenv("PATH", path("bin").toUtf8() + ':' + m_previousPath);
+    QLoggingCategory::defaultCategory()->setEnabled(QtDebugMsg, true);
 }
 
 void TestSending::account_data()
 {
     QTest::addColumn<QByteArray>("button");
-    QTest::addColumn<QStringList>("fields"); // name, e-mail, code, password, repeat
+    QTest::addColumn<QString>("fields"); // name|e-mail|code|password|repeat, "^@" for U+0000
     QTest::addColumn<QString>("notice");
     QTest::addColumn<QByteArray>("sent");
 
-    // The repeat "x" would fail a registration: a login must not look at it.
-    QTest::newRow("login, 44 bytes") << QByteArray("btnLog") << QStringList{"alice", "", "", "secret1", "x"}
-                                     << QString() << "l,alice~+^`&" + kSecret1;
-    QTest::newRow("login, all empty")
-        << QByteArray("btnLog") << QStringList() << QString() << "l,~+^`&" + kEmpty;
-    QTest::newRow("login, zero character cuts")
-        << QByteArray("btnLog") << QStringList{QStringLiteral("al") + QChar(0) + "ice", "", "", "secret1"}
-        << QString() << QByteArray("l,al");
-
-    const struct
-    {
-        const char *tag, *password, *repeat;
-        QString notice;
-        QByteArray digest = {}; // of a request sent
-    } registrations[] = {
-        {"equal, long", "secret1", "secret1", kLockout, kSecret1},
-        {"equal, five", "abcde", "abcde", kTooShort},
-        {"different, five", "abcde", "abcdefgh", kTooShort},
-        {"different, long", "secret1", "secret2", kMismatch},
-        {"letter case only", "Secret1", "secret1", kMismatch},
-        {"blanks kept", " secret1 ", " secret1 ", kLockout, kBlanks},
-        {"six Chinese characters", "密码口令安全", "密码口令安全", kLockout, kChinese},
-        // Three characters but six UTF-16 code units.
-        {"three surrogate pairs", "😀😁😂", "😀😁😂", kLockout, kSurrogates},
+    const auto add = [](const char *tag, const char *button, const char *fields, const QString &notice,
+                        const QByteArray &sent) {
+        QTest::newRow(tag) << QByteArray(button) << fields << notice << sent;
     };
-    for (const auto &row : registrations)
-        QTest::newRow(row.tag) << QByteArray("btnReg")
-                               << QStringList{"bob", "b@x", "42", row.password, row.repeat} << row.notice
-                               << (row.digest.isEmpty() ? QByteArray()
-                                                        : "r,bob~+^`&b@x~+^`&42~+^`&" + row.digest);
-    QTest::newRow("empty fields") << QByteArray("btnReg") << QStringList{"", "", "", "secret1", "secret1"}
-                                  << kLockout << "r,~+^`&~+^`&~+^`&" + kSecret1;
-    QTest::newRow("zero character cuts")
-        << QByteArray("btnReg") << QStringList{QStringLiteral("b") + QChar(0), "", "", "secret1", "secret1"}
-        << kLockout << QByteArray("r,b");
+    // The repeat "x" would fail a registration: a login must not look at it.
+    add("login, 44 bytes", "btnLog", "alice|||secret1|x", "", "l,alice~+^`&" + kSecret1);
+    add("login, all empty", "btnLog", "||||", "", "l,~+^`&" + kEmpty);
+    add("login, zero character cuts", "btnLog", "al^@ice|||secret1|", "", "l,al");
+    const QByteArray bob = "r,bob~+^`&b@x~+^`&42~+^`&";
+    add("equal, long", "btnReg", "bob|b@x|42|secret1|secret1", kLockout, bob + kSecret1);
+    add("equal, five", "btnReg", "bob|b@x|42|abcde|abcde", kTooShort, "");
+    add("different, five", "btnReg", "bob|b@x|42|abcde|abcdefgh", kTooShort, "");
+    add("different, long", "btnReg", "bob|b@x|42|secret1|secret2", kMismatch, "");
+    add("letter case only", "btnReg", "bob|b@x|42|Secret1|secret1", kMismatch, "");
+    add("blanks kept", "btnReg", "bob|b@x|42| secret1 | secret1 ", kLockout, bob + kBlanks);
+    add("six Chinese characters", "btnReg", "bob|b@x|42|密码口令安全|密码口令安全", kLockout, bob + kChinese);
+    // Three characters but six UTF-16 code units.
+    add("three surrogate pairs", "btnReg", "bob|b@x|42|😀😁😂|😀😁😂", kLockout, bob + kSurrogates);
+    add("empty fields", "btnReg", "|||secret1|secret1", kLockout, "r,~+^`&~+^`&~+^`&" + kSecret1);
+    add("zero character cuts", "btnReg", "b^@|||secret1|secret1", kLockout, "r,b");
 }
 
 void TestSending::account()
 {
     QFETCH(QByteArray, button);
-    QFETCH(QStringList, fields);
+    QFETCH(QString, fields);
     QFETCH(QString, notice);
     QFETCH(QByteArray, sent);
 
@@ -137,8 +134,9 @@ void TestSending::account()
     QVERIFY(connectToPeer(w, m_peer));
     const char *edits[] = {"lineEditName", "lineEditEmail", "lineEditCheckCode", "lineEditPasswd",
                            "lineEditPasswd2"};
+    const QStringList values = fields.replace(QLatin1String("^@"), QString(QChar(0))).split(QLatin1Char('|'));
     for (int i = 0; i < 5; ++i)
-        WidgetProbe::lineEdit(w, edits[i])->setText(fields.value(i));
+        WidgetProbe::lineEdit(w, edits[i])->setText(values[i]);
     WidgetProbe::setUserName(w, QStringLiteral("carol"));
 
     click(w, button.constData());
@@ -146,7 +144,7 @@ void TestSending::account()
     QCOMPARE(receivedBeforeMarker(w, m_peer), sent);
     QCOMPARE(shown(w), notice);
     QCOMPARE(sendButtonsEnabled(w), 0); // every account click ends the permission to send
-    QCOMPARE(WidgetProbe::userName(w), button == "btnLog" ? fields.value(0) : QStringLiteral("carol"));
+    QCOMPARE(WidgetProbe::userName(w), button == "btnLog" ? values[0] : QStringLiteral("carol"));
     const bool locked = notice == kLockout;
     QPushButton *reg = WidgetProbe::button(w, "btnReg");
     QCOMPARE(reg->isEnabled(), !locked);
@@ -233,31 +231,30 @@ void TestSending::sendFile_data()
     QTest::addColumn<QByteArray>("contents");
     QTest::addColumn<QString>("critical"); // the log line of a refusal the user is not told about
 
-    QTest::newRow("absolute path") << path("plain.txt") << 1 << "" << QByteArray("hello\n") << "";
-    QTest::newRow("relative, leading blank, Chinese") << " 报告.txt" << 1 << "" << QByteArray("报告") << "";
-    QTest::newRow("64512 bytes") << path("limit.txt") << 1 << "" << QByteArray(64512, 'a') << "";
-    QTest::newRow("separator, zero bytes, CR LF") << path("raw.txt") << 1 << "" << kRaw << "";
-    QTest::newRow("empty file") << path("empty.txt") << 1 << "" << QByteArray() << "";
-    QTest::newRow("two sends in a row") << path("raw.txt") << 2 << "" << kRaw << "";
-    QTest::newRow("64513 bytes") << path("over.txt") << 1 << kTooLarge + path("over.txt") << QByteArray()
-                                 << "";
-    QTest::newRow("directory named like a text file")
-        << path("folder.txt") << 1 << kUnsupported << QByteArray() << "";
-    QTest::newRow("comma-separated values") << path("data.csv") << 1 << kUnsupported << QByteArray() << "";
-    QTest::newRow("HTML") << path("page.html") << 1 << kUnsupported << QByteArray() << "";
-    QTest::newRow("missing, markup in the name")
-        << "<b>gone</b>.txt" << 1 << QStringLiteral("该文件不存在：<b>gone</b>.txt") << QByteArray() << "";
-    QTest::newRow("gone before the open")
-        << path("gone.txt") << 0 << "" << QByteArray() << "文件不存在:" + path("gone.txt");
+    const auto add = [](const char *tag, const QString &typed, int sends, const QString &notice,
+                        const QByteArray &contents, const QString &critical = QString()) {
+        QTest::newRow(tag) << typed << sends << notice << contents << critical;
+    };
+    add("absolute path", path("plain.txt"), 1, "", "hello\n");
+    add("relative, leading blank, Chinese", " 报告.txt", 1, "", "报告");
+    add("64512 bytes", path("limit.txt"), 1, "", QByteArray(64512, 'a'));
+    add("separator, zero bytes, CR LF", path("raw.txt"), 1, "", kRaw);
+    add("empty file", path("empty.txt"), 1, "", "");
+    add("two sends in a row", path("raw.txt"), 2, "", kRaw);
+    add("64513 bytes", path("over.txt"), 1, kTooLarge + path("over.txt"), "");
+    add("directory named like a text file", path("folder.txt"), 1, kUnsupported, "");
+    add("comma-separated values", path("data.csv"), 1, kUnsupported, "");
+    add("HTML", path("page.html"), 1, kUnsupported, "");
+    add("missing, markup in the name", "<b>gone</b>.txt", 1, QStringLiteral("该文件不存在：<b>gone</b>.txt"),
+        "");
+    add("gone before the open", path("gone.txt"), 0, "", "", "文件不存在:" + path("gone.txt"));
     if (geteuid() != 0) // permissions do not bind the superuser
-        QTest::newRow("unreadable") << path("locked.txt") << 1 << "" << QByteArray()
-                                    << "文件不可读:" + path("locked.txt");
+        add("unreadable", path("locked.txt"), 1, "", "", "文件不可读:" + path("locked.txt"));
     // Reports a size of 0 but holds more than the limit.
     const QString smaps = QStringLiteral("/proc/self/smaps");
     QFile probe(smaps);
     if (probe.open(QIODevice::ReadOnly) && QFileInfo(smaps).size() == 0 && probe.readAll().size() > 64512)
-        QTest::newRow("more bytes than the reported size")
-            << smaps << 0 << kTooLarge + smaps << QByteArray() << "";
+        add("more bytes than the reported size", smaps, 0, kTooLarge + smaps, "");
 }
 
 void TestSending::sendFile()
@@ -307,6 +304,34 @@ void TestSending::request()
     WidgetProbe::lineEdit(w, "lineEditFile2")->setText(name);
     click(w, "btnReceiveFile");
     QCOMPARE(receivedBeforeMarker(w, m_peer), "fr," + name.toUtf8());
+    QCOMPARE(shown(w), QString());
+}
+
+void TestSending::openFolder_data()
+{
+    QTest::addColumn<QString>("folder"); // empty: the working folder, through the button
+    QTest::newRow("button, blanks and Chinese") << QString();
+    QTest::newRow("shell characters") << QStringLiteral("/tmp/a'b \"c\" $HOME;d`e`");
+    QTest::newRow("leading blank and dash") << QStringLiteral(" -x/y");
+}
+
+void TestSending::openFolder()
+{
+#if !defined(Q_OS_UNIX) || defined(Q_OS_MACOS)
+    QSKIP("the stand-in takes the place of xdg-open");
+#endif
+    QFETCH(QString, folder);
+
+    QFile::remove(path("starts"));
+    Widget w;
+    if (folder.isEmpty()) {
+        folder = m_dir.path();
+        QTest::ignoreMessage(QtDebugMsg, folder.toUtf8().constData()); // logged as it is
+        click(w, "btnOpenFolder");
+    } else {
+        w.openFolder(folder);
+    }
+    QTRY_COMPARE(contents("starts"), "[" + folder.toUtf8() + "]\n");
     QCOMPARE(shown(w), QString());
 }
 
