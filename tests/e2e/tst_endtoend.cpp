@@ -31,7 +31,8 @@ void TestEndToEnd::initTestCase()
                    {"--listen", "127.0.0.1", "--port", "12345", "--data", m_data.path()});
     QVERIFY2(m_server.waitForStarted(5000), qPrintable(m_server.errorString()));
     QTcpSocket probe; // ready once it accepts connections
-    QTRY_VERIFY_WITH_TIMEOUT((probe.abort(), probe.connectToHost("127.0.0.1", 12345), probe.waitForConnected(100)), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (probe.abort(), probe.connectToHost("127.0.0.1", 12345), probe.waitForConnected(100)), 10000);
 }
 
 void TestEndToEnd::cleanupTestCase()
