@@ -114,12 +114,15 @@ void TestReceive::dispatch_data()
     QTest::addColumn<QString>("tab");       // the text file tab
     QTest::addColumn<int>("flags");
 
+    // '|' between lines; %T and %P for the ends of the notices of the text file and picture tabs.
     const auto lines = [](const char *text) {
-        return text ? QString::fromUtf8(text).split(QLatin1Char('|')) : QStringList();
+        QString all = QString::fromUtf8(text);
+        all.replace("%T", " 在文本文件标签页里显示").replace("%P", " 在图片标签页里显示");
+        return text ? all.split(QLatin1Char('|')) : QStringList();
     };
     const struct
     {
-        const char *tag, *message, *lines; // lines: '|' between, null for none
+        const char *tag, *message, *lines; // null for none
         const char *users = nullptr;       // null: unchanged
         int flags = 0;
     } texts[] = {
@@ -152,24 +155,19 @@ void TestReceive::dispatch_data()
         const char *stored = "", *tab = "kept";
         int flags = 0;
     } files[] = {
-        {"file", "fs,a.txt~+^`&hello", "", "收到的文件：a.txt 在文本文件标签页里显示|收到文件：a.txt",
-         "a.txt=hello", "hello"},
+        {"file", "fs,a.txt~+^`&hello", "", "收到的文件：a.txt%T|收到文件：a.txt", "a.txt=hello", "hello"},
         {"file renamed", "fs,a.txt~+^`&hello", "a.txt",
-         "收到的文件：a2.txt 在文本文件标签页里显示|收到文件：a.txt, 并改名为：a2.txt", "a2.txt=hello",
-         "hello"},
-        {"path left behind", "fs,../x~+^`&in", "",
-         "收到的文件：x 在文本文件标签页里显示|收到文件：../x, 并改名为：x", "x=in", "in"},
+         "收到的文件：a2.txt%T|收到文件：a.txt, 并改名为：a2.txt", "a2.txt=hello", "hello"},
+        {"path left behind", "fs,../x~+^`&in", "", "收到的文件：x%T|收到文件：../x, 并改名为：x", "x=in",
+         "in"},
         {"refused name, markup", "fs,<b>x.txt~+^`&hi", "",
-         "不能以只写方式文件：<b>x.txt|收到的文件：<b>x.txt 在文本文件标签页里显示|收到文件：<b>x.txt", "",
-         "hi"},
-        {"markup in a file", "fs,m.txt~+^`&<img src=\"dot.png\">", "",
-         "收到的文件：m.txt 在文本文件标签页里显示|收到文件：m.txt", "m.txt=<img src=\"dot.png\">",
-         "<img src=\"dot.png\">"},
-        {"image", "fsip.png~+^`&bob~+^`&{png}", "",
-         "收到的图片：p.png 在图片标签页里显示|收到bob 发来的文件：p.png", "p.png={png}", "kept", Image},
+         "不能以只写方式文件：<b>x.txt|收到的文件：<b>x.txt%T|收到文件：<b>x.txt", "", "hi"},
+        {"markup in a file", "fs,m.txt~+^`&<img src=\"dot.png\">", "", "收到的文件：m.txt%T|收到文件：m.txt",
+         "m.txt=<img src=\"dot.png\">", "<img src=\"dot.png\">"},
+        {"image", "fsip.png~+^`&bob~+^`&{png}", "", "收到的图片：p.png%P|收到bob 发来的文件：p.png",
+         "p.png={png}", "kept", Image},
         {"image renamed", "fsip.png~+^`&bob~+^`&{png}", "p.png",
-         "收到的图片：p2.png 在图片标签页里显示|收到bob 发来的文件：p.png, 并改名为：p2.png", "p2.png={png}",
-         "kept", Image},
+         "收到的图片：p2.png%P|收到bob 发来的文件：p.png, 并改名为：p2.png", "p2.png={png}", "kept", Image},
         {"no image", "fsip.png~+^`&bob~+^`&words", "", "收到bob 发来的文件：p.png", "p.png=words"},
         // The refused name exists already, and is not the peer's to show.
         {"image, refused name", "fsip.png:s~+^`&bob~+^`&{png}", "p.png:s",
@@ -366,8 +364,9 @@ void TestReceive::piecesMakeOneMessage()
 void TestReceive::oversizedMessageDropped_data()
 {
     QTest::addColumn<QByteArray>("message");
-    QTest::newRow("chat line") << "c," + QByteArray(5000, 'x');
-    QTest::newRow("file") << "fs,big~+^`&" + QByteArray(50000, 'y');
+    // Any piece gathered on its own would be a chat line.
+    QTest::newRow("chat line") << "c," + QByteArray(5000, 'c');
+    QTest::newRow("file") << "fs,big~+^`&" + QByteArray(50000, 'c');
 }
 
 void TestReceive::oversizedMessageDropped()

@@ -2,7 +2,6 @@
 #include "scriptedpeer.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
 
@@ -205,8 +204,6 @@ void TestSending::chatInterval()
 
     compose->setPlainText(QStringLiteral("one"));
     click(w, "btnSend");
-    QElapsedTimer clock;
-    clock.start();
     const QList<PendingTimer> timers = pendingSingleShots(kIntervalMs);
     QCOMPARE(timers.size(), 1);
     QCOMPARE(timers.first().type, Qt::PreciseTimer);
@@ -216,8 +213,7 @@ void TestSending::chatInterval()
     QCOMPARE(shown(w), kTooSoon);
     QCOMPARE(compose->toPlainText(), QStringLiteral("two"));
 
-    QTRY_VERIFY_WITH_TIMEOUT(WidgetProbe::canSend(w), 3000);
-    QVERIFY2(clock.elapsed() >= kIntervalMs - 5, qPrintable(QString::number(clock.elapsed())));
+    timers.first().fire(); // the second is over
     click(w, "btnSend");
     QCOMPARE(receivedBeforeMarker(w, m_peer), QByteArray("c,onec,two"));
     QCOMPARE(shown(w), kTooSoon);
