@@ -64,7 +64,6 @@ void TestEndToEnd::newUserSession()
     QFile mail(outbox.filePath(outbox.entryList({"*.eml"}, QDir::Files).value(0)));
     QVERIFY(mail.open(QIODevice::ReadOnly));
     const QString text = QString::fromUtf8(mail.readAll());
-    QVERIFY(text.contains(QLatin1String("To: <alice@example.org>")));
 
     // The client's one-minute lockout is tested on its own; here the minute has passed.
     WidgetProbe::button(w, "btnReg")->setEnabled(true);

@@ -1,6 +1,6 @@
-#include "pendingtimers.h"
 #include "scriptedpeer.h"
 
+#include <QAbstractEventDispatcher>
 #include <QDir>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
@@ -27,6 +27,35 @@ const QByteArray kSecret1("a557f5ed972a8a5df3ae5a48beef8143");    // "secret1"
 const QByteArray kBlanks("ad9011ae2e43ee1de49bcb28b88cfe5a");     // " secret1 "
 const QByteArray kChinese("eb83d2da858abe40449d2f7a862b717a");    // "密码口令安全"
 const QByteArray kSurrogates("b170c899026166e32a2325853268e7f5"); // "😀😁😂"
+
+// A single-shot timer that QTimer::singleShot started on this thread and that has not fired
+// yet: a test can read its type, and fire it at once instead of waiting for it.
+struct PendingTimer
+{
+    QObject *timer;
+    Qt::TimerType type;
+
+    void fire() const
+    {
+        QTimerEvent event(0);
+        QCoreApplication::sendEvent(timer, &event);
+    }
+};
+
+QList<PendingTimer> pendingSingleShots(int interval)
+{
+    QList<PendingTimer> found;
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+    for (QObject *child : dispatcher->children()) {
+        if (qstrcmp(child->metaObject()->className(), "QSingleShotTimer") != 0)
+            continue;
+        for (const auto &info : dispatcher->registeredTimers(child)) {
+            if (info.interval == interval)
+                found.append({child, info.timerType});
+        }
+    }
+    return found;
+}
 
 } // namespace
 
