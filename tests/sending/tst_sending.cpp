@@ -258,8 +258,7 @@ void TestSending::sendFile_data()
     add("directory named like a text file", path("folder.txt"), 1, kUnsupported, "");
     add("comma-separated values", path("data.csv"), 1, kUnsupported, "");
     add("HTML", path("page.html"), 1, kUnsupported, "");
-    add("missing, markup in the name", "<b>gone</b>.txt", 1, QStringLiteral("该文件不存在：<b>gone</b>.txt"),
-        "");
+    add("missing, markup", "<b>gone</b>.txt", 1, QStringLiteral("该文件不存在：<b>gone</b>.txt"), "");
     add("gone before the open", path("gone.txt"), 0, "", "", "文件不存在:" + path("gone.txt"));
     if (geteuid() != 0) // permissions do not bind the superuser
         add("unreadable", path("locked.txt"), 1, "", "", "文件不可读:" + path("locked.txt"));

@@ -2,7 +2,6 @@
 
 #include "widgetprobe.h"
 
-#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -39,12 +38,10 @@ public:
 
     // Writes in one piece and keeps the event loop running until the bytes have left, since
     // the window reads on this same thread.
-    void send(const QByteArray &bytes)
+    bool send(const QByteArray &bytes)
     {
         m_client->write(bytes);
-        const QDeadlineTimer deadline(10000);
-        while (m_client->bytesToWrite() > 0 && !deadline.hasExpired())
-            QTest::qWait(1);
+        return QTest::qWaitFor([this] { return m_client->bytesToWrite() == 0; }, 10000);
     }
     void sendInPieces(const QByteArray &bytes, int pieceSize, int pauseMs)
     {
