@@ -76,9 +76,12 @@ void TestEndToEnd::newUserSession()
     // application does, since QTRY looks at the socket only every 10 ms and could join them.
     QSignalSpy users(WidgetProbe::textEdit(w, "textEditUsers"), &QTextEdit::textChanged);
     click(w, "btnLog");
-    while (!shown(w, "textEditUsers").startsWith(QStringLiteral("我: alice\nalice")) && users.wait(10000)) {
+    const auto listed = [&w] {
+        return shown(w, "textEditUsers").startsWith(QStringLiteral("我: alice\nalice"));
+    };
+    while (!listed() && users.wait(10000)) {
     }
-    QVERIFY2(sendButtonsEnabled(w) == 3 && shown(w).endsWith(QStringLiteral("登录成功")),
+    QVERIFY2(listed() && sendButtonsEnabled(w) == 3 && shown(w).endsWith(QStringLiteral("登录成功")),
              qPrintable(shown(w)));
 
     // The server echoes the chat line to its sender.

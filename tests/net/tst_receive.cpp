@@ -195,9 +195,7 @@ void TestReceive::dispatch()
     QCOMPARE(shown(w, "textEditUsers"), users);
     QCOMPARE(shown(w, "textEditFile"), tab);
     QCOMPARE(sendButtonsEnabled(w), flags & Enabled ? 3 : 0);
-    const auto items = WidgetProbe::scene(w)->items();
-    QCOMPARE(items.size(), flags & Image ? 1 : 0);
-    QVERIFY(items.isEmpty() || items.first()->boundingRect() == QRectF(0, 0, 3, 2));
+    QCOMPARE(WidgetProbe::scene(w)->items().size(), flags & Image ? 1 : 0);
 
     for (const QString &name : std::as_const(expected))
         QCOMPARE(contents(name), png(3, 2));
