@@ -2,7 +2,6 @@
 #include "filenames.h"
 #include "protocol.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
