@@ -1,46 +1,90 @@
 #pragma once
 
-#include <QByteArray>
+#include "widgetprobe.h"
+
 #include <QHostAddress>
-#include <QList>
-#include <QObject>
-#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTest>
 
-// A stand-in chat server for tests: it listens on a loopback address, records every byte
-// each connection sends, and sends what the test tells it to.
-class ScriptedPeer : public QObject
+// A stand-in chat server on a loopback address and port 12345: it records every byte the
+// last connection sends and sends what the test tells it to.
+class ScriptedPeer
 {
-    Q_OBJECT
 public:
-    explicit ScriptedPeer(QObject *parent = nullptr);
-    ~ScriptedPeer() override;
+    ScriptedPeer()
+    {
+        QObject::connect(&m_server, &QTcpServer::newConnection, &m_server, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+                m_client = socket;
+                ++m_connections;
+                m_received.clear();
+                QObject::connect(socket, &QTcpSocket::readyRead, &m_server, [this, socket] {
+                    const QByteArray bytes = socket->readAll();
+                    if (socket == m_client)
+                        m_received += bytes;
+                });
+            }
+        });
+    }
+    bool listen(const QString &address = QStringLiteral("127.0.0.1"))
+    {
+        Q_ASSERT(QHostAddress(address).isLoopback());
+        return m_server.listen(QHostAddress(address), 12345);
+    }
+    void close() { m_server.close(); }
+    int connectionCount() const { return m_connections; }
+    QByteArray received() const { return m_received; }
 
-    bool listen(const QHostAddress &address = QHostAddress(QStringLiteral("127.0.0.1")),
-                quint16 port = 12345);
-    void close();
-
-    // Connections accepted so far, and the one accepted last (null before any).
-    int connectionCount() const { return m_connections.size(); }
-    QTcpSocket *client() const;
-
-    // Every byte received from the last connection, in order.
-    QByteArray received() const;
-    void clearReceived();
-
-    // Writes bytes to the last connection in one write and waits until they have left.
-    void send(const QByteArray &bytes);
-    // Writes bytes in pieces of pieceSize, pausing pauseMs between them.
-    void sendInPieces(const QByteArray &bytes, int pieceSize, int pauseMs);
-    // Closes the last connection from this side.
-    void closeClient();
-
-    // Waits until at least n bytes from the last connection have arrived.
-    bool waitForReceived(qsizetype n, int timeoutMs = 5000);
+    // Writes in one piece and keeps the event loop running until the bytes have left, since
+    // the window reads on this same thread.
+    bool send(const QByteArray &bytes)
+    {
+        m_client->write(bytes);
+        return QTest::qWaitFor([this] { return m_client->bytesToWrite() == 0; }, 10000);
+    }
+    void sendInPieces(const QByteArray &bytes, int pieceSize, int pauseMs)
+    {
+        for (qsizetype at = 0; at < bytes.size(); at += pieceSize) {
+            if (at > 0)
+                QTest::qWait(pauseMs);
+            send(bytes.mid(at, pieceSize));
+        }
+    }
+    void closeClient()
+    {
+        m_client->disconnectFromHost();
+        if (m_client->state() != QAbstractSocket::UnconnectedState)
+            m_client->waitForDisconnected(1000);
+    }
 
 private:
     QTcpServer m_server;
-    QList<QPointer<QTcpSocket>> m_connections;
+    QTcpSocket *m_client = nullptr;
+    int m_connections = 0;
     QByteArray m_received;
 };
+
+// Connects the window's socket straight to the peer on 127.0.0.1, without the candidate
+// search of the connect button, and leaves the window as after a login: the message box
+// empty, the send buttons enabled.
+inline bool connectToPeer(Widget &w, ScriptedPeer &peer)
+{
+    const int before = peer.connectionCount();
+    WidgetProbe::socket(w)->connectToHost(QHostAddress(QStringLiteral("127.0.0.1")), 12345);
+    const bool connected = QTest::qWaitFor([&] { return peer.connectionCount() > before; }, 3000);
+    WidgetProbe::textEdit(w, "textEditRead")->clear();
+    setSendButtonsEnabled(w, true);
+    return connected;
+}
+
+// Everything the peer got from the window up to a marker the test sends after it: what the
+// window wrote before, or nothing when it wrote nothing.
+inline QByteArray receivedBeforeMarker(Widget &w, ScriptedPeer &peer)
+{
+    static const QByteArray marker("<<end of test bytes>>");
+    WidgetProbe::socket(w)->write(marker);
+    if (!QTest::qWaitFor([&] { return peer.received().endsWith(marker); }, 5000))
+        return QByteArray("<<marker missing>>");
+    return peer.received().chopped(marker.size());
+}

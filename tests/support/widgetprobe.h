@@ -7,7 +7,7 @@
 #include <QGraphicsScene>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTcpSocket>
+#include <QTest>
 #include <QTextEdit>
 
 // Reads and sets the window's private state for tests, and finds its controls by object
@@ -20,11 +20,7 @@ public:
     static QString userName(Widget &w) { return w.userName; }
     static void setUserName(Widget &w, const QString &name) { w.userName = name; }
     static QFile *fileOut(Widget &w) { return w.fileOut; }
-    static QFile *fileIn(Widget &w) { return w.fileIn; }
     static QGraphicsScene *scene(Widget &w) { return w.scene; }
-    static QGraphicsPixmapItem *pixmapItem(Widget &w) { return w.pixmapItem; }
-    static QByteArray separator(Widget &w) { return w.separator; }
-    static QString passwdSalt(Widget &w) { return w.passwdSalt; }
     static tavrel::MessageAssembler *assembler(Widget &w) { return w.assembler; }
 
     template<typename T = QWidget> static T *control(Widget &w, const char *name)
@@ -35,3 +31,43 @@ public:
     static QLineEdit *lineEdit(Widget &w, const char *name) { return control<QLineEdit>(w, name); }
     static QTextEdit *textEdit(Widget &w, const char *name) { return control<QTextEdit>(w, name); }
 };
+
+inline QString shown(Widget &w, const char *edit = "textEditRead")
+{
+    return WidgetProbe::textEdit(w, edit)->toPlainText();
+}
+
+inline void click(Widget &w, const char *name)
+{
+    QTest::mouseClick(WidgetProbe::button(w, name), Qt::LeftButton);
+}
+
+inline const char *const kSendButtons[] = {"btnSend", "btnSendFile", "btnReceiveFile"};
+
+inline void setSendButtonsEnabled(Widget &w, bool enabled)
+{
+    for (const char *name : kSendButtons)
+        WidgetProbe::button(w, name)->setEnabled(enabled);
+}
+
+// How many of the three send buttons are enabled: they go together, so 0 or 3.
+inline int sendButtonsEnabled(Widget &w)
+{
+    int enabled = 0;
+    for (const char *name : kSendButtons)
+        enabled += WidgetProbe::button(w, name)->isEnabled();
+    return enabled;
+}
+
+// Every byte of a file, or "<none>" when it cannot be read.
+inline QByteArray contents(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<none>");
+}
+
+inline bool write(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
