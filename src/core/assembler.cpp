@@ -30,6 +30,11 @@ void MessageAssembler::append(const QByteArray &bytes)
 {
     if (bytes.isEmpty())
         return;
+    // A busy event loop can get to these bytes after the gap has passed without running the
+    // timer first: the message in progress ended all the same, so it goes out on its own.
+    if (m_quiet.isActive() && m_sinceLastBytes.elapsed() >= m_quiet.interval())
+        flush();
+    m_sinceLastBytes.start();
     if (m_discarding) {
         m_quiet.start(m_discardGap);
         return;

@@ -65,6 +65,7 @@ private:
 
     QByteArray m_pending;
     QTimer m_quiet;
+    QElapsedTimer m_sinceLastBytes;
     qint64 m_fileLimit = kMaxGatheredMessage;
     qint64 m_otherLimit = kMaxGatheredMessage;
     bool m_discarding = false;

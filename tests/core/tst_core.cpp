@@ -6,6 +6,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 using namespace tavrel;
 
@@ -98,6 +99,14 @@ void TestCore::quietGapEndsAMessage()
     assembler.append("c,two");
     QVERIFY(ready.wait(1000));
     QCOMPARE(ready, (QList<QVariantList>{{QByteArray("c,one")}, {QByteArray("c,two")}}));
+
+    // The event loop stalls past the gap and reads the next message before the timer runs:
+    // the two must still be told apart (a login answer joined to a user list is a refusal).
+    assembler.append("l,ok");
+    QThread::msleep(kQuietGapMs + 15);
+    assembler.append("o,alice");
+    QVERIFY(ready.wait(1000));
+    QCOMPARE(ready.mid(2), (QList<QVariantList>{{QByteArray("l,ok")}, {QByteArray("o,alice")}}));
 }
 
 QTEST_GUILESS_MAIN(TestCore)
