@@ -8,14 +8,6 @@ namespace tavrel {
 
 namespace {
 
-constexpr int prefixSize(const char *prefix)
-{
-    int size = 0;
-    while (prefix[size] != '\0')
-        ++size;
-    return size;
-}
-
 QList<QByteArray> splitAtSeparators(const QByteArray &body)
 {
     QList<QByteArray> parts;
@@ -30,6 +22,18 @@ QList<QByteArray> splitAtSeparators(const QByteArray &body)
         parts.append(body.mid(from, at - from));
         from = at + kSeparatorSize;
     }
+}
+
+// The fields after the prefix of a message of the given kind, when there are exactly count.
+std::optional<QList<QByteArray>> fieldsOf(const QByteArray &message, Request kind, const char *prefix,
+                                          int count)
+{
+    if (requestKind(message) != kind)
+        return std::nullopt;
+    QList<QByteArray> parts = splitAtSeparators(message.mid(qstrlen(prefix)));
+    if (parts.size() != count)
+        return std::nullopt;
+    return parts;
 }
 
 } // namespace
@@ -51,23 +55,19 @@ Request requestKind(const QByteArray &message)
 
 std::optional<LoginFields> parseLogin(const QByteArray &message)
 {
-    if (requestKind(message) != Request::Login)
+    const auto parts = fieldsOf(message, Request::Login, kLoginPrefix, 2);
+    if (!parts)
         return std::nullopt;
-    const QList<QByteArray> parts = splitAtSeparators(message.mid(prefixSize(kLoginPrefix)));
-    if (parts.size() != 2)
-        return std::nullopt;
-    return LoginFields{QString::fromUtf8(parts.at(0)), QString::fromUtf8(parts.at(1))};
+    return LoginFields{QString::fromUtf8(parts->at(0)), QString::fromUtf8(parts->at(1))};
 }
 
 std::optional<RegistrationFields> parseRegistration(const QByteArray &message)
 {
-    if (requestKind(message) != Request::Registration)
+    const auto parts = fieldsOf(message, Request::Registration, kRegistrationPrefix, 4);
+    if (!parts)
         return std::nullopt;
-    const QList<QByteArray> parts = splitAtSeparators(message.mid(prefixSize(kRegistrationPrefix)));
-    if (parts.size() != 4)
-        return std::nullopt;
-    return RegistrationFields{QString::fromUtf8(parts.at(0)), QString::fromUtf8(parts.at(1)),
-                              QString::fromUtf8(parts.at(2)), QString::fromUtf8(parts.at(3))};
+    return RegistrationFields{QString::fromUtf8(parts->at(0)), QString::fromUtf8(parts->at(1)),
+                              QString::fromUtf8(parts->at(2)), QString::fromUtf8(parts->at(3))};
 }
 
 std::optional<UploadFields> parseUpload(const QByteArray &message)
@@ -85,9 +85,9 @@ QString requestText(const QByteArray &message)
 {
     switch (requestKind(message)) {
     case Request::Chat:
-        return QString::fromUtf8(message.mid(prefixSize(kChatPrefix)));
+        return QString::fromUtf8(message.mid(qstrlen(kChatPrefix)));
     case Request::FileRequest:
-        return QString::fromUtf8(message.mid(prefixSize(kFileRequestPrefix)));
+        return QString::fromUtf8(message.mid(qstrlen(kFileRequestPrefix)));
     default:
         return QString();
     }
