@@ -150,7 +150,7 @@ FileParts splitFileMessage(const QByteArray &message, bool image)
         return parts;
     }
     if (first < 0) {
-        parts.name = message.mid(kFilePrefixSize);
+        parts.status = FileParts::NoSeparator;
         return parts;
     }
     parts.name = message.mid(kFilePrefixSize, first - kFilePrefixSize);

@@ -109,7 +109,8 @@ struct FileParts
     enum Status {
         Ok,
         NameTooLong, // first separator beyond kMaxFirstSeparatorOffset
-        Malformed,   // a separator the layout needs is missing
+        Malformed,   // an image message without its second separator
+        NoSeparator, // no separator at all, so not even the name is known
     };
     Status status = Malformed;
     QByteArray name;   // bytes 3 up to the first separator

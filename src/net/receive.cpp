@@ -61,9 +61,8 @@ bool Widget::handleMessage(const QByteArray &message)
         }
         // Without its first separator a message has no name field, and the bytes that would
         // stand for one may run to megabytes: they are not worth a log line.
-        const bool hasName = message.indexOf(separator, tavrel::kFilePrefixSize) >= 0;
         const QString receivedName = QString::fromUtf8(parts.name);
-        if (hasName)
+        if (parts.status != tavrel::FileParts::NoSeparator)
             qDebug() << "文件名: " << receivedName;
         if (parts.status != tavrel::FileParts::Ok) {
             // Where a field ends is unknown, so any name or contents would be a guess.

@@ -38,7 +38,7 @@ void TestCore::split_data()
         {"file", "fs,a.txt~+^`&hello", false, "0|a.txt||hello"},
         {"separators in contents", "fs,a~+^`&x~+^`&~+^`&", false, "0|a||x~+^`&~+^`&"},
         {"separator before offset 3", "fs~+^`&n~+^`&d", false, "0|+^`&n||d"},
-        {"missing separator", "fs,name-only", false, "2|name-only||"},
+        {"missing separator", "fs,name-only", false, "3|||"},
         {"image", "fsip.jpg~+^`&bob~+^`&I~+^`&", true, "0|p.jpg|bob|I~+^`&"},
         {"image, empty sender", "fsip~+^`&~+^`&I", true, "0|p||I"},
         {"image, second separator missing", "fsip.jpg~+^`&bob", true, "2|p.jpg||"},
