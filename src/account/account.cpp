@@ -31,8 +31,7 @@ void Widget::on_btnLog_clicked()
 
 void Widget::on_btnReg_clicked()
 {
-    // Registering ends any session, so the buttons wait for the next login even when the
-    // request is refused below.
+    // Sending waits for the next successful login, also when the request is refused below.
     setSendButtonsEnabled(false);
     const QString name = ui->lineEditName->text();
     const QString email = ui->lineEditEmail->text();

@@ -13,6 +13,7 @@
 namespace {
 
 constexpr char kTextPlain[] = "text/plain";
+constexpr char16_t kTooLargeNotice[] = u"文件大小超过63K限制，不能发送：";
 
 } // namespace
 
@@ -58,7 +59,7 @@ bool Widget::openFileForRead()
         return false;
     }
     if (info.size() > tavrel::kMaxOutgoingFileSize) {
-        appendPlainText(ui->textEditRead, QStringLiteral("文件大小超过63K限制，不能发送：") + name);
+        appendPlainText(ui->textEditRead, QString::fromUtf16(kTooLargeNotice) + name);
         return false;
     }
     if (!fileOut->open(QIODevice::ReadOnly)) {
@@ -83,7 +84,7 @@ bool Widget::sendTextFile(const QString &path)
     const QByteArray contents = fileOut->read(tavrel::kMaxOutgoingFileSize + 1);
     if (contents.size() > tavrel::kMaxOutgoingFileSize) {
         fileOut->close();
-        appendPlainText(ui->textEditRead, QStringLiteral("文件大小超过63K限制，不能发送：") + path);
+        appendPlainText(ui->textEditRead, QString::fromUtf16(kTooLargeNotice) + path);
         qDebug() << "fail to open file";
         return false;
     }
