@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing Tavrel needs on Debian 12, and nothing when
-# it is all there already.
+# it is all there already. Packages named as arguments are installed too (scripts that need
+# more than the build does pass theirs).
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,7 @@ packages=(
     shared-mime-info     # the MIME database the client checks outgoing files against
     fonts-wqy-microhei   # renders the window's Chinese captions
     xvfb xauth           # a display for machines without one
+    "$@"
 )
 
 missing=()
