@@ -6,6 +6,8 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <optional>
+
 using tavrel::server::Config;
 
 namespace {
@@ -23,6 +25,61 @@ bool readNumber(const QCommandLineParser &parser, const QString &option, Number 
     }
     value = Number(read);
     return true;
+}
+
+struct SizeUnit
+{
+    char suffix;
+    qint64 factor;
+};
+constexpr SizeUnit kSizeUnits[] = {{'G', qint64(1) << 30}, {'M', qint64(1) << 20}, {'K', qint64(1) << 10}};
+
+// "20M", "1G", "4096": bytes, with an optional binary K, M or G.
+std::optional<qint64> parseSize(QString text)
+{
+    text = text.trimmed().toUpper();
+    qint64 unit = 1;
+    for (const SizeUnit &u : kSizeUnits) {
+        if (text.endsWith(QLatin1Char(u.suffix))) {
+            unit = u.factor;
+            text.chop(1);
+            break;
+        }
+    }
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok);
+    if (!ok || value < 0 || value > std::numeric_limits<qint64>::max() / unit)
+        return std::nullopt;
+    return value * unit;
+}
+
+// "5%,1G": a share of the disk and a size; either may be left out.
+bool parseFreeDisk(const QString &text, Config &config)
+{
+    config.minFreeBytes = 0;
+    config.minFreePercent = 0;
+    for (const QString &part : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        if (part.trimmed().endsWith(QLatin1Char('%'))) {
+            bool ok = false;
+            config.minFreePercent = part.trimmed().chopped(1).toInt(&ok);
+            if (!ok || config.minFreePercent < 0 || config.minFreePercent > 100)
+                return false;
+        } else if (const std::optional<qint64> bytes = parseSize(part)) {
+            config.minFreeBytes = *bytes;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+QString sizeText(qint64 bytes)
+{
+    for (const SizeUnit &u : kSizeUnits) {
+        if (bytes >= u.factor && bytes % u.factor == 0)
+            return QString::number(bytes / u.factor) + QLatin1Char(u.suffix);
+    }
+    return QString::number(bytes);
 }
 
 } // namespace
@@ -55,15 +112,26 @@ int main(int argc, char *argv[])
     option(QStringLiteral("max-per-address"), QStringLiteral("Connections from one address."),
            QStringLiteral("n"), QString::number(config.maxPerAddress));
     option(QStringLiteral("login-timeout"),
-           QStringLiteral("Seconds a connection may stay silent before it logs in."), QStringLiteral("s"),
-           QString::number(config.loginIdleTimeoutMs / 1000));
-    option(QStringLiteral("lockout-failures"), QStringLiteral("Failed logins in a row that lock an account."),
+           QStringLiteral("Seconds a connection may stay open before it logs in."), QStringLiteral("s"),
+           QString::number(config.loginTimeoutMs / 1000));
+    option(QStringLiteral("lockout-failures"),
+           QStringLiteral("Failed logins of one name within an hour that lock the name."),
            QStringLiteral("n"), QString::number(config.lockoutFailures));
-    option(QStringLiteral("lockout-seconds"), QStringLiteral("How long a locked account stays locked."),
+    option(QStringLiteral("lockout-seconds"), QStringLiteral("How long a locked name stays locked."),
            QStringLiteral("s"), QString::number(config.lockoutSeconds));
     option(QStringLiteral("resend-seconds"),
-           QStringLiteral("Seconds before a new verification code is sent to the same address."),
+           QStringLiteral("Seconds between two verification code mails to one address or for one name."),
            QStringLiteral("s"), QString::number(config.codeResendSeconds));
+    option(QStringLiteral("upload-quota"), QStringLiteral("Bytes one user may upload in all (K, M, G)."),
+           QStringLiteral("size"), sizeText(config.uploadQuotaBytes));
+    option(QStringLiteral("min-free-disk"),
+           QStringLiteral("Refuse uploads while less than this is free on the data disk: a share, a size "
+                          "or both."),
+           QStringLiteral("share,size"),
+           QString::number(config.minFreePercent) + QStringLiteral("%,") + sizeText(config.minFreeBytes));
+    option(QStringLiteral("drain-seconds"),
+           QStringLiteral("On SIGTERM or SIGINT, how long clients may take to receive what waits for them."),
+           QStringLiteral("s"), QString::number(config.drainSeconds));
     option(QStringLiteral("pwhash-ops"), QStringLiteral("argon2id passes."), QStringLiteral("n"),
            QString::number(config.pwhashOps));
     option(QStringLiteral("pwhash-mem"), QStringLiteral("argon2id memory in bytes."), QStringLiteral("bytes"),
@@ -83,7 +151,7 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet(QStringLiteral("data")))
         config.dataDir = parser.value(QStringLiteral("data"));
-    int loginTimeout = config.loginIdleTimeoutMs / 1000;
+    int loginTimeout = config.loginTimeoutMs / 1000;
     const bool valid = readNumber(parser, QStringLiteral("port"), config.port, quint16(0)) &&
                        readNumber(parser, QStringLiteral("max-connections"), config.maxConnections, 1) &&
                        readNumber(parser, QStringLiteral("max-per-address"), config.maxPerAddress, 1) &&
@@ -91,22 +159,41 @@ int main(int argc, char *argv[])
                        readNumber(parser, QStringLiteral("lockout-failures"), config.lockoutFailures, 1) &&
                        readNumber(parser, QStringLiteral("lockout-seconds"), config.lockoutSeconds, 0) &&
                        readNumber(parser, QStringLiteral("resend-seconds"), config.codeResendSeconds, 0) &&
+                       readNumber(parser, QStringLiteral("drain-seconds"), config.drainSeconds, 0) &&
                        readNumber(parser, QStringLiteral("pwhash-ops"), config.pwhashOps,
                                   static_cast<unsigned long long>(crypto_pwhash_OPSLIMIT_MIN)) &&
                        readNumber(parser, QStringLiteral("pwhash-mem"), config.pwhashMem,
                                   size_t(crypto_pwhash_MEMLIMIT_MIN)) &&
                        readNumber(parser, QStringLiteral("workers"), config.workerThreads, 0);
-    if (!valid || loginTimeout > std::numeric_limits<int>::max() / 1000)
+    constexpr int maxSeconds = std::numeric_limits<int>::max() / 1000;
+    if (!valid || loginTimeout > maxSeconds || config.drainSeconds > maxSeconds ||
+        config.codeResendSeconds > 24 * 3600)
         return 2;
-    config.loginIdleTimeoutMs = loginTimeout * 1000;
+    config.loginTimeoutMs = loginTimeout * 1000;
+    if (parser.isSet(QStringLiteral("upload-quota"))) {
+        const std::optional<qint64> quota = parseSize(parser.value(QStringLiteral("upload-quota")));
+        if (!quota) {
+            qCritical().noquote() << "invalid value for --upload-quota:"
+                                  << parser.value(QStringLiteral("upload-quota"));
+            return 2;
+        }
+        config.uploadQuotaBytes = *quota;
+    }
+    if (parser.isSet(QStringLiteral("min-free-disk")) &&
+        !parseFreeDisk(parser.value(QStringLiteral("min-free-disk")), config)) {
+        qCritical().noquote() << "invalid value for --min-free-disk:"
+                              << parser.value(QStringLiteral("min-free-disk"));
+        return 2;
+    }
 
     tavrel::server::TerminationWatcher watcher;
     tavrel::server::Server server(config);
-    QObject::connect(&watcher, &tavrel::server::TerminationWatcher::terminationRequested, &app,
-                     [](int signal) {
+    QObject::connect(&watcher, &tavrel::server::TerminationWatcher::terminationRequested, &server,
+                     [&server, &config](int signal) {
                          qCInfo(lcServer) << "signal" << signal << "received, shutting down";
-                         QCoreApplication::quit();
+                         server.shutdown(config.drainSeconds * 1000);
                      });
+    QObject::connect(&server, &tavrel::server::Server::drained, &app, &QCoreApplication::quit);
     if (!server.start())
         return 1;
     const int code = QCoreApplication::exec();

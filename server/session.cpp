@@ -1,9 +1,15 @@
 #include "session.h"
 
+#include "accounts.h"
 #include "logging.h"
 #include "protocol.h"
 
 #include <QTcpSocket>
+
+#ifdef Q_OS_LINUX
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#endif
 
 namespace tavrel::server {
 
@@ -15,8 +21,22 @@ constexpr qint64 kMaxTextMessage = 8 * 1024;
 // An upload: the file, the prefix, the separator and the path as typed, which may be a
 // whole path.
 constexpr qint64 kMaxFileMessage = kMaxOutgoingFileSize + kFilePrefixSize + kSeparatorSize + 4096;
-// How long a connection that is being closed may take to hand over its last message.
-constexpr int kCloseDeadlineMs = 5000;
+// How often a closing connection looks whether the client has acknowledged everything.
+constexpr int kAcknowledgePollMs = 10;
+
+// Bytes sent on the socket that the peer has not acknowledged yet; 0 where the system
+// cannot tell, which closes as soon as the gap after the last write has passed.
+qint64 unacknowledgedBytes(QTcpSocket *socket)
+{
+#ifdef Q_OS_LINUX
+    int queued = 0;
+    if (::ioctl(int(socket->socketDescriptor()), SIOCOUTQ, &queued) == 0)
+        return queued;
+#else
+    Q_UNUSED(socket);
+#endif
+    return 0;
+}
 
 } // namespace
 
@@ -47,6 +67,7 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
     , m_socket(socket)
     , m_config(config)
     , m_peer(socket->peerAddress().toString())
+    , m_source(sourceKey(socket->peerAddress()))
     // The client sends at most one chat message a second; bursts of five leave room for
     // a file or a request in between.
     , m_actions(5, 2)
@@ -58,10 +79,16 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
     m_assembler.setLimits(kMaxFileMessage, kMaxTextMessage);
     m_gap.setSingleShot(true);
     m_gap.setTimerType(Qt::PreciseTimer);
-    m_idle.setSingleShot(true);
+    m_loginDeadline.setSingleShot(true);
     m_closeDeadline.setSingleShot(true);
+    m_closeStep.setSingleShot(true);
 
-    connect(m_socket, &QTcpSocket::readyRead, this, [this] { m_assembler.append(m_socket->readAll()); });
+    connect(m_socket, &QTcpSocket::readyRead, this, [this] {
+        const QByteArray bytes = m_socket->readAll();
+        // What a closing connection still sends is not read as messages.
+        if (m_reading && !m_closing)
+            m_assembler.append(bytes);
+    });
     connect(&m_assembler, &MessageAssembler::messageReady, this, [this](const QByteArray &message) {
         if (m_closing)
             return;
@@ -80,24 +107,26 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
             onDisconnected();
     });
     connect(&m_gap, &QTimer::timeout, this, &Session::pump);
-    connect(&m_idle, &QTimer::timeout, this, [this] { abort("no login in time"); });
+    connect(&m_loginDeadline, &QTimer::timeout, this, [this] { abort("no login in time"); });
     connect(&m_closeDeadline, &QTimer::timeout, this, [this] { abort("did not take its last message"); });
-    m_idle.start(m_config.loginIdleTimeoutMs);
+    connect(&m_closeStep, &QTimer::timeout, this, &Session::continueClosing);
+    m_loginDeadline.start(m_config.loginTimeoutMs);
 }
 
 Session::~Session() = default;
-
-void Session::keepWaitingForLogin()
-{
-    if (!isLoggedIn() && !m_closed)
-        m_idle.start();
-}
 
 void Session::setUserName(const QString &name)
 {
     m_userName = name;
     if (isLoggedIn())
-        m_idle.stop();
+        m_loginDeadline.stop();
+}
+
+bool Session::isFileBusy() const
+{
+    if (m_fileWork || (m_inFlight && m_lastKind == 'f'))
+        return true;
+    return std::any_of(m_queue.begin(), m_queue.end(), [](const QByteArray &m) { return m.at(0) == 'f'; });
 }
 
 void Session::send(const QByteArray &message)
@@ -149,10 +178,45 @@ void Session::sendAndClose(const QByteArray &message)
     m_queue.clear();
     m_queuedBytes = 0;
     send(message);
+    closeAfterOutput(m_config.drainSeconds * 1000);
+}
+
+void Session::stopReading()
+{
+    m_reading = false;
+    m_assembler.clear();
+}
+
+void Session::closeAfterOutput(int deadlineMs)
+{
+    if (m_closing || m_closed)
+        return;
     m_closing = true;
-    m_closeDeadline.start(kCloseDeadlineMs);
-    if (!m_inFlight && m_queue.empty())
-        m_socket->disconnectFromHost();
+    m_assembler.clear();
+    m_closeDeadline.start(deadlineMs);
+    continueClosing();
+}
+
+void Session::continueClosing()
+{
+    if (m_closed || m_inFlight || !m_queue.empty())
+        return; // onBytesWritten and the gap bring it back here
+    if (m_lastKind != 0) {
+        if (!m_acknowledged.isValid()) {
+            if (unacknowledgedBytes(m_socket) > 0) {
+                m_closeStep.start(kAcknowledgePollMs);
+                return;
+            }
+            m_acknowledged.start();
+        }
+        // The client ends its last message only after the gap: a close before would cut it.
+        const qint64 rest = pacingGapFor(m_lastKind) - m_acknowledged.elapsed();
+        if (rest > 0) {
+            m_closeStep.start(int(rest));
+            return;
+        }
+    }
+    m_socket->disconnectFromHost();
 }
 
 void Session::pump()
@@ -174,11 +238,9 @@ void Session::onBytesWritten()
     if (!m_inFlight || m_socket->bytesToWrite() > 0)
         return;
     m_inFlight = false;
-    if (m_closing && m_queue.empty()) {
-        m_socket->disconnectFromHost();
-        return;
-    }
     m_gap.start(pacingGapFor(m_lastKind));
+    if (m_closing)
+        continueClosing();
 }
 
 void Session::abort(const char *reason)
@@ -198,8 +260,9 @@ void Session::onDisconnected()
     m_closed = true;
     m_closing = true;
     m_gap.stop();
-    m_idle.stop();
+    m_loginDeadline.stop();
     m_closeDeadline.stop();
+    m_closeStep.stop();
     m_assembler.clear();
     m_queue.clear();
     m_queuedBytes = 0;

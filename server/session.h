@@ -54,26 +54,40 @@ public:
     ~Session() override;
 
     QString peerAddress() const { return m_peer; }
+    // The key its address counts under in the limits kept in the database.
+    QString source() const { return m_source; }
     QString userName() const { return m_userName; }
     bool isLoggedIn() const { return !m_userName.isEmpty(); }
     bool isClosed() const { return m_closed; }
+    // Closed or closing: it takes no more messages either way.
+    bool isClosing() const { return m_closing; }
+    // Logging in ends the wait that closes a connection which does not log in in time.
     void setUserName(const QString &name);
-    // Restarts the wait for a login. Only account requests do: chat or junk from a
-    // connection that never logs in must not keep it open.
-    void keepWaitingForLogin();
 
     // A login or registration of this session is being worked on.
     bool isBusy() const { return m_busy; }
     void setBusy(bool busy) { m_busy = busy; }
+    // An upload or a file request of this session is being worked on or its file is
+    // still on its way: the file work it may cause is bounded.
+    bool isFileBusy() const;
+    void setFileWork(bool working) { m_fileWork = working; }
+    // Bytes of a message have arrived whose end has not.
+    bool isGathering() const { return !m_assembler.pending().isEmpty(); }
 
     // Rate limits: chat, uploads and requests; and any message at all.
     bool allowAction() { return m_actions.take(); }
     bool allowMessage() { return m_messages.take(); }
 
     void send(const QByteArray &message);
-    // Sends the message (after what has already left), then closes the connection.
+    // Drops what waits, sends the message and closes the connection as closeAfterOutput does.
     void sendAndClose(const QByteArray &message);
+    // Takes no more messages, sends what waits, and closes the connection once the client
+    // has acknowledged the last byte and its quiet gap has passed, so that it never sees a
+    // message cut by the close. Aborts when that takes longer than deadlineMs.
+    void closeAfterOutput(int deadlineMs);
     void abort(const char *reason);
+    // Reads no more messages; what is half gathered is dropped. Sending goes on.
+    void stopReading();
 
     qint64 queuedBytes() const { return m_queuedBytes; }
 
@@ -85,25 +99,32 @@ private:
     void pump();
     void onBytesWritten();
     void onDisconnected();
+    void continueClosing();
 
     QTcpSocket *m_socket;
     Config m_config;
     MessageAssembler m_assembler;
     QString m_peer;
+    QString m_source;
     QString m_userName;
     bool m_busy = false;
+    bool m_fileWork = false;
     TokenBucket m_actions;
     TokenBucket m_messages;
 
     std::deque<QByteArray> m_queue;
     qint64 m_queuedBytes = 0;
     bool m_inFlight = false;
+    bool m_reading = true;
     bool m_closing = false;
     bool m_closed = false;
     char m_lastKind = 0;
     QTimer m_gap;
-    QTimer m_idle;
+    QTimer m_loginDeadline;
     QTimer m_closeDeadline;
+    // While closing: polls for the acknowledgement of the last byte, then waits the gap.
+    QTimer m_closeStep;
+    QElapsedTimer m_acknowledged;
 };
 
 } // namespace tavrel::server

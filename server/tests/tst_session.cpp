@@ -60,6 +60,41 @@ private slots:
         QTest::qWait(kFileQuietGapMs + kFileGapMarginMs);
         QCOMPARE(received, expected);
     }
+
+    // A connection closed after its output ends only once the client has taken its last
+    // message whole: the client ends a message by the quiet gap after it, and gives up one
+    // whose connection closes before that.
+    void closeWaitsForTheClient_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::newRow("chat line") << QByteArray("c,bye");
+        QTest::newRow("file of 4 MiB") << fileMessage(QStringLiteral("f.txt"), QByteArray(4 << 20, 'f'));
+    }
+    void closeWaitsForTheClient()
+    {
+        QFETCH(QByteArray, message);
+        QTcpServer listener;
+        QTcpSocket reader;
+        MessageAssembler assembler;
+        Messages received;
+        QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
+        reader.connectToHost(QHostAddress::LocalHost, listener.serverPort());
+        QVERIFY(reader.waitForConnected(3000) && listener.waitForNewConnection(3000));
+        bool cut = false;
+        connect(&reader, &QTcpSocket::readyRead, this, [&] { assembler.append(reader.readAll()); });
+        connect(&reader, &QTcpSocket::disconnected, this, [&] {
+            assembler.append(reader.readAll());
+            cut = !assembler.pending().isEmpty();
+        });
+        connect(&assembler, &MessageAssembler::messageReady, this,
+                [&](const QByteArray &m) { received.append(m); });
+        Session session(listener.nextPendingConnection(), Config());
+        session.sendAndClose(message);
+        QTRY_VERIFY_WITH_TIMEOUT(reader.state() == QAbstractSocket::UnconnectedState, 10000);
+        QVERIFY2(!cut, "the connection closed while the last message was still arriving");
+        QCOMPARE(received.size(), 1);
+        QCOMPARE(received.value(0).size(), message.size());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSession)
