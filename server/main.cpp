@@ -1,27 +1,90 @@
 #include "config.h"
+#include "configvalues.h"
 #include "logging.h"
+#include "options.h"
 #include "server.h"
 #include "signals.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 
 using tavrel::server::Config;
+using tavrel::server::MailConfig;
+using tavrel::server::OptionParser;
 
 namespace {
 
+void reject(const OptionParser &parser, const QString &option, const QString &why = QString())
+{
+    qCCritical(lcServer).noquote() << QStringLiteral("invalid value for %1: %2%3")
+                                          .arg(parser.origin(option), parser.value(option),
+                                               why.isEmpty() ? QString() : QStringLiteral(" (") + why + u')');
+}
+
 template<typename Number>
-bool readNumber(const QCommandLineParser &parser, const QString &option, Number &value, Number minimum)
+bool readNumber(const OptionParser &parser, const QString &option, Number &value, Number minimum)
 {
     if (!parser.isSet(option))
         return true;
     bool ok = false;
     const qulonglong read = parser.value(option).toULongLong(&ok);
     if (!ok || read < qulonglong(minimum) || read > qulonglong(std::numeric_limits<Number>::max())) {
-        qCritical().noquote() << "invalid value for --" + option + ":" << parser.value(option);
+        reject(parser, option);
         return false;
     }
     value = Number(read);
+    return true;
+}
+
+// The mail options: how codes leave, and what the relay needs.
+bool readMail(const OptionParser &parser, MailConfig &mail)
+{
+    QString why;
+    const auto option = [&parser](const char *name) { return QString::fromLatin1(name); };
+    const auto check = [&](const char *name, const std::function<bool(const QString &)> &read) {
+        if (!parser.isSet(option(name)) || read(parser.value(option(name))))
+            return true;
+        reject(parser, option(name), why);
+        return false;
+    };
+    if (!check("mail",
+               [&](const QString &text) { return tavrel::server::readMailTarget(text, mail, &why); }) ||
+        !check("mail-from",
+               [&](const QString &text) { return tavrel::server::readMailFrom(text, mail, &why); }))
+        return false;
+    const bool smtp = mail.transport == MailConfig::Transport::Smtp;
+    const auto need = [&](bool ok, const char *name, const QString &text) {
+        if (!ok)
+            qCCritical(lcServer).noquote() << parser.origin(option(name)) << text;
+        return ok;
+    };
+    if (!need(mail.transport == MailConfig::Transport::Outbox || parser.isSet(option("mail-from")), "mail",
+              QStringLiteral("needs mail-from: an address the mail system accepts mail from")) ||
+        !need(smtp || !parser.isSet(option("mail-user")), "mail-user",
+              QStringLiteral("needs mail = smtp://...")) ||
+        !need(smtp || !parser.isSet(option("mail-ca-file")), "mail-ca-file",
+              QStringLiteral("needs mail = smtp://...")) ||
+        !need(parser.isSet(option("mail-user")) == parser.isSet(option("mail-password-file")), "mail-user",
+              QStringLiteral("and mail-password-file go together")))
+        return false;
+    mail.user = parser.value(option("mail-user"));
+    mail.caFile = parser.value(option("mail-ca-file"));
+    if (!check("mail-password-file",
+               [&](const QString &path) {
+                   return tavrel::server::readSecretFile(path, &mail.password, &why);
+               }) ||
+        !check("mail-ca-file", [&](const QString &path) {
+            why = QStringLiteral("not a readable file");
+            return QFileInfo(path).isFile() && QFileInfo(path).isReadable();
+        }))
+        return false;
+    if (parser.isSet(option("sendmail-path")))
+        mail.sendmailPath = parser.value(option("sendmail-path"));
+    if (mail.transport == MailConfig::Transport::Sendmail && !QFileInfo(mail.sendmailPath).isExecutable()) {
+        qCCritical(lcServer).noquote()
+            << parser.origin(option("sendmail-path")) << mail.sendmailPath << "is not an executable program";
+        return false;
+    }
     return true;
 }
 
@@ -29,13 +92,13 @@ bool readNumber(const QCommandLineParser &parser, const QString &option, Number 
 
 int main(int argc, char *argv[])
 {
-    qSetMessagePattern(QStringLiteral("%{time yyyy-MM-ddThh:mm:ss.zzz} %{category} %{type}: %{message}"));
+    tavrel::server::installLogFormat();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavrel-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
 
     Config config;
-    QCommandLineParser parser;
+    OptionParser parser(QStringLiteral(TAVREL_CONFIG_FILE));
     parser.setApplicationDescription(QStringLiteral("The Tavrel chat server."));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -71,16 +134,53 @@ int main(int argc, char *argv[])
     option(QStringLiteral("workers"),
            QStringLiteral("Threads for hashing and the database; 0: one per core."), QStringLiteral("n"),
            QString::number(config.workerThreads));
-    parser.process(app);
+    option(
+        QStringLiteral("mail"),
+        QStringLiteral("How verification codes leave: outbox (the mails stay in the data folder's outbox/), "
+                       "sendmail (through the local mail system), smtp://host[:port] (submission, port "
+                       "587, STARTTLS when offered) or smtps://host[:port] (TLS, port 465)."),
+        QStringLiteral("how"), QStringLiteral("outbox"));
+    option(QStringLiteral("mail-from"),
+           QStringLiteral("The sender of the mails: address or 'Name <address>'."), QStringLiteral("from"),
+           QString::fromLatin1(config.mail.fromHeader));
+    option(QStringLiteral("mail-user"), QStringLiteral("User name at the SMTP relay."),
+           QStringLiteral("user"), QStringLiteral("none"));
+    option(QStringLiteral("mail-password-file"),
+           QStringLiteral("File whose first line is the SMTP password; only its owner may read it."),
+           QStringLiteral("file"), QStringLiteral("none"));
+    option(QStringLiteral("mail-ca-file"),
+           QStringLiteral("Certificates (PEM) to trust for the SMTP relay instead of the system's."),
+           QStringLiteral("file"), QStringLiteral("the system's"));
+    option(QStringLiteral("sendmail-path"), QStringLiteral("The sendmail program for --mail sendmail."),
+           QStringLiteral("path"), config.mail.sendmailPath);
+    option(QStringLiteral("metrics"),
+           QStringLiteral("Serve Prometheus metrics on http://ADDRESS:PORT/metrics; IPv6 in brackets."),
+           QStringLiteral("address:port"), QStringLiteral("off"));
+    if (!parser.process(app)) {
+        for (const QString &error : parser.errors())
+            qCCritical(lcServer).noquote() << error;
+        return 2;
+    }
+    if (!parser.configFile().isEmpty())
+        qCInfo(lcServer).noquote() << "configuration read from" << parser.configFile();
 
     if (parser.isSet(QStringLiteral("listen"))) {
         config.listenAddress = QHostAddress(parser.value(QStringLiteral("listen")));
         if (config.listenAddress.isNull()) {
-            qCritical().noquote() << "--listen needs an IP address, got"
-                                  << parser.value(QStringLiteral("listen"));
+            reject(parser, QStringLiteral("listen"), QStringLiteral("not an IP address"));
             return 2;
         }
     }
+    if (parser.isSet(QStringLiteral("metrics"))) {
+        QString why;
+        if (!tavrel::server::readEndpoint(parser.value(QStringLiteral("metrics")), &config.metricsAddress,
+                                          &config.metricsPort, &why)) {
+            reject(parser, QStringLiteral("metrics"), why);
+            return 2;
+        }
+    }
+    if (!readMail(parser, config.mail))
+        return 2;
     if (parser.isSet(QStringLiteral("data")))
         config.dataDir = parser.value(QStringLiteral("data"));
     int loginTimeout = config.loginIdleTimeoutMs / 1000;
@@ -99,6 +199,10 @@ int main(int argc, char *argv[])
     if (!valid || loginTimeout > std::numeric_limits<int>::max() / 1000)
         return 2;
     config.loginIdleTimeoutMs = loginTimeout * 1000;
+    if (parser.isSet(OptionParser::kCheckConfigOption)) {
+        qCInfo(lcServer) << "the configuration is valid";
+        return 0;
+    }
 
     tavrel::server::TerminationWatcher watcher;
     tavrel::server::Server server(config);

@@ -76,6 +76,7 @@ public:
     void abort(const char *reason);
 
     qint64 queuedBytes() const { return m_queuedBytes; }
+    qint64 queuedMessages() const { return qint64(m_queue.size()); }
 
 signals:
     void messageReceived(const QByteArray &message);
@@ -96,6 +97,8 @@ private:
     TokenBucket m_messages;
 
     std::deque<QByteArray> m_queue;
+    std::deque<qint64> m_queuedSince; // when each waiting message was queued (m_clock)
+    QElapsedTimer m_clock;
     qint64 m_queuedBytes = 0;
     bool m_inFlight = false;
     bool m_closing = false;
