@@ -39,50 +39,53 @@ bool readNumber(const OptionParser &parser, const QString &option, Number &value
 // The mail options: how codes leave, and what the relay needs.
 bool readMail(const OptionParser &parser, MailConfig &mail)
 {
+    const QString how = QStringLiteral("mail");
+    const QString from = QStringLiteral("mail-from");
+    const QString user = QStringLiteral("mail-user");
+    const QString passwordFile = QStringLiteral("mail-password-file");
+    const QString caFile = QStringLiteral("mail-ca-file");
+    const QString sendmail = QStringLiteral("sendmail-path");
     QString why;
-    const auto option = [&parser](const char *name) { return QString::fromLatin1(name); };
-    const auto check = [&](const char *name, const std::function<bool(const QString &)> &read) {
-        if (!parser.isSet(option(name)) || read(parser.value(option(name))))
+    // Reads the option, if given, with read(value); false after saying what is wrong.
+    const auto read = [&](const QString &option, const std::function<bool(const QString &)> &reader) {
+        if (!parser.isSet(option) || reader(parser.value(option)))
             return true;
-        reject(parser, option(name), why);
+        reject(parser, option, why);
         return false;
     };
-    if (!check("mail",
-               [&](const QString &text) { return tavrel::server::readMailTarget(text, mail, &why); }) ||
-        !check("mail-from",
-               [&](const QString &text) { return tavrel::server::readMailFrom(text, mail, &why); }))
+    // False after saying that option, when given, needs what.
+    const auto needs = [&](const QString &option, bool met, const QString &what) {
+        if (parser.isSet(option) && !met)
+            qCCritical(lcServer).noquote() << parser.origin(option) << "needs" << what;
+        return met || !parser.isSet(option);
+    };
+    if (!read(how, [&](const QString &text) { return tavrel::server::readMailTarget(text, mail, &why); }) ||
+        !read(from, [&](const QString &text) { return tavrel::server::readMailFrom(text, mail, &why); }))
         return false;
     const bool smtp = mail.transport == MailConfig::Transport::Smtp;
-    const auto need = [&](bool ok, const char *name, const QString &text) {
-        if (!ok)
-            qCCritical(lcServer).noquote() << parser.origin(option(name)) << text;
-        return ok;
-    };
-    if (!need(mail.transport == MailConfig::Transport::Outbox || parser.isSet(option("mail-from")), "mail",
-              QStringLiteral("needs mail-from: an address the mail system accepts mail from")) ||
-        !need(smtp || !parser.isSet(option("mail-user")), "mail-user",
-              QStringLiteral("needs mail = smtp://...")) ||
-        !need(smtp || !parser.isSet(option("mail-ca-file")), "mail-ca-file",
-              QStringLiteral("needs mail = smtp://...")) ||
-        !need(parser.isSet(option("mail-user")) == parser.isSet(option("mail-password-file")), "mail-user",
-              QStringLiteral("and mail-password-file go together")))
+    const QString smtpNeeded = QStringLiteral("mail = smtp://... or smtps://...");
+    if (!needs(how, mail.transport == MailConfig::Transport::Outbox || parser.isSet(from),
+               QStringLiteral("mail-from: an address the mail system accepts mail from")) ||
+        !needs(user, smtp, smtpNeeded) || !needs(caFile, smtp, smtpNeeded) ||
+        !needs(user, parser.isSet(passwordFile), passwordFile) ||
+        !needs(passwordFile, parser.isSet(user), user))
         return false;
-    mail.user = parser.value(option("mail-user"));
-    mail.caFile = parser.value(option("mail-ca-file"));
-    if (!check("mail-password-file",
-               [&](const QString &path) {
-                   return tavrel::server::readSecretFile(path, &mail.password, &why);
-               }) ||
-        !check("mail-ca-file", [&](const QString &path) {
+    mail.user = parser.value(user);
+    mail.caFile = parser.value(caFile);
+    if (!read(passwordFile,
+              [&](const QString &path) {
+                  return tavrel::server::readSecretFile(path, &mail.password, &why);
+              }) ||
+        !read(caFile, [&](const QString &path) {
             why = QStringLiteral("not a readable file");
             return QFileInfo(path).isFile() && QFileInfo(path).isReadable();
         }))
         return false;
-    if (parser.isSet(option("sendmail-path")))
-        mail.sendmailPath = parser.value(option("sendmail-path"));
+    if (parser.isSet(sendmail))
+        mail.sendmailPath = parser.value(sendmail);
     if (mail.transport == MailConfig::Transport::Sendmail && !QFileInfo(mail.sendmailPath).isExecutable()) {
         qCCritical(lcServer).noquote()
-            << parser.origin(option("sendmail-path")) << mail.sendmailPath << "is not an executable program";
+            << parser.origin(sendmail) << mail.sendmailPath << "is not an executable program";
         return false;
     }
     return true;

@@ -91,7 +91,7 @@ bool OptionParser::isSet(const QString &name) const
 
 QString OptionParser::value(const QString &name) const
 {
-    if (m_parser.isSet(name))
+    if (m_parser.isSet(name) || !takesValue(name))
         return m_parser.value(name);
     return m_file.value(name).value;
 }
@@ -158,7 +158,8 @@ bool OptionParser::readConfigFile()
     }
 
     QSettings settings(m_configFile, QSettings::IniFormat);
-    if (settings.status() != QSettings::NoError)
+    // QSettings finds fault with less than the scan above, and cannot say where.
+    if (settings.status() != QSettings::NoError && problems.isEmpty())
         fail(0, QStringLiteral("not in INI form"));
     const QStringList keys = settings.status() == QSettings::NoError ? settings.allKeys() : QStringList();
     for (const QString &key : keys) {
@@ -184,8 +185,11 @@ bool OptionParser::readConfigFile()
         }
         m_file.insert(key, FileValue{value, number});
     }
-    for (auto it = problems.cbegin(); it != problems.cend(); ++it)
-        m_errors.append(QStringLiteral("%1:%2: %3").arg(m_configFile).arg(it.key()).arg(it.value()));
+    for (auto it = problems.cbegin(); it != problems.cend(); ++it) {
+        const QString where =
+            it.key() > 0 ? QStringLiteral("%1:%2").arg(m_configFile).arg(it.key()) : m_configFile;
+        m_errors.append(where + QStringLiteral(": ") + it.value());
+    }
     return m_errors.isEmpty();
 }
 
