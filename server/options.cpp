@@ -163,6 +163,9 @@ bool OptionParser::readConfigFile()
         fail(0, QStringLiteral("not in INI form"));
     const QStringList keys = settings.status() == QSettings::NoError ? settings.allKeys() : QStringList();
     for (const QString &key : keys) {
+        // QSettings knows only ';' comments and reads "#port = 1" as a key named "#port".
+        if (key.startsWith(u'#'))
+            continue;
         const int number = keyLines.value(key);
         if (!m_keys.contains(key)) {
             fail(number, QStringLiteral("unknown key '%1'").arg(key));

@@ -15,7 +15,7 @@ namespace tavrel::server {
 //
 // The file is read with QSettings, which skips lines it cannot read and has no line numbers;
 // so the text is also scanned line by line, to refuse what QSettings would skip and to name
-// the line of every key in messages.
+// the line of every key in messages. Lines starting with '#' or ';' are comments.
 class OptionParser
 {
 public:

@@ -46,6 +46,9 @@ private slots:
         QTest::newRow("comments and blank lines are counted")
             << QByteArray("# one\n; two\n\r\n  port=7  \n") << none << u"port"_s << u"7"_s
             << u"key 'port' at FILE:4"_s << none;
+        QTest::newRow("commented-out keys")
+            << QByteArray("#port = 9\n; port = 8\n#nokey = 1\nport = 7\n") << none << u"port"_s << u"7"_s
+            << u"key 'port' at FILE:4"_s << none;
         QTest::newRow("General section") << QByteArray("[General]\nport = 7\n") << none << u"port"_s << u"7"_s
                                          << u"key 'port' at FILE:2"_s << none;
         QTest::newRow("quoted comma")

@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -259,6 +260,25 @@ private slots:
         QCOMPARE(mails(u"sent"_s).size(), 2);
         QCOMPARE(mails(u"failed"_s), QStringList{u"20240101-000000000-dead.eml"_s});
         QCOMPARE(logged.filter(u"20240101-000000000-dead.eml was being handed to the relay"_s).size(), 1);
+    }
+
+    void stopDuringAStuckAttempt()
+    {
+        // A relay that takes the connection and never says a word.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        useRelay(silent.serverPort());
+        startServer();
+        askForCode(u"hank"_s, u"hank@example.org"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 10000);
+        QCOMPARE(mails(u"sending"_s).size(), 1);
+        QElapsedTimer stopping;
+        stopping.start();
+        m_server.reset();
+        QVERIFY2(stopping.elapsed() < 3000, qPrintable(QString::number(stopping.elapsed())));
+        // Nothing of it went out: it waits for the next start.
+        QCOMPARE(mails().size(), 1);
+        QCOMPARE(mails(u"sending"_s) + mails(u"failed"_s) + mails(u"sent"_s), QStringList());
     }
 
     void sendmail_data()
