@@ -10,8 +10,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TAVREL_PACKAGE_BUILD_DIR:-"$root/build-package"}
 
 # help2man makes the manual page; dpkg-dev and file let CPack find the dependencies; the
-# rest is for the checks.
-"$root/scripts/setup.sh" help2man dpkg-dev file desktop-file-utils systemd man-db curl
+# rest is for the checks (debootstrap for --install).
+"$root/scripts/setup.sh" help2man dpkg-dev file desktop-file-utils systemd man-db curl debootstrap
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
     -DTAVREL_BUILD_TESTS=OFF -DTAVREL_BUILD_BENCH=OFF -DTAVREL_MAN_PAGE=ON >/dev/null
