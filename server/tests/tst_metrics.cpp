@@ -93,7 +93,10 @@ private slots:
         auto *guest = new TestClient(m_server->port(), this);
         alice->send(loginMessage(u"alice"_s, saltedDigest(kPassword)));
         QCOMPARE(alice->take('l'), loginAnswer(answers::loginOk()));
+        // Refused after the hash, and before it: not a digest at all.
         bob->send(loginMessage(u"bob"_s, saltedDigest(u"wrong"_s)));
+        QCOMPARE(bob->take('l'), loginAnswer(answers::loginRefused()));
+        bob->send(loginMessage(u"bob"_s, kPassword));
         QCOMPARE(bob->take('l'), loginAnswer(answers::loginRefused()));
         bob->send(loginMessage(u"bob"_s, saltedDigest(kPassword)));
         QCOMPARE(bob->take('l'), loginAnswer(answers::loginOk()));
@@ -121,13 +124,13 @@ private slots:
         QTest::addColumn<bool>("counter"); // compared by what the traffic added
         QTest::addColumn<double>("value");
         QTest::newRow("logins succeeded") << u"tavrel_logins_total{result=\"succeeded\"}"_s << true << 2.0;
-        QTest::newRow("logins failed") << u"tavrel_logins_total{result=\"failed\"}"_s << true << 1.0;
+        QTest::newRow("logins failed") << u"tavrel_logins_total{result=\"failed\"}"_s << true << 2.0;
         QTest::newRow("codes sent") << u"tavrel_codes_total{result=\"sent\"}"_s << true << 1.0;
         QTest::newRow("codes failed") << u"tavrel_codes_total{result=\"failed\"}"_s << true << 0.0;
         QTest::newRow("chat relayed to both")
             << u"tavrel_messages_relayed_total{kind=\"chat\"}"_s << true << 2.0;
         QTest::newRow("login answers")
-            << u"tavrel_messages_relayed_total{kind=\"login_answer\"}"_s << true << 3.0;
+            << u"tavrel_messages_relayed_total{kind=\"login_answer\"}"_s << true << 4.0;
         QTest::newRow("registration answers")
             << u"tavrel_messages_relayed_total{kind=\"registration_answer\"}"_s << true << 1.0;
         QTest::newRow("files") << u"tavrel_messages_relayed_total{kind=\"file\"}"_s << true << 1.0;
