@@ -8,6 +8,9 @@ packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev
     libsodium-dev
+    libcurl4-openssl-dev # the server's SMTP submission
+    qt6-httpserver-dev qt6-websockets-dev # the metrics endpoint (Debian forgets the second)
+    python3-aiosmtpd openssl # a real SMTP relay with STARTTLS for the mail tests
     shared-mime-info     # the MIME database the client checks outgoing files against
     fonts-wqy-microhei   # renders the window's Chinese captions
     xvfb xauth           # a display for machines without one

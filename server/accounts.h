@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QThreadStorage>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 

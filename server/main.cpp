@@ -1,98 +1,107 @@
 #include "config.h"
+#include "configvalues.h"
 #include "logging.h"
+#include "options.h"
 #include "server.h"
 #include "signals.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
-
-#include <optional>
+#include <QFileInfo>
 
 using tavrel::server::Config;
+using tavrel::server::MailConfig;
+using tavrel::server::OptionParser;
 
 namespace {
 
+void reject(const OptionParser &parser, const QString &option, const QString &why = QString())
+{
+    qCCritical(lcServer).noquote() << QStringLiteral("invalid value for %1: %2%3")
+                                          .arg(parser.origin(option), parser.value(option),
+                                               why.isEmpty() ? QString() : QStringLiteral(" (") + why + u')');
+}
+
 template<typename Number>
-bool readNumber(const QCommandLineParser &parser, const QString &option, Number &value, Number minimum)
+bool readNumber(const OptionParser &parser, const QString &option, Number &value, Number minimum)
 {
     if (!parser.isSet(option))
         return true;
     bool ok = false;
     const qulonglong read = parser.value(option).toULongLong(&ok);
     if (!ok || read < qulonglong(minimum) || read > qulonglong(std::numeric_limits<Number>::max())) {
-        qCritical().noquote() << "invalid value for --" + option + ":" << parser.value(option);
+        reject(parser, option);
         return false;
     }
     value = Number(read);
     return true;
 }
 
-struct SizeUnit
+// The mail options: how codes leave, and what the relay needs.
+bool readMail(const OptionParser &parser, MailConfig &mail)
 {
-    char suffix;
-    qint64 factor;
-};
-constexpr SizeUnit kSizeUnits[] = {{'G', qint64(1) << 30}, {'M', qint64(1) << 20}, {'K', qint64(1) << 10}};
-
-// "20M", "1G", "4096": bytes, with an optional binary K, M or G.
-std::optional<qint64> parseSize(QString text)
-{
-    text = text.trimmed().toUpper();
-    qint64 unit = 1;
-    for (const SizeUnit &u : kSizeUnits) {
-        if (text.endsWith(QLatin1Char(u.suffix))) {
-            unit = u.factor;
-            text.chop(1);
-            break;
-        }
-    }
-    bool ok = false;
-    const qint64 value = text.toLongLong(&ok);
-    if (!ok || value < 0 || value > std::numeric_limits<qint64>::max() / unit)
-        return std::nullopt;
-    return value * unit;
-}
-
-// "5%,1G": a share of the disk and a size; either may be left out.
-bool parseFreeDisk(const QString &text, Config &config)
-{
-    config.minFreeBytes = 0;
-    config.minFreePercent = 0;
-    for (const QString &part : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        if (part.trimmed().endsWith(QLatin1Char('%'))) {
-            bool ok = false;
-            config.minFreePercent = part.trimmed().chopped(1).toInt(&ok);
-            if (!ok || config.minFreePercent < 0 || config.minFreePercent > 100)
-                return false;
-        } else if (const std::optional<qint64> bytes = parseSize(part)) {
-            config.minFreeBytes = *bytes;
-        } else {
-            return false;
-        }
+    const QString how = QStringLiteral("mail");
+    const QString from = QStringLiteral("mail-from");
+    const QString user = QStringLiteral("mail-user");
+    const QString passwordFile = QStringLiteral("mail-password-file");
+    const QString caFile = QStringLiteral("mail-ca-file");
+    const QString sendmail = QStringLiteral("sendmail-path");
+    QString why;
+    // Reads the option, if given, with read(value); false after saying what is wrong.
+    const auto read = [&](const QString &option, const std::function<bool(const QString &)> &reader) {
+        if (!parser.isSet(option) || reader(parser.value(option)))
+            return true;
+        reject(parser, option, why);
+        return false;
+    };
+    // False after saying that option, when given, needs what.
+    const auto needs = [&](const QString &option, bool met, const QString &what) {
+        if (parser.isSet(option) && !met)
+            qCCritical(lcServer).noquote() << parser.origin(option) << "needs" << what;
+        return met || !parser.isSet(option);
+    };
+    if (!read(how, [&](const QString &text) { return tavrel::server::readMailTarget(text, mail, &why); }) ||
+        !read(from, [&](const QString &text) { return tavrel::server::readMailFrom(text, mail, &why); }))
+        return false;
+    const bool smtp = mail.transport == MailConfig::Transport::Smtp;
+    const QString smtpNeeded = QStringLiteral("mail = smtp://... or smtps://...");
+    if (!needs(how, mail.transport == MailConfig::Transport::Outbox || parser.isSet(from),
+               QStringLiteral("mail-from: an address the mail system accepts mail from")) ||
+        !needs(user, smtp, smtpNeeded) || !needs(caFile, smtp, smtpNeeded) ||
+        !needs(user, parser.isSet(passwordFile), passwordFile) ||
+        !needs(passwordFile, parser.isSet(user), user))
+        return false;
+    mail.user = parser.value(user);
+    mail.caFile = parser.value(caFile);
+    if (!read(passwordFile,
+              [&](const QString &path) {
+                  return tavrel::server::readSecretFile(path, &mail.password, &why);
+              }) ||
+        !read(caFile, [&](const QString &path) {
+            why = QStringLiteral("not a readable file");
+            return QFileInfo(path).isFile() && QFileInfo(path).isReadable();
+        }))
+        return false;
+    if (parser.isSet(sendmail))
+        mail.sendmailPath = parser.value(sendmail);
+    if (mail.transport == MailConfig::Transport::Sendmail && !QFileInfo(mail.sendmailPath).isExecutable()) {
+        qCCritical(lcServer).noquote()
+            << parser.origin(sendmail) << mail.sendmailPath << "is not an executable program";
+        return false;
     }
     return true;
-}
-
-QString sizeText(qint64 bytes)
-{
-    for (const SizeUnit &u : kSizeUnits) {
-        if (bytes >= u.factor && bytes % u.factor == 0)
-            return QString::number(bytes / u.factor) + QLatin1Char(u.suffix);
-    }
-    return QString::number(bytes);
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    qSetMessagePattern(QStringLiteral("%{time yyyy-MM-ddThh:mm:ss.zzz} %{category} %{type}: %{message}"));
+    tavrel::server::installLogFormat();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavrel-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
 
     Config config;
-    QCommandLineParser parser;
+    OptionParser parser(QStringLiteral(TAVREL_CONFIG_FILE));
     parser.setApplicationDescription(QStringLiteral("The Tavrel chat server."));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -115,7 +124,8 @@ int main(int argc, char *argv[])
            QStringLiteral("Seconds a connection may stay open before it logs in."), QStringLiteral("s"),
            QString::number(config.loginTimeoutMs / 1000));
     option(QStringLiteral("lockout-failures"),
-           QStringLiteral("Failed logins of one name within an hour that lock the name."),
+           QStringLiteral("Failed logins of one name within an hour that lock the name (at most 10 "
+                          "counted from each address)."),
            QStringLiteral("n"), QString::number(config.lockoutFailures));
     option(QStringLiteral("lockout-seconds"), QStringLiteral("How long a locked name stays locked."),
            QStringLiteral("s"), QString::number(config.lockoutSeconds));
@@ -123,12 +133,13 @@ int main(int argc, char *argv[])
            QStringLiteral("Seconds between two verification code mails to one address or for one name."),
            QStringLiteral("s"), QString::number(config.codeResendSeconds));
     option(QStringLiteral("upload-quota"), QStringLiteral("Bytes one user may upload in all (K, M, G)."),
-           QStringLiteral("size"), sizeText(config.uploadQuotaBytes));
+           QStringLiteral("size"), tavrel::server::sizeText(config.uploadQuotaBytes));
     option(QStringLiteral("min-free-disk"),
-           QStringLiteral("Refuse uploads while less than this is free on the data disk: a share, a size "
+           QStringLiteral("Refuse uploads while less than this is free on the data disk: a share, a size, "
                           "or both."),
            QStringLiteral("share,size"),
-           QString::number(config.minFreePercent) + QStringLiteral("%,") + sizeText(config.minFreeBytes));
+           QString::number(config.minFreePercent) + QStringLiteral("%,") +
+               tavrel::server::sizeText(config.minFreeBytes));
     option(QStringLiteral("drain-seconds"),
            QStringLiteral("On SIGTERM or SIGINT, how long clients may take to receive what waits for them."),
            QStringLiteral("s"), QString::number(config.drainSeconds));
@@ -139,13 +150,65 @@ int main(int argc, char *argv[])
     option(QStringLiteral("workers"),
            QStringLiteral("Threads for hashing and the database; 0: one per core."), QStringLiteral("n"),
            QString::number(config.workerThreads));
-    parser.process(app);
+    option(
+        QStringLiteral("mail"),
+        QStringLiteral("How verification codes leave: outbox (the mails stay in the data folder's outbox/), "
+                       "sendmail (through the local mail system), smtp://host[:port] (submission, port "
+                       "587, STARTTLS when offered) or smtps://host[:port] (TLS, port 465)."),
+        QStringLiteral("how"), QStringLiteral("outbox"));
+    option(QStringLiteral("mail-from"),
+           QStringLiteral("The sender of the mails: address or 'Name <address>'."), QStringLiteral("from"),
+           QString::fromLatin1(config.mail.fromHeader));
+    option(QStringLiteral("mail-user"), QStringLiteral("User name at the SMTP relay."),
+           QStringLiteral("user"), QStringLiteral("none"));
+    option(QStringLiteral("mail-password-file"),
+           QStringLiteral("File whose first line is the SMTP password; only its owner may read it."),
+           QStringLiteral("file"), QStringLiteral("none"));
+    option(QStringLiteral("mail-ca-file"),
+           QStringLiteral("Certificates (PEM) to trust for the SMTP relay instead of the system's."),
+           QStringLiteral("file"), QStringLiteral("the system's"));
+    option(QStringLiteral("sendmail-path"), QStringLiteral("The sendmail program for --mail sendmail."),
+           QStringLiteral("path"), config.mail.sendmailPath);
+    option(QStringLiteral("metrics"),
+           QStringLiteral("Serve Prometheus metrics on http://ADDRESS:PORT/metrics; IPv6 in brackets."),
+           QStringLiteral("address:port"), QStringLiteral("off"));
+    if (!parser.process(app)) {
+        for (const QString &error : parser.errors())
+            qCCritical(lcServer).noquote() << error;
+        return 2;
+    }
+    if (!parser.configFile().isEmpty())
+        qCInfo(lcServer).noquote() << "configuration read from" << parser.configFile();
 
     if (parser.isSet(QStringLiteral("listen"))) {
         config.listenAddress = QHostAddress(parser.value(QStringLiteral("listen")));
         if (config.listenAddress.isNull()) {
-            qCritical().noquote() << "--listen needs an IP address, got"
-                                  << parser.value(QStringLiteral("listen"));
+            reject(parser, QStringLiteral("listen"), QStringLiteral("not an IP address"));
+            return 2;
+        }
+    }
+    if (parser.isSet(QStringLiteral("metrics"))) {
+        QString why;
+        if (!tavrel::server::readEndpoint(parser.value(QStringLiteral("metrics")), &config.metricsAddress,
+                                          &config.metricsPort, &why)) {
+            reject(parser, QStringLiteral("metrics"), why);
+            return 2;
+        }
+    }
+    if (!readMail(parser, config.mail))
+        return 2;
+    if (parser.isSet(QStringLiteral("upload-quota"))) {
+        QString why;
+        if (!tavrel::server::readSize(parser.value(QStringLiteral("upload-quota")), &config.uploadQuotaBytes,
+                                      &why)) {
+            reject(parser, QStringLiteral("upload-quota"), why);
+            return 2;
+        }
+    }
+    if (parser.isSet(QStringLiteral("min-free-disk"))) {
+        QString why;
+        if (!tavrel::server::readFreeDisk(parser.value(QStringLiteral("min-free-disk")), config, &why)) {
+            reject(parser, QStringLiteral("min-free-disk"), why);
             return 2;
         }
     }
@@ -165,25 +228,15 @@ int main(int argc, char *argv[])
                        readNumber(parser, QStringLiteral("pwhash-mem"), config.pwhashMem,
                                   size_t(crypto_pwhash_MEMLIMIT_MIN)) &&
                        readNumber(parser, QStringLiteral("workers"), config.workerThreads, 0);
+    // Mails count towards the limits for a day; a longer wait would outlast what is counted.
     constexpr int maxSeconds = std::numeric_limits<int>::max() / 1000;
     if (!valid || loginTimeout > maxSeconds || config.drainSeconds > maxSeconds ||
         config.codeResendSeconds > 24 * 3600)
         return 2;
     config.loginTimeoutMs = loginTimeout * 1000;
-    if (parser.isSet(QStringLiteral("upload-quota"))) {
-        const std::optional<qint64> quota = parseSize(parser.value(QStringLiteral("upload-quota")));
-        if (!quota) {
-            qCritical().noquote() << "invalid value for --upload-quota:"
-                                  << parser.value(QStringLiteral("upload-quota"));
-            return 2;
-        }
-        config.uploadQuotaBytes = *quota;
-    }
-    if (parser.isSet(QStringLiteral("min-free-disk")) &&
-        !parseFreeDisk(parser.value(QStringLiteral("min-free-disk")), config)) {
-        qCritical().noquote() << "invalid value for --min-free-disk:"
-                              << parser.value(QStringLiteral("min-free-disk"));
-        return 2;
+    if (parser.isSet(OptionParser::kCheckConfigOption)) {
+        qCInfo(lcServer) << "the configuration is valid";
+        return 0;
     }
 
     tavrel::server::TerminationWatcher watcher;

@@ -6,6 +6,8 @@
 #include "display.h"
 #include "files.h"
 #include "logging.h"
+#include "mailqueue.h"
+#include "metrics.h"
 #include "protocol.h"
 #include "requests.h"
 #include "session.h"
@@ -151,7 +153,15 @@ bool Server::start()
         qCCritical(lcServer) << "another server uses" << m_config.dataDir;
         return false;
     }
-    m_delivery = std::make_unique<OutboxDelivery>(data.filePath(QStringLiteral("outbox")));
+    const QString outbox = data.filePath(QStringLiteral("outbox"));
+    std::function<void()> queued;
+    if (m_config.mail.transport != MailConfig::Transport::Outbox) {
+        m_mailQueue = std::make_unique<MailQueue>(outbox, m_config.mail);
+        if (!m_mailQueue->start())
+            return false;
+        queued = [queue = m_mailQueue.get()] { queue->wake(); };
+    }
+    m_delivery = std::make_unique<OutboxDelivery>(outbox, m_config.mail.fromHeader, std::move(queued));
     m_files = std::make_unique<FileStore>(data.filePath(QStringLiteral("files")),
                                           FileStore::Limits{m_config.minFreeBytes, m_config.minFreePercent},
                                           m_config.fileWriter);
@@ -182,6 +192,11 @@ bool Server::start()
     m_acceptNotifier = new QSocketNotifier(m_listener.socketDescriptor(), QSocketNotifier::Read, this);
     connect(m_acceptNotifier, &QSocketNotifier::activated, this, &Server::acceptPending);
     m_purge.start();
+    if (m_config.metricsPort >= 0) {
+        m_metrics = std::make_unique<MetricsEndpoint>([this] { return gauges(); });
+        if (!m_metrics->listen(m_config.metricsAddress, quint16(m_config.metricsPort)))
+            return false;
+    }
     qCInfo(lcServer).noquote() << "listening on" << m_config.listenAddress.toString()
                                << m_listener.serverPort() << "with data in" << m_config.dataDir;
     return true;
@@ -190,6 +205,24 @@ bool Server::start()
 quint16 Server::port() const
 {
     return m_listener.serverPort();
+}
+
+quint16 Server::metricsPort() const
+{
+    return m_metrics ? m_metrics->port() : 0;
+}
+
+MetricsGauges Server::gauges() const
+{
+    MetricsGauges gauges;
+    gauges.connections = int(m_sessions.size());
+    gauges.loggedIn = int(m_online.size());
+    for (const Session *session : m_sessions) {
+        gauges.sendQueueMessages += session->queuedMessages();
+        gauges.sendQueueBytes += session->queuedBytes();
+    }
+    gauges.workQueue = m_accounts ? m_accounts->accountQueue().jobs() + m_accounts->fileQueue().jobs() : 0;
+    return gauges;
 }
 
 void Server::stop()
@@ -202,7 +235,11 @@ void Server::stop()
     const QList<Session *> sessions = m_sessions;
     for (Session *session : sessions)
         session->abort("server stops");
+    m_metrics.reset();
     m_accounts.reset();
+    // Only now: the workers that wrote mails and woke the queue are done.
+    m_delivery.reset();
+    m_mailQueue.reset();
     m_lock.reset();
 }
 
@@ -324,6 +361,7 @@ void Server::handleLogin(Session *session, const QByteArray &message)
     }
     const std::optional<LoginFields> fields = parseLogin(message);
     if (!fields || !isValidUserName(fields->name) || !isSaltedDigest(fields->digest)) {
+        metrics().loginsFailed++;
         session->send(answers::loginReply(answers::loginRefused()));
         return;
     }
@@ -331,6 +369,8 @@ void Server::handleLogin(Session *session, const QByteArray &message)
     const bool queued = m_accounts->login(
         *fields, session->source(), session, [this, session](const Accounts::LoginResult &result) {
             session->setBusy(false);
+            (result.outcome == Accounts::LoginResult::Ok ? metrics().loginsSucceeded
+                                                         : metrics().loginsFailed)++;
             switch (result.outcome) {
             case Accounts::LoginResult::Ok:
                 loggedIn(session, result.name);
@@ -351,6 +391,7 @@ void Server::handleLogin(Session *session, const QByteArray &message)
         });
     if (!queued) {
         session->setBusy(false);
+        metrics().loginsFailed++;
         session->send(answers::loginReply(answers::serverBusy()));
     }
 }

@@ -17,8 +17,11 @@ namespace tavrel::server {
 
 class Accounts;
 class FileStore;
+class MailQueue;
+class MetricsEndpoint;
 class OutboxDelivery;
 class Session;
+struct MetricsGauges;
 
 // Raises the soft limit on open descriptors to the hard one; returns the soft limit now
 // in force, or -1 when the system has none.
@@ -42,6 +45,8 @@ public:
     // Prepares the data folder and the database and starts listening.
     bool start();
     quint16 port() const;
+    // Where the metrics are served; 0 when they are not.
+    quint16 metricsPort() const;
     // Stops at once: closes every connection and waits for the database work in progress.
     void stop();
     // Stops gracefully: takes no new connection, handles the messages still arriving,
@@ -76,6 +81,7 @@ private:
     void broadcastUserList();
     void drainStep();
     void finishShutdown();
+    MetricsGauges gauges() const;
 
     Config m_config;
     QTcpServer m_listener;
@@ -84,9 +90,11 @@ private:
     QElapsedTimer m_acceptPauseReported;
     int m_acceptPausesUnreported = 0;
     std::unique_ptr<QLockFile> m_lock;
+    std::unique_ptr<MailQueue> m_mailQueue;
     std::unique_ptr<OutboxDelivery> m_delivery;
     std::unique_ptr<FileStore> m_files;
     std::unique_ptr<Accounts> m_accounts;
+    std::unique_ptr<MetricsEndpoint> m_metrics;
     QTimer m_purge;
     QList<Session *> m_sessions;
     QHash<QString, int> m_perAddress;

@@ -2,14 +2,12 @@
 
 #include "accounts.h"
 #include "logging.h"
+#include "metrics.h"
 #include "protocol.h"
 
 #include <QTcpSocket>
 
-#ifdef Q_OS_LINUX
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
-#endif
+#include <limits>
 
 namespace tavrel::server {
 
@@ -21,22 +19,16 @@ constexpr qint64 kMaxTextMessage = 8 * 1024;
 // An upload: the file, the prefix, the separator and the path as typed, which may be a
 // whole path.
 constexpr qint64 kMaxFileMessage = kMaxOutgoingFileSize + kFilePrefixSize + kSeparatorSize + 4096;
-// How often a closing connection looks whether the client has acknowledged everything.
-constexpr int kAcknowledgePollMs = 10;
-
-// Bytes sent on the socket that the peer has not acknowledged yet; 0 where the system
-// cannot tell, which closes as soon as the gap after the last write has passed.
-qint64 unacknowledgedBytes(QTcpSocket *socket)
-{
-#ifdef Q_OS_LINUX
-    int queued = 0;
-    if (::ioctl(int(socket->socketDescriptor()), SIOCOUTQ, &queued) == 0)
-        return queued;
-#else
-    Q_UNUSED(socket);
-#endif
-    return 0;
-}
+// Bounds of the wait between two looks at the kernel's send queue. The wait is the time the
+// queue should take to drain, so a message is looked at a few times; the longest wait
+// holds the next message back by at most that much after the last acknowledgement.
+constexpr int kMinAckPollMs = 1;
+constexpr int kMaxAckPollMs = 50;
+// Drain rates are measured over at least this long: single writes come too close together.
+constexpr qint64 kRateSampleMs = 5;
+// Where the kernel cannot tell what it still holds, it is given a send buffer this small, so
+// that what it may hold drains in a time the measured rate can estimate.
+constexpr int kBoundedSendBuffer = 64 * 1024;
 
 } // namespace
 
@@ -79,12 +71,16 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
     m_assembler.setLimits(kMaxFileMessage, kMaxTextMessage);
     m_gap.setSingleShot(true);
     m_gap.setTimerType(Qt::PreciseTimer);
+    m_ackPoll.setSingleShot(true);
+    m_ackPoll.setTimerType(Qt::PreciseTimer);
+    m_drainDeadline.setSingleShot(true);
     m_loginDeadline.setSingleShot(true);
     m_closeDeadline.setSingleShot(true);
-    m_closeStep.setSingleShot(true);
 
+    m_clock.start();
     connect(m_socket, &QTcpSocket::readyRead, this, [this] {
         const QByteArray bytes = m_socket->readAll();
+        metrics().bytesReceived += quint64(bytes.size());
         // What a closing connection still sends is not read as messages.
         if (m_reading && !m_closing)
             m_assembler.append(bytes);
@@ -106,10 +102,19 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
         if (m_socket->state() == QAbstractSocket::UnconnectedState)
             onDisconnected();
     });
-    connect(&m_gap, &QTimer::timeout, this, &Session::pump);
+    connect(&m_gap, &QTimer::timeout, this, [this] {
+        pump();
+        if (m_closing)
+            continueClosing();
+    });
+    connect(&m_ackPoll, &QTimer::timeout, this, &Session::checkAcknowledged);
+    connect(&m_drainDeadline, &QTimer::timeout, this, [this] {
+        qCWarning(lcServer).noquote() << "a message of" << m_inFlightSize << "bytes was not taken in"
+                                      << m_drainDeadline.interval() << "ms by" << m_peer << m_userName;
+        abort("reads too slowly");
+    });
     connect(&m_loginDeadline, &QTimer::timeout, this, [this] { abort("no login in time"); });
     connect(&m_closeDeadline, &QTimer::timeout, this, [this] { abort("did not take its last message"); });
-    connect(&m_closeStep, &QTimer::timeout, this, &Session::continueClosing);
     m_loginDeadline.start(m_config.loginTimeoutMs);
 }
 
@@ -167,6 +172,7 @@ void Session::send(const QByteArray &message)
         return;
     }
     m_queue.push_back(message);
+    m_queuedSince.push_back(m_clock.elapsed());
     m_queuedBytes += message.size();
     pump();
 }
@@ -176,6 +182,7 @@ void Session::sendAndClose(const QByteArray &message)
     if (m_closing || m_closed)
         return;
     m_queue.clear();
+    m_queuedSince.clear();
     m_queuedBytes = 0;
     send(message);
     closeAfterOutput(m_config.drainSeconds * 1000);
@@ -197,25 +204,13 @@ void Session::closeAfterOutput(int deadlineMs)
     continueClosing();
 }
 
+// The last message must be acknowledged (delivered()) and the client's quiet gap after it
+// passed (m_gap) before the close: the client ends a message by that gap, and gives up one
+// whose connection closes first.
 void Session::continueClosing()
 {
-    if (m_closed || m_inFlight || !m_queue.empty())
-        return; // onBytesWritten and the gap bring it back here
-    if (m_lastKind != 0) {
-        if (!m_acknowledged.isValid()) {
-            if (unacknowledgedBytes(m_socket) > 0) {
-                m_closeStep.start(kAcknowledgePollMs);
-                return;
-            }
-            m_acknowledged.start();
-        }
-        // The client ends its last message only after the gap: a close before would cut it.
-        const qint64 rest = pacingGapFor(m_lastKind) - m_acknowledged.elapsed();
-        if (rest > 0) {
-            m_closeStep.start(int(rest));
-            return;
-        }
-    }
+    if (m_closed || m_inFlight || !m_queue.empty() || m_gap.isActive())
+        return;
     m_socket->disconnectFromHost();
 }
 
@@ -226,21 +221,108 @@ void Session::pump()
         return;
     const QByteArray message = std::move(m_queue.front());
     m_queue.pop_front();
+    metrics().pacingDelay.record(double(m_clock.elapsed() - m_queuedSince.front()) / 1000.0);
+    m_queuedSince.pop_front();
+    metrics().countSent(message);
     m_queuedBytes -= message.size();
     m_lastKind = message.at(0);
     m_inFlight = true;
+    m_inFlightSize = message.size();
+    m_drainedBytes = -1;
+    if (!m_sendBufferChecked) {
+        m_sendBufferChecked = true;
+        if (m_querySendQueue(m_socket->socketDescriptor()).unacknowledged < 0)
+            m_socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kBoundedSendBuffer);
+    }
+    if (!m_closing) {
+        const qint64 deadline = m_config.drainGraceMs +
+                                message.size() * 1000 / std::max<qint64>(1, m_config.minDrainBytesPerSecond);
+        m_drainDeadline.start(int(std::min<qint64>(deadline, std::numeric_limits<int>::max())));
+    }
     // One write per message: the client reads one message per quiet gap.
     writeWhole(m_socket, message);
 }
 
-void Session::onBytesWritten()
+void Session::onBytesWritten(qint64 bytes)
 {
-    if (!m_inFlight || m_socket->bytesToWrite() > 0)
+    if (!m_inFlight || m_awaitingAck)
         return;
+    // While Qt's buffer waits for room, the kernel takes bytes as fast as the client
+    // acknowledges them; its first gulp of a message says nothing about the client.
+    if (m_drainedBytes < 0) {
+        m_drainedBytes = 0;
+        m_drainClock.start();
+    } else {
+        m_drainedBytes += bytes;
+        if (m_drainClock.elapsed() >= kRateSampleMs)
+            noteDrainRate(std::exchange(m_drainedBytes, 0), m_drainClock.restart());
+    }
+    if (m_socket->bytesToWrite() > 0)
+        return;
+    m_awaitingAck = true;
+    m_lastUnacknowledged = -1;
+    m_sinceBufferEmpty.start();
+    checkAcknowledged();
+}
+
+SendQueue Session::sendQueue() const
+{
+    SendQueue queue = m_querySendQueue(m_socket->socketDescriptor());
+    if (queue.unacknowledged >= 0 || m_drainBytesPerMs <= 0)
+        return queue;
+    // Without the kernel's word: it may hold up to its buffer of the message, and drains at
+    // the rate measured while Qt's buffer waited for room.
+    const qint64 buffer = m_socket->socketOption(QAbstractSocket::SendBufferSizeSocketOption).toLongLong();
+    const qint64 held = std::min(m_inFlightSize, buffer > 0 ? buffer : m_inFlightSize);
+    queue.unacknowledged =
+        std::max<qint64>(0, held - qint64(m_drainBytesPerMs * double(m_sinceBufferEmpty.elapsed())));
+    return queue;
+}
+
+void Session::noteDrainRate(qint64 bytes, qint64 elapsedMs)
+{
+    if (bytes <= 0 || elapsedMs <= 0)
+        return;
+    const double rate = double(bytes) / double(elapsedMs);
+    m_drainBytesPerMs = m_drainBytesPerMs > 0 ? 0.7 * m_drainBytesPerMs + 0.3 * rate : rate;
+}
+
+int Session::pollIntervalMs(const SendQueue &queue) const
+{
+    // The rest should be gone after what is left at the measured rate, and the last bytes
+    // take a round trip to be acknowledged after they left: half of one is a fair first look.
+    double ms = m_drainBytesPerMs > 0 ? double(queue.unacknowledged) / m_drainBytesPerMs : 0;
+    if (queue.rttUs > 0)
+        ms = std::max(ms, double(queue.rttUs) / 2000.0);
+    return qBound(kMinAckPollMs, int(ms), kMaxAckPollMs);
+}
+
+void Session::checkAcknowledged()
+{
+    if (!m_awaitingAck || m_closed)
+        return;
+    const SendQueue queue = sendQueue();
+    if (queue.unacknowledged <= 0) {
+        delivered();
+        return;
+    }
+    if (m_lastUnacknowledged < 0) {
+        m_lastUnacknowledged = queue.unacknowledged;
+        m_drainClock.start();
+    } else if (m_drainClock.elapsed() >= kRateSampleMs) {
+        noteDrainRate(m_lastUnacknowledged - queue.unacknowledged, m_drainClock.restart());
+        m_lastUnacknowledged = queue.unacknowledged;
+    }
+    m_ackPoll.start(pollIntervalMs(queue));
+}
+
+void Session::delivered()
+{
     m_inFlight = false;
+    m_awaitingAck = false;
+    m_ackPoll.stop();
+    m_drainDeadline.stop();
     m_gap.start(pacingGapFor(m_lastKind));
-    if (m_closing)
-        continueClosing();
 }
 
 void Session::abort(const char *reason)
@@ -260,11 +342,13 @@ void Session::onDisconnected()
     m_closed = true;
     m_closing = true;
     m_gap.stop();
+    m_ackPoll.stop();
+    m_drainDeadline.stop();
     m_loginDeadline.stop();
     m_closeDeadline.stop();
-    m_closeStep.stop();
     m_assembler.clear();
     m_queue.clear();
+    m_queuedSince.clear();
     m_queuedBytes = 0;
     emit closed();
 }

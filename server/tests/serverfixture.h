@@ -11,6 +11,7 @@
 #include "server.h"
 #include "store.h"
 #include "testclient.h"
+#include "testconfig.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -60,11 +61,7 @@ public:
     void init()
     {
         dir = std::make_unique<QTemporaryDir>();
-        config = tavrel::server::Config();
-        config.port = 0;
-        config.dataDir = dir->path();
-        config.pwhashOps = crypto_pwhash_OPSLIMIT_MIN;
-        config.pwhashMem = crypto_pwhash_MEMLIMIT_MIN;
+        config = testConfig(dir->path());
         // The server's clock stands still unless the test moves it.
         m_nowMs = std::make_shared<std::atomic<qint64>>(QDateTime::currentMSecsSinceEpoch());
         config.clock = [now = m_nowMs] { return now->load(); };
@@ -148,7 +145,7 @@ public:
     template<typename... Names> std::array<TestClient *, sizeof...(Names)> loggedIn(const Names &...names)
     {
         const QStringList list{names...};
-        std::array<TestClient *, sizeof...(Names)> clients;
+        std::array<TestClient *, sizeof...(Names)> clients{};
         for (qsizetype i = 0; i < list.size(); ++i) {
             clients[i] = connected();
             clients[i]->send(login(list[i]));
