@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sodium.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tavrel::server {
@@ -26,6 +27,8 @@ namespace {
 // Where the system has no unnamed files, an upload is written under this prefix first.
 // Such names are never served, and a restart removes what a crash left.
 const QString kTempPrefix = QStringLiteral(".tavrel-upload-");
+// What is read of a file to tell an image, and the pieces an image is hashed in.
+constexpr qint64 kSniffedBytes = 64 * 1024;
 
 QByteArray sha256Hex(const QByteArray &bytes)
 {
@@ -148,8 +151,8 @@ std::unique_ptr<FileStore::Prepared> FileStore::prepare(const QString &path, con
                                                         Refusal *refusal) const
 {
     *refusal = Refusal::None;
-    const QString name = lastPathComponent(path);
-    if (!isAcceptableFileName(name) || !fitsClientName(name) || name.startsWith(kTempPrefix))
+    QString name;
+    if (!isServableName(path, &name))
         *refusal = Refusal::BadName;
     else if (contents.size() > kMaxOutgoingFileSize)
         *refusal = Refusal::TooBig;
@@ -232,16 +235,36 @@ void FileStore::withdraw(const QString &storedName) const
         qCWarning(lcFiles) << "cannot remove" << storedName << "from" << m_dir;
 }
 
-FileStore::Served FileStore::read(const QString &requested) const
+OpenFile::OpenFile(int fd, qint64 size)
+    : m_fd(fd)
+    , m_size(size)
+{}
+
+OpenFile::~OpenFile()
+{
+    ::close(m_fd);
+}
+
+qint64 OpenFile::read(char *data, qint64 max)
+{
+    for (;;) {
+        const ssize_t read = ::read(m_fd, data, size_t(max));
+        if (read >= 0 || errno != EINTR)
+            return read;
+    }
+}
+
+bool FileStore::isServableName(const QString &path, QString *name)
+{
+    *name = lastPathComponent(path);
+    return isAcceptableFileName(*name) && fitsClientName(*name) && !name->startsWith(kTempPrefix);
+}
+
+FileStore::Served FileStore::open(const QString &requested) const
 {
     Served served;
-    served.name = lastPathComponent(requested);
-    if (!isAcceptableFileName(served.name) || !fitsClientName(served.name)) {
+    if (!isServableName(requested, &served.name)) {
         served.status = Served::BadName;
-        return served;
-    }
-    if (served.name.startsWith(kTempPrefix)) {
-        served.status = Served::NotFound;
         return served;
     }
     const QString root = QFileInfo(m_dir).canonicalFilePath();
@@ -252,27 +275,44 @@ FileStore::Served FileStore::read(const QString &requested) const
         served.status = Served::NotFound;
         return served;
     }
-    if (info.size() > kMaxServedFile) {
-        served.status = Served::TooBig;
-        return served;
-    }
-    QFile file(target);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qCWarning(lcFiles) << "cannot read" << target << file.errorString();
+    // Not blocking: should a pipe have taken the name since, opening it must not wait.
+    const int fd =
+        ::open(QFile::encodeName(target).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    struct stat status = {};
+    if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        if (fd >= 0)
+            ::close(fd);
         served.status = Served::NotFound;
         return served;
     }
-    served.bytes = file.read(kMaxServedFile + 1);
-    if (served.bytes.size() > kMaxServedFile) {
+    auto file = std::make_shared<OpenFile>(fd, qint64(status.st_size));
+    if (file->size() > kMaxServedFile) {
         served.status = Served::TooBig;
-        served.bytes.clear();
         return served;
     }
     // By content: an uploaded text named x.png is still text, and an image is an image
-    // whatever its name.
+    // whatever its name. The magic numbers of every image type lie in the first bytes.
+    QByteArray head(std::min<qint64>(file->size(), kSniffedBytes), Qt::Uninitialized);
+    if (::pread(fd, head.data(), size_t(head.size()), 0) != head.size()) {
+        qCWarning(lcFiles) << "cannot read" << target << qt_error_string(errno);
+        served.status = Served::NotFound;
+        return served;
+    }
     static const QMimeDatabase mimes;
-    served.image = mimes.mimeTypeForData(served.bytes).name().startsWith(QLatin1String("image/"));
-    served.sha256Hex = sha256Hex(served.bytes);
+    served.image = mimes.mimeTypeForData(head).name().startsWith(QLatin1String("image/"));
+    if (served.image) {
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        QByteArray chunk(kSniffedBytes, Qt::Uninitialized);
+        for (qint64 at = 0; at < file->size();) {
+            const ssize_t read = ::pread(fd, chunk.data(), size_t(chunk.size()), at);
+            if (read <= 0)
+                break;
+            hash.addData(QByteArrayView(chunk.constData(), read));
+            at += read;
+        }
+        served.sha256Hex = hash.result().toHex();
+    }
+    served.file = std::move(file);
     served.status = Served::Ok;
     return served;
 }

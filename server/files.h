@@ -1,5 +1,7 @@
 #pragma once
 
+#include "messagetail.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -13,6 +15,22 @@ namespace tavrel::server {
 inline constexpr qint64 kMaxServedFile = 16 * 1024 * 1024;
 // Longest name, in UTF-8 bytes, a client accepts in a file or image message.
 inline constexpr int kMaxServedNameBytes = 197;
+
+// A file a worker opened, read by the thread that sends it; closed with its last owner.
+class OpenFile : public MessageTail
+{
+public:
+    OpenFile(int fd, qint64 size);
+    ~OpenFile() override;
+    OpenFile(const OpenFile &) = delete;
+    OpenFile &operator=(const OpenFile &) = delete;
+    qint64 size() const override { return m_size; }
+    qint64 read(char *data, qint64 max) override;
+
+private:
+    int m_fd;
+    qint64 m_size;
+};
 
 // Writes size bytes at data to the descriptor fd; returns what it wrote or -1 with errno
 // set. Tests put a failing or stalling one in place of the system's write().
@@ -72,15 +90,22 @@ public:
     // Takes back a file just published, when its record could not be kept.
     void withdraw(const QString &storedName) const;
 
+    // A requested file, open, with what is known of it; its bytes stay on disk until they
+    // are sent. The open file keeps what was there when it was opened, even if the name is
+    // taken by another file meanwhile.
     struct Served
     {
         enum Status { Ok, BadName, NotFound, TooBig } status = NotFound;
         QString name;
-        QByteArray bytes;
+        std::shared_ptr<OpenFile> file;
         bool image = false;
-        QByteArray sha256Hex;
+        QByteArray sha256Hex; // of an image only: it finds who uploaded it
     };
-    Served read(const QString &requested) const;
+    Served open(const QString &requested) const;
+
+    // The name a request or an upload for path comes to: its last part, when that is a name
+    // every client can receive and show. False for every other.
+    static bool isServableName(const QString &path, QString *name);
 
 private:
     bool hasRoom() const;

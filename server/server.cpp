@@ -535,7 +535,7 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
     const bool queued = m_accounts->fileQueue().tryRun<Reply>(
         session,
         [files, requested](Store &store) {
-            Reply reply{files->read(requested), QString()};
+            Reply reply{files->open(requested), QString()};
             if (reply.served.status == FileStore::Served::Ok && reply.served.image) {
                 bool ok = false;
                 const std::optional<Store::Upload> upload = store.upload(reply.served.name, &ok);
@@ -553,9 +553,9 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
                 if (served.image) {
                     const QString sender =
                         reply.uploader.isEmpty() ? answers::serverSender() : reply.uploader;
-                    session->send(imageMessage(served.name, sender, served.bytes));
+                    session->sendWithTail(imageMessage(served.name, sender, QByteArray()), served.file);
                 } else {
-                    session->send(fileMessage(served.name, served.bytes));
+                    session->sendWithTail(fileMessage(served.name, QByteArray()), served.file);
                 }
                 qCInfo(lcFiles) << "sent" << served.name << "to" << session->userName();
                 break;

@@ -29,6 +29,10 @@ constexpr qint64 kRateSampleMs = 5;
 // Where the kernel cannot tell what it still holds, it is given a send buffer this small, so
 // that what it may hold drains in a time the measured rate can estimate.
 constexpr int kBoundedSendBuffer = 64 * 1024;
+// The rest of a file message is read in pieces of this size, the next one as soon as Qt's
+// buffer holds less than one: the socket never waits for the disk, and a connection holds
+// at most two pieces of a file, whatever its size.
+constexpr qint64 kTailPiece = 64 * 1024;
 
 } // namespace
 
@@ -127,6 +131,11 @@ void Session::setUserName(const QString &name)
         m_loginDeadline.stop();
 }
 
+qint64 Session::bufferedBytes() const
+{
+    return m_socket->bytesToWrite();
+}
+
 bool Session::isFileBusy() const
 {
     if (m_fileWork || (m_inFlight && m_lastKind == 'f'))
@@ -166,12 +175,25 @@ void Session::send(const QByteArray &message)
             }
         }
     }
-    // A message always fits into an empty queue, so one big file can still be sent.
-    if (!m_queue.empty() && m_queuedBytes + message.size() > m_config.maxQueuedBytes) {
+    enqueue(message, nullptr);
+}
+
+void Session::sendWithTail(const QByteArray &head, std::shared_ptr<MessageTail> tail)
+{
+    if (m_closing || m_closed || head.isEmpty())
+        return;
+    enqueue(head, std::move(tail));
+}
+
+void Session::enqueue(const QByteArray &message, std::shared_ptr<MessageTail> tail)
+{
+    // A tail waits on disk, not here: only the head counts.
+    if (m_queuedBytes + message.size() > m_config.maxQueuedBytes) {
         abort("reads too slowly");
         return;
     }
     m_queue.push_back(message);
+    m_queuedTails.push_back(std::move(tail));
     m_queuedSince.push_back(m_clock.elapsed());
     m_queuedBytes += message.size();
     pump();
@@ -182,6 +204,7 @@ void Session::sendAndClose(const QByteArray &message)
     if (m_closing || m_closed)
         return;
     m_queue.clear();
+    m_queuedTails.clear();
     m_queuedSince.clear();
     m_queuedBytes = 0;
     send(message);
@@ -221,13 +244,19 @@ void Session::pump()
         return;
     const QByteArray message = std::move(m_queue.front());
     m_queue.pop_front();
+    m_tail = std::move(m_queuedTails.front());
+    m_queuedTails.pop_front();
+    if (m_tail && m_tail->size() == 0)
+        m_tail.reset();
     metrics().pacingDelay.record(double(m_clock.elapsed() - m_queuedSince.front()) / 1000.0);
     m_queuedSince.pop_front();
     metrics().countSent(message);
     m_queuedBytes -= message.size();
     m_lastKind = message.at(0);
     m_inFlight = true;
-    m_inFlightSize = message.size();
+    m_tailLeft = m_tail ? m_tail->size() : 0;
+    metrics().bytesSent += quint64(m_tailLeft);
+    m_inFlightSize = message.size() + m_tailLeft;
     m_drainedBytes = -1;
     if (!m_sendBufferChecked) {
         m_sendBufferChecked = true;
@@ -236,11 +265,31 @@ void Session::pump()
     }
     if (!m_closing) {
         const qint64 deadline = m_config.drainGraceMs +
-                                message.size() * 1000 / std::max<qint64>(1, m_config.minDrainBytesPerSecond);
+                                m_inFlightSize * 1000 / std::max<qint64>(1, m_config.minDrainBytesPerSecond);
         m_drainDeadline.start(int(std::min<qint64>(deadline, std::numeric_limits<int>::max())));
     }
-    // One write per message: the client reads one message per quiet gap.
+    // One message goes out without a pause: the client reads one message per quiet gap.
     writeWhole(m_socket, message);
+    feedTail();
+}
+
+void Session::feedTail()
+{
+    while (m_tail && m_socket->bytesToWrite() < kTailPiece) {
+        QByteArray piece(std::min(kTailPiece, m_tailLeft), Qt::Uninitialized);
+        const qint64 read = m_tail->read(piece.data(), piece.size());
+        if (read <= 0) {
+            // What went out cannot be taken back: a client must not take it for a whole file.
+            qCWarning(lcServer) << "a file for" << m_peer << "ended" << m_tailLeft << "bytes early";
+            abort("a file could not be read to its end");
+            return;
+        }
+        piece.truncate(read);
+        writeWhole(m_socket, piece);
+        m_tailLeft -= read;
+        if (m_tailLeft == 0)
+            m_tail.reset();
+    }
 }
 
 void Session::onBytesWritten(qint64 bytes)
@@ -256,6 +305,10 @@ void Session::onBytesWritten(qint64 bytes)
         m_drainedBytes += bytes;
         if (m_drainClock.elapsed() >= kRateSampleMs)
             noteDrainRate(std::exchange(m_drainedBytes, 0), m_drainClock.restart());
+    }
+    if (m_tail) {
+        feedTail();
+        return;
     }
     if (m_socket->bytesToWrite() > 0)
         return;
@@ -341,6 +394,7 @@ void Session::onDisconnected()
         return;
     m_closed = true;
     m_closing = true;
+    m_tail.reset();
     m_gap.stop();
     m_ackPoll.stop();
     m_drainDeadline.stop();
@@ -348,6 +402,7 @@ void Session::onDisconnected()
     m_closeDeadline.stop();
     m_assembler.clear();
     m_queue.clear();
+    m_queuedTails.clear();
     m_queuedSince.clear();
     m_queuedBytes = 0;
     emit closed();

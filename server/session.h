@@ -2,6 +2,7 @@
 
 #include "assembler.h"
 #include "config.h"
+#include "messagetail.h"
 #include "sendqueue.h"
 
 #include <QElapsedTimer>
@@ -10,6 +11,7 @@
 
 #include <deque>
 #include <functional>
+#include <memory>
 
 class QTcpSocket;
 
@@ -83,6 +85,9 @@ public:
     bool allowMessage() { return m_messages.take(); }
 
     void send(const QByteArray &message);
+    // Sends head and then all of tail as one message, written back to back as the socket
+    // takes it. A tail that ends early aborts the connection.
+    void sendWithTail(const QByteArray &head, std::shared_ptr<MessageTail> tail);
     // Drops what waits, sends the message and closes the connection as closeAfterOutput does.
     void sendAndClose(const QByteArray &message);
     // Takes no more messages, sends what waits, and closes the connection once the client
@@ -94,6 +99,8 @@ public:
     void stopReading();
 
     qint64 queuedBytes() const { return m_queuedBytes; }
+    // Bytes handed to Qt's socket buffer and not yet to the kernel.
+    qint64 bufferedBytes() const;
     qint64 queuedMessages() const { return qint64(m_queue.size()); }
 
     // Replaces the kernel query, so that a test can stand in for a platform without one.
@@ -104,7 +111,9 @@ signals:
     void closed();
 
 private:
+    void enqueue(const QByteArray &message, std::shared_ptr<MessageTail> tail);
     void pump();
+    void feedTail();
     void onBytesWritten(qint64 bytes);
     void checkAcknowledged();
     void delivered();
@@ -127,12 +136,16 @@ private:
     TokenBucket m_messages;
 
     std::deque<QByteArray> m_queue;
-    std::deque<qint64> m_queuedSince; // when each waiting message was queued (m_clock)
+    std::deque<std::shared_ptr<MessageTail>> m_queuedTails; // null for a message without one
+    std::deque<qint64> m_queuedSince;                       // when each waiting message was queued (m_clock)
     QElapsedTimer m_clock;
     qint64 m_queuedBytes = 0;
     // A message is in flight from its write until the client has acknowledged all of it;
     // it waits for the acknowledgement once Qt's buffer is empty.
     bool m_inFlight = false;
+    // The tail of the message in flight still to be written, and how much of it.
+    std::shared_ptr<MessageTail> m_tail;
+    qint64 m_tailLeft = 0;
     bool m_awaitingAck = false;
     qint64 m_inFlightSize = 0;
     std::function<SendQueue(qintptr)> m_querySendQueue = querySendQueue;

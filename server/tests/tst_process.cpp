@@ -143,14 +143,14 @@ private slots:
         QList<TestClient *> clients;
         for (int i = 0; i < 30; ++i)
             clients.append(connected(1 + i % 4));
-        QTRY_VERIFY_WITH_TIMEOUT(m_log.contains("cannot accept connections"), 10000);
+        // Connections wait in the backlog that no descriptor is free for.
+        QTest::qWait(1000);
         const double before = cpuSeconds(m_server->processId());
         QTest::qWait(2000);
         const double used = (cpuSeconds(m_server->processId()) - before) / 2;
         qInfo("CPU while out of descriptors: %.1f%% of a core", used * 100);
         QVERIFY2(used < 0.05, "the server spins");
         QCOMPARE(m_log.count("cannot accept connections"), 1);
-
         qDeleteAll(clients);
         TestClient *late = connected(9);
         late->send(chatMessage(u"hello?"_s));
