@@ -113,8 +113,7 @@ bool readSecretFile(const QString &path, QByteArray *secret, QString *why)
                                             QFileDevice::WriteOther | QFileDevice::ExeOther;
     if (info.permissions() & others) {
         *why = QStringLiteral("%1 may be read or changed by others (mode %2): chmod 600 it")
-                   .arg(path)
-                   .arg(modeBits(info.permissions()), 4, 8, QLatin1Char('0'));
+                   .arg(path, QStringLiteral("%1").arg(modeBits(info.permissions()), 4, 8, QLatin1Char('0')));
         return false;
     }
     QFile file(path);

@@ -87,6 +87,12 @@ private slots:
             << QString()
             << QStringList{u"1: unknown key 'config'"_s, u"2: unknown key 'check-config'"_s,
                            u"3: unknown key 'help'"_s};
+        // The file's own name may hold what arg() would take for a place of its own.
+        QTest::newRow("a file named %1 %2")
+            << QByteArray("port = 7\n") << none << u"port"_s << u"7"_s << u"key 'port' at FILE:1"_s << none;
+        QTest::newRow("given twice in a file named %L1")
+            << QByteArray("port = 7\nport = 8\n") << none << u"port"_s << QString() << QString()
+            << QStringList{u"2: key 'port' is given again (first at line 1)"_s};
         QTest::newRow("every fault, in line order")
             << QByteArray("b = 1\nport\nport = 1\na = 2\n") << none << u"port"_s << u"1"_s << QString()
             << QStringList{u"1: unknown key 'b'"_s, u"2: expected 'key = value', got 'port'"_s,

@@ -3,6 +3,8 @@
 
 #include <QScopeGuard>
 #include <QSemaphore>
+#include <QSqlError>
+#include <QSqlQuery>
 
 #include <cerrno>
 #include <unistd.h>
@@ -93,6 +95,48 @@ private slots:
                  answers::loginReply(online.isEmpty() ? answers::loginRefused() : answers::loginOk()));
         QCOMPARE(client->take('o', online.isEmpty() ? 100 : 5000),
                  online.isEmpty() ? QByteArray() : userList({online}));
+    }
+
+    // A database of the first schema: its accounts log in, registration works, and the
+    // account lock of that schema is gone.
+    void upgradeFromFirstSchema()
+    {
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"first"_s);
+            db.setDatabaseName(f.dataPath(u"tavrel.sqlite"_s));
+            QVERIFY(db.open());
+            char hash[crypto_pwhash_STRBYTES];
+            const QByteArray digest = saltedDigest(kPassword).toLatin1();
+            QCOMPARE(crypto_pwhash_str(hash, digest, 32, f.config.pwhashOps, f.config.pwhashMem), 0);
+            QSqlQuery query(db);
+            for (const QString &statement :
+                 {u"CREATE TABLE accounts (name TEXT PRIMARY KEY COLLATE NOCASE, email TEXT NOT NULL,"
+                  " password_hash TEXT NOT NULL, created_ms INTEGER NOT NULL, failures INTEGER NOT NULL"
+                  " DEFAULT 0, locked_until_ms INTEGER NOT NULL DEFAULT 0)"_s,
+                  u"CREATE TABLE pending_codes (email TEXT PRIMARY KEY, code TEXT NOT NULL, issued_ms INTEGER"
+                  " NOT NULL, expires_ms INTEGER NOT NULL, wrong_tries INTEGER NOT NULL DEFAULT 0)"_s,
+                  u"CREATE TABLE uploads (stored_name TEXT PRIMARY KEY, uploader TEXT NOT NULL, size INTEGER"
+                  " NOT NULL, sha256 TEXT NOT NULL, uploaded_ms INTEGER NOT NULL)"_s,
+                  u"INSERT INTO accounts VALUES ('alice', 'alice@example.org', '"_s +
+                      QString::fromLatin1(hash) + u"', 0, 4, 0)"_s,
+                  u"INSERT INTO accounts VALUES ('bob', 'bob@example.org', '"_s + QString::fromLatin1(hash) +
+                      u"', 0, 0, 9999999999999)"_s,
+                  u"INSERT INTO pending_codes VALUES ('carol@example.org', '123456', 0, 9999999999999, 0)"_s,
+                  u"INSERT INTO uploads VALUES ('a.txt', 'alice', 7, '00', 0)"_s,
+                  u"PRAGMA user_version = 1"_s})
+                QVERIFY2(query.exec(statement), qPrintable(query.lastError().text()));
+            query.finish();
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(u"first"_s);
+        f.startServer();
+        Store store(f.dataPath(u"tavrel.sqlite"_s));
+        QVERIFY(store.open());
+        QCOMPARE(store.schemaVersion(), Store::currentSchemaVersion());
+        QCOMPARE(store.uploadedBytes(u"alice"_s), qint64(7));
+        // bob's lock of the first schema is gone with it.
+        f.loggedIn(u"alice"_s, u"bob"_s);
+        f.registerUser(f.connected(), u"carol"_s, u"carol@example.org"_s);
     }
 
     void restartKeepsAccountsButNoDigest()
