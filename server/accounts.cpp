@@ -303,7 +303,7 @@ QString Accounts::sendCode(Store &store, const RegistrationFields &fields, const
         store.rollback();
         return refusal;
     }
-    Store::PendingCode next = pending.value_or(Store::PendingCode{freshCode(), 0, 0, 0, 0});
+    Store::PendingCode next = pending ? *pending : Store::PendingCode{freshCode(), 0, 0, 0, 0};
     next.issuedMs = now;
     next.expiresMs = now + qint64(m_config.codeValiditySeconds) * 1000;
     const qint64 mail = store.recordCodeMail(emailKey, nameKey, source, now);

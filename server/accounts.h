@@ -9,7 +9,6 @@
 #include <QObject>
 #include <QThreadStorage>
 
-#include <atomic>
 #include <functional>
 #include <mutex>
 

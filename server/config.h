@@ -78,8 +78,11 @@ struct Config
     int workerThreads = 0;
     // Threads that store uploads and open requested files.
     int fileThreads = 2;
-    // Requests waiting for a worker, per queue, beyond which the answer is "busy".
-    int maxAccountJobs = 64;
+    // Requests waiting for or at a worker, per queue, beyond which the answer is "busy".
+    // argon2id at the default cost took 200 ms a hash on the 2-core machine the server was
+    // measured on, under load (a loop around crypto_pwhash_str; 60-80 ms when quiet): 32
+    // logins wait at most about 3 s for the two workers. Storing an upload takes a few ms.
+    int maxAccountJobs = 32;
     int maxFileJobs = 64;
 
     // Bytes one user may upload in all.

@@ -20,8 +20,7 @@ WorkQueue::~WorkQueue()
 
 void WorkQueue::jobFinished()
 {
-    if (--m_jobs == 0)
-        emit idle();
+    --m_jobs;
 }
 
 } // namespace tavrel::server

@@ -53,14 +53,7 @@ public:
 
     // Jobs started and not yet answered.
     int jobs() const { return m_jobs; }
-    int maxJobs() const { return m_maxJobs; }
     int threads() const { return m_pool.maxThreadCount(); }
-    // Blocks until no worker runs; the answers still wait in the event queue.
-    void waitForWorkers() { m_pool.waitForDone(); }
-
-signals:
-    // The last job's done() has run.
-    void idle();
 
 private:
     void jobFinished();
