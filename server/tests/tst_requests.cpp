@@ -77,28 +77,6 @@ private slots:
         QFETCH(QString, text);
         QTEST(tavrel::server::relayedChat(u"alice"_s, text), "relayed");
     }
-
-    // A text built with chained arg() reads a "%1" inside the first value as a place for
-    // the second.
-    void answersKeepUserData_data()
-    {
-        QTest::addColumn<QString>("built");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("upload, name and user")
-            << answers::uploaded(u"%2"_s, u"%1.txt"_s, 5) << u"%2 上传了文件：%1.txt（5字节）"_s;
-        QTest::newRow("upload, localized place")
-            << answers::uploaded(u"a"_s, u"%L1%L2"_s, 7) << u"a 上传了文件：%L1%L2（7字节）"_s;
-        QTest::newRow("code mail") << answers::codeSent(u"%1%2@x.org"_s, 10)
-                                   << u"验证码已发送到%1%2@x.org，10分钟内有效"_s;
-        QTest::newRow("no such file") << answers::noSuchFile(u"%1"_s) << u"没有这个文件：%1"_s;
-        QTest::newRow("too big") << answers::fileTooBig(u"%L1"_s) << u"文件太大，无法发送：%L1"_s;
-        QTest::newRow("notice") << answers::notice(u"%1"_s) << u"服务器: %1"_s;
-    }
-    void answersKeepUserData()
-    {
-        QFETCH(QString, built);
-        QTEST(built, "expected");
-    }
 };
 
 QTEST_GUILESS_MAIN(TestRequests)
