@@ -1,4 +1,5 @@
 #include "answers.h"
+#include "display.h"
 #include "validation.h"
 
 #include <QTest>
@@ -6,7 +7,8 @@
 using namespace tavrel::server;
 using namespace Qt::StringLiterals;
 
-// What the server accepts as a user name or an e-mail address at registration.
+// What the server accepts as a user name or an e-mail address at registration, and the
+// form in which it relays user text.
 class TestRequests : public QObject
 {
     Q_OBJECT
@@ -50,6 +52,30 @@ private slots:
         QFETCH(bool, email);
         QFETCH(QString, text);
         QTEST(email ? isPlausibleEmail(text) : isValidUserName(text), "valid");
+    }
+
+    void relayedChat_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("relayed");
+        QTest::newRow("plain") << u"hi"_s << u"alice: hi"_s;
+        QTest::newRow("line feed") << u"hi\nbob: pw"_s << u"alice: hi\n  bob: pw"_s;
+        QTest::newRow("CR LF once") << u"a\r\nb"_s << u"alice: a\n  b"_s;
+        QTest::newRow("LF CR twice") << u"a\n\rb"_s << u"alice: a\n  \n  b"_s;
+        QTest::newRow("lone CR") << u"a\rb"_s << u"alice: a\n  b"_s;
+        QTest::newRow("breaks at both ends") << u"\nx\n"_s << u"alice: \n  x\n  "_s;
+        QTest::newRow("empty lines") << u"a\n\nb"_s << u"alice: a\n  \n  b"_s;
+        QTest::newRow("indent kept") << u"a\n  b"_s << u"alice: a\n    b"_s;
+        for (const char16_t c : {u'\v', u'\f', u'\u0085', u'\u2028', u'\u2029', u'\ufdd0', u'\ufdd1'})
+            QTest::addRow("U+%04X", unsigned(c))
+                << u"a"_s + QChar(c) + u"bob: x"_s << u"alice: a\n  bob: x"_s;
+        QTest::newRow("tab stays") << u"a\tb"_s << u"alice: a\tb"_s;
+        QTest::newRow("surrogate pair stays") << u"a\U0001F600"_s << u"alice: a\U0001F600"_s;
+    }
+    void relayedChat()
+    {
+        QFETCH(QString, text);
+        QTEST(tavrel::server::relayedChat(u"alice"_s, text), "relayed");
     }
 };
 
