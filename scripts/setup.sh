@@ -8,6 +8,9 @@ packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev
     libsodium-dev
+    libqt6sql6-psql      # the server's PostgreSQL backend (--database)
+    libhiredis-dev       # the server's Redis bus (--bus)
+    postgresql redis-server  # real engines the multi-instance tests start on loopback
     shared-mime-info     # the MIME database the client checks outgoing files against
     fonts-wqy-microhei   # renders the window's Chinese captions
     xvfb xauth           # a display for machines without one
