@@ -38,6 +38,12 @@ struct Config
 
     // A client whose waiting messages pass this many bytes reads too slowly and is cut off.
     qint64 maxQueuedBytes = 1024 * 1024;
+
+    // Several instances: state in one PostgreSQL database, fan-out over one Redis. Empty:
+    // SQLite in dataDir, and no other instance.
+    QString database; // postgresql://user@host:port/dbname
+    QString databasePasswordFile;
+    QString bus; // redis://host:port
 };
 
 } // namespace tavrel::server

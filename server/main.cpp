@@ -71,6 +71,21 @@ int main(int argc, char *argv[])
     option(QStringLiteral("workers"),
            QStringLiteral("Threads for hashing and the database; 0: one per core."), QStringLiteral("n"),
            QString::number(config.workerThreads));
+    parser.addOption(QCommandLineOption(
+        QStringLiteral("database"),
+        QStringLiteral("PostgreSQL for accounts, codes, limits and uploads, shared by every instance "
+                       "(default: SQLite in the data folder)."),
+        QStringLiteral("postgresql://user@host:port/dbname")));
+    parser.addOption(QCommandLineOption(
+        QStringLiteral("database-password-file"),
+        QStringLiteral(
+            "File that holds the password for --database (default: libpq's PGPASSFILE or ~/.pgpass)."),
+        QStringLiteral("file")));
+    parser.addOption(QCommandLineOption(
+        QStringLiteral("bus"),
+        QStringLiteral(
+            "Redis that carries chat, notices and the user list between instances; needs --database."),
+        QStringLiteral("redis://host:port")));
     parser.process(app);
 
     if (parser.isSet(QStringLiteral("listen"))) {
@@ -99,6 +114,13 @@ int main(int argc, char *argv[])
     if (!valid || loginTimeout > std::numeric_limits<int>::max() / 1000)
         return 2;
     config.loginIdleTimeoutMs = loginTimeout * 1000;
+    config.database = parser.value(QStringLiteral("database"));
+    config.databasePasswordFile = parser.value(QStringLiteral("database-password-file"));
+    config.bus = parser.value(QStringLiteral("bus"));
+    if (const QString error = tavrel::server::Server::configurationError(config); !error.isEmpty()) {
+        qCritical().noquote() << error;
+        return 2;
+    }
 
     tavrel::server::TerminationWatcher watcher;
     tavrel::server::Server server(config);

@@ -2,6 +2,8 @@
 
 #include "accounts.h"
 #include "answers.h"
+#include "bus.h"
+#include "database.h"
 #include "delivery.h"
 #include "files.h"
 #include "logging.h"
@@ -31,8 +33,27 @@ Server::~Server()
     stop();
 }
 
+QString Server::configurationError(const Config &config)
+{
+    QString error;
+    if (!config.bus.isEmpty() && config.database.isEmpty())
+        return QStringLiteral("--bus needs --database: instances that share a bus must share one database, "
+                              "or each would have accounts of its own");
+    if (!config.database.isEmpty() && !parseDatabaseUrl(config.database, config.databasePasswordFile, &error))
+        return error;
+    if (config.database.isEmpty() && !config.databasePasswordFile.isEmpty())
+        return QStringLiteral("--database-password-file without --database");
+    if (!config.bus.isEmpty() && !parseBusUrl(config.bus, &error))
+        return error;
+    return QString();
+}
+
 bool Server::start()
 {
+    if (const QString error = configurationError(m_config); !error.isEmpty()) {
+        qCCritical(lcServer).noquote() << error;
+        return false;
+    }
     const QDir data(m_config.dataDir);
     for (const QString &sub : {QStringLiteral("."), QStringLiteral("outbox"), QStringLiteral("files")}) {
         if (!data.mkpath(sub)) {
@@ -52,6 +73,14 @@ bool Server::start()
     m_accounts = std::make_unique<Accounts>(m_config, m_delivery.get());
     if (!m_accounts->prepare())
         return false;
+    if (!m_config.bus.isEmpty()) {
+        QString ignored;
+        m_bus = std::make_unique<Bus>(*parseBusUrl(m_config.bus, &ignored));
+        connect(m_bus.get(), &Bus::relayed, this, &Server::broadcast);
+        connect(m_bus.get(), &Bus::remoteUsersChanged, this, &Server::onRemoteUsersChanged);
+        connect(m_bus.get(), &Bus::userSuperseded, this, &Server::onSuperseded);
+        m_bus->start();
+    }
     m_listener.setMaxPendingConnections(100);
     if (!m_listener.listen(m_config.listenAddress, m_config.port)) {
         qCCritical(lcServer) << "cannot listen on" << m_config.listenAddress.toString() << m_config.port
@@ -71,12 +100,15 @@ quint16 Server::port() const
 void Server::stop()
 {
     m_listener.close();
+    if (m_bus)
+        m_bus->leave();
     const QList<Session *> sessions = m_sessions;
     for (Session *session : sessions)
         session->abort("server stops");
     if (m_accounts)
         m_accounts->waitForIdle();
     m_accounts.reset();
+    m_bus.reset();
     m_lock.reset();
 }
 
@@ -110,6 +142,8 @@ void Server::onClosed(Session *session)
     const QString name = session->userName();
     if (!name.isEmpty() && m_online.value(name) == session) {
         m_online.remove(name);
+        if (m_bus)
+            m_bus->removeLocalUser(name);
         qCInfo(lcServer) << name << "left";
         broadcastUserList();
     }
@@ -183,8 +217,11 @@ void Server::loggedIn(Session *session, const QString &name)
     if (session->isClosed())
         return;
     const QString previousName = session->userName();
-    if (!previousName.isEmpty() && previousName != name && m_online.value(previousName) == session)
+    if (!previousName.isEmpty() && previousName != name && m_online.value(previousName) == session) {
         m_online.remove(previousName);
+        if (m_bus)
+            m_bus->removeLocalUser(previousName);
+    }
     Session *previous = m_online.value(name);
     if (previous && previous != session) {
         qCInfo(lcServer) << name << "logged in again from" << session->peerAddress()
@@ -193,6 +230,8 @@ void Server::loggedIn(Session *session, const QString &name)
         previous->sendAndClose(chatLine(answers::replaced()));
     }
     m_online.insert(name, session);
+    if (m_bus)
+        m_bus->addLocalUser(name);
     session->setUserName(name);
     qCInfo(lcServer) << name << "logged in from" << session->peerAddress();
     session->send(loginAnswer(answers::loginOk()));
@@ -241,7 +280,7 @@ void Server::handleChat(Session *session, const QByteArray &message)
         session->send(chatLine(answers::slowDown()));
         return;
     }
-    broadcast(chatLine(session->userName() + QStringLiteral(": ") + text));
+    relay(chatLine(session->userName() + QStringLiteral(": ") + text));
 }
 
 bool Server::admitFileAction(Session *session)
@@ -283,7 +322,7 @@ void Server::handleUpload(Session *session, const QByteArray &message)
             if (!ok)
                 qCWarning(lcFiles) << "the upload of" << record.storedName << "was not recorded";
         });
-    broadcast(chatLine(answers::uploaded(uploader, saved.storedName, size)));
+    relay(chatLine(answers::uploaded(uploader, saved.storedName, size)));
 }
 
 void Server::handleFileRequest(Session *session, const QByteArray &message)
@@ -344,11 +383,47 @@ void Server::broadcast(const QByteArray &message)
         session->send(message);
 }
 
-void Server::broadcastUserList()
+void Server::relay(const QByteArray &message)
+{
+    if (m_bus)
+        m_bus->publish(message);
+    else
+        broadcast(message);
+}
+
+QStringList Server::userNames() const
 {
     QStringList names = m_online.keys();
+    if (m_bus) {
+        names += m_bus->remoteUsers();
+        names.removeDuplicates();
+    }
     names.sort(Qt::CaseInsensitive);
-    broadcast(userList(names));
+    return names;
+}
+
+void Server::broadcastUserList()
+{
+    m_listSent = userNames();
+    broadcast(userList(m_listSent));
+}
+
+void Server::onRemoteUsersChanged()
+{
+    if (userNames() != m_listSent)
+        broadcastUserList();
+}
+
+void Server::onSuperseded(const QString &name)
+{
+    Session *session = m_online.take(name);
+    if (!session)
+        return;
+    qCInfo(lcServer) << name << "logged in at another instance; the session from" << session->peerAddress()
+                     << "closes";
+    session->setUserName(QString());
+    session->sendAndClose(chatLine(answers::replaced()));
+    broadcastUserList();
 }
 
 } // namespace tavrel::server

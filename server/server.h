@@ -13,6 +13,7 @@ class QLockFile;
 namespace tavrel::server {
 
 class Accounts;
+class Bus;
 class FileStore;
 class OutboxDelivery;
 class Session;
@@ -27,7 +28,10 @@ public:
     explicit Server(const Config &config, QObject *parent = nullptr);
     ~Server() override;
 
-    // Prepares the data folder and the database and starts listening.
+    // Why this configuration cannot run, for the operator; empty when it can.
+    static QString configurationError(const Config &config);
+
+    // Prepares the data folder and the database, joins the bus and starts listening.
     bool start();
     quint16 port() const;
     // Closes every connection and waits for the database work in progress.
@@ -49,8 +53,14 @@ private:
     void handleUpload(Session *session, const QByteArray &message);
     void handleFileRequest(Session *session, const QByteArray &message);
     void loggedIn(Session *session, const QString &name);
+    // To the sessions of every instance.
+    void relay(const QByteArray &message);
+    // To this instance's sessions.
     void broadcast(const QByteArray &message);
+    QStringList userNames() const;
     void broadcastUserList();
+    void onRemoteUsersChanged();
+    void onSuperseded(const QString &name);
 
     Config m_config;
     QTcpServer m_listener;
@@ -58,9 +68,11 @@ private:
     std::unique_ptr<OutboxDelivery> m_delivery;
     std::unique_ptr<FileStore> m_files;
     std::unique_ptr<Accounts> m_accounts;
+    std::unique_ptr<Bus> m_bus;
     QList<Session *> m_sessions;
     QHash<QString, int> m_perAddress;
     QHash<QString, Session *> m_online; // by name as registered
+    QStringList m_listSent;
 };
 
 } // namespace tavrel::server
