@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -150,6 +151,96 @@ void RedisServer::pause(bool paused)
 {
     if (isRunning())
         ::kill(pid_t(m_process->processId()), paused ? SIGSTOP : SIGCONT);
+}
+
+ServerProcess::ServerProcess(const QStringList &arguments)
+    : m_arguments(arguments)
+{}
+
+ServerProcess::~ServerProcess()
+{
+    if (isRunning())
+        kill();
+}
+
+bool ServerProcess::isRunning() const
+{
+    return m_process && m_process->state() != QProcess::NotRunning;
+}
+
+QString ServerProcess::log() const
+{
+    return tail(m_dir.filePath(QStringLiteral("server.log")));
+}
+
+bool ServerProcess::start(QString *error)
+{
+    if (m_port == 0)
+        m_port = freeLoopbackPort();
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_process->setStandardOutputFile(m_dir.filePath(QStringLiteral("server.log")), QIODevice::Append);
+    endWithParent(*m_process, SIGKILL);
+    m_process->start(QStringLiteral(TAVREL_SERVER_BINARY),
+                     QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
+                                 QStringLiteral("--port"), QString::number(m_port), QStringLiteral("--data"),
+                                 m_dir.filePath(QStringLiteral("data"))} +
+                         m_arguments);
+    if (!m_process->waitForStarted(5000)) {
+        *error = QStringLiteral("tavrel-server did not start: ") + m_process->errorString();
+        return false;
+    }
+    for (QDeadlineTimer deadline(20000); !deadline.hasExpired() && isRunning(); QThread::msleep(20)) {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, m_port);
+        if (probe.waitForConnected(500))
+            return true;
+    }
+    *error = QStringLiteral("tavrel-server did not listen on port %1: %2").arg(m_port).arg(log());
+    return false;
+}
+
+void ServerProcess::kill()
+{
+    if (!isRunning())
+        return;
+    m_process->kill();
+    m_process->waitForFinished(5000);
+}
+
+bool ServerProcess::stop()
+{
+    if (!isRunning())
+        return true;
+    m_process->terminate();
+    if (m_process->waitForFinished(15000))
+        return m_process->exitStatus() == QProcess::NormalExit;
+    kill();
+    return false;
+}
+
+int runServer(const QStringList &arguments, QString *output, const QProcessEnvironment &environment)
+{
+    QTemporaryDir dir;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    if (!environment.isEmpty())
+        process.setProcessEnvironment(environment);
+    endWithParent(process, SIGKILL);
+    process.start(QStringLiteral(TAVREL_SERVER_BINARY),
+                  QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
+                              QStringLiteral("--port"), QString::number(freeLoopbackPort()),
+                              QStringLiteral("--data"), dir.path()} +
+                      arguments);
+    // A server that starts after all is stopped: the caller expected a refusal.
+    if (!process.waitForFinished(10000)) {
+        process.kill();
+        process.waitForFinished(5000);
+        *output = QString::fromLocal8Bit(process.readAll());
+        return -1;
+    }
+    *output = QString::fromLocal8Bit(process.readAll());
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
 PostgresCluster::PostgresCluster() = default;

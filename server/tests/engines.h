@@ -39,6 +39,36 @@ private:
     quint16 m_port = 0;
 };
 
+// A tavrel-server process (the installed binary, built beside the tests) on a free loopback
+// port with a data folder of its own, so that a test can kill it as a crash would.
+class ServerProcess
+{
+public:
+    explicit ServerProcess(const QStringList &arguments);
+    ~ServerProcess();
+
+    // Starts it and waits until it accepts connections.
+    bool start(QString *error);
+    // SIGKILL: no goodbye to anyone.
+    void kill();
+    // SIGTERM, and the wait for it to end.
+    bool stop();
+    bool isRunning() const;
+
+    quint16 port() const { return m_port; }
+    QString dataDir() const { return m_dir.path(); }
+    QString log() const;
+
+private:
+    QTemporaryDir m_dir;
+    QStringList m_arguments;
+    std::unique_ptr<QProcess> m_process;
+    quint16 m_port = 0;
+};
+
+// The exit code and what a tavrel-server run printed, for options it must refuse.
+int runServer(const QStringList &arguments, QString *output, const QProcessEnvironment &environment = {});
+
 // A database cluster of its own, run as the postgres system user when the tests run as root
 // (initdb refuses root). Clients log in over TCP with a password.
 class PostgresCluster
