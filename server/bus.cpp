@@ -8,7 +8,6 @@
 #include <QUrl>
 
 #include <cstring>
-#include <limits>
 #include <memory>
 
 namespace tavrel::server {
@@ -169,6 +168,8 @@ Bus::Bus(const BusAddress &address, const Timing &timing, QObject *parent)
     connect(m_publisher, &RedisConnection::opened, this, [this] {
         m_publisherRetryMs = 0;
         m_publisherWaiting = 0;
+        // Names the connection in CLIENT LIST, for an operator wondering whose it is.
+        call({"CLIENT", "SETNAME", "tavrel-publisher-" + m_instance});
         writePresence();
         poll();
         updateLive();
@@ -178,6 +179,7 @@ Bus::Bus(const BusAddress &address, const Timing &timing, QObject *parent)
     connect(m_subscriber, &RedisConnection::opened, this, [this] {
         m_subscriberRetryMs = 0;
         m_lastSubscriberTrafficMs = nowMs();
+        m_subscriber->command({"CLIENT", "SETNAME", "tavrel-subscriber-" + m_instance});
         m_subscriber->subscribe({m_channel, m_beatChannel},
                                 [this](const RedisReply &reply) { onSubscription(reply); });
     });
@@ -312,8 +314,7 @@ void Bus::updateLive()
                                     << m_instance;
         }
         m_lastSubscriberTrafficMs = nowMs();
-        // Before anything new: what may not have gone out, then what others may lack.
-        sendAgain(m_confirmed, std::numeric_limits<qint64>::max());
+        // The answers tell this instance what to send again, and the others the same.
         sayHello(true);
         publishPresence();
     } else {
@@ -445,7 +446,7 @@ void Bus::onBusMessage(const BusMessage &message)
         break;
     case 'h':
         if (const std::optional<qint64> running = parseCount(message.payload))
-            sendAgain(0, *running);
+            sendAgain(*running);
         if (message.number == 1)
             sayHello(false);
         break;
@@ -462,8 +463,6 @@ void Bus::take(const BusMessage &message)
     // What was sent before this instance started is no news to its users.
     if (message.kind == 'r' && message.ageMs >= now - m_startedMs)
         return;
-    if (message.origin == m_instance)
-        m_confirmed = std::max(m_confirmed, message.number);
     if (m_origins[message.origin].take(message.number, now))
         emit relayed(message.payload);
 }
@@ -474,14 +473,14 @@ void Bus::deliverLocally(const Entry &entry)
         emit relayed(entry.message);
 }
 
-void Bus::sendAgain(qint64 after, qint64 youngerThanMs)
+void Bus::sendAgain(qint64 youngerThanMs)
 {
     if (!m_publisher->isOpen())
         return;
     const qint64 now = nowMs();
     for (const Entry &entry : m_backlog) {
         const qint64 age = now - entry.atMs;
-        if (entry.number > after && age < youngerThanMs)
+        if (age < youngerThanMs)
             send({'r', m_instance, entry.number, entry.message, age});
     }
 }

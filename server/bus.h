@@ -174,8 +174,8 @@ private:
     void onBusMessage(const BusMessage &message);
     void take(const BusMessage &message);
     void deliverLocally(const Entry &entry);
-    // Sends again the kept messages numbered above after and younger than youngerThanMs.
-    void sendAgain(qint64 after, qint64 youngerThanMs);
+    // Sends again the kept messages younger than this.
+    void sendAgain(qint64 youngerThanMs);
     void sayHello(bool ask);
     void schedulePresence();
     void publishPresence();
@@ -212,7 +212,6 @@ private:
     qint64 m_lastSubscriberTrafficMs = 0;
 
     qint64 m_number = 0;
-    qint64 m_confirmed = 0; // own messages up to here came back from Redis
     std::deque<Entry> m_backlog;
     qint64 m_backlogBytes = 0;
     qint64 m_startedMs = 0;

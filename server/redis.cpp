@@ -245,15 +245,17 @@ bool RedisConnection::subscribe(const QByteArrayList &channels,
                                  args.sizes.data()) == REDIS_OK;
 }
 
-bool RedisConnection::runBlocking(const QString &host, quint16 port, int timeoutMs,
-                                  const QList<QByteArrayList> &commands, QString *error)
+std::optional<QList<RedisReply>> RedisConnection::runBlocking(const QString &host, quint16 port,
+                                                              int timeoutMs,
+                                                              const QList<QByteArrayList> &commands,
+                                                              QString *error)
 {
     const timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
     std::unique_ptr<redisContext, decltype(&redisFree)> context(
         redisConnectWithTimeout(host.toLatin1().constData(), port, timeout), &redisFree);
     if (!context || context->err) {
         *error = context ? QString::fromLocal8Bit(context->errstr) : QStringLiteral("out of memory");
-        return false;
+        return std::nullopt;
     }
     redisSetTimeout(context.get(), timeout);
     for (const QByteArrayList &command : commands) {
@@ -261,15 +263,17 @@ bool RedisConnection::runBlocking(const QString &host, quint16 port, int timeout
         redisAppendCommandArgv(context.get(), int(args.pointers.size()), args.pointers.data(),
                                args.sizes.data());
     }
+    QList<RedisReply> replies;
     for (qsizetype i = 0; i < commands.size(); ++i) {
         void *reply = nullptr;
         if (redisGetReply(context.get(), &reply) != REDIS_OK) {
             *error = QString::fromLocal8Bit(context->errstr);
-            return false;
+            return std::nullopt;
         }
+        replies.append(RedisReply::from(static_cast<redisReply *>(reply)));
         freeReplyObject(reply);
     }
-    return true;
+    return replies;
 }
 
 } // namespace tavrel::server

@@ -57,8 +57,9 @@ public:
 
     // Connects, sends the commands, waits for their replies and disconnects, blocking for
     // at most about timeoutMs per step; for when there is no event loop to wait in.
-    static bool runBlocking(const QString &host, quint16 port, int timeoutMs,
-                            const QList<QByteArrayList> &commands, QString *error);
+    static std::optional<QList<RedisReply>> runBlocking(const QString &host, quint16 port, int timeoutMs,
+                                                        const QList<QByteArrayList> &commands,
+                                                        QString *error);
 
 signals:
     void opened();

@@ -310,6 +310,45 @@ private slots:
         QVERIFY(back.elapsed() < 5000);
     }
 
+    // One instance alone loses Redis for a while: what it and the others said meanwhile
+    // reaches everyone once it is back, once.
+    void oneInstanceCutOff()
+    {
+        Bus::Timing slowReturn = quickTiming();
+        slowReturn.retryFirstMs = slowReturn.retryLastMs = 1000;
+        m_a = std::make_unique<Node>(m_redis.port(), slowReturn);
+        m_b = std::make_unique<Node>(m_redis.port());
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->bus.isLive() && m_b->bus.isLive(), 5000);
+        m_a->bus.publish("c,first");
+        QTRY_COMPARE_WITH_TIMEOUT(m_b->got.size(), 1, 3000);
+        QString error;
+        const auto clients =
+            RedisConnection::runBlocking(u"127.0.0.1"_s, m_redis.port(), 1000, {{"CLIENT", "LIST"}}, &error);
+        QVERIFY2(clients, qPrintable(error));
+        QList<QByteArrayList> kills;
+        for (const QByteArray &line : clients->value(0).text.split('\n')) {
+            if (line.contains("name=tavrel-publisher-" + m_a->bus.instance()) ||
+                line.contains("name=tavrel-subscriber-" + m_a->bus.instance()))
+                kills.append({"CLIENT", "KILL", line.mid(line.indexOf("addr=") + 5).split(' ').value(0)});
+        }
+        QCOMPARE(kills.size(), 2);
+        QVERIFY2(RedisConnection::runBlocking(u"127.0.0.1"_s, m_redis.port(), 1000, kills, &error),
+                 qPrintable(error));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_a->bus.isLive(), 3000);
+        m_a->bus.publish("c,a while away");
+        m_b->bus.publish("c,b while a is away");
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->bus.isLive(), 5000);
+        QList<QByteArray> all{"c,first", "c,a while away", "c,b while a is away"};
+        std::sort(all.begin(), all.end());
+        for (Node *node : {m_a.get(), m_b.get()}) {
+            QTRY_COMPARE_WITH_TIMEOUT(node->got.size(), all.size(), 5000);
+            QTest::qWait(300);
+            QList<QByteArray> got = node->got;
+            std::sort(got.begin(), got.end());
+            QCOMPARE(got, all);
+        }
+    }
+
     // A Redis that hangs, connections open: lines still reach this instance's users, and
     // the others' once Redis answers again.
     void redisHangs()
