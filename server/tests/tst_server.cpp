@@ -107,7 +107,7 @@ class TestServer : public QObject
     template<typename... Names> std::array<TestClient *, sizeof...(Names)> loggedIn(const Names &...names)
     {
         const QStringList list{names...};
-        std::array<TestClient *, sizeof...(Names)> clients;
+        std::array<TestClient *, sizeof...(Names)> clients{};
         for (qsizetype i = 0; i < list.size(); ++i) {
             clients[i] = connected();
             clients[i]->send(login(list[i]));
