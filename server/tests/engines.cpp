@@ -149,8 +149,20 @@ void RedisServer::kill()
 
 void RedisServer::pause(bool paused)
 {
-    if (isRunning())
-        ::kill(pid_t(m_process->processId()), paused ? SIGSTOP : SIGCONT);
+    if (!isRunning())
+        return;
+    const qint64 pid = m_process->processId();
+    ::kill(pid_t(pid), paused ? SIGSTOP : SIGCONT);
+    // The signal takes effect a moment later; until then the server may still answer.
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    for (QDeadlineTimer deadline(2000); paused && !deadline.hasExpired(); QThread::msleep(1)) {
+        if (!stat.open(QIODevice::ReadOnly))
+            break;
+        const QByteArray fields = stat.readAll();
+        stat.close();
+        if (fields.mid(fields.lastIndexOf(')') + 2, 1) == "T")
+            break;
+    }
 }
 
 ServerProcess::ServerProcess(const QStringList &arguments)
