@@ -82,13 +82,18 @@ class TestCluster : public QObject
                 u"--pwhash-mem"_s,
                 u"8192"_s};
     }
-    std::unique_ptr<ServerProcess> startInstance()
+    // Instances A and B, both on the test's database and the bus.
+    bool startPair()
     {
-        auto instance = std::make_unique<ServerProcess>(instanceArguments());
         QString error;
-        if (!instance->start(&error))
-            QTest::qFail(qPrintable(error), __FILE__, __LINE__);
-        return instance;
+        for (auto *instance : {&m_a, &m_b}) {
+            *instance = std::make_unique<ServerProcess>(instanceArguments());
+            if (!(*instance)->start(&error)) {
+                qWarning().noquote() << error;
+                return false;
+            }
+        }
+        return true;
     }
     TestClient *connectTo(const ServerProcess &instance) { return new TestClient(instance.port(), this); }
 
@@ -160,8 +165,6 @@ private slots:
             QVERIFY2(m_redis.start(&error), qPrintable(error));
         m_databaseUrl = m_postgres.createDatabase(u"cluster%1"_s.arg(++m_databases), &error);
         QVERIFY2(!m_databaseUrl.isEmpty(), qPrintable(error));
-        m_a = startInstance();
-        m_b = startInstance();
     }
 
     void cleanup()
@@ -174,8 +177,40 @@ private slots:
         }
     }
 
+    void refusedAtStart_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        const QString database = u"postgresql://tavrel@127.0.0.1:%1/nothing"_s.arg(freeLoopbackPort());
+        QTest::newRow("bus without database")
+            << QStringList{u"--bus"_s, u"redis://127.0.0.1:1"_s} << 2 << u"--bus needs --database"_s;
+        QTest::newRow("password in the URL")
+            << QStringList{u"--database"_s, u"postgresql://u:pw@127.0.0.1/db"_s} << 2 << u"not in the URL"_s;
+        QTest::newRow("no database name")
+            << QStringList{u"--database"_s, u"postgresql://u@127.0.0.1:5432"_s} << 2 << u"dbname"_s;
+        QTest::newRow("password file missing")
+            << QStringList{u"--database"_s, database, u"--database-password-file"_s, u"/nonexistent/pw"_s}
+            << 2 << u"cannot read the database password"_s;
+        QTest::newRow("password file alone")
+            << QStringList{u"--database-password-file"_s, u"/etc/hostname"_s} << 2 << u"without --database"_s;
+        QTest::newRow("bus not redis")
+            << QStringList{u"--database"_s, database, u"--bus"_s, u"http://127.0.0.1:1"_s} << 2
+            << u"redis://host:port"_s;
+    }
+    void refusedAtStart()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        QString output;
+        QCOMPARE(runServer(arguments, &output), exitCode);
+        QVERIFY2(output.contains(message), qPrintable(output));
+    }
+
     void registerHereLogInThere()
     {
+        QVERIFY(startPair());
         QVERIFY(registerAt(*m_a, u"alice"_s));
         TestClient *alice = loggedInAt(*m_b, u"ALICE"_s);
         QVERIFY(listIs(alice, {u"alice"_s}));
@@ -189,6 +224,7 @@ private slots:
     // is the same everywhere.
     void chatAndListsAcross()
     {
+        QVERIFY(startPair());
         for (const QString &name : {u"alice"_s, u"bob"_s, u"carol"_s})
             QVERIFY(registerAt(*m_a, name));
         TestClient *alice = loggedInAt(*m_a, u"alice"_s);
@@ -213,6 +249,7 @@ private slots:
 
     void secondLoginElsewhereClosesFirst()
     {
+        QVERIFY(startPair());
         QVERIFY(registerAt(*m_a, u"alice"_s));
         QVERIFY(registerAt(*m_a, u"bob"_s));
         TestClient *first = loggedInAt(*m_a, u"alice"_s);
@@ -240,6 +277,7 @@ private slots:
     }
     void uploadHereRequestThere()
     {
+        QVERIFY(startPair());
         QFETCH(QString, name);
         QFETCH(QByteArray, bytes);
         QFETCH(bool, image);
@@ -263,6 +301,7 @@ private slots:
     // instance that stays loses nothing of its own chat.
     void instanceKilled()
     {
+        QVERIFY(startPair());
         for (const QString &name : {u"alice"_s, u"bob"_s, u"carol"_s})
             QVERIFY(registerAt(*m_a, name));
         TestClient *alice = loggedInAt(*m_a, u"alice"_s);
@@ -291,6 +330,7 @@ private slots:
     // between instances resumes within 5 s, and no line arrives twice.
     void redisRestarted()
     {
+        QVERIFY(startPair());
         QVERIFY(registerAt(*m_a, u"alice"_s));
         QVERIFY(registerAt(*m_a, u"bob"_s));
         TestClient *alice = loggedInAt(*m_a, u"alice"_s);
