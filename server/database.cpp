@@ -1,11 +1,34 @@
 #include "database.h"
 
+#include "logging.h"
+
 #include <QFile>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QUrl>
 #include <QUrlQuery>
+#include <QVariant>
 
 namespace tavrel::server {
+
+namespace {
+
+// The advisory lock every writing transaction takes: any fixed number the database's
+// other users do not take ("tavrel" in ASCII).
+constexpr qint64 kWriterLock = 0x74617672656c;
+
+bool exec(QSqlDatabase &db, const QString &statement, QString *error)
+{
+    QSqlQuery query(db);
+    if (query.exec(statement))
+        return true;
+    *error = statement + QStringLiteral(": ") + query.lastError().text();
+    return false;
+}
+
+} // namespace
 
 std::optional<DatabaseAddress> parseDatabaseUrl(const QString &text, const QString &passwordFile,
                                                 QString *error)
@@ -60,6 +83,104 @@ std::optional<DatabaseAddress> parseDatabaseUrl(const QString &text, const QStri
         }
     }
     return address;
+}
+
+} // namespace tavrel::server
+
+namespace tavrel::server {
+
+QString StoreLocation::describe() const
+{
+    if (!postgres)
+        return sqlitePath;
+    return QStringLiteral("postgresql://%1@%2:%3/%4")
+        .arg(postgres->user, postgres->host)
+        .arg(postgres->port)
+        .arg(postgres->name);
+}
+
+bool openDatabase(QSqlDatabase *db, const QString &connectionName, const StoreLocation &where, QString *error)
+{
+    if (!where.postgres) {
+        *db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
+        db->setDatabaseName(where.sqlitePath);
+        if (!db->open()) {
+            *error = db->lastError().text();
+            return false;
+        }
+        // FULL: a commit is on disk before it returns, so an answer never promises an account
+        // that a power cut could take back.
+        return exec(*db, QStringLiteral("PRAGMA busy_timeout = 10000"), error) &&
+               exec(*db, QStringLiteral("PRAGMA synchronous = FULL"), error) &&
+               exec(*db, QStringLiteral("PRAGMA foreign_keys = ON"), error);
+    }
+    const DatabaseAddress &address = *where.postgres;
+    *db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connectionName);
+    if (!db->isValid()) {
+        *error = QStringLiteral("Qt has no PostgreSQL driver here (Debian: libqt6sql6-psql)");
+        return false;
+    }
+    db->setHostName(address.host);
+    db->setPort(address.port);
+    db->setUserName(address.user);
+    db->setDatabaseName(address.name);
+    if (!address.password.isEmpty())
+        db->setPassword(address.password);
+    QStringList options{QStringLiteral("application_name=tavrel-server"),
+                        QStringLiteral("connect_timeout=10")};
+    if (!address.connectOptions.isEmpty())
+        options.append(address.connectOptions);
+    db->setConnectOptions(options.join(u';'));
+    if (!db->open()) {
+        *error = db->lastError().text();
+        return false;
+    }
+    // As SQLite's busy timeout: a writer waits this long for the others, then fails.
+    return exec(*db, QStringLiteral("SET lock_timeout = '10s'"), error) &&
+           exec(*db, QStringLiteral("SET statement_timeout = '30s'"), error);
+}
+
+bool beginWriting(QSqlDatabase &db, bool postgres, QString *error)
+{
+    if (!postgres)
+        return exec(db, QStringLiteral("BEGIN IMMEDIATE"), error);
+    if (!exec(db, QStringLiteral("BEGIN"), error))
+        return false;
+    if (exec(db, QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kWriterLock), error))
+        return true;
+    QString ignored;
+    exec(db, QStringLiteral("ROLLBACK"), &ignored);
+    return false;
+}
+
+int schemaVersion(QSqlDatabase &db, bool postgres)
+{
+    QSqlQuery query(db);
+    if (!postgres)
+        return query.exec(QStringLiteral("PRAGMA user_version")) && query.next() ? query.value(0).toInt()
+                                                                                 : -1;
+    if (!query.exec(QStringLiteral("SELECT to_regclass('tavrel_schema') IS NOT NULL")) || !query.next())
+        return -1;
+    if (!query.value(0).toBool())
+        return 0;
+    return query.exec(QStringLiteral("SELECT version FROM tavrel_schema")) && query.next()
+               ? query.value(0).toInt()
+               : -1;
+}
+
+bool setSchemaVersion(QSqlDatabase &db, bool postgres, int version)
+{
+    QString error;
+    const bool ok =
+        postgres
+            ? exec(db, QStringLiteral("CREATE TABLE IF NOT EXISTS tavrel_schema (version INTEGER NOT NULL)"),
+                   &error) &&
+                  exec(db, QStringLiteral("DELETE FROM tavrel_schema"), &error) &&
+                  exec(db, QStringLiteral("INSERT INTO tavrel_schema VALUES (%1)").arg(version), &error)
+            : exec(db, QStringLiteral("PRAGMA user_version = %1").arg(version), &error);
+    if (!ok)
+        qCCritical(lcAccounts).noquote() << "cannot record the schema version:" << error;
+    return ok;
 }
 
 } // namespace tavrel::server
