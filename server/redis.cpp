@@ -239,7 +239,9 @@ bool RedisConnection::subscribe(const QByteArrayList &channels,
     if (!isOpen())
         return false;
     m_subscriber = std::move(handler);
-    Arguments args(QByteArrayList{"SUBSCRIBE"} + channels);
+    // The strings must outlive args, which only points at them.
+    const QByteArrayList command = QByteArrayList{"SUBSCRIBE"} + channels;
+    Arguments args(command);
     return redisAsyncCommandArgv(m_context, &RedisConnection::onSubscription, nullptr,
                                  int(args.pointers.size()), args.pointers.data(),
                                  args.sizes.data()) == REDIS_OK;
