@@ -8,6 +8,7 @@
 #include <QThreadPool>
 #include <QThreadStorage>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -51,8 +52,10 @@ public:
     void run(QObject *context, std::function<Result(Store &)> work, std::function<void(Result)> done)
     {
         QPointer<QObject> guard(context);
+        ++m_pending;
         m_pool.start([this, guard, work = std::move(work), done = std::move(done)]() mutable {
             Result result = withStore(work);
+            --m_pending;
             QMetaObject::invokeMethod(
                 this,
                 [guard, done = std::move(done), result = std::move(result)]() {
@@ -64,6 +67,8 @@ public:
     }
 
     void waitForIdle() { m_pool.waitForDone(); }
+    // Jobs queued or running.
+    int pendingWork() const { return m_pending; }
 
 private:
     template<typename Result> Result withStore(const std::function<Result(Store &)> &work)
@@ -87,6 +92,7 @@ private:
     // outlives this object.
     QThreadStorage<Store *> m_stores;
     QThreadPool m_pool;
+    std::atomic<int> m_pending{0};
     std::once_flag m_dummyOnce;
     QByteArray m_dummyHash;
 };

@@ -7,6 +7,34 @@
 
 namespace tavrel::server {
 
+// How verification codes leave the machine.
+struct MailConfig
+{
+    enum class Transport {
+        Outbox,   // the mails stay in the outbox folder, for someone else to pick up
+        Sendmail, // each goes through the local mail system's sendmail program
+        Smtp,     // each is submitted to an SMTP relay
+    };
+    Transport transport = Transport::Outbox;
+    QString relayUrl; // smtp://host:port or smtps://host:port
+    // The From header, and the address alone for the SMTP envelope.
+    QByteArray fromHeader = "Tavrel <no-reply@tavrel.invalid>";
+    QByteArray envelopeFrom = "no-reply@tavrel.invalid";
+    QString user;
+    QByteArray password;
+    QString caFile; // trusted certificates for the relay; empty: the system's
+    QString sendmailPath = QStringLiteral("/usr/sbin/sendmail");
+
+    // A relay that fails for a while (restarting, greylisting) is asked again after 15 s,
+    // then after twice as long each time up to 10 minutes between attempts; a mail the relay
+    // has not accepted an hour after it was written has failed: its code has expired by then.
+    int firstRetryMs = 15 * 1000;
+    int maxRetryMs = 10 * 60 * 1000;
+    qint64 giveUpMs = 60 * 60 * 1000;
+    // One attempt, connecting included.
+    int attemptTimeoutSeconds = 60;
+};
+
 // Everything an operator (or a test) may tune. The defaults are the production values.
 struct Config
 {
@@ -35,6 +63,12 @@ struct Config
     size_t pwhashMem = crypto_pwhash_MEMLIMIT_INTERACTIVE;
     // Threads that hash passwords and talk to the database; 0: one per core.
     int workerThreads = 0;
+
+    MailConfig mail;
+
+    // Where the Prometheus metrics are served; port -1: not at all.
+    QHostAddress metricsAddress = QHostAddress::LocalHost;
+    int metricsPort = -1;
 
     // A client whose waiting messages pass this many bytes reads too slowly and is cut off.
     qint64 maxQueuedBytes = 1024 * 1024;

@@ -1,8 +1,8 @@
 #include "database.h"
 
+#include "configvalues.h"
 #include "logging.h"
 
-#include <QFile>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -69,18 +69,13 @@ std::optional<DatabaseAddress> parseDatabaseUrl(const QString &text, const QStri
     }
     address.connectOptions = options.join(u';');
     if (!passwordFile.isEmpty()) {
-        QFile file(passwordFile);
-        if (!file.open(QIODevice::ReadOnly)) {
-            *error = QStringLiteral("cannot read the database password from ") + passwordFile +
-                     QStringLiteral(": ") + file.errorString();
+        QByteArray password;
+        QString why;
+        if (!readSecretFile(passwordFile, &password, &why)) {
+            *error = QStringLiteral("--database-password-file: ") + why;
             return std::nullopt;
         }
-        // The first line, without its line end: files written by echo end in one.
-        address.password = QString::fromUtf8(file.readLine(4096)).remove(u'\n').remove(u'\r');
-        if (address.password.isEmpty()) {
-            *error = QStringLiteral("the database password file is empty: ") + passwordFile;
-            return std::nullopt;
-        }
+        address.password = QString::fromUtf8(password);
     }
     return address;
 }

@@ -1,6 +1,7 @@
 #include "delivery.h"
 
 #include "logging.h"
+#include "metrics.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -27,16 +28,18 @@ QByteArray encodedWord(const QString &text)
 
 } // namespace
 
-OutboxDelivery::OutboxDelivery(const QString &dir)
+OutboxDelivery::OutboxDelivery(const QString &dir, const QByteArray &from, std::function<void()> queued)
     : m_dir(dir)
+    , m_from(from)
+    , m_queued(std::move(queued))
 {}
 
 QByteArray OutboxDelivery::composeMail(const QString &email, const QString &userName, const QString &code,
-                                       int validMinutes)
+                                       int validMinutes, const QByteArray &from)
 {
     const QDateTime now = QDateTime::currentDateTimeUtc();
     QByteArray mail;
-    mail += "From: Tavrel <no-reply@tavrel.invalid>\r\n";
+    mail += "From: " + from + "\r\n";
     mail += "To: <" + email.toUtf8() + ">\r\n";
     mail += "Subject: " + encodedWord(QStringLiteral("Tavrel 注册验证码")) + "\r\n";
     mail += "Date: " + now.toString(Qt::RFC2822Date).toLatin1() + "\r\n";
@@ -59,6 +62,7 @@ bool OutboxDelivery::deliver(const QString &email, const QString &userName, cons
 {
     if (!QDir().mkpath(m_dir)) {
         qCCritical(lcAccounts) << "cannot create the outbox" << m_dir;
+        metrics().codesFailed++;
         return false;
     }
     const QString name = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmsszzz")) +
@@ -67,11 +71,16 @@ bool OutboxDelivery::deliver(const QString &email, const QString &userName, cons
     // The mail appears under its name only once it is complete.
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) ||
-        file.write(composeMail(email, userName, code, validMinutes)) < 0 || !file.commit()) {
+        file.write(composeMail(email, userName, code, validMinutes, m_from)) < 0 || !file.commit()) {
         qCCritical(lcAccounts) << "cannot write the mail" << path << file.errorString();
+        metrics().codesFailed++;
         return false;
     }
     qCInfo(lcAccounts).noquote() << "verification code mail for" << email << "written to" << path;
+    if (m_queued)
+        m_queued();
+    else
+        metrics().codesSent++;
     return true;
 }
 

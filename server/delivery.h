@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace tavrel::server {
 
 // Gets a verification code to the owner of a mail address. Called from worker threads.
@@ -13,21 +15,27 @@ public:
                          int validMinutes) = 0;
 };
 
-// Writes each mail as an RFC 5322 message (a .eml file) into a folder, for a mail
-// transfer agent or a person to pick up.
+// Writes each mail as an RFC 5322 message (a .eml file) into the outbox folder. With a
+// relay, queued() is called after each, for the mail queue to hand it over; without one the
+// mail stays there for a mail transfer agent or a person to pick up.
 class OutboxDelivery : public CodeDelivery
 {
 public:
-    explicit OutboxDelivery(const QString &dir);
+    static inline const QByteArray kDefaultFrom = "Tavrel <no-reply@tavrel.invalid>";
+
+    explicit OutboxDelivery(const QString &dir, const QByteArray &from = kDefaultFrom,
+                            std::function<void()> queued = nullptr);
     bool deliver(const QString &email, const QString &userName, const QString &code,
                  int validMinutes) override;
 
     // The mail itself, CRLF line ends, UTF-8 body.
     static QByteArray composeMail(const QString &email, const QString &userName, const QString &code,
-                                  int validMinutes);
+                                  int validMinutes, const QByteArray &from = kDefaultFrom);
 
 private:
     QString m_dir;
+    QByteArray m_from;
+    std::function<void()> m_queued;
 };
 
 } // namespace tavrel::server

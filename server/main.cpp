@@ -1,27 +1,93 @@
 #include "config.h"
+#include "configvalues.h"
 #include "logging.h"
+#include "options.h"
 #include "server.h"
 #include "signals.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 
 using tavrel::server::Config;
+using tavrel::server::MailConfig;
+using tavrel::server::OptionParser;
 
 namespace {
 
+void reject(const OptionParser &parser, const QString &option, const QString &why = QString())
+{
+    qCCritical(lcServer).noquote() << QStringLiteral("invalid value for %1: %2%3")
+                                          .arg(parser.origin(option), parser.value(option),
+                                               why.isEmpty() ? QString() : QStringLiteral(" (") + why + u')');
+}
+
 template<typename Number>
-bool readNumber(const QCommandLineParser &parser, const QString &option, Number &value, Number minimum)
+bool readNumber(const OptionParser &parser, const QString &option, Number &value, Number minimum)
 {
     if (!parser.isSet(option))
         return true;
     bool ok = false;
     const qulonglong read = parser.value(option).toULongLong(&ok);
     if (!ok || read < qulonglong(minimum) || read > qulonglong(std::numeric_limits<Number>::max())) {
-        qCritical().noquote() << "invalid value for --" + option + ":" << parser.value(option);
+        reject(parser, option);
         return false;
     }
     value = Number(read);
+    return true;
+}
+
+// The mail options: how codes leave, and what the relay needs.
+bool readMail(const OptionParser &parser, MailConfig &mail)
+{
+    const QString how = QStringLiteral("mail");
+    const QString from = QStringLiteral("mail-from");
+    const QString user = QStringLiteral("mail-user");
+    const QString passwordFile = QStringLiteral("mail-password-file");
+    const QString caFile = QStringLiteral("mail-ca-file");
+    const QString sendmail = QStringLiteral("sendmail-path");
+    QString why;
+    // Reads the option, if given, with read(value); false after saying what is wrong.
+    const auto read = [&](const QString &option, const std::function<bool(const QString &)> &reader) {
+        if (!parser.isSet(option) || reader(parser.value(option)))
+            return true;
+        reject(parser, option, why);
+        return false;
+    };
+    // False after saying that option, when given, needs what.
+    const auto needs = [&](const QString &option, bool met, const QString &what) {
+        if (parser.isSet(option) && !met)
+            qCCritical(lcServer).noquote() << parser.origin(option) << "needs" << what;
+        return met || !parser.isSet(option);
+    };
+    if (!read(how, [&](const QString &text) { return tavrel::server::readMailTarget(text, mail, &why); }) ||
+        !read(from, [&](const QString &text) { return tavrel::server::readMailFrom(text, mail, &why); }))
+        return false;
+    const bool smtp = mail.transport == MailConfig::Transport::Smtp;
+    const QString smtpNeeded = QStringLiteral("mail = smtp://... or smtps://...");
+    if (!needs(how, mail.transport == MailConfig::Transport::Outbox || parser.isSet(from),
+               QStringLiteral("mail-from: an address the mail system accepts mail from")) ||
+        !needs(user, smtp, smtpNeeded) || !needs(caFile, smtp, smtpNeeded) ||
+        !needs(user, parser.isSet(passwordFile), passwordFile) ||
+        !needs(passwordFile, parser.isSet(user), user))
+        return false;
+    mail.user = parser.value(user);
+    mail.caFile = parser.value(caFile);
+    if (!read(passwordFile,
+              [&](const QString &path) {
+                  return tavrel::server::readSecretFile(path, &mail.password, &why);
+              }) ||
+        !read(caFile, [&](const QString &path) {
+            why = QStringLiteral("not a readable file");
+            return QFileInfo(path).isFile() && QFileInfo(path).isReadable();
+        }))
+        return false;
+    if (parser.isSet(sendmail))
+        mail.sendmailPath = parser.value(sendmail);
+    if (mail.transport == MailConfig::Transport::Sendmail && !QFileInfo(mail.sendmailPath).isExecutable()) {
+        qCCritical(lcServer).noquote()
+            << parser.origin(sendmail) << mail.sendmailPath << "is not an executable program";
+        return false;
+    }
     return true;
 }
 
@@ -29,13 +95,13 @@ bool readNumber(const QCommandLineParser &parser, const QString &option, Number 
 
 int main(int argc, char *argv[])
 {
-    qSetMessagePattern(QStringLiteral("%{time yyyy-MM-ddThh:mm:ss.zzz} %{category} %{type}: %{message}"));
+    tavrel::server::installLogFormat();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavrel-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
 
     Config config;
-    QCommandLineParser parser;
+    OptionParser parser(QStringLiteral(TAVREL_CONFIG_FILE));
     parser.setApplicationDescription(QStringLiteral("The Tavrel chat server."));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -71,31 +137,63 @@ int main(int argc, char *argv[])
     option(QStringLiteral("workers"),
            QStringLiteral("Threads for hashing and the database; 0: one per core."), QStringLiteral("n"),
            QString::number(config.workerThreads));
-    parser.addOption(QCommandLineOption(
-        QStringLiteral("database"),
-        QStringLiteral("PostgreSQL for accounts, codes, limits and uploads, shared by every instance "
-                       "(default: SQLite in the data folder)."),
-        QStringLiteral("postgresql://user@host:port/dbname")));
-    parser.addOption(QCommandLineOption(
-        QStringLiteral("database-password-file"),
-        QStringLiteral(
-            "File that holds the password for --database (default: libpq's PGPASSFILE or ~/.pgpass)."),
-        QStringLiteral("file")));
-    parser.addOption(QCommandLineOption(
-        QStringLiteral("bus"),
-        QStringLiteral(
-            "Redis that carries chat, notices and the user list between instances; needs --database."),
-        QStringLiteral("redis://host:port")));
-    parser.process(app);
+    option(QStringLiteral("database"),
+           QStringLiteral("PostgreSQL for accounts, codes, limits and uploads, shared by every instance."),
+           QStringLiteral("postgresql://user@host:port/dbname"), QStringLiteral("SQLite in the data folder"));
+    option(QStringLiteral("database-password-file"),
+           QStringLiteral("File whose first line is the password for --database."), QStringLiteral("file"),
+           QStringLiteral("libpq's PGPASSFILE or ~/.pgpass"));
+    option(QStringLiteral("bus"),
+           QStringLiteral("Redis that carries chat, notices and the user list between instances; needs "
+                          "--database."),
+           QStringLiteral("redis://host:port"), QStringLiteral("none"));
+    option(
+        QStringLiteral("mail"),
+        QStringLiteral("How verification codes leave: outbox (the mails stay in the data folder's outbox/), "
+                       "sendmail (through the local mail system), smtp://host[:port] (submission, port "
+                       "587, STARTTLS when offered) or smtps://host[:port] (TLS, port 465)."),
+        QStringLiteral("how"), QStringLiteral("outbox"));
+    option(QStringLiteral("mail-from"),
+           QStringLiteral("The sender of the mails: address or 'Name <address>'."), QStringLiteral("from"),
+           QString::fromLatin1(config.mail.fromHeader));
+    option(QStringLiteral("mail-user"), QStringLiteral("User name at the SMTP relay."),
+           QStringLiteral("user"), QStringLiteral("none"));
+    option(QStringLiteral("mail-password-file"),
+           QStringLiteral("File whose first line is the SMTP password; only its owner may read it."),
+           QStringLiteral("file"), QStringLiteral("none"));
+    option(QStringLiteral("mail-ca-file"),
+           QStringLiteral("Certificates (PEM) to trust for the SMTP relay instead of the system's."),
+           QStringLiteral("file"), QStringLiteral("the system's"));
+    option(QStringLiteral("sendmail-path"), QStringLiteral("The sendmail program for --mail sendmail."),
+           QStringLiteral("path"), config.mail.sendmailPath);
+    option(QStringLiteral("metrics"),
+           QStringLiteral("Serve Prometheus metrics on http://ADDRESS:PORT/metrics; IPv6 in brackets."),
+           QStringLiteral("address:port"), QStringLiteral("off"));
+    if (!parser.process(app)) {
+        for (const QString &error : parser.errors())
+            qCCritical(lcServer).noquote() << error;
+        return 2;
+    }
+    if (!parser.configFile().isEmpty())
+        qCInfo(lcServer).noquote() << "configuration read from" << parser.configFile();
 
     if (parser.isSet(QStringLiteral("listen"))) {
         config.listenAddress = QHostAddress(parser.value(QStringLiteral("listen")));
         if (config.listenAddress.isNull()) {
-            qCritical().noquote() << "--listen needs an IP address, got"
-                                  << parser.value(QStringLiteral("listen"));
+            reject(parser, QStringLiteral("listen"), QStringLiteral("not an IP address"));
             return 2;
         }
     }
+    if (parser.isSet(QStringLiteral("metrics"))) {
+        QString why;
+        if (!tavrel::server::readEndpoint(parser.value(QStringLiteral("metrics")), &config.metricsAddress,
+                                          &config.metricsPort, &why)) {
+            reject(parser, QStringLiteral("metrics"), why);
+            return 2;
+        }
+    }
+    if (!readMail(parser, config.mail))
+        return 2;
     if (parser.isSet(QStringLiteral("data")))
         config.dataDir = parser.value(QStringLiteral("data"));
     int loginTimeout = config.loginIdleTimeoutMs / 1000;
@@ -118,8 +216,12 @@ int main(int argc, char *argv[])
     config.databasePasswordFile = parser.value(QStringLiteral("database-password-file"));
     config.bus = parser.value(QStringLiteral("bus"));
     if (const QString error = tavrel::server::Server::configurationError(config); !error.isEmpty()) {
-        qCritical().noquote() << error;
+        qCCritical(lcServer).noquote() << error;
         return 2;
+    }
+    if (parser.isSet(OptionParser::kCheckConfigOption)) {
+        qCInfo(lcServer) << "the configuration is valid";
+        return 0;
     }
 
     tavrel::server::TerminationWatcher watcher;

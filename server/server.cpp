@@ -7,6 +7,8 @@
 #include "delivery.h"
 #include "files.h"
 #include "logging.h"
+#include "mailqueue.h"
+#include "metrics.h"
 #include "protocol.h"
 #include "requests.h"
 #include "session.h"
@@ -68,7 +70,15 @@ bool Server::start()
         qCCritical(lcServer) << "another server uses" << m_config.dataDir;
         return false;
     }
-    m_delivery = std::make_unique<OutboxDelivery>(data.filePath(QStringLiteral("outbox")));
+    const QString outbox = data.filePath(QStringLiteral("outbox"));
+    std::function<void()> queued;
+    if (m_config.mail.transport != MailConfig::Transport::Outbox) {
+        m_mailQueue = std::make_unique<MailQueue>(outbox, m_config.mail);
+        if (!m_mailQueue->start())
+            return false;
+        queued = [queue = m_mailQueue.get()] { queue->wake(); };
+    }
+    m_delivery = std::make_unique<OutboxDelivery>(outbox, m_config.mail.fromHeader, std::move(queued));
     m_files = std::make_unique<FileStore>(data.filePath(QStringLiteral("files")));
     m_accounts = std::make_unique<Accounts>(m_config, m_delivery.get());
     if (!m_accounts->prepare())
@@ -87,6 +97,11 @@ bool Server::start()
                              << m_listener.errorString();
         return false;
     }
+    if (m_config.metricsPort >= 0) {
+        m_metrics = std::make_unique<MetricsEndpoint>([this] { return gauges(); });
+        if (!m_metrics->listen(m_config.metricsAddress, quint16(m_config.metricsPort)))
+            return false;
+    }
     qCInfo(lcServer).noquote() << "listening on" << m_config.listenAddress.toString()
                                << m_listener.serverPort() << "with data in" << m_config.dataDir;
     return true;
@@ -95,6 +110,24 @@ bool Server::start()
 quint16 Server::port() const
 {
     return m_listener.serverPort();
+}
+
+quint16 Server::metricsPort() const
+{
+    return m_metrics ? m_metrics->port() : 0;
+}
+
+MetricsGauges Server::gauges() const
+{
+    MetricsGauges gauges;
+    gauges.connections = int(m_sessions.size());
+    gauges.loggedIn = int(m_online.size());
+    for (const Session *session : m_sessions) {
+        gauges.sendQueueMessages += session->queuedMessages();
+        gauges.sendQueueBytes += session->queuedBytes();
+    }
+    gauges.workQueue = m_accounts ? m_accounts->pendingWork() : 0;
+    return gauges;
 }
 
 void Server::stop()
@@ -107,8 +140,12 @@ void Server::stop()
         session->abort("server stops");
     if (m_accounts)
         m_accounts->waitForIdle();
+    m_metrics.reset();
     m_accounts.reset();
     m_bus.reset();
+    // Only now: the workers that wrote mails and woke the queue are done.
+    m_delivery.reset();
+    m_mailQueue.reset();
     m_lock.reset();
 }
 
@@ -188,12 +225,14 @@ void Server::handleLogin(Session *session, const QByteArray &message)
     }
     const std::optional<LoginFields> fields = parseLogin(message);
     if (!fields || !isValidUserName(fields->name) || !isSaltedDigest(fields->digest)) {
+        metrics().loginsFailed++;
         session->send(loginAnswer(answers::loginRefused()));
         return;
     }
     session->setBusy(true);
     m_accounts->login(*fields, session, [this, session](const Accounts::LoginResult &result) {
         session->setBusy(false);
+        (result.outcome == Accounts::LoginResult::Ok ? metrics().loginsSucceeded : metrics().loginsFailed)++;
         switch (result.outcome) {
         case Accounts::LoginResult::Ok:
             loggedIn(session, result.name);

@@ -15,8 +15,11 @@ namespace tavrel::server {
 class Accounts;
 class Bus;
 class FileStore;
+class MailQueue;
+class MetricsEndpoint;
 class OutboxDelivery;
 class Session;
+struct MetricsGauges;
 
 // The chat server: accepts connections, answers logins and registrations, relays chat to
 // everyone logged in, keeps the user list current, and stores and hands out files.
@@ -34,6 +37,8 @@ public:
     // Prepares the data folder and the database, joins the bus and starts listening.
     bool start();
     quint16 port() const;
+    // Where the metrics are served; 0 when they are not.
+    quint16 metricsPort() const;
     // Closes every connection and waits for the database work in progress.
     void stop();
 
@@ -61,14 +66,17 @@ private:
     void broadcastUserList();
     void onRemoteUsersChanged();
     void onSuperseded(const QString &name);
+    MetricsGauges gauges() const;
 
     Config m_config;
     QTcpServer m_listener;
     std::unique_ptr<QLockFile> m_lock;
+    std::unique_ptr<MailQueue> m_mailQueue;
     std::unique_ptr<OutboxDelivery> m_delivery;
     std::unique_ptr<FileStore> m_files;
     std::unique_ptr<Accounts> m_accounts;
     std::unique_ptr<Bus> m_bus;
+    std::unique_ptr<MetricsEndpoint> m_metrics;
     QList<Session *> m_sessions;
     QHash<QString, int> m_perAddress;
     QHash<QString, Session *> m_online; // by name as registered

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include "logging.h"
+#include "metrics.h"
 #include "protocol.h"
 
 #include <QTcpSocket>
@@ -76,7 +77,12 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
     m_idle.setSingleShot(true);
     m_closeDeadline.setSingleShot(true);
 
-    connect(m_socket, &QTcpSocket::readyRead, this, [this] { m_assembler.append(m_socket->readAll()); });
+    m_clock.start();
+    connect(m_socket, &QTcpSocket::readyRead, this, [this] {
+        const QByteArray bytes = m_socket->readAll();
+        metrics().bytesReceived += quint64(bytes.size());
+        m_assembler.append(bytes);
+    });
     connect(&m_assembler, &MessageAssembler::messageReady, this, [this](const QByteArray &message) {
         if (m_closing)
             return;
@@ -159,6 +165,7 @@ void Session::send(const QByteArray &message)
         return;
     }
     m_queue.push_back(message);
+    m_queuedSince.push_back(m_clock.elapsed());
     m_queuedBytes += message.size();
     pump();
 }
@@ -168,6 +175,7 @@ void Session::sendAndClose(const QByteArray &message)
     if (m_closing || m_closed)
         return;
     m_queue.clear();
+    m_queuedSince.clear();
     m_queuedBytes = 0;
     send(message);
     m_closing = true;
@@ -183,6 +191,9 @@ void Session::pump()
         return;
     const QByteArray message = std::move(m_queue.front());
     m_queue.pop_front();
+    metrics().pacingDelay.record(double(m_clock.elapsed() - m_queuedSince.front()) / 1000.0);
+    m_queuedSince.pop_front();
+    metrics().countSent(message);
     m_queuedBytes -= message.size();
     m_lastKind = message.at(0);
     m_inFlight = true;
@@ -318,6 +329,7 @@ void Session::onDisconnected()
     m_closeDeadline.stop();
     m_assembler.clear();
     m_queue.clear();
+    m_queuedSince.clear();
     m_queuedBytes = 0;
     emit closed();
 }

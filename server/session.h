@@ -80,6 +80,7 @@ public:
     void abort(const char *reason);
 
     qint64 queuedBytes() const { return m_queuedBytes; }
+    qint64 queuedMessages() const { return qint64(m_queue.size()); }
 
     // Replaces the kernel query, so that a test can stand in for a platform without one.
     void setSendQueueQuery(std::function<SendQueue(qintptr)> query) { m_querySendQueue = std::move(query); }
@@ -109,6 +110,8 @@ private:
     TokenBucket m_messages;
 
     std::deque<QByteArray> m_queue;
+    std::deque<qint64> m_queuedSince; // when each waiting message was queued (m_clock)
+    QElapsedTimer m_clock;
     qint64 m_queuedBytes = 0;
     // A message is in flight from its write until the client has acknowledged all of it;
     // it waits for the acknowledgement once Qt's buffer is empty.

@@ -191,7 +191,10 @@ private slots:
             << QStringList{u"--database"_s, u"postgresql://u@127.0.0.1:5432"_s} << 2 << u"dbname"_s;
         QTest::newRow("password file missing")
             << QStringList{u"--database"_s, database, u"--database-password-file"_s, u"/nonexistent/pw"_s}
-            << 2 << u"cannot read the database password"_s;
+            << 2 << u"--database-password-file: /nonexistent/pw is not a file"_s;
+        QTest::newRow("password file others may read")
+            << QStringList{u"--database"_s, database, u"--database-password-file"_s, u"/etc/hostname"_s} << 2
+            << u"may be read or changed by others"_s;
         QTest::newRow("password file alone")
             << QStringList{u"--database-password-file"_s, u"/etc/hostname"_s} << 2 << u"without --database"_s;
         QTest::newRow("bus not redis")

@@ -5,6 +5,7 @@
 #include "server.h"
 #include "store.h"
 #include "testclient.h"
+#include "testconfig.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -126,12 +127,7 @@ private slots:
     void init()
     {
         m_dir = std::make_unique<QTemporaryDir>();
-        m_config = Config();
-        m_config.port = 0;
-        m_config.dataDir = m_dir->path();
-        m_config.pwhashOps = crypto_pwhash_OPSLIMIT_MIN;
-        m_config.pwhashMem = crypto_pwhash_MEMLIMIT_MIN;
-        m_config.codeResendSeconds = 0;
+        m_config = testConfig(m_dir->path());
         m_online.clear();
     }
 

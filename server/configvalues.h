@@ -1,0 +1,25 @@
+#pragma once
+
+#include "config.h"
+
+#include <QString>
+
+namespace tavrel::server {
+
+// Readers of the option values that are more than a number. Each returns false and says
+// why in *why (for a message that names the option) when the text will not do.
+
+// outbox, sendmail, smtp://host[:port] (587 when left out) or smtps://host[:port] (465).
+bool readMailTarget(const QString &text, MailConfig &mail, QString *why);
+
+// "address" or "Display Name <address>".
+bool readMailFrom(const QString &text, MailConfig &mail, QString *why);
+
+// A file that holds a secret on its first line. Refused when anyone but its owner may read
+// or change it, or when it is empty.
+bool readSecretFile(const QString &path, QByteArray *secret, QString *why);
+
+// ADDRESS:PORT, with an IPv6 address in brackets: 127.0.0.1:9100, [::1]:9100.
+bool readEndpoint(const QString &text, QHostAddress *address, int *port, QString *why);
+
+} // namespace tavrel::server
