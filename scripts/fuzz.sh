@@ -6,6 +6,7 @@
 # reproducer into the seed corpus once its fault is fixed, so every build replays it.
 #
 #   scripts/fuzz.sh [seconds] [target...]
+#   TAVREL_FUZZ_RUNS=1000000 scripts/fuzz.sh 0 [target...]   # a number of inputs instead
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
@@ -28,14 +29,19 @@ if [ ${#targets[@]} -eq 0 ]; then
     done
 fi
 
+limit=(-max_total_time="$seconds")
+if [ -n "${TAVREL_FUZZ_RUNS:-}" ]; then
+    limit=(-runs="$TAVREL_FUZZ_RUNS")
+fi
+
 mkdir -p "$build/findings"
 status=0
 for name in "${targets[@]}"; do
     corpus="$build/corpus/$name"
     mkdir -p "$corpus"
-    echo "== $name: $seconds s"
+    echo "== $name: ${limit[*]}"
     log="$build/findings/$name.log"
-    if QT_LOGGING_RULES='*.debug=false' "$build/tests/fuzz/fuzz-$name" -max_total_time="$seconds" \
+    if QT_LOGGING_RULES='*.debug=false' "$build/tests/fuzz/fuzz-$name" "${limit[@]}" \
         -artifact_prefix="$build/findings/$name-" -print_final_stats=1 \
         "$corpus" "$root/tests/fuzz/corpus/$name" >"$log" 2>&1; then
         grep -E '^stat::number_of_executed_units|^Done' "$log" || tail -n 3 "$log"

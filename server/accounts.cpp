@@ -4,9 +4,7 @@
 #include "delivery.h"
 #include "logging.h"
 #include "store.h"
-#include "validation.h"
 
-#include <QDateTime>
 #include <QDir>
 
 #include <sodium.h>
@@ -20,10 +18,11 @@ namespace tavrel::server {
 
 namespace {
 
-qint64 nowMs()
-{
-    return QDateTime::currentMSecsSinceEpoch();
-}
+constexpr qint64 kHourMs = 3600 * 1000;
+constexpr qint64 kDayMs = 24 * kHourMs;
+// Failures of one name that count from each source towards its lock: a single address,
+// however patient, cannot lock anyone.
+constexpr int kNameFailuresPerSource = 10;
 
 QString freshCode()
 {
@@ -37,31 +36,42 @@ bool sameCode(const QString &a, const QString &b)
     return x.size() == y.size() && sodium_memcmp(x.constData(), y.constData(), size_t(x.size())) == 0;
 }
 
-int minutesUntil(qint64 whenMs, qint64 now)
+int secondsUntil(qint64 whenMs, qint64 now)
 {
-    return int((whenMs - now + 59999) / 60000);
+    return int((whenMs - now + 999) / 1000);
 }
 
 } // namespace
+
+QString sourceKey(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4)
+        return QHostAddress(v4).toString();
+    Q_IPV6ADDR bytes = address.toIPv6Address();
+    std::fill(bytes.c + 8, bytes.c + 16, quint8(0));
+    return QHostAddress(bytes).toString() + QStringLiteral("/64");
+}
+
+QString nameKey(const QString &name)
+{
+    return name.toCaseFolded();
+}
 
 Accounts::Accounts(const Config &config, CodeDelivery *delivery, QObject *parent)
     : QObject(parent)
     , m_config(config)
     , m_delivery(delivery)
     , m_dbPath(QDir(config.dataDir).filePath(QStringLiteral("tavrel.sqlite")))
+    , m_accountQueue(config.workerThreads, config.maxAccountJobs, [this] { return threadStore(); })
+    , m_fileQueue(config.fileThreads, config.maxFileJobs, [this] { return threadStore(); })
 {
     if (sodium_init() < 0)
         qFatal("libsodium cannot be initialised");
-    if (config.workerThreads > 0)
-        m_pool.setMaxThreadCount(config.workerThreads);
-    // Each thread keeps its database connection while it lives; let them live.
-    m_pool.setExpiryTimeout(-1);
 }
 
-Accounts::~Accounts()
-{
-    m_pool.waitForDone();
-}
+Accounts::~Accounts() = default;
 
 QString Accounts::databasePath() const
 {
@@ -71,7 +81,19 @@ QString Accounts::databasePath() const
 bool Accounts::prepare()
 {
     Store store(m_dbPath);
-    return store.open() && store.migrate();
+    return store.open() && store.migrate() && store.purge(m_config.clock());
+}
+
+void Accounts::purge()
+{
+    const auto clock = m_config.clock;
+    m_accountQueue.tryRun<bool>(
+        this, [clock](Store &store) { return store.purge(clock()); },
+        [](bool ok) {
+            if (!ok)
+                qCWarning(lcAccounts) << "expired codes and login failures could not be purged";
+        },
+        false);
 }
 
 Store *Accounts::threadStore()
@@ -108,88 +130,97 @@ const QByteArray &Accounts::dummyHash()
     return m_dummyHash;
 }
 
-void Accounts::login(const LoginFields &fields, QObject *context, std::function<void(LoginResult)> done)
+bool Accounts::login(const LoginFields &fields, const QString &source, QObject *context,
+                     std::function<void(LoginResult)> done)
 {
-    run<LoginResult>(
-        context, [this, fields](Store &store) { return doLogin(store, fields); }, std::move(done));
+    return m_accountQueue.tryRun<LoginResult>(
+        context, [this, fields, source](Store &store) { return doLogin(store, fields, source); },
+        std::move(done));
 }
 
-void Accounts::registerAccount(const RegistrationFields &fields, QObject *context,
+bool Accounts::registerAccount(const RegistrationFields &fields, const QString &source, QObject *context,
                                std::function<void(QString)> done)
 {
-    run<QString>(
-        context, [this, fields](Store &store) { return doRegister(store, fields); }, std::move(done));
+    return m_accountQueue.tryRun<QString>(
+        context, [this, fields, source](Store &store) { return doRegister(store, fields, source); },
+        std::move(done));
 }
 
-Accounts::LoginResult Accounts::doLogin(Store &store, const LoginFields &fields)
+// Every step is the same for names that exist and names that do not, down to the hash
+// that is checked, so that neither the answer nor its timing tells them apart.
+Accounts::LoginResult Accounts::doLogin(Store &store, const LoginFields &fields, const QString &source)
 {
     LoginResult result;
-    const QByteArray secret = fields.digest.toUtf8();
+    const QString key = nameKey(fields.name);
+    const qint64 now = m_config.clock();
     bool ok = false;
+    // The try is counted as failed before the slow hash, so that the connections of one
+    // source cannot check several passwords at once past one delay.
+    if (!store.begin())
+        return result;
+    const std::optional<Store::LoginGate> gate = store.loginGate(key, source, &ok);
+    if (!gate) {
+        store.rollback();
+        return result;
+    }
+    if (gate->lockedUntilMs > now || gate->nextTryMs > now) {
+        store.rollback();
+        const bool locked = gate->lockedUntilMs > now;
+        result.outcome = locked ? LoginResult::Locked : LoginResult::Throttled;
+        result.waitSeconds =
+            locked ? secondsUntil(gate->lockedUntilMs, now) : secondsUntil(gate->nextTryMs, now);
+        return result;
+    }
+    const int failures = gate->failures + 1;
+    const qint64 delaySeconds =
+        std::min<qint64>(qint64(1) << std::min(failures - 1, 30), m_config.maxLoginDelaySeconds);
+    if (!store.setLoginDelay(key, source, failures, now + delaySeconds * 1000, now) || !store.commit()) {
+        store.rollback();
+        return result;
+    }
+
     const std::optional<Store::Account> account = store.account(fields.name, &ok);
     if (!ok)
         return result;
-    if (!account) {
-        const QByteArray &dummy = dummyHash();
-        [[maybe_unused]] const int matched =
-            crypto_pwhash_str_verify(dummy.constData(), secret.constData(), quint64(secret.size()));
-        result.outcome = LoginResult::Refused;
+    const QByteArray secret = fields.digest.toUtf8();
+    const QByteArray &stored = account ? account->passwordHash : dummyHash();
+    const bool verified =
+        crypto_pwhash_str_verify(stored.constData(), secret.constData(), quint64(secret.size())) == 0 &&
+        account;
+
+    if (!store.begin())
         return result;
-    }
-    const qint64 now = nowMs();
-    if (account->lockedUntilMs > now) {
-        // No hash is checked while locked: guessing gains nothing and costs us nothing.
-        result.outcome = LoginResult::Locked;
-        result.lockedMinutes = minutesUntil(account->lockedUntilMs, now);
-        return result;
-    }
-    const bool verified = crypto_pwhash_str_verify(account->passwordHash.constData(), secret.constData(),
-                                                   quint64(secret.size())) == 0;
     if (verified) {
         const bool rehash = crypto_pwhash_str_needs_rehash(account->passwordHash.constData(),
                                                            m_config.pwhashOps, m_config.pwhashMem) != 0;
         const QByteArray newHash = rehash ? hash(fields.digest) : QByteArray();
-        if (account->failures > 0 || account->lockedUntilMs > 0 || !newHash.isEmpty()) {
-            if (!store.begin())
-                return result;
-            if (!store.setFailures(account->name, 0, 0) ||
-                (!newHash.isEmpty() && !store.setPasswordHash(account->name, newHash)) || !store.commit()) {
-                store.rollback();
-                return result;
-            }
+        if (!store.clearLoginDelay(key, source) ||
+            (!newHash.isEmpty() && !store.setPasswordHash(account->name, newHash)) || !store.commit()) {
+            store.rollback();
+            return result;
         }
         result.outcome = LoginResult::Ok;
         result.name = account->name;
         return result;
     }
-    // Count the failure against the value in the database, not the one read before the
-    // hash: other logins of this account may have failed meanwhile.
-    if (!store.begin())
-        return result;
-    const std::optional<Store::Account> current = store.account(fields.name, &ok);
-    if (!ok || !current) {
+    const int counted = store.addNameFailure(key, source, now, now - kHourMs, kNameFailuresPerSource);
+    const bool lock = counted >= m_config.lockoutFailures;
+    if (counted < 0 || (lock && !store.lockName(key, now + qint64(m_config.lockoutSeconds) * 1000)) ||
+        !store.commit()) {
         store.rollback();
         return result;
     }
-    int failures = current->failures + 1;
-    qint64 lockedUntil = current->lockedUntilMs;
-    if (failures >= m_config.lockoutFailures) {
-        failures = 0;
-        lockedUntil = now + qint64(m_config.lockoutSeconds) * 1000;
-        qCWarning(lcAccounts) << "account" << current->name << "locked after" << m_config.lockoutFailures
-                              << "failed logins";
-    }
-    if (!store.setFailures(current->name, failures, lockedUntil) || !store.commit()) {
-        store.rollback();
-        return result;
-    }
+    if (lock)
+        qCWarning(lcAccounts) << "name" << fields.name << "locked after" << counted
+                              << "failed logins in an hour";
     result.outcome = LoginResult::Refused;
     return result;
 }
 
-QString Accounts::doRegister(Store &store, const RegistrationFields &fields)
+QString Accounts::doRegister(Store &store, const RegistrationFields &fields, const QString &source)
 {
     const QString emailKey = fields.email.toLower();
+    const QString key = nameKey(fields.name);
     const QString code = fields.code.trimmed();
     bool ok = false;
     if (store.account(fields.name, &ok) || !ok)
@@ -197,51 +228,38 @@ QString Accounts::doRegister(Store &store, const RegistrationFields &fields)
 
     if (!store.begin())
         return QString();
-    const qint64 now = nowMs();
-    std::optional<Store::PendingCode> pending = store.pendingCode(emailKey, &ok);
+    const qint64 now = m_config.clock();
+    std::optional<Store::PendingCode> pending = store.pendingCode(emailKey, key, &ok);
     if (!ok) {
         store.rollback();
         return QString();
     }
-    if (pending && pending->expiresMs <= now)
+    if (pending && pending->blockedUntilMs > now) {
+        store.rollback();
+        return answers::codeBlocked(secondsUntil(pending->blockedUntilMs, now));
+    }
+    if (pending && (pending->expiresMs <= now || pending->wrongTries >= m_config.maxWrongCodes))
         pending.reset();
 
-    if (code.isEmpty() || !pending) {
-        const qint64 resendAt = pending ? pending->issuedMs + qint64(m_config.codeResendSeconds) * 1000 : 0;
-        if (pending && resendAt > now) {
-            store.rollback();
-            return answers::codeResendWait(int((resendAt - now + 999) / 1000));
-        }
-        const Store::PendingCode fresh{freshCode(), now, now + qint64(m_config.codeValiditySeconds) * 1000,
-                                       0};
-        if (!store.putPendingCode(emailKey, fresh) || !store.commit()) {
-            store.rollback();
-            return QString();
-        }
-        const int minutes = m_config.codeValiditySeconds / 60;
-        if (!m_delivery->deliver(fields.email, fields.name, fresh.code, minutes)) {
-            if (store.begin() && store.dropPendingCode(emailKey))
-                store.commit();
-            else
-                store.rollback();
-            return answers::codeDeliveryFailed();
-        }
-        return answers::codeSent(fields.email, minutes);
-    }
+    if (code.isEmpty() || !pending)
+        return sendCode(store, fields, emailKey, key, source, pending, now);
 
     if (!sameCode(code, pending->code)) {
-        const int tries = pending->wrongTries + 1;
-        const bool exhausted = tries >= m_config.maxWrongCodes;
-        if (!(exhausted ? store.dropPendingCode(emailKey) : store.setWrongTries(emailKey, tries)) ||
-            !store.commit()) {
+        Store::PendingCode tried = *pending;
+        ++tried.wrongTries;
+        const bool usedUp = tried.wrongTries >= m_config.maxWrongCodes;
+        if (usedUp)
+            tried.blockedUntilMs = now + qint64(m_config.codeResendSeconds) * 1000;
+        if (!store.putPendingCode(emailKey, key, tried) || !store.commit()) {
             store.rollback();
             return QString();
         }
-        return exhausted ? answers::codeExhausted() : answers::codeWrong(m_config.maxWrongCodes - tries);
+        return usedUp ? answers::codeBlocked(m_config.codeResendSeconds)
+                      : answers::codeWrong(m_config.maxWrongCodes - tried.wrongTries);
     }
 
     // The code is used up before the slow hash, so it cannot be spent twice meanwhile.
-    if (!store.dropPendingCode(emailKey) || !store.commit()) {
+    if (!store.dropPendingCode(emailKey, key) || !store.commit()) {
         store.rollback();
         return QString();
     }
@@ -258,6 +276,53 @@ QString Accounts::doRegister(Store &store, const RegistrationFields &fields)
     }
     qCInfo(lcAccounts) << "account" << fields.name << "registered";
     return answers::registered();
+}
+
+// Called inside a transaction, which it ends. A code still pending is mailed again rather
+// than replaced, so that nobody can cancel the code another person is about to type.
+QString Accounts::sendCode(Store &store, const RegistrationFields &fields, const QString &emailKey,
+                           const QString &nameKey, const QString &source,
+                           const std::optional<Store::PendingCode> &pending, qint64 now)
+{
+    const std::optional<Store::CodeMailCounts> counts =
+        store.codeMailCounts(emailKey, nameKey, source, now - kDayMs, now - kHourMs);
+    if (!counts) {
+        store.rollback();
+        return QString();
+    }
+    const qint64 last = std::max(counts->lastToEmailMs, counts->lastForNameMs);
+    const qint64 resendAt = last > 0 ? last + qint64(m_config.codeResendSeconds) * 1000 : 0;
+    QString refusal;
+    if (resendAt > now)
+        refusal = answers::codeResendWait(secondsUntil(resendAt, now));
+    else if (counts->toEmailSince >= m_config.codesPerDay || counts->forNameSince >= m_config.codesPerDay)
+        refusal = answers::codeDailyLimit();
+    else if (counts->fromSourceSince >= m_config.codeMailsPerSourceHour)
+        refusal = answers::codeSourceLimit();
+    if (!refusal.isEmpty()) {
+        store.rollback();
+        return refusal;
+    }
+    Store::PendingCode next = pending.value_or(Store::PendingCode{freshCode(), 0, 0, 0, 0});
+    next.issuedMs = now;
+    next.expiresMs = now + qint64(m_config.codeValiditySeconds) * 1000;
+    const qint64 mail = store.recordCodeMail(emailKey, nameKey, source, now);
+    if (mail < 0 || !store.putPendingCode(emailKey, nameKey, next) || !store.commit()) {
+        store.rollback();
+        return QString();
+    }
+    const int minutes = m_config.codeValiditySeconds / 60;
+    if (!m_delivery->deliver(fields.email, fields.name, next.code, minutes)) {
+        // Neither the quota nor the pending code may hold a mail that never went out.
+        const bool undone = store.begin() && store.dropCodeMail(mail) &&
+                            (pending ? store.putPendingCode(emailKey, nameKey, *pending)
+                                     : store.dropPendingCode(emailKey, nameKey)) &&
+                            store.commit();
+        if (!undone)
+            store.rollback();
+        return answers::codeDeliveryFailed();
+    }
+    return answers::codeSent(fields.email, minutes);
 }
 
 } // namespace tavrel::server

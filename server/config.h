@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QDateTime>
 #include <QHostAddress>
 #include <QString>
 
 #include <sodium.h>
+
+#include <functional>
 
 namespace tavrel::server {
 
@@ -42,27 +45,55 @@ struct Config
     quint16 port = 12345; // 0: any free port
     QString dataDir = QStringLiteral("tavrel-data");
 
-    // Connection limits, in the spirit of an IRC server's connect classes.
+    // Connection limits, in the spirit of an IRC server's connect classes. maxConnections
+    // is lowered at start to what the descriptor limit allows.
     int maxConnections = 1000;
     int maxPerAddress = 10;
-    // A connection that has not logged in is closed after this long without a message.
-    // Registering means reading a mail in between, so it is generous.
-    int loginIdleTimeoutMs = 180 * 1000;
+    // A connection that has not logged in this long after it opened is closed, whatever it
+    // sent meanwhile. Registering means reading a mail in between, so it is generous.
+    int loginTimeoutMs = 180 * 1000;
 
-    // Login failures in a row that lock an account, and for how long.
-    int lockoutFailures = 5;
+    // Failed logins of one (name, source address) wait 1, 2, 4 ... seconds before the
+    // next try is checked, up to this many.
+    int maxLoginDelaySeconds = 60;
+    // Failed logins of one name within an hour, from anywhere, that lock the name, and
+    // for how long. High, so that a stranger cannot lock an account with a few guesses.
+    int lockoutFailures = 50;
     int lockoutSeconds = 15 * 60;
 
     // Verification codes.
     int codeValiditySeconds = 10 * 60;
+    // The wait between two code mails to one address or for one name.
     int codeResendSeconds = 60;
+    // Wrong tries that use a code up.
     int maxWrongCodes = 5;
+    // Code mails per address and per name in 24 hours, and per source address in an hour.
+    int codesPerDay = 5;
+    int codeMailsPerSourceHour = 20;
 
     // argon2id cost of the stored password hashes.
     unsigned long long pwhashOps = crypto_pwhash_OPSLIMIT_INTERACTIVE;
     size_t pwhashMem = crypto_pwhash_MEMLIMIT_INTERACTIVE;
     // Threads that hash passwords and talk to the database; 0: one per core.
     int workerThreads = 0;
+    // Threads that store uploads and open requested files.
+    int fileThreads = 2;
+    // Requests waiting for a worker, per queue, beyond which the answer is "busy".
+    int maxAccountJobs = 64;
+    int maxFileJobs = 64;
+
+    // Bytes one user may upload in all.
+    qint64 uploadQuotaBytes = 20LL * 1024 * 1024;
+    // Uploads are refused while less than this is free on the data folder's disk, which
+    // the database shares, in bytes or in percent of the disk.
+    qint64 minFreeBytes = 1024LL * 1024 * 1024;
+    int minFreePercent = 5;
+
+    // How often expired codes and old login failures are forgotten.
+    int purgeIntervalMs = 3600 * 1000;
+
+    // Output waiting for a client beyond this means it reads too slowly: it is cut off.
+    qint64 maxQueuedBytes = 2 * 1024 * 1024;
 
     MailConfig mail;
 
@@ -70,14 +101,23 @@ struct Config
     QHostAddress metricsAddress = QHostAddress::LocalHost;
     int metricsPort = -1;
 
-    // A client whose waiting messages pass this many bytes reads too slowly and is cut off.
-    qint64 maxQueuedBytes = 1024 * 1024;
     // A client that takes longer than drainGraceMs plus its size at minDrainBytesPerSecond
     // to acknowledge one message reads too slowly and is cut off. 16 KiB/s is slower than
     // any link on which files are worth sending (a 16 MiB file may take 17 minutes); the
     // grace covers a link that stops for a while, as a mobile one does between cells.
     int drainGraceMs = 30 * 1000;
     qint64 minDrainBytesPerSecond = 16 * 1024;
+
+    // On SIGTERM, how long sessions may take to receive what is still queued for them.
+    int drainSeconds = 5;
+
+    // How upload bytes reach the disk: write(2) when empty. Tests put a failing or
+    // stalling writer here.
+    std::function<qint64(int fd, const char *data, qint64 size)> fileWriter;
+
+    // Wall-clock time in milliseconds since the epoch, for every limit kept in the
+    // database. Called from worker threads; tests move it forward instead of sleeping.
+    std::function<qint64()> clock = [] { return QDateTime::currentMSecsSinceEpoch(); };
 
     // Several instances: state in one PostgreSQL database, fan-out over one Redis. Empty:
     // SQLite in dataDir, and no other instance.

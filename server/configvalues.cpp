@@ -10,6 +10,13 @@ namespace tavrel::server {
 
 namespace {
 
+struct SizeUnit
+{
+    char suffix;
+    qint64 factor;
+};
+constexpr SizeUnit kSizeUnits[] = {{'G', qint64(1) << 30}, {'M', qint64(1) << 20}, {'K', qint64(1) << 10}};
+
 constexpr int kSubmissionPort = 587;
 constexpr int kSubmissionsPort = 465;
 
@@ -106,8 +113,7 @@ bool readSecretFile(const QString &path, QByteArray *secret, QString *why)
                                             QFileDevice::WriteOther | QFileDevice::ExeOther;
     if (info.permissions() & others) {
         *why = QStringLiteral("%1 may be read or changed by others (mode %2): chmod 600 it")
-                   .arg(path)
-                   .arg(modeBits(info.permissions()), 4, 8, QLatin1Char('0'));
+                   .arg(path, QStringLiteral("%1").arg(modeBits(info.permissions()), 4, 8, QLatin1Char('0')));
         return false;
     }
     QFile file(path);
@@ -143,6 +149,63 @@ bool readEndpoint(const QString &text, QHostAddress *address, int *port, QString
     }
     *address = parsed;
     *port = int(number);
+    return true;
+}
+
+bool readSize(const QString &text, qint64 *bytes, QString *why)
+{
+    QString digits = text.trimmed().toUpper();
+    qint64 unit = 1;
+    for (const SizeUnit &u : kSizeUnits) {
+        if (digits.endsWith(QLatin1Char(u.suffix))) {
+            unit = u.factor;
+            digits.chop(1);
+            break;
+        }
+    }
+    bool ok = false;
+    const qint64 value = digits.toLongLong(&ok);
+    if (!ok || value < 0 || value > std::numeric_limits<qint64>::max() / unit) {
+        *why = QStringLiteral("expected a size such as 4096, 512K, 20M or 1G");
+        return false;
+    }
+    *bytes = value * unit;
+    return true;
+}
+
+QString sizeText(qint64 bytes)
+{
+    for (const SizeUnit &u : kSizeUnits) {
+        if (bytes >= u.factor && bytes % u.factor == 0)
+            return QString::number(bytes / u.factor) + QLatin1Char(u.suffix);
+    }
+    return QString::number(bytes);
+}
+
+bool readFreeDisk(const QString &text, Config &config, QString *why)
+{
+    qint64 bytes = 0;
+    int percent = 0;
+    const QStringList parts = text.split(QLatin1Char(','));
+    if (parts.size() > 2) {
+        *why = QStringLiteral("expected a share, a size or both, such as 5%,1G");
+        return false;
+    }
+    for (const QString &part : parts) {
+        const QString value = part.trimmed();
+        if (value.endsWith(QLatin1Char('%'))) {
+            bool ok = false;
+            percent = value.chopped(1).toInt(&ok);
+            if (!ok || percent < 0 || percent > 100) {
+                *why = QStringLiteral("a share is 0% to 100%");
+                return false;
+            }
+        } else if (!readSize(value, &bytes, why)) {
+            return false;
+        }
+    }
+    config.minFreeBytes = bytes;
+    config.minFreePercent = percent;
     return true;
 }
 

@@ -22,4 +22,13 @@ bool readSecretFile(const QString &path, QByteArray *secret, QString *why);
 // ADDRESS:PORT, with an IPv6 address in brackets: 127.0.0.1:9100, [::1]:9100.
 bool readEndpoint(const QString &text, QHostAddress *address, int *port, QString *why);
 
+// A size in bytes: digits with an optional binary K, M or G ("20M", "1G", "4096").
+bool readSize(const QString &text, qint64 *bytes, QString *why);
+// The form readSize reads, with the largest unit that divides the size.
+QString sizeText(qint64 bytes);
+
+// What must stay free on the data disk: a share ("5%"), a size ("1G") or both ("5%,1G").
+// What is left out is no limit.
+bool readFreeDisk(const QString &text, Config &config, QString *why);
+
 } // namespace tavrel::server

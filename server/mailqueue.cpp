@@ -156,11 +156,9 @@ private:
             metrics().codesSent++;
             qCInfo(lcMail).noquote() << QStringLiteral("mail %1 accepted at attempt %2, %3 ms after it was "
                                                        "written (the relay took %4 ms): %5")
-                                            .arg(name)
-                                            .arg(retry.attempts)
-                                            .arg(now() - writtenMs)
-                                            .arg(took.elapsed())
-                                            .arg(result.answer);
+                                            .arg(name, QString::number(retry.attempts),
+                                                 QString::number(now() - writtenMs),
+                                                 QString::number(took.elapsed()), result.answer);
             return 0;
         case MailResult::Permanent:
             move(kSending, name, kFailed);
@@ -191,19 +189,17 @@ private:
             metrics().codesFailed++;
             qCWarning(lcMail).noquote()
                 << QStringLiteral("mail %1 not accepted after %2 attempts, moved to failed/; last answer: %3")
-                       .arg(name)
-                       .arg(retry.attempts)
-                       .arg(result.answer);
+                       .arg(name, QString::number(retry.attempts), result.answer);
             return 0;
         }
         const qint64 backoff = std::min<qint64>(
             qint64(m_config.firstRetryMs) << std::min(retry.attempts - 1, 20), m_config.maxRetryMs);
         retry.notBeforeMs = std::min(now() + backoff, giveUpAt);
         qCWarning(lcMail).noquote() << QStringLiteral("mail %1 not accepted at attempt %2, next in %3 s: %4")
-                                           .arg(name)
-                                           .arg(retry.attempts)
-                                           .arg(double(retry.notBeforeMs - now()) / 1000.0, 0, 'f', 1)
-                                           .arg(result.answer);
+                                           .arg(name, QString::number(retry.attempts),
+                                                QString::number(double(retry.notBeforeMs - now()) / 1000.0,
+                                                                'f', 1),
+                                                result.answer);
         return retry.notBeforeMs;
     }
 

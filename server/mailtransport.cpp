@@ -203,7 +203,8 @@ MailResult SendmailTransport::send(const QByteArray &mail, const QByteArray &,
     if (sendmail.exitStatus() != QProcess::NormalExit)
         return {MailResult::Unknown, QStringLiteral("sendmail crashed ") + said};
     const int status = sendmail.exitCode();
-    const QString answer = QStringLiteral("sendmail exit status %1 %2").arg(status).arg(said).trimmed();
+    const QString answer =
+        QStringLiteral("sendmail exit status %1 %2").arg(QString::number(status), said).trimmed();
     if (status == 0)
         return {MailResult::Accepted, answer};
     if (status == kTempFail || status == kUnavailable || status == kOsError || status == kIoError)

@@ -121,15 +121,28 @@ int main(int argc, char *argv[])
     option(QStringLiteral("max-per-address"), QStringLiteral("Connections from one address."),
            QStringLiteral("n"), QString::number(config.maxPerAddress));
     option(QStringLiteral("login-timeout"),
-           QStringLiteral("Seconds a connection may stay silent before it logs in."), QStringLiteral("s"),
-           QString::number(config.loginIdleTimeoutMs / 1000));
-    option(QStringLiteral("lockout-failures"), QStringLiteral("Failed logins in a row that lock an account."),
+           QStringLiteral("Seconds a connection may stay open before it logs in."), QStringLiteral("s"),
+           QString::number(config.loginTimeoutMs / 1000));
+    option(QStringLiteral("lockout-failures"),
+           QStringLiteral("Failed logins of one name within an hour that lock the name (at most 10 "
+                          "counted from each address)."),
            QStringLiteral("n"), QString::number(config.lockoutFailures));
-    option(QStringLiteral("lockout-seconds"), QStringLiteral("How long a locked account stays locked."),
+    option(QStringLiteral("lockout-seconds"), QStringLiteral("How long a locked name stays locked."),
            QStringLiteral("s"), QString::number(config.lockoutSeconds));
     option(QStringLiteral("resend-seconds"),
-           QStringLiteral("Seconds before a new verification code is sent to the same address."),
+           QStringLiteral("Seconds between two verification code mails to one address or for one name."),
            QStringLiteral("s"), QString::number(config.codeResendSeconds));
+    option(QStringLiteral("upload-quota"), QStringLiteral("Bytes one user may upload in all (K, M, G)."),
+           QStringLiteral("size"), tavrel::server::sizeText(config.uploadQuotaBytes));
+    option(QStringLiteral("min-free-disk"),
+           QStringLiteral("Refuse uploads while less than this is free on the data disk: a share, a size, "
+                          "or both."),
+           QStringLiteral("share,size"),
+           QString::number(config.minFreePercent) + QStringLiteral("%,") +
+               tavrel::server::sizeText(config.minFreeBytes));
+    option(QStringLiteral("drain-seconds"),
+           QStringLiteral("On SIGTERM or SIGINT, how long clients may take to receive what waits for them."),
+           QStringLiteral("s"), QString::number(config.drainSeconds));
     option(QStringLiteral("pwhash-ops"), QStringLiteral("argon2id passes."), QStringLiteral("n"),
            QString::number(config.pwhashOps));
     option(QStringLiteral("pwhash-mem"), QStringLiteral("argon2id memory in bytes."), QStringLiteral("bytes"),
@@ -194,9 +207,24 @@ int main(int argc, char *argv[])
     }
     if (!readMail(parser, config.mail))
         return 2;
+    if (parser.isSet(QStringLiteral("upload-quota"))) {
+        QString why;
+        if (!tavrel::server::readSize(parser.value(QStringLiteral("upload-quota")), &config.uploadQuotaBytes,
+                                      &why)) {
+            reject(parser, QStringLiteral("upload-quota"), why);
+            return 2;
+        }
+    }
+    if (parser.isSet(QStringLiteral("min-free-disk"))) {
+        QString why;
+        if (!tavrel::server::readFreeDisk(parser.value(QStringLiteral("min-free-disk")), config, &why)) {
+            reject(parser, QStringLiteral("min-free-disk"), why);
+            return 2;
+        }
+    }
     if (parser.isSet(QStringLiteral("data")))
         config.dataDir = parser.value(QStringLiteral("data"));
-    int loginTimeout = config.loginIdleTimeoutMs / 1000;
+    int loginTimeout = config.loginTimeoutMs / 1000;
     const bool valid = readNumber(parser, QStringLiteral("port"), config.port, quint16(0)) &&
                        readNumber(parser, QStringLiteral("max-connections"), config.maxConnections, 1) &&
                        readNumber(parser, QStringLiteral("max-per-address"), config.maxPerAddress, 1) &&
@@ -204,14 +232,18 @@ int main(int argc, char *argv[])
                        readNumber(parser, QStringLiteral("lockout-failures"), config.lockoutFailures, 1) &&
                        readNumber(parser, QStringLiteral("lockout-seconds"), config.lockoutSeconds, 0) &&
                        readNumber(parser, QStringLiteral("resend-seconds"), config.codeResendSeconds, 0) &&
+                       readNumber(parser, QStringLiteral("drain-seconds"), config.drainSeconds, 0) &&
                        readNumber(parser, QStringLiteral("pwhash-ops"), config.pwhashOps,
                                   static_cast<unsigned long long>(crypto_pwhash_OPSLIMIT_MIN)) &&
                        readNumber(parser, QStringLiteral("pwhash-mem"), config.pwhashMem,
                                   size_t(crypto_pwhash_MEMLIMIT_MIN)) &&
                        readNumber(parser, QStringLiteral("workers"), config.workerThreads, 0);
-    if (!valid || loginTimeout > std::numeric_limits<int>::max() / 1000)
+    // Mails count towards the limits for a day; a longer wait would outlast what is counted.
+    constexpr int maxSeconds = std::numeric_limits<int>::max() / 1000;
+    if (!valid || loginTimeout > maxSeconds || config.drainSeconds > maxSeconds ||
+        config.codeResendSeconds > 24 * 3600)
         return 2;
-    config.loginIdleTimeoutMs = loginTimeout * 1000;
+    config.loginTimeoutMs = loginTimeout * 1000;
     config.database = parser.value(QStringLiteral("database"));
     config.databasePasswordFile = parser.value(QStringLiteral("database-password-file"));
     config.bus = parser.value(QStringLiteral("bus"));
@@ -226,11 +258,12 @@ int main(int argc, char *argv[])
 
     tavrel::server::TerminationWatcher watcher;
     tavrel::server::Server server(config);
-    QObject::connect(&watcher, &tavrel::server::TerminationWatcher::terminationRequested, &app,
-                     [](int signal) {
+    QObject::connect(&watcher, &tavrel::server::TerminationWatcher::terminationRequested, &server,
+                     [&server, &config](int signal) {
                          qCInfo(lcServer) << "signal" << signal << "received, shutting down";
-                         QCoreApplication::quit();
+                         server.shutdown(config.drainSeconds * 1000);
                      });
+    QObject::connect(&server, &tavrel::server::Server::drained, &app, &QCoreApplication::quit);
     if (!server.start())
         return 1;
     const int code = QCoreApplication::exec();

@@ -100,7 +100,8 @@ QString OptionParser::origin(const QString &name) const
 {
     if (m_parser.isSet(name) || !m_file.contains(name))
         return QStringLiteral("--") + name;
-    return QStringLiteral("key '%1' at %2:%3").arg(name, m_configFile).arg(m_file.value(name).line);
+    return QStringLiteral("key '%1' at %2:%3")
+        .arg(name, m_configFile, QString::number(m_file.value(name).line));
 }
 
 bool OptionParser::readConfigFile()
@@ -150,8 +151,7 @@ bool OptionParser::readConfigFile()
         const QString path = section.isEmpty() ? key : section + u'/' + key;
         if (keyLines.contains(path)) {
             fail(number, QStringLiteral("key '%1' is given again (first at line %2)")
-                             .arg(path)
-                             .arg(keyLines.value(path)));
+                             .arg(path, QString::number(keyLines.value(path))));
             continue;
         }
         keyLines.insert(path, number);
@@ -189,8 +189,7 @@ bool OptionParser::readConfigFile()
         m_file.insert(key, FileValue{value, number});
     }
     for (auto it = problems.cbegin(); it != problems.cend(); ++it) {
-        const QString where =
-            it.key() > 0 ? QStringLiteral("%1:%2").arg(m_configFile).arg(it.key()) : m_configFile;
+        const QString where = it.key() > 0 ? m_configFile + u':' + QString::number(it.key()) : m_configFile;
         m_errors.append(where + QStringLiteral(": ") + it.value());
     }
     return m_errors.isEmpty();

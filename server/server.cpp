@@ -5,6 +5,7 @@
 #include "bus.h"
 #include "database.h"
 #include "delivery.h"
+#include "display.h"
 #include "files.h"
 #include "logging.h"
 #include "mailqueue.h"
@@ -15,19 +16,122 @@
 #include "store.h"
 #include "validation.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QLockFile>
+#include <QPointer>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 
+#include <cerrno>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace tavrel::server {
+
+namespace {
+
+// How long accepting pauses when the process or the system is out of descriptors. Each
+// pause costs one failed accept(); connections wait in the kernel's backlog meanwhile.
+constexpr int kAcceptPauseMs = 100;
+// Pauses are logged at most this often, with the count since the last report.
+constexpr qint64 kAcceptPauseReportMs = 60 * 1000;
+// Connections taken per wake-up, so that a burst of connections cannot starve the
+// sessions already open.
+constexpr int kAcceptBatch = 64;
+// Descriptors besides the connections: per worker thread the database file, its WAL and
+// shared memory, and an upload being written; then the listener, the signal pair, the lock
+// file, stdio and the event loop's own.
+constexpr int kFixedReserve = 32;
+constexpr int kReservePerWorker = 4;
+// How long a shutdown waits for the messages that were arriving when it began: the gap
+// that ends the longest kind, with a margin.
+constexpr int kDrainGatherMs = kFileQuietGapMs + 50;
+constexpr int kDrainPollMs = 10;
+
+struct UploadOutcome
+{
+    QString refusal; // empty: stored
+    QString storedName;
+    qint64 size = 0;
+};
+
+UploadOutcome refusedUpload(const QString &refusal)
+{
+    UploadOutcome outcome;
+    outcome.refusal = refusal;
+    return outcome;
+}
+
+// Runs on a file worker. The file and its record are kept together: the quota is checked
+// and the file counted in one transaction, so that parallel uploads, on any server sharing
+// the database, cannot pass it together.
+UploadOutcome storeUpload(Store &store, const FileStore &files, const UploadFields &fields,
+                          const QString &uploader, qint64 quota, qint64 nowMs)
+{
+    FileStore::Refusal refusal = FileStore::Refusal::None;
+    const auto prepared = files.prepare(fields.path, fields.contents, &refusal);
+    if (!prepared)
+        return refusedUpload(FileStore::refusalText(refusal));
+    if (!store.begin())
+        return refusedUpload(answers::uploadFailed());
+    const qint64 used = store.uploadedBytes(uploader);
+    if (used < 0 || used + prepared->size() > quota) {
+        store.rollback();
+        return refusedUpload(used < 0 ? answers::uploadFailed() : answers::uploadQuotaExceeded(quota));
+    }
+    UploadOutcome outcome;
+    refusal = files.publish(*prepared, &outcome.storedName);
+    if (refusal != FileStore::Refusal::None) {
+        store.rollback();
+        return refusedUpload(FileStore::refusalText(refusal));
+    }
+    if (!store.recordUpload({outcome.storedName, uploader, prepared->size(), prepared->sha256Hex(), nowMs}) ||
+        !store.commit()) {
+        store.rollback();
+        files.withdraw(outcome.storedName);
+        return refusedUpload(answers::uploadFailed());
+    }
+    outcome.size = prepared->size();
+    return outcome;
+}
+
+} // namespace
+
+qlonglong raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return -1;
+    if (limit.rlim_cur < limit.rlim_max) {
+        const rlim_t before = limit.rlim_cur;
+        limit.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            limit.rlim_cur = before;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? std::numeric_limits<int>::max() : qlonglong(limit.rlim_cur);
+}
+
+int connectionsWithin(qlonglong descriptorLimit, int reserve)
+{
+    // A tiny limit still leaves half for the reserve.
+    reserve = int(std::min<qlonglong>(reserve, descriptorLimit / 2));
+    return int(std::clamp<qlonglong>((descriptorLimit - reserve) / 2, 1, std::numeric_limits<int>::max()));
+}
 
 Server::Server(const Config &config, QObject *parent)
     : QObject(parent)
     , m_config(config)
 {
     m_config.dataDir = QDir(config.dataDir).absolutePath();
-    connect(&m_listener, &QTcpServer::newConnection, this, &Server::accept);
+    m_acceptPause.setSingleShot(true);
+    connect(&m_acceptPause, &QTimer::timeout, this, [this] {
+        if (m_acceptNotifier)
+            m_acceptNotifier->setEnabled(true);
+    });
+    m_purge.setInterval(m_config.purgeIntervalMs);
+    connect(&m_purge, &QTimer::timeout, this, [this] { m_accounts->purge(); });
+    connect(&m_drainTimer, &QTimer::timeout, this, &Server::drainStep);
 }
 
 Server::~Server()
@@ -63,7 +167,7 @@ bool Server::start()
             return false;
         }
     }
-    // Two servers on one database would each count failures and codes on their own.
+    // Two servers on one database would each keep their own user list and sessions.
     m_lock = std::make_unique<QLockFile>(data.filePath(QStringLiteral("tavrel-server.lock")));
     m_lock->setStaleLockTime(0);
     if (!m_lock->tryLock()) {
@@ -79,7 +183,10 @@ bool Server::start()
         queued = [queue = m_mailQueue.get()] { queue->wake(); };
     }
     m_delivery = std::make_unique<OutboxDelivery>(outbox, m_config.mail.fromHeader, std::move(queued));
-    m_files = std::make_unique<FileStore>(data.filePath(QStringLiteral("files")));
+    m_files = std::make_unique<FileStore>(data.filePath(QStringLiteral("files")),
+                                          FileStore::Limits{m_config.minFreeBytes, m_config.minFreePercent},
+                                          m_config.fileWriter);
+    m_files->removeLeftovers();
     m_accounts = std::make_unique<Accounts>(m_config, m_delivery.get());
     if (!m_accounts->prepare())
         return false;
@@ -91,12 +198,29 @@ bool Server::start()
         connect(m_bus.get(), &Bus::userSuperseded, this, &Server::onSuperseded);
         m_bus->start();
     }
-    m_listener.setMaxPendingConnections(100);
+
+    const qlonglong descriptors = raiseDescriptorLimit();
+    if (descriptors > 0) {
+        const int workers = m_accounts->accountQueue().threads() + m_accounts->fileQueue().threads();
+        const int room = connectionsWithin(descriptors, kFixedReserve + kReservePerWorker * workers);
+        if (m_config.maxConnections > room) {
+            qCWarning(lcServer) << "--max-connections" << m_config.maxConnections << "lowered to" << room
+                                << "to stay within the limit of" << descriptors << "open descriptors";
+            m_config.maxConnections = room;
+        }
+    }
+
     if (!m_listener.listen(m_config.listenAddress, m_config.port)) {
         qCCritical(lcServer) << "cannot listen on" << m_config.listenAddress.toString() << m_config.port
                              << m_listener.errorString();
         return false;
     }
+    // Connections are taken here rather than by QTcpServer, which retries a failed accept
+    // at once when the descriptors run out and so spins until one is freed.
+    m_listener.pauseAccepting();
+    m_acceptNotifier = new QSocketNotifier(m_listener.socketDescriptor(), QSocketNotifier::Read, this);
+    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &Server::acceptPending);
+    m_purge.start();
     if (m_config.metricsPort >= 0) {
         m_metrics = std::make_unique<MetricsEndpoint>([this] { return gauges(); });
         if (!m_metrics->listen(m_config.metricsAddress, quint16(m_config.metricsPort)))
@@ -126,20 +250,22 @@ MetricsGauges Server::gauges() const
         gauges.sendQueueMessages += session->queuedMessages();
         gauges.sendQueueBytes += session->queuedBytes();
     }
-    gauges.workQueue = m_accounts ? m_accounts->pendingWork() : 0;
+    gauges.workQueue = m_accounts ? m_accounts->accountQueue().jobs() + m_accounts->fileQueue().jobs() : 0;
     return gauges;
 }
 
 void Server::stop()
 {
+    m_drainTimer.stop();
+    m_purge.stop();
+    delete m_acceptNotifier;
+    m_acceptNotifier = nullptr;
     m_listener.close();
     if (m_bus)
         m_bus->leave();
     const QList<Session *> sessions = m_sessions;
     for (Session *session : sessions)
         session->abort("server stops");
-    if (m_accounts)
-        m_accounts->waitForIdle();
     m_metrics.reset();
     m_accounts.reset();
     m_bus.reset();
@@ -149,25 +275,69 @@ void Server::stop()
     m_lock.reset();
 }
 
-void Server::accept()
+void Server::acceptPending()
 {
-    while (QTcpSocket *socket = m_listener.nextPendingConnection()) {
-        const QString address = socket->peerAddress().toString();
-        if (m_sessions.size() >= m_config.maxConnections ||
-            m_perAddress.value(address) >= m_config.maxPerAddress) {
-            qCWarning(lcServer) << "connection from" << address << "refused: too many connections";
-            socket->abort();
-            socket->deleteLater();
+    const int listener = int(m_listener.socketDescriptor());
+    for (int i = 0; i < kAcceptBatch; ++i) {
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            switch (errno) {
+            case EINTR:
+            case ECONNABORTED:
+            case EPROTO:
+                continue; // that one gave up; the next may be waiting
+            case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+            case EWOULDBLOCK:
+#endif
+                return;
+            default:
+                pauseAccepting(errno);
+                return;
+            }
+        }
+        auto *socket = new QTcpSocket;
+        if (!socket->setSocketDescriptor(fd)) {
+            qCWarning(lcServer) << "cannot take a connection:" << socket->errorString();
+            ::close(fd);
+            delete socket;
             continue;
         }
-        auto *session = new Session(socket, m_config, this);
-        m_sessions.append(session);
-        ++m_perAddress[address];
-        connect(session, &Session::messageReceived, this,
-                [this, session](const QByteArray &message) { dispatch(session, message); });
-        connect(session, &Session::closed, this, [this, session] { onClosed(session); });
-        qCDebug(lcServer) << "connection from" << address;
+        admit(socket);
     }
+}
+
+void Server::pauseAccepting(int error)
+{
+    m_acceptNotifier->setEnabled(false);
+    m_acceptPause.start(kAcceptPauseMs);
+    ++m_acceptPausesUnreported;
+    if (m_acceptPauseReported.isValid() && m_acceptPauseReported.elapsed() < kAcceptPauseReportMs)
+        return;
+    qCWarning(lcServer).noquote() << "cannot accept connections:" << qt_error_string(error) << "- paused"
+                                  << m_acceptPausesUnreported << "times for" << kAcceptPauseMs
+                                  << "ms since the last report";
+    m_acceptPausesUnreported = 0;
+    m_acceptPauseReported.start();
+}
+
+void Server::admit(QTcpSocket *socket)
+{
+    const QString address = socket->peerAddress().toString();
+    if (m_sessions.size() >= m_config.maxConnections ||
+        m_perAddress.value(address) >= m_config.maxPerAddress) {
+        qCWarning(lcServer) << "connection from" << address << "refused: too many connections";
+        socket->abort();
+        delete socket;
+        return;
+    }
+    auto *session = new Session(socket, m_config, this);
+    m_sessions.append(session);
+    ++m_perAddress[address];
+    connect(session, &Session::messageReceived, this,
+            [this, session](const QByteArray &message) { dispatch(session, message); });
+    connect(session, &Session::closed, this, [this, session] { onClosed(session); });
+    qCDebug(lcServer) << "connection from" << address;
 }
 
 void Server::onClosed(Session *session)
@@ -185,6 +355,8 @@ void Server::onClosed(Session *session)
         broadcastUserList();
     }
     session->deleteLater();
+    if (m_drain == Drain::Closing && m_sessions.isEmpty())
+        finishShutdown();
 }
 
 void Server::dispatch(Session *session, const QByteArray &message)
@@ -195,11 +367,9 @@ void Server::dispatch(Session *session, const QByteArray &message)
     }
     switch (requestKind(message)) {
     case Request::Login:
-        session->keepWaitingForLogin();
         handleLogin(session, message);
         break;
     case Request::Registration:
-        session->keepWaitingForLogin();
         handleRegistration(session, message);
         break;
     case Request::Chat:
@@ -220,40 +390,50 @@ void Server::dispatch(Session *session, const QByteArray &message)
 void Server::handleLogin(Session *session, const QByteArray &message)
 {
     if (session->isBusy()) {
-        session->send(loginAnswer(answers::busy()));
+        session->send(answers::loginReply(answers::busy()));
         return;
     }
     const std::optional<LoginFields> fields = parseLogin(message);
     if (!fields || !isValidUserName(fields->name) || !isSaltedDigest(fields->digest)) {
         metrics().loginsFailed++;
-        session->send(loginAnswer(answers::loginRefused()));
+        session->send(answers::loginReply(answers::loginRefused()));
         return;
     }
     session->setBusy(true);
-    m_accounts->login(*fields, session, [this, session](const Accounts::LoginResult &result) {
+    const bool queued = m_accounts->login(
+        *fields, session->source(), session, [this, session](const Accounts::LoginResult &result) {
+            session->setBusy(false);
+            (result.outcome == Accounts::LoginResult::Ok ? metrics().loginsSucceeded
+                                                         : metrics().loginsFailed)++;
+            switch (result.outcome) {
+            case Accounts::LoginResult::Ok:
+                loggedIn(session, result.name);
+                break;
+            case Accounts::LoginResult::Refused:
+                session->send(answers::loginReply(answers::loginRefused()));
+                break;
+            case Accounts::LoginResult::Throttled:
+                session->send(answers::loginReply(answers::loginThrottled(result.waitSeconds)));
+                break;
+            case Accounts::LoginResult::Locked:
+                session->send(answers::loginReply(answers::loginLocked((result.waitSeconds + 59) / 60)));
+                break;
+            case Accounts::LoginResult::Failed:
+                session->send(answers::loginReply(answers::internalError()));
+                break;
+            }
+        });
+    if (!queued) {
         session->setBusy(false);
-        (result.outcome == Accounts::LoginResult::Ok ? metrics().loginsSucceeded : metrics().loginsFailed)++;
-        switch (result.outcome) {
-        case Accounts::LoginResult::Ok:
-            loggedIn(session, result.name);
-            break;
-        case Accounts::LoginResult::Refused:
-            session->send(loginAnswer(answers::loginRefused()));
-            break;
-        case Accounts::LoginResult::Locked:
-            session->send(loginAnswer(answers::loginLocked(result.lockedMinutes)));
-            break;
-        case Accounts::LoginResult::Failed:
-            session->send(loginAnswer(answers::internalError()));
-            break;
-        }
-    });
+        metrics().loginsFailed++;
+        session->send(answers::loginReply(answers::serverBusy()));
+    }
 }
 
 void Server::loggedIn(Session *session, const QString &name)
 {
     // The connection may have gone while the password was checked; it is deleted later.
-    if (session->isClosed())
+    if (session->isClosing())
         return;
     const QString previousName = session->userName();
     if (!previousName.isEmpty() && previousName != name && m_online.value(previousName) == session) {
@@ -266,21 +446,21 @@ void Server::loggedIn(Session *session, const QString &name)
         qCInfo(lcServer) << name << "logged in again from" << session->peerAddress()
                          << "; the older session closes";
         previous->setUserName(QString());
-        previous->sendAndClose(chatLine(answers::replaced()));
+        previous->sendAndClose(answers::noticeMessage(answers::replaced()));
     }
     m_online.insert(name, session);
     if (m_bus)
         m_bus->addLocalUser(name);
     session->setUserName(name);
     qCInfo(lcServer) << name << "logged in from" << session->peerAddress();
-    session->send(loginAnswer(answers::loginOk()));
+    session->send(answers::loginReply(answers::loginOk()));
     broadcastUserList();
 }
 
 void Server::handleRegistration(Session *session, const QByteArray &message)
 {
     if (session->isBusy()) {
-        session->send(registrationAnswer(answers::busy()));
+        session->send(answers::registrationReply(answers::busy()));
         return;
     }
     const std::optional<RegistrationFields> fields = parseRegistration(message);
@@ -292,76 +472,91 @@ void Server::handleRegistration(Session *session, const QByteArray &message)
     else if (!isPlausibleEmail(fields->email))
         refusal = answers::emailInvalid();
     if (!refusal.isEmpty()) {
-        session->send(registrationAnswer(refusal));
+        session->send(answers::registrationReply(refusal));
         return;
     }
     session->setBusy(true);
-    m_accounts->registerAccount(*fields, session, [session](const QString &answer) {
+    const bool queued =
+        m_accounts->registerAccount(*fields, session->source(), session, [session](const QString &answer) {
+            session->setBusy(false);
+            session->send(answers::registrationReply(answer.isEmpty() ? answers::internalError() : answer));
+        });
+    if (!queued) {
         session->setBusy(false);
-        session->send(registrationAnswer(answer.isEmpty() ? answers::internalError() : answer));
-    });
+        session->send(answers::registrationReply(answers::serverBusy()));
+    }
 }
 
 void Server::handleChat(Session *session, const QByteArray &message)
 {
     if (!session->isLoggedIn()) {
-        session->send(chatLine(answers::loginFirst()));
+        session->send(answers::noticeMessage(answers::loginFirst()));
         return;
     }
     const QString text = requestText(message);
     if (text.isEmpty())
         return;
     if (text.size() > kMaxChatLength) {
-        session->send(chatLine(answers::chatTooLong(kMaxChatLength)));
+        session->send(answers::noticeMessage(answers::chatTooLong(kMaxChatLength)));
         return;
     }
     if (!session->allowAction()) {
-        session->send(chatLine(answers::slowDown()));
+        session->send(answers::noticeMessage(answers::slowDown()));
         return;
     }
-    relay(chatLine(session->userName() + QStringLiteral(": ") + text));
+    relay(chatLine(relayedChat(session->userName(), text)));
 }
 
 bool Server::admitFileAction(Session *session)
 {
-    if (!session->isLoggedIn()) {
-        session->send(chatLine(answers::loginFirst()));
-        return false;
-    }
-    if (!session->allowAction()) {
-        session->send(chatLine(answers::slowDown()));
-        return false;
-    }
-    return true;
+    QString refusal;
+    if (!session->isLoggedIn())
+        refusal = answers::loginFirst();
+    else if (session->isFileBusy())
+        refusal = answers::fileBusy();
+    else if (!session->allowAction())
+        refusal = answers::slowDown();
+    if (refusal.isEmpty())
+        return true;
+    session->send(answers::noticeMessage(refusal));
+    return false;
 }
 
 void Server::handleUpload(Session *session, const QByteArray &message)
 {
     if (!admitFileAction(session))
         return;
-    const std::optional<UploadFields> fields = parseUpload(message);
+    std::optional<UploadFields> fields = parseUpload(message);
     if (!fields) {
-        session->send(chatLine(answers::uploadBadName()));
+        session->send(answers::noticeMessage(answers::uploadBadName()));
         return;
     }
-    const FileStore::Saved saved = m_files->save(fields->path, fields->contents);
-    if (!saved.ok) {
-        session->send(chatLine(saved.refusal));
-        return;
-    }
+    const FileStore *files = m_files.get();
     const QString uploader = session->userName();
-    const qint64 size = fields->contents.size();
-    qCInfo(lcFiles) << uploader << "uploaded" << saved.storedName << size << "bytes";
-    const Store::Upload record{saved.storedName, uploader, size, saved.sha256Hex,
-                               QDateTime::currentMSecsSinceEpoch()};
-    m_accounts->run<bool>(
+    const qint64 quota = m_config.uploadQuotaBytes;
+    const auto clock = m_config.clock;
+    QPointer<Session> uploading(session);
+    session->setFileWork(true);
+    const bool queued = m_accounts->fileQueue().tryRun<UploadOutcome>(
         this,
-        [record](Store &store) { return store.begin() && store.recordUpload(record) && store.commit(); },
-        [record](bool ok) {
-            if (!ok)
-                qCWarning(lcFiles) << "the upload of" << record.storedName << "was not recorded";
+        [files, uploader, quota, clock, fields = std::move(*fields)](Store &store) {
+            return storeUpload(store, *files, fields, uploader, quota, clock());
+        },
+        [this, uploading, uploader](const UploadOutcome &outcome) {
+            if (uploading)
+                uploading->setFileWork(false);
+            if (!outcome.refusal.isEmpty()) {
+                if (uploading)
+                    uploading->send(answers::noticeMessage(outcome.refusal));
+                return;
+            }
+            qCInfo(lcFiles) << uploader << "uploaded" << outcome.storedName << outcome.size << "bytes";
+            relay(answers::noticeMessage(answers::uploaded(uploader, outcome.storedName, outcome.size)));
         });
-    relay(chatLine(answers::uploaded(uploader, saved.storedName, size)));
+    if (!queued) {
+        session->setFileWork(false);
+        session->send(answers::noticeMessage(answers::serverBusy()));
+    }
 }
 
 void Server::handleFileRequest(Session *session, const QByteArray &message)
@@ -375,10 +570,11 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
     };
     const QString requested = requestText(message);
     const FileStore *files = m_files.get();
-    m_accounts->run<Reply>(
+    session->setFileWork(true);
+    const bool queued = m_accounts->fileQueue().tryRun<Reply>(
         session,
         [files, requested](Store &store) {
-            Reply reply{files->read(requested), QString()};
+            Reply reply{files->open(requested), QString()};
             if (reply.served.status == FileStore::Served::Ok && reply.served.image) {
                 bool ok = false;
                 const std::optional<Store::Upload> upload = store.upload(reply.served.name, &ok);
@@ -389,29 +585,34 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
             return reply;
         },
         [session](const Reply &reply) {
+            session->setFileWork(false);
             const FileStore::Served &served = reply.served;
             switch (served.status) {
             case FileStore::Served::Ok:
                 if (served.image) {
                     const QString sender =
                         reply.uploader.isEmpty() ? answers::serverSender() : reply.uploader;
-                    session->send(imageMessage(served.name, sender, served.bytes));
+                    session->sendWithTail(imageMessage(served.name, sender, QByteArray()), served.file);
                 } else {
-                    session->send(fileMessage(served.name, served.bytes));
+                    session->sendWithTail(fileMessage(served.name, QByteArray()), served.file);
                 }
                 qCInfo(lcFiles) << "sent" << served.name << "to" << session->userName();
                 break;
             case FileStore::Served::BadName:
-                session->send(chatLine(answers::requestBadName()));
+                session->send(answers::noticeMessage(answers::requestBadName()));
                 break;
             case FileStore::Served::NotFound:
-                session->send(chatLine(answers::noSuchFile(served.name)));
+                session->send(answers::noticeMessage(answers::noSuchFile(served.name)));
                 break;
             case FileStore::Served::TooBig:
-                session->send(chatLine(answers::fileTooBig(served.name)));
+                session->send(answers::noticeMessage(answers::fileTooBig(served.name)));
                 break;
             }
         });
+    if (!queued) {
+        session->setFileWork(false);
+        session->send(answers::noticeMessage(answers::serverBusy()));
+    }
 }
 
 void Server::broadcast(const QByteArray &message)
@@ -461,8 +662,75 @@ void Server::onSuperseded(const QString &name)
     qCInfo(lcServer) << name << "logged in at another instance; the session from" << session->peerAddress()
                      << "closes";
     session->setUserName(QString());
-    session->sendAndClose(chatLine(answers::replaced()));
+    session->sendAndClose(answers::noticeMessage(answers::replaced()));
     broadcastUserList();
+}
+
+void Server::shutdown(int drainMs)
+{
+    if (m_drain != Drain::No) {
+        finishShutdown();
+        return;
+    }
+    qCInfo(lcServer) << "draining" << m_sessions.size() << "connections for at most" << drainMs << "ms";
+    m_drain = Drain::Gathering;
+    m_drainMs = drainMs;
+    m_drainClock.start();
+    delete m_acceptNotifier;
+    m_acceptNotifier = nullptr;
+    m_acceptPause.stop();
+    m_listener.close();
+    m_purge.stop();
+    m_drainTimer.start(kDrainPollMs);
+    drainStep();
+}
+
+// Gathering: messages that were on their way when the shutdown began are still read and
+// handled. Working: nothing more is read; the work in progress ends and its answers are
+// queued. Closing: every session sends what waits and closes.
+void Server::drainStep()
+{
+    const qint64 elapsed = m_drainClock.elapsed();
+    if (elapsed >= m_drainMs) {
+        finishShutdown();
+        return;
+    }
+    if (m_drain == Drain::Gathering) {
+        const bool gathering =
+            std::any_of(m_sessions.begin(), m_sessions.end(), [](Session *s) { return s->isGathering(); });
+        if (gathering && elapsed < kDrainGatherMs)
+            return;
+        for (Session *session : std::as_const(m_sessions))
+            session->stopReading();
+        m_drain = Drain::Working;
+    }
+    if (m_drain == Drain::Working) {
+        if (m_accounts->accountQueue().jobs() > 0 || m_accounts->fileQueue().jobs() > 0)
+            return;
+        m_drain = Drain::Closing;
+        // Own lines still on their way round are delivered here, and the others drop this
+        // instance's users at once rather than when its presence expires.
+        if (m_bus)
+            m_bus->leave();
+        const QList<Session *> sessions = m_sessions;
+        for (Session *session : sessions)
+            session->closeAfterOutput(int(m_drainMs - elapsed));
+        if (m_sessions.isEmpty())
+            finishShutdown();
+    }
+}
+
+void Server::finishShutdown()
+{
+    if (m_drain == Drain::Done)
+        return;
+    m_drain = Drain::Done;
+    m_drainTimer.stop();
+    const QList<Session *> sessions = m_sessions;
+    for (Session *session : sessions)
+        session->abort("the server stops");
+    qCInfo(lcServer) << "drained in" << m_drainClock.elapsed() << "ms";
+    emit drained();
 }
 
 } // namespace tavrel::server

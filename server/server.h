@@ -2,13 +2,16 @@
 
 #include "config.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QTcpServer>
+#include <QTimer>
 
 #include <memory>
 
 class QLockFile;
+class QSocketNotifier;
 
 namespace tavrel::server {
 
@@ -20,6 +23,15 @@ class MetricsEndpoint;
 class OutboxDelivery;
 class Session;
 struct MetricsGauges;
+
+// Raises the soft limit on open descriptors to the hard one; returns the soft limit now
+// in force, or -1 when the system has none.
+qlonglong raiseDescriptorLimit();
+
+// The connections a descriptor limit leaves room for: each may hold a file it is being
+// sent besides its socket, and reserve descriptors stay for the database, the files being
+// stored, the listener and the rest.
+int connectionsWithin(qlonglong descriptorLimit, int reserve);
 
 // The chat server: accepts connections, answers logins and registrations, relays chat to
 // everyone logged in, keeps the user list current, and stores and hands out files.
@@ -39,21 +51,32 @@ public:
     quint16 port() const;
     // Where the metrics are served; 0 when they are not.
     quint16 metricsPort() const;
-    // Closes every connection and waits for the database work in progress.
+    // Stops at once: closes every connection and waits for the database work in progress.
     void stop();
+    // Stops gracefully: takes no new connection, handles the messages still arriving,
+    // finishes the work in progress and sends its answers, lets every session receive
+    // what waits for it, and closes; at most drainMs in all. Emits drained() when done.
+    // A second call stops at once.
+    void shutdown(int drainMs);
 
     QString dataDir() const { return m_config.dataDir; }
     int sessionCount() const { return int(m_sessions.size()); }
+    int maxConnections() const { return m_config.maxConnections; }
+
+signals:
+    void drained();
 
 private:
-    void accept();
+    void acceptPending();
+    void pauseAccepting(int error);
+    void admit(QTcpSocket *socket);
     void dispatch(Session *session, const QByteArray &message);
     void onClosed(Session *session);
     void handleLogin(Session *session, const QByteArray &message);
     void handleRegistration(Session *session, const QByteArray &message);
     void handleChat(Session *session, const QByteArray &message);
-    // Uploads and requests need a login and a token of the session's action budget; a
-    // refusal is told to the session.
+    // Uploads and requests need a login, a token of the session's action budget and no
+    // file work of the session in progress; a refusal is told to the session.
     bool admitFileAction(Session *session);
     void handleUpload(Session *session, const QByteArray &message);
     void handleFileRequest(Session *session, const QByteArray &message);
@@ -66,10 +89,16 @@ private:
     void broadcastUserList();
     void onRemoteUsersChanged();
     void onSuperseded(const QString &name);
+    void drainStep();
+    void finishShutdown();
     MetricsGauges gauges() const;
 
     Config m_config;
     QTcpServer m_listener;
+    QSocketNotifier *m_acceptNotifier = nullptr;
+    QTimer m_acceptPause;
+    QElapsedTimer m_acceptPauseReported;
+    int m_acceptPausesUnreported = 0;
     std::unique_ptr<QLockFile> m_lock;
     std::unique_ptr<MailQueue> m_mailQueue;
     std::unique_ptr<OutboxDelivery> m_delivery;
@@ -77,10 +106,16 @@ private:
     std::unique_ptr<Accounts> m_accounts;
     std::unique_ptr<Bus> m_bus;
     std::unique_ptr<MetricsEndpoint> m_metrics;
+    QTimer m_purge;
     QList<Session *> m_sessions;
     QHash<QString, int> m_perAddress;
     QHash<QString, Session *> m_online; // by name as registered
     QStringList m_listSent;
+
+    enum class Drain { No, Gathering, Working, Closing, Done } m_drain = Drain::No;
+    QElapsedTimer m_drainClock;
+    int m_drainMs = 0;
+    QTimer m_drainTimer;
 };
 
 } // namespace tavrel::server

@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include "accounts.h"
 #include "logging.h"
 #include "metrics.h"
 #include "protocol.h"
@@ -18,8 +19,6 @@ constexpr qint64 kMaxTextMessage = 8 * 1024;
 // An upload: the file, the prefix, the separator and the path as typed, which may be a
 // whole path.
 constexpr qint64 kMaxFileMessage = kMaxOutgoingFileSize + kFilePrefixSize + kSeparatorSize + 4096;
-// How long a connection that is being closed may take to hand over its last message.
-constexpr int kCloseDeadlineMs = 5000;
 // Bounds of the wait between two looks at the kernel's send queue. The wait is the time the
 // queue should take to drain, so a message is looked at a few times; the longest wait
 // holds the next message back by at most that much after the last acknowledgement.
@@ -30,6 +29,10 @@ constexpr qint64 kRateSampleMs = 5;
 // Where the kernel cannot tell what it still holds, it is given a send buffer this small, so
 // that what it may hold drains in a time the measured rate can estimate.
 constexpr int kBoundedSendBuffer = 64 * 1024;
+// The rest of a file message is read in pieces of this size, the next one as soon as Qt's
+// buffer holds less than one: the socket never waits for the disk, and a connection holds
+// at most two pieces of a file, whatever its size.
+constexpr qint64 kTailPiece = 64 * 1024;
 
 } // namespace
 
@@ -60,6 +63,7 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
     , m_socket(socket)
     , m_config(config)
     , m_peer(socket->peerAddress().toString())
+    , m_source(sourceKey(socket->peerAddress()))
     // The client sends at most one chat message a second; bursts of five leave room for
     // a file or a request in between.
     , m_actions(5, 2)
@@ -74,14 +78,16 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
     m_ackPoll.setSingleShot(true);
     m_ackPoll.setTimerType(Qt::PreciseTimer);
     m_drainDeadline.setSingleShot(true);
-    m_idle.setSingleShot(true);
+    m_loginDeadline.setSingleShot(true);
     m_closeDeadline.setSingleShot(true);
 
     m_clock.start();
     connect(m_socket, &QTcpSocket::readyRead, this, [this] {
         const QByteArray bytes = m_socket->readAll();
         metrics().bytesReceived += quint64(bytes.size());
-        m_assembler.append(bytes);
+        // What a closing connection still sends is not read as messages.
+        if (m_reading && !m_closing)
+            m_assembler.append(bytes);
     });
     connect(&m_assembler, &MessageAssembler::messageReady, this, [this](const QByteArray &message) {
         if (m_closing)
@@ -100,31 +106,41 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
         if (m_socket->state() == QAbstractSocket::UnconnectedState)
             onDisconnected();
     });
-    connect(&m_gap, &QTimer::timeout, this, &Session::pump);
+    connect(&m_gap, &QTimer::timeout, this, [this] {
+        pump();
+        if (m_closing)
+            continueClosing();
+    });
     connect(&m_ackPoll, &QTimer::timeout, this, &Session::checkAcknowledged);
     connect(&m_drainDeadline, &QTimer::timeout, this, [this] {
         qCWarning(lcServer).noquote() << "a message of" << m_inFlightSize << "bytes was not taken in"
                                       << m_drainDeadline.interval() << "ms by" << m_peer << m_userName;
         abort("reads too slowly");
     });
-    connect(&m_idle, &QTimer::timeout, this, [this] { abort("no login in time"); });
+    connect(&m_loginDeadline, &QTimer::timeout, this, [this] { abort("no login in time"); });
     connect(&m_closeDeadline, &QTimer::timeout, this, [this] { abort("did not take its last message"); });
-    m_idle.start(m_config.loginIdleTimeoutMs);
+    m_loginDeadline.start(m_config.loginTimeoutMs);
 }
 
 Session::~Session() = default;
-
-void Session::keepWaitingForLogin()
-{
-    if (!isLoggedIn() && !m_closed)
-        m_idle.start();
-}
 
 void Session::setUserName(const QString &name)
 {
     m_userName = name;
     if (isLoggedIn())
-        m_idle.stop();
+        m_loginDeadline.stop();
+}
+
+qint64 Session::bufferedBytes() const
+{
+    return m_socket->bytesToWrite();
+}
+
+bool Session::isFileBusy() const
+{
+    if (m_fileWork || (m_inFlight && m_lastKind == 'f'))
+        return true;
+    return std::any_of(m_queue.begin(), m_queue.end(), [](const QByteArray &m) { return m.at(0) == 'f'; });
 }
 
 void Session::send(const QByteArray &message)
@@ -159,12 +175,25 @@ void Session::send(const QByteArray &message)
             }
         }
     }
-    // A message always fits into an empty queue, so one big file can still be sent.
-    if (!m_queue.empty() && m_queuedBytes + message.size() > m_config.maxQueuedBytes) {
+    enqueue(message, nullptr);
+}
+
+void Session::sendWithTail(const QByteArray &head, std::shared_ptr<MessageTail> tail)
+{
+    if (m_closing || m_closed || head.isEmpty())
+        return;
+    enqueue(head, std::move(tail));
+}
+
+void Session::enqueue(const QByteArray &message, std::shared_ptr<MessageTail> tail)
+{
+    // A tail waits on disk, not here: only the head counts.
+    if (m_queuedBytes + message.size() > m_config.maxQueuedBytes) {
         abort("reads too slowly");
         return;
     }
     m_queue.push_back(message);
+    m_queuedTails.push_back(std::move(tail));
     m_queuedSince.push_back(m_clock.elapsed());
     m_queuedBytes += message.size();
     pump();
@@ -175,13 +204,37 @@ void Session::sendAndClose(const QByteArray &message)
     if (m_closing || m_closed)
         return;
     m_queue.clear();
+    m_queuedTails.clear();
     m_queuedSince.clear();
     m_queuedBytes = 0;
     send(message);
+    closeAfterOutput(m_config.drainSeconds * 1000);
+}
+
+void Session::stopReading()
+{
+    m_reading = false;
+    m_assembler.clear();
+}
+
+void Session::closeAfterOutput(int deadlineMs)
+{
+    if (m_closing || m_closed)
+        return;
     m_closing = true;
-    m_closeDeadline.start(kCloseDeadlineMs);
-    if (!m_inFlight && m_queue.empty())
-        m_socket->disconnectFromHost();
+    m_assembler.clear();
+    m_closeDeadline.start(deadlineMs);
+    continueClosing();
+}
+
+// The last message must be acknowledged (delivered()) and the client's quiet gap after it
+// passed (m_gap) before the close: the client ends a message by that gap, and gives up one
+// whose connection closes first.
+void Session::continueClosing()
+{
+    if (m_closed || m_inFlight || !m_queue.empty() || m_gap.isActive())
+        return;
+    m_socket->disconnectFromHost();
 }
 
 void Session::pump()
@@ -191,13 +244,19 @@ void Session::pump()
         return;
     const QByteArray message = std::move(m_queue.front());
     m_queue.pop_front();
+    m_tail = std::move(m_queuedTails.front());
+    m_queuedTails.pop_front();
+    if (m_tail && m_tail->size() == 0)
+        m_tail.reset();
     metrics().pacingDelay.record(double(m_clock.elapsed() - m_queuedSince.front()) / 1000.0);
     m_queuedSince.pop_front();
     metrics().countSent(message);
     m_queuedBytes -= message.size();
     m_lastKind = message.at(0);
     m_inFlight = true;
-    m_inFlightSize = message.size();
+    m_tailLeft = m_tail ? m_tail->size() : 0;
+    metrics().bytesSent += quint64(m_tailLeft);
+    m_inFlightSize = message.size() + m_tailLeft;
     m_drainedBytes = -1;
     if (!m_sendBufferChecked) {
         m_sendBufferChecked = true;
@@ -206,11 +265,31 @@ void Session::pump()
     }
     if (!m_closing) {
         const qint64 deadline = m_config.drainGraceMs +
-                                message.size() * 1000 / std::max<qint64>(1, m_config.minDrainBytesPerSecond);
+                                m_inFlightSize * 1000 / std::max<qint64>(1, m_config.minDrainBytesPerSecond);
         m_drainDeadline.start(int(std::min<qint64>(deadline, std::numeric_limits<int>::max())));
     }
-    // One write per message: the client reads one message per quiet gap.
+    // One message goes out without a pause: the client reads one message per quiet gap.
     writeWhole(m_socket, message);
+    feedTail();
+}
+
+void Session::feedTail()
+{
+    while (m_tail && m_socket->bytesToWrite() < kTailPiece) {
+        QByteArray piece(std::min(kTailPiece, m_tailLeft), Qt::Uninitialized);
+        const qint64 read = m_tail->read(piece.data(), piece.size());
+        if (read <= 0) {
+            // What went out cannot be taken back: a client must not take it for a whole file.
+            qCWarning(lcServer) << "a file for" << m_peer << "ended" << m_tailLeft << "bytes early";
+            abort("a file could not be read to its end");
+            return;
+        }
+        piece.truncate(read);
+        writeWhole(m_socket, piece);
+        m_tailLeft -= read;
+        if (m_tailLeft == 0)
+            m_tail.reset();
+    }
 }
 
 void Session::onBytesWritten(qint64 bytes)
@@ -227,15 +306,12 @@ void Session::onBytesWritten(qint64 bytes)
         if (m_drainClock.elapsed() >= kRateSampleMs)
             noteDrainRate(std::exchange(m_drainedBytes, 0), m_drainClock.restart());
     }
-    if (m_socket->bytesToWrite() > 0)
-        return;
-    if (m_closing && m_queue.empty()) {
-        // The kernel still delivers what it holds before the connection closes.
-        m_inFlight = false;
-        m_drainDeadline.stop();
-        m_socket->disconnectFromHost();
+    if (m_tail) {
+        feedTail();
         return;
     }
+    if (m_socket->bytesToWrite() > 0)
+        return;
     m_awaitingAck = true;
     m_lastUnacknowledged = -1;
     m_sinceBufferEmpty.start();
@@ -299,10 +375,6 @@ void Session::delivered()
     m_awaitingAck = false;
     m_ackPoll.stop();
     m_drainDeadline.stop();
-    if (m_closing && m_queue.empty()) {
-        m_socket->disconnectFromHost();
-        return;
-    }
     m_gap.start(pacingGapFor(m_lastKind));
 }
 
@@ -322,13 +394,15 @@ void Session::onDisconnected()
         return;
     m_closed = true;
     m_closing = true;
+    m_tail.reset();
     m_gap.stop();
     m_ackPoll.stop();
     m_drainDeadline.stop();
-    m_idle.stop();
+    m_loginDeadline.stop();
     m_closeDeadline.stop();
     m_assembler.clear();
     m_queue.clear();
+    m_queuedTails.clear();
     m_queuedSince.clear();
     m_queuedBytes = 0;
     emit closed();

@@ -2,6 +2,7 @@
 
 #include "assembler.h"
 #include "config.h"
+#include "messagetail.h"
 #include "sendqueue.h"
 
 #include <QElapsedTimer>
@@ -10,6 +11,7 @@
 
 #include <deque>
 #include <functional>
+#include <memory>
 
 class QTcpSocket;
 
@@ -58,28 +60,47 @@ public:
     ~Session() override;
 
     QString peerAddress() const { return m_peer; }
+    // The key its address counts under in the limits kept in the database.
+    QString source() const { return m_source; }
     QString userName() const { return m_userName; }
     bool isLoggedIn() const { return !m_userName.isEmpty(); }
     bool isClosed() const { return m_closed; }
+    // Closed or closing: it takes no more messages either way.
+    bool isClosing() const { return m_closing; }
+    // Logging in ends the wait that closes a connection which does not log in in time.
     void setUserName(const QString &name);
-    // Restarts the wait for a login. Only account requests do: chat or junk from a
-    // connection that never logs in must not keep it open.
-    void keepWaitingForLogin();
 
     // A login or registration of this session is being worked on.
     bool isBusy() const { return m_busy; }
     void setBusy(bool busy) { m_busy = busy; }
+    // An upload or a file request of this session is being worked on or its file is
+    // still on its way: the file work it may cause is bounded.
+    bool isFileBusy() const;
+    void setFileWork(bool working) { m_fileWork = working; }
+    // Bytes of a message have arrived whose end has not.
+    bool isGathering() const { return !m_assembler.pending().isEmpty(); }
 
     // Rate limits: chat, uploads and requests; and any message at all.
     bool allowAction() { return m_actions.take(); }
     bool allowMessage() { return m_messages.take(); }
 
     void send(const QByteArray &message);
-    // Sends the message (after what has already left), then closes the connection.
+    // Sends head and then all of tail as one message, written back to back as the socket
+    // takes it. A tail that ends early aborts the connection.
+    void sendWithTail(const QByteArray &head, std::shared_ptr<MessageTail> tail);
+    // Drops what waits, sends the message and closes the connection as closeAfterOutput does.
     void sendAndClose(const QByteArray &message);
+    // Takes no more messages, sends what waits, and closes the connection once the client
+    // has acknowledged the last byte and its quiet gap has passed, so that it never sees a
+    // message cut by the close. Aborts when that takes longer than deadlineMs.
+    void closeAfterOutput(int deadlineMs);
     void abort(const char *reason);
+    // Reads no more messages; what is half gathered is dropped. Sending goes on.
+    void stopReading();
 
     qint64 queuedBytes() const { return m_queuedBytes; }
+    // Bytes handed to Qt's socket buffer and not yet to the kernel.
+    qint64 bufferedBytes() const;
     qint64 queuedMessages() const { return qint64(m_queue.size()); }
 
     // Replaces the kernel query, so that a test can stand in for a platform without one.
@@ -90,7 +111,9 @@ signals:
     void closed();
 
 private:
+    void enqueue(const QByteArray &message, std::shared_ptr<MessageTail> tail);
     void pump();
+    void feedTail();
     void onBytesWritten(qint64 bytes);
     void checkAcknowledged();
     void delivered();
@@ -99,23 +122,30 @@ private:
     void noteDrainRate(qint64 bytes, qint64 elapsedMs);
     int pollIntervalMs(const SendQueue &queue) const;
     void onDisconnected();
+    void continueClosing();
 
     QTcpSocket *m_socket;
     Config m_config;
     MessageAssembler m_assembler;
     QString m_peer;
+    QString m_source;
     QString m_userName;
     bool m_busy = false;
+    bool m_fileWork = false;
     TokenBucket m_actions;
     TokenBucket m_messages;
 
     std::deque<QByteArray> m_queue;
-    std::deque<qint64> m_queuedSince; // when each waiting message was queued (m_clock)
+    std::deque<std::shared_ptr<MessageTail>> m_queuedTails; // null for a message without one
+    std::deque<qint64> m_queuedSince;                       // when each waiting message was queued (m_clock)
     QElapsedTimer m_clock;
     qint64 m_queuedBytes = 0;
     // A message is in flight from its write until the client has acknowledged all of it;
     // it waits for the acknowledgement once Qt's buffer is empty.
     bool m_inFlight = false;
+    // The tail of the message in flight still to be written, and how much of it.
+    std::shared_ptr<MessageTail> m_tail;
+    qint64 m_tailLeft = 0;
     bool m_awaitingAck = false;
     qint64 m_inFlightSize = 0;
     std::function<SendQueue(qintptr)> m_querySendQueue = querySendQueue;
@@ -131,11 +161,12 @@ private:
     QElapsedTimer m_sinceBufferEmpty;
     QTimer m_ackPoll;
     QTimer m_drainDeadline;
+    bool m_reading = true;
     bool m_closing = false;
     bool m_closed = false;
     char m_lastKind = 0;
     QTimer m_gap;
-    QTimer m_idle;
+    QTimer m_loginDeadline;
     QTimer m_closeDeadline;
 };
 

@@ -12,6 +12,9 @@ namespace tavrel::server {
 
 namespace {
 
+constexpr qint64 kHourMs = 3600 * 1000;
+constexpr qint64 kDayMs = 24 * kHourMs;
+
 // Each step brings the schema from version index to index + 1.
 const char *const kMigrations[] = {
     "CREATE TABLE accounts ("
@@ -33,6 +36,46 @@ const char *const kMigrations[] = {
     " size INTEGER NOT NULL,"
     " sha256 TEXT NOT NULL,"
     " uploaded_ms INTEGER NOT NULL);",
+
+    // Codes belong to an (address, name) pair and every mail is counted; logins are
+    // delayed per (name, source) and locked per name instead of per account. Codes and
+    // locks pending at the upgrade last minutes; they are dropped, not converted.
+    "DROP TABLE pending_codes;"
+    "CREATE TABLE pending_codes ("
+    " email TEXT NOT NULL,"
+    " name TEXT NOT NULL,"
+    " code TEXT NOT NULL,"
+    " issued_ms INTEGER NOT NULL,"
+    " expires_ms INTEGER NOT NULL,"
+    " wrong_tries INTEGER NOT NULL DEFAULT 0,"
+    " blocked_until_ms INTEGER NOT NULL DEFAULT 0,"
+    " PRIMARY KEY (email, name));"
+    "CREATE TABLE code_mails ("
+    " email TEXT NOT NULL,"
+    " name TEXT NOT NULL,"
+    " source TEXT NOT NULL,"
+    " sent_ms INTEGER NOT NULL);"
+    "CREATE INDEX code_mails_email ON code_mails (email, sent_ms);"
+    "CREATE INDEX code_mails_name ON code_mails (name, sent_ms);"
+    "CREATE INDEX code_mails_source ON code_mails (source, sent_ms);"
+    "CREATE TABLE login_delays ("
+    " name TEXT NOT NULL,"
+    " source TEXT NOT NULL,"
+    " failures INTEGER NOT NULL,"
+    " next_try_ms INTEGER NOT NULL,"
+    " last_failure_ms INTEGER NOT NULL,"
+    " PRIMARY KEY (name, source));"
+    "CREATE TABLE name_failures ("
+    " name TEXT NOT NULL,"
+    " source TEXT NOT NULL,"
+    " failed_ms INTEGER NOT NULL);"
+    "CREATE INDEX name_failures_name ON name_failures (name, failed_ms);"
+    "CREATE TABLE name_locks ("
+    " name TEXT PRIMARY KEY,"
+    " locked_until_ms INTEGER NOT NULL);"
+    "ALTER TABLE accounts DROP COLUMN failures;"
+    "ALTER TABLE accounts DROP COLUMN locked_until_ms;"
+    "CREATE INDEX uploads_uploader ON uploads (uploader);",
 };
 constexpr int kSchemaVersion = int(std::size(kMigrations));
 
@@ -51,18 +94,32 @@ bool execAll(QSqlDatabase &db, const QString &script)
     return true;
 }
 
-bool run(QSqlQuery &query)
+// Prepares sql, binds values in order and runs it.
+bool run(QSqlQuery &query, const char *sql, std::initializer_list<QVariant> values)
 {
-    if (query.exec())
-        return true;
-    qCCritical(lcAccounts) << "query failed:" << query.lastQuery() << query.lastError().text();
+    if (query.prepare(QString::fromLatin1(sql))) {
+        for (const QVariant &value : values)
+            query.addBindValue(value);
+        if (query.exec())
+            return true;
+    }
+    qCCritical(lcAccounts) << "query failed:" << sql << query.lastError().text();
     return false;
+}
+
+// The first column of a query that yields one row, or -1.
+qint64 single(QSqlDatabase &db, const char *sql, std::initializer_list<QVariant> values)
+{
+    QSqlQuery query(db);
+    if (!run(query, sql, values) || !query.next())
+        return -1;
+    return query.value(0).toLongLong();
 }
 
 } // namespace
 
 Store::Store(const QString &path)
-    : m_connection(QStringLiteral("tavrel-store-%1").arg(connectionCounter.fetch_add(1)))
+    : m_connection(QStringLiteral("tavrel-store-") + QString::number(connectionCounter.fetch_add(1)))
     , m_path(path)
 {}
 
@@ -73,6 +130,11 @@ Store::~Store()
         m_db = QSqlDatabase();
         QSqlDatabase::removeDatabase(m_connection);
     }
+}
+
+int Store::currentSchemaVersion()
+{
+    return kSchemaVersion;
 }
 
 bool Store::open()
@@ -118,7 +180,8 @@ bool Store::migrate()
         if (!begin())
             return false;
         if (!execAll(m_db, QString::fromUtf8(kMigrations[step])) ||
-            !execAll(m_db, QStringLiteral("PRAGMA user_version = %1").arg(step + 1)) || !commit()) {
+            !execAll(m_db, QStringLiteral("PRAGMA user_version = ") + QString::number(step + 1)) ||
+            !commit()) {
             rollback();
             return false;
         }
@@ -154,115 +217,190 @@ void Store::rollback()
 std::optional<Store::Account> Store::account(const QString &name, bool *ok)
 {
     QSqlQuery query(m_db);
-    query.prepare(
-        QStringLiteral("SELECT name, password_hash, failures, locked_until_ms FROM accounts WHERE name = ?"));
-    query.addBindValue(name);
-    *ok = run(query);
+    *ok = run(query, "SELECT name, password_hash FROM accounts WHERE name = ?", {name});
     if (!*ok || !query.next())
         return std::nullopt;
-    return Account{query.value(0).toString(), query.value(1).toString().toLatin1(), query.value(2).toInt(),
-                   query.value(3).toLongLong()};
+    return Account{query.value(0).toString(), query.value(1).toString().toLatin1()};
 }
 
 bool Store::insertAccount(const QString &name, const QString &email, const QByteArray &hash, qint64 nowMs)
 {
     QSqlQuery query(m_db);
-    query.prepare(
-        QStringLiteral("INSERT INTO accounts (name, email, password_hash, created_ms) VALUES (?, ?, ?, ?)"));
-    query.addBindValue(name);
-    query.addBindValue(email);
-    query.addBindValue(QString::fromLatin1(hash));
-    query.addBindValue(nowMs);
-    return run(query);
+    return run(query, "INSERT INTO accounts (name, email, password_hash, created_ms) VALUES (?, ?, ?, ?)",
+               {name, email, QString::fromLatin1(hash), nowMs});
 }
 
 bool Store::setPasswordHash(const QString &name, const QByteArray &hash)
 {
     QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("UPDATE accounts SET password_hash = ? WHERE name = ?"));
-    query.addBindValue(QString::fromLatin1(hash));
-    query.addBindValue(name);
-    return run(query);
+    return run(query, "UPDATE accounts SET password_hash = ? WHERE name = ?",
+               {QString::fromLatin1(hash), name});
 }
 
-bool Store::setFailures(const QString &name, int failures, qint64 lockedUntilMs)
+std::optional<Store::PendingCode> Store::pendingCode(const QString &emailKey, const QString &nameKey,
+                                                     bool *ok)
 {
     QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("UPDATE accounts SET failures = ?, locked_until_ms = ? WHERE name = ?"));
-    query.addBindValue(failures);
-    query.addBindValue(lockedUntilMs);
-    query.addBindValue(name);
-    return run(query);
-}
-
-std::optional<Store::PendingCode> Store::pendingCode(const QString &emailKey, bool *ok)
-{
-    QSqlQuery query(m_db);
-    query.prepare(
-        QStringLiteral("SELECT code, issued_ms, expires_ms, wrong_tries FROM pending_codes WHERE email = ?"));
-    query.addBindValue(emailKey);
-    *ok = run(query);
+    *ok = run(query,
+              "SELECT code, issued_ms, expires_ms, wrong_tries, blocked_until_ms FROM pending_codes"
+              " WHERE email = ? AND name = ?",
+              {emailKey, nameKey});
     if (!*ok || !query.next())
         return std::nullopt;
     return PendingCode{query.value(0).toString(), query.value(1).toLongLong(), query.value(2).toLongLong(),
-                       query.value(3).toInt()};
+                       query.value(3).toInt(), query.value(4).toLongLong()};
 }
 
-bool Store::putPendingCode(const QString &emailKey, const PendingCode &code)
+bool Store::putPendingCode(const QString &emailKey, const QString &nameKey, const PendingCode &code)
 {
     QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("INSERT OR REPLACE INTO pending_codes (email, code, issued_ms, expires_ms, "
-                                 "wrong_tries) VALUES (?, ?, ?, ?, ?)"));
-    query.addBindValue(emailKey);
-    query.addBindValue(code.code);
-    query.addBindValue(code.issuedMs);
-    query.addBindValue(code.expiresMs);
-    query.addBindValue(code.wrongTries);
-    return run(query);
+    return run(
+        query,
+        "INSERT OR REPLACE INTO pending_codes (email, name, code, issued_ms, expires_ms, wrong_tries,"
+        " blocked_until_ms) VALUES (?, ?, ?, ?, ?, ?, ?)",
+        {emailKey, nameKey, code.code, code.issuedMs, code.expiresMs, code.wrongTries, code.blockedUntilMs});
 }
 
-bool Store::setWrongTries(const QString &emailKey, int tries)
+bool Store::dropPendingCode(const QString &emailKey, const QString &nameKey)
 {
     QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("UPDATE pending_codes SET wrong_tries = ? WHERE email = ?"));
-    query.addBindValue(tries);
-    query.addBindValue(emailKey);
-    return run(query);
+    return run(query, "DELETE FROM pending_codes WHERE email = ? AND name = ?", {emailKey, nameKey});
 }
 
-bool Store::dropPendingCode(const QString &emailKey)
+std::optional<Store::CodeMailCounts> Store::codeMailCounts(const QString &emailKey, const QString &nameKey,
+                                                           const QString &source, qint64 dayStartMs,
+                                                           qint64 hourStartMs)
 {
     QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("DELETE FROM pending_codes WHERE email = ?"));
-    query.addBindValue(emailKey);
-    return run(query);
+    if (!run(query,
+             "SELECT"
+             " (SELECT coalesce(max(sent_ms), 0) FROM code_mails WHERE email = ?),"
+             " (SELECT coalesce(max(sent_ms), 0) FROM code_mails WHERE name = ?),"
+             " (SELECT count(*) FROM code_mails WHERE email = ? AND sent_ms > ?),"
+             " (SELECT count(*) FROM code_mails WHERE name = ? AND sent_ms > ?),"
+             " (SELECT count(*) FROM code_mails WHERE source = ? AND sent_ms > ?)",
+             {emailKey, nameKey, emailKey, dayStartMs, nameKey, dayStartMs, source, hourStartMs}) ||
+        !query.next())
+        return std::nullopt;
+    return CodeMailCounts{query.value(0).toLongLong(), query.value(1).toLongLong(), query.value(2).toInt(),
+                          query.value(3).toInt(), query.value(4).toInt()};
+}
+
+qint64 Store::recordCodeMail(const QString &emailKey, const QString &nameKey, const QString &source,
+                             qint64 nowMs)
+{
+    QSqlQuery query(m_db);
+    if (!run(query, "INSERT INTO code_mails (email, name, source, sent_ms) VALUES (?, ?, ?, ?)",
+             {emailKey, nameKey, source, nowMs}))
+        return -1;
+    return query.lastInsertId().toLongLong();
+}
+
+bool Store::dropCodeMail(qint64 id)
+{
+    QSqlQuery query(m_db);
+    return run(query, "DELETE FROM code_mails WHERE rowid = ?", {id});
+}
+
+std::optional<Store::LoginGate> Store::loginGate(const QString &nameKey, const QString &source, bool *ok)
+{
+    QSqlQuery query(m_db);
+    *ok = run(query,
+              "SELECT"
+              " (SELECT coalesce(max(failures), 0) FROM login_delays WHERE name = ? AND source = ?),"
+              " (SELECT coalesce(max(next_try_ms), 0) FROM login_delays WHERE name = ? AND source = ?),"
+              " (SELECT coalesce(max(locked_until_ms), 0) FROM name_locks WHERE name = ?)",
+              {nameKey, source, nameKey, source, nameKey}) &&
+          query.next();
+    if (!*ok)
+        return std::nullopt;
+    return LoginGate{query.value(0).toInt(), query.value(1).toLongLong(), query.value(2).toLongLong()};
+}
+
+bool Store::setLoginDelay(const QString &nameKey, const QString &source, int failures, qint64 nextTryMs,
+                          qint64 nowMs)
+{
+    QSqlQuery query(m_db);
+    return run(query,
+               "INSERT OR REPLACE INTO login_delays (name, source, failures, next_try_ms, last_failure_ms)"
+               " VALUES (?, ?, ?, ?, ?)",
+               {nameKey, source, failures, nextTryMs, nowMs});
+}
+
+int Store::addNameFailure(const QString &nameKey, const QString &source, qint64 nowMs, qint64 sinceMs,
+                          int perSource)
+{
+    QSqlQuery query(m_db);
+    if (!run(query, "INSERT INTO name_failures (name, source, failed_ms) VALUES (?, ?, ?)",
+             {nameKey, source, nowMs}))
+        return -1;
+    return int(single(m_db,
+                      "SELECT coalesce(sum(min(n, ?)), 0) FROM (SELECT count(*) AS n FROM name_failures"
+                      " WHERE name = ? AND failed_ms > ? GROUP BY source)",
+                      {perSource, nameKey, sinceMs}));
+}
+
+bool Store::lockName(const QString &nameKey, qint64 untilMs)
+{
+    QSqlQuery lock(m_db);
+    QSqlQuery forget(m_db);
+    // The count starts again when the lock ends.
+    return run(lock, "INSERT OR REPLACE INTO name_locks (name, locked_until_ms) VALUES (?, ?)",
+               {nameKey, untilMs}) &&
+           run(forget, "DELETE FROM name_failures WHERE name = ?", {nameKey});
+}
+
+bool Store::clearLoginDelay(const QString &nameKey, const QString &source)
+{
+    QSqlQuery query(m_db);
+    return run(query, "DELETE FROM login_delays WHERE name = ? AND source = ?", {nameKey, source});
 }
 
 bool Store::recordUpload(const Upload &upload)
 {
     QSqlQuery query(m_db);
     // A stored name can come back after the operator removed the file it named.
-    query.prepare(QStringLiteral("INSERT OR REPLACE INTO uploads (stored_name, uploader, size, sha256, "
-                                 "uploaded_ms) VALUES (?, ?, ?, ?, ?)"));
-    query.addBindValue(upload.storedName);
-    query.addBindValue(upload.uploader);
-    query.addBindValue(upload.size);
-    query.addBindValue(QString::fromLatin1(upload.sha256Hex));
-    query.addBindValue(upload.uploadedMs);
-    return run(query);
+    return run(query,
+               "INSERT OR REPLACE INTO uploads (stored_name, uploader, size, sha256, uploaded_ms)"
+               " VALUES (?, ?, ?, ?, ?)",
+               {upload.storedName, upload.uploader, upload.size, QString::fromLatin1(upload.sha256Hex),
+                upload.uploadedMs});
 }
 
 std::optional<Store::Upload> Store::upload(const QString &storedName, bool *ok)
 {
     QSqlQuery query(m_db);
-    query.prepare(QStringLiteral(
-        "SELECT stored_name, uploader, size, sha256, uploaded_ms FROM uploads WHERE stored_name = ?"));
-    query.addBindValue(storedName);
-    *ok = run(query);
+    *ok = run(query,
+              "SELECT stored_name, uploader, size, sha256, uploaded_ms FROM uploads WHERE stored_name = ?",
+              {storedName});
     if (!*ok || !query.next())
         return std::nullopt;
     return Upload{query.value(0).toString(), query.value(1).toString(), query.value(2).toLongLong(),
                   query.value(3).toString().toLatin1(), query.value(4).toLongLong()};
+}
+
+qint64 Store::uploadedBytes(const QString &uploader)
+{
+    return single(m_db, "SELECT coalesce(sum(size), 0) FROM uploads WHERE uploader = ?", {uploader});
+}
+
+bool Store::purge(qint64 nowMs)
+{
+    if (!begin())
+        return false;
+    QSqlQuery codes(m_db), mails(m_db), delays(m_db), failures(m_db), locks(m_db);
+    // A used-up code stays while it blocks its pair.
+    if (!run(codes, "DELETE FROM pending_codes WHERE expires_ms <= ? AND blocked_until_ms <= ?",
+             {nowMs, nowMs}) ||
+        !run(mails, "DELETE FROM code_mails WHERE sent_ms <= ?", {nowMs - kDayMs}) ||
+        !run(delays, "DELETE FROM login_delays WHERE last_failure_ms <= ? AND next_try_ms <= ?",
+             {nowMs - kHourMs, nowMs}) ||
+        !run(failures, "DELETE FROM name_failures WHERE failed_ms <= ?", {nowMs - kHourMs}) ||
+        !run(locks, "DELETE FROM name_locks WHERE locked_until_ms <= ?", {nowMs}) || !commit()) {
+        rollback();
+        return false;
+    }
+    return true;
 }
 
 } // namespace tavrel::server

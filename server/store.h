@@ -10,6 +10,10 @@ namespace tavrel::server {
 
 // One connection to the server's SQLite database. Qt SQL connections belong to the thread
 // that opened them, so every worker thread opens its own Store.
+//
+// Every limit that must hold for all server processes sharing the database lives here,
+// not in one process's memory: verification codes and their mail counts, login delays and
+// locks, upload totals. Callers read and update them inside one transaction.
 class Store
 {
 public:
@@ -23,6 +27,8 @@ public:
     // Brings the schema up to date; run once, before the workers start.
     bool migrate();
     QString path() const { return m_path; }
+    int schemaVersion();
+    static int currentSchemaVersion();
 
     // BEGIN IMMEDIATE: a transaction that writes takes the write lock up front, so two
     // writers queue on the busy timeout instead of failing when one upgrades its read lock.
@@ -34,26 +40,61 @@ public:
     {
         QString name; // as registered
         QByteArray passwordHash;
-        int failures = 0;
-        qint64 lockedUntilMs = 0;
     };
     // nullopt with ok == true: no such account.
     std::optional<Account> account(const QString &name, bool *ok);
     bool insertAccount(const QString &name, const QString &email, const QByteArray &hash, qint64 nowMs);
     bool setPasswordHash(const QString &name, const QByteArray &hash);
-    bool setFailures(const QString &name, int failures, qint64 lockedUntilMs);
 
+    // Verification codes, one per (address, name) pair, keyed by their folded forms.
     struct PendingCode
     {
         QString code;
         qint64 issuedMs = 0;
         qint64 expiresMs = 0;
         int wrongTries = 0;
+        // Set when the tries are used up: no new code for the pair before then.
+        qint64 blockedUntilMs = 0;
     };
-    std::optional<PendingCode> pendingCode(const QString &emailKey, bool *ok);
-    bool putPendingCode(const QString &emailKey, const PendingCode &code);
-    bool setWrongTries(const QString &emailKey, int tries);
-    bool dropPendingCode(const QString &emailKey);
+    std::optional<PendingCode> pendingCode(const QString &emailKey, const QString &nameKey, bool *ok);
+    bool putPendingCode(const QString &emailKey, const QString &nameKey, const PendingCode &code);
+    bool dropPendingCode(const QString &emailKey, const QString &nameKey);
+
+    // What the mails sent so far allow.
+    struct CodeMailCounts
+    {
+        qint64 lastToEmailMs = 0; // 0: none
+        qint64 lastForNameMs = 0;
+        int toEmailSince = 0; // since the dayStart given
+        int forNameSince = 0;
+        int fromSourceSince = 0; // since the hourStart given
+    };
+    std::optional<CodeMailCounts> codeMailCounts(const QString &emailKey, const QString &nameKey,
+                                                 const QString &source, qint64 dayStartMs,
+                                                 qint64 hourStartMs);
+    // Returns the row's id, for taking it back when the mail cannot be sent; -1 on failure.
+    qint64 recordCodeMail(const QString &emailKey, const QString &nameKey, const QString &source,
+                          qint64 nowMs);
+    bool dropCodeMail(qint64 id);
+
+    // Failed logins.
+    struct LoginGate
+    {
+        int failures = 0;         // of this name from this source, in a row
+        qint64 nextTryMs = 0;     // when this source may try this name again
+        qint64 lockedUntilMs = 0; // when the name may be tried again from anywhere
+    };
+    std::optional<LoginGate> loginGate(const QString &nameKey, const QString &source, bool *ok);
+    bool setLoginDelay(const QString &nameKey, const QString &source, int failures, qint64 nextTryMs,
+                       qint64 nowMs);
+    // Adds a failure of the name from the source and returns how many the name had since
+    // sinceMs, counting at most perSource from each source; -1 on failure.
+    int addNameFailure(const QString &nameKey, const QString &source, qint64 nowMs, qint64 sinceMs,
+                       int perSource);
+    bool lockName(const QString &nameKey, qint64 untilMs);
+    // After a successful login the source's delays start again. The name's count stays: an
+    // owner who logs in now and then must not keep a spread-out guessing from locking it.
+    bool clearLoginDelay(const QString &nameKey, const QString &source);
 
     struct Upload
     {
@@ -65,8 +106,12 @@ public:
     };
     bool recordUpload(const Upload &upload);
     std::optional<Upload> upload(const QString &storedName, bool *ok);
+    // Bytes the user uploaded in all; -1 on failure.
+    qint64 uploadedBytes(const QString &uploader);
 
-    int schemaVersion();
+    // Forgets what no limit needs any more: expired codes, mails older than a day, login
+    // failures older than an hour, ended locks.
+    bool purge(qint64 nowMs);
 
 private:
     QSqlDatabase m_db;

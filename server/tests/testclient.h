@@ -14,12 +14,15 @@
 class TestClient : public QObject
 {
 public:
-    TestClient(quint16 port, QObject *parent)
+    // source: the loopback address to connect from; null: any.
+    TestClient(quint16 port, QObject *parent, const QHostAddress &source = QHostAddress())
         : QObject(parent)
     {
         connect(&socket, &QTcpSocket::readyRead, this, [this] { m_assembler.append(socket.readAll()); });
         connect(&m_assembler, &tavrel::MessageAssembler::messageReady, this,
                 [this](const QByteArray &message) { inbox.append(message); });
+        if (!source.isNull())
+            socket.bind(source);
         socket.connectToHost(QHostAddress::LocalHost, port);
         if (!socket.waitForConnected(3000))
             qWarning("cannot connect to port %d", port);

@@ -87,6 +87,12 @@ private slots:
             << QString()
             << QStringList{u"1: unknown key 'config'"_s, u"2: unknown key 'check-config'"_s,
                            u"3: unknown key 'help'"_s};
+        // The file's own name may hold what arg() would take for a place of its own.
+        QTest::newRow("a file named %1 %2")
+            << QByteArray("port = 7\n") << none << u"port"_s << u"7"_s << u"key 'port' at FILE:1"_s << none;
+        QTest::newRow("given twice in a file named %L1")
+            << QByteArray("port = 7\nport = 8\n") << none << u"port"_s << QString() << QString()
+            << QStringList{u"2: key 'port' is given again (first at line 1)"_s};
         QTest::newRow("every fault, in line order")
             << QByteArray("b = 1\nport\nport = 1\na = 2\n") << none << u"port"_s << u"1"_s << QString()
             << QStringList{u"1: unknown key 'b'"_s, u"2: expected 'key = value', got 'port'"_s,
@@ -293,6 +299,47 @@ private slots:
         if (!address.isEmpty()) {
             QCOMPARE(readAddress, QHostAddress(address));
             QCOMPARE(readPort, port);
+        }
+    }
+
+    // --min-free-disk, and through it --upload-quota's sizes. -1: refused.
+    void freeDisk_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<int>("percent");
+        QTest::newRow("default") << u"5%,1G"_s << (qint64(1) << 30) << 5;
+        QTest::newRow("size first, blanks") << u" 512M , 10% "_s << (qint64(512) << 20) << 10;
+        QTest::newRow("share alone") << u"7%"_s << qint64(0) << 7;
+        QTest::newRow("bytes alone") << u"4096"_s << qint64(4096) << 0;
+        QTest::newRow("lower-case unit") << u"20k"_s << qint64(20 << 10) << 0;
+        QTest::newRow("nothing at all") << u"0"_s << qint64(0) << 0;
+        QTest::newRow("share over 100") << u"101%"_s << qint64(-1) << 0;
+        QTest::newRow("negative") << u"-1G"_s << qint64(-1) << 0;
+        QTest::newRow("unknown unit") << u"1T"_s << qint64(-1) << 0;
+        QTest::newRow("three parts") << u"1%,2%,3G"_s << qint64(-1) << 0;
+        QTest::newRow("overflow") << u"9999999999999G"_s << qint64(-1) << 0;
+        QTest::newRow("empty") << QString() << qint64(-1) << 0;
+    }
+    void freeDisk()
+    {
+        QFETCH(QString, text);
+        QFETCH(qint64, bytes);
+        QFETCH(int, percent);
+        Config config;
+        QString why;
+        QCOMPARE(readFreeDisk(text, config, &why), bytes >= 0);
+        if (bytes < 0) {
+            QVERIFY(!why.isEmpty());
+            return;
+        }
+        QCOMPARE(config.minFreeBytes, bytes);
+        QCOMPARE(config.minFreePercent, percent);
+        // The default is shown in the form it is read in.
+        if (percent == 0 && bytes > 0) {
+            qint64 again = -1;
+            QVERIFY(readSize(sizeText(bytes), &again, &why));
+            QCOMPARE(again, bytes);
         }
     }
 };

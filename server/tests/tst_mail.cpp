@@ -70,7 +70,7 @@ class TestMail : public QObject
     {
         TestClient client(m_server->port(), nullptr);
         client.send(registrationMessage(name, email, QString(), saltedDigest(u"secret1"_s)));
-        QCOMPARE(client.take('r'), registrationAnswer(answers::codeSent(email, 10)));
+        QCOMPARE(client.take('r'), answers::registrationReply(answers::codeSent(email, 10)));
     }
     QStringList mails(const QString &folder = QString()) const
     {

@@ -73,6 +73,8 @@ private slots:
     {
         Config config = testConfig(m_dir.path());
         config.metricsPort = 0;
+        const auto now = std::make_shared<std::atomic<qint64>>(QDateTime::currentMSecsSinceEpoch());
+        config.clock = [now] { return now->load(); };
         m_server = std::make_unique<Server>(config);
         QVERIFY(m_server->start());
         Store store(m_dir.filePath(u"tavrel.sqlite"_s));
@@ -92,19 +94,21 @@ private slots:
         auto *bob = new TestClient(m_server->port(), this);
         auto *guest = new TestClient(m_server->port(), this);
         alice->send(loginMessage(u"alice"_s, saltedDigest(kPassword)));
-        QCOMPARE(alice->take('l'), loginAnswer(answers::loginOk()));
+        QCOMPARE(alice->take('l'), answers::loginReply(answers::loginOk()));
         // Refused after the hash, and before it: not a digest at all.
         bob->send(loginMessage(u"bob"_s, saltedDigest(u"wrong"_s)));
-        QCOMPARE(bob->take('l'), loginAnswer(answers::loginRefused()));
+        QCOMPARE(bob->take('l'), answers::loginReply(answers::loginRefused()));
         bob->send(loginMessage(u"bob"_s, kPassword));
-        QCOMPARE(bob->take('l'), loginAnswer(answers::loginRefused()));
+        QCOMPARE(bob->take('l'), answers::loginReply(answers::loginRefused()));
+        // After the delay a failure costs.
+        now->fetch_add(1000);
         bob->send(loginMessage(u"bob"_s, saltedDigest(kPassword)));
-        QCOMPARE(bob->take('l'), loginAnswer(answers::loginOk()));
+        QCOMPARE(bob->take('l'), answers::loginReply(answers::loginOk()));
         QVERIFY(alice->expect("o,alice\nbob"));
         guest->send(registrationMessage(u"dana"_s, u"dana@hidden-domain.example"_s, QString(),
                                         saltedDigest(kPassword)));
         QCOMPARE(guest->take('r'),
-                 registrationAnswer(answers::codeSent(u"dana@hidden-domain.example"_s, 10)));
+                 answers::registrationReply(answers::codeSent(u"dana@hidden-domain.example"_s, 10)));
         alice->send(chatMessage(u"meet at the harbour"_s));
         QVERIFY(alice->expect("c,alice: meet at the harbour") && bob->expect("c,alice: meet at the harbour"));
         bob->send(fileRequest(u"notes.txt"_s));

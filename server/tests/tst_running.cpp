@@ -109,6 +109,14 @@ private slots:
             << QByteArray("metrics = localhost:9100\n") << QStringList() << 0600 << 2
             << u"critical tavrel.server: invalid value for key 'metrics' at FILE:1: localhost:9100 (expected "
                "ADDRESS:PORT such as 127.0.0.1:9100 or [::1]:9100)"_s;
+        QTest::newRow("limits of uploads and shutdown")
+            << QByteArray("upload-quota = 5M\nmin-free-disk = \"10%,2G\"\ndrain-seconds = 2\n")
+            << QStringList() << 0600 << 0 << u"info tavrel.server: the configuration is valid"_s;
+        QTest::newRow("free disk not a size")
+            << QByteArray("min-free-disk = lots\n") << QStringList() << 0600 << 2
+            << u"critical tavrel.server: invalid value for key 'min-free-disk' at FILE:1: lots (expected a "
+               u"size "
+               "such as 4096, 512K, 20M or 1G)"_s;
         QTest::newRow("no sendmail program")
             << QByteArray(
                    "mail = sendmail\nmail-from = codes@example.org\nsendmail-path = /nonexistent/sendmail\n")

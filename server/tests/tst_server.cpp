@@ -1,52 +1,17 @@
-#include "answers.h"
-#include "config.h"
-#include "digest.h"
-#include "protocol.h"
-#include "server.h"
-#include "store.h"
-#include "testclient.h"
-#include "testconfig.h"
+#include "files.h"
+#include "serverfixture.h"
 
-#include <QDir>
-#include <QDirIterator>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QTest>
+#include <QScopeGuard>
+#include <QSemaphore>
+#include <QSqlError>
+#include <QSqlQuery>
 
-#include <array>
-#include <memory>
+#include <cerrno>
+#include <unistd.h>
 
 using namespace tavrel;
 using namespace tavrel::server;
 using namespace Qt::StringLiterals;
-
-namespace {
-
-const QString kPassword = u"secret1"_s;
-
-QByteArray reg(const QString &name, const QString &email, const QString &code = QString())
-{
-    return registrationMessage(name, email, code, saltedDigest(kPassword));
-}
-
-QByteArray login(const QString &name, const QString &password = kPassword)
-{
-    return loginMessage(name, saltedDigest(password));
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-} // namespace
 
 // Each test runs its own server on a free port with a fresh data folder and talks to it
 // through plain sockets.
@@ -54,96 +19,18 @@ class TestServer : public QObject
 {
     Q_OBJECT
 
-    Config m_config;
-    std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<Server> m_server;
-    QStringList m_online;
-
-    // Starts the server with these accounts (password kPassword) already in its database.
-    void startServer(const QStringList &accounts = {})
-    {
-        m_server = std::make_unique<Server>(m_config);
-        QVERIFY(m_server->start());
-        Store store(dataPath(u"tavrel.sqlite"_s));
-        QVERIFY(store.open());
-        const QByteArray digest = saltedDigest(kPassword).toLatin1();
-        char hash[crypto_pwhash_STRBYTES];
-        QCOMPARE(crypto_pwhash_str(hash, digest, 32, m_config.pwhashOps, m_config.pwhashMem), 0);
-        for (const QString &name : accounts)
-            QVERIFY(store.insertAccount(name, name + u"@example.org"_s, hash, 0));
-    }
-    TestClient *connected() { return new TestClient(m_server->port(), this); }
-    QString dataPath(const QString &name) const { return m_dir->filePath(name); }
-    QString filePath(const QString &name) const { return m_dir->filePath(u"files/"_s + name); }
-    qsizetype fileCount() const
-    {
-        return QDir(dataPath(u"files"_s))
-            .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden)
-            .size();
-    }
-
-    // The code in a mail to email; the tests send at most one to each address.
-    QString codeFor(const QString &email)
-    {
-        const QRegularExpression code(u"^验证码：(\\d{6})\r$"_s, QRegularExpression::MultilineOption);
-        for (QDirIterator it(dataPath(u"outbox"_s), {u"*.eml"_s}, QDir::Files); it.hasNext();) {
-            const QString mail = QString::fromUtf8(readFile(it.next()));
-            if (mail.contains(u"\r\nTo: <%1>\r\n"_s.arg(email)))
-                return code.match(mail).captured(1);
-        }
-        return QString();
-    }
-    // Registers over the wire, with the code read from the outbox.
-    void registerUser(TestClient *client, const QString &name, const QString &email)
-    {
-        client->send(reg(name, email));
-        QCOMPARE(client->take('r'), registrationAnswer(answers::codeSent(email, 10)));
-        const QString code = codeFor(email);
-        QCOMPARE(code.size(), 6);
-        // The address is matched without regard to case.
-        client->send(reg(name, email.toUpper(), code));
-        QCOMPARE(client->take('r'), registrationAnswer(answers::registered()));
-    }
-    // Logs everyone in at once; each then has the list of all logged in so far.
-    template<typename... Names> std::array<TestClient *, sizeof...(Names)> loggedIn(const Names &...names)
-    {
-        const QStringList list{names...};
-        std::array<TestClient *, sizeof...(Names)> clients{};
-        for (qsizetype i = 0; i < list.size(); ++i) {
-            clients[i] = connected();
-            clients[i]->send(login(list[i]));
-            if (!m_online.contains(list[i]))
-                m_online.append(list[i]);
-        }
-        m_online.sort(Qt::CaseInsensitive);
-        for (TestClient *client : clients) {
-            if (client->take('l') != loginAnswer(answers::loginOk()) || !client->expect(userList(m_online)))
-                QTest::qFail(qPrintable(u"login of %1 failed"_s.arg(list.join(u' '))), __FILE__, __LINE__);
-        }
-        return clients;
-    }
+    ServerFixture f{this};
 
 private slots:
-    void init()
-    {
-        m_dir = std::make_unique<QTemporaryDir>();
-        m_config = testConfig(m_dir->path());
-        m_online.clear();
-    }
-
-    void cleanup()
-    {
-        qDeleteAll(findChildren<TestClient *>(QString(), Qt::FindDirectChildrenOnly));
-        m_server.reset();
-        m_dir.reset();
-    }
+    void init() { f.init(); }
+    void cleanup() { f.cleanup(); }
 
     void registration()
     {
-        startServer();
-        TestClient *client = connected();
-        registerUser(client, u"alice"_s, u"Alice@Example.org"_s);
-        const QDir outbox(dataPath(u"outbox"_s));
+        f.startServer();
+        TestClient *client = f.connected();
+        f.registerUser(client, u"alice"_s, u"Alice@Example.org"_s);
+        const QDir outbox(f.dataPath(u"outbox"_s));
         const QByteArray mail = readFile(outbox.filePath(outbox.entryList({u"*.eml"_s}).value(0)));
         const QString head = u'\n' + QString::fromLatin1(mail.left(mail.indexOf("\r\n\r\n") + 2));
         // ASCII headers, each ended by CRLF: the subject is an encoded word.
@@ -176,30 +63,11 @@ private slots:
     {
         QFETCH(QByteArray, message);
         QFETCH(QString, answer);
-        startServer({u"alice"_s});
-        TestClient *client = connected();
+        f.startServer({u"alice"_s});
+        TestClient *client = f.connected();
         client->send(message);
-        QCOMPARE(client->take('r'), registrationAnswer(answer));
-        QVERIFY(QDir(dataPath(u"outbox"_s)).isEmpty());
-    }
-
-    void wrongCodeLimit()
-    {
-        startServer();
-        TestClient *client = connected();
-        const QString email = u"dave@example.org"_s;
-        client->send(reg(u"dave"_s, email));
-        QCOMPARE(client->take('r'), registrationAnswer(answers::codeSent(email, 10)));
-        const QString code = codeFor(email);
-        const QString wrong = code == u"000000"_s ? u"000001"_s : u"000000"_s;
-        for (int left = 4; left >= 0; --left) {
-            client->send(reg(u"dave"_s, email, wrong));
-            QCOMPARE(client->take('r'),
-                     registrationAnswer(left > 0 ? answers::codeWrong(left) : answers::codeExhausted()));
-        }
-        // The code is gone: the right one no longer registers but asks for a new code.
-        client->send(reg(u"dave"_s, email, code));
-        QCOMPARE(client->take('r'), registrationAnswer(answers::codeSent(email, 10)));
+        QCOMPARE(client->take('r'), answers::registrationReply(answer));
+        QVERIFY(QDir(f.dataPath(u"outbox"_s)).isEmpty());
     }
 
     void loginAnswers_data()
@@ -220,84 +88,106 @@ private slots:
     {
         QFETCH(QByteArray, message);
         QFETCH(QString, online);
-        startServer({u"alice"_s, u"小明"_s});
-        TestClient *client = connected();
+        f.startServer({u"alice"_s, u"小明"_s});
+        TestClient *client = f.connected();
         client->send(message);
         QCOMPARE(client->take('l'),
-                 loginAnswer(online.isEmpty() ? answers::loginRefused() : answers::loginOk()));
+                 answers::loginReply(online.isEmpty() ? answers::loginRefused() : answers::loginOk()));
         QCOMPARE(client->take('o', online.isEmpty() ? 100 : 5000),
                  online.isEmpty() ? QByteArray() : userList({online}));
     }
 
-    void lockout()
+    // A database of the first schema: its accounts log in, registration works, and the
+    // account lock of that schema is gone.
+    void upgradeFromFirstSchema()
     {
-        m_config.lockoutFailures = 3;
-        m_config.lockoutSeconds = 1;
-        startServer({u"alice"_s});
-        TestClient *client = connected();
-        const auto answers = [&](const QString &password, const QString &answer) {
-            client->send(login(u"alice"_s, password));
-            return client->take('l') == loginAnswer(answer);
-        };
-        // Failures below the limit are forgotten after a success.
-        QVERIFY(answers(u"guess"_s, answers::loginRefused()) && answers(u"guess"_s, answers::loginRefused()));
-        QVERIFY(answers(kPassword, answers::loginOk()));
-        for (int i = 0; i < 3; ++i)
-            QVERIFY(answers(u"guess"_s, answers::loginRefused()));
-        QVERIFY(answers(kPassword, answers::loginLocked(1)));
-        QTest::qWait(1100);
-        QVERIFY(answers(kPassword, answers::loginOk()));
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"first"_s);
+            db.setDatabaseName(f.dataPath(u"tavrel.sqlite"_s));
+            QVERIFY(db.open());
+            char hash[crypto_pwhash_STRBYTES];
+            const QByteArray digest = saltedDigest(kPassword).toLatin1();
+            QCOMPARE(crypto_pwhash_str(hash, digest, 32, f.config.pwhashOps, f.config.pwhashMem), 0);
+            QSqlQuery query(db);
+            for (const QString &statement :
+                 {u"CREATE TABLE accounts (name TEXT PRIMARY KEY COLLATE NOCASE, email TEXT NOT NULL,"
+                  " password_hash TEXT NOT NULL, created_ms INTEGER NOT NULL, failures INTEGER NOT NULL"
+                  " DEFAULT 0, locked_until_ms INTEGER NOT NULL DEFAULT 0)"_s,
+                  u"CREATE TABLE pending_codes (email TEXT PRIMARY KEY, code TEXT NOT NULL, issued_ms INTEGER"
+                  " NOT NULL, expires_ms INTEGER NOT NULL, wrong_tries INTEGER NOT NULL DEFAULT 0)"_s,
+                  u"CREATE TABLE uploads (stored_name TEXT PRIMARY KEY, uploader TEXT NOT NULL, size INTEGER"
+                  " NOT NULL, sha256 TEXT NOT NULL, uploaded_ms INTEGER NOT NULL)"_s,
+                  u"INSERT INTO accounts VALUES ('alice', 'alice@example.org', '"_s +
+                      QString::fromLatin1(hash) + u"', 0, 4, 0)"_s,
+                  u"INSERT INTO accounts VALUES ('bob', 'bob@example.org', '"_s + QString::fromLatin1(hash) +
+                      u"', 0, 0, 9999999999999)"_s,
+                  u"INSERT INTO pending_codes VALUES ('carol@example.org', '123456', 0, 9999999999999, 0)"_s,
+                  u"INSERT INTO uploads VALUES ('a.txt', 'alice', 7, '00', 0)"_s,
+                  u"PRAGMA user_version = 1"_s})
+                QVERIFY2(query.exec(statement), qPrintable(query.lastError().text()));
+            query.finish();
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(u"first"_s);
+        f.startServer();
+        Store store(f.dataPath(u"tavrel.sqlite"_s));
+        QVERIFY(store.open());
+        QCOMPARE(store.schemaVersion(), Store::currentSchemaVersion());
+        QCOMPARE(store.uploadedBytes(u"alice"_s), qint64(7));
+        // bob's lock of the first schema is gone with it.
+        f.loggedIn(u"alice"_s, u"bob"_s);
+        f.registerUser(f.connected(), u"carol"_s, u"carol@example.org"_s);
     }
 
     void restartKeepsAccountsButNoDigest()
     {
-        startServer();
-        TestClient *client = connected();
-        registerUser(client, u"alice"_s, u"alice@example.org"_s);
+        f.startServer();
+        TestClient *client = f.connected();
+        f.registerUser(client, u"alice"_s, u"alice@example.org"_s);
         client->send(login(u"alice"_s));
-        QCOMPARE(client->take('l'), loginAnswer(answers::loginOk()));
-        m_server.reset();
+        QCOMPARE(client->take('l'), answers::loginReply(answers::loginOk()));
+        f.server.reset();
         // The digest is the credential itself: no file of the server may hold it.
         const QByteArray digest = saltedDigest(kPassword).toLatin1();
-        for (QDirIterator it(m_dir->path(), QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+        for (QDirIterator it(f.dir->path(), QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
             const QByteArray bytes = readFile(it.next());
             QVERIFY2(!bytes.contains(digest) && !bytes.contains(QByteArray::fromHex(digest)),
                      qPrintable(it.filePath()));
         }
-        Store store(dataPath(u"tavrel.sqlite"_s));
+        Store store(f.dataPath(u"tavrel.sqlite"_s));
         bool ok = false;
         QVERIFY(
             store.open() &&
             store.account(u"alice"_s, &ok).value_or(Store::Account()).passwordHash.startsWith("$argon2id$"));
-        QCOMPARE(store.schemaVersion(), 1);
-        startServer();
-        loggedIn(u"alice"_s);
+        QCOMPARE(store.schemaVersion(), Store::currentSchemaVersion());
+        f.startServer();
+        f.loggedIn(u"alice"_s);
     }
 
     void chatReachesLoggedInOnly()
     {
-        startServer({u"alice"_s, u"bob"_s});
-        auto [alice, bob] = loggedIn(u"alice"_s, u"bob"_s);
-        TestClient *guest = connected();
+        f.startServer({u"alice"_s, u"bob"_s});
+        auto [alice, bob] = f.loggedIn(u"alice"_s, u"bob"_s);
+        TestClient *guest = f.connected();
         alice->send(chatMessage(u"你好 <b>bob</b>"_s));
-        QCOMPARE(alice->take('c'), chatLine(u"alice: 你好 <b>bob</b>"_s));
-        QCOMPARE(bob->take('c'), chatLine(u"alice: 你好 <b>bob</b>"_s));
+        QCOMPARE(alice->take('c'), "c,alice: " + u"你好 <b>bob</b>"_s.toUtf8());
+        QCOMPARE(bob->take('c'), "c,alice: " + u"你好 <b>bob</b>"_s.toUtf8());
         guest->send(chatMessage(u"let me in"_s));
-        QCOMPARE(guest->take('c'), chatLine(answers::loginFirst()));
+        QCOMPARE(guest->take('c'), answers::noticeMessage(answers::loginFirst()));
         QVERIFY(guest->take('c', 100).isNull() && alice->take('c', 0).isNull() && bob->take('c', 0).isNull());
         // Too long is refused and reaches nobody; the longest allowed goes through.
         alice->send(chatMessage(QString(kMaxChatLength + 1, u'中')));
-        QCOMPARE(alice->take('c'), chatLine(answers::chatTooLong(kMaxChatLength)));
+        QCOMPARE(alice->take('c'), answers::noticeMessage(answers::chatTooLong(kMaxChatLength)));
         alice->send(chatMessage(QString(kMaxChatLength, u'中')));
-        QCOMPARE(bob->take('c'), chatLine(u"alice: "_s + QString(kMaxChatLength, u'中')));
+        QCOMPARE(bob->take('c'), "c,alice: " + QString(kMaxChatLength, u'中').toUtf8());
     }
 
     void userListOnJoinAndLeave()
     {
-        startServer({u"alice"_s, u"bob"_s});
-        TestClient *bob = loggedIn(u"bob"_s)[0];
-        TestClient *guest = connected();
-        TestClient *alice = loggedIn(u"alice"_s)[0]; // which waits for "alice\nbob"
+        f.startServer({u"alice"_s, u"bob"_s});
+        TestClient *bob = f.loggedIn(u"bob"_s)[0];
+        TestClient *guest = f.connected();
+        TestClient *alice = f.loggedIn(u"alice"_s)[0]; // which waits for "alice\nbob"
         QCOMPARE(bob->take('o'), QByteArray("o,alice\nbob"));
         alice->socket.disconnectFromHost();
         QCOMPARE(bob->take('o'), QByteArray("o,bob"));
@@ -306,10 +196,10 @@ private slots:
 
     void secondLoginReplacesFirst()
     {
-        startServer({u"alice"_s, u"bob"_s});
-        auto [first, bob] = loggedIn(u"alice"_s, u"bob"_s);
-        TestClient *second = loggedIn(u"alice"_s)[0];
-        QVERIFY(first->expect(chatLine(answers::replaced())));
+        f.startServer({u"alice"_s, u"bob"_s});
+        auto [first, bob] = f.loggedIn(u"alice"_s, u"bob"_s);
+        TestClient *second = f.loggedIn(u"alice"_s)[0];
+        QVERIFY(first->expect(answers::noticeMessage(answers::replaced())));
         QTRY_VERIFY(!first->isConnected());
         QCOMPARE(bob->take('o'), QByteArray("o,alice\nbob"));
         second->send(chatMessage(u"moved"_s));
@@ -346,15 +236,16 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QByteArray, bytes);
         QFETCH(QString, sender);
-        startServer({u"alice"_s, u"bob"_s});
-        auto [alice, bob] = loggedIn(u"alice"_s, u"bob"_s);
+        f.startServer({u"alice"_s, u"bob"_s});
+        auto [alice, bob] = f.loggedIn(u"alice"_s, u"bob"_s);
         if (path.isEmpty()) {
-            QVERIFY(writeFile(filePath(name), bytes));
+            QVERIFY(writeFile(f.filePath(name), bytes));
         } else {
             alice->send(fileMessage(path, bytes));
-            const QByteArray announcement = chatLine(answers::uploaded(u"alice"_s, name, bytes.size()));
+            const QByteArray announcement =
+                answers::noticeMessage(answers::uploaded(u"alice"_s, name, bytes.size()));
             QVERIFY(alice->expect(announcement) && bob->expect(announcement));
-            QCOMPARE(readFile(filePath(name)), bytes);
+            QCOMPARE(readFile(f.filePath(name)), bytes);
         }
         bob->send(fileRequest(name));
         QCOMPARE(bob->take('f'),
@@ -375,6 +266,10 @@ private slots:
         QTest::newRow("device name") << u"CON.txt"_s << QString();
         QTest::newRow("markup") << u"<img src=x>.txt"_s << QString();
         QTest::newRow("control character") << u"a\tb.txt"_s << QString();
+        QTest::newRow("line separator") << u"a\u2028bob: x.txt"_s << QString();
+        QTest::newRow("next line") << u"a\u0085b.txt"_s << QString();
+        QTest::newRow("right-to-left override") << u"a\u202etxt.exe"_s << QString();
+        QTest::newRow("temporary name") << u".tavrel-upload-0123456789abcdef"_s << QString();
         QTest::newRow("longest name") << longest << longest;
         QTest::newRow("too long by one byte") << u'n' + longest << QString();
     }
@@ -382,23 +277,26 @@ private slots:
     {
         QFETCH(QString, path);
         QFETCH(QString, stored);
-        startServer({u"alice"_s});
-        QVERIFY(writeFile(filePath(u"notes.txt"_s), "mine"));
-        TestClient *alice = loggedIn(u"alice"_s)[0];
+        f.startServer({u"alice"_s});
+        QVERIFY(writeFile(f.filePath(u"notes.txt"_s), "mine"));
+        TestClient *alice = f.loggedIn(u"alice"_s)[0];
         alice->send(fileMessage(path, "payload"));
-        QCOMPARE(alice->take('c'), chatLine(stored.isEmpty() ? answers::uploadBadName()
-                                                             : answers::uploaded(u"alice"_s, stored, 7)));
-        QCOMPARE(fileCount(), stored.isEmpty() ? 1 : 2);
-        QVERIFY(stored.isEmpty() || QFile::exists(filePath(stored)));
-        QCOMPARE(readFile(filePath(u"notes.txt"_s)), QByteArray("mine"));
+        QCOMPARE(alice->take('c'),
+                 answers::noticeMessage(stored.isEmpty() ? answers::uploadBadName()
+                                                         : answers::uploaded(u"alice"_s, stored, 7)));
+        QCOMPARE(f.files().size(), stored.isEmpty() ? 1 : 2);
+        QVERIFY(stored.isEmpty() || QFile::exists(f.filePath(stored)));
+        QCOMPARE(readFile(f.filePath(u"notes.txt"_s)), QByteArray("mine"));
     }
 
     void hostileRequests_data()
     {
         QTest::addColumn<QString>("requested");
         QTest::addColumn<QByteArray>("answer");
-        const QByteArray badName = chatLine(answers::requestBadName());
-        const auto missing = [](const QString &name) { return chatLine(answers::noSuchFile(name)); };
+        const QByteArray badName = answers::noticeMessage(answers::requestBadName());
+        const auto missing = [](const QString &name) {
+            return answers::noticeMessage(answers::noSuchFile(name));
+        };
         QTest::newRow("database by parent path") << u"../tavrel.sqlite"_s << missing(u"tavrel.sqlite"_s);
         QTest::newRow("absolute path") << u"/etc/passwd"_s << missing(u"passwd"_s);
         QTest::newRow("link out of the folder") << u"link.txt"_s << missing(u"link.txt"_s);
@@ -406,18 +304,19 @@ private slots:
         QTest::newRow("dot dot") << u".."_s << badName;
         QTest::newRow("empty") << QString() << badName;
         QTest::newRow("separator in name") << u"a~+^`&b"_s << badName;
+        QTest::newRow("line break in name") << u"ok.txt\u2029bob: hi"_s << badName;
         QTest::newRow("served by last component") << u"../files/ok.txt"_s << fileMessage(u"ok.txt"_s, "fine");
     }
     void hostileRequests()
     {
         QFETCH(QString, requested);
         QFETCH(QByteArray, answer);
-        startServer({u"alice"_s});
-        QVERIFY(writeFile(dataPath(u"secret.txt"_s), "secret"));
-        QVERIFY(QFile::link(dataPath(u"secret.txt"_s), filePath(u"link.txt"_s)));
-        QVERIFY(QDir().mkdir(filePath(u"sub"_s)));
-        QVERIFY(writeFile(filePath(u"ok.txt"_s), "fine") && writeFile(filePath(u"a~+^`&b"_s), ""));
-        TestClient *alice = loggedIn(u"alice"_s)[0];
+        f.startServer({u"alice"_s});
+        QVERIFY(writeFile(f.dataPath(u"secret.txt"_s), "secret"));
+        QVERIFY(QFile::link(f.dataPath(u"secret.txt"_s), f.filePath(u"link.txt"_s)));
+        QVERIFY(QDir().mkdir(f.filePath(u"sub"_s)));
+        QVERIFY(writeFile(f.filePath(u"ok.txt"_s), "fine") && writeFile(f.filePath(u"a~+^`&b"_s), ""));
+        TestClient *alice = f.loggedIn(u"alice"_s)[0];
         alice->send(fileRequest(requested));
         QVERIFY(QTest::qWaitFor([&] { return !alice->inbox.isEmpty(); }, 5000));
         QCOMPARE(alice->inbox.value(0), answer);
@@ -437,21 +336,21 @@ private slots:
     {
         QFETCH(QByteArray, message);
         QFETCH(bool, member);
-        startServer({u"alice"_s, u"bob"_s});
+        f.startServer({u"alice"_s, u"bob"_s});
         auto [sender, bystander] =
-            member ? loggedIn(u"alice"_s, u"bob"_s) : std::array<TestClient *, 2>{connected()};
+            member ? f.loggedIn(u"alice"_s, u"bob"_s) : std::array<TestClient *, 2>{f.connected()};
         sender->send(message);
         QTRY_VERIFY(!sender->isConnected());
-        QTRY_COMPARE(m_server->sessionCount(), member ? 1 : 0);
+        QTRY_COMPARE(f.server->sessionCount(), member ? 1 : 0);
         // The bystander sees the sender leave, and nothing of what it sent.
         QVERIFY(!member || (bystander->take('o') == "o,bob" && bystander->take('c', 100).isNull()));
-        QCOMPARE(fileCount(), 0);
+        QCOMPARE(f.files().size(), 0);
     }
 
     void floodShed()
     {
-        startServer({u"alice"_s, u"bob"_s});
-        auto [alice, bob] = loggedIn(u"alice"_s, u"bob"_s);
+        f.startServer({u"alice"_s, u"bob"_s});
+        auto [alice, bob] = f.loggedIn(u"alice"_s, u"bob"_s);
         // Bursts beyond the chat rate are refused, not relayed.
         for (int i = 0; i < 8; ++i)
             alice->send(chatMessage(u"m%1"_s.arg(i)));
@@ -459,7 +358,7 @@ private slots:
         const QStringList lines = bob->chatLines(300);
         QVERIFY2(lines.size() <= 6, qPrintable(lines.join(u' ')));
         QCOMPARE(lines.mid(0, 5), u"alice: m0|alice: m1|alice: m2|alice: m3|alice: m4"_s.split(u'|'));
-        QVERIFY(alice->chatLines(0).contains(answers::slowDown()));
+        QVERIFY(alice->chatLines(0).contains(answers::notice(answers::slowDown())));
         QVERIFY(alice->isConnected());
         // A stream of messages of any kind, each on its own, closes the connection.
         for (int i = 0; i < 100 && alice->isConnected(); ++i) {
@@ -472,42 +371,209 @@ private slots:
 
     void slowReaderIsCutOff()
     {
-        startServer({u"slow"_s, u"alice"_s, u"bob"_s});
-        QVERIFY(writeFile(filePath(u"big.bin"_s), QByteArray(4 * 1024 * 1024, 'b')));
-        auto [slow, alice, bob] = loggedIn(u"slow"_s, u"alice"_s, u"bob"_s);
-        // Stop reading: the socket takes nothing more once its small buffer is full.
+        f.config.maxQueuedBytes = 16 * 1024;
+        f.startServer({u"slow"_s, u"alice"_s, u"bob"_s});
+        QVERIFY(writeFile(f.filePath(u"big.bin"_s), QByteArray(kMaxServedFile, 'b')));
+        auto [slow, alice, bob] = f.loggedIn(u"slow"_s, u"alice"_s, u"bob"_s);
+        // Stop reading: the socket takes nothing more once its small buffers are full.
+        slow->socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
         slow->socket.setReadBufferSize(4096);
         QObject::disconnect(&slow->socket, &QTcpSocket::readyRead, nullptr, nullptr);
-        // One file goes out, one waits, and a third passes the bound of waiting bytes.
-        for (int i = 0; i < 3; ++i)
-            slow->send(fileRequest(u"big.bin"_s));
+        slow->send(fileRequest(u"big.bin"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(slow->socket.bytesAvailable() > 0, 10000);
+        // The file sticks; the chat lines behind it pass the bound of waiting bytes.
         QElapsedTimer sent;
-        alice->send(chatMessage(u"still here"_s));
         sent.start();
-        QVERIFY(bob->expect("c,alice: still here", 2000));
-        QVERIFY2(sent.elapsed() < 1000, "a slow reader delayed the others");
-        QTRY_COMPARE_WITH_TIMEOUT(m_server->sessionCount(), 2, 10000);
+        for (int i = 0; i < 5; ++i)
+            alice->send(chatMessage(QString(kMaxChatLength, QChar(0x4e00 + i))));
+        QVERIFY(bob->expect("c,alice: " + QString(kMaxChatLength, QChar(0x4e04)).toUtf8(), 3000));
+        QVERIFY2(sent.elapsed() < 2000, "a slow reader delayed the others");
+        QTRY_COMPARE_WITH_TIMEOUT(f.server->sessionCount(), 2, 10000);
         QVERIFY(alice->expect("o,alice\nbob"));
     }
 
     void connectionLimits()
     {
-        m_config.maxPerAddress = 2;
-        m_config.loginIdleTimeoutMs = 400;
-        startServer({u"alice"_s});
-        TestClient *alice = loggedIn(u"alice"_s)[0];
-        TestClient *idle = connected();
-        TestClient *third = connected();
+        f.config.maxPerAddress = 2;
+        f.config.loginTimeoutMs = 400;
+        f.startServer({u"alice"_s});
+        TestClient *alice = f.loggedIn(u"alice"_s)[0];
+        TestClient *idle = f.connected();
+        TestClient *third = f.connected();
         QTRY_VERIFY_WITH_TIMEOUT(!third->isConnected(), 2000);
-        // Talking without logging in does not keep a connection open.
+        // Neither talking nor registering keeps a connection open that does not log in.
         for (int i = 0; i < 20 && idle->isConnected(); ++i) {
-            idle->socket.write("c,hello?");
-            QTest::qWait(100);
+            idle->send(i % 2 ? reg(u"x"_s, u"not an address"_s) : "c,hello?");
+            QTest::qWait(50);
         }
         QTRY_VERIFY_WITH_TIMEOUT(!idle->isConnected(), 100);
         // alice's wait for a login, had it not ended, would have ended first: she came first.
         QTest::qWait(100);
         QVERIFY(alice->isConnected());
+    }
+
+    // Each row: where user data goes in, and the text that must come out, written out here
+    // rather than built by the function under test.
+    void userDataInTexts_data()
+    {
+        QTest::addColumn<QString>("kind"); // "email", "upload" or "request"
+        QTest::addColumn<QString>("data");
+        QTest::addColumn<QString>("answer");
+        for (const QString &local : {u"c%1"_s, u"%2%1"_s, u"%L1x"_s, u"%1%2%3"_s})
+            QTest::addRow("address %s", qPrintable(local))
+                << u"email"_s << local + u"@example.org"_s
+                << u"服务器: 验证码已发送到"_s + local + u"@example.org，10分钟内有效"_s;
+        for (const QString &name : {u"a%1.txt"_s, u"%2%1.txt"_s, u"%L1.txt"_s, u"%3 %1.md"_s})
+            QTest::addRow("upload %s", qPrintable(name))
+                << u"upload"_s << name << u"服务器: alice 上传了文件："_s + name + u"（5字节）"_s;
+        for (const QString &name : {u"%1.txt"_s, u"%L1"_s})
+            QTest::addRow("request %s", qPrintable(name))
+                << u"request"_s << name << u"服务器: 没有这个文件："_s + name;
+    }
+    void userDataInTexts()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, data);
+        QFETCH(QString, answer);
+        f.startServer({u"alice"_s});
+        TestClient *client = f.loggedIn(u"alice"_s)[0];
+        if (kind == u"email"_s) {
+            client->send(reg(u"bob"_s, data));
+            QCOMPARE(QString::fromUtf8(client->take('r').mid(2)), answer);
+            QVERIFY(f.mailsTo(data).value(0).contains(u"bob，你好"_s));
+            return;
+        }
+        client->send(kind == u"upload"_s ? fileMessage(data, "hello") : fileRequest(data));
+        QCOMPARE(QString::fromUtf8(client->take('c').mid(2)), answer);
+    }
+
+    // A refused upload leaves nothing behind: no file, no partial file, no temporary file.
+    void uploadRefusals_data()
+    {
+        QTest::addColumn<qint64>("quota");
+        QTest::addColumn<qint64>("minFree");
+        QTest::addColumn<int>("error"); // errno the writer fails with after half; 0: none
+        QTest::addColumn<QString>("answer");
+        const qint64 ample = 1 << 20;
+        QTest::newRow("quota: first file too big")
+            << qint64(9) << qint64(0) << 0 << answers::uploadQuotaExceeded(9);
+        QTest::newRow("quota: second file too much")
+            << qint64(15) << qint64(0) << 0 << answers::uploadQuotaExceeded(15);
+        QTest::newRow("free disk below the limit")
+            << ample << std::numeric_limits<qint64>::max() << 0 << answers::uploadDiskFull();
+        QTest::newRow("disk fills while writing")
+            << ample << qint64(0) << ENOSPC << answers::uploadDiskFull();
+        QTest::newRow("write fails") << ample << qint64(0) << EIO << answers::uploadFailed();
+    }
+    void uploadRefusals()
+    {
+        QFETCH(qint64, quota);
+        QFETCH(qint64, minFree);
+        QFETCH(int, error);
+        QFETCH(QString, answer);
+        f.config.uploadQuotaBytes = quota;
+        f.config.minFreeBytes = minFree;
+        f.config.minFreePercent = 0;
+        if (error != 0) {
+            f.config.fileWriter = [error](int fd, const char *data, qint64 size) -> qint64 {
+                if (size > 1)
+                    return ::write(fd, data, size_t(size / 2));
+                errno = error;
+                return -1;
+            };
+        }
+        f.startServer({u"alice"_s, u"bob"_s});
+        auto [alice, bob] = f.loggedIn(u"alice"_s, u"bob"_s);
+        const bool second = QTest::currentDataTag() == QByteArray("quota: second file too much");
+        if (second) {
+            alice->send(fileMessage(u"one.txt"_s, "12345678"));
+            const QByteArray announcement =
+                answers::noticeMessage(answers::uploaded(u"alice"_s, u"one.txt"_s, 8));
+            QVERIFY(alice->expect(announcement) && bob->expect(announcement));
+        }
+        alice->send(fileMessage(u"two.txt"_s, "1234567890"));
+        QCOMPARE(alice->take('c'), answers::noticeMessage(answer));
+        QVERIFY(bob->take('c', 200).isNull());
+        QCOMPARE(f.files(), second ? QStringList{u"one.txt"_s} : QStringList());
+        // The quota is the uploader's own: another user may still upload.
+        if (quota < 100) {
+            bob->send(fileMessage(u"bob.txt"_s, "1234"));
+            QVERIFY(bob->expect(answers::noticeMessage(answers::uploaded(u"bob"_s, u"bob.txt"_s, 4))));
+        }
+    }
+
+    // While an upload is being written nothing of it can be seen: not in the folder, not
+    // by a request. The writer stalls halfway until the test has looked.
+    void uploadInvisibleUntilComplete()
+    {
+        QSemaphore halfway, resume;
+        f.config.fileWriter = [&](int fd, const char *data, qint64 size) -> qint64 {
+            const qint64 half = ::write(fd, data, size_t(std::max<qint64>(1, size / 2)));
+            if (half < size) {
+                halfway.release();
+                resume.acquire();
+            }
+            return half;
+        };
+        f.startServer({u"alice"_s, u"bob"_s});
+        auto [alice, bob] = f.loggedIn(u"alice"_s, u"bob"_s);
+        const QByteArray contents(kMaxOutgoingFileSize, 'x');
+        alice->send(fileMessage(u"big.txt"_s, contents));
+        QVERIFY(QTest::qWaitFor([&] { return halfway.tryAcquire(); }, 5000));
+        QCOMPARE(f.files(), QStringList());
+        bob->send(fileRequest(u"big.txt"_s));
+        QCOMPARE(bob->take('c'), answers::noticeMessage(answers::noSuchFile(u"big.txt"_s)));
+        resume.release(1000);
+        QVERIFY(bob->expect(
+            answers::noticeMessage(answers::uploaded(u"alice"_s, u"big.txt"_s, contents.size()))));
+        QCOMPARE(readFile(f.filePath(u"big.txt"_s)), contents);
+        QCOMPARE(f.files(), QStringList{u"big.txt"_s});
+    }
+
+    // Account work and file work queue apart, each up to its bound; past it the answer is
+    // "busy" at once. A worker's clock stalls to hold a job in its queue.
+    void queuesBoundedAndApart()
+    {
+        auto stall = std::make_shared<std::atomic<bool>>(false);
+        auto release = std::make_shared<QSemaphore>();
+        auto stalled = std::make_shared<QSemaphore>();
+        f.config.maxAccountJobs = 1;
+        f.config.maxFileJobs = 1;
+        f.config.clock = [stall, release, stalled] {
+            if (stall->exchange(false)) {
+                stalled->release();
+                release->acquire();
+            }
+            return QDateTime::currentMSecsSinceEpoch();
+        };
+        const auto unblock = qScopeGuard([release] { release->release(100); });
+        f.startServer({u"alice"_s, u"bob"_s, u"carol"_s});
+        QVERIFY(writeFile(f.filePath(u"f.txt"_s), "file"));
+        TestClient *alice = f.loggedIn(u"alice"_s)[0];
+        TestClient *bob = f.loggedIn(u"bob"_s)[0];
+        TestClient *carol = f.connected();
+        TestClient *dave = f.connected();
+        stall->store(true);
+        carol->send(login(u"carol"_s));
+        QVERIFY(QTest::qWaitFor([&] { return stalled->tryAcquire(); }, 5000));
+        dave->send(login(u"carol"_s));
+        QCOMPARE(dave->take('l'), answers::loginReply(answers::serverBusy()));
+        dave->send(reg(u"dave"_s, u"dave@example.org"_s));
+        QCOMPARE(dave->take('r'), answers::registrationReply(answers::serverBusy()));
+        // File work goes on meanwhile; one upload fills its queue in turn.
+        bob->send(fileRequest(u"f.txt"_s));
+        QCOMPARE(bob->take('f'), fileMessage(u"f.txt"_s, "file"));
+        release->release();
+        QCOMPARE(carol->take('l'), answers::loginReply(answers::loginOk()));
+        stall->store(true);
+        alice->send(fileMessage(u"a.txt"_s, "a"));
+        QVERIFY(QTest::qWaitFor([&] { return stalled->tryAcquire(); }, 5000));
+        bob->send(fileMessage(u"b.txt"_s, "b"));
+        QCOMPARE(bob->take('c'), answers::noticeMessage(answers::serverBusy()));
+        dave->send(login(u"carol"_s));
+        QCOMPARE(dave->take('l'), answers::loginReply(answers::loginOk()));
+        release->release();
+        QVERIFY(alice->expect(answers::noticeMessage(answers::uploaded(u"alice"_s, u"a.txt"_s, 1))));
     }
 };
 

@@ -37,6 +37,13 @@ public:
         QVERIFY(socket.waitForConnected(3000) && m_listener.waitForNewConnection(3000));
         connect(&m_assembler, &MessageAssembler::messageReady, this,
                 [this](const QByteArray &m) { received.append(m); });
+        // As the client does, a message still arriving when the connection closes is dropped.
+        connect(&socket, &QTcpSocket::disconnected, this, [this] {
+            if (socket.isOpen())
+                take(-1);
+            cutByClose = !m_assembler.pending().isEmpty();
+            m_assembler.clear();
+        });
     }
     // The server's end, for the Session to own.
     QTcpSocket *serverSide() { return m_listener.nextPendingConnection(); }
@@ -50,6 +57,7 @@ public:
     QTcpSocket socket;
     Messages received;
     qint64 bytesRead = 0;
+    bool cutByClose = false;
 
 private:
     void take(qint64 most)
@@ -70,6 +78,32 @@ private:
     MessageAssembler m_assembler;
     qint64 m_limit = -1;
     bool m_vanish = false;
+};
+
+// A tail from memory that fails after failAt bytes (-1: never).
+class MemoryTail : public MessageTail
+{
+public:
+    MemoryTail(const QByteArray &data, qint64 failAt = -1)
+        : m_data(data)
+        , m_failAt(failAt)
+    {}
+    qint64 size() const override { return m_data.size(); }
+    qint64 read(char *data, qint64 max) override
+    {
+        const qint64 end = m_failAt >= 0 ? m_failAt : m_data.size();
+        const qint64 n = std::min(max, end - m_at);
+        if (n <= 0)
+            return -1;
+        memcpy(data, m_data.constData() + m_at, size_t(n));
+        m_at += n;
+        return n;
+    }
+
+private:
+    QByteArray m_data;
+    qint64 m_failAt;
+    qint64 m_at = 0;
 };
 
 } // namespace
@@ -189,6 +223,100 @@ private slots:
         QTest::qWait(config.drainGraceMs + kFileQuietGapMs + kFileGapMarginMs);
         QCOMPARE(closed.size(), cutOff || vanish ? 1 : 0);
         QCOMPARE(session.isClosed(), cutOff || vanish);
+    }
+
+    // A file goes out as one message, read in pieces as the socket takes them: what the
+    // connection holds stays small whatever the size. A file that ends early is not passed
+    // off as whole: the connection closes before its end.
+    void fileInPieces_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("failAt"); // -1: never
+        QTest::addColumn<int>("bytesPerTick");
+        QTest::newRow("4 MiB, slow reader") << (4 << 20) << -1 << (64 << 10);
+        QTest::newRow("16 MiB, fast reader") << (16 << 20) << -1 << 0;
+        QTest::newRow("empty") << 0 << -1 << 0;
+        QTest::newRow("ends early") << (1 << 20) << (300 << 10) << 0;
+    }
+    void fileInPieces()
+    {
+        QFETCH(int, size);
+        QFETCH(int, failAt);
+        QFETCH(int, bytesPerTick);
+        QByteArray contents(size, Qt::Uninitialized);
+        for (int i = 0; i < size; ++i)
+            contents[i] = char(i * 7 + i / 4096);
+        const QByteArray head = fileMessage(QStringLiteral("big.txt"), QByteArray());
+        Reader reader(bytesPerTick);
+        Session session(reader.serverSide(), Config());
+        QSignalSpy closed(&session, &Session::closed);
+        qint64 mostBuffered = 0;
+        QTimer sample;
+        connect(&sample, &QTimer::timeout, this, [&] {
+            mostBuffered = std::max(mostBuffered, session.isClosed() ? 0 : session.bufferedBytes());
+        });
+        sample.start(1);
+        if (failAt >= 0)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("ended \\d+ bytes early")));
+        session.sendWithTail(head, std::make_shared<MemoryTail>(contents, failAt));
+        session.send("c,after");
+        if (failAt >= 0) {
+            QVERIFY(closed.wait(5000));
+            QTRY_VERIFY(reader.cutByClose);
+            QTest::qWait(kFileQuietGapMs + kFileGapMarginMs);
+            QCOMPARE(reader.received, Messages());
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(reader.received.size(), 2, 30000);
+        QVERIFY(reader.received.value(0) == head + contents);
+        QCOMPARE(reader.received.value(1), QByteArray("c,after"));
+        QVERIFY2(mostBuffered <= 2 * 64 * 1024 + head.size(), qPrintable(QString::number(mostBuffered)));
+        QCOMPARE(closed.size(), 0);
+    }
+
+    // A connection closed after its output ends only once the client has taken its last
+    // message whole: the client ends a message by the quiet gap after it, and gives up one
+    // whose connection closes before that.
+    void closeWaitsForTheClient_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::newRow("chat line") << QByteArray("c,bye");
+        QTest::newRow("file of 4 MiB") << fileMessage(QStringLiteral("f.txt"), QByteArray(4 << 20, 'f'));
+        QTest::newRow("file of 4 MiB read in pieces") << QByteArray();
+    }
+    void closeWaitsForTheClient()
+    {
+        QFETCH(QByteArray, message);
+        QTcpServer listener;
+        QTcpSocket reader;
+        MessageAssembler assembler;
+        Messages received;
+        QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
+        reader.connectToHost(QHostAddress::LocalHost, listener.serverPort());
+        QVERIFY(reader.waitForConnected(3000) && listener.waitForNewConnection(3000));
+        bool cut = false;
+        connect(&reader, &QTcpSocket::readyRead, this, [&] { assembler.append(reader.readAll()); });
+        connect(&reader, &QTcpSocket::disconnected, this, [&] {
+            assembler.append(reader.readAll());
+            cut = !assembler.pending().isEmpty();
+        });
+        connect(&assembler, &MessageAssembler::messageReady, this,
+                [&](const QByteArray &m) { received.append(m); });
+        Config config;
+        config.maxQueuedBytes = 8 << 20;
+        Session session(listener.nextPendingConnection(), config);
+        const QByteArray head = fileMessage(QStringLiteral("f.txt"), QByteArray());
+        const QByteArray tail(4 << 20, 't');
+        if (message.isEmpty()) {
+            session.sendWithTail(head, std::make_shared<MemoryTail>(tail));
+            session.closeAfterOutput(10000);
+        } else {
+            session.sendAndClose(message);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(reader.state() == QAbstractSocket::UnconnectedState, 10000);
+        QVERIFY2(!cut, "the connection closed while the last message was still arriving");
+        QCOMPARE(received.size(), 1);
+        QCOMPARE(received.value(0).size(), message.isEmpty() ? head.size() + tail.size() : message.size());
     }
 };
 

@@ -61,32 +61,45 @@ bool isTaken(const QString &path)
 
 } // namespace
 
-bool createFreshFile(QFile &file, QString &name, const QString &dir)
+bool placeUnderFreeName(QString &name, const std::function<Placement(const QString &)> &place)
 {
     const QString received = name;
     // Only digits and a dot are added, so the variants of an acceptable name can fail the
     // test only as device names, and only for a few numbers.
     const bool receivedAcceptable = isAcceptableFileName(lastPathComponent(received));
-    const auto pathOf = [&dir](const QString &candidate) {
-        return dir.isEmpty() ? candidate : QDir(dir).filePath(candidate);
-    };
-    if (file.isOpen())
-        file.close();
     for (int k = 2;; ++k) {
-        // The exclusive creation is the test for a free name: it cannot be raced, and a
-        // free name, the usual case, costs no look-up of its own.
-        file.setFileName(pathOf(name));
-        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        switch (place(name)) {
+        case Placement::Placed:
             return true;
-        // A failure under a free name would repeat for every variant.
-        if (!isTaken(pathOf(name)))
+        case Placement::Failed:
             return false;
+        case Placement::Taken:
+            break;
+        }
         // A number can turn an acceptable name into a device name ("COM" -> "COM2.COM",
         // "lpt.txt" -> "lpt2.txt"); such variants are passed over.
         name = numberedVariant(received, k);
         while (receivedAcceptable && !isAcceptableFileName(lastPathComponent(name)))
             name = numberedVariant(received, ++k);
     }
+}
+
+bool createFreshFile(QFile &file, QString &name, const QString &dir)
+{
+    const auto pathOf = [&dir](const QString &candidate) {
+        return dir.isEmpty() ? candidate : QDir(dir).filePath(candidate);
+    };
+    if (file.isOpen())
+        file.close();
+    return placeUnderFreeName(name, [&](const QString &candidate) {
+        // The exclusive creation is the test for a free name: it cannot be raced, and a
+        // free name, the usual case, costs no look-up of its own.
+        file.setFileName(pathOf(candidate));
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            return Placement::Placed;
+        // A failure under a free name would repeat for every variant.
+        return isTaken(pathOf(candidate)) ? Placement::Taken : Placement::Failed;
+    });
 }
 
 } // namespace tavrel

@@ -6,6 +6,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class QFile;
 
 namespace tavrel {
@@ -21,6 +23,17 @@ bool isAcceptableFileName(const QString &name);
 // Numbered variant k (k >= 2) of name: base + k + "." + extension, split at the last '.'.
 // A name without a dot has the whole name as base and as extension ("notes" -> "notes2.notes").
 QString numberedVariant(const QString &name, int k);
+
+enum class Placement {
+    Placed, // the candidate is now ours
+    Taken,  // something else has the candidate: try the next
+    Failed, // give up
+};
+
+// Offers name, then its numbered variants k = 2, 3, ..., to place until it places one or
+// fails. Variants that would be device names are passed over. name comes back as the name
+// placed or, on failure, the name last offered.
+bool placeUnderFreeName(QString &name, const std::function<Placement(const QString &)> &place);
 
 // Creates a new file under name in dir (empty: the working directory), or, when that is
 // taken by a file, a directory or a link, under its first free numbered variant, and

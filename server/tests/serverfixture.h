@@ -1,0 +1,170 @@
+#pragma once
+
+// A server in the test's own process, on a free port (never 12345) with a fresh data
+// folder and a clock that only the test moves, and the plain socket clients that talk to
+// it. Each test function calls init() and cleanup() from its own slots.
+
+#include "answers.h"
+#include "config.h"
+#include "digest.h"
+#include "protocol.h"
+#include "server.h"
+#include "store.h"
+#include "testclient.h"
+#include "testconfig.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <array>
+#include <atomic>
+#include <memory>
+
+inline const QString kPassword = QStringLiteral("secret1");
+
+inline QByteArray reg(const QString &name, const QString &email, const QString &code = QString())
+{
+    return tavrel::registrationMessage(name, email, code, tavrel::saltedDigest(kPassword));
+}
+
+inline QByteArray login(const QString &name, const QString &password = kPassword)
+{
+    return tavrel::loginMessage(name, tavrel::saltedDigest(password));
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+class ServerFixture
+{
+public:
+    explicit ServerFixture(QObject *owner)
+        : m_owner(owner)
+    {}
+
+    tavrel::server::Config config;
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<tavrel::server::Server> server;
+
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        config = testConfig(dir->path());
+        // The server's clock stands still unless the test moves it.
+        m_nowMs = std::make_shared<std::atomic<qint64>>(QDateTime::currentMSecsSinceEpoch());
+        config.clock = [now = m_nowMs] { return now->load(); };
+        m_online.clear();
+    }
+
+    void cleanup()
+    {
+        qDeleteAll(m_owner->findChildren<TestClient *>(QString(), Qt::FindDirectChildrenOnly));
+        server.reset();
+        dir.reset();
+    }
+
+    // Moves the server's clock forward.
+    void advance(qint64 ms) { m_nowMs->fetch_add(ms); }
+
+    // Starts the server with these accounts (password kPassword) already in its database.
+    void startServer(const QStringList &accounts = {})
+    {
+        server = std::make_unique<tavrel::server::Server>(config);
+        QVERIFY(server->start());
+        tavrel::server::Store store(dataPath(QStringLiteral("tavrel.sqlite")));
+        QVERIFY(store.open());
+        const QByteArray digest = tavrel::saltedDigest(kPassword).toLatin1();
+        char hash[crypto_pwhash_STRBYTES];
+        QCOMPARE(crypto_pwhash_str(hash, digest, 32, config.pwhashOps, config.pwhashMem), 0);
+        for (const QString &name : accounts)
+            QVERIFY(store.insertAccount(name, name + QStringLiteral("@example.org"), hash, 0));
+    }
+    // A client connecting from 127.0.0.1, or from 127.0.0.<source>.
+    TestClient *connected(int source = 0)
+    {
+        return new TestClient(server->port(), m_owner,
+                              source ? QHostAddress(QStringLiteral("127.0.0.%1").arg(source))
+                                     : QHostAddress());
+    }
+    QString dataPath(const QString &name) const { return dir->filePath(name); }
+    QString filePath(const QString &name) const { return dir->filePath(QStringLiteral("files/") + name); }
+    QStringList files() const
+    {
+        return QDir(dataPath(QStringLiteral("files")))
+            .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden);
+    }
+
+    // The mails sent to email, oldest first.
+    QStringList mailsTo(const QString &email) const
+    {
+        QStringList found;
+        const QDir outbox(dataPath(QStringLiteral("outbox")));
+        for (const QString &name : outbox.entryList({QStringLiteral("*.eml")}, QDir::Files, QDir::Name)) {
+            const QString mail = QString::fromUtf8(readFile(outbox.filePath(name)));
+            if (mail.contains(QStringLiteral("\r\nTo: <") + email + QStringLiteral(">\r\n"),
+                              Qt::CaseInsensitive))
+                found.append(mail);
+        }
+        return found;
+    }
+    // The code in the last mail to email.
+    QString codeFor(const QString &email) const
+    {
+        static const QRegularExpression code(QStringLiteral("^验证码：(\\d{6})\r$"),
+                                             QRegularExpression::MultilineOption);
+        return code.match(mailsTo(email).value(mailsTo(email).size() - 1)).captured(1);
+    }
+
+    // Registers over the wire, with the code read from the outbox.
+    void registerUser(TestClient *client, const QString &name, const QString &email)
+    {
+        client->send(reg(name, email));
+        QCOMPARE(client->take('r'),
+                 tavrel::server::answers::registrationReply(tavrel::server::answers::codeSent(email, 10)));
+        const QString code = codeFor(email);
+        QCOMPARE(code.size(), 6);
+        // The address is matched without regard to case.
+        client->send(reg(name, email.toUpper(), code));
+        QCOMPARE(client->take('r'),
+                 tavrel::server::answers::registrationReply(tavrel::server::answers::registered()));
+    }
+
+    // Logs everyone in at once; each then has the list of all logged in so far.
+    template<typename... Names> std::array<TestClient *, sizeof...(Names)> loggedIn(const Names &...names)
+    {
+        const QStringList list{names...};
+        std::array<TestClient *, sizeof...(Names)> clients{};
+        for (qsizetype i = 0; i < list.size(); ++i) {
+            clients[i] = connected();
+            clients[i]->send(login(list[i]));
+            if (!m_online.contains(list[i]))
+                m_online.append(list[i]);
+        }
+        m_online.sort(Qt::CaseInsensitive);
+        for (TestClient *client : clients) {
+            if (client->take('l') !=
+                    tavrel::server::answers::loginReply(tavrel::server::answers::loginOk()) ||
+                !client->expect(tavrel::userList(m_online)))
+                QTest::qFail(qPrintable(QStringLiteral("login of %1 failed").arg(list.join(u' '))), __FILE__,
+                             __LINE__);
+        }
+        return clients;
+    }
+
+private:
+    QObject *m_owner;
+    std::shared_ptr<std::atomic<qint64>> m_nowMs;
+    QStringList m_online;
+};

@@ -1,0 +1,152 @@
+#include "serverfixture.h"
+
+using namespace tavrel;
+using namespace tavrel::server;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr qint64 kSecond = 1000;
+
+QByteArray reply(const QString &text)
+{
+    return answers::loginReply(text);
+}
+
+} // namespace
+
+// Failed logins: delays per (name, source address) instead of an account lock anyone could
+// trigger, a lock only past many failures from many places, and the same answers for names
+// that exist and names that do not. The server's clock is moved rather than waited for.
+class TestLogins : public QObject
+{
+    Q_OBJECT
+
+    ServerFixture f{this};
+
+    QByteArray attempt(TestClient *client, const QString &name, const QString &password)
+    {
+        client->send(login(name, password));
+        return client->take('l');
+    }
+
+private slots:
+    void init() { f.init(); }
+    void cleanup() { f.cleanup(); }
+
+    void delaysGrow_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("known name") << u"alice"_s;
+        QTest::newRow("unknown name") << u"zed"_s;
+    }
+    void delaysGrow()
+    {
+        QFETCH(QString, name);
+        f.startServer({u"alice"_s});
+        TestClient *client = f.connected();
+        for (const int delay : {1, 2, 4, 8, 16, 32, 60, 60}) {
+            QCOMPARE(attempt(client, name, u"guess"_s), reply(answers::loginRefused()));
+            // Within the delay even the right password is not checked.
+            QCOMPARE(attempt(client, name, kPassword), reply(answers::loginThrottled(delay)));
+            f.advance((delay - 1) * kSecond);
+            QCOMPARE(attempt(client, name, kPassword), reply(answers::loginThrottled(1)));
+            f.advance(kSecond);
+        }
+        QCOMPARE(attempt(client, name, kPassword),
+                 reply(name == u"alice"_s ? answers::loginOk() : answers::loginRefused()));
+    }
+
+    // The delays of one source hold up neither other sources nor, after a success, itself.
+    void delaysStayWithTheirSource()
+    {
+        f.startServer({u"alice"_s});
+        TestClient *guesser = f.connected(2);
+        TestClient *owner = f.connected(3);
+        QCOMPARE(attempt(guesser, u"alice"_s, u"guess"_s), reply(answers::loginRefused()));
+        QCOMPARE(attempt(guesser, u"alice"_s, u"guess"_s), reply(answers::loginThrottled(1)));
+        QCOMPARE(attempt(owner, u"alice"_s, kPassword), reply(answers::loginOk()));
+        f.advance(kSecond);
+        QCOMPARE(attempt(guesser, u"alice"_s, kPassword), reply(answers::loginOk()));
+        QCOMPARE(attempt(guesser, u"alice"_s, u"guess"_s), reply(answers::loginRefused()));
+        QCOMPARE(attempt(guesser, u"alice"_s, kPassword), reply(answers::loginThrottled(1)));
+    }
+
+    // 50 failures in an hour lock a name, counting at most 10 from each source, so that a
+    // single address cannot lock anyone. The lock ends by itself.
+    void lockNeedsManySources_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("sources");
+        QTest::addColumn<bool>("locked");
+        QTest::newRow("one source, 50 failures") << u"alice"_s << 1 << false;
+        QTest::newRow("five sources, 10 each") << u"alice"_s << 5 << true;
+        QTest::newRow("five sources, unknown name") << u"zed"_s << 5 << true;
+    }
+    void lockNeedsManySources()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, sources);
+        QFETCH(bool, locked);
+        f.startServer({u"alice"_s});
+        QList<TestClient *> guessers;
+        for (int s = 0; s < sources; ++s)
+            guessers.append(f.connected(10 + s));
+        for (int round = 0; round < 50 / sources; ++round) {
+            if (round > 0)
+                f.advance(60 * kSecond);
+            for (TestClient *guesser : std::as_const(guessers))
+                QCOMPARE(attempt(guesser, name, u"guess"_s), reply(answers::loginRefused()));
+        }
+        const QByteArray right = reply(name == u"alice"_s ? answers::loginOk() : answers::loginRefused());
+        TestClient *owner = f.connected(99);
+        QCOMPARE(attempt(owner, name, kPassword), locked ? reply(answers::loginLocked(15)) : right);
+        if (!locked)
+            return;
+        f.advance(15 * 60 * kSecond);
+        QCOMPARE(attempt(owner, name, kPassword), right);
+    }
+
+    // A delayed try costs no hash; a refused one costs the same hash for any name.
+    void timingTellsNothing()
+    {
+        f.config.pwhashOps = 4;
+        f.config.pwhashMem = 32 << 20;
+        f.startServer({u"alice"_s});
+        TestClient *client = f.connected();
+        const auto timed = [&](const QString &name) {
+            qint64 refused = std::numeric_limits<qint64>::max();
+            qint64 delayed = refused;
+            for (int i = 0; i < 5; ++i) {
+                f.advance(61 * kSecond);
+                for (const bool first : {true, false}) {
+                    client->send(login(name, u"guess"_s));
+                    QElapsedTimer clock;
+                    clock.start();
+                    const QByteArray answer = client->take('l');
+                    const qint64 took = clock.elapsed();
+                    if (answer != reply(first ? answers::loginRefused() : answers::loginThrottled(1 << i)))
+                        return std::pair<qint64, qint64>{-1, -1};
+                    qint64 &best = first ? refused : delayed;
+                    best = std::min(best, took);
+                }
+            }
+            return std::pair{refused, delayed};
+        };
+        const auto [known, knownDelayed] = timed(u"alice"_s);
+        const auto [unknown, unknownDelayed] = timed(u"zed"_s);
+        qInfo("refused: %lld ms known, %lld ms unknown; delayed: %lld ms, %lld ms", known, unknown,
+              knownDelayed, unknownDelayed);
+        QVERIFY(known > 0 && unknown > 0);
+        QVERIFY2(std::max(knownDelayed, unknownDelayed) * 2 < std::min(known, unknown),
+                 "a delayed try hashed");
+        // What the hash adds beyond the round trip is alike, within what a loaded machine varies.
+        const qint64 knownHash = known - knownDelayed;
+        const qint64 unknownHash = unknown - unknownDelayed;
+        QVERIFY2(unknownHash * 5 > knownHash * 2 && knownHash * 5 > unknownHash * 2,
+                 "a refusal takes longer for one kind of name");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLogins)
+#include "tst_logins.moc"

@@ -1,0 +1,261 @@
+#include "answers.h"
+#include "digest.h"
+#include "files.h"
+#include "protocol.h"
+#include "store.h"
+#include "testclient.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sodium.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using namespace tavrel;
+using namespace tavrel::server;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kPassword = u"secret1"_s;
+
+QByteArray login(const QString &name)
+{
+    return loginMessage(name, saltedDigest(kPassword));
+}
+
+// CPU time of a process in seconds, user and system.
+double cpuSeconds(qint64 pid)
+{
+    QFile stat(u"/proc/%1/stat"_s.arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    // The fields after the command name, which is in parentheses and may hold blanks.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return (fields.value(11).toLongLong() + fields.value(12).toLongLong()) / double(sysconf(_SC_CLK_TCK));
+}
+
+// The open files of a process below dir, as the kernel names them.
+QStringList openFilesBelow(qint64 pid, const QString &dir)
+{
+    QStringList found;
+    const QDir fds(u"/proc/%1/fd"_s.arg(pid));
+    for (const QString &fd : fds.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot)) {
+        const QString target = QFile::symLinkTarget(fds.filePath(fd));
+        if (target.startsWith(dir + u'/'))
+            found.append(target);
+    }
+    return found;
+}
+
+} // namespace
+
+// The server binary in a process of its own: what only a whole process shows, under a low
+// descriptor limit, a signal or a kill.
+class TestProcess : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_data;
+    std::unique_ptr<QProcess> m_server;
+    QByteArray m_log;
+    quint16 m_port = 0;
+
+    void createAccounts(const QStringList &names)
+    {
+        Store store(m_data->filePath(u"tavrel.sqlite"_s));
+        QVERIFY(store.open() && store.migrate());
+        char hash[crypto_pwhash_STRBYTES];
+        const QByteArray digest = saltedDigest(kPassword).toLatin1();
+        QCOMPARE(crypto_pwhash_str(hash, digest, 32, crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN),
+                 0);
+        for (const QString &name : names)
+            QVERIFY(store.insertAccount(name, name + u"@example.org"_s, hash, 0));
+    }
+
+    // Starts the server on a free port and waits until it listens.
+    void startServer(const QStringList &options = {}, std::function<void()> inChild = {})
+    {
+        m_server = std::make_unique<QProcess>();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(u"QT_LOGGING_RULES"_s);
+        m_server->setProcessEnvironment(environment);
+        if (inChild)
+            m_server->setChildProcessModifier(inChild);
+        m_log.clear();
+        connect(m_server.get(), &QProcess::readyReadStandardError, this,
+                [this] { m_log += m_server->readAllStandardError(); });
+        m_server->start(TAVREL_SERVER_BINARY, QStringList{u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s,
+                                                          u"--data"_s, m_data->path()} +
+                                                  options);
+        QVERIFY2(m_server->waitForStarted(5000), qPrintable(m_server->errorString()));
+        static const QRegularExpression listening(u"listening on 127.0.0.1 (\\d+)"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(listening.match(QString::fromUtf8(m_log)).hasMatch(), 20000);
+        m_port = quint16(listening.match(QString::fromUtf8(m_log)).captured(1).toUInt());
+    }
+    TestClient *connected(int source = 1)
+    {
+        return new TestClient(m_port, this, QHostAddress(u"127.0.0.%1"_s.arg(source)));
+    }
+    TestClient *loggedIn(const QString &name, int source = 1)
+    {
+        TestClient *client = connected(source);
+        client->send(login(name));
+        if (client->take('l', 20000) != answers::loginReply(answers::loginOk()))
+            qWarning("login of %s failed", qPrintable(name));
+        client->inbox.clear();
+        return client;
+    }
+
+private slots:
+    void init() { m_data = std::make_unique<QTemporaryDir>(); }
+    void cleanup()
+    {
+        qDeleteAll(findChildren<TestClient *>(QString(), Qt::FindDirectChildrenOnly));
+        if (m_server && m_server->state() != QProcess::NotRunning) {
+            m_server->kill();
+            m_server->waitForFinished(5000);
+        }
+        m_server.reset();
+        m_data.reset();
+    }
+
+    // Out of descriptors, the server waits instead of retrying accept() at once, says so
+    // once, and takes connections again when descriptors are free.
+    void descriptorsRunOut()
+    {
+        // The limit is low and most of it taken by descriptors the server does not know
+        // about, so that the connections run into it below the server's own bound.
+        startServer({u"--max-per-address"_s, u"1000"_s}, [] {
+            const rlimit limit{64, 64};
+            setrlimit(RLIMIT_NOFILE, &limit);
+            for (int i = 0; i < 50; ++i)
+                ::open("/dev/null", O_RDONLY);
+        });
+        QVERIFY2(m_log.contains("lowered to"), m_log.constData());
+        QList<TestClient *> clients;
+        for (int i = 0; i < 30; ++i)
+            clients.append(connected(1 + i % 4));
+        // Connections wait in the backlog that no descriptor is free for.
+        QTest::qWait(1000);
+        const double before = cpuSeconds(m_server->processId());
+        QTest::qWait(2000);
+        const double used = (cpuSeconds(m_server->processId()) - before) / 2;
+        qInfo("CPU while out of descriptors: %.1f%% of a core", used * 100);
+        QVERIFY2(used < 0.05, "the server spins");
+        QCOMPARE(m_log.count("cannot accept connections"), 1);
+        qDeleteAll(clients);
+        TestClient *late = connected(9);
+        late->send(chatMessage(u"hello?"_s));
+        QCOMPARE(late->take('c', 10000), answers::noticeMessage(answers::loginFirst()));
+    }
+
+    // SIGTERM: what was on its way before the signal is handled, the work in progress is
+    // answered, every client gets what waits for it whole, and the process exits with 0.
+    void drainOnSigterm()
+    {
+        createAccounts({u"alice"_s, u"bob"_s});
+        QVERIFY(QDir(m_data->path()).mkpath(u"files"_s));
+        const QByteArray big(4 << 20, 'b');
+        {
+            QFile file(m_data->filePath(u"files/big.txt"_s));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(big) == big.size());
+        }
+        startServer();
+        TestClient *alice = loggedIn(u"alice"_s);
+        TestClient *bob = loggedIn(u"bob"_s);
+        TestClient *carol = connected(2);
+        carol->send(
+            registrationMessage(u"carol"_s, u"carol@example.org"_s, QString(), saltedDigest(kPassword)));
+        QVERIFY(!carol->take('r', 10000).isNull());
+        const QDir outbox(m_data->filePath(u"outbox"_s));
+        QFile mailFile(outbox.filePath(outbox.entryList({u"*.eml"_s}).value(0)));
+        QVERIFY(mailFile.open(QIODevice::ReadOnly));
+        const QString code = QRegularExpression(u"验证码：(\\d{6})"_s)
+                                 .match(QString::fromUtf8(mailFile.readAll()))
+                                 .captured(1);
+        QCOMPARE(code.size(), 6);
+        bob->send(fileRequest(u"big.txt"_s));
+        QTest::qWait(50);
+        // The registration hashes the password at full cost: it is still at work when the
+        // signal comes, and the chat line still on its way.
+        carol->send(registrationMessage(u"carol"_s, u"carol@example.org"_s, code, saltedDigest(kPassword)));
+        alice->send(chatMessage(u"last words"_s));
+        QTest::qWait(10);
+        QElapsedTimer drain;
+        drain.start();
+        m_server->terminate();
+        QCOMPARE(carol->take('r', 10000), answers::registrationReply(answers::registered()));
+        QCOMPARE(bob->take('f', 10000), fileMessage(u"big.txt"_s, big));
+        QCOMPARE(bob->take('c', 10000), QByteArray("c,alice: last words"));
+        QCOMPARE(alice->take('c', 10000), QByteArray("c,alice: last words"));
+        QVERIFY(m_server->waitForFinished(10000));
+        qInfo("drained and exited in %lld ms", drain.elapsed());
+        QCOMPARE(m_server->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_server->exitCode(), 0);
+        for (TestClient *client : {alice, bob, carol})
+            QTRY_VERIFY(!client->isConnected());
+        QVERIFY(drain.elapsed() < 6000);
+    }
+
+    // Killed while uploads are being written, the server leaves only whole files: it is
+    // stopped until it is caught with an upload open, then killed.
+    void killedDuringUpload()
+    {
+        const QStringList users{u"u1"_s, u"u2"_s, u"u3"_s, u"u4"_s, u"u5"_s, u"u6"_s};
+        createAccounts(users);
+        startServer();
+        QList<TestClient *> clients;
+        for (int i = 0; i < users.size(); ++i)
+            clients.append(loggedIn(users[i], 1 + i));
+        const auto contents = [](const QString &name) {
+            return name.toUtf8() + '\n' + QByteArray(kMaxOutgoingFileSize - 64, char('a' + qHash(name) % 26));
+        };
+        const qint64 pid = m_server->processId();
+        const QString files = QDir(m_data->filePath(u"files"_s)).canonicalPath();
+        QElapsedTimer clock;
+        clock.start();
+        int sent = 0;
+        bool caught = false;
+        // One upload every 100 ms, each client's 600 ms apart: within what a client may send.
+        while (!caught && clock.elapsed() < 30000) {
+            if (clock.elapsed() >= sent * 100) {
+                const QString name = u"up%1.txt"_s.arg(sent);
+                clients[sent++ % clients.size()]->socket.write(fileMessage(name, contents(name)));
+            }
+            QTest::qWait(1);
+            // Some uploads are stored first, to be checked after the kill too.
+            if (clock.elapsed() < 1500)
+                continue;
+            ::kill(pid_t(pid), SIGSTOP);
+            caught = !openFilesBelow(pid, files).isEmpty();
+            ::kill(pid_t(pid), caught ? SIGKILL : SIGCONT);
+        }
+        QVERIFY2(caught, "the server was never caught writing an upload");
+        QVERIFY(m_server->waitForFinished(5000));
+        qDeleteAll(clients);
+
+        // What is there is whole, and stays whole when served.
+        startServer();
+        const QStringList stored = QDir(files).entryList(QDir::Files | QDir::Hidden);
+        qInfo("%d uploads sent, %lld stored before the kill", sent, qlonglong(stored.size()));
+        TestClient *reader = loggedIn(u"u1"_s);
+        for (const QString &name : stored) {
+            QFile file(QDir(files).filePath(name));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), contents(name));
+            reader->send(fileRequest(name));
+            QCOMPARE(reader->take('f', 10000), fileMessage(name, contents(name)));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProcess)
+#include "tst_process.moc"

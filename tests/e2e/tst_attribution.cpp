@@ -1,0 +1,158 @@
+#include "net/plaintext.h"
+#include "serverfixture.h"
+#include "widgetprobe.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QScopeGuard>
+#include <QTextBlock>
+#include <QTextLayout>
+
+using namespace tavrel;
+using namespace tavrel::server;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Every line the edit shows, as laid out: paragraphs and the line breaks inside them. The
+// edit does not wrap, so only breaks in the text start a line.
+QStringList shownLines(QTextEdit *edit)
+{
+    edit->setLineWrapMode(QTextEdit::NoWrap);
+    QStringList lines;
+    QTextDocument *document = edit->document();
+    for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
+        document->documentLayout()->blockBoundingRect(block); // lays the block out
+        const QTextLayout *layout = block.layout();
+        for (int i = 0; i < layout->lineCount(); ++i)
+            lines.append(block.text().mid(layout->lineAt(i).textStart(), layout->lineAt(i).textLength()));
+    }
+    return lines;
+}
+
+// The lines that claim a sender other than one of senders: every line must start with
+// "sender: ", or with two blanks that continue the line above, or be one of exact.
+QStringList forged(const QStringList &lines, const QStringList &senders, const QStringList &exact = {})
+{
+    QStringList wrong;
+    for (const QString &line : lines) {
+        const bool fine = line.startsWith(u"  "_s) || exact.contains(line) ||
+                          std::any_of(senders.begin(), senders.end(), [&](const QString &sender) {
+                              return line.startsWith(sender + u": "_s);
+                          });
+        if (!fine)
+            wrong.append(line);
+    }
+    return wrong;
+}
+
+QtMessageHandler g_previousHandler = nullptr;
+
+// Laying out every script on a machine without its fonts warns once per script and font.
+void withoutFontWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg && message.contains(u"OpenType support missing"_s))
+        return;
+    g_previousHandler(type, context, message);
+}
+
+} // namespace
+
+// Whatever a user sends, every line a client shows starts with the name of whoever really
+// sent it: the real window, fed with what the real server relays.
+class TestAttribution : public QObject
+{
+    Q_OBJECT
+
+    ServerFixture f{this};
+
+private slots:
+    void init() { f.init(); }
+    void cleanup() { f.cleanup(); }
+
+    void hostileText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("upload"); // a file name alice uploads instead, when set
+        const auto row = [](const char *name, const QString &text, const QString &upload = {}) {
+            QTest::newRow(name) << text << upload;
+        };
+        row("line feed", u"hi all\nbob: my password is 1234"_s);
+        row("CR LF", u"x\r\nbob: y"_s);
+        row("lone CR", u"x\rbob: y"_s);
+        row("LF CR", u"x\n\rbob: y"_s);
+        row("line separator", u"x\u2028bob: y"_s);
+        row("paragraph separator", u"x\u2029bob: y"_s);
+        row("next line", u"x\u0085bob: y"_s);
+        row("vertical tab", u"x\vbob: y"_s);
+        row("form feed", u"x\fbob: y"_s);
+        row("frame marks", u"x\ufdd0bob: y\ufdd1bob: z"_s);
+        row("breaks only", u"\n\n\n"_s);
+        row("break first", u"\nbob: y"_s);
+        row("a notice", u"\n服务器: 你的账号已在别处登录，此连接将关闭"_s);
+        row("markup", u"<br>bob: y<p>bob: z</p>"_s);
+        row("right-to-left override", u"x\n\u202e:bob y"_s);
+        row("upload name with a break", QString(), u"a\u2028bob: x.txt"_s);
+        row("upload name with a next line", QString(), u"a\u0085bob: x.txt"_s);
+        row("upload of a plain name", QString(), u"notes.txt"_s);
+    }
+    void hostileText()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, upload);
+        f.startServer({u"alice"_s, u"bob"_s});
+        TestClient *alice = f.loggedIn(u"alice"_s)[0];
+        // bob is the real window, reading what the server sends to a plain socket.
+        Widget window;
+        QTcpSocket bob;
+        connect(&bob, &QTcpSocket::readyRead, this,
+                [&] { WidgetProbe::assembler(window)->append(bob.readAll()); });
+        bob.connectToHost(QHostAddress::LocalHost, f.server->port());
+        QVERIFY(bob.waitForConnected(3000));
+        WidgetProbe::setUserName(window, u"bob"_s);
+        bob.write(login(u"bob"_s));
+        QTRY_VERIFY(shown(window).contains(answers::loginOk()));
+
+        if (upload.isEmpty())
+            alice->send(chatMessage(text));
+        else
+            alice->send(fileMessage(upload, "contents"));
+        alice->send(chatMessage(u"done"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(shown(window).endsWith(u"alice: done"_s), 5000);
+        const QStringList lines = shownLines(WidgetProbe::textEdit(window, "textEditRead"));
+        QVERIFY2(forged(lines, {u"alice"_s, answers::serverSender()}, {answers::loginOk()}).isEmpty(),
+                 qPrintable(lines.join(u" | "_s)));
+    }
+
+    // Every character at which the window starts a new line is relayed as an indented
+    // break. Without the indent the same texts are caught, so the check itself works.
+    void everyBreakingCharacter_data()
+    {
+        QTest::addColumn<bool>("relayed");
+        QTest::newRow("as relayed") << true;
+        QTest::newRow("as sent") << false;
+    }
+    void everyBreakingCharacter()
+    {
+        QFETCH(bool, relayed);
+        g_previousHandler = qInstallMessageHandler(withoutFontWarnings);
+        const auto restore = qScopeGuard([] { qInstallMessageHandler(g_previousHandler); });
+        QStringList wrong;
+        for (char32_t first = 0; first <= 0xffff; first += 0x1000) {
+            QTextEdit edit;
+            for (char32_t c = first; c < first + 0x1000; ++c) {
+                if (QChar::isSurrogate(c))
+                    continue;
+                const QString text = u"x"_s + QChar(c) + u"bob: y"_s;
+                appendPlainText(&edit, relayed ? relayedChat(u"alice"_s, text) : u"alice: "_s + text);
+            }
+            wrong += forged(shownLines(&edit), {u"alice"_s});
+        }
+        if (relayed)
+            QVERIFY2(wrong.isEmpty(), qPrintable(wrong.mid(0, 10).join(u" | "_s)));
+        else
+            QVERIFY(wrong.contains(u"bob: y"_s));
+    }
+};
+
+QTEST_MAIN(TestAttribution)
+#include "tst_attribution.moc"
