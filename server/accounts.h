@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config.h"
+#include "database.h"
 #include "requests.h"
 #include "store.h"
 #include "workqueue.h"
@@ -40,6 +41,8 @@ public:
     // anything else.
     bool prepare();
     QString databasePath() const;
+    // Where the configuration puts the tables; the configuration is checked already.
+    static StoreLocation storeLocation(const Config &config);
 
     struct LoginResult
     {
@@ -71,7 +74,7 @@ private:
 
     Config m_config;
     CodeDelivery *m_delivery;
-    QString m_dbPath;
+    StoreLocation m_location;
     std::once_flag m_dummyOnce;
     QByteArray m_dummyHash;
     // Each worker's connection. Declared before the queues: a queue joins its threads when

@@ -99,15 +99,7 @@ bool openDatabase(QSqlDatabase *db, const QString &connectionName, const StoreLo
     if (!where.postgres) {
         *db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
         db->setDatabaseName(where.sqlitePath);
-        if (!db->open()) {
-            *error = db->lastError().text();
-            return false;
-        }
-        // FULL: a commit is on disk before it returns, so an answer never promises an account
-        // that a power cut could take back.
-        return exec(*db, QStringLiteral("PRAGMA busy_timeout = 10000"), error) &&
-               exec(*db, QStringLiteral("PRAGMA synchronous = FULL"), error) &&
-               exec(*db, QStringLiteral("PRAGMA foreign_keys = ON"), error);
+        return reopenDatabase(*db, false, error);
     }
     const DatabaseAddress &address = *where.postgres;
     *db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connectionName);
@@ -126,13 +118,26 @@ bool openDatabase(QSqlDatabase *db, const QString &connectionName, const StoreLo
     if (!address.connectOptions.isEmpty())
         options.append(address.connectOptions);
     db->setConnectOptions(options.join(u';'));
-    if (!db->open()) {
-        *error = db->lastError().text();
+    return reopenDatabase(*db, true, error);
+}
+
+bool reopenDatabase(QSqlDatabase &db, bool postgres, QString *error)
+{
+    db.close();
+    if (!db.open()) {
+        *error = db.lastError().text();
         return false;
     }
+    if (!postgres) {
+        // FULL: a commit is on disk before it returns, so an answer never promises an account
+        // that a power cut could take back.
+        return exec(db, QStringLiteral("PRAGMA busy_timeout = 10000"), error) &&
+               exec(db, QStringLiteral("PRAGMA synchronous = FULL"), error) &&
+               exec(db, QStringLiteral("PRAGMA foreign_keys = ON"), error);
+    }
     // As SQLite's busy timeout: a writer waits this long for the others, then fails.
-    return exec(*db, QStringLiteral("SET lock_timeout = '10s'"), error) &&
-           exec(*db, QStringLiteral("SET statement_timeout = '30s'"), error);
+    return exec(db, QStringLiteral("SET lock_timeout = '10s'"), error) &&
+           exec(db, QStringLiteral("SET statement_timeout = '30s'"), error);
 }
 
 bool beginWriting(QSqlDatabase &db, bool postgres, QString *error)

@@ -39,6 +39,8 @@ struct StoreLocation
 // needs. On failure error says why.
 bool openDatabase(QSqlDatabase *db, const QString &connectionName, const StoreLocation &where,
                   QString *error);
+// Opens a connection made by openDatabase again, as after the server restarted.
+bool reopenDatabase(QSqlDatabase &db, bool postgres, QString *error);
 
 // Begins a transaction that writes. Writers queue instead of interleaving, in SQLite by
 // taking the write lock up front, in PostgreSQL by taking one advisory lock that every

@@ -6,6 +6,7 @@
 #include "database.h"
 #include "delivery.h"
 #include "display.h"
+#include "filenames.h"
 #include "files.h"
 #include "logging.h"
 #include "mailqueue.h"
@@ -16,6 +17,7 @@
 #include "store.h"
 #include "validation.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QLockFile>
 #include <QPointer>
@@ -63,12 +65,57 @@ UploadOutcome refusedUpload(const QString &refusal)
     return outcome;
 }
 
+// In a database that instances share, the upload is kept there, under a name free both
+// there and in this instance's folder, so that every instance serves it.
+UploadOutcome storeSharedUpload(Store &store, const FileStore &files, const UploadFields &fields,
+                                const QString &uploader, qint64 quota, qint64 nowMs)
+{
+    QString name;
+    const FileStore::Refusal refusal = FileStore::check(fields.path, fields.contents, &name);
+    if (refusal != FileStore::Refusal::None)
+        return refusedUpload(FileStore::refusalText(refusal));
+    if (!store.begin())
+        return refusedUpload(answers::uploadFailed());
+    const qint64 size = fields.contents.size();
+    const qint64 used = store.uploadedBytes(uploader);
+    if (used < 0 || used + size > quota) {
+        store.rollback();
+        return refusedUpload(used < 0 ? answers::uploadFailed() : answers::uploadQuotaExceeded(quota));
+    }
+    const QByteArray sha256 = QCryptographicHash::hash(fields.contents, QCryptographicHash::Sha256).toHex();
+    bool tooLong = false;
+    const bool placed = placeUnderFreeName(name, [&](const QString &candidate) {
+        QString servable;
+        if (!FileStore::isServableName(candidate, &servable) || servable != candidate) {
+            tooLong = true;
+            return Placement::Failed;
+        }
+        if (files.contains(candidate))
+            return Placement::Taken;
+        bool taken = false;
+        if (store.insertUploadWithContents({candidate, uploader, size, sha256, nowMs}, fields.contents,
+                                           &taken))
+            return Placement::Placed;
+        return taken ? Placement::Taken : Placement::Failed;
+    });
+    if (!placed || !store.commit()) {
+        store.rollback();
+        return refusedUpload(tooLong ? answers::uploadBadName() : answers::uploadFailed());
+    }
+    UploadOutcome outcome;
+    outcome.storedName = name;
+    outcome.size = size;
+    return outcome;
+}
+
 // Runs on a file worker. The file and its record are kept together: the quota is checked
 // and the file counted in one transaction, so that parallel uploads, on any server sharing
 // the database, cannot pass it together.
 UploadOutcome storeUpload(Store &store, const FileStore &files, const UploadFields &fields,
                           const QString &uploader, qint64 quota, qint64 nowMs)
 {
+    if (store.isShared())
+        return storeSharedUpload(store, files, fields, uploader, quota, nowMs);
     FileStore::Refusal refusal = FileStore::Refusal::None;
     const auto prepared = files.prepare(fields.path, fields.contents, &refusal);
     if (!prepared)
@@ -567,6 +614,7 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
     {
         FileStore::Served served;
         QString uploader;
+        std::optional<QByteArray> kept; // an upload in a shared database: small, sent whole
     };
     const QString requested = requestText(message);
     const FileStore *files = m_files.get();
@@ -574,12 +622,24 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
     const bool queued = m_accounts->fileQueue().tryRun<Reply>(
         session,
         [files, requested](Store &store) {
-            Reply reply{files->open(requested), QString()};
+            Reply reply;
+            bool ok = false;
+            QString name;
+            // An upload kept in a shared database first: its name was announced to every
+            // instance's users.
+            if (store.isShared() && FileStore::isServableName(requested, &name))
+                reply.kept = store.uploadContents(name, &ok);
+            if (reply.kept) {
+                reply.served.status = FileStore::Served::Ok;
+                reply.served.name = name;
+                reply.served.image = FileStore::looksLikeImage(*reply.kept);
+            } else {
+                reply.served = files->open(requested);
+            }
             if (reply.served.status == FileStore::Served::Ok && reply.served.image) {
-                bool ok = false;
                 const std::optional<Store::Upload> upload = store.upload(reply.served.name, &ok);
                 // The operator may have replaced an uploaded file since.
-                if (upload && upload->sha256Hex == reply.served.sha256Hex)
+                if (upload && (reply.kept || upload->sha256Hex == reply.served.sha256Hex))
                     reply.uploader = upload->uploader;
             }
             return reply;
@@ -592,7 +652,12 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
                 if (served.image) {
                     const QString sender =
                         reply.uploader.isEmpty() ? answers::serverSender() : reply.uploader;
-                    session->sendWithTail(imageMessage(served.name, sender, QByteArray()), served.file);
+                    if (reply.kept)
+                        session->send(imageMessage(served.name, sender, *reply.kept));
+                    else
+                        session->sendWithTail(imageMessage(served.name, sender, QByteArray()), served.file);
+                } else if (reply.kept) {
+                    session->send(fileMessage(served.name, *reply.kept));
                 } else {
                     session->sendWithTail(fileMessage(served.name, QByteArray()), served.file);
                 }

@@ -1,4 +1,5 @@
 #include "answers.h"
+#include "config.h"
 #include "digest.h"
 #include "engines.h"
 #include "protocol.h"
@@ -103,10 +104,10 @@ class TestCluster : public QObject
         TestClient *client = connectTo(instance);
         const QString email = name + u"@example.org"_s;
         client->send(reg(name, email));
-        if (client->take('r') != registrationAnswer(answers::codeSent(email, 10)))
+        if (client->take('r') != answers::registrationReply(answers::codeSent(email, 10)))
             return false;
         client->send(reg(name, email, codeFor(instance, email)));
-        const bool ok = client->take('r') == registrationAnswer(answers::registered());
+        const bool ok = client->take('r') == answers::registrationReply(answers::registered());
         delete client;
         return ok;
     }
@@ -114,7 +115,7 @@ class TestCluster : public QObject
     {
         TestClient *client = connectTo(instance);
         client->send(login(name));
-        if (client->take('l') != loginAnswer(answers::loginOk()))
+        if (client->take('l') != answers::loginReply(answers::loginOk()))
             QTest::qFail(qPrintable(name + u" cannot log in"_s), __FILE__, __LINE__);
         return client;
     }
@@ -220,7 +221,7 @@ private slots:
         // The name is taken for the other instance too.
         TestClient *other = connectTo(*m_b);
         other->send(reg(u"Alice"_s, u"other@example.org"_s));
-        QCOMPARE(other->take('r'), registrationAnswer(answers::nameTaken()));
+        QCOMPARE(other->take('r'), answers::registrationReply(answers::nameTaken()));
     }
 
     // Chat and notices reach every user of every instance exactly once, and the user list
@@ -240,7 +241,7 @@ private slots:
         bob->send(chatMessage(u"from B"_s));
         alice->send(fileMessage(u"notes.txt"_s, "text"));
         const QStringList expected{u"alice: from A"_s, u"bob: from B"_s,
-                                   answers::uploaded(u"alice"_s, u"notes.txt"_s, 4)};
+                                   answers::notice(answers::uploaded(u"alice"_s, u"notes.txt"_s, 4))};
         for (TestClient *client : {alice, bob, carol}) {
             QStringList lines = client->chatLines(1500);
             lines.sort();
@@ -258,7 +259,7 @@ private slots:
         TestClient *first = loggedInAt(*m_a, u"alice"_s);
         TestClient *bob = loggedInAt(*m_a, u"bob"_s);
         TestClient *second = loggedInAt(*m_b, u"alice"_s);
-        QVERIFY(first->expect(chatLine(answers::replaced())));
+        QVERIFY(first->expect(answers::noticeMessage(answers::replaced())));
         QTRY_VERIFY_WITH_TIMEOUT(!first->isConnected(), 5000);
         QVERIFY(second->isConnected());
         QVERIFY(listIs(bob, {u"alice"_s, u"bob"_s}));
@@ -289,7 +290,7 @@ private slots:
         TestClient *alice = loggedInAt(*m_a, u"alice"_s);
         TestClient *bob = loggedInAt(*m_b, u"bob"_s);
         alice->send(fileMessage(name, bytes));
-        QVERIFY(bob->expect(chatLine(answers::uploaded(u"alice"_s, name, bytes.size()))));
+        QVERIFY(bob->expect(answers::noticeMessage(answers::uploaded(u"alice"_s, name, bytes.size()))));
         bob->send(fileRequest(name));
         QCOMPARE(bob->take('f'), image ? imageMessage(name, u"alice"_s, bytes) : fileMessage(name, bytes));
         // A second upload of the name, at the other instance, gets the next free name.
@@ -297,7 +298,36 @@ private slots:
         const QString second =
             QFileInfo(name).completeBaseName() + u'2' +
             (QFileInfo(name).suffix().isEmpty() ? QString() : u'.' + QFileInfo(name).suffix());
-        QVERIFY(alice->expect(chatLine(answers::uploaded(u"bob"_s, second, 5))));
+        QVERIFY(alice->expect(answers::noticeMessage(answers::uploaded(u"bob"_s, second, 5))));
+    }
+
+    // Wrong codes count against one limit, whichever instance they reach.
+    void codeGuessesAcross()
+    {
+        QVERIFY(startPair());
+        const QString email = u"dave@example.org"_s;
+        TestClient *a = connectTo(*m_a);
+        TestClient *b = connectTo(*m_b);
+        a->send(reg(u"dave"_s, email));
+        QCOMPARE(a->take('r'), answers::registrationReply(answers::codeSent(email, 10)));
+        const QString code = codeFor(*m_a, email);
+        const QString wrong = code == u"000000"_s ? u"000001"_s : u"000000"_s;
+        const Config defaults;
+        for (int tries = 1; tries <= defaults.maxWrongCodes; ++tries) {
+            TestClient *client = tries % 2 ? b : a;
+            client->send(reg(u"dave"_s, email, wrong));
+            QCOMPARE(client->take('r'),
+                     answers::registrationReply(tries < defaults.maxWrongCodes
+                                                    ? answers::codeWrong(defaults.maxWrongCodes - tries)
+                                                    : answers::codeBlocked(defaults.codeResendSeconds)));
+        }
+        // The right code no longer registers, at either instance.
+        for (TestClient *client : {a, b}) {
+            client->send(reg(u"dave"_s, email, code));
+            const QByteArray answer = client->take('r');
+            QVERIFY2(!answer.isEmpty() && answer != answers::registrationReply(answers::registered()),
+                     answer.constData());
+        }
     }
 
     // A crash of one instance: its users leave the others' lists within 10 s, and the
