@@ -259,19 +259,7 @@ PostgresCluster::PostgresCluster() = default;
 
 PostgresCluster::~PostgresCluster()
 {
-    if (!isRunning())
-        return;
-    // Immediate shutdown, straight to the postmaster: runuser sits between it and us.
-    QFile pidFile(m_dir.filePath(QStringLiteral("data/postmaster.pid")));
-    if (pidFile.open(QIODevice::ReadOnly)) {
-        const qint64 pid = pidFile.readLine().trimmed().toLongLong();
-        if (pid > 0)
-            ::kill(pid_t(pid), SIGQUIT);
-    }
-    if (!m_process->waitForFinished(10000)) {
-        m_process->kill();
-        m_process->waitForFinished(5000);
-    }
+    shutDown(SIGQUIT);
 }
 
 bool PostgresCluster::isRunning() const
@@ -337,6 +325,43 @@ bool PostgresCluster::start(QString *error)
         return false;
 
     m_port = freeLoopbackPort();
+    if (!launch(error))
+        return false;
+    return runAsOwner(
+        QStringLiteral("psql"),
+        m_admin + QStringList{QStringLiteral("CREATE ROLE %1 LOGIN PASSWORD '%2'").arg(role(), password())},
+        error);
+}
+
+void PostgresCluster::shutDown(int signal)
+{
+    if (!isRunning())
+        return;
+    // Straight to the postmaster: runuser sits between it and us.
+    QFile pidFile(m_dir.filePath(QStringLiteral("data/postmaster.pid")));
+    if (pidFile.open(QIODevice::ReadOnly)) {
+        const qint64 pid = pidFile.readLine().trimmed().toLongLong();
+        if (pid > 0)
+            ::kill(pid_t(pid), signal);
+    }
+    if (!m_process->waitForFinished(10000)) {
+        m_process->kill();
+        m_process->waitForFinished(5000);
+    }
+}
+
+bool PostgresCluster::restart(QString *error)
+{
+    // Fast shutdown: what was committed stays, which with fsync off an immediate one
+    // would not promise.
+    shutDown(SIGINT);
+    return launch(error);
+}
+
+bool PostgresCluster::launch(QString *error)
+{
+    const QString dir = m_dir.path();
+    const QString data = m_dir.filePath(QStringLiteral("data"));
     // Durability is not what these tests are about; speed is.
     const QStringList command = asOwner(
         QStringLiteral("postgres"),
@@ -370,14 +395,9 @@ bool PostgresCluster::start(QString *error)
             break;
         }
     }
-    if (!ready) {
+    if (!ready)
         *error = QStringLiteral("postgres did not come up: ") + tail(log);
-        return false;
-    }
-    return runAsOwner(
-        QStringLiteral("psql"),
-        probe + QStringList{QStringLiteral("CREATE ROLE %1 LOGIN PASSWORD '%2'").arg(role(), password())},
-        error);
+    return ready;
 }
 
 QString PostgresCluster::createDatabase(const QString &name, QString *error)

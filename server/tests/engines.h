@@ -80,6 +80,9 @@ public:
     bool start(QString *error);
     bool isRunning() const;
     quint16 port() const { return m_port; }
+    // Stops it and starts it again on the same port and data; every client connection
+    // breaks.
+    bool restart(QString *error);
 
     // A new, empty database owned by the role the servers use, and the URL that reaches it.
     QString createDatabase(const QString &name, QString *error);
@@ -89,6 +92,8 @@ public:
     static QString password() { return QStringLiteral("loopback-only test password"); }
 
 private:
+    bool launch(QString *error);
+    void shutDown(int signal);
     bool runAsOwner(const QString &program, const QStringList &arguments, QString *error);
     QStringList asOwner(const QString &program, const QStringList &arguments) const;
 

@@ -1,5 +1,6 @@
 #include "database.h"
 #include "engines.h"
+#include "store.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -197,6 +198,119 @@ private slots:
         QSqlQuery total(check.db);
         QVERIFY(total.exec(u"SELECT n FROM counter"_s) && total.next());
         QCOMPARE(total.value(0).toLongLong(), qint64(kWriters * kRounds));
+    }
+
+    // The queries both backends share, where their dialects differ most.
+    void sharedQueries_data() { backends(); }
+    void sharedQueries()
+    {
+        QFETCH(bool, postgres);
+        Store store(freshLocation(postgres));
+        QVERIFY(store.open() && store.migrate());
+        // A second start finds the schema current.
+        QVERIFY(store.migrate());
+        QCOMPARE(store.schemaVersion(), postgres ? 1 : Store::currentSchemaVersion());
+
+        // Names are one account whatever their case.
+        QVERIFY(store.insertAccount(u"Alice"_s, u"a@example.org"_s, "hash", 1));
+        bool ok = false;
+        QCOMPARE(store.account(u"ALICE"_s, &ok).value_or(Store::Account()).name, u"Alice"_s);
+        QVERIFY(!store.insertAccount(u"alice"_s, u"b@example.org"_s, "hash", 2));
+
+        // A code mail taken back is the one recorded, and only that one.
+        QVERIFY(store.begin());
+        const qint64 first = store.recordCodeMail(u"a@x.org"_s, u"alice"_s, u"127.0.0.1"_s, 1000);
+        const qint64 second = store.recordCodeMail(u"a@x.org"_s, u"alice"_s, u"127.0.0.1"_s, 2000);
+        QVERIFY(first > 0 && second > first);
+        QVERIFY(store.dropCodeMail(second) && store.commit());
+        const auto counts = store.codeMailCounts(u"a@x.org"_s, u"alice"_s, u"127.0.0.1"_s, 0, 0);
+        QVERIFY(counts);
+        QCOMPARE(counts->toEmailSince, 1);
+        QCOMPARE(counts->lastToEmailMs, qint64(1000));
+
+        // A code written again replaces the one before.
+        QVERIFY(store.putPendingCode(u"a@x.org"_s, u"alice"_s, {u"111111"_s, 1, 2, 0, 0}));
+        QVERIFY(store.putPendingCode(u"a@x.org"_s, u"alice"_s, {u"222222"_s, 3, 4, 2, 5}));
+        const auto code = store.pendingCode(u"a@x.org"_s, u"alice"_s, &ok);
+        QVERIFY(code);
+        QCOMPARE(code->code, u"222222"_s);
+        QCOMPARE(code->wrongTries, 2);
+
+        // Failures count at most perSource from each source: 2 of 3, and 1.
+        int counted = 0;
+        for (const char *source : {"10.0.0.1", "10.0.0.1", "10.0.0.1", "10.0.0.2"})
+            counted = store.addNameFailure(u"alice"_s, QString::fromLatin1(source), 100, 0, 2);
+        QCOMPARE(counted, 3);
+        QCOMPARE(store.uploadedBytes(u"nobody"_s), qint64(0));
+    }
+
+    // Instances that start at once on an empty database: one builds the schema, the
+    // others find it built.
+    void concurrentMigration_data() { backends(); }
+    void concurrentMigration()
+    {
+        QFETCH(bool, postgres);
+        const StoreLocation where = freshLocation(postgres);
+        std::atomic<int> migrated{0};
+        std::vector<std::unique_ptr<QThread>> threads;
+        for (int i = 0; i < 3; ++i) {
+            threads.emplace_back(QThread::create([&] {
+                Store store(where);
+                if (store.open() && store.migrate())
+                    ++migrated;
+            }));
+            threads.back()->start();
+        }
+        for (auto &thread : threads)
+            QVERIFY(thread->wait(60000));
+        QCOMPARE(migrated.load(), 3);
+    }
+
+    void uploadContents()
+    {
+        if (!m_postgres.isRunning())
+            QSKIP(qPrintable(postgresMissing()));
+        Store store(freshLocation(true));
+        QVERIFY(store.open() && store.migrate());
+        QByteArray everyByte;
+        for (int i = 0; i < 256; ++i)
+            everyByte.append(char(i));
+        bool taken = true;
+        QVERIFY(store.insertUploadWithContents({u"all.bin"_s, u"alice"_s, 256, "sha", 1}, everyByte, &taken));
+        QVERIFY(!taken);
+        QVERIFY(!store.insertUploadWithContents({u"all.bin"_s, u"bob"_s, 1, "sha", 2}, "x", &taken));
+        QVERIFY(taken);
+        QVERIFY(
+            store.insertUploadWithContents({u"empty.txt"_s, u"bob"_s, 0, "sha", 3}, QByteArray(""), &taken));
+        bool ok = false;
+        QCOMPARE(store.uploadContents(u"all.bin"_s, &ok), std::optional<QByteArray>(everyByte));
+        const std::optional<QByteArray> empty = store.uploadContents(u"empty.txt"_s, &ok);
+        QVERIFY(empty && empty->isEmpty());
+        QVERIFY(!store.uploadContents(u"none.txt"_s, &ok) && ok);
+        QCOMPARE(store.uploadedBytes(u"alice"_s), qint64(256));
+    }
+
+    // PostgreSQL restarts under a running server: the next request finds the connection
+    // opened again, whether it reads or writes.
+    void databaseRestart()
+    {
+        if (!m_postgres.isRunning())
+            QSKIP(qPrintable(postgresMissing()));
+        Store store(freshLocation(true));
+        QVERIFY(store.open() && store.migrate());
+        QVERIFY(store.insertAccount(u"alice"_s, u"a@example.org"_s, "hash", 1));
+        for (bool write : {false, true}) {
+            QString error;
+            QVERIFY2(m_postgres.restart(&error), qPrintable(error));
+            bool ok = false;
+            if (write) {
+                QVERIFY(store.begin());
+                QVERIFY(store.putPendingCode(u"a@x.org"_s, u"bob"_s, {u"123456"_s, 1, 2, 0, 0}));
+                QVERIFY(store.commit());
+            } else {
+                QCOMPARE(store.account(u"alice"_s, &ok).value_or(Store::Account()).name, u"alice"_s);
+            }
+        }
     }
 };
 
