@@ -129,23 +129,24 @@ class TestCluster : public QObject
         }
         return lines;
     }
-    // Waits until the newest user list a client got is this one.
-    static bool listIs(TestClient *client, const QStringList &names, int timeoutMs = 5000)
+    // Waits until the newest user list a client got is this one; m_lastList keeps each
+    // client's newest, for the failure message.
+    bool listIs(TestClient *client, const QStringList &names, int timeoutMs = 10000)
     {
         const QByteArray wanted = userList(names);
-        QByteArray last;
         return QTest::qWaitFor(
             [&] {
                 for (const QByteArray &message : std::exchange(client->inbox, {})) {
                     if (message.startsWith('o'))
-                        last = message;
+                        m_lastList[client] = message;
                     else
                         client->inbox.append(message);
                 }
-                return last == wanted;
+                return m_lastList.value(client) == wanted;
             },
             timeoutMs);
     }
+    QHash<TestClient *, QByteArray> m_lastList;
 
 private slots:
     void initTestCase()
@@ -171,6 +172,7 @@ private slots:
     void cleanup()
     {
         qDeleteAll(findChildren<TestClient *>(QString(), Qt::FindDirectChildrenOnly));
+        m_lastList.clear();
         for (auto *instance : {&m_a, &m_b}) {
             if (QTest::currentTestFailed() && *instance)
                 qWarning().noquote() << "server log:" << (*instance)->log();
@@ -217,7 +219,7 @@ private slots:
         QVERIFY(startPair());
         QVERIFY(registerAt(*m_a, u"alice"_s));
         TestClient *alice = loggedInAt(*m_b, u"ALICE"_s);
-        QVERIFY(listIs(alice, {u"alice"_s}));
+        QVERIFY2(listIs(alice, {u"alice"_s}), m_lastList.value(alice).constData());
         // The name is taken for the other instance too.
         TestClient *other = connectTo(*m_b);
         other->send(reg(u"Alice"_s, u"other@example.org"_s));
@@ -236,7 +238,7 @@ private slots:
         TestClient *carol = loggedInAt(*m_a, u"carol"_s);
         const QStringList everyone{u"alice"_s, u"bob"_s, u"carol"_s};
         for (TestClient *client : {alice, bob, carol})
-            QVERIFY2(listIs(client, everyone), qPrintable(client->inbox.join(' ')));
+            QVERIFY2(listIs(client, everyone), m_lastList.value(client).constData());
         alice->send(chatMessage(u"from A"_s));
         bob->send(chatMessage(u"from B"_s));
         alice->send(fileMessage(u"notes.txt"_s, "text"));
@@ -262,7 +264,7 @@ private slots:
         QVERIFY(first->expect(answers::noticeMessage(answers::replaced())));
         QTRY_VERIFY_WITH_TIMEOUT(!first->isConnected(), 5000);
         QVERIFY(second->isConnected());
-        QVERIFY(listIs(bob, {u"alice"_s, u"bob"_s}));
+        QVERIFY2(listIs(bob, {u"alice"_s, u"bob"_s}), m_lastList.value(bob).constData());
         // The session that stays is the one that gets the chat.
         bob->send(chatMessage(u"who is there"_s));
         QVERIFY(second->expect(chatLine(u"bob: who is there"_s)));
@@ -340,7 +342,7 @@ private slots:
         TestClient *alice = loggedInAt(*m_a, u"alice"_s);
         TestClient *carol = loggedInAt(*m_a, u"carol"_s);
         loggedInAt(*m_b, u"bob"_s);
-        QVERIFY(listIs(carol, {u"alice"_s, u"bob"_s, u"carol"_s}));
+        QVERIFY2(listIs(carol, {u"alice"_s, u"bob"_s, u"carol"_s}), m_lastList.value(carol).constData());
         QElapsedTimer killed;
         m_b->kill();
         killed.start();
@@ -368,7 +370,7 @@ private slots:
         QVERIFY(registerAt(*m_a, u"bob"_s));
         TestClient *alice = loggedInAt(*m_a, u"alice"_s);
         TestClient *bob = loggedInAt(*m_b, u"bob"_s);
-        QVERIFY(listIs(alice, {u"alice"_s, u"bob"_s}));
+        QVERIFY2(listIs(alice, {u"alice"_s, u"bob"_s}), m_lastList.value(alice).constData());
         const auto got = [](TestClient *client, const QString &line) {
             return QTest::qWaitFor([&] { return chatIn(client).contains(line); }, 3000);
         };
