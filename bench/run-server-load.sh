@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Starts tavrel-server on loopback with a fresh data folder, runs bench-server-load against
-# it and stops the server again.
+# Starts tavrel-server on loopback with fresh data folders, runs bench-server-load against
+# it and stops everything again. With SHARED=1 the servers keep their state in a private
+# PostgreSQL cluster and talk over a private Redis, both started here too.
 #
 #   bench/run-server-load.sh [build-dir] [-- extra bench-server-load options]
 #
 # Environment:
-#   PORT         server port (default 23456; never 12345, which the tests and a local server use)
+#   PORT         port of the first instance; the others follow it (default 23456; never
+#                12345, which the tests and a local server use)
+#   INSTANCES    server instances (default 1); more than one needs SHARED=1
+#   SHARED       1: PostgreSQL (--database) and Redis (--bus) on PORT+100 and PORT+101
 #   SCENARIOS    runs, default "100,200,200+20" (clients[+logins per second])
 #   PER_ADDRESS  clients per loopback source address (default 8, under the server's
 #                per-address connection limit); 0 puts every client on 127.0.0.1
@@ -25,8 +29,14 @@ fi
 build="$(cd "$build" && pwd)"
 
 port="${PORT:-23456}"
-if [ "$port" = 12345 ]; then
-    echo "use another port than 12345" >&2
+instances="${INSTANCES:-1}"
+shared="${SHARED:-0}"
+if [ "$port" -le 12345 ] && [ $((port + instances)) -gt 12345 ]; then
+    echo "use ports that leave out 12345" >&2
+    exit 2
+fi
+if [ "$instances" -gt 1 ] && [ "$shared" != 1 ]; then
+    echo "several instances need SHARED=1 (PostgreSQL and Redis)" >&2
     exit 2
 fi
 server="$build/server/tavrel-server"
@@ -36,46 +46,100 @@ for exe in "$server" "$bench"; do
 done
 output="${OUTPUT:-$build/bench-server-load.txt}"
 
-data="$(mktemp -d "${TMPDIR:-/tmp}/tavrel-load.XXXXXX")"
-server_pid=""
-stop_server() {
-    if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
-        kill -TERM "$server_pid"
+work="$(mktemp -d "${TMPDIR:-/tmp}/tavrel-load.XXXXXX")"
+pids=()
+postmaster=""
+redis_pid=""
+stop_all() {
+    for pid in "${pids[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+    done
+    for pid in "${pids[@]}"; do
         for _ in $(seq 50); do
-            kill -0 "$server_pid" 2>/dev/null || break
+            kill -0 "$pid" 2>/dev/null || break
             sleep 0.2
         done
-        kill -0 "$server_pid" 2>/dev/null && kill -KILL "$server_pid"
-        wait "$server_pid" 2>/dev/null || true
-    fi
-    rm -rf "$data"
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    # Fast shutdown straight to the postmaster: runuser stands between it and this shell.
+    [ -n "$postmaster" ] && kill -INT "$postmaster" 2>/dev/null || true
+    [ -n "$redis_pid" ] && kill -TERM "$redis_pid" 2>/dev/null || true
+    wait 2>/dev/null || true
+    rm -rf "$work"
 }
-trap stop_server EXIT
+trap stop_all EXIT
 
-# shellcheck disable=SC2086
-"$server" --listen 127.0.0.1 --port "$port" --data "$data" ${SERVER_OPTS:-} 2>"$data.log" &
-server_pid=$!
+wait_for_port() { # port, pid, what
+    for _ in $(seq 300); do
+        if ss -Hltn "sport = :$1" 2>/dev/null | grep -q .; then
+            return 0
+        fi
+        kill -0 "$2" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "$3 did not start listening on 127.0.0.1:$1" >&2
+    return 1
+}
 
-listening=no
-for _ in $(seq 100); do
-    if ss -Hltn "sport = :$port" 2>/dev/null | grep -q .; then
-        listening=yes
-        break
+shared_opts=()
+cpu=()
+notes=()
+if [ "$shared" = 1 ]; then
+    pg_bin="$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)"
+    as_owner=()
+    if [ "$(id -u)" -eq 0 ]; then
+        as_owner=(runuser -u postgres --)
+        chown postgres: "$work"
     fi
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-done
-if [ "$listening" != yes ]; then
-    echo "tavrel-server did not start listening on 127.0.0.1:$port" >&2
-    cat "$data.log" >&2 || true
-    exit 1
+    pg_port=$((port + 100))
+    redis_port=$((port + 101))
+    password="loopback-only bench password"
+    printf '%s\n' "$password" >"$work/password"
+    chmod 600 "$work/password"
+    cp "$work/password" "$work/pgpass-init"
+    [ "$(id -u)" -eq 0 ] && chown postgres: "$work/pgpass-init"
+    "${as_owner[@]}" "$pg_bin/initdb" -D "$work/pg" -U tavrel --pwfile="$work/pgpass-init" \
+        --auth-host=scram-sha-256 --auth-local=trust -E UTF8 --locale=C >"$work/initdb.log"
+    # Stock settings: the durability an operator would run with.
+    "${as_owner[@]}" "$pg_bin/postgres" -D "$work/pg" -p "$pg_port" -k "$work" \
+        -c listen_addresses=127.0.0.1 2>"$work/postgres.log" &
+    pg_wrapper=$!
+    wait_for_port "$pg_port" "$pg_wrapper" postgres
+    postmaster="$(head -n 1 "$work/pg/postmaster.pid")"
+    "${as_owner[@]}" "$pg_bin/psql" -h "$work" -p "$pg_port" -U tavrel -d postgres -qc "CREATE DATABASE tavrel"
+    redis-server --port "$redis_port" --bind 127.0.0.1 --save "" --appendonly no --dir "$work" \
+        --daemonize no >"$work/redis.log" 2>&1 &
+    redis_pid=$!
+    wait_for_port "$redis_port" "$redis_pid" redis-server
+    shared_opts=(--database "postgresql://tavrel@127.0.0.1:$pg_port/tavrel"
+        --database-password-file "$work/password" --bus "redis://127.0.0.1:$redis_port")
+    cpu+=(--cpu "postgres=$postmaster" --cpu "redis=$redis_pid")
+    notes+=(--note "$("$pg_bin/postgres" --version), $(redis-server --version | cut -d' ' -f1-3), both stock settings on loopback")
 fi
 
-echo "server pid $server_pid on 127.0.0.1:$port, data $data; load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+ports=()
+dirs=()
+for i in $(seq 0 $((instances - 1))); do
+    p=$((port + i))
+    d="$work/data$i"
+    mkdir -p "$d"
+    # shellcheck disable=SC2086
+    "$server" --listen 127.0.0.1 --port "$p" --data "$d" "${shared_opts[@]}" ${SERVER_OPTS:-} 2>"$work/server$i.log" &
+    pids+=($!)
+    wait_for_port "$p" "$!" "tavrel-server $i" || { cat "$work/server$i.log" >&2; exit 1; }
+    ports+=("$p")
+    dirs+=("$d")
+    cpu+=(--cpu "server-$((i + 1))=$!")
+done
+
+setup="$instances instance(s), $([ "$shared" = 1 ] && echo "PostgreSQL + Redis" || echo "SQLite")"
+echo "$setup: server pids ${pids[*]} on ports ${ports[*]}; load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 status=0
-"$bench" --host 127.0.0.1 --port "$port" --data "$data" --server-pid "$server_pid" \
+"$bench" --host 127.0.0.1 --port "$(IFS=,; echo "${ports[*]}")" --data "$(IFS=,; echo "${dirs[*]}")" "${cpu[@]}" \
     --scenarios "${SCENARIOS:-100,200,200+20}" --per-address "${PER_ADDRESS:-8}" --output "$output" \
-    --note "server: tavrel-server --listen 127.0.0.1 --port $port --data <fresh folder> ${SERVER_OPTS:-}" \
+    --note "setup: $setup" "${notes[@]}" \
+    --note "server: tavrel-server --listen 127.0.0.1 --port <port> --data <fresh folder> ${shared_opts[*]:+--database ... --bus ...} ${SERVER_OPTS:-}" \
     --note "load average before: $(cut -d' ' -f1-3 /proc/loadavg)" "$@" || status=$?
-echo "report written to $output; server log: $data.log"
+echo "report written to $output"
 exit $status

@@ -11,6 +11,9 @@ packages=(
     libcurl4-openssl-dev # the server's SMTP submission
     qt6-httpserver-dev qt6-websockets-dev # the metrics endpoint (Debian forgets the second)
     python3-aiosmtpd openssl # a real SMTP relay with STARTTLS for the mail tests
+    libqt6sql6-psql      # the server's PostgreSQL backend (--database)
+    libhiredis-dev       # the server's Redis bus (--bus)
+    postgresql redis-server  # real engines the multi-instance tests start on loopback
     shared-mime-info     # the MIME database the client checks outgoing files against
     fonts-wqy-microhei   # renders the window's Chinese captions
     xvfb xauth           # a display for machines without one

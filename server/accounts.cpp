@@ -63,7 +63,7 @@ Accounts::Accounts(const Config &config, CodeDelivery *delivery, QObject *parent
     : QObject(parent)
     , m_config(config)
     , m_delivery(delivery)
-    , m_dbPath(QDir(config.dataDir).filePath(QStringLiteral("tavrel.sqlite")))
+    , m_location(storeLocation(config))
     , m_accountQueue(config.workerThreads, config.maxAccountJobs, [this] { return threadStore(); })
     , m_fileQueue(config.fileThreads, config.maxFileJobs, [this] { return threadStore(); })
 {
@@ -73,14 +73,23 @@ Accounts::Accounts(const Config &config, CodeDelivery *delivery, QObject *parent
 
 Accounts::~Accounts() = default;
 
+StoreLocation Accounts::storeLocation(const Config &config)
+{
+    StoreLocation location{QDir(config.dataDir).filePath(QStringLiteral("tavrel.sqlite")), std::nullopt};
+    QString error;
+    if (!config.database.isEmpty())
+        location.postgres = parseDatabaseUrl(config.database, config.databasePasswordFile, &error);
+    return location;
+}
+
 QString Accounts::databasePath() const
 {
-    return m_dbPath;
+    return m_location.describe();
 }
 
 bool Accounts::prepare()
 {
-    Store store(m_dbPath);
+    Store store(m_location);
     return store.open() && store.migrate() && store.purge(m_config.clock());
 }
 
@@ -104,7 +113,7 @@ Store *Accounts::threadStore()
     // Hashing must not starve the thread that relays chat; nice values are per thread here.
     setpriority(PRIO_PROCESS, id_t(gettid()), 10);
 #endif
-    auto store = std::make_unique<Store>(m_dbPath);
+    auto store = std::make_unique<Store>(m_location);
     if (!store->open())
         return nullptr;
     m_stores.setLocalData(store.get());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config.h"
+#include "database.h"
 #include "requests.h"
 #include "store.h"
 #include "workqueue.h"
@@ -39,6 +40,8 @@ public:
     // anything else.
     bool prepare();
     QString databasePath() const;
+    // Where the configuration puts the tables; the configuration is checked already.
+    static StoreLocation storeLocation(const Config &config);
 
     struct LoginResult
     {
@@ -70,7 +73,7 @@ private:
 
     Config m_config;
     CodeDelivery *m_delivery;
-    QString m_dbPath;
+    StoreLocation m_location;
     std::once_flag m_dummyOnce;
     QByteArray m_dummyHash;
     // Each worker's connection. Declared before the queues: a queue joins its threads when

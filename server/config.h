@@ -121,6 +121,12 @@ struct Config
     // Wall-clock time in milliseconds since the epoch, for every limit kept in the
     // database. Called from worker threads; tests move it forward instead of sleeping.
     std::function<qint64()> clock = [] { return QDateTime::currentMSecsSinceEpoch(); };
+
+    // Several instances: state in one PostgreSQL database, fan-out over one Redis. Empty:
+    // SQLite in dataDir, and no other instance.
+    QString database; // postgresql://user@host:port/dbname
+    QString databasePasswordFile;
+    QString bus; // redis://host:port
 };
 
 } // namespace tavrel::server

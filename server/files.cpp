@@ -150,15 +150,9 @@ FileStore::Prepared::~Prepared()
 std::unique_ptr<FileStore::Prepared> FileStore::prepare(const QString &path, const QByteArray &contents,
                                                         Refusal *refusal) const
 {
-    *refusal = Refusal::None;
     QString name;
-    if (!isServableName(path, &name))
-        *refusal = Refusal::BadName;
-    else if (contents.size() > kMaxOutgoingFileSize)
-        *refusal = Refusal::TooBig;
-    else if (!isUtf8Text(contents))
-        *refusal = Refusal::NotText;
-    else if (!hasRoom())
+    *refusal = check(path, contents, &name);
+    if (*refusal == Refusal::None && !hasRoom())
         *refusal = Refusal::NoSpace;
     if (*refusal != Refusal::None)
         return nullptr;
@@ -189,6 +183,29 @@ std::unique_ptr<FileStore::Prepared> FileStore::prepare(const QString &path, con
     }
     prepared->m_sha256Hex = sha256Hex(contents);
     return prepared;
+}
+
+FileStore::Refusal FileStore::check(const QString &path, const QByteArray &contents, QString *name)
+{
+    if (!isServableName(path, name))
+        return Refusal::BadName;
+    if (contents.size() > kMaxOutgoingFileSize)
+        return Refusal::TooBig;
+    if (!isUtf8Text(contents))
+        return Refusal::NotText;
+    return Refusal::None;
+}
+
+bool FileStore::contains(const QString &name) const
+{
+    const QFileInfo entry(QDir(m_dir).filePath(name));
+    return entry.exists() || entry.isSymLink();
+}
+
+bool FileStore::looksLikeImage(const QByteArray &head)
+{
+    static const QMimeDatabase mimes;
+    return mimes.mimeTypeForData(head).name().startsWith(QLatin1String("image/"));
 }
 
 FileStore::Refusal FileStore::publish(Prepared &prepared, QString *storedName) const
@@ -298,8 +315,7 @@ FileStore::Served FileStore::open(const QString &requested) const
         served.status = Served::NotFound;
         return served;
     }
-    static const QMimeDatabase mimes;
-    served.image = mimes.mimeTypeForData(head).name().startsWith(QLatin1String("image/"));
+    served.image = looksLikeImage(head);
     if (served.image) {
         QCryptographicHash hash(QCryptographicHash::Sha256);
         QByteArray chunk(kSniffedBytes, Qt::Uninitialized);

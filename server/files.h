@@ -84,6 +84,15 @@ public:
     };
     std::unique_ptr<Prepared> prepare(const QString &path, const QByteArray &contents,
                                       Refusal *refusal) const;
+
+    // The checks of every upload, wherever it is kept; name comes back as the name sent,
+    // reduced to its last part.
+    static Refusal check(const QString &path, const QByteArray &contents, QString *name);
+    // Whether the folder has an entry of this name: an upload kept in a shared database
+    // takes a name of its own rather than one of the operator's files.
+    bool contains(const QString &name) const;
+    // Whether these first bytes of a file are those of an image.
+    static bool looksLikeImage(const QByteArray &head);
     // Links the prepared file to its name or the first free numbered variant and syncs the
     // folder. storedName comes back as the name used.
     Refusal publish(Prepared &prepared, QString *storedName) const;

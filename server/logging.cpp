@@ -5,6 +5,7 @@
 Q_LOGGING_CATEGORY(lcServer, "tavrel.server", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcAccounts, "tavrel.server.accounts", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcFiles, "tavrel.server.files", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcBus, "tavrel.server.bus", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcMail, "tavrel.server.mail", QtInfoMsg)
 
 namespace tavrel::server {

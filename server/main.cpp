@@ -150,6 +150,16 @@ int main(int argc, char *argv[])
     option(QStringLiteral("workers"),
            QStringLiteral("Threads for hashing and the database; 0: one per core."), QStringLiteral("n"),
            QString::number(config.workerThreads));
+    option(QStringLiteral("database"),
+           QStringLiteral("PostgreSQL for accounts, codes, limits and uploads, shared by every instance."),
+           QStringLiteral("postgresql://user@host:port/dbname"), QStringLiteral("SQLite in the data folder"));
+    option(QStringLiteral("database-password-file"),
+           QStringLiteral("File whose first line is the password for --database."), QStringLiteral("file"),
+           QStringLiteral("libpq's PGPASSFILE or ~/.pgpass"));
+    option(QStringLiteral("bus"),
+           QStringLiteral("Redis that carries chat, notices and the user list between instances; needs "
+                          "--database."),
+           QStringLiteral("redis://host:port"), QStringLiteral("none"));
     option(
         QStringLiteral("mail"),
         QStringLiteral("How verification codes leave: outbox (the mails stay in the data folder's outbox/), "
@@ -234,6 +244,13 @@ int main(int argc, char *argv[])
         config.codeResendSeconds > 24 * 3600)
         return 2;
     config.loginTimeoutMs = loginTimeout * 1000;
+    config.database = parser.value(QStringLiteral("database"));
+    config.databasePasswordFile = parser.value(QStringLiteral("database-password-file"));
+    config.bus = parser.value(QStringLiteral("bus"));
+    if (const QString error = tavrel::server::Server::configurationError(config); !error.isEmpty()) {
+        qCCritical(lcServer).noquote() << error;
+        return 2;
+    }
     if (parser.isSet(OptionParser::kCheckConfigOption)) {
         qCInfo(lcServer) << "the configuration is valid";
         return 0;

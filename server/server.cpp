@@ -2,8 +2,11 @@
 
 #include "accounts.h"
 #include "answers.h"
+#include "bus.h"
+#include "database.h"
 #include "delivery.h"
 #include "display.h"
+#include "filenames.h"
 #include "files.h"
 #include "logging.h"
 #include "mailqueue.h"
@@ -14,6 +17,7 @@
 #include "store.h"
 #include "validation.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QLockFile>
 #include <QPointer>
@@ -61,12 +65,57 @@ UploadOutcome refusedUpload(const QString &refusal)
     return outcome;
 }
 
+// In a database that instances share, the upload is kept there, under a name free both
+// there and in this instance's folder, so that every instance serves it.
+UploadOutcome storeSharedUpload(Store &store, const FileStore &files, const UploadFields &fields,
+                                const QString &uploader, qint64 quota, qint64 nowMs)
+{
+    QString name;
+    const FileStore::Refusal refusal = FileStore::check(fields.path, fields.contents, &name);
+    if (refusal != FileStore::Refusal::None)
+        return refusedUpload(FileStore::refusalText(refusal));
+    if (!store.begin())
+        return refusedUpload(answers::uploadFailed());
+    const qint64 size = fields.contents.size();
+    const qint64 used = store.uploadedBytes(uploader);
+    if (used < 0 || used + size > quota) {
+        store.rollback();
+        return refusedUpload(used < 0 ? answers::uploadFailed() : answers::uploadQuotaExceeded(quota));
+    }
+    const QByteArray sha256 = QCryptographicHash::hash(fields.contents, QCryptographicHash::Sha256).toHex();
+    bool tooLong = false;
+    const bool placed = placeUnderFreeName(name, [&](const QString &candidate) {
+        QString servable;
+        if (!FileStore::isServableName(candidate, &servable) || servable != candidate) {
+            tooLong = true;
+            return Placement::Failed;
+        }
+        if (files.contains(candidate))
+            return Placement::Taken;
+        bool taken = false;
+        if (store.insertUploadWithContents({candidate, uploader, size, sha256, nowMs}, fields.contents,
+                                           &taken))
+            return Placement::Placed;
+        return taken ? Placement::Taken : Placement::Failed;
+    });
+    if (!placed || !store.commit()) {
+        store.rollback();
+        return refusedUpload(tooLong ? answers::uploadBadName() : answers::uploadFailed());
+    }
+    UploadOutcome outcome;
+    outcome.storedName = name;
+    outcome.size = size;
+    return outcome;
+}
+
 // Runs on a file worker. The file and its record are kept together: the quota is checked
 // and the file counted in one transaction, so that parallel uploads, on any server sharing
 // the database, cannot pass it together.
 UploadOutcome storeUpload(Store &store, const FileStore &files, const UploadFields &fields,
                           const QString &uploader, qint64 quota, qint64 nowMs)
 {
+    if (store.isShared())
+        return storeSharedUpload(store, files, fields, uploader, quota, nowMs);
     FileStore::Refusal refusal = FileStore::Refusal::None;
     const auto prepared = files.prepare(fields.path, fields.contents, &refusal);
     if (!prepared)
@@ -137,8 +186,27 @@ Server::~Server()
     stop();
 }
 
+QString Server::configurationError(const Config &config)
+{
+    QString error;
+    if (!config.bus.isEmpty() && config.database.isEmpty())
+        return QStringLiteral("--bus needs --database: instances that share a bus must share one database, "
+                              "or each would have accounts of its own");
+    if (!config.database.isEmpty() && !parseDatabaseUrl(config.database, config.databasePasswordFile, &error))
+        return error;
+    if (config.database.isEmpty() && !config.databasePasswordFile.isEmpty())
+        return QStringLiteral("--database-password-file without --database");
+    if (!config.bus.isEmpty() && !parseBusUrl(config.bus, &error))
+        return error;
+    return QString();
+}
+
 bool Server::start()
 {
+    if (const QString error = configurationError(m_config); !error.isEmpty()) {
+        qCCritical(lcServer).noquote() << error;
+        return false;
+    }
     const QDir data(m_config.dataDir);
     for (const QString &sub : {QStringLiteral("."), QStringLiteral("outbox"), QStringLiteral("files")}) {
         if (!data.mkpath(sub)) {
@@ -169,6 +237,14 @@ bool Server::start()
     m_accounts = std::make_unique<Accounts>(m_config, m_delivery.get());
     if (!m_accounts->prepare())
         return false;
+    if (!m_config.bus.isEmpty()) {
+        QString ignored;
+        m_bus = std::make_unique<Bus>(*parseBusUrl(m_config.bus, &ignored));
+        connect(m_bus.get(), &Bus::relayed, this, &Server::broadcast);
+        connect(m_bus.get(), &Bus::remoteUsersChanged, this, &Server::onRemoteUsersChanged);
+        connect(m_bus.get(), &Bus::userSuperseded, this, &Server::onSuperseded);
+        m_bus->start();
+    }
 
     const qlonglong descriptors = raiseDescriptorLimit();
     if (descriptors > 0) {
@@ -232,11 +308,14 @@ void Server::stop()
     delete m_acceptNotifier;
     m_acceptNotifier = nullptr;
     m_listener.close();
+    if (m_bus)
+        m_bus->leave();
     const QList<Session *> sessions = m_sessions;
     for (Session *session : sessions)
         session->abort("server stops");
     m_metrics.reset();
     m_accounts.reset();
+    m_bus.reset();
     // Only now: the workers that wrote mails and woke the queue are done.
     m_delivery.reset();
     m_mailQueue.reset();
@@ -317,6 +396,8 @@ void Server::onClosed(Session *session)
     const QString name = session->userName();
     if (!name.isEmpty() && m_online.value(name) == session) {
         m_online.remove(name);
+        if (m_bus)
+            m_bus->removeLocalUser(name);
         qCInfo(lcServer) << name << "left";
         broadcastUserList();
     }
@@ -402,8 +483,11 @@ void Server::loggedIn(Session *session, const QString &name)
     if (session->isClosing())
         return;
     const QString previousName = session->userName();
-    if (!previousName.isEmpty() && previousName != name && m_online.value(previousName) == session)
+    if (!previousName.isEmpty() && previousName != name && m_online.value(previousName) == session) {
         m_online.remove(previousName);
+        if (m_bus)
+            m_bus->removeLocalUser(previousName);
+    }
     Session *previous = m_online.value(name);
     if (previous && previous != session) {
         qCInfo(lcServer) << name << "logged in again from" << session->peerAddress()
@@ -412,6 +496,8 @@ void Server::loggedIn(Session *session, const QString &name)
         previous->sendAndClose(answers::noticeMessage(answers::replaced()));
     }
     m_online.insert(name, session);
+    if (m_bus)
+        m_bus->addLocalUser(name);
     session->setUserName(name);
     qCInfo(lcServer) << name << "logged in from" << session->peerAddress();
     session->send(answers::loginReply(answers::loginOk()));
@@ -465,7 +551,7 @@ void Server::handleChat(Session *session, const QByteArray &message)
         session->send(answers::noticeMessage(answers::slowDown()));
         return;
     }
-    broadcast(chatLine(relayedChat(session->userName(), text)));
+    relay(chatLine(relayedChat(session->userName(), text)));
 }
 
 bool Server::admitFileAction(Session *session)
@@ -512,7 +598,7 @@ void Server::handleUpload(Session *session, const QByteArray &message)
                 return;
             }
             qCInfo(lcFiles) << uploader << "uploaded" << outcome.storedName << outcome.size << "bytes";
-            broadcast(answers::noticeMessage(answers::uploaded(uploader, outcome.storedName, outcome.size)));
+            relay(answers::noticeMessage(answers::uploaded(uploader, outcome.storedName, outcome.size)));
         });
     if (!queued) {
         session->setFileWork(false);
@@ -528,6 +614,7 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
     {
         FileStore::Served served;
         QString uploader;
+        std::optional<QByteArray> kept; // an upload in a shared database: small, sent whole
     };
     const QString requested = requestText(message);
     const FileStore *files = m_files.get();
@@ -535,12 +622,24 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
     const bool queued = m_accounts->fileQueue().tryRun<Reply>(
         session,
         [files, requested](Store &store) {
-            Reply reply{files->open(requested), QString()};
+            Reply reply;
+            bool ok = false;
+            QString name;
+            // An upload kept in a shared database first: its name was announced to every
+            // instance's users.
+            if (store.isShared() && FileStore::isServableName(requested, &name))
+                reply.kept = store.uploadContents(name, &ok);
+            if (reply.kept) {
+                reply.served.status = FileStore::Served::Ok;
+                reply.served.name = name;
+                reply.served.image = FileStore::looksLikeImage(*reply.kept);
+            } else {
+                reply.served = files->open(requested);
+            }
             if (reply.served.status == FileStore::Served::Ok && reply.served.image) {
-                bool ok = false;
                 const std::optional<Store::Upload> upload = store.upload(reply.served.name, &ok);
                 // The operator may have replaced an uploaded file since.
-                if (upload && upload->sha256Hex == reply.served.sha256Hex)
+                if (upload && (reply.kept || upload->sha256Hex == reply.served.sha256Hex))
                     reply.uploader = upload->uploader;
             }
             return reply;
@@ -553,7 +652,12 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
                 if (served.image) {
                     const QString sender =
                         reply.uploader.isEmpty() ? answers::serverSender() : reply.uploader;
-                    session->sendWithTail(imageMessage(served.name, sender, QByteArray()), served.file);
+                    if (reply.kept)
+                        session->send(imageMessage(served.name, sender, *reply.kept));
+                    else
+                        session->sendWithTail(imageMessage(served.name, sender, QByteArray()), served.file);
+                } else if (reply.kept) {
+                    session->send(fileMessage(served.name, *reply.kept));
                 } else {
                     session->sendWithTail(fileMessage(served.name, QByteArray()), served.file);
                 }
@@ -584,11 +688,47 @@ void Server::broadcast(const QByteArray &message)
         session->send(message);
 }
 
-void Server::broadcastUserList()
+void Server::relay(const QByteArray &message)
+{
+    if (m_bus)
+        m_bus->publish(message);
+    else
+        broadcast(message);
+}
+
+QStringList Server::userNames() const
 {
     QStringList names = m_online.keys();
+    if (m_bus) {
+        names += m_bus->remoteUsers();
+        names.removeDuplicates();
+    }
     names.sort(Qt::CaseInsensitive);
-    broadcast(userList(names));
+    return names;
+}
+
+void Server::broadcastUserList()
+{
+    m_listSent = userNames();
+    broadcast(userList(m_listSent));
+}
+
+void Server::onRemoteUsersChanged()
+{
+    if (userNames() != m_listSent)
+        broadcastUserList();
+}
+
+void Server::onSuperseded(const QString &name)
+{
+    Session *session = m_online.take(name);
+    if (!session)
+        return;
+    qCInfo(lcServer) << name << "logged in at another instance; the session from" << session->peerAddress()
+                     << "closes";
+    session->setUserName(QString());
+    session->sendAndClose(answers::noticeMessage(answers::replaced()));
+    broadcastUserList();
 }
 
 void Server::shutdown(int drainMs)
@@ -633,6 +773,10 @@ void Server::drainStep()
         if (m_accounts->accountQueue().jobs() > 0 || m_accounts->fileQueue().jobs() > 0)
             return;
         m_drain = Drain::Closing;
+        // Own lines still on their way round are delivered here, and the others drop this
+        // instance's users at once rather than when its presence expires.
+        if (m_bus)
+            m_bus->leave();
         const QList<Session *> sessions = m_sessions;
         for (Session *session : sessions)
             session->closeAfterOutput(int(m_drainMs - elapsed));

@@ -16,6 +16,7 @@ class QSocketNotifier;
 namespace tavrel::server {
 
 class Accounts;
+class Bus;
 class FileStore;
 class MailQueue;
 class MetricsEndpoint;
@@ -42,7 +43,10 @@ public:
     explicit Server(const Config &config, QObject *parent = nullptr);
     ~Server() override;
 
-    // Prepares the data folder and the database and starts listening.
+    // Why this configuration cannot run, for the operator; empty when it can.
+    static QString configurationError(const Config &config);
+
+    // Prepares the data folder and the database, joins the bus and starts listening.
     bool start();
     quint16 port() const;
     // Where the metrics are served; 0 when they are not.
@@ -77,8 +81,14 @@ private:
     void handleUpload(Session *session, const QByteArray &message);
     void handleFileRequest(Session *session, const QByteArray &message);
     void loggedIn(Session *session, const QString &name);
+    // To the sessions of every instance.
+    void relay(const QByteArray &message);
+    // To this instance's sessions.
     void broadcast(const QByteArray &message);
+    QStringList userNames() const;
     void broadcastUserList();
+    void onRemoteUsersChanged();
+    void onSuperseded(const QString &name);
     void drainStep();
     void finishShutdown();
     MetricsGauges gauges() const;
@@ -94,11 +104,13 @@ private:
     std::unique_ptr<OutboxDelivery> m_delivery;
     std::unique_ptr<FileStore> m_files;
     std::unique_ptr<Accounts> m_accounts;
+    std::unique_ptr<Bus> m_bus;
     std::unique_ptr<MetricsEndpoint> m_metrics;
     QTimer m_purge;
     QList<Session *> m_sessions;
     QHash<QString, int> m_perAddress;
     QHash<QString, Session *> m_online; // by name as registered
+    QStringList m_listSent;
 
     enum class Drain { No, Gathering, Working, Closing, Done } m_drain = Drain::No;
     QElapsedTimer m_drainClock;

@@ -15,8 +15,8 @@ namespace {
 constexpr qint64 kHourMs = 3600 * 1000;
 constexpr qint64 kDayMs = 24 * kHourMs;
 
-// Each step brings the schema from version index to index + 1.
-const char *const kMigrations[] = {
+// Each step brings a SQLite schema from version index to index + 1.
+const char *const kSqliteMigrations[] = {
     "CREATE TABLE accounts ("
     " name TEXT PRIMARY KEY COLLATE NOCASE,"
     " email TEXT NOT NULL,"
@@ -77,7 +77,72 @@ const char *const kMigrations[] = {
     "ALTER TABLE accounts DROP COLUMN locked_until_ms;"
     "CREATE INDEX uploads_uploader ON uploads (uploader);",
 };
-constexpr int kSchemaVersion = int(std::size(kMigrations));
+
+// The same for PostgreSQL, which started from SQLite's version 2: the same tables, with
+// 64-bit times, names matched without regard to case as SQLite's NOCASE does, a column
+// named as SQLite's implicit rowid, and the uploaded files themselves.
+const char *const kPostgresMigrations[] = {
+    "CREATE COLLATION IF NOT EXISTS nocase (provider = icu, locale = 'und-u-ks-level2', deterministic = "
+    "false);"
+    "CREATE TABLE accounts ("
+    " name TEXT COLLATE nocase PRIMARY KEY,"
+    " email TEXT NOT NULL,"
+    " password_hash TEXT NOT NULL,"
+    " created_ms BIGINT NOT NULL);"
+    "CREATE TABLE pending_codes ("
+    " email TEXT NOT NULL,"
+    " name TEXT NOT NULL,"
+    " code TEXT NOT NULL,"
+    " issued_ms BIGINT NOT NULL,"
+    " expires_ms BIGINT NOT NULL,"
+    " wrong_tries INTEGER NOT NULL DEFAULT 0,"
+    " blocked_until_ms BIGINT NOT NULL DEFAULT 0,"
+    " PRIMARY KEY (email, name));"
+    "CREATE TABLE code_mails ("
+    " rowid BIGSERIAL PRIMARY KEY,"
+    " email TEXT NOT NULL,"
+    " name TEXT NOT NULL,"
+    " source TEXT NOT NULL,"
+    " sent_ms BIGINT NOT NULL);"
+    "CREATE INDEX code_mails_email ON code_mails (email, sent_ms);"
+    "CREATE INDEX code_mails_name ON code_mails (name, sent_ms);"
+    "CREATE INDEX code_mails_source ON code_mails (source, sent_ms);"
+    "CREATE TABLE login_delays ("
+    " name TEXT NOT NULL,"
+    " source TEXT NOT NULL,"
+    " failures INTEGER NOT NULL,"
+    " next_try_ms BIGINT NOT NULL,"
+    " last_failure_ms BIGINT NOT NULL,"
+    " PRIMARY KEY (name, source));"
+    "CREATE TABLE name_failures ("
+    " name TEXT NOT NULL,"
+    " source TEXT NOT NULL,"
+    " failed_ms BIGINT NOT NULL);"
+    "CREATE INDEX name_failures_name ON name_failures (name, failed_ms);"
+    "CREATE TABLE name_locks ("
+    " name TEXT PRIMARY KEY,"
+    " locked_until_ms BIGINT NOT NULL);"
+    "CREATE TABLE uploads ("
+    " stored_name TEXT PRIMARY KEY,"
+    " uploader TEXT NOT NULL,"
+    " size BIGINT NOT NULL,"
+    " sha256 TEXT NOT NULL,"
+    " uploaded_ms BIGINT NOT NULL,"
+    " contents BYTEA);"
+    "CREATE INDEX uploads_uploader ON uploads (uploader);",
+};
+
+struct Migrations
+{
+    const char *const *steps;
+    int count;
+};
+Migrations migrationsFor(bool postgres)
+{
+    if (postgres)
+        return {kPostgresMigrations, int(std::size(kPostgresMigrations))};
+    return {kSqliteMigrations, int(std::size(kSqliteMigrations))};
+}
 
 std::atomic<int> connectionCounter{0};
 
@@ -94,33 +159,15 @@ bool execAll(QSqlDatabase &db, const QString &script)
     return true;
 }
 
-// Prepares sql, binds values in order and runs it.
-bool run(QSqlQuery &query, const char *sql, std::initializer_list<QVariant> values)
-{
-    if (query.prepare(QString::fromLatin1(sql))) {
-        for (const QVariant &value : values)
-            query.addBindValue(value);
-        if (query.exec())
-            return true;
-    }
-    qCCritical(lcAccounts) << "query failed:" << sql << query.lastError().text();
-    return false;
-}
-
-// The first column of a query that yields one row, or -1.
-qint64 single(QSqlDatabase &db, const char *sql, std::initializer_list<QVariant> values)
-{
-    QSqlQuery query(db);
-    if (!run(query, sql, values) || !query.next())
-        return -1;
-    return query.value(0).toLongLong();
-}
-
 } // namespace
 
-Store::Store(const QString &path)
+Store::Store(const QString &sqlitePath)
+    : Store(StoreLocation{sqlitePath, std::nullopt})
+{}
+
+Store::Store(const StoreLocation &location)
     : m_connection(QStringLiteral("tavrel-store-") + QString::number(connectionCounter.fetch_add(1)))
-    , m_path(path)
+    , m_location(location)
 {}
 
 Store::~Store()
@@ -134,76 +181,131 @@ Store::~Store()
 
 int Store::currentSchemaVersion()
 {
-    return kSchemaVersion;
+    return migrationsFor(false).count;
 }
 
 bool Store::open()
 {
-    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-    m_db.setDatabaseName(m_path);
-    if (!m_db.open()) {
-        qCCritical(lcAccounts) << "cannot open the database" << m_path << m_db.lastError().text();
-        return false;
-    }
-    // FULL: a commit is on disk before it returns, so an answer never promises an account
-    // that a power cut could take back.
-    return execAll(m_db, QStringLiteral("PRAGMA busy_timeout = 10000;"
-                                        "PRAGMA synchronous = FULL;"
-                                        "PRAGMA foreign_keys = ON"));
+    QString error;
+    if (openDatabase(&m_db, m_connection, m_location, &error))
+        return true;
+    qCCritical(lcAccounts).noquote() << "cannot open the database" << path() << "-" << error;
+    return false;
 }
 
 int Store::schemaVersion()
 {
+    return tavrel::server::schemaVersion(m_db, isShared());
+}
+
+bool Store::reconnect()
+{
+    QString error;
+    m_inTransaction = false;
+    m_broken = !reopenDatabase(m_db, isShared(), &error);
+    if (m_broken)
+        qCCritical(lcAccounts).noquote() << "cannot reach the database" << path() << "-" << error;
+    else
+        qCInfo(lcAccounts).noquote() << "connected to the database again";
+    return !m_broken;
+}
+
+bool Store::run(QSqlQuery &query, const char *sql, std::initializer_list<QVariant> values)
+{
+    const auto attempt = [&] {
+        if (!query.prepare(QString::fromLatin1(sql)))
+            return false;
+        for (const QVariant &value : values)
+            query.addBindValue(value);
+        return query.exec();
+    };
+    if (!m_broken && attempt())
+        return true;
+    // A statement that fails on a working connection is the caller's to handle; one on a
+    // broken connection is run again where nothing can have half happened.
+    const bool connectionLost = isShared() && (m_broken || !m_db.isOpen() || !isAlive());
+    if (connectionLost && !m_inTransaction && reconnect()) {
+        query = QSqlQuery(m_db);
+        if (attempt())
+            return true;
+    } else if (connectionLost) {
+        m_broken = true;
+    }
+    qCCritical(lcAccounts) << "query failed:" << sql << query.lastError().text();
+    return false;
+}
+
+qint64 Store::single(const char *sql, std::initializer_list<QVariant> values)
+{
     QSqlQuery query(m_db);
-    if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next())
+    if (!run(query, sql, values) || !query.next())
         return -1;
-    const int version = query.value(0).toInt();
-    query.finish();
-    return version;
+    return query.value(0).toLongLong();
+}
+
+bool Store::isAlive()
+{
+    QSqlQuery probe(m_db);
+    return probe.exec(QStringLiteral("SELECT 1")) && probe.next();
 }
 
 bool Store::migrate()
 {
-    QSqlQuery wal(m_db);
-    if (!wal.exec(QStringLiteral("PRAGMA journal_mode = WAL")) || !wal.next() ||
-        wal.value(0).toString() != QLatin1String("wal")) {
-        qCCritical(lcAccounts) << "the database does not take WAL mode" << m_path;
-        return false;
+    const bool postgres = isShared();
+    if (!postgres) {
+        QSqlQuery wal(m_db);
+        if (!wal.exec(QStringLiteral("PRAGMA journal_mode = WAL")) || !wal.next() ||
+            wal.value(0).toString() != QLatin1String("wal")) {
+            qCCritical(lcAccounts) << "the database does not take WAL mode" << path();
+            return false;
+        }
     }
-    wal.finish();
-    const int version = schemaVersion();
-    if (version < 0 || version > kSchemaVersion) {
-        qCCritical(lcAccounts) << "database schema version" << version << "is unknown to this server";
-        return false;
-    }
-    for (int step = version; step < kSchemaVersion; ++step) {
+    const Migrations migrations = migrationsFor(postgres);
+    // Each step reads the version inside its transaction: instances that start together
+    // take their turns, and the later ones find the work done.
+    for (int step = 0;; ++step) {
         if (!begin())
             return false;
-        if (!execAll(m_db, QString::fromUtf8(kMigrations[step])) ||
-            !execAll(m_db, QStringLiteral("PRAGMA user_version = ") + QString::number(step + 1)) ||
-            !commit()) {
+        const int version = schemaVersion();
+        if (version < 0 || version > migrations.count) {
+            rollback();
+            qCCritical(lcAccounts) << "database schema version" << version << "is unknown to this server";
+            return false;
+        }
+        if (version == migrations.count) {
+            rollback();
+            return true;
+        }
+        if (!execAll(m_db, QString::fromUtf8(migrations.steps[version])) ||
+            !setSchemaVersion(m_db, postgres, version + 1) || !commit()) {
             rollback();
             return false;
         }
-        qCInfo(lcAccounts) << "database schema now at version" << step + 1;
+        qCInfo(lcAccounts) << "database schema now at version" << version + 1;
     }
-    return true;
 }
 
 bool Store::begin()
 {
-    QSqlQuery query(m_db);
-    if (query.exec(QStringLiteral("BEGIN IMMEDIATE")))
-        return true;
-    qCCritical(lcAccounts) << "cannot begin a transaction" << query.lastError().text();
-    return false;
+    if (m_broken && !reconnect())
+        return false;
+    QString error;
+    if (!beginWriting(m_db, isShared(), &error) &&
+        !(isShared() && reconnect() && beginWriting(m_db, true, &error))) {
+        qCCritical(lcAccounts).noquote() << "cannot begin a transaction:" << error;
+        return false;
+    }
+    m_inTransaction = true;
+    return true;
 }
 
 bool Store::commit()
 {
     QSqlQuery query(m_db);
-    if (query.exec(QStringLiteral("COMMIT")))
+    if (query.exec(QStringLiteral("COMMIT"))) {
+        m_inTransaction = false;
         return true;
+    }
     qCCritical(lcAccounts) << "cannot commit" << query.lastError().text();
     return false;
 }
@@ -212,6 +314,7 @@ void Store::rollback()
 {
     QSqlQuery query(m_db);
     query.exec(QStringLiteral("ROLLBACK"));
+    m_inTransaction = false;
 }
 
 std::optional<Store::Account> Store::account(const QString &name, bool *ok)
@@ -256,8 +359,10 @@ bool Store::putPendingCode(const QString &emailKey, const QString &nameKey, cons
     QSqlQuery query(m_db);
     return run(
         query,
-        "INSERT OR REPLACE INTO pending_codes (email, name, code, issued_ms, expires_ms, wrong_tries,"
-        " blocked_until_ms) VALUES (?, ?, ?, ?, ?, ?, ?)",
+        "INSERT INTO pending_codes (email, name, code, issued_ms, expires_ms, wrong_tries,"
+        " blocked_until_ms) VALUES (?, ?, ?, ?, ?, ?, ?) ON CONFLICT (email, name) DO UPDATE SET"
+        " code = excluded.code, issued_ms = excluded.issued_ms, expires_ms = excluded.expires_ms,"
+        " wrong_tries = excluded.wrong_tries, blocked_until_ms = excluded.blocked_until_ms",
         {emailKey, nameKey, code.code, code.issuedMs, code.expiresMs, code.wrongTries, code.blockedUntilMs});
 }
 
@@ -290,10 +395,12 @@ qint64 Store::recordCodeMail(const QString &emailKey, const QString &nameKey, co
                              qint64 nowMs)
 {
     QSqlQuery query(m_db);
-    if (!run(query, "INSERT INTO code_mails (email, name, source, sent_ms) VALUES (?, ?, ?, ?)",
-             {emailKey, nameKey, source, nowMs}))
+    if (!run(query,
+             "INSERT INTO code_mails (email, name, source, sent_ms) VALUES (?, ?, ?, ?) RETURNING rowid",
+             {emailKey, nameKey, source, nowMs}) ||
+        !query.next())
         return -1;
-    return query.lastInsertId().toLongLong();
+    return query.value(0).toLongLong();
 }
 
 bool Store::dropCodeMail(qint64 id)
@@ -321,10 +428,12 @@ bool Store::setLoginDelay(const QString &nameKey, const QString &source, int fai
                           qint64 nowMs)
 {
     QSqlQuery query(m_db);
-    return run(query,
-               "INSERT OR REPLACE INTO login_delays (name, source, failures, next_try_ms, last_failure_ms)"
-               " VALUES (?, ?, ?, ?, ?)",
-               {nameKey, source, failures, nextTryMs, nowMs});
+    return run(
+        query,
+        "INSERT INTO login_delays (name, source, failures, next_try_ms, last_failure_ms)"
+        " VALUES (?, ?, ?, ?, ?) ON CONFLICT (name, source) DO UPDATE SET failures = excluded.failures,"
+        " next_try_ms = excluded.next_try_ms, last_failure_ms = excluded.last_failure_ms",
+        {nameKey, source, failures, nextTryMs, nowMs});
 }
 
 int Store::addNameFailure(const QString &nameKey, const QString &source, qint64 nowMs, qint64 sinceMs,
@@ -334,10 +443,11 @@ int Store::addNameFailure(const QString &nameKey, const QString &source, qint64 
     if (!run(query, "INSERT INTO name_failures (name, source, failed_ms) VALUES (?, ?, ?)",
              {nameKey, source, nowMs}))
         return -1;
-    return int(single(m_db,
-                      "SELECT coalesce(sum(min(n, ?)), 0) FROM (SELECT count(*) AS n FROM name_failures"
-                      " WHERE name = ? AND failed_ms > ? GROUP BY source)",
-                      {perSource, nameKey, sinceMs}));
+    return int(
+        single("SELECT CAST(coalesce(sum(CASE WHEN n < ? THEN n ELSE ? END), 0) AS BIGINT) FROM"
+               " (SELECT count(*) AS n FROM name_failures WHERE name = ? AND failed_ms > ? GROUP BY source)"
+               " AS per_source",
+               {perSource, perSource, nameKey, sinceMs}));
 }
 
 bool Store::lockName(const QString &nameKey, qint64 untilMs)
@@ -345,7 +455,9 @@ bool Store::lockName(const QString &nameKey, qint64 untilMs)
     QSqlQuery lock(m_db);
     QSqlQuery forget(m_db);
     // The count starts again when the lock ends.
-    return run(lock, "INSERT OR REPLACE INTO name_locks (name, locked_until_ms) VALUES (?, ?)",
+    return run(lock,
+               "INSERT INTO name_locks (name, locked_until_ms) VALUES (?, ?)"
+               " ON CONFLICT (name) DO UPDATE SET locked_until_ms = excluded.locked_until_ms",
                {nameKey, untilMs}) &&
            run(forget, "DELETE FROM name_failures WHERE name = ?", {nameKey});
 }
@@ -361,8 +473,9 @@ bool Store::recordUpload(const Upload &upload)
     QSqlQuery query(m_db);
     // A stored name can come back after the operator removed the file it named.
     return run(query,
-               "INSERT OR REPLACE INTO uploads (stored_name, uploader, size, sha256, uploaded_ms)"
-               " VALUES (?, ?, ?, ?, ?)",
+               "INSERT INTO uploads (stored_name, uploader, size, sha256, uploaded_ms) VALUES (?, ?, ?, ?, ?)"
+               " ON CONFLICT (stored_name) DO UPDATE SET uploader = excluded.uploader, size = excluded.size,"
+               " sha256 = excluded.sha256, uploaded_ms = excluded.uploaded_ms",
                {upload.storedName, upload.uploader, upload.size, QString::fromLatin1(upload.sha256Hex),
                 upload.uploadedMs});
 }
@@ -381,7 +494,34 @@ std::optional<Store::Upload> Store::upload(const QString &storedName, bool *ok)
 
 qint64 Store::uploadedBytes(const QString &uploader)
 {
-    return single(m_db, "SELECT coalesce(sum(size), 0) FROM uploads WHERE uploader = ?", {uploader});
+    return single("SELECT CAST(coalesce(sum(size), 0) AS BIGINT) FROM uploads WHERE uploader = ?",
+                  {uploader});
+}
+
+bool Store::insertUploadWithContents(const Upload &upload, const QByteArray &contents, bool *taken)
+{
+    QSqlQuery query(m_db);
+    *taken = false;
+    if (!run(query,
+             "INSERT INTO uploads (stored_name, uploader, size, sha256, uploaded_ms, contents)"
+             " VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (stored_name) DO NOTHING RETURNING size",
+             {upload.storedName, upload.uploader, upload.size, QString::fromLatin1(upload.sha256Hex),
+              upload.uploadedMs, contents}))
+        return false;
+    *taken = !query.next();
+    return !*taken;
+}
+
+std::optional<QByteArray> Store::uploadContents(const QString &storedName, bool *ok)
+{
+    QSqlQuery query(m_db);
+    *ok = run(query, "SELECT contents FROM uploads WHERE stored_name = ? AND contents IS NOT NULL",
+              {storedName});
+    if (!*ok || !query.next())
+        return std::nullopt;
+    // An empty file is an empty array, not a null one.
+    const QByteArray contents = query.value(0).toByteArray();
+    return contents.isNull() ? QByteArray("") : contents;
 }
 
 bool Store::purge(qint64 nowMs)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "database.h"
+
 #include <QByteArray>
 #include <QSqlDatabase>
 #include <QString>
@@ -8,8 +10,10 @@
 
 namespace tavrel::server {
 
-// One connection to the server's SQLite database. Qt SQL connections belong to the thread
-// that opened them, so every worker thread opens its own Store.
+// One connection to the server's database: SQLite, or PostgreSQL shared with other
+// instances. Qt SQL connections belong to the thread that opened them, so every worker
+// thread opens its own Store. Both backends take the same queries; only the schema's
+// migrations and the way a writing transaction begins are their own.
 //
 // Every limit that must hold for all server processes sharing the database lives here,
 // not in one process's memory: verification codes and their mail counts, login delays and
@@ -17,21 +21,23 @@ namespace tavrel::server {
 class Store
 {
 public:
-    explicit Store(const QString &path);
+    explicit Store(const QString &sqlitePath);
+    explicit Store(const StoreLocation &location);
     ~Store();
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
 
-    // Opens the file and sets the per-connection pragmas.
+    // Opens the connection and applies the settings every connection needs.
     bool open();
     // Brings the schema up to date; run once, before the workers start.
     bool migrate();
-    QString path() const { return m_path; }
+    QString path() const { return m_location.describe(); }
+    bool isShared() const { return m_location.postgres.has_value(); }
     int schemaVersion();
     static int currentSchemaVersion();
 
-    // BEGIN IMMEDIATE: a transaction that writes takes the write lock up front, so two
-    // writers queue on the busy timeout instead of failing when one upgrades its read lock.
+    // Begins a transaction that writes; writers queue rather than interleave, across
+    // instances too (see beginWriting).
     bool begin();
     bool commit();
     void rollback();
@@ -106,6 +112,11 @@ public:
     };
     bool recordUpload(const Upload &upload);
     std::optional<Upload> upload(const QString &storedName, bool *ok);
+    // A shared database holds the uploaded files too. Adds one under a name not yet taken:
+    // false with *taken set when another upload has it.
+    bool insertUploadWithContents(const Upload &upload, const QByteArray &contents, bool *taken);
+    // The contents of an upload kept in the database; nullopt with ok == true: none.
+    std::optional<QByteArray> uploadContents(const QString &storedName, bool *ok);
     // Bytes the user uploaded in all; -1 on failure.
     qint64 uploadedBytes(const QString &uploader);
 
@@ -114,9 +125,20 @@ public:
     bool purge(qint64 nowMs);
 
 private:
+    // Prepares sql, binds values in order and runs it. A PostgreSQL connection that broke
+    // (the database restarted) is opened again: at once, and the statement run again, when
+    // no transaction was open; else at the next begin().
+    bool run(QSqlQuery &query, const char *sql, std::initializer_list<QVariant> values);
+    // The first column of a query that yields one row, or -1.
+    qint64 single(const char *sql, std::initializer_list<QVariant> values);
+    bool isAlive();
+    bool reconnect();
+
     QSqlDatabase m_db;
     QString m_connection;
-    QString m_path;
+    StoreLocation m_location;
+    bool m_inTransaction = false;
+    bool m_broken = false;
 };
 
 } // namespace tavrel::server

@@ -6,7 +6,9 @@
 #include "wait.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QHash>
 
 #include <algorithm>
 #include <cmath>
@@ -42,6 +44,40 @@ qint64 cpuTicks(const QString &statPath)
     if (fields.size() < 13)
         return -1;
     return fields.at(11).toLongLong() + fields.at(12).toLongLong();
+}
+
+// utime + stime of a process and all its descendants; -1 when the process is gone.
+qint64 treeTicks(qint64 root)
+{
+    QHash<qint64, QList<qint64>> children;
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        if (!isPid)
+            continue;
+        QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray stat = file.readAll();
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1)
+            children[fields.at(1).toLongLong()].append(pid);
+    }
+    qint64 total = cpuTicks(QStringLiteral("/proc/%1/stat").arg(root));
+    if (total < 0)
+        return -1;
+    QList<qint64> pending = children.value(root);
+    while (!pending.isEmpty()) {
+        const qint64 pid = pending.takeLast();
+        total += std::max<qint64>(0, cpuTicks(QStringLiteral("/proc/%1/stat").arg(pid)));
+        pending += children.value(pid);
+    }
+    return total;
+}
+
+bool isServer(const QString &processName)
+{
+    return processName.startsWith(QLatin1String("server"));
 }
 
 double loadAverage()
@@ -121,6 +157,7 @@ LoadResult ChatLoad::run(const QList<Session *> &clients, int loginRate)
     m_lastSeq.assign(size_t(m_n) * size_t(m_n), -1);
     m_latency.clear();
     m_shown.clear();
+    m_cross.clear();
     m_loginLatency.clear();
     m_nextEvent = 0;
     m_nextLogin = 0;
@@ -181,9 +218,11 @@ LoadResult ChatLoad::run(const QList<Session *> &clients, int loginRate)
                 m_result.lost += std::max(0, m_n - line.deliveries);
     m_result.latencyMs = percentiles(std::move(m_latency));
     m_result.shownMs = percentiles(std::move(m_shown));
+    m_result.crossMs = percentiles(std::move(m_cross));
     m_result.loginMs = percentiles(std::move(m_loginLatency));
     m_latency = {};
     m_shown = {};
+    m_cross = {};
     m_loginLatency = {};
     return m_result;
 }
@@ -199,8 +238,7 @@ void ChatLoad::tick()
 
 void ChatLoad::sendDue(qint64 now)
 {
-    const QString serverStat = QStringLiteral("/proc/%1/stat").arg(m_settings.serverPid);
-    const QString serverMainStat = QStringLiteral("/proc/%1/task/%1/stat").arg(m_settings.serverPid);
+    const auto mainThreadStat = [](qint64 pid) { return QStringLiteral("/proc/%1/task/%1/stat").arg(pid); };
     const QString benchStat = QStringLiteral("/proc/self/stat");
     const double ticksPerSecond = double(sysconf(_SC_CLK_TCK));
 
@@ -211,9 +249,11 @@ void ChatLoad::sendDue(qint64 now)
         if (!m_windowOpen && due >= m_windowStart) {
             m_windowOpen = true;
             m_windowStartedUs = nowUs();
-            if (m_settings.serverPid > 0) {
-                m_serverTicks0 = cpuTicks(serverStat);
-                m_serverMainTicks0 = cpuTicks(serverMainStat);
+            m_processTicks0.clear();
+            m_mainTicks0.clear();
+            for (const auto &[name, pid] : m_settings.processes) {
+                m_processTicks0.append(treeTicks(pid));
+                m_mainTicks0.append(cpuTicks(mainThreadStat(pid)));
             }
             m_benchTicks0 = cpuTicks(benchStat);
         }
@@ -224,9 +264,15 @@ void ChatLoad::sendDue(qint64 now)
                 return before < 0 || after < 0 ? -1.0
                                                : 100.0 * double(after - before) / ticksPerSecond / seconds;
             };
-            if (m_settings.serverPid > 0) {
-                m_result.serverCpu = percent(m_serverTicks0, cpuTicks(serverStat));
-                m_result.serverMainCpu = percent(m_serverMainTicks0, cpuTicks(serverMainStat));
+            for (qsizetype i = 0; i < m_settings.processes.size(); ++i) {
+                const auto &[name, pid] = m_settings.processes.at(i);
+                const double all = percent(m_processTicks0.at(i), treeTicks(pid));
+                m_result.processCpu.append({name, all});
+                if (isServer(name) && all >= 0) {
+                    const double main = percent(m_mainTicks0.at(i), cpuTicks(mainThreadStat(pid)));
+                    m_result.serverCpu = std::max(0.0, m_result.serverCpu) + all;
+                    m_result.serverMainCpu = std::max(0.0, m_result.serverMainCpu) + main;
+                }
             }
             m_result.benchCpu = percent(m_benchTicks0, cpuTicks(benchStat));
             m_result.load1 = loadAverage();
@@ -285,7 +331,9 @@ void ChatLoad::startDueLogins(qint64 now)
                      arrivalUs);
         };
         session->onClosed = [this, attempt](Session *) { endLogin(attempt, LoginFailed, 0); };
-        session->open(m_settings.host, m_settings.port);
+        const int instance = int(m_nextLogin % m_settings.ports.size());
+        session->setServer(instance, m_settings.ports.at(instance));
+        session->open(m_settings.host);
     }
 }
 
@@ -389,6 +437,8 @@ bool ChatLoad::record(int receiver, const Stamp &stamp, qint64 arrivalUs, qint64
         ++m_result.delivered;
         m_latency.push_back(qint32(arrivalUs - stamp.us));
         m_shown.push_back(qint32(shownUs - stamp.us));
+        if (m_clients.at(receiver)->instance() != m_clients.at(int(stamp.sender))->instance())
+            m_cross.push_back(qint32(arrivalUs - stamp.us));
     }
     return true;
 }

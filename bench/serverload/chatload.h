@@ -18,12 +18,14 @@ namespace bench {
 struct LoadSettings
 {
     QHostAddress host;
-    quint16 port = 0;
+    QList<quint16> ports; // one per server instance
     int warmupS = 5;
     int measureS = 20;
     int drainS = 5;
     int lineBytes = 60;
-    qint64 serverPid = 0;
+    // Processes whose CPU is reported, by name, each with its descendants (a database's
+    // backends). Those named "server..." are the chat servers.
+    QList<QPair<QString, qint64>> processes;
     QString loginDigest;   // what the extra login connections send
     QStringList loginPool; // accounts they log in with, in turn
     int perAddress = 0;    // extra logins per loopback source address; 0: one address
@@ -57,8 +59,10 @@ struct LoadResult
     double closestEarlyMs = 0;
     Percentiles latencyMs; // stamp to arrival of the bytes
     Percentiles shownMs;   // stamp to the end of the client's quiet gap
-    double serverCpu = -1; // % of one core, all threads
+    Percentiles crossMs;   // latency of deliveries to another instance's client than the sender's
+    double serverCpu = -1; // % of one core, all threads of all servers
     double serverMainCpu = -1;
+    QList<QPair<QString, double>> processCpu; // % of one core, as LoadSettings::processes
     double benchCpu = -1;
     double maxSendLagMs = 0;
     double load1 = 0;
@@ -129,10 +133,11 @@ private:
     std::vector<int> m_lastSeq; // receiver * n + sender
     std::vector<qint32> m_latency;
     std::vector<qint32> m_shown;
+    std::vector<qint32> m_cross;
     std::vector<qint32> m_loginLatency;
     std::vector<LoginAttempt *> m_logins;
-    qint64 m_serverTicks0 = -1;
-    qint64 m_serverMainTicks0 = -1;
+    QList<qint64> m_processTicks0;
+    QList<qint64> m_mainTicks0;
     qint64 m_benchTicks0 = -1;
     qint64 m_windowStartedUs = 0;
     LoadResult m_result;

@@ -24,11 +24,9 @@ QString emailFor(const QString &name)
     return name + QStringLiteral("@example.org");
 }
 
-Enroller::Enroller(const QHostAddress &host, quint16 port, Outbox *outbox, const QString &digest,
-                   QObject *parent)
+Enroller::Enroller(const QHostAddress &host, Outbox *outbox, const QString &digest, QObject *parent)
     : QObject(parent)
     , m_host(host)
-    , m_port(port)
     , m_outbox(outbox)
     , m_digest(digest)
 {}
@@ -89,7 +87,7 @@ void Enroller::start(Job *job)
     if (session->isConnected())
         session->onConnected(session);
     else
-        session->open(m_host, m_port);
+        session->open(m_host);
 }
 
 void Enroller::sendSpaced(Session *session, const QByteArray &message)

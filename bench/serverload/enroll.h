@@ -21,8 +21,7 @@ class Enroller : public QObject
 {
     Q_OBJECT
 public:
-    Enroller(const QHostAddress &host, quint16 port, Outbox *outbox, const QString &digest,
-             QObject *parent = nullptr);
+    Enroller(const QHostAddress &host, Outbox *outbox, const QString &digest, QObject *parent = nullptr);
 
     // Logs every session in, at most `parallel` at a time. The first keepOpen sessions stay
     // logged in afterwards; the others are closed as soon as they got there. With
@@ -54,7 +53,6 @@ private:
     void sendSpaced(Session *session, const QByteArray &message);
 
     QHostAddress m_host;
-    quint16 m_port;
     Outbox *m_outbox;
     QString m_digest;
     bool m_registering = true;

@@ -63,7 +63,7 @@ QString table(const QList<LoadResult> &results)
     QTextStream s(&out);
     s << qSetFieldWidth(0);
     const auto row = [&](const QStringList &cells) {
-        static const int widths[] = {7, 8, 8, 10, 12, 7, 8, 20, 8, 9, 9, 8, 6};
+        static const int widths[] = {7, 8, 8, 10, 12, 7, 8, 20, 8, 8, 9, 9, 8, 6};
         for (int i = 0; i < cells.size(); ++i)
             s << cells.at(i).rightJustified(widths[i]) << ' ';
         s << '\n';
@@ -71,13 +71,14 @@ QString table(const QList<LoadResult> &results)
     row({QStringLiteral("clients"), QStringLiteral("logins/s"), QStringLiteral("lines"),
          QStringLiteral("expected"), QStringLiteral("delivered/s"), QStringLiteral("lost"),
          QStringLiteral("misframe"), QStringLiteral("p50/p99/max ms"), QStringLiteral("shown99"),
-         QStringLiteral("server%"), QStringLiteral("serving%"), QStringLiteral("bench%"),
-         QStringLiteral("load")});
+         QStringLiteral("cross99"), QStringLiteral("server%"), QStringLiteral("serving%"),
+         QStringLiteral("bench%"), QStringLiteral("load")});
     for (const LoadResult &r : results) {
         row({QString::number(r.clients), QString::number(r.loginRate), QString::number(r.linesSent),
              QString::number(r.expected),
              QString::number(r.seconds > 0 ? r.delivered / r.seconds : 0, 'f', 0), QString::number(r.lost),
              QString::number(r.misframed), ms(r.latencyMs), QString::number(r.shownMs.p99, 'f', 1),
+             r.crossMs.count > 0 ? QString::number(r.crossMs.p99, 'f', 1) : QStringLiteral("n/a"),
              percent(r.serverCpu), percent(r.serverMainCpu), percent(r.benchCpu),
              QString::number(r.load1, 'f', 2)});
     }
@@ -92,6 +93,15 @@ QString table(const QList<LoadResult> &results)
           << r.earlyMessages << " (closest " << QString::number(r.closestEarlyMs, 'f', 1)
           << " ms), messages ended late here " << r.lateGaps << ", worst send lag "
           << QString::number(r.maxSendLagMs, 'f', 1) << " ms\n";
+        if (!r.processCpu.isEmpty()) {
+            s << "  cpu, % of one core:";
+            for (const auto &[name, cpu] : r.processCpu)
+                s << ' ' << name << ' ' << percent(cpu);
+            s << '\n';
+        }
+        if (r.crossMs.count > 0)
+            s << "  deliveries to another instance's clients: " << r.crossMs.count << ", p50/p99/max "
+              << ms(r.crossMs) << " ms\n";
         if (r.loginRate > 0)
             s << "  logins: asked in window " << r.loginsStarted << "; answered in window " << r.loginsOk
               << " ok + " << r.loginsRefused << " refused = "
@@ -102,8 +112,10 @@ QString table(const QList<LoadResult> &results)
             s << "  note: " << n << '\n';
     }
     s << "\nlatency: line stamp to arrival of its bytes at each receiver; shown99: p99 to the end of\n"
-         "the receiving client's quiet gap (when the client would display it). server%: utime+stime of\n"
-         "all server threads over the window, % of one core; serving%: its main thread only.\n";
+         "the receiving client's quiet gap (when the client would display it); cross99: p99 of the\n"
+         "deliveries to clients of another server instance than the sender's. server%: utime+stime of\n"
+         "all threads of all server instances over the window, % of one core; serving%: their main\n"
+         "threads only.\n";
     return out;
 }
 
@@ -118,11 +130,15 @@ int main(int argc, char **argv)
     const QCommandLineOption hostOption(QStringLiteral("host"),
                                         QStringLiteral("Server address (loopback only)."),
                                         QStringLiteral("addr"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("Server port."),
-                                        QStringLiteral("n"));
+    const QCommandLineOption portOption(
+        QStringLiteral("port"),
+        QStringLiteral("Server port, or the ports of several instances of one server, comma-separated; "
+                       "client i talks to the (i mod n)th."),
+        QStringLiteral("n[,n...]"));
     const QCommandLineOption dataOption(
-        QStringLiteral("data"), QStringLiteral("The server's data folder (its outbox holds the codes)."),
-        QStringLiteral("dir"));
+        QStringLiteral("data"),
+        QStringLiteral("The data folder of each instance, comma-separated (their outboxes hold the codes)."),
+        QStringLiteral("dir[,dir...]"));
     const QCommandLineOption scenarioOption(
         QStringLiteral("scenarios"),
         QStringLiteral("Runs, e.g. 100,200,200+20 (clients[+logins per second])."), QStringLiteral("list"),
@@ -144,7 +160,13 @@ int main(int argc, char **argv)
     const QCommandLineOption wrongOption(QStringLiteral("wrong-password"),
                                          QStringLiteral("Extra logins send a wrong password."));
     const QCommandLineOption pidOption(QStringLiteral("server-pid"),
-                                       QStringLiteral("Server process, for its CPU."), QStringLiteral("pid"));
+                                       QStringLiteral("Server process, for its CPU: --cpu server=pid."),
+                                       QStringLiteral("pid"));
+    const QCommandLineOption cpuOption(
+        QStringLiteral("cpu"),
+        QStringLiteral("A process whose CPU is reported, with its descendants; names starting with "
+                       "\"server\" are chat server instances. Repeatable."),
+        QStringLiteral("name=pid"));
     const QCommandLineOption parallelOption(
         QStringLiteral("parallel"), QStringLiteral("Logins and registrations in flight while setting up."),
         QStringLiteral("n"), QStringLiteral("16"));
@@ -158,7 +180,7 @@ int main(int argc, char **argv)
     const QCommandLineOption noteOption(
         QStringLiteral("note"), QStringLiteral("A line for the report's header."), QStringLiteral("text"));
     parser.addOptions({hostOption, portOption, dataOption, scenarioOption, warmupOption, measureOption,
-                       drainOption, lineOption, poolOption, wrongOption, pidOption, parallelOption,
+                       drainOption, lineOption, poolOption, wrongOption, pidOption, cpuOption, parallelOption,
                        perAddressOption, outputOption, noteOption});
     parser.process(app);
 
@@ -168,10 +190,15 @@ int main(int argc, char **argv)
         err << "the server address must be a loopback address\n";
         return 2;
     }
-    bool ok = false;
-    const int port = parser.value(portOption).toInt(&ok);
-    if (!ok || port < 1 || port > 65535 || !parser.isSet(dataOption)) {
-        err << "give --port and --data\n";
+    QList<quint16> ports;
+    for (const QString &text : parser.value(portOption).split(u',', Qt::SkipEmptyParts)) {
+        bool ok = false;
+        const int port = text.toInt(&ok);
+        ports.append(ok && port > 0 && port < 65536 ? quint16(port) : 0);
+    }
+    const QStringList dataDirs = parser.value(dataOption).split(u',', Qt::SkipEmptyParts);
+    if (ports.isEmpty() || ports.contains(0) || dataDirs.size() != ports.size()) {
+        err << "give --port and --data, one of each per instance\n";
         return 2;
     }
     QString error;
@@ -183,12 +210,23 @@ int main(int argc, char **argv)
 
     LoadSettings settings;
     settings.host = host;
-    settings.port = quint16(port);
+    settings.ports = ports;
     settings.warmupS = qBound(0, parser.value(warmupOption).toInt(), 600);
     settings.measureS = qBound(1, parser.value(measureOption).toInt(), 600);
     settings.drainS = qBound(1, parser.value(drainOption).toInt(), 600);
     settings.lineBytes = qBound(24, parser.value(lineOption).toInt(), 2000);
-    settings.serverPid = parser.value(pidOption).toLongLong();
+    if (parser.isSet(pidOption))
+        settings.processes.append({QStringLiteral("server"), parser.value(pidOption).toLongLong()});
+    for (const QString &text : parser.values(cpuOption)) {
+        const qsizetype equals = text.indexOf(u'=');
+        bool ok = false;
+        const qint64 pid = text.mid(equals + 1).toLongLong(&ok);
+        if (equals < 1 || !ok || pid < 1) {
+            err << "--cpu needs name=pid, got " << text << '\n';
+            return 2;
+        }
+        settings.processes.append({text.left(equals), pid});
+    }
     const QString digest = tavrel::saltedDigest(QStringLiteral("load-test password"));
     settings.loginDigest =
         parser.isSet(wrongOption) ? tavrel::saltedDigest(QStringLiteral("not the password")) : digest;
@@ -214,17 +252,22 @@ int main(int argc, char **argv)
     for (int i = 0; i < maxClients; ++i) {
         chatters.append(new Session(i, QStringLiteral("load%1").arg(i, 3, 10, QLatin1Char('0')), &app));
         chatters.last()->setSource(source(1, i));
+        chatters.last()->setServer(i % ports.size(), ports.at(i % ports.size()));
     }
     QList<Session *> loginUsers;
     for (int i = 0; i < poolSize; ++i) {
         loginUsers.append(new Session(-1, QStringLiteral("login%1").arg(i, 3, 10, QLatin1Char('0')), &app));
         loginUsers.last()->setSource(source(2, i));
+        loginUsers.last()->setServer(i % ports.size(), ports.at(i % ports.size()));
         settings.loginPool.append(loginUsers.last()->name());
     }
     settings.perAddress = perAddress;
 
-    Outbox outbox(parser.value(dataOption) + QStringLiteral("/outbox"));
-    Enroller enroller(host, quint16(port), &outbox, digest);
+    QStringList outboxes;
+    for (const QString &dir : dataDirs)
+        outboxes.append(dir + QStringLiteral("/outbox"));
+    Outbox outbox(outboxes);
+    Enroller enroller(host, &outbox, digest);
     const int parallel = qBound(1, parser.value(parallelOption).toInt(), 256);
     // Every account is made first; the clients of the first run stay logged in.
     err << "setting up " << chatters.size() + loginUsers.size() << " accounts\n";

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace bench {
 
 namespace {
@@ -37,8 +39,8 @@ QByteArray decodeQuotedPrintable(const QByteArray &in)
 
 } // namespace
 
-Outbox::Outbox(const QString &folder)
-    : m_folder(folder)
+Outbox::Outbox(const QStringList &folders)
+    : m_folders(folders)
 {}
 
 void Outbox::parseMail(const QByteArray &mail, QString *address, QString *code)
@@ -95,9 +97,11 @@ void Outbox::parseMail(const QByteArray &mail, QString *address, QString *code)
 
 void Outbox::scan()
 {
-    QDir dir(m_folder);
-    const QFileInfoList files =
-        dir.entryInfoList({QStringLiteral("*.eml")}, QDir::Files, QDir::Time | QDir::Reversed);
+    QFileInfoList files;
+    for (const QString &folder : m_folders)
+        files += QDir(folder).entryInfoList({QStringLiteral("*.eml")}, QDir::Files);
+    std::sort(files.begin(), files.end(),
+              [](const QFileInfo &a, const QFileInfo &b) { return a.lastModified() < b.lastModified(); });
     for (const QFileInfo &info : files) {
         const QString path = info.absoluteFilePath();
         if (m_seen.contains(path))

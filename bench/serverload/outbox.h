@@ -3,15 +3,16 @@
 #include <QHash>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 namespace bench {
 
 // Reads the verification codes the server mails to new users: one RFC 5322 message per
-// file in the server's outbox folder. Only files not read before are opened.
+// file in the outbox folder of each server instance. Only files not read before are opened.
 class Outbox
 {
 public:
-    explicit Outbox(const QString &folder);
+    explicit Outbox(const QStringList &folders);
 
     // The newest code mailed to address, or an empty string when none has arrived yet.
     QString codeFor(const QString &address);
@@ -22,7 +23,7 @@ public:
 private:
     void scan();
 
-    QString m_folder;
+    QStringList m_folders;
     QSet<QString> m_seen;
     QHash<QString, QString> m_codes; // lowercased address -> code
 };

@@ -34,13 +34,13 @@ Session::Session(int index, const QString &name, QObject *parent)
     });
 }
 
-void Session::open(const QHostAddress &host, quint16 port)
+void Session::open(const QHostAddress &host)
 {
     m_assembler.clear();
     m_open = true;
     if (!m_source.isNull())
         m_socket.bind(m_source);
-    m_socket.connectToHost(host, port);
+    m_socket.connectToHost(host, m_port);
 }
 
 void Session::close()

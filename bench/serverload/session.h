@@ -30,7 +30,14 @@ public:
     // Connections from this session leave from source (any loopback address will do);
     // a null address lets the system choose.
     void setSource(const QHostAddress &source) { m_source = source; }
-    void open(const QHostAddress &host, quint16 port);
+    // The server instance this session talks to, one of several, and its port.
+    void setServer(int instance, quint16 port)
+    {
+        m_instance = instance;
+        m_port = port;
+    }
+    int instance() const { return m_instance; }
+    void open(const QHostAddress &host);
     void close();
 
     // Writes one message the way the client does and hands it to the kernel at once, so
@@ -63,6 +70,8 @@ private:
     QString m_name;
     QTcpSocket m_socket;
     QHostAddress m_source;
+    int m_instance = 0;
+    quint16 m_port = 0;
     tavrel::MessageAssembler m_assembler;
     qint64 m_lastArrivalUs = 0;
     bool m_open = false;

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QByteArrayList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+#include <optional>
+
+class RedisQtAdapter;
+struct redisAsyncContext;
+struct redisReply;
+
+namespace tavrel::server {
+
+// A reply from Redis, copied out of hiredis's buffers so that it can outlive the callback.
+struct RedisReply
+{
+    enum Type { String, Array, Integer, Nil, Status, Error } type = Nil;
+    QByteArray text; // String, Status, Error
+    long long integer = 0;
+    QList<RedisReply> elements;
+
+    static RedisReply from(const redisReply *reply);
+    bool isError() const { return type == Error; }
+};
+
+// One asynchronous connection to Redis, driven by Qt's event loop through hiredis's Qt
+// adapter. It does not reconnect by itself: the owner decides when and how often.
+class RedisConnection : public QObject
+{
+    Q_OBJECT
+public:
+    // nullopt: the connection went before the reply came.
+    using ReplyHandler = std::function<void(const std::optional<RedisReply> &)>;
+
+    explicit RedisConnection(QObject *parent = nullptr);
+    // Drops the connection without calling back: replies still due are forgotten.
+    ~RedisConnection() override;
+
+    // Starts connecting; ends in opened() or closed(). A connection still open is dropped
+    // first, silently.
+    void open(const QString &host, quint16 port, int timeoutMs);
+    // Drops the connection at once, without waiting for replies; closed() follows, and
+    // every handler still waiting gets nullopt.
+    void close(const QString &why);
+    bool isOpen() const { return m_context && m_connected; }
+
+    // Queues a command; the handler runs with its reply. False when there is no
+    // connection to queue it on.
+    bool command(const QByteArrayList &arguments, ReplyHandler handler = {});
+    // Subscribes to channels. Their messages, and the subscribe confirmations, go to
+    // handler (the reply's elements: "message", channel, payload). Once subscribed, the
+    // connection takes no other command.
+    bool subscribe(const QByteArrayList &channels, std::function<void(const RedisReply &)> handler);
+
+    // Connects, sends the commands, waits for their replies and disconnects, blocking for
+    // at most about timeoutMs per step; for when there is no event loop to wait in.
+    static std::optional<QList<RedisReply>> runBlocking(const QString &host, quint16 port, int timeoutMs,
+                                                        const QList<QByteArrayList> &commands,
+                                                        QString *error);
+
+signals:
+    void opened();
+    void closed(const QString &why);
+
+private:
+    static void onConnect(const redisAsyncContext *context, int status);
+    static void onDisconnect(const redisAsyncContext *context, int status);
+    static void onReply(redisAsyncContext *context, void *reply, void *handler);
+    static void onSubscription(redisAsyncContext *context, void *reply, void *privdata);
+    // The context is gone or going; nothing may use it any more.
+    void forget(const QString &why);
+    void notifyClosed(const QString &why);
+
+    redisAsyncContext *m_context = nullptr;
+    bool m_connected = false;
+    // One adapter per context, released with it.
+    RedisQtAdapter *m_adapter = nullptr;
+    // Counts open() calls, so that news of an earlier context is not taken for the current one.
+    quint64 m_generation = 0;
+    std::function<void(const RedisReply &)> m_subscriber;
+    QTimer m_connectTimeout;
+};
+
+} // namespace tavrel::server
