@@ -23,8 +23,10 @@ bool isWindowsDeviceName(const QString &name)
                                       QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
     if (plain.contains(stem))
         return true;
+    // Windows also takes the superscript digits ¹ ² ³ for ports, and reserves port 0.
     if (stem.size() == 4 && (stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT"))))
-        return stem.at(3) >= QLatin1Char('1') && stem.at(3) <= QLatin1Char('9');
+        return (stem.at(3) >= QLatin1Char('0') && stem.at(3) <= QLatin1Char('9')) ||
+               QStringView(u"\u00b9\u00b2\u00b3").contains(stem.at(3));
     return false;
 }
 
@@ -59,6 +61,18 @@ bool isTaken(const QString &path)
     return info.exists() || info.isSymLink();
 }
 
+// Windows drops the dots and blanks that end a name when it creates the file: "notes." is
+// stored as "notes". The name handed back is the one the folder shows.
+QString nameAsStored(QString name)
+{
+#ifdef Q_OS_WIN
+    const qsizetype start = name.size() - lastPathComponent(name).size();
+    while (name.size() > start && (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' '))))
+        name.chop(1);
+#endif
+    return name;
+}
+
 } // namespace
 
 bool createFreshFile(QFile &file, QString &name, const QString &dir)
@@ -76,8 +90,10 @@ bool createFreshFile(QFile &file, QString &name, const QString &dir)
         // The exclusive creation is the test for a free name: it cannot be raced, and a
         // free name, the usual case, costs no look-up of its own.
         file.setFileName(pathOf(name));
-        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            name = nameAsStored(name);
             return true;
+        }
         // A failure under a free name would repeat for every variant.
         if (!isTaken(pathOf(name)))
             return false;

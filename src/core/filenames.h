@@ -14,8 +14,8 @@ namespace tavrel {
 QString lastPathComponent(const QString &name);
 
 // False for "", ".", "..", names with control characters or any of <>:"|?*, and the
-// Windows device names (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$), bare or with
-// an extension.
+// Windows device names (CON, PRN, AUX, NUL, COM0-9, LPT0-9, COM and LPT with ¹ ² ³, CONIN$,
+// CONOUT$), bare or with an extension.
 bool isAcceptableFileName(const QString &name);
 
 // Numbered variant k (k >= 2) of name: base + k + "." + extension, split at the last '.'.
@@ -27,7 +27,8 @@ QString numberedVariant(const QString &name, int k);
 // leaves it open for writing in file. It never overwrites: the file is created
 // exclusively, so a name that another process takes meanwhile moves on to the next
 // variant. Variants that would be device names are passed over.
-// name comes back as the name used or, on failure, the name last tried.
+// name comes back as the name used or, on failure, the name last tried. On Windows the name
+// used loses the dots and blanks that end it, as the file system drops them.
 bool createFreshFile(QFile &file, QString &name, const QString &dir = QString());
 
 } // namespace tavrel
