@@ -1,4 +1,4 @@
-#include "widgetprobe.h"
+#include "registration.h"
 
 #include "assembler.h"
 #include "protocol.h"
@@ -7,6 +7,7 @@
 #include <QBuffer>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFontInfo>
 #include <QImage>
 #include <QRegularExpression>
 #include <QScreen>
@@ -282,7 +283,7 @@ void TestWindows::receivedNames_data()
     QTest::addColumn<bool>("image");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("stored"); // empty: refused
-    QTest::addColumn<QString>("line");   // the last line of the message box
+    QTest::addColumn<QString>("line");   // a line of the message box
 
     QTest::newRow("CON") << false << "CON"
                          << "" << kCannotWrite + "CON";
@@ -324,7 +325,7 @@ void TestWindows::receivedNames()
     Widget w;
     const QByteArray data = image ? png() : QStringLiteral("第一行\r\nline 2\n").toUtf8();
     w.handleMessage(image ? imageMessage(name, data) : fileMessage(name, data));
-    QVERIFY2(shown(w).endsWith(line), qPrintable(shown(w)));
+    QVERIFY2(shown(w).split(QLatin1Char('\n')).contains(line), qPrintable(shown(w)));
     QCOMPARE(entries(), stored.isEmpty() ? QStringList() : QStringList{stored});
     if (!stored.isEmpty())
         QCOMPARE(contents(stored), data);
@@ -415,21 +416,10 @@ void TestWindows::session()
     QCOMPARE(WidgetProbe::button(w, "btnConnect")->text(), QStringLiteral("断开"));
     QCOMPARE(shown(w), QStringLiteral("成功和服务器连接"));
 
-    type("lineEditName", QStringLiteral("窗口用户"));
-    type("lineEditEmail", QStringLiteral("windows@example.org"));
-    type("lineEditPasswd", QStringLiteral("秘密 Secret 1"));
-    type("lineEditPasswd2", QStringLiteral("秘密 Secret 1"));
-    click(w, "btnReg");
-    QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("验证码已发送到windows@example.org")), 10000);
-    const QDir outbox(data + QStringLiteral("/outbox"));
-    QTRY_VERIFY(!outbox.entryList({QStringLiteral("*.eml")}, QDir::Files).isEmpty());
-    const QString mail = QString::fromUtf8(
-        contents(outbox.filePath(outbox.entryList({QStringLiteral("*.eml")}, QDir::Files).value(0))));
-    // The one-minute lockout after a registration request is not what is checked here.
-    WidgetProbe::button(w, "btnReg")->setEnabled(true);
-    type("lineEditCheckCode", QRegularExpression(QStringLiteral("验证码：(\\d{6})")).match(mail).captured(1));
-    click(w, "btnReg");
-    QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("注册成功，请登录")), 10000);
+    registerThroughMail(w, QDir(data + QStringLiteral("/outbox")), QStringLiteral("窗口用户"),
+                        QStringLiteral("windows@example.org"), QStringLiteral("秘密 secret"));
+    if (QTest::currentTestFailed())
+        return;
 
     click(w, "btnLog");
     QTRY_VERIFY_WITH_TIMEOUT(sendButtonsEnabled(w) == 3 && shown(w).endsWith(QStringLiteral("登录成功")),
