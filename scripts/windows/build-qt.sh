@@ -13,14 +13,12 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 here="$root/scripts/windows"
 
 "$root/scripts/setup.sh" g++-mingw-w64-x86-64-posix dpkg-dev
-
-# The host tools must come from the same Qt as the source.
-host_version=$(dpkg-query -W -f='${Version}' qt6-base-dev)
-qt_version=${host_version%%+*}
-prefix=${TAVREL_WIN_QT:-"$HOME/.cache/tavrel/qt-$qt_version-mingw64"}
+# shellcheck source=scripts/windows/common.sh
+source "$here/common.sh"
+prefix=$win_qt
 done_mark="$prefix/tavrel-build-complete"
 if [ -f "$done_mark" ]; then
-    echo "Qt $qt_version for Windows is ready in $prefix"
+    echo "Qt $qt_version for Windows is ready in $prefix: $(cat "$done_mark")"
     exit 0
 fi
 
@@ -48,7 +46,7 @@ fetch_source() {
     apt-get "${apt[@]}" update -qq
     rm -rf "$work/fetch"
     mkdir -p "$work/fetch"
-    (cd "$work/fetch" && apt-get "${apt[@]}" source -qq "qt6-base=$host_version")
+    (cd "$work/fetch" && apt-get "${apt[@]}" source -qq "qt6-base=$qt_host_version")
     # The folder is named after the upstream version with Debian's suffix ("+dfsg").
     mv "$work/fetch"/qt6-base-"$qt_version"*/ "$src"
     rm -rf "$work/fetch"
@@ -56,6 +54,13 @@ fetch_source() {
 
 if [ ! -f "$src/CMakeLists.txt" ]; then
     fetch_source
+fi
+
+# Qt 6.4 turns on dynamic OpenGL loading for Windows even when OpenGL is off, and one test
+# for software OpenGL in the platform plugin then names classes that do not exist.
+patch_file="$here/qt-without-opengl.patch"
+if ! patch -d "$src" -p1 -R --dry-run -s -f <"$patch_file" >/dev/null; then
+    patch -d "$src" -p1 -s <"$patch_file"
 fi
 
 # With Direct2D off, the platform integration still includes the DirectWrite font database
@@ -97,7 +102,7 @@ cmake --build "$build" --parallel "$(nproc)"
 cmake --install "$build" --strip
 finished=$(date +%s)
 
-echo "Qt $qt_version for Windows: configured in $((configured - started)) s," \
-    "built and installed in $((finished - configured)) s ($(du -sh "$prefix" | cut -f1))"
-touch "$done_mark"
+summary="configured in $((configured - started)) s, built and installed in $((finished - configured)) s on $(nproc) cores (load when done: $(cut -d' ' -f1-3 /proc/loadavg)), $(du -sh "$prefix" | cut -f1)"
+echo "Qt $qt_version for Windows: $summary"
+echo "$summary" >"$done_mark"
 rm -rf "$work"

@@ -84,9 +84,10 @@ prefixed=$(date +%s)
 printf 'Windows drops the dot at the end of this name.\r\n' >"$check/data/files/readme."
 cp "$root/tests/windows/data/tavrel.png" "$check/data/files/"
 
-# Qt loads its DLLs and plugins from the runnable folder, as tavrel.exe does there.
+# The tests load the DLLs and plugins of the runnable folder, as tavrel.exe does there,
+# and QtTest from the cached Qt.
 winenv=(
-    WINEPATH="$(winepath -w "$win_dist")"
+    WINEPATH="$(winepath -w "$win_dist");$(winepath -w "$win_qt/bin")"
     QT_PLUGIN_PATH="$(winepath -w "$win_dist")"
     TAVREL_CHECK_SERVER_DATA="$(winepath -w "$check/data")"
     TAVREL_CHECK_SCREENSHOT="$(winepath -w "$check/screenshot.png")"
