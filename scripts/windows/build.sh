@@ -40,7 +40,8 @@ cmake --build "$win_build" --parallel "$(nproc)" "${targets[@]}"
 # plugins; received images may be any of them.
 rm -rf "$win_dist"
 mkdir -p "$win_dist"/{platforms,styles,tls,imageformats}
-install -m 755 "$win_build/src/tavrel.exe" "$win_dist/"
+# qt_standard_project_setup puts every program of a Windows build at the top of it.
+install -m 755 "$win_build/tavrel.exe" "$win_dist/"
 x86_64-w64-mingw32-strip "$win_dist/tavrel.exe"
 for module in Core Gui Widgets Network; do
     install -m 644 "$win_qt/bin/Qt6$module.dll" "$win_dist/"
@@ -51,17 +52,20 @@ install -m 644 "$win_qt/plugins/tls/qschannelbackend.dll" "$win_dist/tls/"
 for format in gif ico jpeg; do
     install -m 644 "$win_qt/plugins/imageformats/q$format.dll" "$win_dist/imageformats/"
 done
+# Debian ships the MinGW runtime with its debugging symbols (libstdc++ alone is 23 MB).
 for runtime in "${mingw_runtime[@]}"; do
     install -m 644 "$(mingw_runtime_path "$runtime")" "$win_dist/"
+    x86_64-w64-mingw32-strip --strip-unneeded "$win_dist/$runtime"
 done
 
 # Every DLL that something in the folder imports must be in the folder or be part of
-# Windows itself (MinGW ships an import library for each of those).
+# Windows itself: an API set (api-ms-win-*) or a DLL MinGW has an import library for.
 missing=0
 while IFS= read -r -d '' binary; do
     while read -r dll; do
         lower=${dll,,}
-        if [ ! -e "$win_dist/$dll" ] && [ ! -e "/usr/x86_64-w64-mingw32/lib/lib${lower%.dll}.a" ]; then
+        if [ ! -e "$win_dist/$dll" ] && [[ $lower != api-ms-win-* ]] &&
+            [ ! -e "/usr/x86_64-w64-mingw32/lib/lib${lower%.dll}.a" ]; then
             echo "$(basename "$binary") needs $dll, which the folder lacks" >&2
             missing=1
         fi

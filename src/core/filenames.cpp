@@ -4,6 +4,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
+
 namespace tavrel {
 
 QString lastPathComponent(const QString &name)
@@ -61,16 +65,23 @@ bool isTaken(const QString &path)
     return info.exists() || info.isSymLink();
 }
 
-// Windows drops the dots and blanks that end a name when it creates the file: "notes." is
-// stored as "notes". The name handed back is the one the folder shows.
-QString nameAsStored(QString name)
+// Windows may store a file under another name than the one asked for: it drops the dots
+// (and on Windows itself the blanks) that end a name, so "notes." is stored as "notes".
+// The name handed back is the one the folder shows, as the file system reports it.
+QString nameAsStored(const QString &path, const QString &name)
 {
 #ifdef Q_OS_WIN
-    const qsizetype start = name.size() - lastPathComponent(name).size();
-    while (name.size() > start && (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' '))))
-        name.chop(1);
-#endif
+    WIN32_FIND_DATAW found;
+    const HANDLE search =
+        FindFirstFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return name;
+    FindClose(search);
+    return name.left(name.size() - lastPathComponent(name).size()) + QString::fromWCharArray(found.cFileName);
+#else
+    Q_UNUSED(path);
     return name;
+#endif
 }
 
 } // namespace
@@ -91,7 +102,7 @@ bool createFreshFile(QFile &file, QString &name, const QString &dir)
         // free name, the usual case, costs no look-up of its own.
         file.setFileName(pathOf(name));
         if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            name = nameAsStored(name);
+            name = nameAsStored(file.fileName(), name);
             return true;
         }
         // A failure under a free name would repeat for every variant.

@@ -28,7 +28,7 @@ QString numberedVariant(const QString &name, int k);
 // exclusively, so a name that another process takes meanwhile moves on to the next
 // variant. Variants that would be device names are passed over.
 // name comes back as the name used or, on failure, the name last tried. On Windows the name
-// used loses the dots and blanks that end it, as the file system drops them.
+// used is the one the file system stored, which lacks the dots that ended the name asked for.
 bool createFreshFile(QFile &file, QString &name, const QString &dir = QString());
 
 } // namespace tavrel

