@@ -5,7 +5,8 @@
 # uic serve as its host tools. It installs into TAVREL_WIN_QT (default
 # ~/.cache/tavrel/qt-<version>-mingw64); when that holds a finished build it does nothing.
 #
-# Measured on the 2-core build machine: about 22 minutes when the machine is otherwise idle.
+# Measured on the 2-core build machine: 46 CPU minutes, so about 23 minutes when nothing
+# else runs (100 minutes at the lowest priority beside five other builds).
 # A run that is stopped resumes where it was: the source and the build folder stay in
 # "<prefix>-build" until the install has finished.
 set -euo pipefail
