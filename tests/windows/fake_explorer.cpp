@@ -1,6 +1,7 @@
-// Stands in for explorer.exe: writes the arguments it was started with, one a line in
-// UTF-8, to the file named by TAVREL_STUB_LOG, so that a test sees exactly what reached the
-// file manager through the Windows command line. The file appears whole or not at all.
+// Stands in for explorer.exe: writes its own path, then the arguments it was started with,
+// one a line in UTF-8, to the file named by TAVREL_STUB_LOG, so that a test sees which
+// program was started and exactly what reached it through the Windows command line. The
+// file appears whole or not at all.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -20,7 +21,11 @@ int wmain()
         CreateFileW(part, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return 1;
-    for (int i = 1; i < argc; ++i) {
+    wchar_t self[MAX_PATH];
+    if (GetModuleFileNameW(nullptr, self, MAX_PATH) == 0)
+        return 1;
+    argv[0] = self;
+    for (int i = 0; i < argc; ++i) {
         char line[4 * MAX_PATH];
         const int size =
             WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, line, sizeof line - 1, nullptr, nullptr);

@@ -146,32 +146,39 @@ void TestWindows::explorerArgument_data()
         QTest::newRow(folder) << QString::fromUtf8(folder);
 }
 
-// The stand-in explorer.exe sits in the working directory, which the program search of
-// CreateProcess tries before the system folders, so the click starts it instead of the
-// real one. It must receive the whole working directory as one argument, with backslashes.
+// The stand-in explorer.exe comes first on the program search path, and a copy of it lies
+// in the working directory, where received files land; Windows would start that one
+// first for a bare name. The click must start the one on the search path and hand it the
+// whole working directory as one argument, with backslashes.
 void TestWindows::explorerArgument()
 {
     QFETCH(QString, folder);
     const QString dir = m_work->filePath(folder);
-    QVERIFY(QDir().mkpath(dir));
+    const QString bin = m_work->filePath(QStringLiteral("bin"));
+    QVERIFY(QDir().mkpath(dir) && QDir().mkpath(bin));
     const QString stub =
         QCoreApplication::applicationDirPath() + QStringLiteral("/explorer-stub/explorer.exe");
-    QVERIFY2(QFile::copy(stub, dir + QStringLiteral("/explorer.exe")), qPrintable(stub));
+    QVERIFY2(QFile::copy(stub, bin + QStringLiteral("/explorer.exe")), qPrintable(stub));
+    QVERIFY(QFile::copy(stub, dir + QStringLiteral("/explorer.exe")));
     const QString log = m_work->filePath(QStringLiteral("arguments.txt"));
     QVERIFY(SetEnvironmentVariableW(
         L"TAVREL_STUB_LOG", reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(log).utf16())));
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QDir::toNativeSeparators(bin).toLocal8Bit() + ';' + path);
     QVERIFY(QDir::setCurrent(dir));
 
     Widget w;
     click(w, "btnOpenFolder");
     // Under Wine the renamed file can show before it opens.
     QTRY_VERIFY_WITH_TIMEOUT(contents(log) != "<none>", 10000);
-    const QStringList arguments =
-        QString::fromUtf8(contents(log)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    qputenv("PATH", path);
+    const QStringList lines = QString::fromUtf8(contents(log)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.value(0).toLower(),
+             QDir::toNativeSeparators(bin + QStringLiteral("/explorer.exe")).toLower());
     QString expected = dir;
     expected.replace(QLatin1Char('/'), QLatin1Char('\\'));
-    QCOMPARE(arguments, QStringList{expected});
-    QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z]:\\\\")).match(arguments.value(0)).hasMatch());
+    QCOMPARE(lines.mid(1), QStringList{expected});
+    QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z]:\\\\")).match(lines.value(1)).hasMatch());
 }
 
 void TestWindows::deviceNamesRefused_data()
