@@ -4,6 +4,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
+
 namespace tavrel {
 
 QString lastPathComponent(const QString &name)
@@ -23,8 +27,10 @@ bool isWindowsDeviceName(const QString &name)
                                       QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
     if (plain.contains(stem))
         return true;
+    // Windows also takes the superscript digits ¹ ² ³ for ports, and reserves port 0.
     if (stem.size() == 4 && (stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT"))))
-        return stem.at(3) >= QLatin1Char('1') && stem.at(3) <= QLatin1Char('9');
+        return (stem.at(3) >= QLatin1Char('0') && stem.at(3) <= QLatin1Char('9')) ||
+               QStringView(u"\u00b9\u00b2\u00b3").contains(stem.at(3));
     return false;
 }
 
@@ -59,6 +65,25 @@ bool isTaken(const QString &path)
     return info.exists() || info.isSymLink();
 }
 
+// Windows may store a file under another name than the one asked for: it drops the dots
+// (and on Windows itself the blanks) that end a name, so "notes." is stored as "notes".
+// The name handed back is the one the folder shows, as the file system reports it.
+QString nameAsStored(const QString &path, const QString &name)
+{
+#ifdef Q_OS_WIN
+    WIN32_FIND_DATAW found;
+    const HANDLE search =
+        FindFirstFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return name;
+    FindClose(search);
+    return name.left(name.size() - lastPathComponent(name).size()) + QString::fromWCharArray(found.cFileName);
+#else
+    Q_UNUSED(path);
+    return name;
+#endif
+}
+
 } // namespace
 
 bool placeUnderFreeName(QString &name, const std::function<Placement(const QString &)> &place)
@@ -91,7 +116,7 @@ bool createFreshFile(QFile &file, QString &name, const QString &dir)
     };
     if (file.isOpen())
         file.close();
-    return placeUnderFreeName(name, [&](const QString &candidate) {
+    const bool placed = placeUnderFreeName(name, [&](const QString &candidate) {
         // The exclusive creation is the test for a free name: it cannot be raced, and a
         // free name, the usual case, costs no look-up of its own.
         file.setFileName(pathOf(candidate));
@@ -100,6 +125,9 @@ bool createFreshFile(QFile &file, QString &name, const QString &dir)
         // A failure under a free name would repeat for every variant.
         return isTaken(pathOf(candidate)) ? Placement::Taken : Placement::Failed;
     });
+    if (placed)
+        name = nameAsStored(file.fileName(), name);
+    return placed;
 }
 
 } // namespace tavrel

@@ -16,8 +16,8 @@ namespace tavrel {
 QString lastPathComponent(const QString &name);
 
 // False for "", ".", "..", names with control characters or any of <>:"|?*, and the
-// Windows device names (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$), bare or with
-// an extension.
+// Windows device names (CON, PRN, AUX, NUL, COM0-9, LPT0-9, COM and LPT with ¹ ² ³, CONIN$,
+// CONOUT$), bare or with an extension.
 bool isAcceptableFileName(const QString &name);
 
 // Numbered variant k (k >= 2) of name: base + k + "." + extension, split at the last '.'.
@@ -40,7 +40,8 @@ bool placeUnderFreeName(QString &name, const std::function<Placement(const QStri
 // leaves it open for writing in file. It never overwrites: the file is created
 // exclusively, so a name that another process takes meanwhile moves on to the next
 // variant. Variants that would be device names are passed over.
-// name comes back as the name used or, on failure, the name last tried.
+// name comes back as the name used or, on failure, the name last tried. On Windows the name
+// used is the one the file system stored, which lacks the dots that ended the name asked for.
 bool createFreshFile(QFile &file, QString &name, const QString &dir = QString());
 
 } // namespace tavrel

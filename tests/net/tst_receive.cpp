@@ -234,8 +234,10 @@ void TestReceive::storedNames_data()
     for (const char *name :
          {":",   "x.txt:stream", "NUL.txt", "con",  "COM1.log", "lpt9",     "CONOUT$", "a|b",
           "a*?", "\"q\"",        "<a>",     "a\tb", "a\nb",     "a\x1b[2J", "a\x7f",   ".",
-          "..",  "sub/..",       "sub/",    ""})
+          "..",  "sub/..",       "sub/",    "",     "COM0",     "lpt0.txt"})
         QTest::newRow(name) << QString(name) << QString() << QString();
+    for (const char *name : {"COM¹", "lpt³.txt", "Com².log"})
+        QTest::newRow(name) << QString::fromUtf8(name) << QString() << QString();
     QTest::newRow("zero") << QStringLiteral("a") + QChar(0) + "b" << QString() << QString();
     QTest::newRow("300 characters") << QString(300, QLatin1Char('n')) << QString() << QString();
 }
