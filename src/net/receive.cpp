@@ -74,7 +74,8 @@ bool Widget::handleMessage(const QByteArray &message)
 
         QString storedName = receivedName;
         QString senderText;
-        const bool stored = saveFile(storedName, parts.data);
+        const bool stored =
+            saveFile(storedName, QByteArray::fromRawData(parts.data.data(), parts.data.size()));
         if (kind == Kind::Image) {
             senderText = QString::fromUtf8(parts.sender + QStringLiteral(" 发来的").toUtf8());
             // A name that could not be stored may still name something: a device such as

@@ -57,7 +57,7 @@ void TestCore::split()
     QFETCH(bool, image);
     QFETCH(QByteArray, parts);
     const FileParts p = splitFileMessage(message, image);
-    QCOMPARE(QByteArray::number(int(p.status)) + '|' + p.name + '|' + p.sender + '|' + p.data, parts);
+    QCOMPARE(QByteArray::number(int(p.status)) + '|' + p.name + '|' + p.sender + '|' + p.data.toByteArray(), parts);
 }
 
 // Another process creates the file between the choice of the name and the open.
