@@ -4,6 +4,7 @@
 #include "assembler.h"
 #include "net/plaintext.h"
 #include "protocol.h"
+#include "textpreview.h"
 
 #include <QDebug>
 #include <QTcpSocket>
@@ -11,6 +12,8 @@
 namespace {
 
 const QString kOwnLinePrefix = QStringLiteral("我: ");
+// Follows the line about a received text file when the tab shows only its start.
+const QString kStartShown = QStringLiteral("文本文件标签页里只显示了文件的开头");
 
 } // namespace
 
@@ -85,9 +88,14 @@ bool Widget::handleMessage(const QByteArray &message)
                 appendPlainText(ui->textEditRead, QStringLiteral("收到的图片：") + storedName +
                                                       QStringLiteral(" 在图片标签页里显示"));
         } else {
-            setPlainTextContent(ui->textEditFile, QString::fromUtf8(parts.data));
+            const tavrel::TextPreview preview = tavrel::textPreview(parts.data);
+            setPlainTextContent(ui->textEditFile, preview.text);
             appendPlainText(ui->textEditRead, QStringLiteral("收到的文件：") + storedName +
                                                   QStringLiteral(" 在文本文件标签页里显示"));
+            if (!preview.whole)
+                appendPlainText(ui->textEditRead,
+                                stored ? kStartShown + QStringLiteral("，整个文件已保存为：") + storedName
+                                       : kStartShown);
         }
         if (storedName == receivedName)
             appendPlainText(ui->textEditRead,

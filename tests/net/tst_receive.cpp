@@ -21,6 +21,22 @@ QByteArray png(int width, int height)
     return buffer.data();
 }
 
+QByteArray fileMessage(const char *name, const QByteArray &contents)
+{
+    return QByteArray("fs,") + name + "~+^`&" + contents;
+}
+
+// Lines of the message box, '|' between them; %T and %P stand for the ends of the notices of
+// the text file and picture tabs.
+QStringList lineList(const char *text)
+{
+    if (!text)
+        return {};
+    QString all = QString::fromUtf8(text);
+    all.replace("%T", " 在文本文件标签页里显示").replace("%P", " 在图片标签页里显示");
+    return all.split(QLatin1Char('|'));
+}
+
 } // namespace
 
 // Works in a directory "work" whose scratch parent holds a file "x" that stands for the rest
@@ -38,6 +54,8 @@ private slots:
     void storedNames_data();
     void storedNames();
     void showImage();
+    void textFileShown_data();
+    void textFileShown();
     void piecesMakeOneMessage_data();
     void piecesMakeOneMessage();
     void oversizedMessageDropped_data();
@@ -98,12 +116,7 @@ void TestReceive::dispatch_data()
     QTest::addColumn<QString>("tab");       // the text file tab
     QTest::addColumn<int>("flags");
 
-    // '|' between lines; %T and %P for the ends of the notices of the text file and picture tabs.
-    const auto lines = [](const char *text) {
-        QString all = QString::fromUtf8(text);
-        all.replace("%T", " 在文本文件标签页里显示").replace("%P", " 在图片标签页里显示");
-        return text ? all.split(QLatin1Char('|')) : QStringList();
-    };
+    const auto lines = lineList;
     const struct
     {
         const char *tag, *message, *lines; // null for none
@@ -280,6 +293,64 @@ void TestReceive::showImage()
     QCOMPARE(WidgetProbe::scene(w)->items().size(), 2);
     for (QGraphicsItem *item : WidgetProbe::scene(w)->items())
         QVERIFY(item->boundingRect() == QRectF(0, 0, 5, 7) && item->pos() == QPointF(0, 0));
+}
+
+void TestReceive::textFileShown_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<QString>("present"); // as for dispatch
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QString>("stored"); // the name the contents must be stored under, or empty
+    QTest::addColumn<QString>("tab");
+
+    const QByteArray line = QByteArray(99, 'x') + "\n";
+    // 292 of these lines and 64 letters of the next are as much as the tab shows.
+    const QString start = QString(line.repeated(292) + QByteArray(64, 'x'));
+    const QByteArray fourMiB = line.repeated(4 * 1024 * 1024 / 100);
+    const char *cut = "收到的文件：big.txt%T|文本文件标签页里只显示了文件的开头，整个文件已保存为：big.txt|"
+                      "收到文件：big.txt";
+
+    QTest::newRow("small") << fileMessage("a.txt", "第一行\nline 2") << ""
+                           << lineList("收到的文件：a.txt%T|收到文件：a.txt") << "a.txt"
+                           << QStringLiteral("第一行\nline 2");
+    QTest::newRow("4 MiB") << fileMessage("big.txt", fourMiB) << "" << lineList(cut) << "big.txt" << start;
+    QTest::newRow("16 MiB") << fileMessage("big.txt", line.repeated(16 * 1024 * 1024 / 100)) << ""
+                            << lineList(cut) << "big.txt" << start;
+    QTest::newRow("one long line") << fileMessage("big.txt", QByteArray(100000, 'x')) << "" << lineList(cut)
+                                   << "big.txt" << QString(4096, 'x');
+    QTest::newRow("renamed")
+        << fileMessage("big.txt", fourMiB) << "big.txt"
+        << lineList("收到的文件：big2.txt%T|文本文件标签页里只显示了文件的开头，整个文件已保存为："
+                    "big2.txt|收到文件：big.txt, 并改名为：big2.txt")
+        << "big2.txt" << start;
+    QTest::newRow("not stored") << fileMessage("big?.txt", fourMiB) << ""
+                                << lineList("不能以只写方式文件：big?.txt|收到的文件：big?.txt%T|"
+                                            "文本文件标签页里只显示了文件的开头|收到文件：big?.txt")
+                                << "" << start;
+}
+
+// The stored file holds every byte; the tab shows the whole text or, when laying it out
+// would hold up the window, its start, and a line says so.
+void TestReceive::textFileShown()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(QString, present);
+    QFETCH(QStringList, lines);
+    QFETCH(QString, stored);
+    QFETCH(QString, tab);
+
+    QStringList expected;
+    QVERIFY(createEntries(present, expected));
+    Widget w;
+    QVERIFY(w.handleMessage(message));
+    QCOMPARE(shown(w).split(QLatin1Char('\n')), lines);
+    QCOMPARE(shown(w, "textEditFile"), tab);
+    if (!stored.isEmpty()) {
+        QVERIFY(contents(stored) == message.mid(message.indexOf("~+^`&") + 5));
+        expected.append(stored);
+    }
+    expected.sort();
+    QCOMPARE(created(), expected);
 }
 
 void TestReceive::piecesMakeOneMessage_data()
