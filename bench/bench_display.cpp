@@ -13,8 +13,9 @@
 // it is opened; and received while that tab is current. An idle window gives the floor
 // that the machine's own scheduling sets.
 //
-// Usage: bench-display [rounds [label prefix]], for example: bench-display 5 "text 4". Runs on the offscreen
-// platform unless QT_QPA_PLATFORM says otherwise.
+// Usage: bench-display [rounds [label prefix]], for example: bench-display 5 "text 4".
+// Runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise.
+#include "protocol.h"
 #include "widget.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -381,10 +382,10 @@ int main(int argc, char *argv[])
     QDir::setCurrent(dir.path());
 
     const auto file = [](const char *name, const QByteArray &data) {
-        return QByteArray("fs,") + name + "~+^`&" + data;
+        return tavrel::kFilePrefix + QByteArray(name) + tavrel::separator() + data;
     };
     const auto image = [](const char *name, const QByteArray &data) {
-        return QByteArray("fsi") + name + "~+^`&bob~+^`&" + data;
+        return tavrel::imageMessage(QString::fromUtf8(name), QStringLiteral("bob"), data);
     };
     const std::vector<Case> cases = {
         {"text 64 KiB", file("t64k.txt", textFile(64 * 1024, '\n')), "t64k", kTextTab},

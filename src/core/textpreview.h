@@ -1,9 +1,10 @@
 #pragma once
 
-// How much of a received text file the window shows. A text edit lays out its whole
-// document on the GUI thread, in one go whenever its width changes (its first showing, a
-// scroll bar coming or going), so what it is given must lay out quickly whatever the file
-// holds. The file on disk always keeps every byte; only the view is cut.
+// How much of a received text file the window shows. A text edit lays out its document on
+// the GUI thread: what changed at once, and all of it again whenever its width changes (its
+// first showing, a scroll bar coming or going), in steps that grow to 200 000 characters.
+// So what it is given must lay out quickly whatever the file holds. The file on disk
+// always keeps every byte; only the view is cut.
 
 #include <QByteArrayView>
 #include <QString>
