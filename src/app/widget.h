@@ -1,8 +1,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QWidget>
+
+#include <functional>
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
@@ -37,11 +40,15 @@ public:
     bool openFileForRead();
     bool sendTextFile(const QString &path);
     bool saveFile(QString &name, const QByteArray &data);
-    bool showImage(const QString &path);
+    // Decodes the image at path off the GUI thread, then adds it to scene and calls
+    // shown(true), or calls shown(false) when it does not decode. Never calls it once the
+    // window is gone.
+    void showImage(const QString &path, std::function<void(bool)> shown);
     void openFolder(const QString &path);
 
     // src/net: acts on one whole message from the server. False only when a file or image
-    // message is refused for its name.
+    // message is refused for its name. While a received image is being decoded, the
+    // messages after it wait for it (and count as accepted), so they show in their order.
     bool handleMessage(const QByteArray &message);
 
 public slots:
@@ -62,6 +69,8 @@ private:
 
     void setSendButtonsEnabled(bool enabled);
     void dropOversizedMessage(qint64 bytes);
+    bool dispatchMessage(const QByteArray &message);
+    void releaseHeldMessages();
 
     Ui::Widget *ui;
     QString passwdSalt;
@@ -75,4 +84,8 @@ private:
     QGraphicsPixmapItem *pixmapItem = nullptr;
     // Gathers the reads of socket into whole messages.
     tavrel::MessageAssembler *assembler;
+    // Set while a received image is decoded; the messages that came meanwhile, in order,
+    // until they are handled.
+    bool imageDecoding = false;
+    QList<QByteArray> heldMessages;
 };

@@ -156,7 +156,7 @@ FileParts splitFileMessage(const QByteArray &message, bool image)
     parts.name = message.mid(kFilePrefixSize, first - kFilePrefixSize);
     const qsizetype dataStart = first + kSeparatorSize;
     if (!image) {
-        parts.data = message.mid(dataStart);
+        parts.data = QByteArrayView(message).sliced(dataStart);
         parts.status = FileParts::Ok;
         return parts;
     }
@@ -166,7 +166,7 @@ FileParts splitFileMessage(const QByteArray &message, bool image)
         return parts;
     }
     parts.sender = message.mid(dataStart, second - dataStart);
-    parts.data = message.mid(second + kSeparatorSize);
+    parts.data = QByteArrayView(message).sliced(second + kSeparatorSize);
     parts.status = FileParts::Ok;
     return parts;
 }

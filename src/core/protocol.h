@@ -113,13 +113,16 @@ struct FileParts
         NoSeparator, // no separator at all, so not even the name is known
     };
     Status status = Malformed;
-    QByteArray name;   // bytes 3 up to the first separator
-    QByteArray sender; // image messages only
-    QByteArray data;   // contents or image bytes, later separators included
+    QByteArray name;     // bytes 3 up to the first separator
+    QByteArray sender;   // image messages only
+    QByteArrayView data; // contents or image bytes, later separators included
 };
 
 // Takes a received file ("fs,"), image ("fsi") or other 'f' message apart. For an image
-// both separators must be present; for the other kinds the first.
+// both separators must be present; for the other kinds the first. data points into
+// message, which must outlive it: a copy of up to 16 MiB of contents would hold up the
+// GUI thread for 10 to 25 ms.
 FileParts splitFileMessage(const QByteArray &message, bool image);
+FileParts splitFileMessage(QByteArray &&message, bool image) = delete;
 
 } // namespace tavrel

@@ -4,6 +4,7 @@
 #include "assembler.h"
 #include "net/plaintext.h"
 #include "protocol.h"
+#include "textpreview.h"
 
 #include <QDebug>
 #include <QTcpSocket>
@@ -11,6 +12,18 @@
 namespace {
 
 const QString kOwnLinePrefix = QStringLiteral("我: ");
+// Follows the line about a received text file when the tab shows only its start.
+const QString kStartShown = QStringLiteral("文本文件标签页里只显示了文件的开头");
+
+void appendReceivedLine(QTextEdit *box, const QString &receivedName, const QString &storedName,
+                        const QString &senderText)
+{
+    if (storedName == receivedName)
+        appendPlainText(box, QStringLiteral("收到") + senderText + QStringLiteral("文件：") + storedName);
+    else
+        appendPlainText(box, QStringLiteral("收到") + senderText + QStringLiteral("文件：") + receivedName +
+                                 QStringLiteral(", 并改名为：") + storedName);
+}
 
 } // namespace
 
@@ -26,6 +39,26 @@ bool Widget::ReadInformation()
 }
 
 bool Widget::handleMessage(const QByteArray &message)
+{
+    if (imageDecoding || !heldMessages.isEmpty()) {
+        heldMessages.append(message);
+        return true;
+    }
+    return dispatchMessage(message);
+}
+
+void Widget::releaseHeldMessages()
+{
+    if (imageDecoding || heldMessages.isEmpty())
+        return;
+    dispatchMessage(heldMessages.takeFirst());
+    // One message a turn of the event loop, so that the chat lines that gathered during a
+    // long decoding are not shown in one long stall.
+    if (!heldMessages.isEmpty())
+        QMetaObject::invokeMethod(this, &Widget::releaseHeldMessages, Qt::QueuedConnection);
+}
+
+bool Widget::dispatchMessage(const QByteArray &message)
 {
     using tavrel::Kind;
     const Kind kind = tavrel::incomingKind(message);
@@ -74,26 +107,39 @@ bool Widget::handleMessage(const QByteArray &message)
 
         QString storedName = receivedName;
         QString senderText;
-        const bool stored = saveFile(storedName, parts.data);
+        const bool stored =
+            saveFile(storedName, QByteArray::fromRawData(parts.data.data(), parts.data.size()));
         if (kind == Kind::Image) {
             senderText = QString::fromUtf8(parts.sender + QStringLiteral(" 发来的").toUtf8());
             // A name that could not be stored may still name something: a device such as
             // COM1 that blocks a read, or a file that was there before. Only what was just
             // written is read back.
-            if (stored && showImage(QString(storedName)))
-                appendPlainText(ui->textEditRead, QStringLiteral("收到的图片：") + storedName +
-                                                      QStringLiteral(" 在图片标签页里显示"));
+            if (stored) {
+                // The image's lines, and every message after it, wait for the decoding, so
+                // that the message box keeps their order.
+                imageDecoding = true;
+                showImage(storedName, [this, receivedName, storedName, senderText](bool shown) {
+                    if (shown)
+                        appendPlainText(ui->textEditRead, QStringLiteral("收到的图片：") + storedName +
+                                                              QStringLiteral(" 在图片标签页里显示"));
+                    appendReceivedLine(ui->textEditRead, receivedName, storedName, senderText);
+                    showEnd(ui->textEditRead);
+                    imageDecoding = false;
+                    releaseHeldMessages();
+                });
+                return true;
+            }
         } else {
-            setPlainTextContent(ui->textEditFile, QString::fromUtf8(parts.data));
+            const tavrel::TextPreview preview = tavrel::textPreview(parts.data);
+            setPlainTextContent(ui->textEditFile, preview.text);
             appendPlainText(ui->textEditRead, QStringLiteral("收到的文件：") + storedName +
                                                   QStringLiteral(" 在文本文件标签页里显示"));
+            if (!preview.whole)
+                appendPlainText(ui->textEditRead,
+                                stored ? kStartShown + QStringLiteral("，整个文件已保存为：") + storedName
+                                       : kStartShown);
         }
-        if (storedName == receivedName)
-            appendPlainText(ui->textEditRead,
-                            QStringLiteral("收到") + senderText + QStringLiteral("文件：") + storedName);
-        else
-            appendPlainText(ui->textEditRead, QStringLiteral("收到") + senderText + QStringLiteral("文件：") +
-                                                  receivedName + QStringLiteral(", 并改名为：") + storedName);
+        appendReceivedLine(ui->textEditRead, receivedName, storedName, senderText);
         break;
     }
     case Kind::Unknown:

@@ -1,6 +1,7 @@
 #include "assembler.h"
 #include "filenames.h"
 #include "protocol.h"
+#include "textpreview.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -19,6 +20,8 @@ class TestCore : public QObject
 private slots:
     void split_data();
     void split();
+    void textPreview_data();
+    void textPreview();
     void nameTakenWhileOpening();
     void quietGapEndsAMessage();
 };
@@ -57,7 +60,63 @@ void TestCore::split()
     QFETCH(bool, image);
     QFETCH(QByteArray, parts);
     const FileParts p = splitFileMessage(message, image);
-    QCOMPARE(QByteArray::number(int(p.status)) + '|' + p.name + '|' + p.sender + '|' + p.data, parts);
+    QCOMPARE(QByteArray::number(int(p.status)) + '|' + p.name + '|' + p.sender + '|' + p.data.toByteArray(),
+             parts);
+}
+
+void TestCore::textPreview_data()
+{
+    QTest::addColumn<QByteArray>("utf8");
+    QTest::addColumn<int>("cost"); // the limits
+    QTest::addColumn<int>("paragraph");
+    QTest::addColumn<QString>("shown"); // null: the whole text
+
+    const auto times = [](const char *text, int n) { return QByteArray(text).repeated(n); };
+    const int cost = PreviewLimits().cost, paragraph = PreviewLimits().paragraph;
+    QTest::newRow("short") << QByteArray("hello\n世界") << cost << paragraph << QString();
+    QTest::newRow("broken UTF-8, whole") << QByteArray("\xff ok \xe4\xb8") << cost << paragraph << QString();
+    // A line of 99 letters costs 100 + 12: 292 lines and 64 letters of the next fit.
+    QTest::newRow("lines") << times(QByteArray(99, 'x') + "\n", 400) << cost << paragraph
+                           << QString(times(QByteArray(99, 'x') + "\n", 292) + QByteArray(64, 'x'));
+    QTest::newRow("lines that fit") << times(QByteArray(99, 'x') + "\n", 292) << cost << paragraph
+                                    << QString();
+    QTest::newRow("empty lines") << QByteArray(5000, '\n') << cost << paragraph << QString(2520, '\n');
+    QTest::newRow("carriage returns") << QByteArray(5000, '\r') << cost << paragraph << QString(2520, '\r');
+    QTest::newRow("paragraph separators")
+        << times("\xe2\x80\xa9", 5000) << cost << paragraph << QString(2520, QChar::ParagraphSeparator);
+    QTest::newRow("frame marks") << times("\xef\xb7\x90", 5000) << cost << paragraph
+                                 << QString(2520, QChar(0xfdd0));
+    // A letter with a combining acute costs 1 + 9, a line of 40 of them 413: 79 lines fit,
+    // and 141 units of the next.
+    const QByteArray accented = times("e\xcc\x81", 40) + "\n";
+    QTest::newRow("combining marks") << times(accented, 100) << cost << paragraph
+                                     << QString::fromUtf8(times(accented, 79) + times("e\xcc\x81", 14) + "e");
+    QTest::newRow("long line") << QByteArray(10000, 'x') << cost << paragraph << QString(paragraph, 'x');
+    QTest::newRow("line at its limit") << QByteArray(paragraph, 'x') << cost << paragraph << QString();
+    // U+2028 breaks a line inside a paragraph.
+    QTest::newRow("line separators") << times("xxxxxxx\xe2\x80\xa8", 1000) << cost << paragraph
+                                     << QString::fromUtf8(times("xxxxxxx\xe2\x80\xa8", 512));
+    QTest::newRow("pair at the cut") << QByteArray(paragraph - 1, 'x') + "\xf0\x9f\x98\x80" << cost
+                                     << paragraph << QString(paragraph - 1, 'x');
+    // Only 30 bytes are decoded: nine characters and three bytes of a four-byte one, which
+    // must not come out as a replacement character.
+    QTest::newRow("sequence cut by the decoding")
+        << times("中", 9) + times("\xf0\x9f\x98\x80", 5) << 10 << 100 << QString::fromUtf8(times("中", 9));
+    // A line costs 18 + 13; the second one's end would pass 50.
+    QTest::newRow("16 MiB") << times("第一行 the first line\n", 16 * 1024 * 1024 / 25) << 50 << 100
+                            << QString::fromUtf8("第一行 the first line\n第一行 the first line");
+}
+
+void TestCore::textPreview()
+{
+    QFETCH(QByteArray, utf8);
+    QFETCH(int, cost);
+    QFETCH(int, paragraph);
+    QFETCH(QString, shown);
+
+    const TextPreview preview = tavrel::textPreview(utf8, PreviewLimits{cost, paragraph});
+    QCOMPARE(preview.whole, shown.isNull());
+    QCOMPARE(preview.text, shown.isNull() ? QString::fromUtf8(utf8) : shown);
 }
 
 // Another process creates the file between the choice of the name and the open.

@@ -4,21 +4,77 @@
 #include <QBuffer>
 #include <QDir>
 #include <QImageReader>
+#include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSemaphore>
 #include <QTemporaryDir>
+#include <QThreadPool>
 
 namespace {
 
 enum Flags { Enabled = 1, Refused = 2, Image = 4, NoUserName = 8 };
 
+QByteArray encode(const QImage &image, const char *format)
+{
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return buffer.data();
+}
+
 QByteArray png(int width, int height)
 {
     QImage image(width, height, QImage::Format_RGB32);
     image.fill(0x336699);
-    QBuffer buffer;
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return buffer.data();
+    return encode(image, "PNG");
+}
+
+// Pixels that tell each corner apart, in the given format.
+QImage corners(int width, int height, QImage::Format format)
+{
+    QImage image(width, height, QImage::Format_ARGB32);
+    image.fill(QColor(40, 80, 120, 200));
+    image.setPixelColor(0, 0, QColor(255, 0, 0, 255));
+    image.setPixelColor(width - 1, height - 1, QColor(0, 0, 255, 100));
+    return image.convertToFormat(format);
+}
+
+// Noise, which a PNG decoder takes a while over: some 100 ms for 2000 x 2000.
+QByteArray slowPng(int side)
+{
+    QImage image(side, side, QImage::Format_RGB32);
+    QRandomGenerator random(1);
+    for (int y = 0; y < side; ++y)
+        random.fillRange(reinterpret_cast<quint32 *>(image.scanLine(y)), side);
+    return encode(image, "PNG");
+}
+
+QByteArray imageMessage(const char *name, const QByteArray &image)
+{
+    return QByteArray("fsi") + name + "~+^`&bob~+^`&" + image;
+}
+
+QByteArray fileMessage(const char *name, const QByteArray &contents)
+{
+    return QByteArray("fs,") + name + "~+^`&" + contents;
+}
+
+// Lines of the message box, '|' between them; %T and %P stand for the ends of the notices of
+// the text file and picture tabs.
+QStringList lineList(const char *text)
+{
+    if (!text)
+        return {};
+    QString all = QString::fromUtf8(text);
+    all.replace("%T", " 在文本文件标签页里显示").replace("%P", " 在图片标签页里显示");
+    return all.split(QLatin1Char('|'));
+}
+
+// Waits until the window has shown the images it was given, and the messages after them.
+bool imagesDone(Widget &w)
+{
+    return QTest::qWaitFor([&] { return !WidgetProbe::messagesWaiting(w); }, 10000);
 }
 
 } // namespace
@@ -37,7 +93,15 @@ private slots:
     void dispatch();
     void storedNames_data();
     void storedNames();
-    void showImage();
+    void imagesInScene_data();
+    void imagesInScene();
+    void textFileShown_data();
+    void textFileShown();
+    void messagesWaitForImage_data();
+    void messagesWaitForImage();
+    void waitingMessagesOneATurn();
+    void windowGoneWhileDecoding_data();
+    void windowGoneWhileDecoding();
     void piecesMakeOneMessage_data();
     void piecesMakeOneMessage();
     void oversizedMessageDropped_data();
@@ -98,12 +162,7 @@ void TestReceive::dispatch_data()
     QTest::addColumn<QString>("tab");       // the text file tab
     QTest::addColumn<int>("flags");
 
-    // '|' between lines; %T and %P for the ends of the notices of the text file and picture tabs.
-    const auto lines = [](const char *text) {
-        QString all = QString::fromUtf8(text);
-        all.replace("%T", " 在文本文件标签页里显示").replace("%P", " 在图片标签页里显示");
-        return text ? all.split(QLatin1Char('|')) : QStringList();
-    };
+    const auto lines = lineList;
     const struct
     {
         const char *tag, *message, *lines; // null for none
@@ -190,6 +249,7 @@ void TestReceive::dispatch()
     WidgetProbe::textEdit(w, "textEditFile")->setPlainText(QStringLiteral("kept"));
 
     QCOMPARE(w.handleMessage(message), !(flags & Refused));
+    QVERIFY(imagesDone(w));
     QCOMPARE(shown(w), (QStringList{"earlier"} + lines).join(QLatin1Char('\n')));
     QCOMPARE(read->textCursor().atEnd(), !(flags & Refused));
     QCOMPARE(shown(w, "textEditUsers"), users);
@@ -268,20 +328,254 @@ void TestReceive::storedNames()
     QCOMPARE(created(), expected); // a link written through would have made "nowhere"
 }
 
-// Each loaded image adds an unscaled item; one that declares huge dimensions is refused even
-// when nothing else limits the reader.
-void TestReceive::showImage()
+void TestReceive::imagesInScene_data()
 {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QImage>("expected"); // null: not shown
+    QTest::addColumn<int>("tolerance");   // per colour channel
+    QTest::addColumn<QString>("warning"); // logged by the reader
+
+    for (const auto &[tag, format] : {std::pair{"opaque", QImage::Format_RGB32},
+                                      {"alpha", QImage::Format_ARGB32},
+                                      {"grey", QImage::Format_Grayscale8},
+                                      {"palette", QImage::Format_Indexed8}}) {
+        const QImage image = corners(6, 4, format);
+        QTest::addRow("PNG, %s", tag) << encode(image, "PNG") << image << 2 << QString();
+    }
+    QImage flat(16, 8, QImage::Format_RGB32);
+    flat.fill(0x336699);
+    QTest::newRow("JPEG") << encode(flat, "JPEG") << flat << 6 << QString();
+    QTest::newRow("words") << QByteArray("words") << QImage() << 0 << QString();
+    QTest::newRow("declares 17000 x 17000")
+        << QByteArray("P5 17000 17000 255\n") << QImage() << 0 << QStringLiteral("allocation limit");
+}
+
+// A loaded image adds a full-size item at the origin, beside the earlier ones; one that
+// does not load adds nothing, and one that declares huge dimensions is refused even when
+// something else lifted the reader's limit.
+void TestReceive::imagesInScene()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QImage, expected);
+    QFETCH(int, tolerance);
+    QFETCH(QString, warning);
+
     QImageReader::setAllocationLimit(0);
-    QVERIFY(write("a.png", png(5, 7)) && write("huge.pgm", "P5 17000 17000 255\n"));
+    QVERIFY(write("earlier.png", png(3, 2)) && write("new.img", bytes));
     Widget w;
-    QVERIFY(w.showImage("a.png"));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("allocation limit"));
-    QVERIFY(!w.showImage("huge.pgm"));
-    QVERIFY(w.showImage("a.png"));
-    QCOMPARE(WidgetProbe::scene(w)->items().size(), 2);
-    for (QGraphicsItem *item : WidgetProbe::scene(w)->items())
-        QVERIFY(item->boundingRect() == QRectF(0, 0, 5, 7) && item->pos() == QPointF(0, 0));
+    bool earlier = false;
+    w.showImage("earlier.png", [&](bool shown) { earlier = shown; });
+    QTRY_VERIFY(earlier);
+    QGraphicsPixmapItem *first = WidgetProbe::pixmapItem(w);
+
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+    int calls = 0;
+    bool shown = false;
+    w.showImage("new.img", [&](bool result) { ++calls, shown = result; });
+    QCOMPARE(calls, 0); // decoded while the event loop goes on
+    QTRY_COMPARE(calls, 1);
+    QCOMPARE(shown, !expected.isNull());
+
+    const QList<QGraphicsItem *> items = WidgetProbe::scene(w)->items();
+    QCOMPARE(items.size(), shown ? 2 : 1);
+    QGraphicsPixmapItem *last = WidgetProbe::pixmapItem(w);
+    QCOMPARE(last == first, !shown);
+    for (QGraphicsItem *item : items)
+        QVERIFY(item->pos() == QPointF(0, 0) && item->scale() == 1 && !item->transform().isScaling());
+    QCOMPARE(first->boundingRect(), QRectF(0, 0, 3, 2));
+    if (!shown)
+        return;
+    QCOMPARE(last->boundingRect(), QRectF(QPointF(0, 0), expected.size()));
+    const QImage pixels = last->pixmap().toImage().convertToFormat(QImage::Format_ARGB32);
+    QCOMPARE(pixels.size(), expected.size());
+    const QImage want = expected.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < want.height(); ++y) {
+        for (int x = 0; x < want.width(); ++x) {
+            const QRgb a = pixels.pixel(x, y), b = want.pixel(x, y);
+            for (int shift : {0, 8, 16, 24})
+                QVERIFY2(qAbs(int((a >> shift) & 0xff) - int((b >> shift) & 0xff)) <= tolerance,
+                         qPrintable(QStringLiteral("pixel %1,%2: %3 instead of %4")
+                                        .arg(x)
+                                        .arg(y)
+                                        .arg(a, 8, 16)
+                                        .arg(b, 8, 16)));
+        }
+    }
+}
+
+void TestReceive::textFileShown_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<QString>("present"); // as for dispatch
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QString>("stored"); // the name the contents must be stored under, or empty
+    QTest::addColumn<QString>("tab");
+
+    const QByteArray line = QByteArray(99, 'x') + "\n";
+    // 292 of these lines and 64 letters of the next are as much as the tab shows.
+    const QString start = QString(line.repeated(292) + QByteArray(64, 'x'));
+    const QByteArray fourMiB = line.repeated(4 * 1024 * 1024 / 100);
+    const char *cut = "收到的文件：big.txt%T|文本文件标签页里只显示了文件的开头，整个文件已保存为：big.txt|"
+                      "收到文件：big.txt";
+
+    QTest::newRow("small") << fileMessage("a.txt", "第一行\nline 2") << ""
+                           << lineList("收到的文件：a.txt%T|收到文件：a.txt") << "a.txt"
+                           << QStringLiteral("第一行\nline 2");
+    QTest::newRow("4 MiB") << fileMessage("big.txt", fourMiB) << "" << lineList(cut) << "big.txt" << start;
+    QTest::newRow("16 MiB") << fileMessage("big.txt", line.repeated(16 * 1024 * 1024 / 100)) << ""
+                            << lineList(cut) << "big.txt" << start;
+    QTest::newRow("one long line") << fileMessage("big.txt", QByteArray(100000, 'x')) << "" << lineList(cut)
+                                   << "big.txt" << QString(4096, 'x');
+    QTest::newRow("renamed")
+        << fileMessage("big.txt", fourMiB) << "big.txt"
+        << lineList("收到的文件：big2.txt%T|文本文件标签页里只显示了文件的开头，整个文件已保存为："
+                    "big2.txt|收到文件：big.txt, 并改名为：big2.txt")
+        << "big2.txt" << start;
+    QTest::newRow("not stored") << fileMessage("big?.txt", fourMiB) << ""
+                                << lineList("不能以只写方式文件：big?.txt|收到的文件：big?.txt%T|"
+                                            "文本文件标签页里只显示了文件的开头|收到文件：big?.txt")
+                                << "" << start;
+}
+
+// The stored file holds every byte; the tab shows the whole text or, when laying it out
+// would hold up the window, its start, and a line says so.
+void TestReceive::textFileShown()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(QString, present);
+    QFETCH(QStringList, lines);
+    QFETCH(QString, stored);
+    QFETCH(QString, tab);
+
+    QStringList expected;
+    QVERIFY(createEntries(present, expected));
+    Widget w;
+    QVERIFY(w.handleMessage(message));
+    QCOMPARE(shown(w).split(QLatin1Char('\n')), lines);
+    QCOMPARE(shown(w, "textEditFile"), tab);
+    if (!stored.isEmpty()) {
+        QVERIFY(contents(stored) == message.mid(message.indexOf("~+^`&") + 5));
+        expected.append(stored);
+    }
+    expected.sort();
+    QCOMPARE(created(), expected);
+}
+
+void TestReceive::messagesWaitForImage_data()
+{
+    QTest::addColumn<QList<QByteArray>>("messages");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QSize>("last"); // size of the last image shown, if any
+    QTest::addColumn<QString>("tab");
+
+    const QByteArray p = imageMessage("p.png", png(3, 2));
+    QTest::newRow("chat after an image")
+        << QList<QByteArray>{p, "c,after"} << lineList("收到的图片：p.png%P|收到bob 发来的文件：p.png|after")
+        << QSize(3, 2) << "kept";
+    QTest::newRow("two images, then chat")
+        << QList<QByteArray>{p, imageMessage("q.png", png(4, 5)), "c,after"}
+        << lineList("收到的图片：p.png%P|收到bob 发来的文件：p.png|收到的图片：q.png%P|收到bob "
+                    "发来的文件：q.png|after")
+        << QSize(4, 5) << "kept";
+    QTest::newRow("text file after an image")
+        << QList<QByteArray>{p, fileMessage("t.txt", "text")}
+        << lineList("收到的图片：p.png%P|收到bob 发来的文件：p.png|收到的文件：t.txt%T|收到文件：t.txt")
+        << QSize(3, 2) << "text";
+    QTest::newRow("chat after bytes that are no image")
+        << QList<QByteArray>{imageMessage("p.png", "words"), "c,after"}
+        << lineList("收到bob 发来的文件：p.png|after") << QSize() << "kept";
+    QTest::newRow("long name after an image")
+        << QList<QByteArray>{p, "fs," + QByteArray(198, 'n') + "~+^`&"}
+        << lineList("收到的图片：p.png%P|收到bob 发来的文件：p.png|文件名太长") << QSize(3, 2) << "kept";
+}
+
+// An image is decoded while the event loop goes on; what came after it waits, so that the
+// message box reads as if each message had been handled in turn.
+void TestReceive::messagesWaitForImage()
+{
+    QFETCH(QList<QByteArray>, messages);
+    QFETCH(QStringList, lines);
+    QFETCH(QSize, last);
+    QFETCH(QString, tab);
+
+    Widget w;
+    WidgetProbe::textEdit(w, "textEditFile")->setPlainText(QStringLiteral("kept"));
+    for (const QByteArray &message : std::as_const(messages))
+        QVERIFY(w.handleMessage(message));
+    QCOMPARE(shown(w), QString());
+    QVERIFY(imagesDone(w));
+    QCOMPARE(shown(w).split(QLatin1Char('\n')), lines);
+    QCOMPARE(shown(w, "textEditFile"), tab);
+    QCOMPARE(WidgetProbe::scene(w)->items().size(), int(lines.filter(QStringLiteral("收到的图片：")).size()));
+    QGraphicsPixmapItem *item = WidgetProbe::pixmapItem(w);
+    QCOMPARE(item ? item->pixmap().size() : QSize(), last);
+}
+
+// Chat lines that gathered while an image was decoded are shown one a turn of the event
+// loop, and a message that comes meanwhile waits behind them. The probe is queued as the
+// image's lines appear, so it runs right after the turn that showed them.
+void TestReceive::waitingMessagesOneATurn()
+{
+    Widget w;
+    QTextDocument *read = WidgetProbe::textEdit(w, "textEditRead")->document();
+    int chatLinesAtProbe = -1;
+    const auto chatLines = [read] { return read->toPlainText().count(QStringLiteral("line ")); };
+    connect(read, &QTextDocument::contentsChanged, this, [&] {
+        if (chatLinesAtProbe == -1 && read->toPlainText().contains(QStringLiteral("文件：p.png"))) {
+            chatLinesAtProbe = -2;
+            QMetaObject::invokeMethod(
+                this,
+                [&] {
+                    chatLinesAtProbe = chatLines();
+                    w.handleMessage("c,line 6"); // comes after those still waiting
+                },
+                Qt::QueuedConnection);
+        }
+    });
+    QVERIFY(w.handleMessage(imageMessage("p.png", png(3, 2))));
+    for (int i = 1; i <= 5; ++i)
+        QVERIFY(w.handleMessage("c,line " + QByteArray::number(i)));
+    QVERIFY(imagesDone(w));
+    QCOMPARE(chatLinesAtProbe, 1);
+    QVERIFY(shown(w).endsWith(QStringLiteral("p.png\nline 1\nline 2\nline 3\nline 4\nline 5\nline 6")));
+}
+
+void TestReceive::windowGoneWhileDecoding_data()
+{
+    QTest::addColumn<bool>("poolBusy");
+    QTest::newRow("decoding") << false;
+    QTest::newRow("waiting for a pool thread") << true;
+}
+
+// The decoding outlives the window that asked for it; its result reaches no window, not
+// even a new one that may well take the old one's place in memory.
+void TestReceive::windowGoneWhileDecoding()
+{
+    QFETCH(bool, poolBusy);
+
+    QThreadPool *pool = QThreadPool::globalInstance();
+    QSemaphore gate;
+    int blocked = 0;
+    const auto unblock = qScopeGuard([&] {
+        gate.release(blocked);
+        pool->waitForDone();
+    });
+    for (; poolBusy && blocked < pool->maxThreadCount(); ++blocked)
+        pool->start([&gate] { gate.acquire(); });
+    const QByteArray image = slowPng(poolBusy ? 8 : 2000);
+
+    auto *w = new Widget;
+    QVERIFY(w->handleMessage(imageMessage("p.png", image)));
+    QVERIFY(w->handleMessage("c,after"));
+    delete w;
+    Widget next;
+    gate.release(std::exchange(blocked, 0));
+    pool->waitForDone();
+    QTest::qWait(50); // a result posted meanwhile would arrive now
+    QCOMPARE(shown(next), QString());
+    QCOMPARE(WidgetProbe::scene(next)->items().size(), 0);
+    QVERIFY(contents("p.png") == image);
 }
 
 void TestReceive::piecesMakeOneMessage_data()

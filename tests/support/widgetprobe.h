@@ -21,6 +21,9 @@ public:
     static void setUserName(Widget &w, const QString &name) { w.userName = name; }
     static QFile *fileOut(Widget &w) { return w.fileOut; }
     static QGraphicsScene *scene(Widget &w) { return w.scene; }
+    static QGraphicsPixmapItem *pixmapItem(Widget &w) { return w.pixmapItem; }
+    // An image is being decoded, or messages that waited for one are not all handled.
+    static bool messagesWaiting(Widget &w) { return w.imageDecoding || !w.heldMessages.isEmpty(); }
     static tavrel::MessageAssembler *assembler(Widget &w) { return w.assembler; }
 
     template<typename T = QWidget> static T *control(Widget &w, const char *name)
