@@ -323,6 +323,8 @@ void TestWindows::receivedNames()
     Widget w;
     const QByteArray data = image ? png() : QStringLiteral("第一行\r\nline 2\n").toUtf8();
     w.handleMessage(image ? imageMessage(name, data) : fileMessage(name, data));
+    // Images are decoded off the window's thread; their lines follow the decode.
+    QVERIFY(QTest::qWaitFor([&] { return !WidgetProbe::messagesWaiting(w); }, 10000));
     QVERIFY2(shown(w).split(QLatin1Char('\n')).contains(line), qPrintable(shown(w)));
     QCOMPARE(entries(), stored.isEmpty() ? QStringList() : QStringList{stored});
     if (!stored.isEmpty())
