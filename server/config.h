@@ -38,6 +38,12 @@ struct Config
 
     // A client whose waiting messages pass this many bytes reads too slowly and is cut off.
     qint64 maxQueuedBytes = 1024 * 1024;
+    // A client that takes longer than drainGraceMs plus its size at minDrainBytesPerSecond
+    // to acknowledge one message reads too slowly and is cut off. 16 KiB/s is slower than
+    // any link on which files are worth sending (a 16 MiB file may take 17 minutes); the
+    // grace covers a link that stops for a while, as a mobile one does between cells.
+    int drainGraceMs = 30 * 1000;
+    qint64 minDrainBytesPerSecond = 16 * 1024;
 };
 
 } // namespace tavrel::server

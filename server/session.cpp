@@ -5,6 +5,8 @@
 
 #include <QTcpSocket>
 
+#include <limits>
+
 namespace tavrel::server {
 
 namespace {
@@ -17,6 +19,16 @@ constexpr qint64 kMaxTextMessage = 8 * 1024;
 constexpr qint64 kMaxFileMessage = kMaxOutgoingFileSize + kFilePrefixSize + kSeparatorSize + 4096;
 // How long a connection that is being closed may take to hand over its last message.
 constexpr int kCloseDeadlineMs = 5000;
+// Bounds of the wait between two looks at the kernel's send queue. The wait is the time the
+// queue should take to drain, so a message is looked at a few times; the longest wait
+// holds the next message back by at most that much after the last acknowledgement.
+constexpr int kMinAckPollMs = 1;
+constexpr int kMaxAckPollMs = 50;
+// Drain rates are measured over at least this long: single writes come too close together.
+constexpr qint64 kRateSampleMs = 5;
+// Where the kernel cannot tell what it still holds, it is given a send buffer this small, so
+// that what it may hold drains in a time the measured rate can estimate.
+constexpr int kBoundedSendBuffer = 64 * 1024;
 
 } // namespace
 
@@ -58,6 +70,9 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
     m_assembler.setLimits(kMaxFileMessage, kMaxTextMessage);
     m_gap.setSingleShot(true);
     m_gap.setTimerType(Qt::PreciseTimer);
+    m_ackPoll.setSingleShot(true);
+    m_ackPoll.setTimerType(Qt::PreciseTimer);
+    m_drainDeadline.setSingleShot(true);
     m_idle.setSingleShot(true);
     m_closeDeadline.setSingleShot(true);
 
@@ -80,6 +95,12 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
             onDisconnected();
     });
     connect(&m_gap, &QTimer::timeout, this, &Session::pump);
+    connect(&m_ackPoll, &QTimer::timeout, this, &Session::checkAcknowledged);
+    connect(&m_drainDeadline, &QTimer::timeout, this, [this] {
+        qCWarning(lcServer).noquote() << "a message of" << m_inFlightSize << "bytes was not taken in"
+                                      << m_drainDeadline.interval() << "ms by" << m_peer << m_userName;
+        abort("reads too slowly");
+    });
     connect(&m_idle, &QTimer::timeout, this, [this] { abort("no login in time"); });
     connect(&m_closeDeadline, &QTimer::timeout, this, [this] { abort("did not take its last message"); });
     m_idle.start(m_config.loginIdleTimeoutMs);
@@ -165,15 +186,108 @@ void Session::pump()
     m_queuedBytes -= message.size();
     m_lastKind = message.at(0);
     m_inFlight = true;
+    m_inFlightSize = message.size();
+    m_drainedBytes = -1;
+    if (!m_sendBufferChecked) {
+        m_sendBufferChecked = true;
+        if (m_querySendQueue(m_socket->socketDescriptor()).unacknowledged < 0)
+            m_socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kBoundedSendBuffer);
+    }
+    if (!m_closing) {
+        const qint64 deadline = m_config.drainGraceMs +
+                                message.size() * 1000 / std::max<qint64>(1, m_config.minDrainBytesPerSecond);
+        m_drainDeadline.start(int(std::min<qint64>(deadline, std::numeric_limits<int>::max())));
+    }
     // One write per message: the client reads one message per quiet gap.
     writeWhole(m_socket, message);
 }
 
-void Session::onBytesWritten()
+void Session::onBytesWritten(qint64 bytes)
 {
-    if (!m_inFlight || m_socket->bytesToWrite() > 0)
+    if (!m_inFlight || m_awaitingAck)
         return;
+    // While Qt's buffer waits for room, the kernel takes bytes as fast as the client
+    // acknowledges them; its first gulp of a message says nothing about the client.
+    if (m_drainedBytes < 0) {
+        m_drainedBytes = 0;
+        m_drainClock.start();
+    } else {
+        m_drainedBytes += bytes;
+        if (m_drainClock.elapsed() >= kRateSampleMs)
+            noteDrainRate(std::exchange(m_drainedBytes, 0), m_drainClock.restart());
+    }
+    if (m_socket->bytesToWrite() > 0)
+        return;
+    if (m_closing && m_queue.empty()) {
+        // The kernel still delivers what it holds before the connection closes.
+        m_inFlight = false;
+        m_drainDeadline.stop();
+        m_socket->disconnectFromHost();
+        return;
+    }
+    m_awaitingAck = true;
+    m_lastUnacknowledged = -1;
+    m_sinceBufferEmpty.start();
+    checkAcknowledged();
+}
+
+SendQueue Session::sendQueue() const
+{
+    SendQueue queue = m_querySendQueue(m_socket->socketDescriptor());
+    if (queue.unacknowledged >= 0 || m_drainBytesPerMs <= 0)
+        return queue;
+    // Without the kernel's word: it may hold up to its buffer of the message, and drains at
+    // the rate measured while Qt's buffer waited for room.
+    const qint64 buffer = m_socket->socketOption(QAbstractSocket::SendBufferSizeSocketOption).toLongLong();
+    const qint64 held = std::min(m_inFlightSize, buffer > 0 ? buffer : m_inFlightSize);
+    queue.unacknowledged =
+        std::max<qint64>(0, held - qint64(m_drainBytesPerMs * double(m_sinceBufferEmpty.elapsed())));
+    return queue;
+}
+
+void Session::noteDrainRate(qint64 bytes, qint64 elapsedMs)
+{
+    if (bytes <= 0 || elapsedMs <= 0)
+        return;
+    const double rate = double(bytes) / double(elapsedMs);
+    m_drainBytesPerMs = m_drainBytesPerMs > 0 ? 0.7 * m_drainBytesPerMs + 0.3 * rate : rate;
+}
+
+int Session::pollIntervalMs(const SendQueue &queue) const
+{
+    // The rest should be gone after what is left at the measured rate, and the last bytes
+    // take a round trip to be acknowledged after they left: half of one is a fair first look.
+    double ms = m_drainBytesPerMs > 0 ? double(queue.unacknowledged) / m_drainBytesPerMs : 0;
+    if (queue.rttUs > 0)
+        ms = std::max(ms, double(queue.rttUs) / 2000.0);
+    return qBound(kMinAckPollMs, int(ms), kMaxAckPollMs);
+}
+
+void Session::checkAcknowledged()
+{
+    if (!m_awaitingAck || m_closed)
+        return;
+    const SendQueue queue = sendQueue();
+    if (queue.unacknowledged <= 0) {
+        delivered();
+        return;
+    }
+    if (m_lastUnacknowledged < 0) {
+        m_lastUnacknowledged = queue.unacknowledged;
+        m_drainClock.start();
+    } else if (m_drainClock.elapsed() >= kRateSampleMs) {
+        noteDrainRate(m_lastUnacknowledged - queue.unacknowledged, m_drainClock.restart());
+        m_lastUnacknowledged = queue.unacknowledged;
+    }
+    m_ackPoll.start(pollIntervalMs(queue));
+}
+
+void Session::delivered()
+{
     m_inFlight = false;
+    m_awaitingAck = false;
+    m_ackPoll.stop();
+    m_drainDeadline.stop();
     if (m_closing && m_queue.empty()) {
         m_socket->disconnectFromHost();
         return;
@@ -198,6 +312,8 @@ void Session::onDisconnected()
     m_closed = true;
     m_closing = true;
     m_gap.stop();
+    m_ackPoll.stop();
+    m_drainDeadline.stop();
     m_idle.stop();
     m_closeDeadline.stop();
     m_assembler.clear();

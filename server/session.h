@@ -2,23 +2,25 @@
 
 #include "assembler.h"
 #include "config.h"
+#include "sendqueue.h"
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
 #include <deque>
+#include <functional>
 
 class QTcpSocket;
 
 namespace tavrel::server {
 
 // Extra wait, beyond the client's own quiet gap, before the next message goes out. The
-// client starts its gap when it reads the last chunk of a message, which trails the moment
-// our buffer drained by the trip across the network and the scheduling of both processes;
-// 10 ms covers loopback and a LAN with room to spare. A file or image message may still sit
-// in the kernel's send buffer (tens of KB) when our buffer drains, which a slow link takes
-// a while to carry, so those get 100 ms.
+// wait starts once the client's kernel has acknowledged the last byte of a message, which
+// the client's event loop reads a moment later; the margin covers that moment and the
+// scheduling of both processes. 10 ms covers loopback and a LAN with room to spare. A file
+// or image message ends a longer transfer, whose last reads a busy window may take late,
+// so those get 100 ms.
 inline constexpr int kGapMarginMs = 10;
 inline constexpr int kFileGapMarginMs = 100;
 
@@ -42,8 +44,10 @@ private:
 // One client connection: gathers what it sends into messages, and paces what it is sent.
 //
 // The client tells messages apart only by the quiet gaps between them, so each message goes
-// out in one write, and the next one only once the previous one has left our buffer and
-// the client's gap for its kind has passed. Meanwhile chat lines merge into one waiting
+// out in one write, and the next one only once the client has acknowledged every byte of
+// the previous one and the client's gap for its kind has passed. Qt's buffer drains into
+// the kernel's send queue long before a slow link has carried the bytes: the queue can hold
+// megabytes, so it is watched until it is empty. Meanwhile chat lines merge into one waiting
 // chat message (one line each), and a newer user list replaces a waiting one, so a busy
 // room costs a reader at most one gap of delay, not a growing queue.
 class Session : public QObject
@@ -77,13 +81,22 @@ public:
 
     qint64 queuedBytes() const { return m_queuedBytes; }
 
+    // Replaces the kernel query, so that a test can stand in for a platform without one.
+    void setSendQueueQuery(std::function<SendQueue(qintptr)> query) { m_querySendQueue = std::move(query); }
+
 signals:
     void messageReceived(const QByteArray &message);
     void closed();
 
 private:
     void pump();
-    void onBytesWritten();
+    void onBytesWritten(qint64 bytes);
+    void checkAcknowledged();
+    void delivered();
+    // Bytes of the message in flight that the client has not acknowledged yet.
+    SendQueue sendQueue() const;
+    void noteDrainRate(qint64 bytes, qint64 elapsedMs);
+    int pollIntervalMs(const SendQueue &queue) const;
     void onDisconnected();
 
     QTcpSocket *m_socket;
@@ -97,7 +110,24 @@ private:
 
     std::deque<QByteArray> m_queue;
     qint64 m_queuedBytes = 0;
+    // A message is in flight from its write until the client has acknowledged all of it;
+    // it waits for the acknowledgement once Qt's buffer is empty.
     bool m_inFlight = false;
+    bool m_awaitingAck = false;
+    qint64 m_inFlightSize = 0;
+    std::function<SendQueue(qintptr)> m_querySendQueue = querySendQueue;
+    bool m_sendBufferChecked = false;
+    // How fast this client takes bytes, smoothed over the session; 0 until measured.
+    double m_drainBytesPerMs = 0;
+    // Bytes drained since the rate was last noted (-1 before the kernel's first gulp of a
+    // message), and since when.
+    qint64 m_drainedBytes = -1;
+    QElapsedTimer m_drainClock;
+    qint64 m_lastUnacknowledged = -1;
+    // Since Qt's buffer emptied, for platforms that cannot tell what the kernel still holds.
+    QElapsedTimer m_sinceBufferEmpty;
+    QTimer m_ackPoll;
+    QTimer m_drainDeadline;
     bool m_closing = false;
     bool m_closed = false;
     char m_lastKind = 0;

@@ -2,6 +2,8 @@
 #include "protocol.h"
 #include "session.h"
 
+#include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -12,8 +14,66 @@ using namespace tavrel;
 using namespace tavrel::server;
 using Messages = QList<QByteArray>;
 
-// Drives one Session over a loopback connection and reads what it sends with the client's
-// own assembler: two messages sent too close together would arrive as one.
+namespace {
+
+// The client's end of a connection to one Session, read with the client's own assembler:
+// two messages sent too close together arrive as one. It may read like a slow link: a small
+// receive buffer, and at most bytesPerTick every 10 ms (0: as fast as bytes come).
+class Reader : public QObject
+{
+public:
+    explicit Reader(int bytesPerTick = 0)
+    {
+        QVERIFY(m_listener.listen(QHostAddress::LocalHost, 0));
+        if (bytesPerTick > 0) {
+            socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 16 * 1024);
+            socket.setReadBufferSize(bytesPerTick);
+            connect(&m_tick, &QTimer::timeout, this, [this, bytesPerTick] { take(bytesPerTick); });
+            m_tick.start(10);
+        } else {
+            connect(&socket, &QTcpSocket::readyRead, this, [this] { take(-1); });
+        }
+        socket.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
+        QVERIFY(socket.waitForConnected(3000) && m_listener.waitForNewConnection(3000));
+        connect(&m_assembler, &MessageAssembler::messageReady, this,
+                [this](const QByteArray &m) { received.append(m); });
+    }
+    // The server's end, for the Session to own.
+    QTcpSocket *serverSide() { return m_listener.nextPendingConnection(); }
+    // Reads at most this many bytes in all, then stops or, with vanish, drops the connection.
+    void stopAfter(qint64 bytes, bool vanish)
+    {
+        m_limit = bytes;
+        m_vanish = vanish;
+    }
+
+    QTcpSocket socket;
+    Messages received;
+    qint64 bytesRead = 0;
+
+private:
+    void take(qint64 most)
+    {
+        if (m_limit >= 0)
+            most = std::min(most < 0 ? m_limit : most, m_limit - bytesRead);
+        const QByteArray bytes = most < 0 ? socket.readAll() : socket.read(most);
+        bytesRead += bytes.size();
+        m_assembler.append(bytes);
+        if (m_vanish && bytesRead == m_limit) {
+            m_tick.stop();
+            socket.abort();
+        }
+    }
+
+    QTcpServer m_listener;
+    QTimer m_tick;
+    MessageAssembler m_assembler;
+    qint64 m_limit = -1;
+    bool m_vanish = false;
+};
+
+} // namespace
+
 class TestSession : public QObject
 {
     Q_OBJECT
@@ -23,42 +83,112 @@ private slots:
     {
         QTest::addColumn<Messages>("sent");
         QTest::addColumn<Messages>("expected");
+        QTest::addColumn<int>("bytesPerTick");
+        QTest::addColumn<bool>("kernelQuery"); // false: as on a platform that cannot tell
         const QByteArray file = fileMessage(QStringLiteral("f.txt"), "data");
         const QByteArray ok = loginAnswer(QStringLiteral("登录成功"));
-        QTest::newRow("chat lines waiting merge")
-            << Messages{"c,a", "c,b", "c,c"} << Messages{"c,a", "c,b\nc"};
-        QTest::newRow("newer user list replaces the waiting one")
-            << Messages{ok, "o,x", "o,x\ny"} << Messages{ok, "o,x\ny"};
-        QTest::newRow("chat joins across a waiting user list")
-            << Messages{"r,ok", "c,a", "o,u", "c,b"} << Messages{"r,ok", "c,a\nb", "o,u"};
-        QTest::newRow("a file keeps the order")
-            << Messages{"c,a", file, "c,b", "c,c"} << Messages{"c,a", file, "c,b\nc"};
-        QTest::newRow("after a file the longer gap")
-            << Messages{file, file, "c,x"} << Messages{file, file, "c,x"};
-        QTest::newRow("answers never merge")
-            << Messages{"l,x", "l,y", "r,z"} << Messages{"l,x", "l,y", "r,z"};
+        const struct
+        {
+            const char *tag;
+            Messages sent, expected;
+        } rows[] = {
+            {"chat lines waiting merge", {"c,a", "c,b", "c,c"}, {"c,a", "c,b\nc"}},
+            {"newer user list replaces the waiting one", {ok, "o,x", "o,x\ny"}, {ok, "o,x\ny"}},
+            {"chat joins across a waiting user list",
+             {"r,ok", "c,a", "o,u", "c,b"},
+             {"r,ok", "c,a\nb", "o,u"}},
+            {"a file keeps the order", {"c,a", file, "c,b", "c,c"}, {"c,a", file, "c,b\nc"}},
+            {"after a file the longer gap", {file, file, "c,x"}, {file, file, "c,x"}},
+            {"answers never merge", {"l,x", "l,y", "r,z"}, {"l,x", "l,y", "r,z"}},
+        };
+        for (const auto &row : rows)
+            QTest::newRow(row.tag) << row.sent << row.expected << 0 << true;
+
+        // Most of a big message still sits in the kernel when Qt's buffer is empty; a slow
+        // reader takes it long after.
+        const QByteArray big = fileMessage(QStringLiteral("big.txt"), QByteArray(1024 * 1024, 'b'));
+        const QByteArray image =
+            imageMessage(QStringLiteral("p.png"), QStringLiteral("bob"), QByteArray(600 * 1024, 'p'));
+        QTest::newRow("big file, then chat, slow reader")
+            << Messages{big, "c,x"} << Messages{big, "c,x"} << 16 * 1024 << true;
+        QTest::newRow("image, then user list, slow reader")
+            << Messages{image, "o,a"} << Messages{image, "o,a"} << 16 * 1024 << true;
+        QTest::newRow("big file, then chat, slow reader, no kernel query")
+            << Messages{big, "c,x"} << Messages{big, "c,x"} << 16 * 1024 << false;
     }
     void pacedAndMerged()
     {
         QFETCH(Messages, sent);
         QFETCH(Messages, expected);
-        QTcpServer listener;
-        QTcpSocket reader;
-        MessageAssembler assembler;
-        Messages received;
-        QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
-        reader.connectToHost(QHostAddress::LocalHost, listener.serverPort());
-        QVERIFY(reader.waitForConnected(3000) && listener.waitForNewConnection(3000));
-        connect(&reader, &QTcpSocket::readyRead, this, [&] { assembler.append(reader.readAll()); });
-        connect(&assembler, &MessageAssembler::messageReady, this,
-                [&](const QByteArray &m) { received.append(m); });
-        Session session(listener.nextPendingConnection(), Config());
+        QFETCH(int, bytesPerTick);
+        QFETCH(bool, kernelQuery);
+        Reader reader(bytesPerTick);
+        Session session(reader.serverSide(), Config());
+        int queries = 0;
+        session.setSendQueueQuery([&](qintptr fd) {
+            ++queries;
+            return kernelQuery ? querySendQueue(fd) : SendQueue();
+        });
+        QElapsedTimer clock;
+        clock.start();
         for (const QByteArray &message : sent)
             session.send(message);
-        QTRY_COMPARE_WITH_TIMEOUT(received.size(), expected.size(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(reader.received.size(), expected.size(), 15000);
         // Long enough for a wrongly split or late message to show.
         QTest::qWait(kFileQuietGapMs + kFileGapMarginMs);
-        QCOMPARE(received, expected);
+        QCOMPARE(reader.received, expected);
+        // The kernel is asked a few times per message, never in a busy loop.
+        QVERIFY2(queries <= 10 + clock.elapsed() / 10, qPrintable(QString::number(queries)));
+    }
+
+    // A client that does not take a message in time is cut off and logged; one that is slow
+    // but within its time is not; one that vanishes is let go quietly, and no timer of the
+    // message it left behind fires afterwards.
+    void slowReaders_data()
+    {
+        QTest::addColumn<qint64>("readLimit"); // bytes the reader takes before it stops
+        QTest::addColumn<bool>("vanish");      // then drops the connection
+        QTest::addColumn<bool>("cutOff");
+        QTest::newRow("reads nothing") << qint64(0) << false << true;
+        QTest::newRow("stops in the middle") << qint64(300 * 1024) << false << true;
+        QTest::newRow("slow but in time") << qint64(-1) << false << false;
+        QTest::newRow("vanishes in the middle") << qint64(300 * 1024) << true << false;
+    }
+    void slowReaders()
+    {
+        QFETCH(qint64, readLimit);
+        QFETCH(bool, vanish);
+        QFETCH(bool, cutOff);
+        // 1 MiB is granted 300 ms plus one second (a coarse timer may fire 5% early); the
+        // reader takes it in about 650 ms.
+        Config config;
+        config.drainGraceMs = 300;
+        config.minDrainBytesPerSecond = 1024 * 1024;
+        Reader reader(16 * 1024);
+        reader.stopAfter(readLimit, vanish);
+        Session session(reader.serverSide(), config);
+        QSignalSpy closed(&session, &Session::closed);
+        const QByteArray big = fileMessage(QStringLiteral("big.txt"), QByteArray(1024 * 1024, 'b'));
+        if (cutOff)
+            QTest::ignoreMessage(
+                QtWarningMsg,
+                QRegularExpression(
+                    QStringLiteral("a message of %1 bytes was not taken in 1[0-9]{3} ms").arg(big.size())));
+        QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
+        session.send(big);
+        session.send("c,next");
+        QElapsedTimer clock;
+        clock.start();
+        if (cutOff || vanish) {
+            QVERIFY(closed.wait(3000));
+            QVERIFY2(!cutOff || clock.elapsed() >= 1250, qPrintable(QString::number(clock.elapsed())));
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(reader.received, (Messages{big, "c,next"}), 5000);
+        }
+        // Nothing of the message left behind fires later.
+        QTest::qWait(config.drainGraceMs + kFileQuietGapMs + kFileGapMarginMs);
+        QCOMPARE(closed.size(), cutOff || vanish ? 1 : 0);
+        QCOMPARE(session.isClosed(), cutOff || vanish);
     }
 };
 
