@@ -6,7 +6,7 @@
 
 namespace bench {
 
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+bool waitUntil(const std::function<bool()> &done, int timeoutMs, int intervalMs)
 {
     if (done())
         return true;
@@ -14,7 +14,8 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs)
     clock.start();
     QEventLoop loop;
     QTimer check;
-    check.setInterval(10);
+    check.setInterval(intervalMs);
+    check.setTimerType(Qt::PreciseTimer);
     QObject::connect(&check, &QTimer::timeout, &loop, [&] {
         if (done() || clock.elapsed() >= timeoutMs)
             loop.quit();
