@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QString>
 #include <QWidget>
 
@@ -62,6 +63,8 @@ private:
 
     void setSendButtonsEnabled(bool enabled);
     void dropOversizedMessage(qint64 bytes);
+    // src/net: bytes of no known kind; right after a file they are what a long stall cut off.
+    void handleStrayBytes(const QByteArray &message);
 
     Ui::Widget *ui;
     QString passwdSalt;
@@ -75,4 +78,9 @@ private:
     QGraphicsPixmapItem *pixmapItem = nullptr;
     // Gathers the reads of socket into whole messages.
     tavrel::MessageAssembler *assembler;
+    // The file or image stored from the message handled last, while bytes that follow it may
+    // still be its rest; empty once another message came or the deadline passed.
+    QString lastStoredFile;
+    QDeadlineTimer lastStoredFileRestDeadline;
+    bool lastStoredFileReportedCut = false;
 };

@@ -27,11 +27,15 @@ inline constexpr int kFileQuietGapMs = 300;
 // Largest message a client gathers before it gives the message up.
 inline constexpr qint64 kMaxGatheredMessage = 64 * 1024 * 1024;
 
-// The gap that ends a message whose first byte is firstByte.
+// The gap that ends a message whose first byte is firstByte: the long one for 'f'.
 int quietGapFor(char firstByte);
+// The gap that ends a message that starts with these bytes. Only file contents ("fs":
+// uploads, files and images) wait for the long gap; a file request ("fr") is a name, as
+// short as a chat line. An 'f' whose second byte has not come yet counts as file contents.
+int quietGapForStart(const QByteArray &start);
 
 // Gathers the bytes of a connection into messages: a message ends when no byte has
-// arrived for quietGapFor(its first byte). A message that grows past its limit is given
+// arrived for quietGapForStart(its first bytes). A message that grows past its limit is given
 // up, and the bytes that follow it are dropped until the connection is quiet again.
 class MessageAssembler : public QObject
 {

@@ -12,6 +12,11 @@ namespace {
 
 const QString kOwnLinePrefix = QStringLiteral("我: ");
 
+// How long after a file or image message bytes of no known kind count as its rest. The rest
+// of a message comes once the stall that cut it is over, which outlasted the file gap; the
+// longest stalls of a working connection are a few seconds.
+constexpr int kRestOfFileWindowMs = 5000;
+
 } // namespace
 
 bool Widget::ReadInformation()
@@ -29,6 +34,8 @@ bool Widget::handleMessage(const QByteArray &message)
 {
     using tavrel::Kind;
     const Kind kind = tavrel::incomingKind(message);
+    if (kind != Kind::Unknown && kind != Kind::Empty)
+        lastStoredFile.clear();
     switch (kind) {
     case Kind::Empty:
         return true;
@@ -83,6 +90,8 @@ bool Widget::handleMessage(const QByteArray &message)
             if (stored && showImage(QString(storedName)))
                 appendPlainText(ui->textEditRead, QStringLiteral("收到的图片：") + storedName +
                                                       QStringLiteral(" 在图片标签页里显示"));
+            else if (stored)
+                appendPlainText(ui->textEditRead, QStringLiteral("图片无法显示：") + storedName);
         } else {
             setPlainTextContent(ui->textEditFile, QString::fromUtf8(parts.data));
             appendPlainText(ui->textEditRead, QStringLiteral("收到的文件：") + storedName +
@@ -94,13 +103,31 @@ bool Widget::handleMessage(const QByteArray &message)
         else
             appendPlainText(ui->textEditRead, QStringLiteral("收到") + senderText + QStringLiteral("文件：") +
                                                   receivedName + QStringLiteral(", 并改名为：") + storedName);
+        if (stored) {
+            lastStoredFile = storedName;
+            lastStoredFileRestDeadline.setRemainingTime(kRestOfFileWindowMs);
+            lastStoredFileReportedCut = false;
+        }
         break;
     }
     case Kind::Unknown:
+        handleStrayBytes(message);
         break;
     }
     showEnd(ui->textEditRead);
     return true;
+}
+
+void Widget::handleStrayBytes(const QByteArray &message)
+{
+    if (lastStoredFile.isEmpty() || lastStoredFileRestDeadline.hasExpired())
+        return;
+    // The stored file ends where the stall cut it. The rest is not added to it: the file on
+    // disk is only ever written by the store that created it, so nothing that arrives can
+    // change a file it did not make. The user is told, once, and can ask for the file again.
+    qWarning() << "文件被截断，其后的字节已丢弃:" << lastStoredFile << message.size();
+    if (!std::exchange(lastStoredFileReportedCut, true))
+        appendPlainText(ui->textEditRead, QStringLiteral("收到的文件不完整：") + lastStoredFile);
 }
 
 void Widget::dropOversizedMessage(qint64 bytes)

@@ -22,6 +22,8 @@ public:
     static QFile *fileOut(Widget &w) { return w.fileOut; }
     static QGraphicsScene *scene(Widget &w) { return w.scene; }
     static tavrel::MessageAssembler *assembler(Widget &w) { return w.assembler; }
+    // As if the file received last had come long ago.
+    static void ageLastStoredFile(Widget &w) { w.lastStoredFileRestDeadline = QDeadlineTimer(0); }
 
     template<typename T = QWidget> static T *control(Widget &w, const char *name)
     {
