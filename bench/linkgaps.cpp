@@ -12,7 +12,7 @@
 
 #include "linkproxy.h"
 #include "sendqueue.h"
-#include "wait.h"
+#include "eventwait.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -67,7 +67,7 @@ public:
                m_proxy.listen(QHostAddress::LocalHost, 0, QHostAddress::LocalHost, m_target.serverPort());
         m_reader.connectToHost(QHostAddress::LocalHost, m_proxy.port());
         m_ok = m_ok && m_reader.waitForConnected(3000) &&
-               bench::waitUntil([this] { return m_target.hasPendingConnections(); }, 3000);
+               waitUntil([this] { return m_target.hasPendingConnections(); }, 3000);
         if (m_ok) {
             m_sender = m_target.nextPendingConnection();
             m_sender->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -94,7 +94,7 @@ public:
         m_sender->write(QByteArray(size, 'x'));
         double acknowledged = -1;
         // The event loop keeps running meanwhile: it carries the link too.
-        const bool done = bench::waitUntil(
+        const bool done = waitUntil(
             [&] {
                 if (acknowledged < 0 && m_sender->bytesToWrite() == 0 &&
                     tavrel::server::querySendQueue(m_sender->socketDescriptor()).unacknowledged == 0)
@@ -111,7 +111,7 @@ public:
         const int idleMs = 50 + int(m_random.bounded(250));
         QElapsedTimer idle;
         idle.start();
-        bench::waitUntil([&] { return idle.elapsed() >= idleMs; }, idleMs + 10);
+        waitUntil([&] { return idle.elapsed() >= idleMs; }, idleMs + 10);
         return true;
     }
 

@@ -15,14 +15,25 @@ class QTcpSocket;
 
 namespace tavrel::server {
 
-// Extra wait, beyond the client's own quiet gap, before the next message goes out. The
-// wait starts once the client's kernel has acknowledged the last byte of a message, which
-// the client's event loop reads a moment later; the margin covers that moment and the
-// scheduling of both processes. 10 ms covers loopback and a LAN with room to spare. A file
-// or image message ends a longer transfer, whose last reads a busy window may take late,
-// so those get 100 ms.
+// Extra wait, beyond the client's own quiet gap, before the next message goes out. It
+// starts once the client's side has acknowledged the last byte of a message, and covers
+// what may still lie between that moment and the client reading the byte.
+//
+// After a chat line or answer that is the scheduling of both processes: the client's
+// kernel has the bytes when it acknowledges them. 10 ms keeps 200 clients x 1 line/s on
+// loopback at a p99 of ... ms (bench/run-server-load.sh).
+//
+// After a file or image, something on the way may acknowledge for the client: a proxy or
+// a link with its own buffer, as the link emulator is. The bytes it holds then still take
+// their time, and a stall among them (a retransmission on the far side) holds them up
+// longer. Through the emulator (bench-link-gaps) the last byte arrived at most 52 ms after
+// the acknowledgement at 2 Mbit/s, on top of the one-way delay, and up to 270 ms more
+// when a 250 ms stall fell among those bytes. 600 ms covers a 500 ms stall there, the held
+// bytes and a busy window; the pause after a file is then 1.6 s, which a chat line that
+// waits behind a file adds to the file's own time. Re-measure with bench-link-gaps and
+// build/bench/bench-link (every file and chat line intact on every link).
 inline constexpr int kGapMarginMs = 10;
-inline constexpr int kFileGapMarginMs = 100;
+inline constexpr int kFileGapMarginMs = 600;
 
 // The pause after a message of this kind (its first byte) before the next one.
 int pacingGapFor(char kind);

@@ -3,7 +3,7 @@
 #include "clock.h"
 #include "loadline.h"
 #include "protocol.h"
-#include "wait.h"
+#include "eventwait.h"
 
 #include <QDebug>
 #include <QFile>

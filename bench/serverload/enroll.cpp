@@ -2,7 +2,7 @@
 
 #include "clock.h"
 #include "protocol.h"
-#include "wait.h"
+#include "eventwait.h"
 
 #include <QTimer>
 

@@ -1,10 +1,8 @@
-#include "wait.h"
+#include "eventwait.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
-
-namespace bench {
 
 bool waitUntil(const std::function<bool()> &done, int timeoutMs, int intervalMs)
 {
@@ -24,5 +22,3 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs, int intervalMs)
     loop.exec();
     return done();
 }
-
-} // namespace bench
