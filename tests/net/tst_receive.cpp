@@ -59,6 +59,21 @@ private:
         return list(".");
     }
 
+    // The entries made by createEntries are unchanged, and the only other one is stored, a
+    // file given as name=contents (or nothing when empty).
+    void checkStored(QStringList expected, const QByteArray &stored) const
+    {
+        for (const QString &name : std::as_const(expected))
+            QCOMPARE(contents(name), png(3, 2));
+        if (!stored.isEmpty()) {
+            const QString name = QString::fromUtf8(stored.left(stored.indexOf('=')));
+            QCOMPARE(contents(name), stored.mid(stored.indexOf('=') + 1));
+            expected.append(name);
+        }
+        expected.sort();
+        QCOMPARE(created(), expected);
+    }
+
     // Creates the blank-separated entries: files holding an image, so that showing one by
     // mistake would be seen; "d/name" a folder; "l/name" a link to the missing "nowhere".
     static bool createEntries(const QString &present, QStringList &names)
@@ -201,15 +216,7 @@ void TestReceive::dispatch()
     QCOMPARE(sendButtonsEnabled(w), flags & Enabled ? 3 : 0);
     QCOMPARE(WidgetProbe::scene(w)->items().size(), flags & Image ? 1 : 0);
 
-    for (const QString &name : std::as_const(expected))
-        QCOMPARE(contents(name), png(3, 2));
-    if (!stored.isEmpty()) {
-        const QString name = QString::fromUtf8(stored.left(stored.indexOf('=')));
-        QCOMPARE(contents(name), stored.mid(stored.indexOf('=') + 1));
-        expected.append(name);
-    }
-    expected.sort();
-    QCOMPARE(created(), expected);
+    checkStored(expected, stored);
 }
 
 void TestReceive::storedNames_data()
@@ -407,15 +414,7 @@ void TestReceive::restOfACutFile()
     const QString notice = QStringLiteral("收到的文件不完整：");
     QCOMPARE(shown(w).count(notice), cut.isEmpty() ? 0 : 1);
     QVERIFY2(cut.isEmpty() || shown(w).endsWith(notice + cut), qPrintable(shown(w)));
-    for (const QString &name : std::as_const(expected))
-        QCOMPARE(contents(name), png(3, 2));
-    if (!stored.isEmpty()) {
-        const QString name = QString::fromUtf8(stored.left(stored.indexOf('=')));
-        QCOMPARE(contents(name), stored.mid(stored.indexOf('=') + 1));
-        expected.append(name);
-    }
-    expected.sort();
-    QCOMPARE(created(), expected);
+    checkStored(expected, stored);
 }
 
 // Over the socket: a pause longer than the file gap splits a file, and the window says so.
