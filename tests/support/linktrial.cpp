@@ -223,7 +223,6 @@ TrialResult runTrial(const TrialSettings &settings, const QList<TrialFile> &file
         result.faults << QStringLiteral("cannot connect and log in: ") + serverLog;
         return result;
     }
-    WidgetProbe::button(w, "btnLog")->setEnabled(true);
     click(w, "btnLog");
     if (!waitUntil([&] { return sendButtonsEnabled(w) == 3; }, 20000)) {
         stopServer();
