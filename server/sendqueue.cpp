@@ -2,15 +2,24 @@
 
 #if defined(Q_OS_LINUX)
 #include <linux/sockios.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+
+#include <cstddef>
 #elif defined(Q_OS_DARWIN)
 #include <sys/socket.h>
 #endif
 
 namespace tavrel::server {
+
+bool SendQueue::onlyDelayedAcknowledgement() const
+{
+    if (unsent != 0 || segmentSize <= 0 || minRttUs < 0 || sinceLastSendUs < 0)
+        return false;
+    return unacknowledged <= 2 * segmentSize && sinceLastSendUs >= 2 * minRttUs + 1000;
+}
 
 SendQueue querySendQueue(qintptr socketDescriptor)
 {
@@ -25,8 +34,19 @@ SendQueue querySendQueue(qintptr socketDescriptor)
         queue.unacknowledged = queued;
     tcp_info info = {};
     socklen_t size = sizeof info;
-    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 && size >= sizeof info)
-        queue.rttUs = info.tcpi_rtt;
+    // An older kernel fills less of the structure.
+    const auto has = [&size](std::size_t end) { return size >= end; };
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0) {
+        if (has(offsetof(tcp_info, tcpi_rtt) + sizeof info.tcpi_rtt)) {
+            queue.rttUs = info.tcpi_rtt;
+            queue.sinceLastSendUs = qint64(info.tcpi_last_data_sent) * 1000;
+            queue.segmentSize = info.tcpi_snd_mss;
+        }
+        if (has(offsetof(tcp_info, tcpi_min_rtt) + sizeof info.tcpi_min_rtt)) {
+            queue.unsent = info.tcpi_notsent_bytes;
+            queue.minRttUs = info.tcpi_min_rtt;
+        }
+    }
 #elif defined(Q_OS_DARWIN)
     // The send buffer keeps each byte until the peer has acknowledged it.
     int queued = 0;

@@ -32,7 +32,7 @@ namespace tavrel::server {
 // bytes and a busy window; the pause after a file is then 1.6 s, which a chat line that
 // waits behind a file adds to the file's own time. Re-measure with bench-link-gaps and
 // build/bench/bench-link (every file and chat line intact on every link).
-inline constexpr int kGapMarginMs = 10;
+inline constexpr int kGapMarginMs = 5;
 inline constexpr int kFileGapMarginMs = 600;
 
 // The pause after a message of this kind (its first byte) before the next one.
@@ -105,8 +105,9 @@ private:
     void checkAcknowledged();
     void delivered();
     // Bytes of the message in flight that the client has not acknowledged yet.
-    SendQueue sendQueue() const;
-    void noteDrainRate(qint64 bytes, qint64 elapsedMs);
+    SendQueue sendQueue();
+    // Takes bytes drained in elapsedMs as a sample of the rate, when they are enough to tell.
+    bool noteDrainRate(qint64 bytes, qint64 elapsedMs);
     int pollIntervalMs(const SendQueue &queue) const;
     void onDisconnected();
 
@@ -128,15 +129,19 @@ private:
     qint64 m_inFlightSize = 0;
     std::function<SendQueue(qintptr)> m_querySendQueue = querySendQueue;
     bool m_sendBufferChecked = false;
+    // The kernel could not tell, so sendQueue() estimated what it holds.
+    bool m_queueEstimated = false;
     // How fast this client takes bytes, smoothed over the session; 0 until measured.
     double m_drainBytesPerMs = 0;
-    // Bytes drained since the rate was last noted (-1 before the kernel's first gulp of a
-    // message), and since when.
+    // Bytes drained since the kernel's first gulp of a message (-1 before it) or since the
+    // rate was last noted, and since when.
     qint64 m_drainedBytes = -1;
     QElapsedTimer m_drainClock;
     qint64 m_lastUnacknowledged = -1;
-    // Since Qt's buffer emptied, for platforms that cannot tell what the kernel still holds.
+    // Since Qt's buffer emptied, for platforms that cannot tell what the kernel still holds,
+    // and since the kernel had sent every byte.
     QElapsedTimer m_sinceBufferEmpty;
+    QElapsedTimer m_allSent;
     QTimer m_ackPoll;
     QTimer m_drainDeadline;
     bool m_closing = false;
