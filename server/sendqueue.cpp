@@ -1,5 +1,7 @@
 #include "sendqueue.h"
 
+#include <algorithm>
+
 #if defined(Q_OS_LINUX)
 #include <linux/sockios.h>
 #include <linux/tcp.h>
@@ -14,11 +16,19 @@
 
 namespace tavrel::server {
 
-bool SendQueue::onlyDelayedAcknowledgement() const
+bool SendQueue::isDelivered() const
 {
-    if (unsent != 0 || segmentSize <= 0 || minRttUs < 0 || sinceLastSendUs < 0)
-        return false;
-    return unacknowledged <= 2 * segmentSize && sinceLastSendUs >= 2 * minRttUs + 1000;
+    constexpr qint64 kNoLingerRttUs = 500;
+    return unacknowledged == 0 || (unsent == 0 && minRttUs >= 0 && minRttUs < kNoLingerRttUs) ||
+           untilOnlyDelayedAcknowledgementUs() == 0;
+}
+
+qint64 SendQueue::untilOnlyDelayedAcknowledgementUs() const
+{
+    if (unsent != 0 || segmentSize <= 0 || minRttUs < 0 || sinceLastSendUs < 0 ||
+        unacknowledged > 2 * segmentSize)
+        return -1;
+    return std::max<qint64>(0, 2 * minRttUs + 1000 - sinceLastSendUs);
 }
 
 SendQueue querySendQueue(qintptr socketDescriptor)
@@ -32,6 +42,8 @@ SendQueue querySendQueue(qintptr socketDescriptor)
     int queued = 0;
     if (ioctl(fd, SIOCOUTQ, &queued) == 0)
         queue.unacknowledged = queued;
+    if (queued == 0)
+        return queue;
     tcp_info info = {};
     socklen_t size = sizeof info;
     // An older kernel fills less of the structure.

@@ -21,12 +21,19 @@ struct SendQueue
     qint64 sinceLastSendUs = -1;
     qint64 segmentSize = -1;
 
-    // Only an acknowledgement the peer holds back is missing: everything has been sent, no
+    // Every byte has reached the peer's side: it acknowledged them all, or only a held-back
+    // acknowledgement is missing (below), or everything has been sent over a connection
+    // whose round trip is under half a millisecond (loopback, a wired LAN), where no byte
+    // lingers on the way for longer than the pause after a message.
+    bool isDelivered() const;
+
+    // Microseconds until only an acknowledgement the peer holds back can be missing (0: it
+    // is so now; -1: something else is missing). That is when everything has been sent, no
     // more than two segments are unacknowledged (a receiver acknowledges every second full
-    // segment at once and may delay the rest by 40 to 200 ms, more so when it sends too), and
-    // twice the shortest round trip and a millisecond have passed since they left. The
+    // segment at once and may delay the rest by 40 to 200 ms, more so when it sends too),
+    // and twice the shortest round trip and a millisecond have passed since they left. The
     // smoothed round trip will not do: delayed acknowledgements make it longer.
-    bool onlyDelayedAcknowledgement() const;
+    qint64 untilOnlyDelayedAcknowledgementUs() const;
 };
 
 // Asks the kernel about the socket: SIOCOUTQ and TCP_INFO on Linux, SO_NWRITE on macOS.

@@ -268,6 +268,9 @@ bool Session::noteDrainRate(qint64 bytes, qint64 elapsedMs)
 
 int Session::pollIntervalMs(const SendQueue &queue) const
 {
+    const qint64 heldBackUs = queue.untilOnlyDelayedAcknowledgementUs();
+    if (heldBackUs > 0)
+        return qBound(kMinAckPollMs, int((heldBackUs + 999) / 1000), kMaxAckPollMs);
     // The rest should be gone after what is left at the measured rate, and the last bytes
     // take a round trip to be acknowledged after they left: half of one is a fair first look.
     double ms = m_drainBytesPerMs > 0 ? double(queue.unacknowledged) / m_drainBytesPerMs : 0;
@@ -282,8 +285,9 @@ void Session::checkAcknowledged()
         return;
     const SendQueue queue = sendQueue();
     // A client that sends too (chat) gets its acknowledgements delayed; waiting for those
-    // would add up to 40 ms (200 ms on some systems) to every message.
-    if (queue.unacknowledged <= 0 || queue.onlyDelayedAcknowledgement()) {
+    // would add up to 40 ms (200 ms on some systems) to every message, and on loopback the
+    // wait for any acknowledgement costs a busy machine more than the bytes take.
+    if (queue.unacknowledged < 0 || queue.isDelivered()) {
         delivered();
         return;
     }

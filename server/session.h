@@ -20,8 +20,11 @@ namespace tavrel::server {
 // what may still lie between that moment and the client reading the byte.
 //
 // After a chat line or answer that is the scheduling of both processes: the client's
-// kernel has the bytes when it acknowledges them. 10 ms keeps 200 clients x 1 line/s on
-// loopback at a p99 of ... ms (bench/run-server-load.sh).
+// kernel has the bytes when it acknowledges them, and over loopback once they are sent.
+// With 200 clients x 1 line/s on loopback (bench/run-server-load.sh) 5 ms gave the same
+// latency as 10 ms, but a loaded client then joined three times as many messages (load
+// average 9). With 10 ms p99 was 85 to 107 ms at load averages of 10 to 14, the same as
+// when the pause started without waiting for acknowledgements.
 //
 // After a file or image, something on the way may acknowledge for the client: a proxy or
 // a link with its own buffer, as the link emulator is. The bytes it holds then still take
@@ -32,7 +35,7 @@ namespace tavrel::server {
 // bytes and a busy window; the pause after a file is then 1.6 s, which a chat line that
 // waits behind a file adds to the file's own time. Re-measure with bench-link-gaps and
 // build/bench/bench-link (every file and chat line intact on every link).
-inline constexpr int kGapMarginMs = 5;
+inline constexpr int kGapMarginMs = 10;
 inline constexpr int kFileGapMarginMs = 600;
 
 // The pause after a message of this kind (its first byte) before the next one.

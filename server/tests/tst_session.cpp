@@ -158,11 +158,13 @@ private slots:
         QTest::addColumn<int>("earliestMs"); // the second message, after the first was sent
         QTest::addColumn<int>("latestMs");   // -1: not within a second
         // A client that chats holds back the acknowledgement of a short message.
-        QTest::newRow("one segment left, held back") << qint64(60) << qint64(0) << qint64(50) << 0 << 150;
+        QTest::newRow("one segment left, held back") << qint64(60) << qint64(0) << qint64(1000) << 0 << 150;
         QTest::newRow("waits out twice the shortest round trip")
             << qint64(60) << qint64(0) << qint64(150000) << 300 << 600;
         QTest::newRow("bytes not sent yet") << qint64(60) << qint64(60) << qint64(50) << -1 << -1;
-        QTest::newRow("three segments in flight") << qint64(3 * 1448) << qint64(0) << qint64(50) << -1 << -1;
+        QTest::newRow("three segments on the way")
+            << qint64(3 * 1448) << qint64(0) << qint64(20000) << -1 << -1;
+        QTest::newRow("all sent over loopback") << qint64(3 * 1448) << qint64(0) << qint64(50) << 0 << 150;
     }
     void acknowledgementHeldBack()
     {
