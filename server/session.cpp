@@ -287,7 +287,7 @@ void Session::checkAcknowledged()
     // A client that sends too (chat) gets its acknowledgements delayed; waiting for those
     // would add up to 40 ms (200 ms on some systems) to every message, and on loopback the
     // wait for any acknowledgement costs a busy machine more than the bytes take.
-    if (queue.unacknowledged < 0 || queue.isDelivered()) {
+    if (queue.isDelivered()) {
         delivered();
         return;
     }

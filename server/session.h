@@ -136,8 +136,8 @@ private:
     bool m_queueEstimated = false;
     // How fast this client takes bytes, smoothed over the session; 0 until measured.
     double m_drainBytesPerMs = 0;
-    // Bytes drained since the kernel's first gulp of a message (-1 before it) or since the
-    // rate was last noted, and since when.
+    // Bytes drained since the kernel's first gulp of a message (-1 before it), and since when;
+    // later the unacknowledged bytes when the rate was last noted.
     qint64 m_drainedBytes = -1;
     QElapsedTimer m_drainClock;
     qint64 m_lastUnacknowledged = -1;
