@@ -10,9 +10,9 @@
 //
 //   bench-link-gaps [--profiles 2000k/100ms/0.5%x500ms,...] [--files 30] [--chats 60] [--seed n]
 
+#include "eventwait.h"
 #include "linkproxy.h"
 #include "sendqueue.h"
-#include "eventwait.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
