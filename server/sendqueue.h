@@ -10,8 +10,30 @@ struct SendQueue
     // Bytes handed to the kernel that the peer has not acknowledged yet; -1 when this
     // platform cannot tell.
     qint64 unacknowledged = -1;
-    // The kernel's smoothed round-trip time in microseconds; -1 when unknown.
+    // Of those, the bytes not sent yet; -1 when unknown.
+    qint64 unsent = -1;
+    // The kernel's smoothed round-trip time and the shortest it has seen, in microseconds;
+    // -1 when unknown.
     qint64 rttUs = -1;
+    qint64 minRttUs = -1;
+    // Microseconds since bytes were last sent (the kernel counts in its clock ticks of a few
+    // ms), and the size of a segment; -1 when unknown.
+    qint64 sinceLastSendUs = -1;
+    qint64 segmentSize = -1;
+
+    // Every byte has reached the peer's side: it acknowledged them all, or only a held-back
+    // acknowledgement is missing (below), or everything has been sent over a connection
+    // whose round trip is under half a millisecond (loopback, a wired LAN), where no byte
+    // lingers on the way for longer than the pause after a message.
+    bool isDelivered() const;
+
+    // Microseconds until only an acknowledgement the peer holds back can be missing (0: it
+    // is so now; -1: something else is missing). That is when everything has been sent, no
+    // more than two segments are unacknowledged (a receiver acknowledges every second full
+    // segment at once and may delay the rest by 40 to 200 ms, more so when it sends too),
+    // and twice the shortest round trip and a millisecond have passed since they left. The
+    // smoothed round trip will not do: delayed acknowledgements make it longer.
+    qint64 untilOnlyDelayedAcknowledgementUs() const;
 };
 
 // Asks the kernel about the socket: SIOCOUTQ and TCP_INFO on Linux, SO_NWRITE on macOS.

@@ -24,11 +24,16 @@ constexpr qint64 kMaxFileMessage = kMaxOutgoingFileSize + kFilePrefixSize + kSep
 // holds the next message back by at most that much after the last acknowledgement.
 constexpr int kMinAckPollMs = 1;
 constexpr int kMaxAckPollMs = 50;
-// Drain rates are measured over at least this long: single writes come too close together.
+// Drain rates are measured over at least this long and this many bytes: single writes come
+// too close together, and a short message says more about the round trip than the rate.
 constexpr qint64 kRateSampleMs = 5;
+constexpr qint64 kRateSampleBytes = 16 * 1024;
 // Where the kernel cannot tell what it still holds, it is given a send buffer this small, so
-// that what it may hold drains in a time the measured rate can estimate.
+// that what it may hold drains in a time the measured rate can estimate. Until a rate has
+// been measured, 1 Mbit/s is assumed: slower links are rare, and an estimate too long only
+// delays the next message.
 constexpr int kBoundedSendBuffer = 64 * 1024;
+constexpr double kAssumedBytesPerMs = 125;
 // The rest of a file message is read in pieces of this size, the next one as soon as Qt's
 // buffer holds less than one: the socket never waits for the disk, and a connection holds
 // at most two pieces of a file, whatever its size.
@@ -303,8 +308,6 @@ void Session::onBytesWritten(qint64 bytes)
         m_drainClock.start();
     } else {
         m_drainedBytes += bytes;
-        if (m_drainClock.elapsed() >= kRateSampleMs)
-            noteDrainRate(std::exchange(m_drainedBytes, 0), m_drainClock.restart());
     }
     if (m_tail) {
         feedTail();
@@ -312,36 +315,49 @@ void Session::onBytesWritten(qint64 bytes)
     }
     if (m_socket->bytesToWrite() > 0)
         return;
+    noteDrainRate(m_drainedBytes, m_drainClock.elapsed());
     m_awaitingAck = true;
     m_lastUnacknowledged = -1;
     m_sinceBufferEmpty.start();
+    m_allSent.invalidate();
     checkAcknowledged();
 }
 
-SendQueue Session::sendQueue() const
+SendQueue Session::sendQueue()
 {
     SendQueue queue = m_querySendQueue(m_socket->socketDescriptor());
-    if (queue.unacknowledged >= 0 || m_drainBytesPerMs <= 0)
+    // The kernel tells the time since the last send in ticks of a few ms; a look every ms
+    // tells it finer.
+    if (queue.unsent == 0 && !m_allSent.isValid())
+        m_allSent.start();
+    if (m_allSent.isValid())
+        queue.sinceLastSendUs = std::max(queue.sinceLastSendUs, m_allSent.nsecsElapsed() / 1000);
+    m_queueEstimated = queue.unacknowledged < 0;
+    if (!m_queueEstimated)
         return queue;
     // Without the kernel's word: it may hold up to its buffer of the message, and drains at
     // the rate measured while Qt's buffer waited for room.
     const qint64 buffer = m_socket->socketOption(QAbstractSocket::SendBufferSizeSocketOption).toLongLong();
     const qint64 held = std::min(m_inFlightSize, buffer > 0 ? buffer : m_inFlightSize);
-    queue.unacknowledged =
-        std::max<qint64>(0, held - qint64(m_drainBytesPerMs * double(m_sinceBufferEmpty.elapsed())));
+    const double rate = m_drainBytesPerMs > 0 ? m_drainBytesPerMs : kAssumedBytesPerMs;
+    queue.unacknowledged = std::max<qint64>(0, held - qint64(rate * double(m_sinceBufferEmpty.elapsed())));
     return queue;
 }
 
-void Session::noteDrainRate(qint64 bytes, qint64 elapsedMs)
+bool Session::noteDrainRate(qint64 bytes, qint64 elapsedMs)
 {
-    if (bytes <= 0 || elapsedMs <= 0)
-        return;
+    if (bytes < kRateSampleBytes || elapsedMs < kRateSampleMs)
+        return false;
     const double rate = double(bytes) / double(elapsedMs);
     m_drainBytesPerMs = m_drainBytesPerMs > 0 ? 0.7 * m_drainBytesPerMs + 0.3 * rate : rate;
+    return true;
 }
 
 int Session::pollIntervalMs(const SendQueue &queue) const
 {
+    const qint64 heldBackUs = queue.untilOnlyDelayedAcknowledgementUs();
+    if (heldBackUs > 0)
+        return qBound(kMinAckPollMs, int((heldBackUs + 999) / 1000), kMaxAckPollMs);
     // The rest should be gone after what is left at the measured rate, and the last bytes
     // take a round trip to be acknowledged after they left: half of one is a fair first look.
     double ms = m_drainBytesPerMs > 0 ? double(queue.unacknowledged) / m_drainBytesPerMs : 0;
@@ -355,16 +371,20 @@ void Session::checkAcknowledged()
     if (!m_awaitingAck || m_closed)
         return;
     const SendQueue queue = sendQueue();
-    if (queue.unacknowledged <= 0) {
+    // A client that sends too (chat) gets its acknowledgements delayed; waiting for those
+    // would add up to 40 ms (200 ms on some systems) to every message, and on loopback the
+    // wait for any acknowledgement costs a busy machine more than the bytes take.
+    if (queue.isDelivered()) {
         delivered();
         return;
     }
     if (m_lastUnacknowledged < 0) {
         m_lastUnacknowledged = queue.unacknowledged;
         m_drainClock.start();
-    } else if (m_drainClock.elapsed() >= kRateSampleMs) {
-        noteDrainRate(m_lastUnacknowledged - queue.unacknowledged, m_drainClock.restart());
+    } else if (!m_queueEstimated &&
+               noteDrainRate(m_lastUnacknowledged - queue.unacknowledged, m_drainClock.elapsed())) {
         m_lastUnacknowledged = queue.unacknowledged;
+        m_drainClock.restart();
     }
     m_ackPoll.start(pollIntervalMs(queue));
 }

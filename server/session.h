@@ -17,14 +17,28 @@ class QTcpSocket;
 
 namespace tavrel::server {
 
-// Extra wait, beyond the client's own quiet gap, before the next message goes out. The
-// wait starts once the client's kernel has acknowledged the last byte of a message, which
-// the client's event loop reads a moment later; the margin covers that moment and the
-// scheduling of both processes. 10 ms covers loopback and a LAN with room to spare. A file
-// or image message ends a longer transfer, whose last reads a busy window may take late,
-// so those get 100 ms.
+// Extra wait, beyond the client's own quiet gap, before the next message goes out. It
+// starts once the client's side has acknowledged the last byte of a message, and covers
+// what may still lie between that moment and the client reading the byte.
+//
+// After a chat line or answer that is the scheduling of both processes: the client's
+// kernel has the bytes when it acknowledges them, and over loopback once they are sent.
+// With 200 clients x 1 line/s on loopback (bench/run-server-load.sh) 5 ms gave the same
+// latency as 10 ms, but a loaded client then joined three times as many messages (load
+// average 9). With 10 ms p99 was 85 to 107 ms at load averages of 10 to 14, the same as
+// when the pause started without waiting for acknowledgements.
+//
+// After a file or image, something on the way may acknowledge for the client: a proxy or
+// a link with its own buffer, as the link emulator is. The bytes it holds then still take
+// their time, and a stall among them (a retransmission on the far side) holds them up
+// longer. Through the emulator (bench-link-gaps, 40 files a link) the last byte arrived at
+// most 52 ms after the acknowledgement at 2 Mbit/s, on top of the one-way delay, and 269 ms
+// after it at 20 Mbit/s when a 250 ms stall fell among those bytes. 600 ms covers a 500 ms
+// stall there, the held bytes and a busy window; the pause after a file is then 1.6 s,
+// which a chat line that waits behind a file adds to the file's own time. Re-measure with
+// bench-link-gaps and build/bench/bench-link (every file and chat line intact on every link).
 inline constexpr int kGapMarginMs = 10;
-inline constexpr int kFileGapMarginMs = 100;
+inline constexpr int kFileGapMarginMs = 600;
 
 // The pause after a message of this kind (its first byte) before the next one.
 int pacingGapFor(char kind);
@@ -118,8 +132,9 @@ private:
     void checkAcknowledged();
     void delivered();
     // Bytes of the message in flight that the client has not acknowledged yet.
-    SendQueue sendQueue() const;
-    void noteDrainRate(qint64 bytes, qint64 elapsedMs);
+    SendQueue sendQueue();
+    // Takes bytes drained in elapsedMs as a sample of the rate, when they are enough to tell.
+    bool noteDrainRate(qint64 bytes, qint64 elapsedMs);
     int pollIntervalMs(const SendQueue &queue) const;
     void onDisconnected();
     void continueClosing();
@@ -150,15 +165,19 @@ private:
     qint64 m_inFlightSize = 0;
     std::function<SendQueue(qintptr)> m_querySendQueue = querySendQueue;
     bool m_sendBufferChecked = false;
+    // The kernel could not tell, so sendQueue() estimated what it holds.
+    bool m_queueEstimated = false;
     // How fast this client takes bytes, smoothed over the session; 0 until measured.
     double m_drainBytesPerMs = 0;
-    // Bytes drained since the rate was last noted (-1 before the kernel's first gulp of a
-    // message), and since when.
+    // Bytes drained since the kernel's first gulp of a message (-1 before it), and since when;
+    // later the unacknowledged bytes when the rate was last noted.
     qint64 m_drainedBytes = -1;
     QElapsedTimer m_drainClock;
     qint64 m_lastUnacknowledged = -1;
-    // Since Qt's buffer emptied, for platforms that cannot tell what the kernel still holds.
+    // Since Qt's buffer emptied, for platforms that cannot tell what the kernel still holds,
+    // and since the kernel had sent every byte.
     QElapsedTimer m_sinceBufferEmpty;
+    QElapsedTimer m_allSent;
     QTimer m_ackPoll;
     QTimer m_drainDeadline;
     bool m_reading = true;

@@ -1,9 +1,9 @@
 #include "chatload.h"
 
 #include "clock.h"
+#include "eventwait.h"
 #include "loadline.h"
 #include "protocol.h"
-#include "wait.h"
 
 #include <QDebug>
 #include <QDir>

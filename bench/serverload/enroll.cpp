@@ -1,8 +1,8 @@
 #include "enroll.h"
 
 #include "clock.h"
+#include "eventwait.h"
 #include "protocol.h"
-#include "wait.h"
 
 #include <QTimer>
 

@@ -224,9 +224,11 @@ private slots:
         clock.start();
         int sent = 0;
         bool caught = false;
-        // One upload every 100 ms, each client's 600 ms apart: within what a client may send.
+        // Each client's uploads lie further apart than the quiet gap that ends one, so each
+        // is a message of its own, and within what a client may send.
+        const qint64 everyMs = (kFileQuietGapMs + 500) / clients.size();
         while (!caught && clock.elapsed() < 30000) {
-            if (clock.elapsed() >= sent * 100) {
+            if (clock.elapsed() >= sent * everyMs) {
                 const QString name = u"up%1.txt"_s.arg(sent);
                 clients[sent++ % clients.size()]->socket.write(fileMessage(name, contents(name)));
             }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QList>
 #include <QString>
 #include <QWidget>
@@ -71,6 +72,9 @@ private:
     void dropOversizedMessage(qint64 bytes);
     bool dispatchMessage(const QByteArray &message);
     void releaseHeldMessages();
+    // src/net: bytes of no known kind; right after a file they are what a long stall cut off.
+    void handleStrayBytes(const QByteArray &message);
+    void noteStoredFile(const QString &storedName);
 
     Ui::Widget *ui;
     QString passwdSalt;
@@ -88,4 +92,9 @@ private:
     // until they are handled.
     bool imageDecoding = false;
     QList<QByteArray> heldMessages;
+    // The file or image stored from the message handled last, while bytes that follow it may
+    // still be its rest; empty once another message came or the deadline passed.
+    QString lastStoredFile;
+    QDeadlineTimer lastStoredFileRestDeadline;
+    bool lastStoredFileReportedCut = false;
 };

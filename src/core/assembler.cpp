@@ -7,6 +7,13 @@ int quietGapFor(char firstByte)
     return firstByte == 'f' ? kFileQuietGapMs : kQuietGapMs;
 }
 
+int quietGapForStart(const QByteArray &start)
+{
+    if (start.size() >= 2 && start.at(0) == 'f' && start.at(1) != 's')
+        return kQuietGapMs;
+    return start.isEmpty() ? kQuietGapMs : quietGapFor(start.at(0));
+}
+
 MessageAssembler::MessageAssembler(QObject *parent)
     : QObject(parent)
 {
@@ -42,16 +49,16 @@ void MessageAssembler::append(const QByteArray &bytes)
     const char first = m_pending.isEmpty() ? bytes.at(0) : m_pending.at(0);
     if (m_pending.size() + bytes.size() > limitFor(first)) {
         const qint64 seen = m_pending.size() + bytes.size();
+        m_discardGap = quietGapForStart((m_pending.left(2) + bytes.left(2)).left(2));
         m_pending.clear();
         m_pending.squeeze();
         m_discarding = true;
-        m_discardGap = quietGapFor(first);
         m_quiet.start(m_discardGap);
         emit overflowed(seen);
         return;
     }
     m_pending += bytes;
-    m_quiet.start(quietGapFor(first));
+    m_quiet.start(quietGapForStart(m_pending.left(2)));
 }
 
 void MessageAssembler::flush()

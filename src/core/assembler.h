@@ -12,26 +12,34 @@ namespace tavrel {
 // it delays the message and risks joining it to the next one.
 //
 // A chat line or answer (at most about 6 KB) fits in TCP's initial window, so it arrives
-// in one burst: its reads lie a few ms apart at most, even over a slow link with 200 ms
-// round trips, and under 1 ms on loopback. 30 ms leaves a wide margin over that and over
-// a busy machine's scheduling hiccups, and stays well below a delay a reader would notice.
+// in one burst spread only by the link's rate: through the link emulator its reads lie at
+// most 11 ms apart at 2 to 20 Mbit/s (under 1 ms on loopback). 30 ms leaves a margin over
+// that and over a busy machine's scheduling hiccups, covers a chat message of several
+// segments down to about 0.5 Mbit/s, and stays well below a delay a reader would notice.
 //
-// A file or image outgrows the window: while the sender waits for acknowledgements the
-// reads pause for up to one round trip (about 90 ms at 100 ms, 190 ms at 200 ms), and a
-// loaded machine adds pauses of 20 ms even on loopback. 300 ms covers round trips up to
-// about 250 ms, which includes intercontinental links; a longer gap would more often
-// swallow a chat line that follows a file closely.
+// A file or image outgrows the window and, on a real link, loses a segment now and then:
+// its reads then stop until the retransmission, 200 ms to 1 s. Through the link emulator
+// (bench-link-gaps, 40 files of 10 KB to 1 MB per link, on a loaded 2-core machine) the
+// longest pause inside a file was 16 ms at 4 Mbit/s without stalls, the stall plus at most
+// 55 ms with them (251 ms for 250 ms stalls, 506 to 555 ms for 500 ms stalls). 1000 ms
+// covers a 500 ms stall with room for a slower retransmission or a busy reader. The
+// server's pause after a file grows with it (tavrel-server's kFileGapMarginMs).
+// Re-measure with: build/bench/bench-link-gaps [--profiles ...] and build/bench/bench-link.
 inline constexpr int kQuietGapMs = 30;
-inline constexpr int kFileQuietGapMs = 300;
+inline constexpr int kFileQuietGapMs = 1000;
 
 // Largest message a client gathers before it gives the message up.
 inline constexpr qint64 kMaxGatheredMessage = 64 * 1024 * 1024;
 
-// The gap that ends a message whose first byte is firstByte.
+// The gap that ends a message whose first byte is firstByte: the long one for 'f'.
 int quietGapFor(char firstByte);
+// The gap that ends a message that starts with these bytes. Only file contents ("fs":
+// uploads, files and images) wait for the long gap; a file request ("fr") is a name, as
+// short as a chat line. An 'f' whose second byte has not come yet counts as file contents.
+int quietGapForStart(const QByteArray &start);
 
 // Gathers the bytes of a connection into messages: a message ends when no byte has
-// arrived for quietGapFor(its first byte). A message that grows past its limit is given
+// arrived for quietGapForStart(its first bytes). A message that grows past its limit is given
 // up, and the bytes that follow it are dropped until the connection is quiet again.
 class MessageAssembler : public QObject
 {

@@ -25,6 +25,11 @@ void appendReceivedLine(QTextEdit *box, const QString &receivedName, const QStri
                                  QStringLiteral(", 并改名为：") + storedName);
 }
 
+// How long after a file or image message bytes of no known kind count as its rest. The rest
+// of a message comes once the stall that cut it is over, which outlasted the file gap; the
+// longest stalls of a working connection are a few seconds.
+constexpr int kRestOfFileWindowMs = 5000;
+
 } // namespace
 
 bool Widget::ReadInformation()
@@ -62,6 +67,8 @@ bool Widget::dispatchMessage(const QByteArray &message)
 {
     using tavrel::Kind;
     const Kind kind = tavrel::incomingKind(message);
+    if (kind != Kind::Unknown && kind != Kind::Empty)
+        lastStoredFile.clear();
     switch (kind) {
     case Kind::Empty:
         return true;
@@ -115,13 +122,14 @@ bool Widget::dispatchMessage(const QByteArray &message)
             // COM1 that blocks a read, or a file that was there before. Only what was just
             // written is read back.
             if (stored) {
+                noteStoredFile(storedName);
                 // The image's lines, and every message after it, wait for the decoding, so
                 // that the message box keeps their order.
                 imageDecoding = true;
                 showImage(storedName, [this, receivedName, storedName, senderText](bool shown) {
-                    if (shown)
-                        appendPlainText(ui->textEditRead, QStringLiteral("收到的图片：") + storedName +
-                                                              QStringLiteral(" 在图片标签页里显示"));
+                    appendPlainText(ui->textEditRead, shown ? QStringLiteral("收到的图片：") + storedName +
+                                                                  QStringLiteral(" 在图片标签页里显示")
+                                                            : QStringLiteral("图片无法显示：") + storedName);
                     appendReceivedLine(ui->textEditRead, receivedName, storedName, senderText);
                     showEnd(ui->textEditRead);
                     imageDecoding = false;
@@ -140,13 +148,35 @@ bool Widget::dispatchMessage(const QByteArray &message)
                                        : kStartShown);
         }
         appendReceivedLine(ui->textEditRead, receivedName, storedName, senderText);
+        if (stored)
+            noteStoredFile(storedName);
         break;
     }
     case Kind::Unknown:
+        handleStrayBytes(message);
         break;
     }
     showEnd(ui->textEditRead);
     return true;
+}
+
+void Widget::noteStoredFile(const QString &storedName)
+{
+    lastStoredFile = storedName;
+    lastStoredFileRestDeadline.setRemainingTime(kRestOfFileWindowMs);
+    lastStoredFileReportedCut = false;
+}
+
+void Widget::handleStrayBytes(const QByteArray &message)
+{
+    if (lastStoredFile.isEmpty() || lastStoredFileRestDeadline.hasExpired())
+        return;
+    // The stored file ends where the stall cut it. The rest is not added to it: the file on
+    // disk is only ever written by the store that created it, so nothing that arrives can
+    // change a file it did not make. The user is told, once, and can ask for the file again.
+    qWarning() << "文件被截断，其后的字节已丢弃:" << lastStoredFile << message.size();
+    if (!std::exchange(lastStoredFileReportedCut, true))
+        appendPlainText(ui->textEditRead, QStringLiteral("收到的文件不完整：") + lastStoredFile);
 }
 
 void Widget::dropOversizedMessage(qint64 bytes)

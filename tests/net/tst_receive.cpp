@@ -106,6 +106,9 @@ private slots:
     void piecesMakeOneMessage();
     void oversizedMessageDropped_data();
     void oversizedMessageDropped();
+    void restOfACutFile_data();
+    void restOfACutFile();
+    void stallLongerThanTheGap();
 
 private:
     // What the working directory holds; nonsense when anything outside it changed.
@@ -118,6 +121,21 @@ private:
         if (list(m_root->path()) != QStringList{"work", "x"} || contents(m_root->filePath("x")) != "outside")
             return {"<disk changed>"};
         return list(".");
+    }
+
+    // The entries made by createEntries are unchanged, and the only other one is stored, a
+    // file given as name=contents (or nothing when empty).
+    void checkStored(QStringList expected, const QByteArray &stored) const
+    {
+        for (const QString &name : std::as_const(expected))
+            QCOMPARE(contents(name), png(3, 2));
+        if (!stored.isEmpty()) {
+            const QString name = QString::fromUtf8(stored.left(stored.indexOf('=')));
+            QCOMPARE(contents(name), stored.mid(stored.indexOf('=') + 1));
+            expected.append(name);
+        }
+        expected.sort();
+        QCOMPARE(created(), expected);
     }
 
     // Creates the blank-separated entries: files holding an image, so that showing one by
@@ -211,7 +229,8 @@ void TestReceive::dispatch_data()
          "p.png={png}", "kept", Image},
         {"image renamed", "fsip.png~+^`&bob~+^`&{png}", "p.png",
          "收到的图片：p2.png%P|收到bob 发来的文件：p.png, 并改名为：p2.png", "p2.png={png}", "kept", Image},
-        {"no image", "fsip.png~+^`&bob~+^`&words", "", "收到bob 发来的文件：p.png", "p.png=words"},
+        {"no image", "fsip.png~+^`&bob~+^`&words", "", "图片无法显示：p.png|收到bob 发来的文件：p.png",
+         "p.png=words"},
         // The refused name exists already, and is not the peer's to show.
         {"image, refused name", "fsip.png:s~+^`&bob~+^`&{png}", "p.png:s",
          "不能以只写方式文件：p.png:s|收到bob 发来的文件：p.png:s"},
@@ -257,15 +276,7 @@ void TestReceive::dispatch()
     QCOMPARE(sendButtonsEnabled(w), flags & Enabled ? 3 : 0);
     QCOMPARE(WidgetProbe::scene(w)->items().size(), flags & Image ? 1 : 0);
 
-    for (const QString &name : std::as_const(expected))
-        QCOMPARE(contents(name), png(3, 2));
-    if (!stored.isEmpty()) {
-        const QString name = QString::fromUtf8(stored.left(stored.indexOf('=')));
-        QCOMPARE(contents(name), stored.mid(stored.indexOf('=') + 1));
-        expected.append(name);
-    }
-    expected.sort();
-    QCOMPARE(created(), expected);
+    checkStored(expected, stored);
 }
 
 void TestReceive::storedNames_data()
@@ -484,7 +495,7 @@ void TestReceive::messagesWaitForImage_data()
         << QSize(3, 2) << "text";
     QTest::newRow("chat after bytes that are no image")
         << QList<QByteArray>{imageMessage("p.png", "words"), "c,after"}
-        << lineList("收到bob 发来的文件：p.png|after") << QSize() << "kept";
+        << lineList("图片无法显示：p.png|收到bob 发来的文件：p.png|after") << QSize() << "kept";
     QTest::newRow("long name after an image")
         << QList<QByteArray>{p, "fs," + QByteArray(198, 'n') + "~+^`&"}
         << lineList("收到的图片：p.png%P|收到bob 发来的文件：p.png|文件名太长") << QSize(3, 2) << "kept";
@@ -643,6 +654,77 @@ void TestReceive::oversizedMessageDropped()
     QTRY_VERIFY(shown(w).endsWith(QStringLiteral("\nafter")));
     QCOMPARE(shown(w).count(QLatin1Char('\n')), 1);
     QCOMPARE(created(), QStringList());
+}
+
+// Bytes of no known kind right after a file or image are the rest that a long stall cut
+// off: the user hears once that the stored file is incomplete, a warning is logged for each
+// piece, and nothing is written anywhere.
+void TestReceive::restOfACutFile_data()
+{
+    QTest::addColumn<QByteArrayList>("messages"); // "<later>": the window passes
+    QTest::addColumn<QString>("present");         // as for dispatch
+    QTest::addColumn<QString>("cut");             // the file named incomplete; empty: none
+    QTest::addColumn<int>("warnings");
+    QTest::addColumn<QByteArray>("stored"); // name=contents
+
+    const QByteArray file = "fs,a.txt~+^`&hello";
+    const QByteArray image = "fsip.png~+^`&bob~+^`&" + png(3, 2);
+    QTest::newRow("file, then its rest") << QByteArrayList{file, "\x01rest"} << ""
+                                         << "a.txt" << 1 << QByteArray("a.txt=hello");
+    QTest::newRow("image, then its rest") << QByteArrayList{image, "\xae\x42\x60\x82"} << ""
+                                          << "p.png" << 1 << "p.png=" + png(3, 2);
+    QTest::newRow("renamed file") << QByteArrayList{file, "\x01rest"} << "a.txt"
+                                  << "a2.txt" << 1 << QByteArray("a2.txt=hello");
+    QTest::newRow("rest in two pieces") << QByteArrayList{file, "\x01one", "\x02two"} << ""
+                                        << "a.txt" << 2 << QByteArray("a.txt=hello");
+    QTest::newRow("a chat line in between") << QByteArrayList{file, "c,hi", "\x01rest"} << ""
+                                            << "" << 0 << QByteArray("a.txt=hello");
+    QTest::newRow("long after") << QByteArrayList{file, "<later>", "\x01rest"} << ""
+                                << "" << 0 << QByteArray("a.txt=hello");
+    QTest::newRow("no file before") << QByteArrayList{"\x01rest"} << ""
+                                    << "" << 0 << QByteArray();
+    QTest::newRow("file not stored") << QByteArrayList{"fs,a:b~+^`&x", "\x01rest"} << ""
+                                     << "" << 0 << QByteArray();
+}
+
+void TestReceive::restOfACutFile()
+{
+    QFETCH(QByteArrayList, messages);
+    QFETCH(QString, present);
+    QFETCH(QString, cut);
+    QFETCH(int, warnings);
+    QFETCH(QByteArray, stored);
+
+    QStringList expected;
+    QVERIFY(createEntries(present, expected));
+    Widget w;
+    for (int i = 0; i < warnings; ++i)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^文件被截断")));
+    QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
+    for (const QByteArray &message : std::as_const(messages)) {
+        if (message == "<later>")
+            WidgetProbe::ageLastStoredFile(w);
+        else
+            QVERIFY(w.handleMessage(message));
+    }
+    QVERIFY(imagesDone(w));
+    const QString notice = QStringLiteral("收到的文件不完整：");
+    QCOMPARE(shown(w).count(notice), cut.isEmpty() ? 0 : 1);
+    QVERIFY2(cut.isEmpty() || shown(w).endsWith(notice + cut), qPrintable(shown(w)));
+    checkStored(expected, stored);
+}
+
+// Over the socket: a pause longer than the file gap splits a file, and the window says so.
+void TestReceive::stallLongerThanTheGap()
+{
+    Widget w;
+    QVERIFY(connectToPeer(w, m_peer));
+    const QByteArray contents = QByteArray(20000, 't');
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^文件被截断")));
+    m_peer.sendInPieces("fs,cut.txt~+^`&" + contents, 12000, tavrel::kFileQuietGapMs + 200);
+    QTRY_VERIFY_WITH_TIMEOUT(shown(w).endsWith(QStringLiteral("收到的文件不完整：cut.txt")), 5000);
+    QCOMPARE(::contents("cut.txt"), contents.left(12000 - 15));
+    QCOMPARE(created(), QStringList{"cut.txt"});
 }
 
 QTEST_MAIN(TestReceive)

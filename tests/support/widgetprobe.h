@@ -25,6 +25,8 @@ public:
     // An image is being decoded, or messages that waited for one are not all handled.
     static bool messagesWaiting(Widget &w) { return w.imageDecoding || !w.heldMessages.isEmpty(); }
     static tavrel::MessageAssembler *assembler(Widget &w) { return w.assembler; }
+    // As if the file received last had come long ago.
+    static void ageLastStoredFile(Widget &w) { w.lastStoredFileRestDeadline = QDeadlineTimer(0); }
 
     template<typename T = QWidget> static T *control(Widget &w, const char *name)
     {

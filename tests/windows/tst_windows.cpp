@@ -343,8 +343,8 @@ void TestWindows::quietGaps_data()
     QTest::newRow("chat, no pause") << chat << 0 << 1;
     QTest::newRow("chat, 5 ms") << chat << 5 << 1;
     QTest::newRow("chat, 150 ms") << chat << 150 << 2;
-    QTest::newRow("file, 100 ms") << file << 100 << 1;
-    QTest::newRow("file, 700 ms") << file << 700 << 2;
+    QTest::newRow("file, 700 ms") << file << 700 << 1;
+    QTest::newRow("file, gap + 400 ms") << file << tavrel::kFileQuietGapMs + 400 << 2;
 }
 
 // The message boundaries over a real loopback connection with the timers of the Windows

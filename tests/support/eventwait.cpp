@@ -1,12 +1,10 @@
-#include "wait.h"
+#include "eventwait.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 
-namespace bench {
-
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+bool waitUntil(const std::function<bool()> &done, int timeoutMs, int intervalMs)
 {
     if (done())
         return true;
@@ -14,7 +12,8 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs)
     clock.start();
     QEventLoop loop;
     QTimer check;
-    check.setInterval(10);
+    check.setInterval(intervalMs);
+    check.setTimerType(Qt::PreciseTimer);
     QObject::connect(&check, &QTimer::timeout, &loop, [&] {
         if (done() || clock.elapsed() >= timeoutMs)
             loop.quit();
@@ -23,5 +22,3 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs)
     loop.exec();
     return done();
 }
-
-} // namespace bench

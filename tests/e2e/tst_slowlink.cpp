@@ -1,0 +1,57 @@
+#include "linktrial.h"
+
+#include <QDir>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+// The real window and the real server over a slow link with retransmission stalls, while
+// another user chats: the window asks for text files and images of 10 KB to 1 MB and sends
+// one of its own. Every stored file is whole, nothing else is stored, and every chat line
+// shows on a line of its own. TAVREL_LINK_SEED repeats the stalls of a failed run.
+class TestSlowLink : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void filesAndChatStayWhole();
+};
+
+void TestSlowLink::filesAndChatStayWhole()
+{
+    QTemporaryDir work;
+    QVERIFY(work.isValid() && QDir::setCurrent(work.path()));
+    TrialSettings settings;
+    settings.serverBinary = QStringLiteral(TAVREL_SERVER_BINARY);
+    // 2 Mbit/s, a 200 ms round trip, and a 500 ms stall with a chance of 0.5% per 16 KiB.
+    settings.down = *LinkProfile::parse(QStringLiteral("2000k/100ms/0.5%x500ms"));
+    settings.up = settings.down;
+    settings.seed = qEnvironmentVariableIsSet("TAVREL_LINK_SEED")
+                        ? qEnvironmentVariableIntValue("TAVREL_LINK_SEED")
+                        : QRandomGenerator::global()->generate();
+    const struct
+    {
+        const char *name;
+        qint64 size;
+    } sizes[] = {{"a.txt", 10000},  {"b.png", 30000},  {"c.txt", 120000}, {"up.txt", 40000},
+                 {"d.png", 250000}, {"e.txt", 400000}, {"f.png", 700000}, {"g.txt", 1000000}};
+    QList<TrialFile> files;
+    for (const auto &file : sizes) {
+        const QString name = QLatin1String(file.name);
+        const quint32 seed = settings.seed + quint32(files.size());
+        files.append({name, name.endsWith(u".png") ? trialPng(file.size, seed) : trialText(file.size, seed),
+                      name.startsWith(u"up")});
+    }
+    const TrialResult result = runTrial(settings, files);
+    qInfo("%.1f s, seed %u, stalls %d down and %d up, %d chat lines", result.seconds, settings.seed,
+          result.down.stalls, result.up.stalls, result.chatLines);
+    QVERIFY2(result.faults.isEmpty(),
+             qPrintable(QStringLiteral("seed %1:\n").arg(settings.seed) + result.faults.join(u'\n')));
+    QCOMPARE(result.downloadsIntact, 7);
+    QCOMPARE(result.uploadsIntact, 1);
+    QVERIFY(result.chatLines >= 10 && result.chatLinesIntact == result.chatLines);
+    QVERIFY(QDir::setCurrent(QDir::tempPath()));
+}
+
+QTEST_MAIN(TestSlowLink)
+#include "tst_slowlink.moc"

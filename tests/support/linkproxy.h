@@ -1,0 +1,122 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QObject>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <deque>
+#include <optional>
+
+class QTcpSocket;
+
+// One direction of an emulated network link.
+struct LinkProfile
+{
+    // Stalls are drawn once for every this many bytes carried.
+    static constexpr qint64 kStallUnit = 16 * 1024;
+
+    qint64 bitsPerSecond = 0; // 0: no limit
+    int delayMs = 0;          // one way
+    double stallChance = 0;   // per kStallUnit bytes
+    int stallMs = 0;          // what a retransmission costs
+
+    // "2000k/100ms/0.5%x500ms": rate in kbit/s (0: none), one-way delay, stall chance and
+    // length; the last two parts may be left out. Null when the text is not of this form.
+    static std::optional<LinkProfile> parse(const QString &text);
+    QString toString() const;
+};
+
+// What one direction of one connection has carried.
+struct LinkStats
+{
+    qint64 taken = 0;     // bytes read from the sender
+    qint64 delivered = 0; // bytes written to the receiver
+    int stalls = 0;
+};
+
+// A TCP proxy on loopback that carries each direction of every connection through its own
+// emulated link: a bandwidth limit, a one-way delay, and now and then a stall as when a
+// lost segment waits for its retransmission. It reads from a sender only as fast as the
+// link drains, through small buffers, so the sender's kernel queue fills as on a real link.
+//
+// "Down" is from the target (the server) to whoever connected (the client), "up" the other way.
+class LinkProxy : public QObject
+{
+    Q_OBJECT
+public:
+    explicit LinkProxy(QObject *parent = nullptr);
+    ~LinkProxy() override;
+
+    // Before listen(): the window a connection offers is set when it is made.
+    void setProfiles(const LinkProfile &down, const LinkProfile &up);
+    // Stalls are drawn from a generator seeded with this, one stream per direction and connection.
+    void setSeed(quint32 seed) { m_seed = seed; }
+    quint32 seed() const { return m_seed; }
+
+    // Both addresses must be loopback addresses; port 0 picks a free one.
+    bool listen(const QHostAddress &address, quint16 port, const QHostAddress &target, quint16 targetPort);
+    quint16 port() const { return m_listener.serverPort(); }
+    QString errorString() const { return m_error; }
+
+    // Totals over every connection so far.
+    LinkStats down() const { return total(true); }
+    LinkStats up() const { return total(false); }
+    int connectionCount() const { return int(m_stats.size() / 2); }
+
+private:
+    void accept();
+    LinkStats total(bool down) const;
+
+    QTcpServer m_listener;
+    QHostAddress m_target;
+    quint16 m_targetPort = 0;
+    LinkProfile m_down;
+    LinkProfile m_up;
+    quint32 m_seed;
+    QString m_error;
+    // Down and up of each connection in turn; kept when the connection is gone.
+    std::deque<LinkStats> m_stats;
+};
+
+// Carries the bytes of one socket to another through an emulated link.
+class LinkDirection : public QObject
+{
+    Q_OBJECT
+public:
+    LinkDirection(QTcpSocket *from, QTcpSocket *to, const LinkProfile &profile, quint32 seed,
+                  LinkStats *stats, QObject *parent);
+
+    // Both ends are connected: bytes may flow.
+    void start();
+
+signals:
+    // Everything the sender sent has been delivered and the sender has closed.
+    void finished();
+
+private:
+    struct Chunk
+    {
+        QByteArray bytes;
+        qint64 dueUs;
+    };
+    void pull();
+    void deliver();
+    void schedule();
+
+    QTcpSocket *m_from;
+    QTcpSocket *m_to;
+    LinkProfile m_profile;
+    QRandomGenerator m_random;
+    LinkStats *m_stats;
+    bool m_started = false;
+    bool m_senderClosed = false;
+    bool m_finished = false;
+    bool m_backlogged = false;
+    std::deque<Chunk> m_inTransit;
+    // When the link will have sent everything taken so far, stalls included.
+    qint64 m_linkFreeUs = 0;
+    QTimer m_pullTimer;
+    QTimer m_deliverTimer;
+};

@@ -1,0 +1,325 @@
+#include "linktrial.h"
+
+#include "answers.h"
+#include "assembler.h"
+#include "digest.h"
+#include "eventwait.h"
+#include "protocol.h"
+#include "widgetprobe.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+
+namespace answers = tavrel::server::answers;
+
+namespace {
+
+const QString kPassword = QStringLiteral("link trial 密码");
+const QString kWindowUser = QStringLiteral("alice");
+const QString kChatter = QStringLiteral("bob");
+
+// A user on a direct connection, reading what the server sends as the window does.
+class PlainClient : public QObject
+{
+public:
+    PlainClient()
+    {
+        connect(&m_socket, &QTcpSocket::readyRead, this, [this] { m_assembler.append(m_socket.readAll()); });
+        connect(&m_assembler, &tavrel::MessageAssembler::messageReady, this,
+                [this](const QByteArray &message) { m_inbox.append(message); });
+    }
+    bool open(quint16 port)
+    {
+        m_socket.connectToHost(QHostAddress::LocalHost, port);
+        return m_socket.waitForConnected(5000);
+    }
+    // Keeps the server's gap after the previous message.
+    void send(const QByteArray &message)
+    {
+        const qint64 gap = tavrel::quietGapForStart(m_last) + 20;
+        if (m_sent.isValid() && m_sent.elapsed() < gap)
+            waitUntil([&] { return m_sent.elapsed() >= gap; }, int(gap), 1);
+        tavrel::writeWhole(&m_socket, message);
+        m_sent.start();
+        m_last = message.left(2);
+    }
+    // The next message of this kind, taken from the inbox; null when none comes in time.
+    QByteArray take(char kind, int timeoutMs = 10000)
+    {
+        const auto found = [&] {
+            return std::find_if(m_inbox.begin(), m_inbox.end(),
+                                [&](const QByteArray &m) { return m.startsWith(kind); });
+        };
+        if (!waitUntil([&] { return found() != m_inbox.end(); }, timeoutMs))
+            return QByteArray();
+        return m_inbox.takeAt(found() - m_inbox.begin());
+    }
+    void close() { m_socket.abort(); }
+
+private:
+    QTcpSocket m_socket;
+    tavrel::MessageAssembler m_assembler;
+    QList<QByteArray> m_inbox;
+    QElapsedTimer m_sent;
+    QByteArray m_last;
+};
+
+bool startServer(QProcess &server, QString &log, const QString &binary, const QString &data, quint16 &port)
+{
+    QObject::connect(&server, &QProcess::readyReadStandardError, &server,
+                     [&] { log += QString::fromUtf8(server.readAllStandardError()); });
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
+    server.setProcessEnvironment(environment);
+    // The cheapest password hashing: logins are not what is measured.
+    server.start(binary, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                          QStringLiteral("0"), QStringLiteral("--data"), data, QStringLiteral("--pwhash-ops"),
+                          QStringLiteral("1"), QStringLiteral("--pwhash-mem"), QStringLiteral("8192")});
+    static const QRegularExpression listening(QStringLiteral("listening on 127\\.0\\.0\\.1 (\\d+)"));
+    if (!waitUntil([&] { return listening.match(log).hasMatch() || server.state() == QProcess::NotRunning; },
+                   10000))
+        return false;
+    port = quint16(listening.match(log).captured(1).toUInt());
+    return port != 0;
+}
+
+bool enroll(PlainClient &client, const QString &name, const QString &outbox)
+{
+    const QString email = name + QStringLiteral("@example.org");
+    const QString digest = tavrel::saltedDigest(kPassword);
+    client.send(tavrel::registrationMessage(name, email, QString(), digest));
+    if (!client.take('r').contains(QStringLiteral("验证码已发送").toUtf8()))
+        return false;
+    QString code;
+    static const QRegularExpression codeLine(QStringLiteral("验证码：(\\d{6})"));
+    for (const QFileInfo &mail : QDir(outbox).entryInfoList({QStringLiteral("*.eml")}, QDir::Files)) {
+        QFile file(mail.filePath());
+        const QString text = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+        if (text.contains(email))
+            code = codeLine.match(text).captured(1);
+    }
+    client.send(tavrel::registrationMessage(name, email, code, digest));
+    return client.take('r') == answers::registrationReply(answers::registered());
+}
+
+QString describe(const QByteArray &expected, const QByteArray &actual)
+{
+    qsizetype at = 0;
+    while (at < std::min(expected.size(), actual.size()) && expected.at(at) == actual.at(at))
+        ++at;
+    return QStringLiteral("%1 bytes instead of %2, the first difference at %3")
+        .arg(actual.size())
+        .arg(expected.size())
+        .arg(at);
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+QByteArray trialText(qint64 size, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    // Lines that look like the start of messages, and the separator, must not confuse anyone.
+    static const QByteArray pieces[] = {"c,", "fs,", "~+^`&", "o,", " ", "\n", "l,", "fsi", "r,"};
+    QByteArray text;
+    text.reserve(size);
+    while (text.size() < size) {
+        if (random.bounded(8) == 0)
+            text += pieces[random.bounded(int(std::size(pieces)))];
+        else
+            text += char('a' + random.bounded(26));
+    }
+    text.truncate(size);
+    return text;
+}
+
+QByteArray trialPng(qint64 size, quint32 seed)
+{
+    // Noise does not compress: three bytes a pixel, plus a little.
+    const int side = std::max(4, int(std::sqrt(double(size) / 3)));
+    QImage image(side, side, QImage::Format_RGB888);
+    QRandomGenerator random(seed);
+    for (int y = 0; y < side; ++y) {
+        uchar *line = image.scanLine(y);
+        for (int x = 0; x < side * 3; ++x)
+            line[x] = uchar(random.bounded(256));
+    }
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return buffer.data();
+}
+
+TrialResult runTrial(const TrialSettings &settings, const QList<TrialFile> &files)
+{
+    TrialResult result;
+    QElapsedTimer clock;
+    clock.start();
+    QTemporaryDir data;
+    QTemporaryDir outgoing;
+    const QDir served(data.filePath(QStringLiteral("files")));
+    if (!data.isValid() || !outgoing.isValid() || !QDir(data.path()).mkpath(QStringLiteral("files")) ||
+        !QDir::current().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty()) {
+        result.faults << QStringLiteral("cannot prepare the folders (is the working folder empty?)");
+        return result;
+    }
+    for (const TrialFile &file : files) {
+        QFile out(file.upload ? outgoing.filePath(file.name) : served.filePath(file.name));
+        if (!out.open(QIODevice::WriteOnly) || out.write(file.bytes) != file.bytes.size()) {
+            result.faults << QStringLiteral("cannot write ") + out.fileName();
+            return result;
+        }
+    }
+
+    QProcess server;
+    QString serverLog;
+    quint16 port = 0;
+    const auto stopServer = [&] {
+        server.terminate();
+        if (!server.waitForFinished(10000))
+            server.kill();
+    };
+    if (!startServer(server, serverLog, settings.serverBinary, data.path(), port)) {
+        stopServer();
+        result.faults << QStringLiteral("tavrel-server did not start: ") + serverLog;
+        return result;
+    }
+    LinkProxy proxy;
+    proxy.setProfiles(settings.down, settings.up);
+    proxy.setSeed(settings.seed);
+    PlainClient chatter;
+    const QString outbox = data.filePath(QStringLiteral("outbox"));
+    if (!proxy.listen(QHostAddress::LocalHost, 0, QHostAddress::LocalHost, port) || !chatter.open(port) ||
+        !enroll(chatter, kWindowUser, outbox) || !enroll(chatter, kChatter, outbox)) {
+        stopServer();
+        result.faults << QStringLiteral("cannot set up the accounts: ") + serverLog;
+        return result;
+    }
+    chatter.send(tavrel::loginMessage(kChatter, tavrel::saltedDigest(kPassword)));
+
+    Widget w;
+    WidgetProbe::socket(w)->connectToHost(QHostAddress::LocalHost, proxy.port());
+    WidgetProbe::lineEdit(w, "lineEditName")->setText(kWindowUser);
+    WidgetProbe::lineEdit(w, "lineEditPasswd")->setText(kPassword);
+    const auto shows = [&w](const QString &text) { return shown(w).contains(text); };
+    if (!waitUntil([&] { return WidgetProbe::socket(w)->state() == QAbstractSocket::ConnectedState; },
+                   5000) ||
+        chatter.take('l') != tavrel::loginAnswer(answers::loginOk())) {
+        stopServer();
+        result.faults << QStringLiteral("cannot connect and log in: ") + serverLog;
+        return result;
+    }
+    click(w, "btnLog");
+    if (!waitUntil([&] { return sendButtonsEnabled(w) == 3; }, 20000)) {
+        stopServer();
+        result.faults << QStringLiteral("the window did not log in: ") + shown(w);
+        return result;
+    }
+
+    // The other user chats at a person's pace all along.
+    QRandomGenerator random(settings.seed);
+    QStringList chatSent;
+    QTimer chat;
+    chat.setSingleShot(true);
+    QObject::connect(&chat, &QTimer::timeout, &chat, [&] {
+        chatSent << QStringLiteral("line %1: 你好, ~+^`& c,fs, the quick brown fox").arg(chatSent.size());
+        chatter.send(tavrel::chatMessage(chatSent.last()));
+        const int fifth = settings.chatIntervalMs / 5;
+        chat.start(settings.chatIntervalMs - fifth + int(random.bounded(2 * fifth + 1)));
+    });
+    chat.start(0);
+
+    for (const TrialFile &file : files) {
+        // Three times what the link takes for the file, and time for stalls and gaps.
+        const qint64 rate = (file.upload ? settings.up : settings.down).bitsPerSecond;
+        const int timeoutMs = 30000 + int(rate > 0 ? file.bytes.size() * 8 * 3000 / rate : 0);
+        if (file.upload) {
+            ++result.uploads;
+            WidgetProbe::lineEdit(w, "lineEditFile")->setText(outgoing.filePath(file.name));
+            click(w, "btnSendFile");
+            const QString done = answers::uploaded(kWindowUser, file.name, file.bytes.size());
+            if (!waitUntil([&] { return shows(done); }, timeoutMs))
+                result.faults << QStringLiteral("upload %1: not announced").arg(file.name);
+        } else {
+            ++result.downloads;
+            WidgetProbe::lineEdit(w, "lineEditFile2")->setText(file.name);
+            click(w, "btnReceiveFile");
+            const QString done = QStringLiteral("文件：") + file.name;
+            if (!waitUntil([&] { return shows(done + u'\n') || shown(w).endsWith(done); }, timeoutMs))
+                result.faults << QStringLiteral("download %1: not announced").arg(file.name);
+        }
+        // A person's pause before the next request.
+        const int pauseMs = 300 + int(random.bounded(900));
+        QElapsedTimer pause;
+        pause.start();
+        waitUntil([&] { return pause.elapsed() >= pauseMs; }, pauseMs + 100);
+    }
+    chat.stop();
+    // The last chat line, and anything that would still arrive late, before looking.
+    const QString lastLine = kChatter + QStringLiteral(": ") + chatSent.value(chatSent.size() - 1);
+    waitUntil([&] { return shows(lastLine); }, 15000);
+    QElapsedTimer settle;
+    settle.start();
+    waitUntil([&] { return settle.elapsed() > 2 * tavrel::kFileQuietGapMs; }, 10000);
+
+    // Every stored file whole, under its own name, and nothing else stored.
+    QSet<QString> expected;
+    for (const TrialFile &file : files) {
+        const QByteArray stored = readAll(file.upload ? served.filePath(file.name) : file.name);
+        if (!file.upload)
+            expected.insert(file.name);
+        if (stored == file.bytes)
+            ++(file.upload ? result.uploadsIntact : result.downloadsIntact);
+        else
+            result.faults << QStringLiteral("%1 %2: %3")
+                                 .arg(file.upload ? QStringLiteral("upload") : QStringLiteral("download"),
+                                      file.name, describe(file.bytes, stored));
+    }
+    for (const QString &name :
+         QDir::current().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)) {
+        if (!expected.contains(name))
+            result.faults << QStringLiteral("stray file stored: ") + name;
+    }
+    for (const QString &name : served.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)) {
+        if (!std::any_of(files.begin(), files.end(), [&](const TrialFile &f) { return f.name == name; }))
+            result.faults << QStringLiteral("stray file on the server: ") + name;
+    }
+    // Every chat line on a line of its own, once.
+    const QStringList lines = shown(w).split(u'\n');
+    for (const QString &sent : std::as_const(chatSent)) {
+        ++result.chatLines;
+        const QString line = kChatter + QStringLiteral(": ") + sent;
+        const qsizetype count = lines.count(line);
+        if (count == 1)
+            ++result.chatLinesIntact;
+        else
+            result.faults
+                << QStringLiteral("chat line shown %1 times on a line of its own: %2").arg(count).arg(line);
+    }
+    for (const QString &line : lines) {
+        if (line.startsWith(QStringLiteral("收到的文件不完整")) ||
+            line.startsWith(QStringLiteral("图片无法显示")) || line.startsWith(QStringLiteral("消息过大")))
+            result.faults << QStringLiteral("the window says: ") + line;
+    }
+    result.down = proxy.down();
+    result.up = proxy.up();
+    chatter.close();
+    WidgetProbe::socket(w)->abort();
+    stopServer();
+    result.seconds = clock.elapsed() / 1000.0;
+    return result;
+}
