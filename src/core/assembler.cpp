@@ -13,6 +13,17 @@ MessageAssembler::MessageAssembler(QObject *parent)
     m_quiet.setSingleShot(true);
     m_quiet.setTimerType(Qt::PreciseTimer);
     connect(&m_quiet, &QTimer::timeout, this, &MessageAssembler::flush);
+    m_clock.start();
+}
+
+qint64 MessageAssembler::now() const
+{
+    return m_clock.elapsed();
+}
+
+qint64 MessageAssembler::quietDeadline() const
+{
+    return m_quiet.isActive() ? m_lastBytesAt + m_quiet.interval() : -1;
 }
 
 void MessageAssembler::setLimits(qint64 fileKinds, qint64 otherKinds)
@@ -32,9 +43,9 @@ void MessageAssembler::append(const QByteArray &bytes)
         return;
     // A busy event loop can get to these bytes after the gap has passed without running the
     // timer first: the message in progress ended all the same, so it goes out on its own.
-    if (m_quiet.isActive() && m_sinceLastBytes.elapsed() >= m_quiet.interval())
+    if (m_quiet.isActive() && now() - m_lastBytesAt >= m_quiet.interval())
         flush();
-    m_sinceLastBytes.start();
+    m_lastBytesAt = now();
     if (m_discarding) {
         m_quiet.start(m_discardGap);
         return;

@@ -48,6 +48,9 @@ public:
     // Bytes gathered for the message in progress.
     const QByteArray &pending() const { return m_pending; }
     bool isDiscarding() const { return m_discarding; }
+    // The time on now()'s clock at which the message in progress, or the dropping of an
+    // oversized one, ends unless more bytes come first; -1 when there is neither.
+    qint64 quietDeadline() const;
 
     // Ends the message in progress now, as if the gap had passed.
     void flush();
@@ -60,12 +63,18 @@ signals:
     // its bytes had arrived.
     void overflowed(qint64 bytes);
 
+protected:
+    // Milliseconds on a steady clock. A test that drives the gaps itself overrides it and
+    // calls flush() once its clock reaches quietDeadline(), in place of the quiet timer.
+    virtual qint64 now() const;
+
 private:
     qint64 limitFor(char firstByte) const;
 
     QByteArray m_pending;
     QTimer m_quiet;
-    QElapsedTimer m_sinceLastBytes;
+    QElapsedTimer m_clock;
+    qint64 m_lastBytesAt = 0;
     qint64 m_fileLimit = kMaxGatheredMessage;
     qint64 m_otherLimit = kMaxGatheredMessage;
     bool m_discarding = false;
