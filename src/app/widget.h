@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 QT_BEGIN_NAMESPACE
@@ -62,6 +63,8 @@ private:
 
     void setSendButtonsEnabled(bool enabled);
     void dropOversizedMessage(qint64 bytes);
+    // src/net: the servers that the connect button tries, in order.
+    static QStringList defaultServerAddresses();
 
     Ui::Widget *ui;
     QString passwdSalt;
@@ -75,4 +78,7 @@ private:
     QGraphicsPixmapItem *pixmapItem = nullptr;
     // Gathers the reads of socket into whole messages.
     tavrel::MessageAssembler *assembler;
+    // Kept rather than built at each click, so that a test can put loopback addresses here
+    // whatever addresses the build was given.
+    QStringList serverAddresses = defaultServerAddresses();
 };

@@ -1,4 +1,5 @@
 #include "scriptedpeer.h"
+#include "serveraddresses.h"
 
 #include <QGraphicsView>
 #include <QLabel>
@@ -166,6 +167,10 @@ void TestWindow::candidates()
     QVERIFY(listenOn != QLatin1String("127.0.0.2") || third.listen());
 
     Widget w;
+    // The build's servers, which a test never tries.
+    QCOMPARE(WidgetProbe::serverAddresses(w),
+             QStringList({TAVREL_SERVER_LAN, TAVREL_SERVER_INTERNET, QStringLiteral("127.0.0.1")}));
+    WidgetProbe::setServerAddresses(w, {"127.0.0.2", "127.0.0.3", "127.0.0.1"});
     WidgetProbe::textEdit(w, "textEditRead")->setPlainText(QStringLiteral("old line"));
     setSendButtonsEnabled(w, true);
     click(w, "btnConnect");
@@ -192,6 +197,7 @@ void TestWindow::transitions()
     ScriptedPeer peer;
     QVERIFY(peer.listen());
     Widget w;
+    WidgetProbe::setServerAddresses(w, {"127.0.0.1"});
     QPushButton *button = WidgetProbe::button(w, "btnConnect");
     click(w, "btnConnect");
     QTRY_COMPARE(peer.connectionCount(), 1);

@@ -67,10 +67,11 @@ private:
 
 // Connects the window's socket straight to the peer on 127.0.0.1, without the candidate
 // search of the connect button, and leaves the window as after a login: the message box
-// empty, the send buttons enabled.
+// empty, the send buttons enabled, and the connect button aimed at the peer too.
 inline bool connectToPeer(Widget &w, ScriptedPeer &peer)
 {
     const int before = peer.connectionCount();
+    WidgetProbe::setServerAddresses(w, {QStringLiteral("127.0.0.1")});
     WidgetProbe::socket(w)->connectToHost(QHostAddress(QStringLiteral("127.0.0.1")), 12345);
     const bool connected = QTest::qWaitFor([&] { return peer.connectionCount() > before; }, 3000);
     WidgetProbe::textEdit(w, "textEditRead")->clear();
