@@ -41,6 +41,13 @@ Widget::Widget(QWidget *parent)
 
 Widget::~Widget()
 {
+    // The socket and the assembler outlive ui and fileIn: the socket closes as it goes and
+    // ends the message in progress, and the quiet gap can end it too, each time running
+    // handleMessage on what is already gone.
+    socket->blockSignals(true);
+    assembler->blockSignals(true);
+    assembler->clear();
+    socket->abort();
     delete ui;
     delete fileOut;
     delete fileIn;

@@ -1,5 +1,7 @@
 #include "assembler.h"
 
+#include <QPointer>
+
 namespace tavrel {
 
 int quietGapFor(char firstByte)
@@ -43,8 +45,13 @@ void MessageAssembler::append(const QByteArray &bytes)
         return;
     // A busy event loop can get to these bytes after the gap has passed without running the
     // timer first: the message in progress ended all the same, so it goes out on its own.
-    if (m_quiet.isActive() && now() - m_lastBytesAt >= m_quiet.interval())
+    if (m_quiet.isActive() && now() - m_lastBytesAt >= m_quiet.interval()) {
+        // Whoever handles that message may destroy this assembler's owner, and this with it.
+        const QPointer<MessageAssembler> alive(this);
         flush();
+        if (!alive)
+            return;
+    }
     m_lastBytesAt = now();
     if (m_discarding) {
         m_quiet.start(m_discardGap);

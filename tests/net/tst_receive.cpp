@@ -6,6 +6,7 @@
 #include <QImageReader>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 
 namespace {
 
@@ -42,6 +43,8 @@ private slots:
     void piecesMakeOneMessage();
     void oversizedMessageDropped_data();
     void oversizedMessageDropped();
+    void destroyedWhileReceiving_data();
+    void destroyedWhileReceiving();
 
 private:
     // What the working directory holds; nonsense when anything outside it changed.
@@ -346,6 +349,53 @@ void TestReceive::oversizedMessageDropped()
     m_peer.send("c,after");
     QTRY_VERIFY(shown(w).endsWith(QStringLiteral("\nafter")));
     QCOMPARE(shown(w).count(QLatin1Char('\n')), 1);
+    QCOMPARE(created(), QStringList());
+}
+
+void TestReceive::destroyedWhileReceiving_data()
+{
+    QTest::addColumn<QByteArray>("handled"); // empty: the window goes after a read instead
+    QTest::addColumn<QByteArray>("arriving");
+
+    QTest::newRow("chat line pending") << QByteArray() << QByteArray("c,pending");
+    QTest::newRow("file half received") << QByteArray() << "fs,half.txt~+^`&" + QByteArray(20000, 'h');
+    // The chat line ends because the file's first bytes come after the gap.
+    QTest::newRow("handling a message") << QByteArray("c,first") << QByteArray("fs,half.txt~+^`&hh");
+}
+
+// The window is deleted from inside a slot while it holds part of a message on an open
+// connection; nothing of it may run afterwards, on the close, the quiet gap or its timers.
+void TestReceive::destroyedWhileReceiving()
+{
+    QFETCH(QByteArray, handled);
+    QFETCH(QByteArray, arriving);
+
+    auto *w = new Widget;
+    const QPointer<Widget> alive(w);
+    QVERIFY(connectToPeer(*w, m_peer));
+    tavrel::MessageAssembler *assembler = WidgetProbe::assembler(*w);
+    qsizetype pendingAtEnd = -1;
+    const auto destroy = [&] {
+        pendingAtEnd = assembler->pending().size();
+        delete w;
+    };
+    if (handled.isEmpty()) {
+        // Queued: after the window has taken the bytes in, before its quiet gap can end them.
+        connect(WidgetProbe::socket(*w), &QTcpSocket::readyRead, this, destroy, Qt::QueuedConnection);
+        QVERIFY(m_peer.send(arriving));
+        QTRY_VERIFY(!alive);
+        QVERIFY(pendingAtEnd > 0);
+    } else {
+        connect(assembler, &tavrel::MessageAssembler::messageReady, this, destroy);
+        assembler->append(handled);
+        // An event loop that comes back only after the gap: the arriving bytes end the
+        // message, whose handler takes the window, and the gatherer, with it.
+        QThread::msleep(tavrel::kQuietGapMs + 10);
+        assembler->append(arriving);
+        QVERIFY(!alive);
+    }
+    m_peer.closeClient();
+    QTest::qWait(tavrel::kFileQuietGapMs + 100);
     QCOMPARE(created(), QStringList());
 }
 
