@@ -35,8 +35,9 @@ Widget::Widget(QWidget *parent)
     assembler = new tavrel::MessageAssembler(this);
     connect(assembler, &tavrel::MessageAssembler::messageReady, this, &Widget::handleMessage);
     connect(assembler, &tavrel::MessageAssembler::overflowed, this, &Widget::dropOversizedMessage);
+    connect(assembler, &tavrel::MessageAssembler::cutOff, this, &Widget::dropCutMessage);
     // A closed connection ends the message in progress; a new one must not continue it.
-    connect(socket, &QTcpSocket::disconnected, assembler, &tavrel::MessageAssembler::flush);
+    connect(socket, &QTcpSocket::disconnected, assembler, &tavrel::MessageAssembler::endOfStream);
 }
 
 Widget::~Widget()

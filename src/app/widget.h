@@ -63,6 +63,7 @@ private:
 
     void setSendButtonsEnabled(bool enabled);
     void dropOversizedMessage(qint64 bytes);
+    void dropCutMessage(const QByteArray &partial);
     // src/net: the servers that the connect button tries, in order.
     static QStringList defaultServerAddresses();
 

@@ -92,4 +92,17 @@ void MessageAssembler::clear()
     m_discarding = false;
 }
 
+void MessageAssembler::endOfStream()
+{
+    // A late event loop can see the close before it runs the quiet timer: a message whose
+    // gap has passed is whole all the same.
+    const bool quiet = m_quiet.isActive() && now() - m_lastBytesAt >= m_quiet.interval();
+    if (!quiet && m_pending.startsWith('f')) {
+        m_quiet.stop();
+        emit cutOff(std::exchange(m_pending, QByteArray()));
+        return;
+    }
+    flush();
+}
+
 } // namespace tavrel

@@ -56,12 +56,18 @@ public:
     void flush();
     // Forgets the message in progress without emitting it.
     void clear();
+    // The connection is gone, so no byte will follow. A chat line, answer or user list in
+    // progress is whole and ends as flush() ends it; so does a message whose gap has passed.
+    // A file or image message (first byte 'f') still within its gap was cut short and goes
+    // to cutOff instead.
+    void endOfStream();
 
 signals:
     void messageReady(const QByteArray &message);
     // The message in progress passed its limit and was given up; bytes is how many of
     // its bytes had arrived.
     void overflowed(qint64 bytes);
+    void cutOff(const QByteArray &partial);
 
 protected:
     // Milliseconds on a steady clock. A test that drives the gaps itself overrides it and

@@ -103,6 +103,22 @@ bool Widget::handleMessage(const QByteArray &message)
     return true;
 }
 
+void Widget::dropCutMessage(const QByteArray &partial)
+{
+    using tavrel::Kind;
+    const Kind kind = tavrel::incomingKind(partial);
+    qDebug() << "连接已断开，未收完的消息已丢弃，字节数:" << partial.size();
+    if (kind != Kind::File && kind != Kind::Image)
+        return;
+    const tavrel::FileParts parts = tavrel::splitFileMessage(partial, kind == Kind::Image);
+    // The name is known once its separator has arrived, and only when it is not too long.
+    const bool named = parts.status == tavrel::FileParts::Ok || parts.status == tavrel::FileParts::Malformed;
+    const QString what =
+        named ? QString::fromUtf8(parts.name) : QStringLiteral("%1 字节").arg(partial.size());
+    appendPlainText(ui->textEditRead, QStringLiteral("连接已断开，未收完的文件已丢弃：") + what);
+    showEnd(ui->textEditRead);
+}
+
 void Widget::dropOversizedMessage(qint64 bytes)
 {
     qDebug() << "消息过大，已丢弃，字节数:" << bytes;

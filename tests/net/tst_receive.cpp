@@ -45,6 +45,8 @@ private slots:
     void oversizedMessageDropped();
     void destroyedWhileReceiving_data();
     void destroyedWhileReceiving();
+    void cutMessage_data();
+    void cutMessage();
 
 private:
     // What the working directory holds; nonsense when anything outside it changed.
@@ -396,6 +398,62 @@ void TestReceive::destroyedWhileReceiving()
     }
     m_peer.closeClient();
     QTest::qWait(tavrel::kFileQuietGapMs + 100);
+    QCOMPARE(created(), QStringList());
+}
+
+enum Ending { PeerCloses, PeerResets, UserDisconnects };
+
+void TestReceive::cutMessage_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<int>("ending");
+    QTest::addColumn<QString>("lines"); // the message box afterwards
+
+    const QString dropped = QStringLiteral("连接已断开，未收完的文件已丢弃：");
+    const QByteArray image = "fsip.png~+^`&bob~+^`&" + png(3, 2).left(20);
+    const QByteArray longName = "fs," + QByteArray(198, 'n') + "~+^`&data";
+    const struct
+    {
+        const char *tag;
+        QByteArray message;
+        Ending ending;
+        QString lines;
+    } rows[] = {
+        {"file, server closes", "fs,a.txt~+^`&hel", PeerCloses, dropped + "a.txt"},
+        {"image, connection reset", image, PeerResets, dropped + "p.png"},
+        {"image, user disconnects", image, UserDisconnects, dropped + "p.png"},
+        {"image without its sender", "fsip.png~+^`&bo", PeerCloses, dropped + "p.png"},
+        {"name not complete", "fs,a.tx", PeerCloses, dropped + "7 字节"},
+        {"name too long", longName, PeerResets, dropped + QString::number(longName.size()) + " 字节"},
+        // The server's notice that another login took over comes right before its close.
+        {"chat line, server closes", "c,replaced", PeerCloses, "replaced"},
+        {"login answer, connection reset", "l,bye", PeerResets, "bye"},
+        {"other f kind", "fr,x~+^`&", PeerCloses, ""},
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row.tag) << row.message << int(row.ending) << row.lines;
+}
+
+void TestReceive::cutMessage()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(int, ending);
+    QFETCH(QString, lines);
+
+    Widget w;
+    QVERIFY(connectToPeer(w, m_peer));
+    QVERIFY(m_peer.send(message));
+    if (ending != PeerCloses) // a reset can overtake bytes the window has not read
+        QTRY_VERIFY(!WidgetProbe::assembler(w)->pending().isEmpty() || !shown(w).isEmpty());
+    if (ending == PeerCloses)
+        m_peer.closeClient();
+    else if (ending == PeerResets)
+        m_peer.resetClient();
+    else
+        click(w, "btnConnect");
+    QTRY_COMPARE(WidgetProbe::socket(w)->state(), QAbstractSocket::UnconnectedState);
+    QTest::qWait(tavrel::kFileQuietGapMs + 50); // and nothing after the gap
+    QCOMPARE(shown(w), lines);
     QCOMPARE(created(), QStringList());
 }
 

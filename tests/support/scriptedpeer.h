@@ -7,6 +7,12 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
 // A stand-in chat server on a loopback address and port 12345: it records every byte the
 // last connection sends and sends what the test tells it to.
 class ScriptedPeer
@@ -56,6 +62,15 @@ public:
         m_client->disconnectFromHost();
         if (m_client->state() != QAbstractSocket::UnconnectedState)
             m_client->waitForDisconnected(1000);
+    }
+    // Ends the connection with a reset instead of an orderly close, as a crashed server or
+    // a broken route does.
+    void resetClient()
+    {
+        const linger now = {1, 0};
+        ::setsockopt(m_client->socketDescriptor(), SOL_SOCKET, SO_LINGER,
+                     reinterpret_cast<const char *>(&now), sizeof now);
+        m_client->abort();
     }
 
 private:
