@@ -85,9 +85,14 @@ bool Widget::handleMessage(const QByteArray &message)
                                                       QStringLiteral(" 在图片标签页里显示"));
         } else {
             setPlainTextContent(ui->textEditFile, QString::fromUtf8(parts.data));
-            appendPlainText(ui->textEditRead, QStringLiteral("收到的文件：") + storedName +
-                                                  QStringLiteral(" 在文本文件标签页里显示"));
+            if (stored)
+                appendPlainText(ui->textEditRead, QStringLiteral("收到的文件：") + storedName +
+                                                      QStringLiteral(" 在文本文件标签页里显示"));
         }
+        // saveFile has shown why the file is not there; a line saying it was received would
+        // contradict it.
+        if (!stored)
+            break;
         if (storedName == receivedName)
             appendPlainText(ui->textEditRead,
                             QStringLiteral("收到") + senderText + QStringLiteral("文件：") + storedName);

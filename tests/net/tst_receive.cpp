@@ -4,9 +4,13 @@
 #include <QBuffer>
 #include <QDir>
 #include <QImageReader>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QThread>
+
+#include <fcntl.h>
 
 namespace {
 
@@ -21,6 +25,39 @@ QByteArray png(int width, int height)
     image.save(&buffer, "PNG");
     return buffer.data();
 }
+
+// Stands in for the window's fileIn. It lets the first `accept` bytes through and fails
+// every write after them, as a disk that fills up does. With accept < 0 it creates the file
+// and then writes to /dev/full: writes go into the write buffer, and close() fails to flush it.
+class FailingFile : public QFile
+{
+public:
+    explicit FailingFile(qint64 accept)
+        : m_accept(accept)
+    {}
+    bool open(OpenMode mode) override
+    {
+        if (!QFile::open(mode) || m_accept >= 0)
+            return isOpen();
+        QFile::close();
+        return QFile::open(::open("/dev/full", O_WRONLY), QIODevice::WriteOnly, AutoCloseHandle);
+    }
+
+protected:
+    qint64 writeData(const char *data, qint64 len) override
+    {
+        if (m_accept < 0)
+            return QFile::writeData(data, len);
+        const qint64 written =
+            m_accept > m_written ? QFile::writeData(data, qMin(len, m_accept - m_written)) : -1;
+        m_written += qMax<qint64>(written, 0);
+        return written;
+    }
+
+private:
+    qint64 m_accept;
+    qint64 m_written = 0;
+};
 
 } // namespace
 
@@ -47,6 +84,10 @@ private slots:
     void destroyedWhileReceiving();
     void cutMessage_data();
     void cutMessage();
+    void writeFails_data();
+    void writeFails();
+    void diskFull_data();
+    void diskFull();
 
 private:
     // What the working directory holds; nonsense when anything outside it changed.
@@ -149,8 +190,8 @@ void TestReceive::dispatch_data()
          "收到的文件：a2.txt%T|收到文件：a.txt, 并改名为：a2.txt", "a2.txt=hello", "hello"},
         {"path left behind", "fs,../x~+^`&in", "", "收到的文件：x%T|收到文件：../x, 并改名为：x", "x=in",
          "in"},
-        {"refused name, markup", "fs,<b>x.txt~+^`&hi", "",
-         "不能以只写方式文件：<b>x.txt|收到的文件：<b>x.txt%T|收到文件：<b>x.txt", "", "hi"},
+        // A file not stored is not reported as received.
+        {"refused name, markup", "fs,<b>x.txt~+^`&hi", "", "不能以只写方式文件：<b>x.txt", "", "hi"},
         {"markup in a file", "fs,m.txt~+^`&<img src=\"dot.png\">", "", "收到的文件：m.txt%T|收到文件：m.txt",
          "m.txt=<img src=\"dot.png\">", "<img src=\"dot.png\">"},
         {"image", "fsip.png~+^`&bob~+^`&{png}", "", "收到的图片：p.png%P|收到bob 发来的文件：p.png",
@@ -159,8 +200,7 @@ void TestReceive::dispatch_data()
          "收到的图片：p2.png%P|收到bob 发来的文件：p.png, 并改名为：p2.png", "p2.png={png}", "kept", Image},
         {"no image", "fsip.png~+^`&bob~+^`&words", "", "收到bob 发来的文件：p.png", "p.png=words"},
         // The refused name exists already, and is not the peer's to show.
-        {"image, refused name", "fsip.png:s~+^`&bob~+^`&{png}", "p.png:s",
-         "不能以只写方式文件：p.png:s|收到bob 发来的文件：p.png:s"},
+        {"image, refused name", "fsip.png:s~+^`&bob~+^`&{png}", "p.png:s", "不能以只写方式文件：p.png:s"},
         {"other f kind", "fr,a~+^`&data", "", nullptr},
         {"file, no separator", "fs,a.txt", "", nullptr},
         {"image, one separator", "fsip.png~+^`&bob", "", nullptr},
@@ -455,6 +495,98 @@ void TestReceive::cutMessage()
     QTest::qWait(tavrel::kFileQuietGapMs + 50); // and nothing after the gap
     QCOMPARE(shown(w), lines);
     QCOMPARE(created(), QStringList());
+}
+
+void TestReceive::writeFails_data()
+{
+    QTest::addColumn<qint64>("accept"); // see FailingFile
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QString>("present"); // as for dispatch
+
+    QTest::newRow("first write fails") << qint64(0) << 1000 << "";
+    QTest::newRow("short write") << qint64(65536) << 200 * 1024 << "";
+    QTest::newRow("flush fails at close") << qint64(-1) << 1000 << "";
+    QTest::newRow("renamed, then short") << qint64(10) << 100 << "a.txt";
+    QTest::newRow("all written") << qint64(1000) << 1000 << "a.txt";
+}
+
+// A store that fails leaves nothing behind and reports no success; what was there stays.
+void TestReceive::writeFails()
+{
+    QFETCH(qint64, accept);
+    QFETCH(int, size);
+    QFETCH(QString, present);
+
+    if (accept < 0 && !QFile::exists("/dev/full"))
+        QSKIP("needs /dev/full");
+    QStringList expected;
+    QVERIFY(createEntries(present, expected));
+    Widget w;
+    WidgetProbe::setFileIn(w, new FailingFile(accept));
+    const QString name = present.isEmpty() ? "a.txt" : "a2.txt";
+    const bool fails = accept < size;
+    if (fails)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Cannot write file " + name + " "));
+    const QByteArray data(size, 'd');
+    QVERIFY(w.handleMessage("fs,a.txt~+^`&" + data));
+    for (const QString &entry : std::as_const(expected))
+        QCOMPARE(contents(entry), png(3, 2));
+    if (fails) {
+        QCOMPARE(shown(w), QStringLiteral("不能以只写方式文件：") + name);
+    } else {
+        QVERIFY(shown(w).endsWith(QStringLiteral("收到文件：a.txt, 并改名为：") + name));
+        QVERIFY(contents(name) == data);
+        expected.append(name);
+    }
+    QCOMPARE(created(), expected);
+}
+
+void TestReceive::diskFull_data()
+{
+    QTest::addColumn<int>("freeKiB");
+    QTest::addColumn<int>("size");
+
+    QTest::newRow("full, file within the write buffer") << 0 << 1000; // fails as close() flushes
+    QTest::newRow("64 KiB free, 200 KiB file") << 64 << 200 * 1024;   // fails as a short write
+}
+
+// A small tmpfs over the working folder, filled up; skipped where mounting is not allowed.
+void TestReceive::diskFull()
+{
+    QFETCH(int, freeKiB);
+    QFETCH(int, size);
+
+#ifndef Q_OS_LINUX
+    QSKIP("mounts a tmpfs");
+#endif
+    const QString mountPoint = QDir::currentPath();
+    QProcess mount;
+    mount.start("mount", {"-t", "tmpfs", "-o", "size=256k", "tavrel-test", mountPoint});
+    if (!mount.waitForFinished(10000) || mount.exitStatus() != QProcess::NormalExit || mount.exitCode() != 0)
+        QSKIP(qPrintable("cannot mount a tmpfs here: " + mount.readAllStandardError().trimmed()));
+    const auto unmount = qScopeGuard([&] {
+        QDir::setCurrent(m_root->path());
+        if (QProcess::execute("umount", {mountPoint}) != 0)
+            QProcess::execute("umount", {"-l", mountPoint});
+        QDir::setCurrent(mountPoint);
+    });
+    QVERIFY(QDir::setCurrent(mountPoint)); // from the folder below into the mounted one
+
+    QFile fill("fill");
+    QVERIFY(fill.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    const QByteArray chunk(4096, 'f');
+    while (fill.write(chunk) == chunk.size()) {
+    }
+    QVERIFY(fill.resize(fill.size() - freeKiB * 1024));
+    fill.close();
+    const qint64 filled = QFileInfo("fill").size();
+
+    Widget w;
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Cannot write file a.txt "));
+    QVERIFY(w.handleMessage("fs,a.txt~+^`&" + QByteArray(size, 'd')));
+    QCOMPARE(shown(w), QStringLiteral("不能以只写方式文件：a.txt"));
+    QCOMPARE(created(), QStringList{"fill"});
+    QCOMPARE(QFileInfo("fill").size(), filled);
 }
 
 QTEST_MAIN(TestReceive)

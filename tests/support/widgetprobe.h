@@ -21,6 +21,8 @@ public:
     static QString userName(Widget &w) { return w.userName; }
     static void setUserName(Widget &w, const QString &name) { w.userName = name; }
     static QFile *fileOut(Widget &w) { return w.fileOut; }
+    // The window takes file over, as it owns the file it replaces.
+    static void setFileIn(Widget &w, QFile *file) { delete std::exchange(w.fileIn, file); }
     static QStringList serverAddresses(Widget &w) { return w.serverAddresses; }
     static void setServerAddresses(Widget &w, const QStringList &addresses) { w.serverAddresses = addresses; }
     static QGraphicsScene *scene(Widget &w) { return w.scene; }
