@@ -33,6 +33,7 @@ Widget::Widget(QWidget *parent)
     ui->graphicsViewImage->setScene(scene);
 
     assembler = new tavrel::MessageAssembler(this);
+    assembler->setLimits(tavrel::kMaxGatheredMessage, tavrel::kMaxGatheredTextMessage);
     connect(assembler, &tavrel::MessageAssembler::messageReady, this, &Widget::handleMessage);
     connect(assembler, &tavrel::MessageAssembler::overflowed, this, &Widget::dropOversizedMessage);
     connect(assembler, &tavrel::MessageAssembler::cutOff, this, &Widget::dropCutMessage);

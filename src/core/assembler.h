@@ -26,6 +26,10 @@ inline constexpr int kFileQuietGapMs = 300;
 
 // Largest message a client gathers before it gives the message up.
 inline constexpr qint64 kMaxGatheredMessage = 64 * 1024 * 1024;
+// Largest chat line, answer or user list a client gathers: twice what tavrel-server queues
+// for a client by default (1 MiB), while laying out tens of megabytes of text would freeze
+// the window.
+inline constexpr qint64 kMaxGatheredTextMessage = 2 * 1024 * 1024;
 
 // The gap that ends a message whose first byte is firstByte.
 int quietGapFor(char firstByte);

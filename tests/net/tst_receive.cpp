@@ -80,6 +80,8 @@ private slots:
     void piecesMakeOneMessage();
     void oversizedMessageDropped_data();
     void oversizedMessageDropped();
+    void limitsByKind_data();
+    void limitsByKind();
     void destroyedWhileReceiving_data();
     void destroyedWhileReceiving();
     void cutMessage_data();
@@ -391,6 +393,44 @@ void TestReceive::oversizedMessageDropped()
     m_peer.send("c,after");
     QTRY_VERIFY(shown(w).endsWith(QStringLiteral("\nafter")));
     QCOMPARE(shown(w).count(QLatin1Char('\n')), 1);
+    QCOMPARE(created(), QStringList());
+}
+
+void TestReceive::limitsByKind_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<qint64>("limit"); // 0: the message is stored as "big"
+
+    // Each is one byte over its kind's limit, or for the stored file over the other kinds' limit.
+    const QByteArray text(tavrel::kMaxGatheredTextMessage - 1, 't');
+    for (const char *prefix : {"c,", "l,", "r,", "o,", "x,"})
+        QTest::addRow("%s", prefix) << prefix + text << tavrel::kMaxGatheredTextMessage;
+    const QByteArray file = "fs,big~+^`&";
+    QTest::newRow("file over the text limit") << file + text + "tt" << qint64(0);
+    QTest::newRow("file over the file limit")
+        << file + QByteArray(tavrel::kMaxGatheredMessage - file.size() + 1, 'f')
+        << tavrel::kMaxGatheredMessage;
+}
+
+void TestReceive::limitsByKind()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(qint64, limit);
+
+    Widget w;
+    WidgetProbe::textEdit(w, "textEditUsers")->setPlainText(QStringLiteral("before"));
+    // In one piece, as a fast link may bring it: on a socket, a pause of a loaded machine
+    // could end the message early, into two within the limit.
+    tavrel::MessageAssembler *assembler = WidgetProbe::assembler(w);
+    assembler->append(message);
+    assembler->flush();
+    if (!limit) {
+        QVERIFY(shown(w).endsWith(QStringLiteral("收到文件：big")));
+        QVERIFY(contents("big") == message.mid(11));
+        return;
+    }
+    QCOMPARE(shown(w), QStringLiteral("消息过大，已丢弃：%1 字节").arg(message.size()));
+    QCOMPARE(shown(w, "textEditUsers"), QStringLiteral("before"));
     QCOMPARE(created(), QStringList());
 }
 
