@@ -4,26 +4,42 @@
 // to its last path component and refused when no file system could hold it safely; the
 // same rules hold on every platform, so a name stored on one works on all.
 
+#include <QByteArray>
 #include <QString>
 
 class QFile;
 
 namespace tavrel {
 
+// Longest file name, in bytes of UTF-8, that the usual file systems hold: 255 bytes on
+// Linux and macOS, 255 UTF-16 units on Windows, and no text takes fewer bytes of UTF-8
+// than it has UTF-16 units.
+inline constexpr int kMaxFileNameBytes = 255;
+
+// A received name as text. Each run of bytes that is not UTF-8 becomes a single U+FFFD:
+// QString::fromUtf8 gives one per byte, so a 197-byte name of such bytes would grow to 591
+// bytes of UTF-8, longer than any file system takes.
+QString decodeReceivedName(const QByteArray &bytes);
+
 // The part after the last '/' or '\\'.
 QString lastPathComponent(const QString &name);
 
 // False for "", ".", "..", names with control characters or any of <>:"|?*, and the
-// Windows device names (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$), bare or with
-// an extension.
+// Windows device names (CON, PRN, AUX, NUL, COM0-9, LPT0-9, the same with the superscript
+// digits 1-3, CONIN$, CONOUT$), bare or with an extension.
 bool isAcceptableFileName(const QString &name);
+
+// name when it fits kMaxFileNameBytes; otherwise its stem, the part before the last '.',
+// shortened until it fits, so that the suffix stays.
+QString fittedFileName(const QString &name);
 
 // Numbered variant k (k >= 2) of name: base + k + "." + extension, split at the last '.'.
 // A name without a dot has the whole name as base and as extension ("notes" -> "notes2.notes").
+// The base is shortened as far as the variant needs to fit kMaxFileNameBytes.
 QString numberedVariant(const QString &name, int k);
 
-// Creates a new file under name in dir (empty: the working directory), or, when that is
-// taken by a file, a directory or a link, under its first free numbered variant, and
+// Creates a new file under fittedFileName(name) in dir (empty: the working directory), or,
+// when that is taken by a file, a directory or a link, under its first free numbered variant, and
 // leaves it open for writing in file. It never overwrites: the file is created
 // exclusively, so a name that another process takes meanwhile moves on to the next
 // variant. Variants that would be device names are passed over.

@@ -2,6 +2,7 @@
 #include "widget.h"
 
 #include "assembler.h"
+#include "filenames.h"
 #include "net/plaintext.h"
 #include "protocol.h"
 
@@ -61,7 +62,7 @@ bool Widget::handleMessage(const QByteArray &message)
         }
         // Without its first separator a message has no name field, and the bytes that would
         // stand for one may run to megabytes: they are not worth a log line.
-        const QString receivedName = QString::fromUtf8(parts.name);
+        const QString receivedName = tavrel::decodeReceivedName(parts.name);
         if (parts.status != tavrel::FileParts::NoSeparator)
             qDebug() << "文件名: " << receivedName;
         if (parts.status != tavrel::FileParts::Ok) {
@@ -119,7 +120,7 @@ void Widget::dropCutMessage(const QByteArray &partial)
     // The name is known once its separator has arrived, and only when it is not too long.
     const bool named = parts.status == tavrel::FileParts::Ok || parts.status == tavrel::FileParts::Malformed;
     const QString what =
-        named ? QString::fromUtf8(parts.name) : QStringLiteral("%1 字节").arg(partial.size());
+        named ? tavrel::decodeReceivedName(parts.name) : QStringLiteral("%1 字节").arg(partial.size());
     appendPlainText(ui->textEditRead, QStringLiteral("连接已断开，未收完的文件已丢弃：") + what);
     showEnd(ui->textEditRead);
 }

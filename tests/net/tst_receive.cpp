@@ -194,6 +194,11 @@ void TestReceive::dispatch_data()
          "in"},
         // A file not stored is not reported as received.
         {"refused name, markup", "fs,<b>x.txt~+^`&hi", "", "不能以只写方式文件：<b>x.txt", "", "hi"},
+        {"name not UTF-8", "fs,{3 bad}a.txt~+^`&hi", "", "收到的文件：\uFFFDa.txt%T|收到文件：\uFFFDa.txt",
+         "\uFFFDa.txt=hi", "hi"},
+        // One replacement character, not 197, which would make a name no file system takes.
+        {"197 bytes not UTF-8", "fs,{197 bad}~+^`&hi", "", "收到的文件：\uFFFD%T|收到文件：\uFFFD",
+         "\uFFFD=hi", "hi"},
         {"markup in a file", "fs,m.txt~+^`&<img src=\"dot.png\">", "", "收到的文件：m.txt%T|收到文件：m.txt",
          "m.txt=<img src=\"dot.png\">", "<img src=\"dot.png\">"},
         {"image", "fsip.png~+^`&bob~+^`&{png}", "", "收到的图片：p.png%P|收到bob 发来的文件：p.png",
@@ -209,7 +214,11 @@ void TestReceive::dispatch_data()
         {"separator at 201", "fs,{198}~+^`&", "", "文件名太长", "", "kept", Refused},
     };
     const auto expand = [](const char *text) {
-        return QByteArray(text).replace("{png}", png(3, 2)).replace("{198}", QByteArray(198, 'n'));
+        return QByteArray(text)
+            .replace("{png}", png(3, 2))
+            .replace("{198}", QByteArray(198, 'n'))
+            .replace("{3 bad}", "\xff\xfe\xfd")
+            .replace("{197 bad}", QByteArray(197, '\xff'));
     };
     for (const auto &row : files)
         QTest::newRow(row.tag) << expand(row.message) << row.present << lines(row.lines) << "before"
@@ -279,12 +288,27 @@ void TestReceive::storedNames_data()
     for (const auto &row : numbered)
         QTest::addRow("%s beside %s", row[0], row[1]) << row[0] << row[1] << row[2];
     for (const char *name :
-         {":",   "x.txt:stream", "NUL.txt", "con",  "COM1.log", "lpt9",     "CONOUT$", "a|b",
-          "a*?", "\"q\"",        "<a>",     "a\tb", "a\nb",     "a\x1b[2J", "a\x7f",   ".",
-          "..",  "sub/..",       "sub/",    ""})
+         {":",        "x.txt:stream", "NUL.txt", "con", "COM1.log", "lpt9",  "COM0.log", "LPT0", "COM¹.txt",
+          "lpt³",     "com²",         "CONOUT$", "a|b", "a*?",      "\"q\"", "<a>",      "a\tb", "a\nb",
+          "a\x1b[2J", "a\x7f",        ".",       "..",  "sub/..",   "sub/",  ""})
         QTest::newRow(name) << QString(name) << QString() << QString();
     QTest::newRow("zero") << QStringLiteral("a") + QChar(0) + "b" << QString() << QString();
-    QTest::newRow("300 characters") << QString(300, QLatin1Char('n')) << QString() << QString();
+
+    // Names longer than the 255 bytes a file system takes lose the end of their stem; the
+    // numbered variant of a long name that is taken too.
+    const auto n = [](int count) { return QString(count, QLatin1Char('n')); };
+    const QString wen(84, QChar(0x6587)), smileys = QString::fromUtf8("😀").repeated(63);
+    const QString e251(251, QLatin1Char('e'));
+    const QString rows[][4] = {
+        {"300 characters", n(300), "", n(255)},
+        {"255 bytes, taken", n(251) + ".txt", n(251) + ".txt", n(250) + "2.txt"},
+        {"197 bytes without a dot, taken", n(197), n(197), n(56) + "2." + n(197)},
+        {"256 bytes of Chinese", wen + ".txt", "", wen.chopped(1) + ".txt"},
+        {"256 bytes of emoji", smileys + ".txt", "", smileys.chopped(2) + ".txt"},
+        {"shortened to a device name", "AUXX." + e251, "", "AU2." + e251},
+    };
+    for (const auto &row : rows)
+        QTest::newRow(qPrintable(row[0])) << row[1] << row[2] << row[3];
 }
 
 void TestReceive::storedNames()
