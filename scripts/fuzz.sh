@@ -4,6 +4,7 @@
 # from its seed corpus in tests/fuzz/corpus/<name>/. New inputs that libFuzzer finds stay in
 # build-fuzz/corpus/<name>/; a crash leaves its reproducer in build-fuzz/findings/. Copy a
 # reproducer into the seed corpus once its fault is fixed, so every build replays it.
+# TAVREL_FUZZ_RUNS=N stops each target after N inputs instead, or at the time limit.
 #
 #   scripts/fuzz.sh [seconds] [target...]
 set -euo pipefail
@@ -36,7 +37,7 @@ for name in "${targets[@]}"; do
     echo "== $name: $seconds s"
     log="$build/findings/$name.log"
     if QT_LOGGING_RULES='*.debug=false' "$build/tests/fuzz/fuzz-$name" -max_total_time="$seconds" \
-        -artifact_prefix="$build/findings/$name-" -print_final_stats=1 \
+        -artifact_prefix="$build/findings/$name-" -print_final_stats=1 -runs="${TAVREL_FUZZ_RUNS:--1}" \
         "$corpus" "$root/tests/fuzz/corpus/$name" >"$log" 2>&1; then
         grep -E '^stat::number_of_executed_units|^Done' "$log" || tail -n 3 "$log"
     else
