@@ -184,8 +184,10 @@ bool createFreshFile(QFile &file, QString &name, const QString &dir)
     // Variants add digits and a dot and may shorten the stem, so those of an acceptable name
     // can fail the test only as device names, and only for a few numbers.
     const bool receivedAcceptable = isAcceptableFileName(lastPathComponent(received));
+    // Joined by hand: QDir::filePath takes a name that starts with ':' for a resource path and
+    // returns it as it is, outside dir.
     const auto pathOf = [&dir](const QString &candidate) {
-        return dir.isEmpty() ? candidate : QDir(dir).filePath(candidate);
+        return dir.isEmpty() ? candidate : dir + QLatin1Char('/') + candidate;
     };
     if (file.isOpen())
         file.close();

@@ -1,7 +1,8 @@
 // Received names, taken as the window takes them, and the creation of a file under a free
-// name in a scratch folder. Whatever the names: nothing appears outside the folder, nothing
-// that was there changes, and an acceptable name is always stored, under a new name that
-// fits the file system and is acceptable too.
+// name in a scratch folder. Whatever the names, refused ones too: nothing appears outside the
+// folder, nothing that was there changes, and the name is stored under a new name unless it
+// holds a zero character; an acceptable name under one that fits the file system and is
+// acceptable too.
 //
 // Input: lines. The first is the received name; each further line, up to 16, is an entry in
 // the folder before: "/name" a folder, "@name" a link to a file outside the folder, any
@@ -36,6 +37,12 @@ struct Entry
     QByteArray contents;
 };
 
+// Not QDir::filePath, which returns a name that starts with ':' as it is.
+QString inScratch(const QString &name)
+{
+    return g_scratch + QLatin1Char('/') + name;
+}
+
 QByteArray contentsOf(const QString &path)
 {
     QFile file(path);
@@ -67,7 +74,7 @@ void checkDecoding(const QByteArray &bytes, const QString &name)
 
 bool create(const QString &name, Type type, QByteArray &contents)
 {
-    const QString path = QDir(g_scratch).filePath(name);
+    const QString path = inScratch(name);
     switch (type) {
     case Type::Folder:
         return QDir().mkdir(path);
@@ -84,7 +91,7 @@ bool create(const QString &name, Type type, QByteArray &contents)
 
 bool unchanged(const QString &name, const Entry &entry)
 {
-    const QString path = QDir(g_scratch).filePath(name);
+    const QString path = inScratch(name);
     const QFileInfo info(path);
     switch (entry.type) {
     case Type::Folder:
@@ -99,13 +106,12 @@ bool unchanged(const QString &name, const Entry &entry)
 
 void emptyScratch()
 {
-    QDir scratch(g_scratch);
     for (const QString &name : listing(g_scratch)) {
-        const QFileInfo info(scratch.filePath(name));
+        const QFileInfo info(inScratch(name));
         if (info.isDir() && !info.isSymLink())
-            scratch.rmdir(name);
+            QDir().rmdir(info.filePath());
         else
-            scratch.remove(name);
+            QFile::remove(info.filePath());
     }
 }
 
@@ -151,17 +157,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString decoded = tavrel::decodeReceivedName(lines.at(0));
     checkDecoding(lines.at(0), decoded);
     QString name = tavrel::lastPathComponent(decoded);
+    const bool acceptable = tavrel::isAcceptableFileName(name);
     QString stored;
-    if (tavrel::isAcceptableFileName(name)) {
-        QFile file;
-        check(tavrel::createFreshFile(file, name, g_scratch));
+    QFile file;
+    if (tavrel::createFreshFile(file, name, g_scratch)) {
         check(file.write("new") == 3);
         file.close();
-        check(!present.contains(name) && tavrel::isAcceptableFileName(name) &&
-              name.toUtf8().size() <= tavrel::kMaxFileNameBytes && tavrel::lastPathComponent(name) == name);
-        check(contentsOf(QDir(g_scratch).filePath(name)) == "new");
+        check(!present.contains(name) && contentsOf(inScratch(name)) == "new");
         stored = name;
     }
+    // Only a zero character keeps a name, and its numbered variants, off this file system.
+    check(!stored.isEmpty() || name.contains(QChar(0)));
+    if (acceptable)
+        check(tavrel::isAcceptableFileName(stored) && stored.toUtf8().size() <= tavrel::kMaxFileNameBytes &&
+              tavrel::lastPathComponent(stored) == stored);
 
     QStringList expected = present.keys();
     if (!stored.isEmpty())
