@@ -181,6 +181,10 @@ bool isTaken(const QString &path)
 bool createFreshFile(QFile &file, QString &name, const QString &dir)
 {
     const QString received = name;
+    // The system reads a name only up to a zero character: the file would be created under
+    // a shorter name than the one reported.
+    if (received.contains(QChar(0)))
+        return false;
     // Variants add digits and a dot and may shorten the stem, so those of an acceptable name
     // can fail the test only as device names, and only for a few numbers.
     const bool receivedAcceptable = isAcceptableFileName(lastPathComponent(received));

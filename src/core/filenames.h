@@ -43,7 +43,8 @@ QString numberedVariant(const QString &name, int k);
 // leaves it open for writing in file. It never overwrites: the file is created
 // exclusively, so a name that another process takes meanwhile moves on to the next
 // variant. Variants that would be device names are passed over.
-// name comes back as the name used or, on failure, the name last tried.
+// A name with a zero character is refused. name comes back as the name used or, on
+// failure, the name last tried.
 bool createFreshFile(QFile &file, QString &name, const QString &dir = QString());
 
 } // namespace tavrel
