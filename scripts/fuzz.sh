@@ -4,9 +4,10 @@
 # from its seed corpus in tests/fuzz/corpus/<name>/. New inputs that libFuzzer finds stay in
 # build-fuzz/corpus/<name>/; a crash leaves its reproducer in build-fuzz/findings/. Copy a
 # reproducer into the seed corpus once its fault is fixed, so every build replays it.
+# TAVREL_FUZZ_RUNS=N also stops each target after N inputs; 0 seconds means no time limit.
 #
 #   scripts/fuzz.sh [seconds] [target...]
-#   TAVREL_FUZZ_RUNS=1000000 scripts/fuzz.sh 0 [target...]   # a number of inputs instead
+#   TAVREL_FUZZ_RUNS=1000000 scripts/fuzz.sh 0 [target...]   # a million inputs each
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
@@ -31,7 +32,7 @@ fi
 
 limit=(-max_total_time="$seconds")
 if [ -n "${TAVREL_FUZZ_RUNS:-}" ]; then
-    limit=(-runs="$TAVREL_FUZZ_RUNS")
+    limit+=(-runs="$TAVREL_FUZZ_RUNS")
 fi
 
 mkdir -p "$build/findings"

@@ -33,14 +33,23 @@ Widget::Widget(QWidget *parent)
     ui->graphicsViewImage->setScene(scene);
 
     assembler = new tavrel::MessageAssembler(this);
+    assembler->setLimits(tavrel::kMaxGatheredMessage, tavrel::kMaxGatheredTextMessage);
     connect(assembler, &tavrel::MessageAssembler::messageReady, this, &Widget::handleMessage);
     connect(assembler, &tavrel::MessageAssembler::overflowed, this, &Widget::dropOversizedMessage);
+    connect(assembler, &tavrel::MessageAssembler::cutOff, this, &Widget::dropCutMessage);
     // A closed connection ends the message in progress; a new one must not continue it.
-    connect(socket, &QTcpSocket::disconnected, assembler, &tavrel::MessageAssembler::flush);
+    connect(socket, &QTcpSocket::disconnected, assembler, &tavrel::MessageAssembler::endOfStream);
 }
 
 Widget::~Widget()
 {
+    // The socket and the assembler outlive ui and fileIn: the socket closes as it goes and
+    // ends the message in progress, and the quiet gap can end it too, each time running
+    // handleMessage on what is already gone.
+    socket->blockSignals(true);
+    assembler->blockSignals(true);
+    assembler->clear();
+    socket->abort();
     delete ui;
     delete fileOut;
     delete fileIn;

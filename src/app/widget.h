@@ -4,6 +4,7 @@
 #include <QDeadlineTimer>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <functional>
@@ -75,6 +76,9 @@ private:
     // src/net: bytes of no known kind; right after a file they are what a long stall cut off.
     void handleStrayBytes(const QByteArray &message);
     void noteStoredFile(const QString &storedName);
+    void dropCutMessage(const QByteArray &partial);
+    // src/net: the servers that the connect button tries, in order.
+    static QStringList defaultServerAddresses();
 
     Ui::Widget *ui;
     QString passwdSalt;
@@ -97,4 +101,7 @@ private:
     QString lastStoredFile;
     QDeadlineTimer lastStoredFileRestDeadline;
     bool lastStoredFileReportedCut = false;
+    // Kept rather than built at each click, so that a test can put loopback addresses here
+    // whatever addresses the build was given.
+    QStringList serverAddresses = defaultServerAddresses();
 };

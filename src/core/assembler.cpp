@@ -1,5 +1,7 @@
 #include "assembler.h"
 
+#include <QPointer>
+
 namespace tavrel {
 
 int quietGapFor(char firstByte)
@@ -20,6 +22,17 @@ MessageAssembler::MessageAssembler(QObject *parent)
     m_quiet.setSingleShot(true);
     m_quiet.setTimerType(Qt::PreciseTimer);
     connect(&m_quiet, &QTimer::timeout, this, &MessageAssembler::flush);
+    m_clock.start();
+}
+
+qint64 MessageAssembler::now() const
+{
+    return m_clock.elapsed();
+}
+
+qint64 MessageAssembler::quietDeadline() const
+{
+    return m_quiet.isActive() ? m_lastBytesAt + m_quiet.interval() : -1;
 }
 
 void MessageAssembler::setLimits(qint64 fileKinds, qint64 otherKinds)
@@ -39,9 +52,14 @@ void MessageAssembler::append(const QByteArray &bytes)
         return;
     // A busy event loop can get to these bytes after the gap has passed without running the
     // timer first: the message in progress ended all the same, so it goes out on its own.
-    if (m_quiet.isActive() && m_sinceLastBytes.elapsed() >= m_quiet.interval())
+    if (m_quiet.isActive() && now() - m_lastBytesAt >= m_quiet.interval()) {
+        // Whoever handles that message may destroy this assembler's owner, and this with it.
+        const QPointer<MessageAssembler> alive(this);
         flush();
-    m_sinceLastBytes.start();
+        if (!alive)
+            return;
+    }
+    m_lastBytesAt = now();
     if (m_discarding) {
         m_quiet.start(m_discardGap);
         return;
@@ -79,6 +97,19 @@ void MessageAssembler::clear()
     m_quiet.stop();
     m_pending.clear();
     m_discarding = false;
+}
+
+void MessageAssembler::endOfStream()
+{
+    // A late event loop can see the close before it runs the quiet timer: a message whose
+    // gap has passed is whole all the same.
+    const bool quiet = m_quiet.isActive() && now() - m_lastBytesAt >= m_quiet.interval();
+    if (!quiet && m_pending.startsWith('f')) {
+        m_quiet.stop();
+        emit cutOff(std::exchange(m_pending, QByteArray()));
+        return;
+    }
+    flush();
 }
 
 } // namespace tavrel

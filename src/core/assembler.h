@@ -30,6 +30,10 @@ inline constexpr int kFileQuietGapMs = 1000;
 
 // Largest message a client gathers before it gives the message up.
 inline constexpr qint64 kMaxGatheredMessage = 64 * 1024 * 1024;
+// Largest chat line, answer or user list a client gathers: twice what tavrel-server queues
+// for a client by default (1 MiB), while laying out tens of megabytes of text would freeze
+// the window.
+inline constexpr qint64 kMaxGatheredTextMessage = 2 * 1024 * 1024;
 
 // The gap that ends a message whose first byte is firstByte: the long one for 'f'.
 int quietGapFor(char firstByte);
@@ -56,24 +60,39 @@ public:
     // Bytes gathered for the message in progress.
     const QByteArray &pending() const { return m_pending; }
     bool isDiscarding() const { return m_discarding; }
+    // The time on now()'s clock at which the message in progress, or the dropping of an
+    // oversized one, ends unless more bytes come first; -1 when there is neither.
+    qint64 quietDeadline() const;
 
     // Ends the message in progress now, as if the gap had passed.
     void flush();
     // Forgets the message in progress without emitting it.
     void clear();
+    // The connection is gone, so no byte will follow. A chat line, answer or user list in
+    // progress is whole and ends as flush() ends it; so does a message whose gap has passed.
+    // A file or image message (first byte 'f') still within its gap was cut short and goes
+    // to cutOff instead.
+    void endOfStream();
 
 signals:
     void messageReady(const QByteArray &message);
     // The message in progress passed its limit and was given up; bytes is how many of
     // its bytes had arrived.
     void overflowed(qint64 bytes);
+    void cutOff(const QByteArray &partial);
+
+protected:
+    // Milliseconds on a steady clock. A test that drives the gaps itself overrides it and
+    // calls flush() once its clock reaches quietDeadline(), in place of the quiet timer.
+    virtual qint64 now() const;
 
 private:
     qint64 limitFor(char firstByte) const;
 
     QByteArray m_pending;
     QTimer m_quiet;
-    QElapsedTimer m_sinceLastBytes;
+    QElapsedTimer m_clock;
+    qint64 m_lastBytesAt = 0;
     qint64 m_fileLimit = kMaxGatheredMessage;
     qint64 m_otherLimit = kMaxGatheredMessage;
     bool m_discarding = false;

@@ -10,6 +10,58 @@
 
 namespace tavrel {
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence that starts at bytes[at], 0 when there is none
+// (the table of well-formed byte sequences in the Unicode standard, chapter 3).
+int utf8SequenceLength(const QByteArray &bytes, qsizetype at)
+{
+    const auto byte = [&](qsizetype i) { return i < bytes.size() ? uchar(bytes.at(i)) : 0u; };
+    const auto continuation = [&](qsizetype i, uint low = 0x80, uint high = 0xbf) {
+        return byte(i) >= low && byte(i) <= high;
+    };
+    const uint lead = byte(at);
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xc2 && lead <= 0xdf)
+        return continuation(at + 1) ? 2 : 0;
+    if (lead >= 0xe0 && lead <= 0xef) {
+        // No overlong forms below E0 A0, no surrogates from ED A0.
+        const uint low = lead == 0xe0 ? 0xa0 : 0x80;
+        const uint high = lead == 0xed ? 0x9f : 0xbf;
+        return continuation(at + 1, low, high) && continuation(at + 2) ? 3 : 0;
+    }
+    if (lead >= 0xf0 && lead <= 0xf4) {
+        // No overlong forms below F0 90, nothing above U+10FFFF from F4 90.
+        const uint low = lead == 0xf0 ? 0x90 : 0x80;
+        const uint high = lead == 0xf4 ? 0x8f : 0xbf;
+        return continuation(at + 1, low, high) && continuation(at + 2) && continuation(at + 3) ? 4 : 0;
+    }
+    return 0;
+}
+
+} // namespace
+
+QString decodeReceivedName(const QByteArray &bytes)
+{
+    QString name;
+    qsizetype wellFormedFrom = 0;
+    qsizetype at = 0;
+    while (at < bytes.size()) {
+        if (const int length = utf8SequenceLength(bytes, at)) {
+            at += length;
+            continue;
+        }
+        name += QString::fromUtf8(bytes.constData() + wellFormedFrom, at - wellFormedFrom);
+        name += QChar(QChar::ReplacementCharacter);
+        while (at < bytes.size() && utf8SequenceLength(bytes, at) == 0)
+            ++at;
+        wellFormedFrom = at;
+    }
+    name += QString::fromUtf8(bytes.constData() + wellFormedFrom, at - wellFormedFrom);
+    return name;
+}
+
 QString lastPathComponent(const QString &name)
 {
     const qsizetype cut = std::max(name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\')));
@@ -27,10 +79,13 @@ bool isWindowsDeviceName(const QString &name)
                                       QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
     if (plain.contains(stem))
         return true;
-    // Windows also takes the superscript digits ¹ ² ³ for ports, and reserves port 0.
-    if (stem.size() == 4 && (stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT"))))
-        return (stem.at(3) >= QLatin1Char('0') && stem.at(3) <= QLatin1Char('9')) ||
-               QStringView(u"\u00b9\u00b2\u00b3").contains(stem.at(3));
+    if (stem.size() == 4 &&
+        (stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT")))) {
+        // Windows takes the superscript digits for ports too, and some versions COM0 and LPT0.
+        const QChar digit = stem.at(3);
+        return (digit >= QLatin1Char('0') && digit <= QLatin1Char('9')) ||
+               QStringView(u"¹²³").contains(digit);
+    }
     return false;
 }
 
@@ -47,12 +102,72 @@ bool isAcceptableFileName(const QString &name)
     return !isWindowsDeviceName(name);
 }
 
+namespace {
+
+int utf8Size(QStringView text, qsizetype at)
+{
+    const char16_t c = text.at(at).unicode();
+    if (c < 0x80)
+        return 1;
+    if (c < 0x800)
+        return 2;
+    // A pair of surrogates takes four bytes for the two, a lone one three as U+FFFD.
+    if (QChar::isHighSurrogate(c) && at + 1 < text.size() && text.at(at + 1).isLowSurrogate())
+        return 4;
+    return QChar::isLowSurrogate(c) && at > 0 && text.at(at - 1).isHighSurrogate() ? 0 : 3;
+}
+
+qsizetype utf8Size(QStringView text)
+{
+    qsizetype size = 0;
+    for (qsizetype i = 0; i < text.size(); ++i)
+        size += utf8Size(text, i);
+    return size;
+}
+
+// The longest start of text that takes at most bytes of UTF-8 and ends between characters.
+QStringView startWithin(QStringView text, qsizetype bytes)
+{
+    qsizetype end = 0;
+    while (end < text.size()) {
+        const int size = utf8Size(text, end);
+        if (size > bytes)
+            break;
+        bytes -= size;
+        end += size == 4 ? 2 : 1;
+    }
+    return text.left(end);
+}
+
+// stem + middle + tail, the stem shortened as far as the whole must to fit. Where even the
+// tail alone is too long (only in names of hundreds of bytes) the tail is cut instead.
+QString fitted(QStringView stem, const QString &middle, QStringView tail)
+{
+    const qsizetype room = kMaxFileNameBytes - utf8Size(middle) - utf8Size(tail);
+    if (room >= 0)
+        return startWithin(stem, room).toString() + middle + tail.toString();
+    return middle + startWithin(tail, kMaxFileNameBytes - utf8Size(middle)).toString();
+}
+
+} // namespace
+
+QString fittedFileName(const QString &name)
+{
+    if (utf8Size(name) <= kMaxFileNameBytes)
+        return name;
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    // A "suffix" of hundreds of bytes is no file type worth keeping.
+    if (dot < 0 || utf8Size(QStringView(name).mid(dot)) > kMaxFileNameBytes)
+        return startWithin(name, kMaxFileNameBytes).toString();
+    return fitted(QStringView(name).left(dot), QString(), QStringView(name).mid(dot));
+}
+
 QString numberedVariant(const QString &name, int k)
 {
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-    const QString base = dot < 0 ? name : name.left(dot);
-    const QString extension = dot < 0 ? name : name.mid(dot + 1);
-    return base + QString::number(k) + QLatin1Char('.') + extension;
+    const QStringView base = dot < 0 ? QStringView(name) : QStringView(name).left(dot);
+    const QString tail = QLatin1Char('.') + (dot < 0 ? name : name.mid(dot + 1));
+    return fitted(base, QString::number(k), tail);
 }
 
 namespace {
@@ -89,10 +204,20 @@ QString nameAsStored(const QString &path, const QString &name)
 bool placeUnderFreeName(QString &name, const std::function<Placement(const QString &)> &place)
 {
     const QString received = name;
-    // Only digits and a dot are added, so the variants of an acceptable name can fail the
-    // test only as device names, and only for a few numbers.
+    // The system reads a name only up to a zero character: the file would be created under
+    // a shorter name than the one reported.
+    if (received.contains(QChar(0)))
+        return false;
+    // Variants add digits and a dot and may shorten the stem, so those of an acceptable name
+    // can fail the test only as device names, and only for a few numbers.
     const bool receivedAcceptable = isAcceptableFileName(lastPathComponent(received));
-    for (int k = 2;; ++k) {
+    for (int k = 1;; ++k) {
+        // A number can turn an acceptable name into a device name ("COM" -> "COM2.COM",
+        // "lpt.txt" -> "lpt2.txt"), and so can shortening ("NULL.<250 bytes>" -> "NUL.<...>");
+        // such names are passed over.
+        name = k == 1 ? fittedFileName(received) : numberedVariant(received, k);
+        if (receivedAcceptable && !isAcceptableFileName(lastPathComponent(name)))
+            continue;
         switch (place(name)) {
         case Placement::Placed:
             return true;
@@ -101,18 +226,15 @@ bool placeUnderFreeName(QString &name, const std::function<Placement(const QStri
         case Placement::Taken:
             break;
         }
-        // A number can turn an acceptable name into a device name ("COM" -> "COM2.COM",
-        // "lpt.txt" -> "lpt2.txt"); such variants are passed over.
-        name = numberedVariant(received, k);
-        while (receivedAcceptable && !isAcceptableFileName(lastPathComponent(name)))
-            name = numberedVariant(received, ++k);
     }
 }
 
 bool createFreshFile(QFile &file, QString &name, const QString &dir)
 {
+    // Joined by hand: QDir::filePath takes a name that starts with ':' for a resource path and
+    // returns it as it is, outside dir.
     const auto pathOf = [&dir](const QString &candidate) {
-        return dir.isEmpty() ? candidate : QDir(dir).filePath(candidate);
+        return dir.isEmpty() ? candidate : dir + QLatin1Char('/') + candidate;
     };
     if (file.isOpen())
         file.close();

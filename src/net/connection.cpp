@@ -14,17 +14,20 @@ constexpr int kDisconnectWaitMs = 1000;
 
 } // namespace
 
-void Widget::on_btnConnect_clicked()
+QStringList Widget::defaultServerAddresses()
 {
     // Tried in this order; the first to accept wins.
-    const QString candidates[] = {
+    return {
         QStringLiteral(TAVREL_SERVER_LAN),
         QStringLiteral(TAVREL_SERVER_INTERNET),
         QStringLiteral("127.0.0.1"),
     };
+}
 
+void Widget::on_btnConnect_clicked()
+{
     if (socket->state() == QAbstractSocket::UnconnectedState) {
-        for (const QString &candidate : candidates) {
+        for (const QString &candidate : std::as_const(serverAddresses)) {
             socket->connectToHost(QHostAddress(candidate), tavrel::kServerPort, QIODevice::ReadWrite);
             if (socket->waitForConnected(kConnectWaitMs)) {
                 ui->btnConnect->setText(QStringLiteral("断开"));

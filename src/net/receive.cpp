@@ -2,6 +2,7 @@
 #include "widget.h"
 
 #include "assembler.h"
+#include "filenames.h"
 #include "net/plaintext.h"
 #include "protocol.h"
 #include "textpreview.h"
@@ -101,7 +102,7 @@ bool Widget::dispatchMessage(const QByteArray &message)
         }
         // Without its first separator a message has no name field, and the bytes that would
         // stand for one may run to megabytes: they are not worth a log line.
-        const QString receivedName = QString::fromUtf8(parts.name);
+        const QString receivedName = tavrel::decodeReceivedName(parts.name);
         if (parts.status != tavrel::FileParts::NoSeparator)
             qDebug() << "文件名: " << receivedName;
         if (parts.status != tavrel::FileParts::Ok) {
@@ -140,16 +141,20 @@ bool Widget::dispatchMessage(const QByteArray &message)
         } else {
             const tavrel::TextPreview preview = tavrel::textPreview(parts.data);
             setPlainTextContent(ui->textEditFile, preview.text);
-            appendPlainText(ui->textEditRead, QStringLiteral("收到的文件：") + storedName +
-                                                  QStringLiteral(" 在文本文件标签页里显示"));
+            if (stored)
+                appendPlainText(ui->textEditRead, QStringLiteral("收到的文件：") + storedName +
+                                                      QStringLiteral(" 在文本文件标签页里显示"));
             if (!preview.whole)
                 appendPlainText(ui->textEditRead,
                                 stored ? kStartShown + QStringLiteral("，整个文件已保存为：") + storedName
                                        : kStartShown);
         }
+        // saveFile has shown why the file is not there; a line saying it was received would
+        // contradict it.
+        if (!stored)
+            break;
         appendReceivedLine(ui->textEditRead, receivedName, storedName, senderText);
-        if (stored)
-            noteStoredFile(storedName);
+        noteStoredFile(storedName);
         break;
     }
     case Kind::Unknown:
@@ -177,6 +182,22 @@ void Widget::handleStrayBytes(const QByteArray &message)
     qWarning() << "文件被截断，其后的字节已丢弃:" << lastStoredFile << message.size();
     if (!std::exchange(lastStoredFileReportedCut, true))
         appendPlainText(ui->textEditRead, QStringLiteral("收到的文件不完整：") + lastStoredFile);
+}
+
+void Widget::dropCutMessage(const QByteArray &partial)
+{
+    using tavrel::Kind;
+    const Kind kind = tavrel::incomingKind(partial);
+    qDebug() << "连接已断开，未收完的消息已丢弃，字节数:" << partial.size();
+    if (kind != Kind::File && kind != Kind::Image)
+        return;
+    const tavrel::FileParts parts = tavrel::splitFileMessage(partial, kind == Kind::Image);
+    // The name is known once its separator has arrived, and only when it is not too long.
+    const bool named = parts.status == tavrel::FileParts::Ok || parts.status == tavrel::FileParts::Malformed;
+    const QString what =
+        named ? tavrel::decodeReceivedName(parts.name) : QStringLiteral("%1 字节").arg(partial.size());
+    appendPlainText(ui->textEditRead, QStringLiteral("连接已断开，未收完的文件已丢弃：") + what);
+    showEnd(ui->textEditRead);
 }
 
 void Widget::dropOversizedMessage(qint64 bytes)

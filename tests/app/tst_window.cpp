@@ -1,9 +1,14 @@
 #include "scriptedpeer.h"
+#include "serveraddresses.h"
 
+#include <QDir>
 #include <QGraphicsView>
 #include <QLabel>
 #include <QMetaMethod>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTabWidget>
+#include <QTemporaryDir>
 
 // The form as the window shows it, and the connect button. The connection tests bind port
 // 12345 on loopback addresses only.
@@ -20,6 +25,8 @@ private slots:
     void candidates_data();
     void candidates();
     void transitions();
+    void closedWhileReceiving_data();
+    void closedWhileReceiving();
 };
 
 void TestWindow::controls_data()
@@ -166,6 +173,10 @@ void TestWindow::candidates()
     QVERIFY(listenOn != QLatin1String("127.0.0.2") || third.listen());
 
     Widget w;
+    // The build's servers, which a test never tries.
+    QCOMPARE(WidgetProbe::serverAddresses(w),
+             QStringList({TAVREL_SERVER_LAN, TAVREL_SERVER_INTERNET, QStringLiteral("127.0.0.1")}));
+    WidgetProbe::setServerAddresses(w, {"127.0.0.2", "127.0.0.3", "127.0.0.1"});
     WidgetProbe::textEdit(w, "textEditRead")->setPlainText(QStringLiteral("old line"));
     setSendButtonsEnabled(w, true);
     click(w, "btnConnect");
@@ -192,6 +203,7 @@ void TestWindow::transitions()
     ScriptedPeer peer;
     QVERIFY(peer.listen());
     Widget w;
+    WidgetProbe::setServerAddresses(w, {"127.0.0.1"});
     QPushButton *button = WidgetProbe::button(w, "btnConnect");
     click(w, "btnConnect");
     QTRY_COMPARE(peer.connectionCount(), 1);
@@ -222,6 +234,57 @@ void TestWindow::transitions()
     peer.close();
     click(w, "btnConnect");
     QCOMPARE(button->text(), QStringLiteral("连接"));
+}
+
+void TestWindow::closedWhileReceiving_data()
+{
+    QTest::addColumn<QByteArray>("when"); // see closehook.cpp
+    QTest::addColumn<QByteArray>("sent"); // by the peer, which sends nothing more
+
+    QTest::newRow("connection open") << QByteArray("connected") << QByteArray();
+    QTest::newRow("chat line pending") << QByteArray("bytes") << QByteArray("c,closing soon");
+    QTest::newRow("file half received") << QByteArray("bytes") << "fs,half.txt~+^`&" + QByteArray(50000, 'h');
+}
+
+// The program exits as a closed window should, with code 0, and stores nothing.
+void TestWindow::closedWhileReceiving()
+{
+#ifndef TAVREL_CLOSE_HOOK
+    QSKIP("needs a library preloaded into tavrel");
+#else
+    QFETCH(QByteArray, when);
+    QFETCH(QByteArray, sent);
+
+    ScriptedPeer peer;
+    QVERIFY(peer.listen());
+    QTemporaryDir work;
+    QProcess tavrel;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    const QString preloaded = env.value("LD_PRELOAD");
+    env.insert("LD_PRELOAD", preloaded.isEmpty() ? TAVREL_CLOSE_HOOK : TAVREL_CLOSE_HOOK ":" + preloaded);
+    env.insert("TAVREL_CLOSE_WHEN", when);
+    // A sanitizer build wants its runtime first; the hook comes first here.
+    env.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
+    tavrel.setProcessEnvironment(env);
+    tavrel.setWorkingDirectory(work.path());
+    tavrel.start(TAVREL_BINARY, QStringList());
+    QVERIFY2(tavrel.waitForStarted(5000), qPrintable(tavrel.errorString()));
+    QTRY_COMPARE_WITH_TIMEOUT(peer.connectionCount(), 1, 10000);
+    if (!sent.isEmpty())
+        QVERIFY(peer.send(sent));
+
+    QVERIFY(tavrel.state() == QProcess::NotRunning || tavrel.waitForFinished(10000));
+    const QString log = QString::fromLocal8Bit(tavrel.readAllStandardError());
+    QVERIFY2(tavrel.exitStatus() == QProcess::NormalExit && tavrel.exitCode() == 0, qPrintable(log));
+    const QRegularExpressionMatch closing =
+        QRegularExpression("closing with (\\d+) bytes pending").match(log);
+    QVERIFY2(closing.hasMatch(), qPrintable(log));
+    // The window held the message when it closed, or the row tested nothing.
+    QCOMPARE(closing.captured(1).toLongLong() > 0, !sent.isEmpty());
+    QCOMPARE(QDir(work.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList());
+#endif
 }
 
 QTEST_MAIN(TestWindow)

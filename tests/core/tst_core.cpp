@@ -23,6 +23,8 @@ private slots:
     void textPreview_data();
     void textPreview();
     void nameTakenWhileOpening();
+    void decodeReceivedName_data();
+    void decodeReceivedName();
     void quietGapEndsAMessage_data();
     void quietGapEndsAMessage();
     void lateTimerStillSplits();
@@ -144,6 +146,39 @@ void TestCore::nameTakenWhileOpening()
     QCOMPARE(name, QStringLiteral("a2.txt"));
     QFile theirs(dir.filePath(QStringLiteral("a.txt")));
     QVERIFY(theirs.open(QIODevice::ReadOnly) && theirs.readAll() == "theirs");
+}
+
+void TestCore::decodeReceivedName_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("name");
+
+    const QString bad(QChar::ReplacementCharacter);
+    QTest::newRow("ASCII") << QByteArray("a.txt") << "a.txt";
+    QTest::newRow("Chinese and emoji") << QByteArray("文件😀.txt") << QString::fromUtf8("文件😀.txt");
+    QTest::newRow("U+FFFD sent as such") << QByteArray("\xef\xbf\xbd\xef\xbf\xbd") << bad + bad;
+    QTest::newRow("highest code point") << QByteArray("\xf4\x8f\xbf\xbf") << QString::fromUcs4(U"\U0010FFFF");
+    QTest::newRow("zero byte") << QByteArray("a\0b", 3) << QStringLiteral("a") + QChar(0) + "b";
+    QTest::newRow("run of bad bytes") << QByteArray("a\xff\xfe\x80z") << "a" + bad + "z";
+    QTest::newRow("runs apart") << QByteArray("\xff"
+                                              "a"
+                                              "\xff")
+                                << bad + "a" + bad;
+    QTest::newRow("cut sequence") << QByteArray("a\xe4\xbd"
+                                                "b")
+                                  << "a" + bad + "b";
+    QTest::newRow("cut at the end") << QByteArray("a\xf0\x9f\x98") << "a" + bad;
+    QTest::newRow("overlong") << QByteArray("\xc0\x80x\xe0\x80\x80") << bad + "x" + bad;
+    QTest::newRow("surrogate") << QByteArray("\xed\xa0\x80") << bad;
+    QTest::newRow("past U+10FFFF") << QByteArray("\xf4\x90\x80\x80") << bad;
+    QTest::newRow("197 bad bytes") << QByteArray(197, '\xff') << bad;
+}
+
+void TestCore::decodeReceivedName()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, name);
+    QCOMPARE(tavrel::decodeReceivedName(bytes), name);
 }
 
 // A message ends once the connection has been quiet for its gap: the long one only for file

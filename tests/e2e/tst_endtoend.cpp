@@ -48,6 +48,7 @@ void TestEndToEnd::newUserSession()
     const auto type = [&w](const char *name, const QString &text) {
         WidgetProbe::lineEdit(w, name)->setText(text);
     };
+    WidgetProbe::setServerAddresses(w, {QStringLiteral("127.0.0.1")});
     click(w, "btnConnect");
     QCOMPARE(WidgetProbe::button(w, "btnConnect")->text(), QStringLiteral("断开"));
     QCOMPARE(shown(w), QStringLiteral("成功和服务器连接"));

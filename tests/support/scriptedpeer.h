@@ -7,6 +7,12 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
 // A stand-in chat server on a loopback address and port 12345: it records every byte the
 // last connection sends and sends what the test tells it to.
 class ScriptedPeer
@@ -57,6 +63,15 @@ public:
         if (m_client->state() != QAbstractSocket::UnconnectedState)
             m_client->waitForDisconnected(1000);
     }
+    // Ends the connection with a reset instead of an orderly close, as a crashed server or
+    // a broken route does.
+    void resetClient()
+    {
+        const linger now = {1, 0};
+        ::setsockopt(m_client->socketDescriptor(), SOL_SOCKET, SO_LINGER,
+                     reinterpret_cast<const char *>(&now), sizeof now);
+        m_client->abort();
+    }
 
 private:
     QTcpServer m_server;
@@ -67,10 +82,11 @@ private:
 
 // Connects the window's socket straight to the peer on 127.0.0.1, without the candidate
 // search of the connect button, and leaves the window as after a login: the message box
-// empty, the send buttons enabled.
+// empty, the send buttons enabled, and the connect button aimed at the peer too.
 inline bool connectToPeer(Widget &w, ScriptedPeer &peer)
 {
     const int before = peer.connectionCount();
+    WidgetProbe::setServerAddresses(w, {QStringLiteral("127.0.0.1")});
     WidgetProbe::socket(w)->connectToHost(QHostAddress(QStringLiteral("127.0.0.1")), 12345);
     const bool connected = QTest::qWaitFor([&] { return peer.connectionCount() > before; }, 3000);
     WidgetProbe::textEdit(w, "textEditRead")->clear();

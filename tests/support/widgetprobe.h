@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QGraphicsPixmapItem>
 #include <QGraphicsScene>
+#include <QHostAddress>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -20,6 +21,10 @@ public:
     static QString userName(Widget &w) { return w.userName; }
     static void setUserName(Widget &w, const QString &name) { w.userName = name; }
     static QFile *fileOut(Widget &w) { return w.fileOut; }
+    // The window takes file over, as it owns the file it replaces.
+    static void setFileIn(Widget &w, QFile *file) { delete std::exchange(w.fileIn, file); }
+    static QStringList serverAddresses(Widget &w) { return w.serverAddresses; }
+    static void setServerAddresses(Widget &w, const QStringList &addresses) { w.serverAddresses = addresses; }
     static QGraphicsScene *scene(Widget &w) { return w.scene; }
     static QGraphicsPixmapItem *pixmapItem(Widget &w) { return w.pixmapItem; }
     // An image is being decoded, or messages that waited for one are not all handled.
@@ -42,8 +47,17 @@ inline QString shown(Widget &w, const char *edit = "textEditRead")
     return WidgetProbe::textEdit(w, edit)->toPlainText();
 }
 
+// Tests talk to this machine only, whatever servers the build was given: a click that could
+// try another address stops the test program before any connection is attempted.
 inline void click(Widget &w, const char *name)
 {
+    if (qstrcmp(name, "btnConnect") == 0) {
+        for (const QString &address : WidgetProbe::serverAddresses(w)) {
+            if (!QHostAddress(address).isLoopback())
+                qFatal("btnConnect would try %s; give the window loopback addresses first",
+                       qPrintable(address));
+        }
+    }
     QTest::mouseClick(WidgetProbe::button(w, name), Qt::LeftButton);
 }
 

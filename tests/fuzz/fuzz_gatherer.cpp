@@ -1,0 +1,197 @@
+// The gatherer fed reads of random sizes at random times, on a clock the target moves. Three
+// gatherers take the same reads: one whose quiet timer runs the moment it is due, one whose
+// event loop is always late (the timer never runs and the next read or the close finds the
+// gap passed), and one that mixes the two as the input says. All three must give what a
+// plain model of the rules gives: a message ends once its gap has passed with no byte, a
+// message past its kind's limit is given up and what follows is dropped until the
+// connection is quiet, and the close ends a message but cuts a file.
+//
+// Input: two bytes for the limits ('f' messages, others), then reads: a delay byte, a flags
+// byte (bit 0: the mixed gatherer's timer runs; bit 1: the connection closes after the
+// delay), a size byte, and that many bytes (fewer at the end of the input).
+
+#include "assembler.h"
+
+#include <QCoreApplication>
+
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+struct Event
+{
+    char type; // 'm' message, 'o' overflow, 'c' cut
+    QByteArray bytes;
+    qint64 count = 0;
+    bool operator==(const Event &other) const
+    {
+        return type == other.type && bytes == other.bytes && count == other.count;
+    }
+};
+
+class SteppedAssembler : public tavrel::MessageAssembler
+{
+public:
+    explicit SteppedAssembler(std::vector<Event> &events)
+    {
+        connect(this, &MessageAssembler::messageReady, this, [&events](const QByteArray &m) {
+            events.push_back({'m', m});
+        });
+        connect(this, &MessageAssembler::overflowed, this, [&events](qint64 n) {
+            events.push_back({'o', {}, n});
+        });
+        connect(this, &MessageAssembler::cutOff, this, [&events](const QByteArray &m) {
+            events.push_back({'c', m});
+        });
+    }
+    qint64 clock = 0;
+
+    // What the quiet timer does when the event loop gets to it.
+    void runTimer()
+    {
+        const qint64 deadline = quietDeadline();
+        if (deadline >= 0 && deadline <= clock)
+            flush();
+    }
+
+protected:
+    qint64 now() const override { return clock; }
+};
+
+// The rules, written out plainly.
+class Model
+{
+public:
+    Model(qint64 fileLimit, qint64 otherLimit)
+        : m_fileLimit(fileLimit)
+        , m_otherLimit(otherLimit)
+    {}
+    std::vector<Event> events;
+
+    void append(const QByteArray &bytes, qint64 now)
+    {
+        if (bytes.isEmpty())
+            return;
+        if (quietSince(now))
+            end();
+        m_last = now;
+        m_waiting = true;
+        if (m_discarding)
+            return;
+        const char first = m_pending.isEmpty() ? bytes.at(0) : m_pending.at(0);
+        const qint64 size = m_pending.size() + bytes.size();
+        m_gap = tavrel::quietGapForStart((m_pending + bytes).left(2));
+        if (size > (first == 'f' ? m_fileLimit : m_otherLimit)) {
+            events.push_back({'o', {}, size});
+            m_pending.clear();
+            m_discarding = true;
+            return;
+        }
+        m_pending += bytes;
+    }
+    void close(qint64 now)
+    {
+        if (!quietSince(now) && !m_discarding && m_pending.startsWith('f')) {
+            events.push_back({'c', m_pending});
+            m_pending.clear();
+            m_waiting = false;
+            return;
+        }
+        end();
+    }
+
+private:
+    bool quietSince(qint64 now) const { return m_waiting && now - m_last >= m_gap; }
+    void end()
+    {
+        if (!m_discarding && !m_pending.isEmpty())
+            events.push_back({'m', m_pending});
+        m_pending.clear();
+        m_discarding = false;
+        m_waiting = false;
+    }
+
+    qint64 m_fileLimit, m_otherLimit;
+    QByteArray m_pending;
+    bool m_discarding = false;
+    bool m_waiting = false;
+    qint64 m_last = 0;
+    int m_gap = 0;
+};
+
+// Delays cluster around the two gaps, where an off-by-one would show. A steady clock never
+// goes back.
+qint64 delayFor(uint8_t byte)
+{
+    if (byte < 64)
+        return byte;
+    if (byte < 128)
+        return qMax(0, tavrel::kQuietGapMs + byte - 96);
+    if (byte < 192)
+        return qMax(0, tavrel::kFileQuietGapMs + byte - 160);
+    return (byte - 192) * 20;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // The quiet timers need an event dispatcher, though none of them is ever run by it.
+    static int argc = 1;
+    static char name[] = "fuzz-gatherer";
+    static char *argv[] = {name, nullptr};
+    new QCoreApplication(argc, argv);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 2)
+        return 0;
+    const qint64 fileLimit = 1 + data[0] * 8;
+    const qint64 otherLimit = 1 + data[1] * 2;
+    std::vector<Event> onTime, late, mixed;
+    SteppedAssembler gatherers[] = {SteppedAssembler(onTime), SteppedAssembler(late),
+                                    SteppedAssembler(mixed)};
+    for (SteppedAssembler &g : gatherers)
+        g.setLimits(fileLimit, otherLimit);
+    Model model(fileLimit, otherLimit);
+    qint64 clock = 0;
+
+    size_t at = 2;
+    while (at + 3 <= size) {
+        clock += delayFor(data[at]);
+        const uint8_t flags = data[at + 1];
+        const size_t length = qMin<size_t>(data[at + 2], size - at - 3);
+        const QByteArray bytes(reinterpret_cast<const char *>(data + at + 3), qsizetype(length));
+        at += 3 + length;
+
+        for (SteppedAssembler &g : gatherers)
+            g.clock = clock;
+        gatherers[0].runTimer();
+        if (flags & 1)
+            gatherers[2].runTimer();
+        if (flags & 2) {
+            for (SteppedAssembler &g : gatherers)
+                g.endOfStream();
+            model.close(clock);
+        }
+        for (SteppedAssembler &g : gatherers)
+            g.append(bytes);
+        model.append(bytes, clock);
+    }
+    for (SteppedAssembler &g : gatherers)
+        g.endOfStream();
+    model.close(clock);
+
+    if (!(onTime == model.events && late == model.events && mixed == model.events))
+        std::abort();
+    for (const Event &event : model.events) {
+        const qint64 limit = event.bytes.startsWith('f') ? fileLimit : otherLimit;
+        if (event.type != 'o' && event.bytes.size() > limit)
+            std::abort();
+    }
+    return 0;
+}

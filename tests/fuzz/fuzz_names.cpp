@@ -1,0 +1,189 @@
+// Received names, taken as the window takes them, and the creation of a file under a free
+// name in a scratch folder. Whatever the names, refused ones too: nothing appears outside the
+// folder, nothing that was there changes, and the name is stored under a new name unless it
+// holds a zero character; an acceptable name under one that fits the file system and is
+// acceptable too.
+//
+// Input: lines. The first is the received name; each further line, up to 16, is an entry in
+// the folder before: "/name" a folder, "@name" a link to a file outside the folder, any
+// other line a file.
+
+#include "filenames.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+constexpr int kMaxEntries = 16;
+const QByteArray kOutsideContents = "outside";
+
+std::unique_ptr<QTemporaryDir> g_root; // holds "outside" and "scratch"
+QString g_scratch;
+QString g_outside;
+
+enum class Type { File, Folder, Link };
+
+struct Entry
+{
+    Type type;
+    QByteArray contents;
+};
+
+// Not QDir::filePath, which returns a name that starts with ':' as it is.
+QString inScratch(const QString &name)
+{
+    return g_scratch + QLatin1Char('/') + name;
+}
+
+QByteArray contentsOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+void check(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+QStringList listing(const QString &path)
+{
+    return QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                                QDir::Name);
+}
+
+// The decoding keeps well-formed text as it is, and a name at most about twice as long as
+// its bytes, however many of them are not UTF-8.
+void checkDecoding(const QByteArray &bytes, const QString &name)
+{
+    const QByteArray encoded = name.toUtf8();
+    check(encoded.size() <= 2 * bytes.size() + 1);
+    check(tavrel::decodeReceivedName(encoded) == name);
+    if (QString::fromUtf8(bytes).toUtf8() == bytes)
+        check(encoded == bytes);
+}
+
+bool create(const QString &name, Type type, QByteArray &contents)
+{
+    const QString path = inScratch(name);
+    switch (type) {
+    case Type::Folder:
+        return QDir().mkdir(path);
+    case Type::Link:
+        return QFile::link(g_outside, path);
+    case Type::File: {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly | QIODevice::NewOnly) &&
+               file.write(contents) == contents.size();
+    }
+    }
+    return false;
+}
+
+bool unchanged(const QString &name, const Entry &entry)
+{
+    const QString path = inScratch(name);
+    const QFileInfo info(path);
+    switch (entry.type) {
+    case Type::Folder:
+        return info.isDir() && !info.isSymLink() && listing(path).isEmpty();
+    case Type::Link:
+        return info.isSymLink() && info.symLinkTarget() == g_outside;
+    case Type::File:
+        return info.isFile() && !info.isSymLink() && contentsOf(path) == entry.contents;
+    }
+    return false;
+}
+
+void emptyScratch()
+{
+    for (const QString &name : listing(g_scratch)) {
+        const QFileInfo info(inScratch(name));
+        if (info.isDir() && !info.isSymLink())
+            QDir().rmdir(info.filePath());
+        else
+            QFile::remove(info.filePath());
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // A RAM disk when there is one: every input creates and removes files.
+    const QString base =
+        QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm") : QDir::tempPath();
+    g_root = std::make_unique<QTemporaryDir>(base + QStringLiteral("/tavrel-fuzz-names-XXXXXX"));
+    check(g_root->isValid());
+    g_scratch = g_root->filePath(QStringLiteral("scratch"));
+    g_outside = g_root->filePath(QStringLiteral("outside"));
+    QFile outside(g_outside);
+    check(QDir().mkdir(g_scratch) && outside.open(QIODevice::WriteOnly) &&
+          outside.write(kOutsideContents) > 0);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QList<QByteArray> lines =
+        QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)).split('\n');
+
+    QMap<QString, Entry> present;
+    for (qsizetype i = 1; i < lines.size() && i <= kMaxEntries; ++i) {
+        const QByteArray &line = lines.at(i);
+        const Type type = line.startsWith('/')   ? Type::Folder
+                          : line.startsWith('@') ? Type::Link
+                                                 : Type::File;
+        const QString name =
+            tavrel::lastPathComponent(tavrel::decodeReceivedName(type == Type::File ? line : line.mid(1)));
+        Entry entry{type, "present " + QByteArray::number(i)};
+        // Names that no file system takes are not there before.
+        if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") ||
+            name.contains(QChar(0)) || name.toUtf8().size() > tavrel::kMaxFileNameBytes ||
+            present.contains(name) || !create(name, type, entry.contents))
+            continue;
+        present.insert(name, entry);
+    }
+
+    const QString decoded = tavrel::decodeReceivedName(lines.at(0));
+    checkDecoding(lines.at(0), decoded);
+    QString name = tavrel::lastPathComponent(decoded);
+    const bool acceptable = tavrel::isAcceptableFileName(name);
+    QString stored;
+    QFile file;
+    if (tavrel::createFreshFile(file, name, g_scratch)) {
+        check(file.write("new") == 3);
+        file.close();
+        check(!present.contains(name) && contentsOf(inScratch(name)) == "new");
+        stored = name;
+    }
+    // Only a zero character keeps a name, and its numbered variants, off this file system.
+    check(!stored.isEmpty() || name.contains(QChar(0)));
+    if (acceptable)
+        check(tavrel::isAcceptableFileName(stored) && stored.toUtf8().size() <= tavrel::kMaxFileNameBytes &&
+              tavrel::lastPathComponent(stored) == stored);
+
+    QStringList expected = present.keys();
+    if (!stored.isEmpty())
+        expected.append(stored);
+    expected.sort();
+    QStringList found = listing(g_scratch);
+    found.sort();
+    check(found == expected);
+    for (auto it = present.cbegin(); it != present.cend(); ++it)
+        check(unchanged(it.key(), it.value()));
+    check(listing(g_root->path()) == QStringList({QStringLiteral("outside"), QStringLiteral("scratch")}));
+    check(contentsOf(g_outside) == kOutsideContents);
+
+    emptyScratch();
+    return 0;
+}
