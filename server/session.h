@@ -92,7 +92,7 @@ public:
     bool isFileBusy() const;
     void setFileWork(bool working) { m_fileWork = working; }
     // Bytes of a message have arrived whose end has not.
-    bool isGathering() const { return !m_assembler.pending().isEmpty(); }
+    bool isGathering() const { return m_assembler.pendingSize() > 0; }
 
     // Rate limits: chat, uploads and requests; and any message at all.
     bool allowAction() { return m_actions.take(); }

@@ -89,10 +89,9 @@ void Session::readAvailable()
     const qint64 now = nowUs();
     // The timer that ends a message may run late when this process is busy; the bytes
     // themselves say whether the sender kept the gap, and that is what is measured here.
-    const QByteArray &pending = m_assembler.pending();
-    if (!pending.isEmpty()) {
+    if (m_assembler.pendingSize() > 0) {
         const qint64 gapUs = now - m_lastArrivalUs;
-        if (gapUs >= qint64(tavrel::quietGapFor(pending.at(0))) * 1000) {
+        if (gapUs >= qint64(tavrel::quietGapForStart(m_assembler.pendingStart(2))) * 1000) {
             ++lateGaps;
             m_assembler.flush();
         } else if (startsLikeAMessage(bytes)) {

@@ -43,7 +43,7 @@ public:
         connect(&socket, &QTcpSocket::disconnected, this, [this] {
             if (socket.isOpen())
                 take(-1);
-            cutByClose = !m_assembler.pending().isEmpty();
+            cutByClose = m_assembler.pendingSize() > 0;
             m_assembler.clear();
         });
     }
@@ -356,7 +356,7 @@ private slots:
         connect(&reader, &QTcpSocket::readyRead, this, [&] { assembler.append(reader.readAll()); });
         connect(&reader, &QTcpSocket::disconnected, this, [&] {
             assembler.append(reader.readAll());
-            cut = !assembler.pending().isEmpty();
+            cut = assembler.pendingSize() > 0;
         });
         connect(&assembler, &MessageAssembler::messageReady, this,
                 [&](const QByteArray &m) { received.append(m); });

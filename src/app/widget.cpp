@@ -9,6 +9,7 @@
 #include <QGraphicsScene>
 #include <QGraphicsView>
 #include <QTcpSocket>
+#include <QThreadPool>
 
 Widget::Widget(QWidget *parent)
     : QWidget(parent)
@@ -29,6 +30,8 @@ Widget::Widget(QWidget *parent)
 
     fileOut = new QFile(QStringLiteral("test.txt"));
     fileIn = new QFile(QStringLiteral("testa.txt"));
+    storePool = new QThreadPool(this);
+    storePool->setMaxThreadCount(1);
     scene = new QGraphicsScene(this);
     ui->graphicsViewImage->setScene(scene);
 
@@ -50,6 +53,8 @@ Widget::~Widget()
     assembler->blockSignals(true);
     assembler->clear();
     socket->abort();
+    // A large received file may still be being written through fileIn.
+    storePool->waitForDone();
     delete ui;
     delete fileOut;
     delete fileIn;

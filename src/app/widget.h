@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QDeadlineTimer>
 #include <QList>
 #include <QString>
@@ -17,6 +18,7 @@ class QFile;
 class QGraphicsPixmapItem;
 class QGraphicsScene;
 class QTcpSocket;
+class QThreadPool;
 QT_END_NAMESPACE
 
 namespace tavrel {
@@ -42,6 +44,12 @@ public:
     bool openFileForRead();
     bool sendTextFile(const QString &path);
     bool saveFile(QString &name, const QByteArray &data);
+    // Stores data, which lies within message, as saveFile does, and then calls
+    // stored(whether it was stored, the name it was stored under). A large file is written
+    // on a pool thread and stored is called later, never once the window is gone; nothing
+    // else may use fileIn meanwhile.
+    void storeFile(const QString &name, const QByteArray &message, QByteArrayView data,
+                   std::function<void(bool, const QString &)> stored);
     // Decodes the image at path off the GUI thread, then adds it to scene and calls
     // shown(true), or calls shown(false) when it does not decode. Never calls it once the
     // window is gone.
@@ -49,9 +57,17 @@ public:
     void openFolder(const QString &path);
 
     // src/net: acts on one whole message from the server. False only when a file or image
-    // message is refused for its name. While a received image is being decoded, the
-    // messages after it wait for it (and count as accepted), so they show in their order.
+    // message is refused for its name. While a received file is being written or an image
+    // decoded, the messages after it wait for it (and count as accepted), so they show in
+    // their order.
     bool handleMessage(const QByteArray &message);
+
+    // What writing a received file came to: the bytes written and, when it failed, why.
+    struct StoreResult
+    {
+        qint64 written = 0;
+        QString failure;
+    };
 
 public slots:
     void connectToServer();
@@ -73,6 +89,11 @@ private:
     void dropOversizedMessage(qint64 bytes);
     bool dispatchMessage(const QByteArray &message);
     void releaseHeldMessages();
+    // Ends the handling of a message that went on off the GUI thread.
+    void finishMessage();
+    // src/files: the halves of saveFile around the write.
+    bool createStoredFile(QString &name);
+    bool finishStoredFile(const QString &name, qint64 size, const StoreResult &result);
     // src/net: bytes of no known kind; right after a file they are what a long stall cut off.
     void handleStrayBytes(const QByteArray &message);
     void noteStoredFile(const QString &storedName);
@@ -92,10 +113,14 @@ private:
     QGraphicsPixmapItem *pixmapItem = nullptr;
     // Gathers the reads of socket into whole messages.
     tavrel::MessageAssembler *assembler;
-    // Set while a received image is decoded; the messages that came meanwhile, in order,
-    // until they are handled.
-    bool imageDecoding = false;
+    // Set while a received file is written or an image decoded; the messages that came
+    // meanwhile, in order, until they are handled.
+    bool messageInProgress = false;
     QList<QByteArray> heldMessages;
+    bool releasingHeldMessage = false;
+    // Writes large received files, one at a time, through fileIn. ~Widget waits for it
+    // before fileIn goes; it never waits for the image decoding in the global pool.
+    QThreadPool *storePool;
     // The file or image stored from the message handled last, while bytes that follow it may
     // still be its rest; empty once another message came or the deadline passed.
     QString lastStoredFile;

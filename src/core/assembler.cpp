@@ -4,6 +4,10 @@
 
 namespace tavrel {
 
+namespace {
+constexpr qsizetype kJoinedReadBytes = 64 * 1024;
+} // namespace
+
 int quietGapFor(char firstByte)
 {
     return firstByte == 'f' ? kFileQuietGapMs : kQuietGapMs;
@@ -64,19 +68,51 @@ void MessageAssembler::append(const QByteArray &bytes)
         m_quiet.start(m_discardGap);
         return;
     }
-    const char first = m_pending.isEmpty() ? bytes.at(0) : m_pending.at(0);
-    if (m_pending.size() + bytes.size() > limitFor(first)) {
-        const qint64 seen = m_pending.size() + bytes.size();
-        m_discardGap = quietGapForStart((m_pending.left(2) + bytes.left(2)).left(2));
+    const QByteArray start = (pendingStart(2) + bytes.left(2)).left(2);
+    const qint64 seen = m_pendingSize + bytes.size();
+    if (seen > limitFor(start.at(0))) {
+        m_discardGap = quietGapForStart(start);
         m_pending.clear();
-        m_pending.squeeze();
+        m_pendingSize = 0;
         m_discarding = true;
         m_quiet.start(m_discardGap);
         emit overflowed(seen);
         return;
     }
-    m_pending += bytes;
-    m_quiet.start(quietGapForStart(m_pending.left(2)));
+    // Small reads join the one before, so that a peer that sends a byte at a time costs a
+    // list entry per 64 KiB rather than one per byte.
+    if (!m_pending.isEmpty() && m_pending.last().size() < kJoinedReadBytes)
+        m_pending.last() += bytes;
+    else
+        m_pending.append(bytes);
+    m_pendingSize = seen;
+    m_quiet.start(quietGapForStart(start));
+}
+
+QByteArray MessageAssembler::pendingStart(qsizetype count) const
+{
+    QByteArray start;
+    for (const QByteArray &read : m_pending) {
+        if (start.size() >= count)
+            break;
+        start += read.left(count - start.size());
+    }
+    return start;
+}
+
+QByteArray MessageAssembler::takePending()
+{
+    QByteArray message;
+    if (m_pending.size() == 1) {
+        message = m_pending.first();
+    } else {
+        message.reserve(m_pendingSize);
+        for (const QByteArray &read : std::as_const(m_pending))
+            message += read;
+    }
+    m_pending.clear();
+    m_pendingSize = 0;
+    return message;
 }
 
 void MessageAssembler::flush()
@@ -88,7 +124,7 @@ void MessageAssembler::flush()
     }
     if (m_pending.isEmpty())
         return;
-    const QByteArray message = std::exchange(m_pending, QByteArray());
+    const QByteArray message = takePending();
     emit messageReady(message);
 }
 
@@ -96,6 +132,7 @@ void MessageAssembler::clear()
 {
     m_quiet.stop();
     m_pending.clear();
+    m_pendingSize = 0;
     m_discarding = false;
 }
 
@@ -104,9 +141,9 @@ void MessageAssembler::endOfStream()
     // A late event loop can see the close before it runs the quiet timer: a message whose
     // gap has passed is whole all the same.
     const bool quiet = m_quiet.isActive() && now() - m_lastBytesAt >= m_quiet.interval();
-    if (!quiet && m_pending.startsWith('f')) {
+    if (!quiet && pendingStart(1) == "f") {
         m_quiet.stop();
-        emit cutOff(std::exchange(m_pending, QByteArray()));
+        emit cutOff(takePending());
         return;
     }
     flush();

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QTimer>
 
@@ -57,8 +58,10 @@ public:
     // Adds bytes that just arrived and restarts the quiet gap.
     void append(const QByteArray &bytes);
 
-    // Bytes gathered for the message in progress.
-    const QByteArray &pending() const { return m_pending; }
+    // How many bytes are gathered for the message in progress, and its first bytes (at most
+    // count of them).
+    qint64 pendingSize() const { return m_pendingSize; }
+    QByteArray pendingStart(qsizetype count) const;
     bool isDiscarding() const { return m_discarding; }
     // The time on now()'s clock at which the message in progress, or the dropping of an
     // oversized one, ends unless more bytes come first; -1 when there is neither.
@@ -88,8 +91,14 @@ protected:
 
 private:
     qint64 limitFor(char firstByte) const;
+    // Takes the message in progress, joined into one array.
+    QByteArray takePending();
 
-    QByteArray m_pending;
+    // The reads of the message in progress, joined only once it ends: appending each read
+    // to one growing array copied all that came before whenever the array moved, up to
+    // 17 ms for one read near the end of a 16 MiB file.
+    QList<QByteArray> m_pending;
+    qint64 m_pendingSize = 0;
     QTimer m_quiet;
     QElapsedTimer m_clock;
     qint64 m_lastBytesAt = 0;

@@ -7,7 +7,39 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFutureWatcher>
+#include <QPromise>
 #include <QTcpSocket>
+#include <QThreadPool>
+
+#include <memory>
+
+namespace {
+
+// Files up to this size are written on the GUI thread, larger ones on a pool thread. Writing
+// into the page cache took about 4 ms per MiB on the 2-core test machine (a 16 MiB file held
+// the event loop for 60 to 85 ms, bench-display), so 1 MiB stays well within the 20 ms the
+// event loop may be held, while the chat-sized files that most messages carry are stored and
+// reported without a round through the pool.
+constexpr qint64 kInlineStoreBytes = 1024 * 1024;
+
+// Writes size bytes to the open file and closes it. Touches nothing but file, so it may run
+// on a pool thread while the GUI thread leaves file alone.
+Widget::StoreResult writeAndClose(QFile &file, const char *data, qint64 size)
+{
+    // A full disk shows as a short write, or, for what sat in the write buffer, only when
+    // close() flushes it.
+    Widget::StoreResult result;
+    result.written = file.write(data, size);
+    if (result.written != size)
+        result.failure = file.errorString();
+    file.close();
+    if (result.failure.isEmpty() && file.error() != QFileDevice::NoError)
+        result.failure = file.errorString();
+    return result;
+}
+
+} // namespace
 
 void Widget::on_btnReceiveFile_clicked()
 {
@@ -15,6 +47,50 @@ void Widget::on_btnReceiveFile_clicked()
 }
 
 bool Widget::saveFile(QString &name, const QByteArray &data)
+{
+    if (!createStoredFile(name))
+        return false;
+    return finishStoredFile(name, data.size(), writeAndClose(*fileIn, data.constData(), data.size()));
+}
+
+void Widget::storeFile(const QString &name, const QByteArray &message, QByteArrayView data,
+                       std::function<void(bool, const QString &)> stored)
+{
+    QString storedName = name;
+    if (!createStoredFile(storedName)) {
+        stored(false, storedName);
+        return;
+    }
+    if (data.size() <= kInlineStoreBytes) {
+        const StoreResult result = writeAndClose(*fileIn, data.data(), data.size());
+        stored(finishStoredFile(storedName, data.size(), result), storedName);
+        return;
+    }
+    // The job holds the message, so its bytes stay, and fileIn, which ~Widget does not delete
+    // before the job has finished. Its result comes through a watcher that is the window's
+    // child: a watcher destroyed with the window receives nothing more.
+    auto promise = std::make_shared<QPromise<StoreResult>>();
+    auto *watcher = new QFutureWatcher<StoreResult>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this,
+            [this, watcher, storedName, size = data.size(), stored = std::move(stored)] {
+                watcher->deleteLater();
+                StoreResult result;
+                if (watcher->future().resultCount() > 0)
+                    result = watcher->result();
+                else
+                    result.failure = QStringLiteral("not written");
+                stored(finishStoredFile(storedName, size, result), storedName);
+            });
+    watcher->setFuture(promise->future());
+    const qsizetype offset = data.data() - message.constData();
+    storePool->start([promise, file = fileIn, message, offset, size = data.size()] {
+        promise->start();
+        promise->addResult(writeAndClose(*file, message.constData() + offset, size));
+        promise->finish();
+    });
+}
+
+bool Widget::createStoredFile(QString &name)
 {
     qDebug() << "saveFile start";
     // The peer picks the name. Only its last component is kept, so that nothing is written
@@ -26,22 +102,20 @@ bool Widget::saveFile(QString &name, const QByteArray &data)
         qDebug() << "Cannot open file for writing";
         return false;
     }
-    // A full disk shows as a short write, or, for what sat in the write buffer, only when
-    // close() flushes it.
-    const qint64 written = fileIn->write(data);
-    QString failure = written == data.size() ? QString() : fileIn->errorString();
-    fileIn->close();
-    if (failure.isEmpty() && fileIn->error() != QFileDevice::NoError)
-        failure = fileIn->errorString();
-    if (!failure.isEmpty()) {
-        // Only the file created above goes; name is its path, relative to the working folder.
+    return true;
+}
+
+bool Widget::finishStoredFile(const QString &name, qint64 size, const StoreResult &result)
+{
+    if (!result.failure.isEmpty()) {
+        // Only the file created for it goes; name is its path, relative to the working folder.
         QFile::remove(name);
         appendPlainText(ui->textEditRead, QStringLiteral("不能以只写方式文件：") + name);
         qWarning().noquote() << QStringLiteral("Cannot write file %1 (%2 of %3 bytes written): %4")
                                     .arg(name)
-                                    .arg(qMax<qint64>(written, 0))
-                                    .arg(data.size())
-                                    .arg(failure);
+                                    .arg(qMax<qint64>(result.written, 0))
+                                    .arg(size)
+                                    .arg(result.failure);
         return false;
     }
     qDebug() << QStringLiteral("文件: ") + name + QStringLiteral("已保存");

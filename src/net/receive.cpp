@@ -8,6 +8,7 @@
 #include "textpreview.h"
 
 #include <QDebug>
+#include <QPointer>
 #include <QTcpSocket>
 
 namespace {
@@ -46,7 +47,7 @@ bool Widget::ReadInformation()
 
 bool Widget::handleMessage(const QByteArray &message)
 {
-    if (imageDecoding || !heldMessages.isEmpty()) {
+    if (messageInProgress || !heldMessages.isEmpty()) {
         heldMessages.append(message);
         return true;
     }
@@ -55,11 +56,18 @@ bool Widget::handleMessage(const QByteArray &message)
 
 void Widget::releaseHeldMessages()
 {
-    if (imageDecoding || heldMessages.isEmpty())
+    // A message released here that ends at once (a small file) calls this again: the next
+    // one waits for the turn below all the same.
+    if (messageInProgress || heldMessages.isEmpty() || releasingHeldMessage)
         return;
+    const QPointer<Widget> alive(this);
+    releasingHeldMessage = true;
     dispatchMessage(heldMessages.takeFirst());
+    if (!alive)
+        return;
+    releasingHeldMessage = false;
     // One message a turn of the event loop, so that the chat lines that gathered during a
-    // long decoding are not shown in one long stall.
+    // long store or decoding are not shown in one long stall.
     if (!heldMessages.isEmpty())
         QMetaObject::invokeMethod(this, &Widget::releaseHeldMessages, Qt::QueuedConnection);
 }
@@ -113,49 +121,53 @@ bool Widget::dispatchMessage(const QByteArray &message)
         if (kind == Kind::OtherFile)
             break;
 
-        QString storedName = receivedName;
-        QString senderText;
-        const bool stored =
-            saveFile(storedName, QByteArray::fromRawData(parts.data.data(), parts.data.size()));
-        if (kind == Kind::Image) {
-            senderText = QString::fromUtf8(parts.sender + QStringLiteral(" 发来的").toUtf8());
-            // A name that could not be stored may still name something: a device such as
-            // COM1 that blocks a read, or a file that was there before. Only what was just
-            // written is read back.
-            if (stored) {
-                noteStoredFile(storedName);
-                // The image's lines, and every message after it, wait for the decoding, so
-                // that the message box keeps their order.
-                imageDecoding = true;
-                showImage(storedName, [this, receivedName, storedName, senderText](bool shown) {
-                    appendPlainText(ui->textEditRead, shown ? QStringLiteral("收到的图片：") + storedName +
-                                                                  QStringLiteral(" 在图片标签页里显示")
-                                                            : QStringLiteral("图片无法显示：") + storedName);
-                    appendReceivedLine(ui->textEditRead, receivedName, storedName, senderText);
-                    showEnd(ui->textEditRead);
-                    imageDecoding = false;
-                    releaseHeldMessages();
-                });
-                return true;
-            }
-        } else {
-            const tavrel::TextPreview preview = tavrel::textPreview(parts.data);
-            setPlainTextContent(ui->textEditFile, preview.text);
-            if (stored)
-                appendPlainText(ui->textEditRead, QStringLiteral("收到的文件：") + storedName +
-                                                      QStringLiteral(" 在文本文件标签页里显示"));
-            if (!preview.whole)
-                appendPlainText(ui->textEditRead,
-                                stored ? kStartShown + QStringLiteral("，整个文件已保存为：") + storedName
-                                       : kStartShown);
-        }
-        // saveFile has shown why the file is not there; a line saying it was received would
-        // contradict it.
-        if (!stored)
-            break;
-        appendReceivedLine(ui->textEditRead, receivedName, storedName, senderText);
-        noteStoredFile(storedName);
-        break;
+        // A large file is written off the GUI thread, and an image is decoded there. The
+        // lines about the file, and every message after it, wait for both, so that the
+        // message box keeps their order.
+        const bool image = kind == Kind::Image;
+        const QString senderText =
+            image ? QString::fromUtf8(parts.sender + QStringLiteral(" 发来的").toUtf8()) : QString();
+        messageInProgress = true;
+        storeFile(receivedName, message, parts.data,
+                  [this, image, receivedName, senderText, message,
+                   data = parts.data](bool stored, const QString &storedName) {
+                      if (image && stored) {
+                          noteStoredFile(storedName);
+                          // A name that could not be stored may still name something: a device
+                          // such as COM1 that blocks a read, or a file that was there before.
+                          // Only what was just written is read back.
+                          showImage(storedName, [this, receivedName, storedName, senderText](bool shown) {
+                              appendPlainText(ui->textEditRead,
+                                              shown ? QStringLiteral("收到的图片：") + storedName +
+                                                          QStringLiteral(" 在图片标签页里显示")
+                                                    : QStringLiteral("图片无法显示：") + storedName);
+                              appendReceivedLine(ui->textEditRead, receivedName, storedName, senderText);
+                              finishMessage();
+                          });
+                          return;
+                      }
+                      if (!image) {
+                          const tavrel::TextPreview preview = tavrel::textPreview(data);
+                          setPlainTextContent(ui->textEditFile, preview.text);
+                          if (stored)
+                              appendPlainText(ui->textEditRead,
+                                              QStringLiteral("收到的文件：") + storedName +
+                                                  QStringLiteral(" 在文本文件标签页里显示"));
+                          if (!preview.whole)
+                              appendPlainText(ui->textEditRead,
+                                              stored ? kStartShown + QStringLiteral("，整个文件已保存为：") +
+                                                           storedName
+                                                     : kStartShown);
+                      }
+                      // saveFile has shown why the file is not there; a line saying it was
+                      // received would contradict it.
+                      if (stored) {
+                          appendReceivedLine(ui->textEditRead, receivedName, storedName, senderText);
+                          noteStoredFile(storedName);
+                      }
+                      finishMessage();
+                  });
+        return true;
     }
     case Kind::Unknown:
         handleStrayBytes(message);
@@ -163,6 +175,13 @@ bool Widget::dispatchMessage(const QByteArray &message)
     }
     showEnd(ui->textEditRead);
     return true;
+}
+
+void Widget::finishMessage()
+{
+    messageInProgress = false;
+    showEnd(ui->textEditRead);
+    releaseHeldMessages();
 }
 
 void Widget::noteStoredFile(const QString &storedName)

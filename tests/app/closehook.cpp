@@ -31,7 +31,7 @@ qsizetype pendingBytes(QWidget *window)
 {
     for (QObject *child : window->children()) {
         if (qstrcmp(child->metaObject()->className(), "tavrel::MessageAssembler") == 0)
-            return static_cast<tavrel::MessageAssembler *>(child)->pending().size();
+            return static_cast<tavrel::MessageAssembler *>(child)->pendingSize();
     }
     return -1;
 }

@@ -84,8 +84,9 @@ QString withoutStartNote(const QString &text)
     return lines.join(QLatin1Char('\n'));
 }
 
-// Waits until the window has shown the images it was given, and the messages after them.
-bool imagesDone(Widget &w)
+// Waits until the window has stored and shown the files and images it was given, and the
+// messages after them.
+bool handled(Widget &w)
 {
     return QTest::qWaitFor([&] { return !WidgetProbe::messagesWaiting(w); }, 10000);
 }
@@ -148,6 +149,7 @@ private slots:
     void waitingMessagesOneATurn();
     void windowGoneWhileDecoding_data();
     void windowGoneWhileDecoding();
+    void windowGoneWhileStoring();
     void piecesMakeOneMessage_data();
     void piecesMakeOneMessage();
     void oversizedMessageDropped_data();
@@ -332,7 +334,7 @@ void TestReceive::dispatch()
     WidgetProbe::textEdit(w, "textEditFile")->setPlainText(QStringLiteral("kept"));
 
     QCOMPARE(w.handleMessage(message), !(flags & Refused));
-    QVERIFY(imagesDone(w));
+    QVERIFY(handled(w));
     QCOMPARE(shown(w), (QStringList{"earlier"} + lines).join(QLatin1Char('\n')));
     QCOMPARE(read->textCursor().atEnd(), !(flags & Refused));
     QCOMPARE(shown(w, "textEditUsers"), users);
@@ -539,6 +541,7 @@ void TestReceive::textFileShown()
     QVERIFY(createEntries(present, expected));
     Widget w;
     QVERIFY(w.handleMessage(message));
+    QVERIFY(handled(w));
     QCOMPARE(shown(w).split(QLatin1Char('\n')), lines);
     QCOMPARE(shown(w, "textEditFile"), tab);
     if (!stored.isEmpty()) {
@@ -572,6 +575,18 @@ void TestReceive::messagesWaitForImage_data()
     QTest::newRow("chat after bytes that are no image")
         << QList<QByteArray>{imageMessage("p.png", "words"), "c,after"}
         << lineList("图片无法显示：p.png|收到bob 发来的文件：p.png|after") << QSize() << "kept";
+    // Larger than what the window writes on its own thread.
+    const QByteArray large(2 * 1024 * 1024, 'x');
+    QTest::newRow("chat after a large text file")
+        << QList<QByteArray>{fileMessage("big.txt", large), "c,after"}
+        << lineList("收到的文件：big.txt%T|文本文件标签页里只显示了文件的开头，整个文件已保存为：big.txt|"
+                    "收到文件：big.txt|after")
+        << QSize() << QString(4096, 'x');
+    QTest::newRow("large text file, then an image")
+        << QList<QByteArray>{fileMessage("big.txt", large), p}
+        << lineList("收到的文件：big.txt%T|文本文件标签页里只显示了文件的开头，整个文件已保存为：big.txt|"
+                    "收到文件：big.txt|收到的图片：p.png%P|收到bob 发来的文件：p.png")
+        << QSize(3, 2) << QString(4096, 'x');
     QTest::newRow("long name after an image")
         << QList<QByteArray>{p, "fs," + QByteArray(198, 'n') + "~+^`&"}
         << lineList("收到的图片：p.png%P|收到bob 发来的文件：p.png|文件名太长") << QSize(3, 2) << "kept";
@@ -591,7 +606,7 @@ void TestReceive::messagesWaitForImage()
     for (const QByteArray &message : std::as_const(messages))
         QVERIFY(w.handleMessage(message));
     QCOMPARE(shown(w), QString());
-    QVERIFY(imagesDone(w));
+    QVERIFY(handled(w));
     QCOMPARE(shown(w).split(QLatin1Char('\n')), lines);
     QCOMPARE(shown(w, "textEditFile"), tab);
     QCOMPARE(WidgetProbe::scene(w)->items().size(), int(lines.filter(QStringLiteral("收到的图片：")).size()));
@@ -623,7 +638,7 @@ void TestReceive::waitingMessagesOneATurn()
     QVERIFY(w.handleMessage(imageMessage("p.png", png(3, 2))));
     for (int i = 1; i <= 5; ++i)
         QVERIFY(w.handleMessage("c,line " + QByteArray::number(i)));
-    QVERIFY(imagesDone(w));
+    QVERIFY(handled(w));
     QCOMPARE(chatLinesAtProbe, 1);
     QVERIFY(shown(w).endsWith(QStringLiteral("p.png\nline 1\nline 2\nline 3\nline 4\nline 5\nline 6")));
 }
@@ -663,6 +678,23 @@ void TestReceive::windowGoneWhileDecoding()
     QCOMPARE(shown(next), QString());
     QCOMPARE(WidgetProbe::scene(next)->items().size(), 0);
     QVERIFY(contents("p.png") == image);
+}
+
+// The window waits for a large file it is writing before it goes: the file holds every byte,
+// and nothing reaches a new window.
+void TestReceive::windowGoneWhileStoring()
+{
+    const QByteArray data = QByteArray("0123456789abcdef").repeated(1024 * 1024);
+    auto *w = new Widget;
+    QVERIFY(w->handleMessage(fileMessage("big.txt", data)));
+    QVERIFY(w->handleMessage("c,after"));
+    QVERIFY(WidgetProbe::messagesWaiting(*w));
+    delete w;
+    QVERIFY(contents("big.txt") == data);
+    Widget next;
+    QTest::qWait(50); // a result posted meanwhile would arrive now
+    QCOMPARE(shown(next), QString());
+    QCOMPARE(shown(next, "textEditFile"), QString());
 }
 
 void TestReceive::piecesMakeOneMessage_data()
@@ -783,7 +815,7 @@ void TestReceive::restOfACutFile()
         else
             QVERIFY(w.handleMessage(message));
     }
-    QVERIFY(imagesDone(w));
+    QVERIFY(handled(w));
     const QString notice = QStringLiteral("收到的文件不完整：");
     QCOMPARE(shown(w).count(notice), cut.isEmpty() ? 0 : 1);
     QVERIFY2(cut.isEmpty() || shown(w).endsWith(notice + cut), qPrintable(shown(w)));
@@ -832,6 +864,7 @@ void TestReceive::limitsByKind()
     assembler->append(message);
     assembler->flush();
     if (!limit) {
+        QVERIFY(handled(w));
         QVERIFY(shown(w).endsWith(QStringLiteral("收到文件：big")));
         QVERIFY(contents("big") == message.mid(11));
         return;
@@ -865,7 +898,7 @@ void TestReceive::destroyedWhileReceiving()
     tavrel::MessageAssembler *assembler = WidgetProbe::assembler(*w);
     qsizetype pendingAtEnd = -1;
     const auto destroy = [&] {
-        pendingAtEnd = assembler->pending().size();
+        pendingAtEnd = assembler->pendingSize();
         delete w;
     };
     if (handled.isEmpty()) {
@@ -931,7 +964,7 @@ void TestReceive::cutMessage()
     QVERIFY(connectToPeer(w, m_peer));
     QVERIFY(m_peer.send(message));
     if (ending != PeerCloses) // a reset can overtake bytes the window has not read
-        QTRY_VERIFY(!WidgetProbe::assembler(w)->pending().isEmpty() || !shown(w).isEmpty());
+        QTRY_VERIFY(!WidgetProbe::assembler(w)->pendingSize() == 0 || !shown(w).isEmpty());
     if (ending == PeerCloses)
         m_peer.closeClient();
     else if (ending == PeerResets)
@@ -955,6 +988,10 @@ void TestReceive::writeFails_data()
     QTest::newRow("flush fails at close") << qint64(-1) << 1000 << "";
     QTest::newRow("renamed, then short") << qint64(10) << 100 << "a.txt";
     QTest::newRow("all written") << qint64(1000) << 1000 << "a.txt";
+    // Written off the window's thread.
+    QTest::newRow("large, short write") << qint64(65536) << 2 * 1024 * 1024 << "";
+    QTest::newRow("large, flush fails at close") << qint64(-1) << 2 * 1024 * 1024 << "a.txt";
+    QTest::newRow("large, all written") << qint64(4 << 20) << (4 << 20) << "a.txt";
 }
 
 // A store that fails leaves nothing behind and reports no success; what was there stays.
@@ -976,6 +1013,7 @@ void TestReceive::writeFails()
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Cannot write file " + name + " "));
     const QByteArray data(size, 'd');
     QVERIFY(w.handleMessage("fs,a.txt~+^`&" + data));
+    QVERIFY(handled(w));
     for (const QString &entry : std::as_const(expected))
         QCOMPARE(contents(entry), png(3, 2));
     if (fails) {
@@ -993,8 +1031,9 @@ void TestReceive::diskFull_data()
     QTest::addColumn<int>("freeKiB");
     QTest::addColumn<int>("size");
 
-    QTest::newRow("full, file within the write buffer") << 0 << 1000; // fails as close() flushes
-    QTest::newRow("64 KiB free, 200 KiB file") << 64 << 200 * 1024;   // fails as a short write
+    QTest::newRow("full, file within the write buffer") << 0 << 1000;  // fails as close() flushes
+    QTest::newRow("64 KiB free, 200 KiB file") << 64 << 200 * 1024;    // fails as a short write
+    QTest::newRow("64 KiB free, 2 MiB file") << 64 << 2 * 1024 * 1024; // the same, off the window's thread
 }
 
 // A small tmpfs over the working folder, filled up; skipped where mounting is not allowed.
@@ -1031,6 +1070,7 @@ void TestReceive::diskFull()
     Widget w;
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Cannot write file a.txt "));
     QVERIFY(w.handleMessage("fs,a.txt~+^`&" + QByteArray(size, 'd')));
+    QVERIFY(handled(w));
     QCOMPARE(withoutStartNote(shown(w)), QStringLiteral("不能以只写方式文件：a.txt"));
     QCOMPARE(created(), QStringList{"fill"});
     QCOMPARE(QFileInfo("fill").size(), filled);

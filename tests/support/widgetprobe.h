@@ -27,8 +27,9 @@ public:
     static void setServerAddresses(Widget &w, const QStringList &addresses) { w.serverAddresses = addresses; }
     static QGraphicsScene *scene(Widget &w) { return w.scene; }
     static QGraphicsPixmapItem *pixmapItem(Widget &w) { return w.pixmapItem; }
-    // An image is being decoded, or messages that waited for one are not all handled.
-    static bool messagesWaiting(Widget &w) { return w.imageDecoding || !w.heldMessages.isEmpty(); }
+    // A file is being written or an image decoded, or messages that waited for one are not
+    // all handled.
+    static bool messagesWaiting(Widget &w) { return w.messageInProgress || !w.heldMessages.isEmpty(); }
     static tavrel::MessageAssembler *assembler(Widget &w) { return w.assembler; }
     // As if the file received last had come long ago.
     static void ageLastStoredFile(Widget &w) { w.lastStoredFileRestDeadline = QDeadlineTimer(0); }
