@@ -89,6 +89,11 @@ private:
     void dropOversizedMessage(qint64 bytes);
     bool dispatchMessage(const QByteArray &message);
     void releaseHeldMessages();
+    // Shows the lines and tabs for a received file once its store has ended; storedName is
+    // empty when it was not stored. data is the file's contents, within a message the caller
+    // keeps.
+    void showReceivedFile(bool image, const QString &receivedName, const QString &storedName,
+                          const QString &senderText, QByteArrayView data);
     // Ends the handling of a message that went on off the GUI thread.
     void finishMessage();
     // src/files: the halves of saveFile around the write.

@@ -128,44 +128,12 @@ bool Widget::dispatchMessage(const QByteArray &message)
         const QString senderText =
             image ? QString::fromUtf8(parts.sender + QStringLiteral(" 发来的").toUtf8()) : QString();
         messageInProgress = true;
+        // The callback holds message, which keeps the bytes that data views.
         storeFile(receivedName, message, parts.data,
                   [this, image, receivedName, senderText, message,
                    data = parts.data](bool stored, const QString &storedName) {
-                      if (image && stored) {
-                          noteStoredFile(storedName);
-                          // A name that could not be stored may still name something: a device
-                          // such as COM1 that blocks a read, or a file that was there before.
-                          // Only what was just written is read back.
-                          showImage(storedName, [this, receivedName, storedName, senderText](bool shown) {
-                              appendPlainText(ui->textEditRead,
-                                              shown ? QStringLiteral("收到的图片：") + storedName +
-                                                          QStringLiteral(" 在图片标签页里显示")
-                                                    : QStringLiteral("图片无法显示：") + storedName);
-                              appendReceivedLine(ui->textEditRead, receivedName, storedName, senderText);
-                              finishMessage();
-                          });
-                          return;
-                      }
-                      if (!image) {
-                          const tavrel::TextPreview preview = tavrel::textPreview(data);
-                          setPlainTextContent(ui->textEditFile, preview.text);
-                          if (stored)
-                              appendPlainText(ui->textEditRead,
-                                              QStringLiteral("收到的文件：") + storedName +
-                                                  QStringLiteral(" 在文本文件标签页里显示"));
-                          if (!preview.whole)
-                              appendPlainText(ui->textEditRead,
-                                              stored ? kStartShown + QStringLiteral("，整个文件已保存为：") +
-                                                           storedName
-                                                     : kStartShown);
-                      }
-                      // saveFile has shown why the file is not there; a line saying it was
-                      // received would contradict it.
-                      if (stored) {
-                          appendReceivedLine(ui->textEditRead, receivedName, storedName, senderText);
-                          noteStoredFile(storedName);
-                      }
-                      finishMessage();
+                      showReceivedFile(image, receivedName, stored ? storedName : QString(), senderText,
+                                       data);
                   });
         return true;
     }
@@ -175,6 +143,44 @@ bool Widget::dispatchMessage(const QByteArray &message)
     }
     showEnd(ui->textEditRead);
     return true;
+}
+
+void Widget::showReceivedFile(bool image, const QString &receivedName, const QString &storedName,
+                              const QString &senderText, QByteArrayView data)
+{
+    const bool stored = !storedName.isEmpty();
+    if (image && stored) {
+        noteStoredFile(storedName);
+        // A name that could not be stored may still name something: a device such as COM1
+        // that blocks a read, or a file that was there before. Only what was just written is
+        // read back.
+        showImage(storedName, [this, receivedName, storedName, senderText](bool shown) {
+            appendPlainText(ui->textEditRead, shown ? QStringLiteral("收到的图片：") + storedName +
+                                                          QStringLiteral(" 在图片标签页里显示")
+                                                    : QStringLiteral("图片无法显示：") + storedName);
+            appendReceivedLine(ui->textEditRead, receivedName, storedName, senderText);
+            finishMessage();
+        });
+        return;
+    }
+    if (!image) {
+        const tavrel::TextPreview preview = tavrel::textPreview(data);
+        setPlainTextContent(ui->textEditFile, preview.text);
+        if (stored)
+            appendPlainText(ui->textEditRead, QStringLiteral("收到的文件：") + storedName +
+                                                  QStringLiteral(" 在文本文件标签页里显示"));
+        if (!preview.whole)
+            appendPlainText(ui->textEditRead,
+                            stored ? kStartShown + QStringLiteral("，整个文件已保存为：") + storedName
+                                   : kStartShown);
+    }
+    // saveFile has shown why the file is not there; a line saying it was received would
+    // contradict it.
+    if (stored) {
+        appendReceivedLine(ui->textEditRead, receivedName, storedName, senderText);
+        noteStoredFile(storedName);
+    }
+    finishMessage();
 }
 
 void Widget::finishMessage()
