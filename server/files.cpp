@@ -11,13 +11,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMimeDatabase>
-#include <QStorageInfo>
 #include <QStringDecoder>
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sodium.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace tavrel::server {
@@ -132,11 +132,15 @@ void FileStore::removeLeftovers() const
 
 bool FileStore::hasRoom() const
 {
-    const QStorageInfo disk(m_dir);
-    if (!disk.isValid() || disk.bytesTotal() <= 0)
+    // Asks the file system that holds the folder itself. QStorageInfo first looks for the
+    // folder's mount among those the process can see, and in a chroot whose root is not a
+    // mount point it finds none: every upload was then refused as if the disk were full.
+    struct statvfs disk;
+    if (::statvfs(QFile::encodeName(m_dir).constData(), &disk) != 0 || disk.f_blocks == 0)
         return false;
-    const qint64 free = disk.bytesAvailable();
-    return free >= m_limits.minFreeBytes && free >= disk.bytesTotal() / 100 * m_limits.minFreePercent;
+    const qint64 total = qint64(disk.f_blocks) * qint64(disk.f_frsize);
+    const qint64 free = qint64(disk.f_bavail) * qint64(disk.f_frsize);
+    return free >= m_limits.minFreeBytes && free >= total / 100 * m_limits.minFreePercent;
 }
 
 FileStore::Prepared::~Prepared()
