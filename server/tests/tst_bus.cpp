@@ -299,7 +299,8 @@ private slots:
         const QList<QByteArray> all{"c,a before", "c,a down 1", "c,a down 2",
                                     "c,b down",   "c,a after",  "c,b after"};
         for (Node *node : {m_a.get(), m_b.get()}) {
-            QTRY_VERIFY2_WITH_TIMEOUT(node->got.size() >= all.size(), node->got.join(" | ").constData(), 5000);
+            QTRY_VERIFY2_WITH_TIMEOUT(node->got.size() >= all.size(), node->got.join(" | ").constData(),
+                                      5000);
             QTest::qWait(500);
             QList<QByteArray> got = node->got;
             std::sort(got.begin(), got.end());
