@@ -176,6 +176,11 @@ private slots:
         for (auto *instance : {&m_a, &m_b}) {
             if (QTest::currentTestFailed() && *instance)
                 qWarning().noquote() << "server log:" << (*instance)->log();
+            // Stopped, not killed: a stopping instance takes its presence off the bus, where a
+            // killed one's users would stay in the next test's lists for up to twice the
+            // presence lifetime.
+            if (*instance)
+                (*instance)->stop();
             instance->reset();
         }
     }
