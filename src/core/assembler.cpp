@@ -39,6 +39,12 @@ qint64 MessageAssembler::quietDeadline() const
     return m_quiet.isActive() ? m_lastBytesAt + m_quiet.interval() : -1;
 }
 
+bool MessageAssembler::gapHasPassed() const
+{
+    const qint64 deadline = quietDeadline();
+    return deadline >= 0 && now() >= deadline;
+}
+
 void MessageAssembler::setLimits(qint64 fileKinds, qint64 otherKinds)
 {
     m_fileLimit = fileKinds;
@@ -56,7 +62,7 @@ void MessageAssembler::append(const QByteArray &bytes)
         return;
     // A busy event loop can get to these bytes after the gap has passed without running the
     // timer first: the message in progress ended all the same, so it goes out on its own.
-    if (m_quiet.isActive() && now() - m_lastBytesAt >= m_quiet.interval()) {
+    if (gapHasPassed()) {
         // Whoever handles that message may destroy this assembler's owner, and this with it.
         const QPointer<MessageAssembler> alive(this);
         flush();
@@ -140,8 +146,7 @@ void MessageAssembler::endOfStream()
 {
     // A late event loop can see the close before it runs the quiet timer: a message whose
     // gap has passed is whole all the same.
-    const bool quiet = m_quiet.isActive() && now() - m_lastBytesAt >= m_quiet.interval();
-    if (!quiet && pendingStart(1) == "f") {
+    if (!gapHasPassed() && pendingStart(1) == "f") {
         m_quiet.stop();
         emit cutOff(takePending());
         return;

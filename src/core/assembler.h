@@ -91,6 +91,8 @@ protected:
 
 private:
     qint64 limitFor(char firstByte) const;
+    // The quiet gap has passed, whether or not the timer has run yet.
+    bool gapHasPassed() const;
     // Takes the message in progress, joined into one array.
     QByteArray takePending();
 

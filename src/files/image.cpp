@@ -1,15 +1,13 @@
 #include "widget.h"
 
+#include "files/offthread.h"
+
 #include <QDebug>
-#include <QFutureWatcher>
 #include <QGraphicsPixmapItem>
 #include <QGraphicsScene>
 #include <QImageReader>
 #include <QPixmap>
-#include <QPromise>
 #include <QThreadPool>
-
-#include <memory>
 
 namespace {
 
@@ -42,24 +40,16 @@ void Widget::showImage(const QString &path, std::function<void(bool)> shown)
     // anything have changed it, but only then: a job may be reading it.
     if (QImageReader::allocationLimit() != kImageAllocationLimitMb)
         QImageReader::setAllocationLimit(kImageAllocationLimitMb);
-    auto promise = std::make_shared<QPromise<QImage>>();
-    auto *watcher = new QFutureWatcher<QImage>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, shown = std::move(shown)] {
-        watcher->deleteLater();
-        const QImage image = watcher->future().resultCount() > 0 ? watcher->result() : QImage();
-        if (image.isNull()) {
-            qDebug() << "Failed to load image";
-            shown(false);
-            return;
-        }
-        pixmapItem = scene->addPixmap(QPixmap::fromImage(image));
-        qDebug() << "已设置显示图片";
-        shown(true);
-    });
-    watcher->setFuture(promise->future());
-    QThreadPool::globalInstance()->start([promise, path] {
-        promise->start();
-        promise->addResult(decodeForDisplay(path));
-        promise->finish();
-    });
+    runOffThread<QImage>(
+        this, QThreadPool::globalInstance(), [path] { return decodeForDisplay(path); },
+        [this, shown = std::move(shown)](const std::optional<QImage> &image) {
+            if (!image || image->isNull()) {
+                qDebug() << "Failed to load image";
+                shown(false);
+                return;
+            }
+            pixmapItem = scene->addPixmap(QPixmap::fromImage(*image));
+            qDebug() << "已设置显示图片";
+            shown(true);
+        });
 }

@@ -2,17 +2,14 @@
 #include "widget.h"
 
 #include "filenames.h"
+#include "files/offthread.h"
 #include "net/plaintext.h"
 #include "protocol.h"
 
 #include <QDebug>
 #include <QFile>
-#include <QFutureWatcher>
-#include <QPromise>
 #include <QTcpSocket>
 #include <QThreadPool>
-
-#include <memory>
 
 namespace {
 
@@ -67,27 +64,19 @@ void Widget::storeFile(const QString &name, const QByteArray &message, QByteArra
         return;
     }
     // The job holds the message, so its bytes stay, and fileIn, which ~Widget does not delete
-    // before the job has finished. Its result comes through a watcher that is the window's
-    // child: a watcher destroyed with the window receives nothing more.
-    auto promise = std::make_shared<QPromise<StoreResult>>();
-    auto *watcher = new QFutureWatcher<StoreResult>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this,
-            [this, watcher, storedName, size = data.size(), stored = std::move(stored)] {
-                watcher->deleteLater();
-                StoreResult result;
-                if (watcher->future().resultCount() > 0)
-                    result = watcher->result();
-                else
-                    result.failure = QStringLiteral("not written");
-                stored(finishStoredFile(storedName, size, result), storedName);
-            });
-    watcher->setFuture(promise->future());
+    // before the job has finished.
     const qsizetype offset = data.data() - message.constData();
-    storePool->start([promise, file = fileIn, message, offset, size = data.size()] {
-        promise->start();
-        promise->addResult(writeAndClose(*file, message.constData() + offset, size));
-        promise->finish();
-    });
+    runOffThread<StoreResult>(
+        this, storePool,
+        [file = fileIn, message, offset, size = data.size()] {
+            return writeAndClose(*file, message.constData() + offset, size);
+        },
+        [this, storedName, size = data.size(),
+         stored = std::move(stored)](std::optional<StoreResult> result) {
+            if (!result)
+                result = StoreResult{0, QStringLiteral("not written")};
+            stored(finishStoredFile(storedName, size, *result), storedName);
+        });
 }
 
 bool Widget::createStoredFile(QString &name)
