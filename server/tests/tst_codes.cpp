@@ -62,8 +62,7 @@ private slots:
     void init() { f.init(); }
     void cleanup() { f.cleanup(); }
 
-    // The wait between two code mails holds for the address and for the name, whether or
-    // not a code is pending, and a used-up code blocks its pair as long.
+    // The resend wait holds for address and name alike; a used-up code blocks its pair.
     void resendWait_data()
     {
         QTest::addColumn<QString>("name");
@@ -137,8 +136,7 @@ private slots:
         QCOMPARE(ask(owner, u"alice"_s, email, code), answer(answers::registered()));
     }
 
-    // Expired codes, mails older than a day and login failures older than an hour go, at
-    // start and then every purge interval; what a limit still needs stays.
+    // Expired codes, day-old mails and hour-old login failures go, at start and periodically.
     void purge()
     {
         f.config.purgeIntervalMs = 100;
@@ -171,9 +169,8 @@ private slots:
         QCOMPARE(kept(), (QList<int>{2, 2, 2}));
     }
 
-    // An attacker who wants an account with someone else's address must guess the code
-    // mailed there. With the default limits: how many guesses per victim and per source
-    // address, and how long a six-digit code then holds.
+    // How many guesses at a mailed code the default limits allow an attacker per victim and
+    // per source address, and how long a six-digit code then holds.
     void guessingRate()
     {
         f.startServer();
@@ -196,8 +193,7 @@ private slots:
             } else {
                 QCOMPARE(reply, answer(answers::codeDailyLimit()));
             }
-            // As soon as the limits let a new code come, the day's codes go in the first
-            // minutes; then wait for the day to pass.
+            // The day's codes go in its first minutes; then wait for the day to pass.
             f.advance(round % 7 == 6 ? kDay - 6 * 61 * kSecond : 61 * kSecond);
         }
         const double perVictimPerDay = guesses / 2.0;

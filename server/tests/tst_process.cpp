@@ -107,8 +107,7 @@ private slots:
         m_data.reset();
     }
 
-    // Out of descriptors, the server waits instead of retrying accept() at once, says so
-    // once, and takes connections again when descriptors are free.
+    // Out of descriptors, the server waits instead of spinning on accept(), says so once.
     void descriptorsRunOut()
     {
         // The limit is low and most of it taken by descriptors the server does not know
@@ -135,8 +134,7 @@ private slots:
         QCOMPARE(late->take('c', 10000), answers::noticeMessage(answers::loginFirst()));
     }
 
-    // SIGTERM: what was on its way before the signal is handled, the work in progress is
-    // answered, every client gets what waits for it whole, and the process exits with 0.
+    // SIGTERM: work in progress is answered and sent whole, then the process exits with 0.
     void drainOnSigterm()
     {
         createAccounts({u"alice"_s, u"bob"_s});
@@ -177,8 +175,7 @@ private slots:
         QVERIFY(drain.elapsed() < 6000);
     }
 
-    // Killed while uploads are being written, the server leaves only whole files: it is
-    // stopped until it is caught with an upload open, then killed.
+    // Killed while uploads are being written, the server leaves only whole files.
     void killedDuringUpload()
     {
         const QStringList users{u"u1"_s, u"u2"_s, u"u3"_s, u"u4"_s, u"u5"_s, u"u6"_s};
