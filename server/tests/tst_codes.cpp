@@ -14,15 +14,8 @@ constexpr qint64 kSecond = 1000;
 constexpr qint64 kHour = 3600 * kSecond;
 constexpr qint64 kDay = 24 * kHour;
 
-QByteArray answer(const QString &text)
-{
-    return answers::registrationReply(text);
-}
-
-QByteArray sent(const QString &email)
-{
-    return answer(answers::codeSent(email, 10));
-}
+const auto answer = [](const QString &text) { return answers::registrationReply(text); };
+const auto sent = [](const QString &email) { return answer(answers::codeSent(email, 10)); };
 
 int rowsIn(const QString &database, const QString &table)
 {
