@@ -1,8 +1,7 @@
 #pragma once
 
-// A server in the test's own process, on a free port (never 12345) with a fresh data
-// folder and a clock that only the test moves, and the plain socket clients that talk to
-// it. Each test function calls init() and cleanup() from its own slots.
+// A server in the test's own process, on a free port with a fresh data folder and a clock
+// that only the test moves, and the plain socket clients that talk to it.
 
 #include "answers.h"
 #include "config.h"
@@ -14,7 +13,6 @@
 #include "testconfig.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -62,7 +60,6 @@ public:
     {
         dir = std::make_unique<QTemporaryDir>();
         config = testConfig(dir->path());
-        // The server's clock stands still unless the test moves it.
         m_nowMs = std::make_shared<std::atomic<qint64>>(QDateTime::currentMSecsSinceEpoch());
         config.clock = [now = m_nowMs] { return now->load(); };
         m_online.clear();
@@ -75,7 +72,6 @@ public:
         dir.reset();
     }
 
-    // Moves the server's clock forward.
     void advance(qint64 ms) { m_nowMs->fetch_add(ms); }
 
     // Starts the server with these accounts (password kPassword) already in its database.
@@ -91,7 +87,7 @@ public:
         for (const QString &name : accounts)
             QVERIFY(store.insertAccount(name, name + QStringLiteral("@example.org"), hash, 0));
     }
-    // A client connecting from 127.0.0.1, or from 127.0.0.<source>.
+    // A client connecting from 127.0.0.<source>; 0: any.
     TestClient *connected(int source = 0)
     {
         return new TestClient(server->port(), m_owner,
@@ -106,20 +102,16 @@ public:
             .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden);
     }
 
-    // The mails sent to email, oldest first.
+    // The mails sent to email, oldest first, and the code in the last.
     QStringList mailsTo(const QString &email) const
     {
         QStringList found;
         const QDir outbox(dataPath(QStringLiteral("outbox")));
-        for (const QString &name : outbox.entryList({QStringLiteral("*.eml")}, QDir::Files, QDir::Name)) {
-            const QString mail = QString::fromUtf8(readFile(outbox.filePath(name)));
-            if (mail.contains(QStringLiteral("\r\nTo: <") + email + QStringLiteral(">\r\n"),
-                              Qt::CaseInsensitive))
-                found.append(mail);
-        }
-        return found;
+        for (const QString &name : outbox.entryList({QStringLiteral("*.eml")}, QDir::Files, QDir::Name))
+            found.append(QString::fromUtf8(readFile(outbox.filePath(name))));
+        return found.filter(QString(QStringLiteral("\r\nTo: <") + email + QStringLiteral(">\r\n")),
+                            Qt::CaseInsensitive);
     }
-    // The code in the last mail to email.
     QString codeFor(const QString &email) const
     {
         static const QRegularExpression code(QStringLiteral("^验证码：(\\d{6})\r$"),
@@ -133,10 +125,8 @@ public:
         client->send(reg(name, email));
         QCOMPARE(client->take('r'),
                  tavrel::server::answers::registrationReply(tavrel::server::answers::codeSent(email, 10)));
-        const QString code = codeFor(email);
-        QCOMPARE(code.size(), 6);
-        // The address is matched without regard to case.
-        client->send(reg(name, email.toUpper(), code));
+        QCOMPARE(codeFor(email).size(), 6);
+        client->send(reg(name, email.toUpper(), codeFor(email))); // matched regardless of case
         QCOMPARE(client->take('r'),
                  tavrel::server::answers::registrationReply(tavrel::server::answers::registered()));
     }

@@ -1,8 +1,7 @@
 #pragma once
 
-// A plain socket client for the server tests: it sends raw messages, keeping the quiet gap
-// the server needs between them, and gathers what arrives with the client's own assembler,
-// so that two server messages that run together show up as one, as a real client sees them.
+// A plain socket client that keeps the server's quiet gap between the raw messages it sends
+// and gathers what arrives with the client's own assembler, as a real client sees it.
 
 #include "assembler.h"
 
@@ -30,7 +29,6 @@ public:
 
     void send(const QByteArray &message)
     {
-        // Leave the server's gap after the previous message, with room for a busy machine.
         const qint64 gap = tavrel::quietGapFor(m_lastKind) + 25;
         if (m_lastSend.isValid() && m_lastSend.elapsed() < gap)
             QTest::qWait(int(gap - m_lastSend.elapsed()));
@@ -39,8 +37,7 @@ public:
         m_lastKind = message.isEmpty() ? 0 : message.at(0);
     }
 
-    // Waits for the next message of this kind (first byte) and takes it from the inbox; a
-    // null array when none comes in time.
+    // Takes the next message of this kind (first byte) from the inbox; null when none comes.
     QByteArray take(char kind, int timeoutMs = 5000)
     {
         const auto found = [&] {
@@ -63,8 +60,7 @@ public:
         return QTest::qWaitFor(found, timeoutMs);
     }
 
-    // Waits, then empties the inbox and returns the lines of its chat messages, each line of
-    // a merged message on its own.
+    // Waits, then empties the inbox and returns the lines of its chat messages.
     QStringList chatLines(int waitMs)
     {
         QTest::qWait(waitMs);

