@@ -126,27 +126,6 @@ private slots:
         }
     }
 
-    void busUrl_data()
-    {
-        QTest::addColumn<QString>("url");
-        QTest::addColumn<QString>("host"); // empty: refused
-        QTest::addColumn<int>("port");
-        QTest::newRow("host and port") << u"redis://127.0.0.1:7000/"_s << u"127.0.0.1"_s << 7000;
-        QTest::newRow("other scheme") << u"http://127.0.0.1:7000"_s << QString() << 0;
-        QTest::newRow("password") << u"redis://:pw@127.0.0.1:7000"_s << QString() << 0;
-        QTest::newRow("database number") << u"redis://127.0.0.1:7000/2"_s << QString() << 0;
-    }
-    void busUrl()
-    {
-        QFETCH(QString, url);
-        QFETCH(QString, host);
-        QString error;
-        const std::optional<BusAddress> address = parseBusUrl(url, &error);
-        QCOMPARE(address ? address->host : QString(), host);
-        QTEST(address ? int(address->port) : 0, "port");
-        QCOMPARE(error.isEmpty(), address.has_value());
-    }
-
     // Every instance gets every message once, all in the one order Redis gives them.
     void relayedOnceInOneOrder()
     {

@@ -171,6 +171,13 @@ private slots:
         QTest::newRow("password file others may read")
             << QStringList{u"--database"_s, database, u"--database-password-file"_s, u"/etc/hostname"_s}
             << u"may be read or changed by others"_s;
+        const auto bus = [&database](const QString &url) {
+            return QStringList{u"--database"_s, database, u"--bus"_s, url};
+        };
+        QTest::newRow("bus not redis") << bus(u"http://127.0.0.1:1"_s) << u"--bus needs redis://host:port"_s;
+        QTest::newRow("bus password") << bus(u"redis://:pw@127.0.0.1:7"_s) << u"only a host and a port"_s;
+        QTest::newRow("bus database") << bus(u"redis://127.0.0.1:7/2"_s) << u"only a host and a port"_s;
+        QTest::newRow("bus port 0") << bus(u"redis://127.0.0.1:0"_s) << u"a port from 1 to 65535"_s;
     }
     void refusedAtStart()
     {
