@@ -1,12 +1,7 @@
-"""A real SMTP relay on loopback for the mail tests (Debian's python3-aiosmtpd).
-
-    smtprelay.py --port N --store DIR --cert DIR [--tls starttls|implicit|none] [--user U --password P]
-
-Prints "ready PORT" once it listens, then one line per event: "auth ok USER", "auth refused USER",
-"refused RCPT", "busy RCPT", "hangup", "accepted N" (the message is in DIR/N.eml, its envelope in
-DIR/N.env: sender, then recipients, one a line). Recipients whose local part starts with "refused"
-get a 550, "busy" a 451, and "hangup" a connection closed after the whole mail, with no answer.
-It runs until stdin closes, so it never outlives the test that started it.
+"""A real SMTP relay on loopback for the mail tests (Debian's python3-aiosmtpd). Prints "ready PORT",
+then one line per event ("auth ok USER", "refused RCPT", "accepted N": DIR/N.eml and DIR/N.env, the
+sender and recipients). Recipients starting "refused" get a 550, "busy" a 451, and "hangup" a closed
+connection after the whole mail. It runs until stdin closes, never outliving its test.
 """
 
 import argparse
