@@ -2,51 +2,65 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QHostAddress>
-#include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 
-#include <csignal>
 #include <pwd.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
-namespace {
+using namespace Qt::StringLiterals;
 
-const QString kOwner = QStringLiteral("postgres");
-const QString kAdmin = QStringLiteral("admin");
+namespace {
 
 // Debian keeps the server programs per major version, outside PATH.
 QString postgresBin()
 {
-    const QStringList versions =
-        QDir(QStringLiteral("/usr/lib/postgresql")).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-    for (auto it = versions.crbegin(); it != versions.crend(); ++it) {
-        const QString bin = QStringLiteral("/usr/lib/postgresql/%1/bin").arg(*it);
-        if (QFileInfo(bin + QStringLiteral("/postgres")).isExecutable() &&
-            QFileInfo(bin + QStringLiteral("/initdb")).isExecutable())
+    QStringList versions =
+        QDir(u"/usr/lib/postgresql"_s).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    for (; !versions.isEmpty(); versions.removeLast()) {
+        const QString bin = u"/usr/lib/postgresql/%1/bin"_s.arg(versions.last());
+        if (QFileInfo(bin + u"/postgres"_s).isExecutable() && QFileInfo(bin + u"/initdb"_s).isExecutable())
             return bin;
     }
     return QString();
 }
 
-bool runningAsRoot()
+bool root()
 {
     return ::geteuid() == 0;
 }
 
 // Ends the child with the test program, whatever way that ends.
-void endWithParent(QProcess &process, int signal)
+void launchChild(QProcess &process, const QStringList &command, int deathSignal = SIGKILL)
 {
-    process.setChildProcessModifier([signal] { ::prctl(PR_SET_PDEATHSIG, signal); });
+    process.setChildProcessModifier([deathSignal] { ::prctl(PR_SET_PDEATHSIG, deathSignal); });
+    process.start(command.first(), command.mid(1));
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
+// initdb refuses root: the postgres user runs the server programs then.
+QStringList asOwner(const QString &program, const QStringList &arguments)
+{
+    const QStringList command = QStringList{postgresBin() + u'/' + program} + arguments;
+    return root() ? QStringList{u"runuser"_s, u"-u"_s, u"postgres"_s, u"--"_s} + command : command;
+}
+
+bool runAsOwner(const QString &program, const QStringList &arguments, QString *error)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    launchChild(process, asOwner(program, arguments));
+    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit &&
+        process.exitCode() == 0)
+        return true;
+    *error = program + u" failed: "_s + QString::fromLocal8Bit(process.readAll()).right(2000);
+    return false;
+}
+
+bool writeSecret(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() &&
@@ -56,9 +70,18 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 QString tail(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    return QString::fromLocal8Bit(file.readAll().right(2000));
+    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll().right(2000)) : QString();
+}
+
+// Probes until probe() holds, the process ends, or the time is up.
+template<typename Probe> bool waitUntil(const QProcess &process, int ms, Probe probe)
+{
+    for (QDeadlineTimer deadline(ms); !deadline.hasExpired() && process.state() != QProcess::NotRunning;
+         QThread::msleep(20)) {
+        if (probe())
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -66,18 +89,17 @@ QString tail(const QString &path)
 QString postgresMissing()
 {
     if (postgresBin().isEmpty())
-        return QStringLiteral("PostgreSQL is not installed (Debian: apt-get install postgresql)");
-    if (runningAsRoot() &&
-        (!::getpwnam("postgres") || QStandardPaths::findExecutable(QStringLiteral("runuser")).isEmpty()))
-        return QStringLiteral("running as root needs the postgres system user and runuser");
+        return u"PostgreSQL is not installed (Debian: apt-get install postgresql)"_s;
+    if (root() && (!::getpwnam("postgres") || QStandardPaths::findExecutable(u"runuser"_s).isEmpty()))
+        return u"running as root needs the postgres system user and runuser"_s;
     return QString();
 }
 
 QString redisMissing()
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("redis-server")).isEmpty())
-        return QStringLiteral("redis-server is not installed (Debian: apt-get install redis-server)");
-    return QString();
+    return QStandardPaths::findExecutable(u"redis-server"_s).isEmpty()
+               ? u"redis-server is not installed (Debian: apt-get install redis-server)"_s
+               : QString();
 }
 
 quint16 freeLoopbackPort()
@@ -87,64 +109,40 @@ quint16 freeLoopbackPort()
     return probe.serverPort();
 }
 
-RedisServer::RedisServer() = default;
-
 RedisServer::~RedisServer()
 {
-    if (isRunning()) {
-        pause(false);
-        kill();
-    }
-}
-
-QString RedisServer::url() const
-{
-    return QStringLiteral("redis://127.0.0.1:%1").arg(m_port);
-}
-
-bool RedisServer::isRunning() const
-{
-    return m_process && m_process->state() != QProcess::NotRunning;
+    pause(false);
+    kill();
 }
 
 bool RedisServer::start(QString *error)
 {
     if (m_port == 0)
         m_port = freeLoopbackPort();
+    const QString log = m_dir.filePath(u"redis.log"_s);
     m_process = std::make_unique<QProcess>();
-    m_process->setProgram(QStringLiteral("redis-server"));
-    m_process->setArguments({QStringLiteral("--port"), QString::number(m_port), QStringLiteral("--bind"),
-                             QStringLiteral("127.0.0.1"), QStringLiteral("--save"), QString(),
-                             QStringLiteral("--appendonly"), QStringLiteral("no"), QStringLiteral("--dir"),
-                             m_dir.path(), QStringLiteral("--daemonize"), QStringLiteral("no")});
-    const QString log = m_dir.filePath(QStringLiteral("redis.log"));
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->setStandardOutputFile(log, QIODevice::Append);
-    m_process->setStandardErrorFile(log, QIODevice::Append);
-    endWithParent(*m_process, SIGKILL);
-    m_process->start();
-    if (!m_process->waitForStarted(5000)) {
-        *error = QStringLiteral("redis-server did not start: ") + m_process->errorString();
-        return false;
-    }
-    for (QDeadlineTimer deadline(10000); !deadline.hasExpired(); QThread::msleep(20)) {
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, m_port);
-        if (probe.waitForConnected(500) && probe.write("PING\r\n") > 0 && probe.waitForReadyRead(500) &&
-            probe.readAll().startsWith("+PONG"))
-            return true;
-        if (m_process->state() == QProcess::NotRunning)
-            break;
-    }
-    *error = QStringLiteral("redis-server did not answer on port %1: %2").arg(m_port).arg(tail(log));
+    launchChild(*m_process,
+                {u"redis-server"_s, u"--port"_s, QString::number(m_port), u"--bind"_s, u"127.0.0.1"_s,
+                 u"--save"_s, QString(), u"--appendonly"_s, u"no"_s, u"--dir"_s, m_dir.path()});
+    if (waitUntil(*m_process, 10000, [this] {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, m_port);
+            return probe.waitForConnected(500) && probe.write("PING\r\n") > 0 &&
+                   probe.waitForReadyRead(500) && probe.readAll().startsWith("+PONG");
+        }))
+        return true;
+    *error = u"redis-server did not answer on port %1: %2"_s.arg(m_port).arg(tail(log));
     return false;
 }
 
 void RedisServer::kill()
 {
-    if (!m_process)
-        return;
-    m_process->kill();
-    m_process->waitForFinished(5000);
+    if (isRunning()) {
+        m_process->kill();
+        m_process->waitForFinished(5000);
+    }
 }
 
 void RedisServer::pause(bool paused)
@@ -154,35 +152,11 @@ void RedisServer::pause(bool paused)
     const qint64 pid = m_process->processId();
     ::kill(pid_t(pid), paused ? SIGSTOP : SIGCONT);
     // The signal takes effect a moment later; until then the server may still answer.
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     for (QDeadlineTimer deadline(2000); paused && !deadline.hasExpired(); QThread::msleep(1)) {
-        if (!stat.open(QIODevice::ReadOnly))
-            break;
-        const QByteArray fields = stat.readAll();
-        stat.close();
-        if (fields.mid(fields.lastIndexOf(')') + 2, 1) == "T")
+        const QByteArray stat = tail(u"/proc/%1/stat"_s.arg(pid)).toLatin1();
+        if (stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "T")
             break;
     }
-}
-
-ServerProcess::ServerProcess(const QStringList &arguments)
-    : m_arguments(arguments)
-{}
-
-ServerProcess::~ServerProcess()
-{
-    if (isRunning())
-        kill();
-}
-
-bool ServerProcess::isRunning() const
-{
-    return m_process && m_process->state() != QProcess::NotRunning;
-}
-
-QString ServerProcess::log() const
-{
-    return tail(m_dir.filePath(QStringLiteral("server.log")));
 }
 
 bool ServerProcess::start(QString *error)
@@ -190,34 +164,28 @@ bool ServerProcess::start(QString *error)
     if (m_port == 0)
         m_port = freeLoopbackPort();
     m_process = std::make_unique<QProcess>();
-    m_process->setProcessChannelMode(QProcess::MergedChannels);
-    m_process->setStandardOutputFile(m_dir.filePath(QStringLiteral("server.log")), QIODevice::Append);
-    endWithParent(*m_process, SIGKILL);
-    m_process->start(QStringLiteral(TAVREL_SERVER_BINARY),
-                     QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
-                                 QStringLiteral("--port"), QString::number(m_port), QStringLiteral("--data"),
-                                 m_dir.filePath(QStringLiteral("data"))} +
-                         m_arguments);
-    if (!m_process->waitForStarted(5000)) {
-        *error = QStringLiteral("tavrel-server did not start: ") + m_process->errorString();
-        return false;
-    }
-    for (QDeadlineTimer deadline(20000); !deadline.hasExpired() && isRunning(); QThread::msleep(20)) {
-        QTcpSocket probe;
-        probe.connectToHost(QHostAddress::LocalHost, m_port);
-        if (probe.waitForConnected(500))
-            return true;
-    }
-    *error = QStringLiteral("tavrel-server did not listen on port %1: %2").arg(m_port).arg(log());
+    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process->setStandardOutputFile(QProcess::nullDevice());
+    launchChild(*m_process,
+                QStringList{QStringLiteral(TAVREL_SERVER_BINARY), u"--listen"_s, u"127.0.0.1"_s, u"--port"_s,
+                            QString::number(m_port), u"--data"_s, m_dir.filePath(u"data"_s)} +
+                    m_arguments);
+    if (waitUntil(*m_process, 20000, [this] {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, m_port);
+            return probe.waitForConnected(500);
+        }))
+        return true;
+    *error = u"tavrel-server did not listen on port %1"_s.arg(m_port);
     return false;
 }
 
 void ServerProcess::kill()
 {
-    if (!isRunning())
-        return;
-    m_process->kill();
-    m_process->waitForFinished(5000);
+    if (isRunning()) {
+        m_process->kill();
+        m_process->waitForFinished(5000);
+    }
 }
 
 bool ServerProcess::stop()
@@ -231,106 +199,57 @@ bool ServerProcess::stop()
     return false;
 }
 
-int runServer(const QStringList &arguments, QString *output, const QProcessEnvironment &environment)
+int runServer(const QStringList &arguments, QString *output)
 {
     QTemporaryDir dir;
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    if (!environment.isEmpty())
-        process.setProcessEnvironment(environment);
-    endWithParent(process, SIGKILL);
-    process.start(QStringLiteral(TAVREL_SERVER_BINARY),
-                  QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1"),
-                              QStringLiteral("--port"), QString::number(freeLoopbackPort()),
-                              QStringLiteral("--data"), dir.path()} +
-                      arguments);
-    // A server that starts after all is stopped: the caller expected a refusal.
-    if (!process.waitForFinished(10000)) {
+    launchChild(process,
+                QStringList{QStringLiteral(TAVREL_SERVER_BINARY), u"--listen"_s, u"127.0.0.1"_s, u"--port"_s,
+                            QString::number(freeLoopbackPort()), u"--data"_s, dir.path()} +
+                    arguments);
+    // A server that starts after all is killed: the caller expected a refusal.
+    const bool ended = process.waitForFinished(10000);
+    if (!ended) {
         process.kill();
         process.waitForFinished(5000);
-        *output = QString::fromLocal8Bit(process.readAll());
-        return -1;
     }
     *output = QString::fromLocal8Bit(process.readAll());
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
-PostgresCluster::PostgresCluster() = default;
-
-PostgresCluster::~PostgresCluster()
+bool PostgresCluster::psql(const QString &command, QString *error)
 {
-    shutDown(SIGQUIT);
-}
-
-bool PostgresCluster::isRunning() const
-{
-    return m_process && m_process->state() != QProcess::NotRunning;
-}
-
-QStringList PostgresCluster::asOwner(const QString &program, const QStringList &arguments) const
-{
-    const QString path = postgresBin() + u'/' + program;
-    if (!runningAsRoot())
-        return QStringList{path} + arguments;
-    return QStringList{QStringLiteral("runuser"), QStringLiteral("-u"), kOwner, QStringLiteral("--"), path} +
-           arguments;
-}
-
-bool PostgresCluster::runAsOwner(const QString &program, const QStringList &arguments, QString *error)
-{
-    const QStringList command = asOwner(program, arguments);
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    endWithParent(process, SIGKILL);
-    process.start(command.first(), command.mid(1));
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit ||
-        process.exitCode() != 0) {
-        *error =
-            program + QStringLiteral(" failed: ") + QString::fromLocal8Bit(process.readAll()).right(2000);
-        return false;
-    }
-    return true;
+    return runAsOwner(u"psql"_s,
+                      {u"-h"_s, m_dir.path(), u"-p"_s, QString::number(m_port), u"-U"_s, u"admin"_s, u"-d"_s,
+                       u"postgres"_s, u"-v"_s, u"ON_ERROR_STOP=1"_s, u"-qAtc"_s, command},
+                      error);
 }
 
 bool PostgresCluster::start(QString *error)
 {
-    if (!m_dir.isValid()) {
-        *error = QStringLiteral("no temporary folder");
+    const QString adminPassword = m_dir.filePath(u"admin-password"_s);
+    m_passwordFile = m_dir.filePath(u"password"_s);
+    if (!m_dir.isValid() || !writeSecret(adminPassword, password().toUtf8()) ||
+        !writeSecret(m_passwordFile, password().toUtf8() + '\n')) {
+        *error = u"cannot write the password files"_s;
         return false;
     }
-    const QString dir = m_dir.path();
-    const QString adminPassword = m_dir.filePath(QStringLiteral("admin-password"));
-    m_passwordFile = m_dir.filePath(QStringLiteral("password"));
-    if (!writeFile(adminPassword, password().toUtf8()) ||
-        !writeFile(m_passwordFile, password().toUtf8() + '\n')) {
-        *error = QStringLiteral("cannot write the password files");
+    const passwd *owner = ::getpwnam("postgres");
+    if (root() &&
+        (!owner || ::chown(QFile::encodeName(m_dir.path()).constData(), owner->pw_uid, owner->pw_gid) ||
+         ::chown(QFile::encodeName(adminPassword).constData(), owner->pw_uid, owner->pw_gid))) {
+        *error = u"cannot hand the cluster folder to the postgres user"_s;
         return false;
     }
-    if (runningAsRoot()) {
-        const passwd *owner = ::getpwnam("postgres");
-        if (!owner || ::chown(QFile::encodeName(dir).constData(), owner->pw_uid, owner->pw_gid) != 0 ||
-            ::chown(QFile::encodeName(adminPassword).constData(), owner->pw_uid, owner->pw_gid) != 0) {
-            *error = QStringLiteral("cannot hand the cluster folder to the postgres user");
-            return false;
-        }
-    }
-    const QString data = m_dir.filePath(QStringLiteral("data"));
     // Clients log in with a password over TCP; only the tests' own setup uses the socket.
-    if (!runAsOwner(QStringLiteral("initdb"),
-                    {QStringLiteral("-D"), data, QStringLiteral("-U"), kAdmin,
-                     QStringLiteral("--pwfile=") + adminPassword, QStringLiteral("--auth-host=scram-sha-256"),
-                     QStringLiteral("--auth-local=trust"), QStringLiteral("-E"), QStringLiteral("UTF8"),
-                     QStringLiteral("--locale=C"), QStringLiteral("--no-sync")},
-                    error))
-        return false;
-
     m_port = freeLoopbackPort();
-    if (!launch(error))
-        return false;
-    return runAsOwner(
-        QStringLiteral("psql"),
-        m_admin + QStringList{QStringLiteral("CREATE ROLE %1 LOGIN PASSWORD '%2'").arg(role(), password())},
-        error);
+    return runAsOwner(u"initdb"_s,
+                      {u"-D"_s, m_dir.filePath(u"data"_s), u"-U"_s, u"admin"_s,
+                       u"--pwfile="_s + adminPassword, u"--auth-host=scram-sha-256"_s,
+                       u"--auth-local=trust"_s, u"-E"_s, u"UTF8"_s, u"--locale=C"_s, u"--no-sync"_s},
+                      error) &&
+           launch(error) && psql(u"CREATE ROLE %1 LOGIN PASSWORD '%2'"_s.arg(role(), password()), error);
 }
 
 void PostgresCluster::shutDown(int signal)
@@ -338,10 +257,9 @@ void PostgresCluster::shutDown(int signal)
     if (!isRunning())
         return;
     // Straight to the postmaster: runuser sits between it and us.
-    QFile pidFile(m_dir.filePath(QStringLiteral("data/postmaster.pid")));
+    QFile pidFile(m_dir.filePath(u"data/postmaster.pid"_s));
     if (pidFile.open(QIODevice::ReadOnly)) {
-        const qint64 pid = pidFile.readLine().trimmed().toLongLong();
-        if (pid > 0)
+        if (const qint64 pid = pidFile.readLine().trimmed().toLongLong(); pid > 0)
             ::kill(pid_t(pid), signal);
     }
     if (!m_process->waitForFinished(10000)) {
@@ -350,61 +268,30 @@ void PostgresCluster::shutDown(int signal)
     }
 }
 
-bool PostgresCluster::restart(QString *error)
-{
-    // Fast shutdown: what was committed stays, which with fsync off an immediate one
-    // would not promise.
-    shutDown(SIGINT);
-    return launch(error);
-}
-
 bool PostgresCluster::launch(QString *error)
 {
-    const QString dir = m_dir.path();
-    const QString data = m_dir.filePath(QStringLiteral("data"));
-    // Durability is not what these tests are about; speed is.
-    const QStringList command = asOwner(
-        QStringLiteral("postgres"),
-        {QStringLiteral("-D"), data, QStringLiteral("-p"), QString::number(m_port), QStringLiteral("-k"), dir,
-         QStringLiteral("-c"), QStringLiteral("listen_addresses=127.0.0.1"), QStringLiteral("-c"),
-         QStringLiteral("fsync=off"), QStringLiteral("-c"), QStringLiteral("synchronous_commit=off"),
-         QStringLiteral("-c"), QStringLiteral("full_page_writes=off")});
-    const QString log = m_dir.filePath(QStringLiteral("postgres.log"));
+    const QString log = m_dir.filePath(u"postgres.log"_s);
     m_process = std::make_unique<QProcess>();
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
     m_process->setStandardOutputFile(log);
-    m_process->setStandardErrorFile(log);
-    // runuser passes SIGTERM on to the postmaster, which then shuts down.
-    endWithParent(*m_process, SIGTERM);
-    m_process->start(command.first(), command.mid(1));
-    if (!m_process->waitForStarted(5000)) {
-        *error = QStringLiteral("postgres did not start: ") + m_process->errorString();
-        return false;
-    }
-    const QStringList probe{QStringLiteral("-h"),   dir,
-                            QStringLiteral("-p"),   QString::number(m_port),
-                            QStringLiteral("-U"),   kAdmin,
-                            QStringLiteral("-d"),   QStringLiteral("postgres"),
-                            QStringLiteral("-v"),   QStringLiteral("ON_ERROR_STOP=1"),
-                            QStringLiteral("-qAtc")};
-    m_admin = probe;
-    bool ready = false;
-    for (QDeadlineTimer deadline(60000); !deadline.hasExpired() && isRunning(); QThread::msleep(100)) {
-        QString ignored;
-        if (runAsOwner(QStringLiteral("psql"), probe + QStringList{QStringLiteral("SELECT 1")}, &ignored)) {
-            ready = true;
-            break;
-        }
-    }
-    if (!ready)
-        *error = QStringLiteral("postgres did not come up: ") + tail(log);
-    return ready;
+    // runuser passes SIGTERM on to the postmaster. Durability is not what these tests are
+    // about; speed is.
+    launchChild(*m_process,
+                asOwner(u"postgres"_s,
+                        {u"-D"_s, m_dir.filePath(u"data"_s), u"-p"_s, QString::number(m_port), u"-k"_s,
+                         m_dir.path(), u"-c"_s, u"listen_addresses=127.0.0.1"_s, u"-c"_s, u"fsync=off"_s,
+                         u"-c"_s, u"synchronous_commit=off"_s, u"-c"_s, u"full_page_writes=off"_s}),
+                SIGTERM);
+    QString ignored;
+    if (waitUntil(*m_process, 60000, [&] { return psql(u"SELECT 1"_s, &ignored); }))
+        return true;
+    *error = u"postgres did not come up: "_s + tail(log);
+    return false;
 }
 
 QString PostgresCluster::createDatabase(const QString &name, QString *error)
 {
-    if (!runAsOwner(QStringLiteral("psql"),
-                    m_admin + QStringList{QStringLiteral("CREATE DATABASE %1 OWNER %2").arg(name, role())},
-                    error))
+    if (!psql(u"CREATE DATABASE %1 OWNER %2"_s.arg(name, role()), error))
         return QString();
-    return QStringLiteral("postgresql://%1@127.0.0.1:%2/%3").arg(role()).arg(m_port).arg(name);
+    return u"postgresql://%1@127.0.0.1:%2/%3"_s.arg(role()).arg(m_port).arg(name);
 }

@@ -1,12 +1,12 @@
 #pragma once
 
-// A real SMTP relay for the mail tests: smtprelay.py (aiosmtpd) run by Debian's own Python,
-// on a loopback port, with a throw-away certificate. Its events ("auth ok alice",
-// "refused x@y", "accepted 1") arrive on its standard output; what it accepted is in its
-// store folder.
+// A real SMTP relay for the mail tests: smtprelay.py (aiosmtpd) run by Debian's own Python on
+// a loopback port, with a throw-away certificate. Its events ("auth ok alice", "refused x@y",
+// "accepted 1") arrive on its standard output; what it accepted is in its store folder.
 
 #include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -28,12 +28,11 @@ public:
         QProcess openssl;
         openssl.start(
             QStringLiteral("openssl"),
-            {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
-             QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"),
-             QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-             QStringLiteral("/CN=localhost"), QStringLiteral("-addext"),
-             QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost"), QStringLiteral("-keyout"),
-             dir + QStringLiteral("/key.pem"), QStringLiteral("-out"), dir + QStringLiteral("/cert.pem")});
+            QStringLiteral("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                           "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1,DNS:localhost")
+                    .split(u' ') +
+                QStringList{QStringLiteral("-keyout"), dir + QStringLiteral("/key.pem"),
+                            QStringLiteral("-out"), dir + QStringLiteral("/cert.pem")});
         return openssl.waitForFinished(30000) && openssl.exitStatus() == QProcess::NormalExit &&
                openssl.exitCode() == 0;
     }
@@ -45,27 +44,31 @@ public:
         return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
     }
 
-    ~Relay() { stop(); }
+    ~Relay()
+    {
+        // It ends when its standard input closes.
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(2000);
+    }
 
     bool start(const Options &options, const QString &certDir)
     {
-        m_store = std::make_unique<QTemporaryDir>();
-        QStringList arguments{QStringLiteral("-W"),      QStringLiteral("ignore"),
-                              QStringLiteral("-u"),      QStringLiteral(TAVREL_SMTP_RELAY),
-                              QStringLiteral("--port"),  QString::number(options.port),
-                              QStringLiteral("--store"), m_store->path(),
-                              QStringLiteral("--tls"),   options.tls,
-                              QStringLiteral("--cert"),  certDir + QStringLiteral("/cert.pem"),
-                              QStringLiteral("--key"),   certDir + QStringLiteral("/key.pem")};
+        QStringList arguments = QStringList{QStringLiteral("-W"),      QStringLiteral("ignore"),
+                                            QStringLiteral("-u"),      QStringLiteral(TAVREL_SMTP_RELAY),
+                                            QStringLiteral("--store"), m_store.path(),
+                                            QStringLiteral("--cert"),  certDir}
+                                << QStringLiteral("--port") << QString::number(options.port)
+                                << QStringLiteral("--tls") << options.tls;
         if (!options.user.isEmpty())
-            arguments +=
-                {QStringLiteral("--user"), options.user, QStringLiteral("--password"), options.password};
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.setStandardErrorFile(QProcess::nullDevice());
+            arguments << QStringLiteral("--user") << options.user << QStringLiteral("--password")
+                      << options.password;
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] {
             while (m_process.canReadLine())
                 m_events.append(QString::fromUtf8(m_process.readLine()).trimmed());
         });
+        m_process.setStandardErrorFile(QProcess::nullDevice());
         m_process.start(QStringLiteral(TAVREL_SYSTEM_PYTHON), arguments);
         if (!QTest::qWaitFor(
                 [this] { return !m_events.isEmpty() || m_process.state() == QProcess::NotRunning; }, 20000) ||
@@ -77,30 +80,14 @@ public:
         return port != 0;
     }
 
-    void stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(2000);
-        }
-    }
-
     // The events so far that start with prefix.
-    QStringList events(const QString &prefix = QString()) const
+    QStringList events(const QString &prefix) const
     {
-        QStringList found;
-        for (const QString &event : m_events) {
-            if (event.startsWith(prefix))
-                found.append(event);
-        }
-        return found;
+        return m_events.filter(QRegularExpression(u'^' + QRegularExpression::escape(prefix)));
     }
 
-    // The mails accepted, in order: the message, and its envelope (sender, recipients).
-    int accepted() const { return int(QDir(m_store->path()).entryList({QStringLiteral("*.eml")}).size()); }
+    // The mails accepted: the count, and each one's message and envelope (sender, recipients).
+    int accepted() const { return int(QDir(m_store.path()).entryList({QStringLiteral("*.eml")}).size()); }
     QByteArray message(int n) const { return read(QStringLiteral("/%1.eml").arg(n)); }
     QStringList envelope(int n) const
     {
@@ -112,11 +99,11 @@ public:
 private:
     QByteArray read(const QString &name) const
     {
-        QFile file(m_store->path() + name);
+        QFile file(m_store.path() + name);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
     QProcess m_process;
     QStringList m_events;
-    std::unique_ptr<QTemporaryDir> m_store;
+    QTemporaryDir m_store;
 };

@@ -1,16 +1,7 @@
-"""A real SMTP relay on loopback for the mail tests (aiosmtpd, Debian's python3-aiosmtpd).
-
-    smtprelay.py --port N --store DIR [--tls starttls|implicit|none] [--cert F --key F]
-                 [--user U --password P]
-
-Prints "ready PORT" once it listens, then one line per event: "auth ok USER",
-"auth refused USER", "refused RECIPIENT", "accepted N" (the message is in DIR/N.eml,
-its envelope in DIR/N.env: sender, then recipients, one a line). Recipients decide how the
-relay treats the mail:
-    refused...@   550, refused for good
-    busy...@      451, try again later
-    hangup...@    the whole mail is read, then the connection closes without an answer
-It runs until stdin closes, so it never outlives the test that started it.
+"""A real SMTP relay on loopback for the mail tests (Debian's python3-aiosmtpd). Prints "ready PORT",
+then one line per event ("auth ok USER", "refused RCPT", "accepted N": DIR/N.eml and DIR/N.env, the
+sender and recipients). Recipients starting "refused" get a 550, "busy" a 451, and "hangup" a closed
+connection after the whole mail. It runs until stdin closes, never outliving its test.
 """
 
 import argparse
@@ -33,17 +24,15 @@ class Handler:
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         local = address.split("@")[0]
-        if local.startswith("refused"):
-            say("refused " + address)
-            return "550 5.1.1 <%s>: Recipient address rejected: no such user" % address
-        if local.startswith("busy"):
-            say("busy " + address)
-            return "451 4.7.1 <%s>: try again later" % address
+        for prefix, answer in (("refused", "550 5.1.1 <%s>: no such user"), ("busy", "451 4.7.1 <%s>: try later")):
+            if local.startswith(prefix):
+                say(prefix + " " + address)
+                return answer % address
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
-        if any(r.split("@")[0].startswith("hangup") for r in envelope.rcpt_tos):
+        if any(r.startswith("hangup") for r in envelope.rcpt_tos):
             say("hangup")
             server.transport.close()
             return "421 4.3.0 closing"  # never reaches the client
@@ -59,19 +48,14 @@ class Handler:
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--port", type=int, default=0)
-    parser.add_argument("--store", required=True)
-    parser.add_argument("--tls", choices=["starttls", "implicit", "none"], default="starttls")
-    parser.add_argument("--cert")
-    parser.add_argument("--key")
-    parser.add_argument("--user")
-    parser.add_argument("--password")
+    for option, default in (("--port", 0), ("--store", None), ("--cert", None), ("--tls", "starttls"),
+                            ("--user", None), ("--password", None)):
+        parser.add_argument(option, default=default, type=type(default) if default is not None else str)
     args = parser.parse_args()
-
     context = None
     if args.tls != "none":
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-        context.load_cert_chain(args.cert, args.key)
+        context.load_cert_chain(os.path.join(args.cert, "cert.pem"), os.path.join(args.cert, "key.pem"))
 
     def authenticate(server, session, envelope, mechanism, auth_data):
         if not isinstance(auth_data, LoginPassword):
@@ -82,29 +66,17 @@ def main():
         return AuthResult(success=ok, handled=False)
 
     handler = Handler(args.store)
-
-    def factory():
-        return SMTP(
-            handler,
-            hostname="relay.test",
-            tls_context=context if args.tls == "starttls" else None,
-            require_starttls=args.tls == "starttls",
-            authenticator=authenticate if args.user else None,
-            auth_required=bool(args.user),
-            # Over implicit TLS aiosmtpd does not know the connection is encrypted.
-            auth_require_tls=args.tls == "starttls",
-        )
+    starttls = args.tls == "starttls"
+    # Over implicit TLS aiosmtpd does not know the connection is encrypted.
+    factory = lambda: SMTP(handler, hostname="relay.test", tls_context=context if starttls else None,
+                           require_starttls=starttls, authenticator=authenticate if args.user else None,
+                           auth_required=bool(args.user), auth_require_tls=starttls)
 
     async def serve():
         loop = asyncio.get_running_loop()
-        server = await loop.create_server(
-            factory,
-            host="127.0.0.1",
-            port=args.port,
-            ssl=context if args.tls == "implicit" else None,
-        )
+        server = await loop.create_server(factory, host="127.0.0.1", port=args.port,
+                                          ssl=context if args.tls == "implicit" else None)
         say("ready %d" % server.sockets[0].getsockname()[1])
-        # Until the test closes our stdin (or dies).
         await loop.run_in_executor(None, sys.stdin.read)
         server.close()
 
