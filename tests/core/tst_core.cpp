@@ -11,8 +11,6 @@
 
 using namespace tavrel;
 
-// The builders, the digest and the naming of received files are checked through the window,
-// byte for byte; what the window cannot show is checked here.
 class TestCore : public QObject
 {
     Q_OBJECT
@@ -43,11 +41,9 @@ void TestCore::split_data()
         const char *parts;
     } rows[] = {
         {"file", "fs,a.txt~+^`&hello", false, "0|a.txt||hello"},
-        {"separators in contents", "fs,a~+^`&x~+^`&~+^`&", false, "0|a||x~+^`&~+^`&"},
         {"separator before offset 3", "fs~+^`&n~+^`&d", false, "0|+^`&n||d"},
         {"missing separator", "fs,name-only", false, "3|||"},
         {"image", "fsip.jpg~+^`&bob~+^`&I~+^`&", true, "0|p.jpg|bob|I~+^`&"},
-        {"image, empty sender", "fsip~+^`&~+^`&I", true, "0|p||I"},
         {"image, second separator missing", "fsip.jpg~+^`&bob", true, "2|p.jpg||"},
     };
     for (const auto &row : rows)
@@ -82,14 +78,9 @@ void TestCore::textPreview_data()
     // A line of 99 letters costs 100 + 12: 292 lines and 64 letters of the next fit.
     QTest::newRow("lines") << times(QByteArray(99, 'x') + "\n", 400) << cost << paragraph
                            << QString(times(QByteArray(99, 'x') + "\n", 292) + QByteArray(64, 'x'));
-    QTest::newRow("lines that fit") << times(QByteArray(99, 'x') + "\n", 292) << cost << paragraph
-                                    << QString();
     QTest::newRow("empty lines") << QByteArray(5000, '\n') << cost << paragraph << QString(2520, '\n');
-    QTest::newRow("carriage returns") << QByteArray(5000, '\r') << cost << paragraph << QString(2520, '\r');
     QTest::newRow("paragraph separators")
         << times("\xe2\x80\xa9", 5000) << cost << paragraph << QString(2520, QChar::ParagraphSeparator);
-    QTest::newRow("frame marks") << times("\xef\xb7\x90", 5000) << cost << paragraph
-                                 << QString(2520, QChar(0xfdd0));
     // A letter with a combining acute costs 1 + 9, a line of 40 of them 413: 79 lines fit,
     // and 141 units of the next.
     const QByteArray accented = times("e\xcc\x81", 40) + "\n";
@@ -154,20 +145,13 @@ void TestCore::decodeReceivedName_data()
     QTest::addColumn<QString>("name");
 
     const QString bad(QChar::ReplacementCharacter);
-    QTest::newRow("ASCII") << QByteArray("a.txt") << "a.txt";
     QTest::newRow("Chinese and emoji") << QByteArray("文件😀.txt") << QString::fromUtf8("文件😀.txt");
     QTest::newRow("U+FFFD sent as such") << QByteArray("\xef\xbf\xbd\xef\xbf\xbd") << bad + bad;
-    QTest::newRow("highest code point") << QByteArray("\xf4\x8f\xbf\xbf") << QString::fromUcs4(U"\U0010FFFF");
     QTest::newRow("zero byte") << QByteArray("a\0b", 3) << QStringLiteral("a") + QChar(0) + "b";
     QTest::newRow("run of bad bytes") << QByteArray("a\xff\xfe\x80z") << "a" + bad + "z";
-    QTest::newRow("runs apart") << QByteArray("\xff"
-                                              "a"
-                                              "\xff")
-                                << bad + "a" + bad;
     QTest::newRow("cut sequence") << QByteArray("a\xe4\xbd"
                                                 "b")
                                   << "a" + bad + "b";
-    QTest::newRow("cut at the end") << QByteArray("a\xf0\x9f\x98") << "a" + bad;
     QTest::newRow("overlong") << QByteArray("\xc0\x80x\xe0\x80\x80") << bad + "x" + bad;
     QTest::newRow("surrogate") << QByteArray("\xed\xa0\x80") << bad;
     QTest::newRow("past U+10FFFF") << QByteArray("\xf4\x90\x80\x80") << bad;
@@ -189,12 +173,9 @@ void TestCore::quietGapEndsAMessage_data()
     QTest::addColumn<int>("gap");
     QTest::newRow("chat line") << QByteArrayList{"c,one"} << kQuietGapMs;
     QTest::newRow("file") << QByteArrayList{"fs,a.txt~+^`&x"} << kFileQuietGapMs;
-    QTest::newRow("image") << QByteArrayList{"fsip.png~+^`&"} << kFileQuietGapMs;
     QTest::newRow("file request") << QByteArrayList{"fr,a.txt"} << kQuietGapMs;
-    QTest::newRow("other f kind") << QByteArrayList{"fx"} << kQuietGapMs;
     QTest::newRow("f, then a request") << QByteArrayList{"f", "r,a.txt"} << kQuietGapMs;
     QTest::newRow("f, then file contents") << QByteArrayList{"f", "s,a~+^`&x"} << kFileQuietGapMs;
-    QTest::newRow("unknown kind") << QByteArrayList{"\x89PNG"} << kQuietGapMs;
 }
 
 void TestCore::quietGapEndsAMessage()
