@@ -81,23 +81,22 @@ private slots:
         qputenv("PATH", path("bin").toUtf8() + ':' + m_previousPath);
     }
 
-    void account_data()
+    void sends_data()
     {
         QTest::addColumn<QByteArray>("button");
-        QTest::addColumn<QString>("fields"); // name|e-mail|code|password|repeat, "^@" for U+0000
+        QTest::addColumn<QString>("input"); // the account's name|e-mail|code|password|repeat; "^@": U+0000
         QTest::addColumn<QString>("notice");
         QTest::addColumn<QByteArray>("sent");
 
-        const auto add = [](const char *tag, const char *button, const char *fields, const QString &notice,
+        const auto add = [](const char *tag, const char *button, const QString &input, const QString &notice,
                             const QByteArray &sent) {
-            QTest::newRow(tag) << QByteArray(button) << fields << notice << sent;
+            QTest::newRow(tag) << QByteArray(button) << input << notice << sent;
         };
         // The repeat "x" would fail a registration: a login must not look at it.
         add("login, 44 bytes", "btnLog", "alice|||secret1|x", "", "l,alice~+^`&" + kSecret1);
         add("login, zero character cuts", "btnLog", "al^@ice|||secret1|", "", "l,al");
         const QByteArray bob = "r,bob~+^`&b@x~+^`&42~+^`&";
         add("equal, long", "btnReg", "bob|b@x|42|secret1|secret1", kLockout, bob + kSecret1);
-        add("equal, five", "btnReg", "bob|b@x|42|abcde|abcde", kTooShort, "");
         add("different, five", "btnReg", "bob|b@x|42|abcde|abcdefgh", kTooShort, "");
         add("different, long", "btnReg", "bob|b@x|42|secret1|secret2", kMismatch, "");
         add("blanks kept", "btnReg", "bob|b@x|42| secret1 | secret1 ", kLockout, bob + kBlanks);
@@ -106,91 +105,74 @@ private slots:
         // Three characters but six UTF-16 code units.
         add("three surrogate pairs", "btnReg", "bob|b@x|42|😀😁😂|😀😁😂", kLockout, bob + kSurrogates);
         add("zero character cuts", "btnReg", "b^@|||secret1|secret1", kLockout, "r,b");
+        add("chat, 2000", "btnSend", QString(2000, 'a'), "", "c," + QByteArray(2000, 'a'));
+        add("chat, 2001", "btnSend", QString(2001, 'a'), kTooLong, "");
+        add("chat, 2000 Chinese", "btnSend", QString(2000, QChar(0x4F60)), "",
+            "c," + QByteArray("\xe4\xbd\xa0").repeated(2000));
+        // 2000 characters but 2001 UTF-16 code units.
+        add("chat, surrogate pair past the limit", "btnSend", QString(1999, 'a') + "😀", kTooLong, "");
+        add("chat, blanks and line breaks only", "btnSend", " \n\t \n", "", "c, \n\t \n");
+        add("chat, separator and markup", "btnSend", "<b>x</b>~+^`&", "", "c,<b>x</b>~+^`&");
+        add("chat, empty", "btnSend", "", kTooSoon, "");
+        add("chat, zero character cuts", "btnSend", "ab^@cd", "", "c,ab");
+        add("request, blanks and separator", "btnReceiveFile", " 报告~+^`&b ", "", "fr, 报告~+^`&b ");
     }
 
-    void account()
+    void sends()
     {
         QFETCH(QByteArray, button);
-        QFETCH(QString, fields);
+        QFETCH(QString, input);
         QFETCH(QString, notice);
         QFETCH(QByteArray, sent);
 
         Widget w;
         QVERIFY(connectToPeer(w, m_peer));
+        const bool account = button != "btnSend" && button != "btnReceiveFile", chat = button == "btnSend";
+        const QStringList values =
+            input.replace(QLatin1String("^@"), QString(QChar(0))).split(QLatin1Char('|'));
         const char *edits[] = {"lineEditName", "lineEditEmail", "lineEditCheckCode", "lineEditPasswd",
                                "lineEditPasswd2"};
-        const QStringList values =
-            fields.replace(QLatin1String("^@"), QString(QChar(0))).split(QLatin1Char('|'));
-        for (int i = 0; i < 5; ++i)
+        for (int i = 0; account && i < 5; ++i)
             WidgetProbe::lineEdit(w, edits[i])->setText(values[i]);
         WidgetProbe::setUserName(w, QStringLiteral("carol"));
+        if (chat)
+            WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(input);
+        else if (!account)
+            WidgetProbe::lineEdit(w, "lineEditFile2")->setText(input);
 
         click(w, button.constData());
 
         QCOMPARE(receivedBeforeMarker(w, m_peer), sent);
         QCOMPARE(shown(w), notice);
-        QCOMPARE(sendButtonsEnabled(w), 0); // every account click ends the permission to send
-        QCOMPARE(WidgetProbe::userName(w), button == "btnLog" ? values[0] : QStringLiteral("carol"));
-        const bool locked = notice == kLockout;
-        QPushButton *reg = WidgetProbe::button(w, "btnReg");
-        QCOMPARE(reg->isEnabled(), !locked);
-        const QList<PendingTimer> timers = pendingSingleShots(kLockoutMs);
-        QCOMPARE(timers.size(), locked ? 1 : 0);
-        if (locked) {
-            timers.first().fire();
-            QVERIFY(reg->isEnabled());
-            QCOMPARE(sendButtonsEnabled(w), 0);
+        if (account) {
+            QCOMPARE(sendButtonsEnabled(w), 0); // every account click ends the permission to send
+            QCOMPARE(WidgetProbe::userName(w), button == "btnLog" ? values[0] : QStringLiteral("carol"));
+            const bool locked = notice == kLockout;
+            QPushButton *reg = WidgetProbe::button(w, "btnReg");
+            QCOMPARE(reg->isEnabled(), !locked);
+            const QList<PendingTimer> timers = pendingSingleShots(kLockoutMs);
+            QCOMPARE(timers.size(), locked ? 1 : 0);
+            if (locked) {
+                timers.first().fire();
+                QVERIFY(reg->isEnabled());
+                QCOMPARE(sendButtonsEnabled(w), 0);
+            }
         }
-    }
-
-    void chat_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("refusal"); // empty when the text goes out
-        QTest::addColumn<QByteArray>("sent");
-
-        QTest::newRow("2000") << QString(2000, 'a') << QString() << "c," + QByteArray(2000, 'a');
-        QTest::newRow("2001, no interval started") << QString(2001, 'a') << kTooLong << QByteArray();
-        QTest::newRow("2000 Chinese, 6002 bytes")
-            << QString(2000, QChar(0x4F60)) << QString() << "c," + QByteArray("\xe4\xbd\xa0").repeated(2000);
-        // 2000 characters but 2001 UTF-16 code units.
-        QTest::newRow("surrogate pair past the limit")
-            << QString(1999, 'a') + "😀" << kTooLong << QByteArray();
-        QTest::newRow("blanks and line breaks only") << " \n\t \n" << QString() << QByteArray("c, \n\t \n");
-        QTest::newRow("separator and markup unchanged")
-            << "<b>x</b>~+^`&" << QString() << QByteArray("c,<b>x</b>~+^`&");
-        QTest::newRow("empty") << QString() << kTooSoon << QByteArray();
-        QTest::newRow("zero character cuts")
-            << QStringLiteral("ab") + QChar(0) + "cd" << QString() << QByteArray("c,ab");
-    }
-
-    void chat()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, refusal);
-        QFETCH(QByteArray, sent);
-
-        Widget w;
-        QVERIFY(connectToPeer(w, m_peer));
-        WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(text);
-
-        click(w, "btnSend");
-
-        QCOMPARE(receivedBeforeMarker(w, m_peer), sent);
-        QCOMPARE(shown(w), refusal);
+        if (!chat)
+            return;
         // A refused text stays for the user to edit, and starts no interval.
-        QCOMPARE(shown(w, "textEditWrite"), refusal.isEmpty() ? QString() : text);
-        QCOMPARE(WidgetProbe::canSend(w), !refusal.isEmpty());
+        QCOMPARE(shown(w, "textEditWrite"), notice.isEmpty() ? QString() : input);
+        QCOMPARE(WidgetProbe::canSend(w), !notice.isEmpty());
         const QList<PendingTimer> timers = pendingSingleShots(kIntervalMs);
-        QCOMPARE(timers.size(), refusal.isEmpty() ? 1 : 0);
+        QCOMPARE(timers.size(), notice.isEmpty() ? 1 : 0);
         if (timers.isEmpty())
             return;
         // Within the second a text is refused and stays; after it, it goes out.
         QCOMPARE(timers.first().type, Qt::PreciseTimer);
-        WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(text);
+        WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(input);
         click(w, "btnSend");
         QCOMPARE(shown(w), kTooSoon);
-        QCOMPARE(shown(w, "textEditWrite"), text);
+        QCOMPARE(shown(w, "textEditWrite"), input);
         timers.first().fire();
         click(w, "btnSend");
         QCOMPARE(shown(w, "textEditWrite"), QString());
@@ -256,25 +238,6 @@ private slots:
         QCOMPARE(receivedBeforeMarker(w, m_peer), sent ? message.repeated(std::max(sends, 1)) : QByteArray());
         QCOMPARE(shown(w), notice);
         QVERIFY(!fileOut->isOpen());
-    }
-
-    void request_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::newRow("Chinese") << QStringLiteral("报告.txt");
-        QTest::newRow("blanks and separator") << QStringLiteral(" a~+^`&b ");
-    }
-
-    void request()
-    {
-        QFETCH(QString, name);
-
-        Widget w;
-        QVERIFY(connectToPeer(w, m_peer));
-        WidgetProbe::lineEdit(w, "lineEditFile2")->setText(name);
-        click(w, "btnReceiveFile");
-        QCOMPARE(receivedBeforeMarker(w, m_peer), "fr," + name.toUtf8());
-        QCOMPARE(shown(w), QString());
     }
 
     void openFolder_data()
