@@ -17,8 +17,9 @@
 namespace {
 
 // Waits: nothing shows before the files and images are handled. Cut: each piece that starts
-// with a control character is the rest of a cut file, and logs a warning.
-enum Flags { Enabled = 1, Refused = 2, Waits = 4, NoUserName = 8, Cut = 16 };
+// with a control character is the rest of a cut file, and logs a warning. Gathered: given whole
+// to the window's gatherer, as a fast link brings it.
+enum Flags { Enabled = 1, Refused = 2, Waits = 4, NoUserName = 8, Cut = 16, Gathered = 32 };
 enum Ending { PeerCloses, PeerResets, UserDisconnects };
 
 QByteArray encode(const QImage &image, const char *format)
@@ -227,6 +228,18 @@ private slots:
         add("rest long after", {a, "<later>", "\x01rest"}, shownA, {"a.txt=hello"}, "hello", 0);
         add("rest of a file not stored", {"fs,a:b~+^`&x", "\x01rest"}, "不能以只写方式文件：a:b|", {}, "x",
             0);
+        // One byte over each kind's limit; only a file may pass the text limit.
+        const QByteArray text(tavrel::kMaxGatheredTextMessage + 1, 't');
+        const auto dropped = [](qint64 size) {
+            return "消息过大，已丢弃：" + QByteArray::number(size) + " 字节|";
+        };
+        for (const char *kind : {"c,", "l,", "r,", "o,", "x,"})
+            add(kind, {kind + text.chopped(2)}, dropped(text.size()), {}, "kept", Gathered);
+        add("file over the text limit", {"fs,big~+^`&" + text},
+            "收到的文件：big%T|" + startNote + "，整个文件已保存为：big|收到文件：big|", {"big=" + text},
+            QString(4096, 't'), Gathered);
+        add("file over the file limit", {"fs,big~+^`&" + QByteArray(tavrel::kMaxGatheredMessage - 10, 'f')},
+            dropped(tavrel::kMaxGatheredMessage + 1), {}, "kept", Gathered);
         // What follows an image or a file written off the window's thread waits for it.
         add("two images, then chat", {p, imageMessage("q.png", png(4, 5)), "c,after"},
             shownP + "收到的图片：q.png%P|收到bob 发来的文件：q.png|after|",
@@ -271,6 +284,8 @@ private slots:
         for (const QByteArray &message : std::as_const(messages)) {
             if (message == "<later>")
                 WidgetProbe::ageLastStoredFile(w);
+            else if (flags & Gathered)
+                WidgetProbe::assembler(w)->append(message), WidgetProbe::assembler(w)->flush();
             else
                 QCOMPARE(w.handleMessage(message), !(flags & Refused));
         }
@@ -460,45 +475,6 @@ private slots:
         m_peer.send("c,after");
         QTRY_VERIFY(shown(w).endsWith(QStringLiteral("\nafter")));
         QCOMPARE(shown(w).count(QLatin1Char('\n')), 1);
-        QCOMPARE(created(), QStringList());
-    }
-
-    void limitsByKind_data()
-    {
-        QTest::addColumn<QByteArray>("message");
-        QTest::addColumn<qint64>("limit"); // 0: the message is stored as "big"
-
-        // Each is one byte over its kind's limit, or for the stored file over the other kinds' limit.
-        const QByteArray text(tavrel::kMaxGatheredTextMessage - 1, 't');
-        for (const char *prefix : {"c,", "l,", "r,", "o,", "x,"})
-            QTest::addRow("%s", prefix) << prefix + text << tavrel::kMaxGatheredTextMessage;
-        const QByteArray file = "fs,big~+^`&";
-        QTest::newRow("file over the text limit") << file + text + "tt" << qint64(0);
-        QTest::newRow("file over the file limit")
-            << file + QByteArray(tavrel::kMaxGatheredMessage - file.size() + 1, 'f')
-            << tavrel::kMaxGatheredMessage;
-    }
-
-    void limitsByKind()
-    {
-        QFETCH(QByteArray, message);
-        QFETCH(qint64, limit);
-
-        Widget w;
-        WidgetProbe::textEdit(w, "textEditUsers")->setPlainText(QStringLiteral("before"));
-        // In one piece, as a fast link may bring it: on a socket, a pause of a loaded machine
-        // could end the message early, into two within the limit.
-        tavrel::MessageAssembler *assembler = WidgetProbe::assembler(w);
-        assembler->append(message);
-        assembler->flush();
-        if (!limit) {
-            QVERIFY(handled(w));
-            QVERIFY(shown(w).endsWith(QStringLiteral("收到文件：big")));
-            QVERIFY(contents("big") == message.mid(11));
-            return;
-        }
-        QCOMPARE(shown(w), QStringLiteral("消息过大，已丢弃：%1 字节").arg(message.size()));
-        QCOMPARE(shown(w, "textEditUsers"), QStringLiteral("before"));
         QCOMPARE(created(), QStringList());
     }
 
