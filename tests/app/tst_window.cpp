@@ -120,7 +120,6 @@ private slots:
         QTest::addColumn<QByteArray>("sent"); // by the peer, which sends nothing more
 
         QTest::newRow("connection open") << QByteArray("connected") << QByteArray();
-        QTest::newRow("chat line pending") << QByteArray("bytes") << QByteArray("c,closing soon");
         QTest::newRow("file half received")
             << QByteArray("bytes") << "fs,half.txt~+^`&" + QByteArray(50000, 'h');
     }

@@ -42,17 +42,13 @@ private slots:
             bool image;
             const char *parts;
         } rows[] = {
-            {"file", "fs,a.txt~+^`&hello", false, "0|a.txt||hello"},
             {"separator before offset 3", "fs~+^`&n~+^`&d", false, "0|+^`&n||d"},
-            {"missing separator", "fs,name-only", false, "3|||"},
             {"image", "fsip.jpg~+^`&bob~+^`&I~+^`&", true, "0|p.jpg|bob|I~+^`&"},
-            {"image, second separator missing", "fsip.jpg~+^`&bob", true, "2|p.jpg||"},
         };
         for (const auto &row : rows)
             QTest::newRow(row.tag) << QByteArray(row.message) << row.image << QByteArray(row.parts);
         const QByteArray n197(197, 'n');
         QTest::newRow("separator at 200") << "fs," + n197 + "~+^`&d" << false << "0|" + n197 + "||d";
-        QTest::newRow("separator at 201") << "fs,n" + n197 + "~+^`&d" << false << QByteArray("1|||");
         QTest::newRow("image, separator at 201")
             << "fsin" + n197 + "~+^`&b~+^`&" << true << QByteArray("1|||");
     }

@@ -371,8 +371,8 @@ private slots:
         QCOMPARE(created(), expected); // a link written through would have made "nowhere"
     }
 
-    // A loaded image adds a full-size item at the origin beside the earlier one; one that does
-    // not load adds nothing, nor one that declares huge dimensions, even with the reader's limit lifted.
+    // A loaded image adds a full-size item at the origin beside the earlier one; one that declares
+    // huge dimensions adds nothing, even with the reader's limit lifted.
     void imagesInScene()
     {
         QImage alpha(6, 4, QImage::Format_ARGB32);
@@ -381,16 +381,16 @@ private slots:
         QImageReader::setAllocationLimit(0);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("allocation limit"));
         QVERIFY(write("earlier.png", png(3, 2)) && write("new.png", encode(alpha, "PNG")) &&
-                write("words.png", "words") && write("huge.pgm", "P5 17000 17000 255\n"));
+                write("huge.pgm", "P5 17000 17000 255\n"));
         Widget w;
         QList<bool> results;
-        for (const char *name : {"earlier.png", "words.png", "huge.pgm", "new.png"}) {
+        for (const char *name : {"earlier.png", "huge.pgm", "new.png"}) {
             const qsizetype before = results.size();
             w.showImage(name, [&](bool shown) { results.append(shown); });
             QCOMPARE(results.size(), before); // decoded while the event loop goes on
             QTRY_COMPARE(results.size(), before + 1);
         }
-        QCOMPARE(results, (QList<bool>{true, false, false, true}));
+        QCOMPARE(results, (QList<bool>{true, false, true}));
         const QList<QGraphicsItem *> items = WidgetProbe::scene(w)->items();
         QCOMPARE(items.size(), 2);
         for (QGraphicsItem *item : items)
