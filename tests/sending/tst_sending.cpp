@@ -83,15 +83,42 @@ private slots:
 
     void sends_data()
     {
-        QTest::addColumn<QByteArray>("button");
+        QTest::addColumn<QByteArray>(
+            "buttons");                     // clicked in turn; sendTextFile: called, as after the type check
         QTest::addColumn<QString>("input"); // the account's name|e-mail|code|password|repeat; "^@": U+0000
         QTest::addColumn<QString>("notice");
         QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<QString>("critical"); // the log line of a refusal the user is not told about
 
-        const auto add = [](const char *tag, const char *button, const QString &input, const QString &notice,
-                            const QByteArray &sent) {
-            QTest::newRow(tag) << QByteArray(button) << input << notice << sent;
+        const auto add = [](const char *tag, const char *buttons, const QString &input, const QString &notice,
+                            const QByteArray &sent, const QString &critical = QString()) {
+            QTest::newRow(tag) << QByteArray(buttons) << input << notice << sent << critical;
         };
+        const auto file = [&add](const char *tag, const QString &typed, const QString &notice,
+                                 const QByteArray &contents, const char *buttons = "btnSendFile") {
+            const QByteArray message = "fs," + typed.toUtf8() + "~+^`&" + contents;
+            add(tag, buttons, typed, notice,
+                notice.isEmpty() ? message.repeated(QByteArray(buttons).count(' ') + 1) : "");
+        };
+        file("file, absolute path", path("plain.txt"), "", "hello\n");
+        file("file, relative, leading blank, Chinese", " 报告.txt", "", "报告");
+        file("file, 64512 bytes", path("limit.txt"), "", QByteArray(64512, 'a'));
+        file("file, separator, zero bytes, CR LF, twice", path("raw.txt"), "", kRaw,
+             "btnSendFile btnSendFile");
+        file("file, 64513 bytes", path("over.txt"), kTooLarge + path("over.txt"), "");
+        file("directory named like a text file", path("folder.txt"), kUnsupported, "");
+        file("HTML", path("page.html"), kUnsupported, "");
+        file("missing file, markup", "<b>gone</b>.txt", QStringLiteral("该文件不存在：<b>gone</b>.txt"), "");
+        add("file gone before the open", "sendTextFile", path("gone.txt"), "", "",
+            "文件不存在:" + path("gone.txt"));
+        if (geteuid() != 0) // permissions do not bind the superuser
+            add("unreadable file", "btnSendFile", path("locked.txt"), "", "",
+                "文件不可读:" + path("locked.txt"));
+        // Reports a size of 0 but holds more than the limit.
+        const QString smaps = QStringLiteral("/proc/self/smaps");
+        QFile probe(smaps);
+        if (probe.open(QIODevice::ReadOnly) && QFileInfo(smaps).size() == 0 && probe.readAll().size() > 64512)
+            file("more bytes than the reported size", smaps, kTooLarge + smaps, "", "sendTextFile");
         // The repeat "x" would fail a registration: a login must not look at it.
         add("login, 44 bytes", "btnLog", "alice|||secret1|x", "", "l,alice~+^`&" + kSecret1);
         add("login, zero character cuts", "btnLog", "al^@ice|||secret1|", "", "l,al");
@@ -120,14 +147,16 @@ private slots:
 
     void sends()
     {
-        QFETCH(QByteArray, button);
+        QFETCH(QByteArray, buttons);
         QFETCH(QString, input);
         QFETCH(QString, notice);
         QFETCH(QByteArray, sent);
+        QFETCH(QString, critical);
 
         Widget w;
         QVERIFY(connectToPeer(w, m_peer));
-        const bool account = button != "btnSend" && button != "btnReceiveFile", chat = button == "btnSend";
+        const QByteArray button = buttons.split(' ').first();
+        const bool account = button == "btnLog" || button == "btnReg", chat = button == "btnSend";
         const QStringList values =
             input.replace(QLatin1String("^@"), QString(QChar(0))).split(QLatin1Char('|'));
         const char *edits[] = {"lineEditName", "lineEditEmail", "lineEditCheckCode", "lineEditPasswd",
@@ -138,12 +167,24 @@ private slots:
         if (chat)
             WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(input);
         else if (!account)
-            WidgetProbe::lineEdit(w, "lineEditFile2")->setText(input);
-
-        click(w, button.constData());
+            WidgetProbe::lineEdit(w, button == "btnReceiveFile" ? "lineEditFile2" : "lineEditFile")
+                ->setText(input);
+        QFile *fileOut = WidgetProbe::fileOut(w);
+        if (!critical.isEmpty())
+            QTest::ignoreMessage(QtCriticalMsg, critical.toUtf8().constData());
+        if (button == "sendTextFile") {
+            // A handle still open on another file must not stand in for the new path.
+            fileOut->setFileName(path("raw.txt"));
+            QVERIFY(fileOut->open(QIODevice::ReadOnly));
+            QCOMPARE(w.sendTextFile(input), !sent.isEmpty());
+        } else {
+            for (const QByteArray &name : buttons.split(' '))
+                click(w, name.constData());
+        }
 
         QCOMPARE(receivedBeforeMarker(w, m_peer), sent);
         QCOMPARE(shown(w), notice);
+        QVERIFY(!fileOut->isOpen());
         if (account) {
             QCOMPARE(sendButtonsEnabled(w), 0); // every account click ends the permission to send
             QCOMPARE(WidgetProbe::userName(w), button == "btnLog" ? values[0] : QStringLiteral("carol"));
@@ -177,67 +218,6 @@ private slots:
         click(w, "btnSend");
         QCOMPARE(shown(w, "textEditWrite"), QString());
         QVERIFY(!WidgetProbe::canSend(w));
-    }
-
-    void sendFile_data()
-    {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<int>("sends");      // clicks; 0: sendTextFile called once, as after the type check
-        QTest::addColumn<QString>("notice"); // empty when the file goes out
-        QTest::addColumn<QByteArray>("contents");
-        QTest::addColumn<QString>("critical"); // the log line of a refusal the user is not told about
-
-        const auto add = [](const char *tag, const QString &typed, int sends, const QString &notice,
-                            const QByteArray &contents, const QString &critical = QString()) {
-            QTest::newRow(tag) << typed << sends << notice << contents << critical;
-        };
-        add("absolute path", path("plain.txt"), 1, "", "hello\n");
-        add("relative, leading blank, Chinese", " 报告.txt", 1, "", "报告");
-        add("64512 bytes", path("limit.txt"), 1, "", QByteArray(64512, 'a'));
-        add("separator, zero bytes, CR LF", path("raw.txt"), 1, "", kRaw);
-        add("two sends in a row", path("raw.txt"), 2, "", kRaw);
-        add("64513 bytes", path("over.txt"), 1, kTooLarge + path("over.txt"), "");
-        add("directory named like a text file", path("folder.txt"), 1, kUnsupported, "");
-        add("HTML", path("page.html"), 1, kUnsupported, "");
-        add("missing, markup", "<b>gone</b>.txt", 1, QStringLiteral("该文件不存在：<b>gone</b>.txt"), "");
-        add("gone before the open", path("gone.txt"), 0, "", "", "文件不存在:" + path("gone.txt"));
-        if (geteuid() != 0) // permissions do not bind the superuser
-            add("unreadable", path("locked.txt"), 1, "", "", "文件不可读:" + path("locked.txt"));
-        // Reports a size of 0 but holds more than the limit.
-        const QString smaps = QStringLiteral("/proc/self/smaps");
-        QFile probe(smaps);
-        if (probe.open(QIODevice::ReadOnly) && QFileInfo(smaps).size() == 0 && probe.readAll().size() > 64512)
-            add("more bytes than the reported size", smaps, 0, kTooLarge + smaps, "");
-    }
-
-    void sendFile()
-    {
-        QFETCH(QString, typed);
-        QFETCH(int, sends);
-        QFETCH(QString, notice);
-        QFETCH(QByteArray, contents);
-        QFETCH(QString, critical);
-
-        Widget w;
-        QVERIFY(connectToPeer(w, m_peer));
-        WidgetProbe::lineEdit(w, "lineEditFile")->setText(typed);
-        QFile *fileOut = WidgetProbe::fileOut(w);
-        const bool sent = notice.isEmpty() && critical.isEmpty();
-        if (!critical.isEmpty())
-            QTest::ignoreMessage(QtCriticalMsg, critical.toUtf8().constData());
-        if (sends == 0) {
-            // A handle still open on another file must not stand in for the new path.
-            fileOut->setFileName(path("raw.txt"));
-            QVERIFY(fileOut->open(QIODevice::ReadOnly));
-            QCOMPARE(w.sendTextFile(typed), sent);
-        }
-        for (int i = 0; i < sends; ++i)
-            click(w, "btnSendFile");
-
-        const QByteArray message = "fs," + typed.toUtf8() + "~+^`&" + contents;
-        QCOMPARE(receivedBeforeMarker(w, m_peer), sent ? message.repeated(std::max(sends, 1)) : QByteArray());
-        QCOMPARE(shown(w), notice);
-        QVERIFY(!fileOut->isOpen());
     }
 
     void openFolder_data()
