@@ -355,20 +355,14 @@ private slots:
         QVERIFY(createEntries(present, expected));
         Widget w;
         QCOMPARE(w.saveFile(name, "data"), !stored.isEmpty());
-        for (const QString &entry : std::as_const(expected)) {
-            if (QFileInfo(entry).isFile())
-                QCOMPARE(contents(entry), png(3, 2));
-        }
-        if (stored.isEmpty()) {
+        QVERIFY(!name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')));
+        if (stored.isEmpty())
             QCOMPARE(shown(w), QStringLiteral("不能以只写方式文件：") + name);
-            QVERIFY(!name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')));
-        } else {
+        else
             QCOMPARE(name, stored);
-            QCOMPARE(contents(stored), QByteArray("data"));
-            expected.append(stored);
-        }
-        expected.sort();
-        QCOMPARE(created(), expected); // a link written through would have made "nowhere"
+        // A link written through would have made "nowhere".
+        checkStored(expected,
+                    stored.isEmpty() ? QByteArrayList() : QByteArrayList{stored.toUtf8() + "=data"});
     }
 
     // A loaded image adds a full-size item at the origin beside the earlier one; one that declares
@@ -691,7 +685,7 @@ private:
     void checkStored(QStringList expected, const QByteArrayList &stored) const
     {
         for (const QString &name : std::as_const(expected))
-            QCOMPARE(contents(name), png(3, 2));
+            QVERIFY(!QFileInfo(name).isFile() || contents(name) == png(3, 2));
         for (const QByteArray &file : stored) {
             expected.append(QString::fromUtf8(file.left(file.indexOf('='))));
             QVERIFY(contents(expected.last()) == file.mid(file.indexOf('=') + 1));
