@@ -11,118 +11,6 @@
 
 using namespace tavrel;
 
-// The builders, the digest and the naming of received files are checked through the window,
-// byte for byte; what the window cannot show is checked here.
-class TestCore : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void split_data();
-    void split();
-    void textPreview_data();
-    void textPreview();
-    void nameTakenWhileOpening();
-    void decodeReceivedName_data();
-    void decodeReceivedName();
-    void quietGapEndsAMessage_data();
-    void quietGapEndsAMessage();
-    void lateTimerStillSplits();
-};
-
-void TestCore::split_data()
-{
-    QTest::addColumn<QByteArray>("message");
-    QTest::addColumn<bool>("image");
-    QTest::addColumn<QByteArray>("parts"); // status|name|sender|data
-
-    const struct
-    {
-        const char *tag, *message;
-        bool image;
-        const char *parts;
-    } rows[] = {
-        {"file", "fs,a.txt~+^`&hello", false, "0|a.txt||hello"},
-        {"separators in contents", "fs,a~+^`&x~+^`&~+^`&", false, "0|a||x~+^`&~+^`&"},
-        {"separator before offset 3", "fs~+^`&n~+^`&d", false, "0|+^`&n||d"},
-        {"missing separator", "fs,name-only", false, "3|||"},
-        {"image", "fsip.jpg~+^`&bob~+^`&I~+^`&", true, "0|p.jpg|bob|I~+^`&"},
-        {"image, empty sender", "fsip~+^`&~+^`&I", true, "0|p||I"},
-        {"image, second separator missing", "fsip.jpg~+^`&bob", true, "2|p.jpg||"},
-    };
-    for (const auto &row : rows)
-        QTest::newRow(row.tag) << QByteArray(row.message) << row.image << QByteArray(row.parts);
-    const QByteArray n197(197, 'n');
-    QTest::newRow("separator at 200") << "fs," + n197 + "~+^`&d" << false << "0|" + n197 + "||d";
-    QTest::newRow("separator at 201") << "fs,n" + n197 + "~+^`&d" << false << QByteArray("1|||");
-    QTest::newRow("image, separator at 201") << "fsin" + n197 + "~+^`&b~+^`&" << true << QByteArray("1|||");
-}
-
-void TestCore::split()
-{
-    QFETCH(QByteArray, message);
-    QFETCH(bool, image);
-    QFETCH(QByteArray, parts);
-    const FileParts p = splitFileMessage(message, image);
-    QCOMPARE(QByteArray::number(int(p.status)) + '|' + p.name + '|' + p.sender + '|' + p.data.toByteArray(),
-             parts);
-}
-
-void TestCore::textPreview_data()
-{
-    QTest::addColumn<QByteArray>("utf8");
-    QTest::addColumn<int>("cost"); // the limits
-    QTest::addColumn<int>("paragraph");
-    QTest::addColumn<QString>("shown"); // null: the whole text
-
-    const auto times = [](const char *text, int n) { return QByteArray(text).repeated(n); };
-    const int cost = PreviewLimits().cost, paragraph = PreviewLimits().paragraph;
-    QTest::newRow("short") << QByteArray("hello\n世界") << cost << paragraph << QString();
-    QTest::newRow("broken UTF-8, whole") << QByteArray("\xff ok \xe4\xb8") << cost << paragraph << QString();
-    // A line of 99 letters costs 100 + 12: 292 lines and 64 letters of the next fit.
-    QTest::newRow("lines") << times(QByteArray(99, 'x') + "\n", 400) << cost << paragraph
-                           << QString(times(QByteArray(99, 'x') + "\n", 292) + QByteArray(64, 'x'));
-    QTest::newRow("lines that fit") << times(QByteArray(99, 'x') + "\n", 292) << cost << paragraph
-                                    << QString();
-    QTest::newRow("empty lines") << QByteArray(5000, '\n') << cost << paragraph << QString(2520, '\n');
-    QTest::newRow("carriage returns") << QByteArray(5000, '\r') << cost << paragraph << QString(2520, '\r');
-    QTest::newRow("paragraph separators")
-        << times("\xe2\x80\xa9", 5000) << cost << paragraph << QString(2520, QChar::ParagraphSeparator);
-    QTest::newRow("frame marks") << times("\xef\xb7\x90", 5000) << cost << paragraph
-                                 << QString(2520, QChar(0xfdd0));
-    // A letter with a combining acute costs 1 + 9, a line of 40 of them 413: 79 lines fit,
-    // and 141 units of the next.
-    const QByteArray accented = times("e\xcc\x81", 40) + "\n";
-    QTest::newRow("combining marks") << times(accented, 100) << cost << paragraph
-                                     << QString::fromUtf8(times(accented, 79) + times("e\xcc\x81", 14) + "e");
-    QTest::newRow("long line") << QByteArray(10000, 'x') << cost << paragraph << QString(paragraph, 'x');
-    QTest::newRow("line at its limit") << QByteArray(paragraph, 'x') << cost << paragraph << QString();
-    // U+2028 breaks a line inside a paragraph.
-    QTest::newRow("line separators") << times("xxxxxxx\xe2\x80\xa8", 1000) << cost << paragraph
-                                     << QString::fromUtf8(times("xxxxxxx\xe2\x80\xa8", 512));
-    QTest::newRow("pair at the cut") << QByteArray(paragraph - 1, 'x') + "\xf0\x9f\x98\x80" << cost
-                                     << paragraph << QString(paragraph - 1, 'x');
-    // Only 30 bytes are decoded: nine characters and three bytes of a four-byte one, which
-    // must not come out as a replacement character.
-    QTest::newRow("sequence cut by the decoding")
-        << times("中", 9) + times("\xf0\x9f\x98\x80", 5) << 10 << 100 << QString::fromUtf8(times("中", 9));
-    // A line costs 18 + 13; the second one's end would pass 50.
-    QTest::newRow("16 MiB") << times("第一行 the first line\n", 16 * 1024 * 1024 / 25) << 50 << 100
-                            << QString::fromUtf8("第一行 the first line\n第一行 the first line");
-}
-
-void TestCore::textPreview()
-{
-    QFETCH(QByteArray, utf8);
-    QFETCH(int, cost);
-    QFETCH(int, paragraph);
-    QFETCH(QString, shown);
-
-    const TextPreview preview = tavrel::textPreview(utf8, PreviewLimits{cost, paragraph});
-    QCOMPARE(preview.whole, shown.isNull());
-    QCOMPARE(preview.text, shown.isNull() ? QString::fromUtf8(utf8) : shown);
-}
-
 // Another process creates the file between the choice of the name and the open.
 class RacedFile : public QFile
 {
@@ -137,101 +25,180 @@ public:
     bool m_first = true;
 };
 
-void TestCore::nameTakenWhileOpening()
+class TestCore : public QObject
 {
-    QTemporaryDir dir;
-    RacedFile file;
-    QString name = QStringLiteral("a.txt");
-    QVERIFY(createFreshFile(file, name, dir.path()));
-    QCOMPARE(name, QStringLiteral("a2.txt"));
-    QFile theirs(dir.filePath(QStringLiteral("a.txt")));
-    QVERIFY(theirs.open(QIODevice::ReadOnly) && theirs.readAll() == "theirs");
-}
+    Q_OBJECT
 
-void TestCore::decodeReceivedName_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QString>("name");
+private slots:
+    void split_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<bool>("image");
+        QTest::addColumn<QByteArray>("parts"); // status|name|sender|data
 
-    const QString bad(QChar::ReplacementCharacter);
-    QTest::newRow("ASCII") << QByteArray("a.txt") << "a.txt";
-    QTest::newRow("Chinese and emoji") << QByteArray("文件😀.txt") << QString::fromUtf8("文件😀.txt");
-    QTest::newRow("U+FFFD sent as such") << QByteArray("\xef\xbf\xbd\xef\xbf\xbd") << bad + bad;
-    QTest::newRow("highest code point") << QByteArray("\xf4\x8f\xbf\xbf") << QString::fromUcs4(U"\U0010FFFF");
-    QTest::newRow("zero byte") << QByteArray("a\0b", 3) << QStringLiteral("a") + QChar(0) + "b";
-    QTest::newRow("run of bad bytes") << QByteArray("a\xff\xfe\x80z") << "a" + bad + "z";
-    QTest::newRow("runs apart") << QByteArray("\xff"
-                                              "a"
-                                              "\xff")
-                                << bad + "a" + bad;
-    QTest::newRow("cut sequence") << QByteArray("a\xe4\xbd"
-                                                "b")
-                                  << "a" + bad + "b";
-    QTest::newRow("cut at the end") << QByteArray("a\xf0\x9f\x98") << "a" + bad;
-    QTest::newRow("overlong") << QByteArray("\xc0\x80x\xe0\x80\x80") << bad + "x" + bad;
-    QTest::newRow("surrogate") << QByteArray("\xed\xa0\x80") << bad;
-    QTest::newRow("past U+10FFFF") << QByteArray("\xf4\x90\x80\x80") << bad;
-    QTest::newRow("197 bad bytes") << QByteArray(197, '\xff') << bad;
-}
-
-void TestCore::decodeReceivedName()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(QString, name);
-    QCOMPARE(tavrel::decodeReceivedName(bytes), name);
-}
-
-// A message ends once the connection has been quiet for its gap: the long one only for file
-// contents, decided by the first two bytes; what comes after the gap is a message of its own.
-void TestCore::quietGapEndsAMessage_data()
-{
-    QTest::addColumn<QByteArrayList>("pieces"); // arriving 5 ms apart
-    QTest::addColumn<int>("gap");
-    QTest::newRow("chat line") << QByteArrayList{"c,one"} << kQuietGapMs;
-    QTest::newRow("file") << QByteArrayList{"fs,a.txt~+^`&x"} << kFileQuietGapMs;
-    QTest::newRow("image") << QByteArrayList{"fsip.png~+^`&"} << kFileQuietGapMs;
-    QTest::newRow("file request") << QByteArrayList{"fr,a.txt"} << kQuietGapMs;
-    QTest::newRow("other f kind") << QByteArrayList{"fx"} << kQuietGapMs;
-    QTest::newRow("f, then a request") << QByteArrayList{"f", "r,a.txt"} << kQuietGapMs;
-    QTest::newRow("f, then file contents") << QByteArrayList{"f", "s,a~+^`&x"} << kFileQuietGapMs;
-    QTest::newRow("unknown kind") << QByteArrayList{"\x89PNG"} << kQuietGapMs;
-}
-
-void TestCore::quietGapEndsAMessage()
-{
-    QFETCH(QByteArrayList, pieces);
-    QFETCH(int, gap);
-    MessageAssembler assembler;
-    QSignalSpy ready(&assembler, &MessageAssembler::messageReady);
-    QElapsedTimer clock;
-    for (const QByteArray &piece : pieces) {
-        if (clock.isValid())
-            QTest::qWait(5);
-        clock.start();
-        assembler.append(piece);
+        const struct
+        {
+            const char *tag, *message;
+            bool image;
+            const char *parts;
+        } rows[] = {
+            {"separator before offset 3", "fs~+^`&n~+^`&d", false, "0|+^`&n||d"},
+            {"image", "fsip.jpg~+^`&bob~+^`&I~+^`&", true, "0|p.jpg|bob|I~+^`&"},
+        };
+        for (const auto &row : rows)
+            QTest::newRow(row.tag) << QByteArray(row.message) << row.image << QByteArray(row.parts);
+        const QByteArray n197(197, 'n');
+        QTest::newRow("separator at 200") << "fs," + n197 + "~+^`&d" << false << "0|" + n197 + "||d";
+        QTest::newRow("image, separator at 201")
+            << "fsin" + n197 + "~+^`&b~+^`&" << true << QByteArray("1|||");
     }
-    QVERIFY(ready.wait(gap + 1000));
-    // Loose above: a busy machine runs timers late.
-    QVERIFY2(clock.elapsed() >= gap && clock.elapsed() < gap + std::min(gap, kFileQuietGapMs - kQuietGapMs),
-             qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(ready.value(0).value(0).toByteArray(), pieces.join());
-    assembler.append("c,two");
-    QVERIFY(ready.wait(1000));
-    QCOMPARE(ready.value(1).value(0).toByteArray(), QByteArray("c,two"));
-}
 
-// The event loop stalls past the gap and reads the next message before the timer runs: the
-// two must still be told apart (a login answer joined to a user list is a refusal).
-void TestCore::lateTimerStillSplits()
-{
-    MessageAssembler assembler;
-    QSignalSpy ready(&assembler, &MessageAssembler::messageReady);
-    assembler.append("l,ok");
-    QThread::msleep(kQuietGapMs + 15);
-    assembler.append("o,alice");
-    QVERIFY(ready.wait(1000));
-    QCOMPARE(ready, (QList<QVariantList>{{QByteArray("l,ok")}, {QByteArray("o,alice")}}));
-}
+    void split()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(bool, image);
+        QFETCH(QByteArray, parts);
+        const FileParts p = splitFileMessage(message, image);
+        QCOMPARE(QByteArray::number(int(p.status)) + '|' + p.name + '|' + p.sender + '|' +
+                     p.data.toByteArray(),
+                 parts);
+    }
+
+    void textPreview_data()
+    {
+        QTest::addColumn<QByteArray>("utf8");
+        QTest::addColumn<int>("cost"); // the limits
+        QTest::addColumn<int>("paragraph");
+        QTest::addColumn<QString>("shown"); // null: the whole text
+
+        const auto times = [](const char *text, int n) { return QByteArray(text).repeated(n); };
+        const int cost = PreviewLimits().cost, paragraph = PreviewLimits().paragraph;
+        QTest::newRow("broken UTF-8, whole")
+            << QByteArray("\xff ok \xe4\xb8") << cost << paragraph << QString();
+        QTest::newRow("empty lines") << QByteArray(5000, '\n') << cost << paragraph << QString(2520, '\n');
+        QTest::newRow("paragraph separators")
+            << times("\xe2\x80\xa9", 5000) << cost << paragraph << QString(2520, QChar::ParagraphSeparator);
+        // A letter with a combining acute costs 1 + 9, a line of 40 of them 413: 79 lines fit,
+        // and 141 units of the next.
+        const QByteArray accented = times("e\xcc\x81", 40) + "\n";
+        QTest::newRow("combining marks")
+            << times(accented, 100) << cost << paragraph
+            << QString::fromUtf8(times(accented, 79) + times("e\xcc\x81", 14) + "e");
+        QTest::newRow("long line") << QByteArray(10000, 'x') << cost << paragraph << QString(paragraph, 'x');
+        QTest::newRow("line at its limit") << QByteArray(paragraph, 'x') << cost << paragraph << QString();
+        // U+2028 breaks a line inside a paragraph.
+        QTest::newRow("line separators") << times("xxxxxxx\xe2\x80\xa8", 1000) << cost << paragraph
+                                         << QString::fromUtf8(times("xxxxxxx\xe2\x80\xa8", 512));
+        QTest::newRow("pair at the cut") << QByteArray(paragraph - 1, 'x') + "\xf0\x9f\x98\x80" << cost
+                                         << paragraph << QString(paragraph - 1, 'x');
+        // Only 30 bytes are decoded: nine characters and three bytes of a four-byte one, which
+        // must not come out as a replacement character.
+        QTest::newRow("sequence cut by the decoding") << times("中", 9) + times("\xf0\x9f\x98\x80", 5) << 10
+                                                      << 100 << QString::fromUtf8(times("中", 9));
+        // A line costs 18 + 13; the second one's end would pass 50.
+        QTest::newRow("16 MiB") << times("第一行 the first line\n", 16 * 1024 * 1024 / 25) << 50 << 100
+                                << QString::fromUtf8("第一行 the first line\n第一行 the first line");
+    }
+
+    void textPreview()
+    {
+        QFETCH(QByteArray, utf8);
+        QFETCH(int, cost);
+        QFETCH(int, paragraph);
+        QFETCH(QString, shown);
+
+        const TextPreview preview = tavrel::textPreview(utf8, PreviewLimits{cost, paragraph});
+        QCOMPARE(preview.whole, shown.isNull());
+        QCOMPARE(preview.text, shown.isNull() ? QString::fromUtf8(utf8) : shown);
+    }
+
+    void nameTakenWhileOpening()
+    {
+        QTemporaryDir dir;
+        RacedFile file;
+        QString name = QStringLiteral("a.txt");
+        QVERIFY(createFreshFile(file, name, dir.path()));
+        QCOMPARE(name, QStringLiteral("a2.txt"));
+        QFile theirs(dir.filePath(QStringLiteral("a.txt")));
+        QVERIFY(theirs.open(QIODevice::ReadOnly) && theirs.readAll() == "theirs");
+    }
+
+    void decodeReceivedName_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("name");
+
+        const QString bad(QChar::ReplacementCharacter);
+        QTest::newRow("Chinese and emoji") << QByteArray("文件😀.txt") << QString::fromUtf8("文件😀.txt");
+        QTest::newRow("U+FFFD sent as such") << QByteArray("\xef\xbf\xbd\xef\xbf\xbd") << bad + bad;
+        QTest::newRow("zero byte") << QByteArray("a\0b", 3) << QStringLiteral("a") + QChar(0) + "b";
+        QTest::newRow("run of bad bytes") << QByteArray("a\xff\xfe\x80z") << "a" + bad + "z";
+        QTest::newRow("cut sequence") << QByteArray("a\xe4\xbd"
+                                                    "b")
+                                      << "a" + bad + "b";
+        QTest::newRow("overlong") << QByteArray("\xc0\x80x\xe0\x80\x80") << bad + "x" + bad;
+        QTest::newRow("surrogate") << QByteArray("\xed\xa0\x80") << bad;
+        QTest::newRow("past U+10FFFF") << QByteArray("\xf4\x90\x80\x80") << bad;
+        QTest::newRow("197 bad bytes") << QByteArray(197, '\xff') << bad;
+    }
+
+    void decodeReceivedName()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, name);
+        QCOMPARE(tavrel::decodeReceivedName(bytes), name);
+    }
+
+    // A message ends once the connection has been quiet for its gap: the long one only for file
+    // contents, decided by the first two bytes; what comes after the gap is a message of its own.
+    void quietGapEndsAMessage_data()
+    {
+        QTest::addColumn<QByteArrayList>("pieces"); // arriving 5 ms apart
+        QTest::addColumn<int>("gap");
+        QTest::newRow("chat line") << QByteArrayList{"c,one"} << kQuietGapMs;
+        QTest::newRow("file") << QByteArrayList{"fs,a.txt~+^`&x"} << kFileQuietGapMs;
+        QTest::newRow("file request") << QByteArrayList{"fr,a.txt"} << kQuietGapMs;
+        QTest::newRow("f, then a request") << QByteArrayList{"f", "r,a.txt"} << kQuietGapMs;
+        QTest::newRow("f, then file contents") << QByteArrayList{"f", "s,a~+^`&x"} << kFileQuietGapMs;
+    }
+
+    void quietGapEndsAMessage()
+    {
+        QFETCH(QByteArrayList, pieces);
+        QFETCH(int, gap);
+        MessageAssembler assembler;
+        QSignalSpy ready(&assembler, &MessageAssembler::messageReady);
+        QElapsedTimer clock;
+        for (const QByteArray &piece : pieces) {
+            if (clock.isValid())
+                QTest::qWait(5);
+            clock.start();
+            assembler.append(piece);
+        }
+        QVERIFY(ready.wait(gap + 1000));
+        // Loose above: a busy machine runs timers late.
+        QVERIFY2(clock.elapsed() >= gap &&
+                     clock.elapsed() < gap + std::min(gap, kFileQuietGapMs - kQuietGapMs),
+                 qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(ready.value(0).value(0).toByteArray(), pieces.join());
+        assembler.append("c,two");
+        QVERIFY(ready.wait(1000));
+        QCOMPARE(ready.value(1).value(0).toByteArray(), QByteArray("c,two"));
+    }
+
+    // The event loop stalls past the gap and reads the next message before the timer runs: the
+    // two must still be told apart (a login answer joined to a user list is a refusal).
+    void lateTimerStillSplits()
+    {
+        MessageAssembler assembler;
+        QSignalSpy ready(&assembler, &MessageAssembler::messageReady);
+        assembler.append("l,ok");
+        QThread::msleep(kQuietGapMs + 15);
+        assembler.append("o,alice");
+        QVERIFY(ready.wait(1000));
+        QCOMPARE(ready, (QList<QVariantList>{{QByteArray("l,ok")}, {QByteArray("o,alice")}}));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestCore)
 #include "tst_core.moc"

@@ -22,14 +22,12 @@ const QByteArray kRaw("a\0b~+^`&c\r\nd\0", 13);
 
 // Salted digests computed apart from this code from the UTF-8 bytes of the password with a
 // reference MD5: MD5 as lowercase hex, "qzrt#=" appended, MD5 again.
-const QByteArray kEmpty("34264813802e03ae74c7de1d1c7f8888");      // ""
 const QByteArray kSecret1("a557f5ed972a8a5df3ae5a48beef8143");    // "secret1"
 const QByteArray kBlanks("ad9011ae2e43ee1de49bcb28b88cfe5a");     // " secret1 "
 const QByteArray kChinese("eb83d2da858abe40449d2f7a862b717a");    // "密码口令安全"
 const QByteArray kSurrogates("b170c899026166e32a2325853268e7f5"); // "😀😁😂"
 
-// A single-shot timer that QTimer::singleShot started on this thread and that has not fired
-// yet: a test can read its type, and fire it at once instead of waiting for it.
+// A pending QTimer::singleShot of this thread, which a test can fire at once.
 struct PendingTimer
 {
     QObject *timer;
@@ -59,15 +57,197 @@ QList<PendingTimer> pendingSingleShots(int interval)
 
 } // namespace
 
-// What the window sends, byte for byte, to a scripted peer on 127.0.0.1:12345: login and
-// registration, chat, the outgoing text file and the file request; and the working folder it
-// opens. The working folder's name holds blanks and Chinese.
+// What the window sends, byte for byte, to a scripted peer on 127.0.0.1:12345, and the folder
+// it opens, whose name holds blanks and Chinese.
 class TestSending : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void initTestCase()
+    {
+        QVERIFY(m_peer.listen() && QDir::setCurrent(m_dir.path()));
+        QVERIFY(write("plain.txt", "hello\n") && write(" 报告.txt", "报告"));
+        QVERIFY(write("limit.txt", QByteArray(64512, 'a')) && write("over.txt", QByteArray(64513, 'a')));
+        QVERIFY(write("raw.txt", kRaw) && write("locked.txt", "secret"));
+        QVERIFY(write("page.html", "<html><body>hi</body></html>\n"));
+        QVERIFY(QDir().mkdir("folder.txt"));
+        QVERIFY(QFile::setPermissions(path("locked.txt"), QFileDevice::WriteOwner));
+
+        const QByteArray script = "#!/bin/sh\nline=$(printf '[%s]' \"$@\")\nprintf '%s\\n' \"$line\" >> '" +
+                                  path("starts").toUtf8() + "'\n";
+        QVERIFY(QDir().mkdir("bin") && write("bin/xdg-open", script));
+        QVERIFY(QFile::setPermissions(path("bin/xdg-open"), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        qputenv("PATH", path("bin").toUtf8() + ':' + m_previousPath);
+    }
+
+    void sends_data()
+    {
+        QTest::addColumn<QByteArray>(
+            "buttons");                     // clicked in turn; sendTextFile: called, as after the type check
+        QTest::addColumn<QString>("input"); // the account's name|e-mail|code|password|repeat; "^@": U+0000
+        QTest::addColumn<QString>("notice");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<QString>("critical"); // the log line of a refusal the user is not told about
+
+        const auto add = [](const char *tag, const char *buttons, const QString &input, const QString &notice,
+                            const QByteArray &sent, const QString &critical = QString()) {
+            QTest::newRow(tag) << QByteArray(buttons) << input << notice << sent << critical;
+        };
+        const auto file = [&add](const char *tag, const QString &typed, const QString &notice,
+                                 const QByteArray &contents, const char *buttons = "btnSendFile") {
+            const QByteArray message = "fs," + typed.toUtf8() + "~+^`&" + contents;
+            add(tag, buttons, typed, notice,
+                notice.isEmpty() ? message.repeated(QByteArray(buttons).count(' ') + 1) : "");
+        };
+        file("file, absolute path", path("plain.txt"), "", "hello\n");
+        file("file, relative, leading blank, Chinese", " 报告.txt", "", "报告");
+        file("file, 64512 bytes", path("limit.txt"), "", QByteArray(64512, 'a'));
+        file("file, separator, zero bytes, CR LF, twice", path("raw.txt"), "", kRaw,
+             "btnSendFile btnSendFile");
+        file("file, 64513 bytes", path("over.txt"), kTooLarge + path("over.txt"), "");
+        file("directory named like a text file", path("folder.txt"), kUnsupported, "");
+        file("HTML", path("page.html"), kUnsupported, "");
+        file("missing file, markup", "<b>gone</b>.txt", QStringLiteral("该文件不存在：<b>gone</b>.txt"), "");
+        add("file gone before the open", "sendTextFile", path("gone.txt"), "", "",
+            "文件不存在:" + path("gone.txt"));
+        if (geteuid() != 0) // permissions do not bind the superuser
+            add("unreadable file", "btnSendFile", path("locked.txt"), "", "",
+                "文件不可读:" + path("locked.txt"));
+        // Reports a size of 0 but holds more than the limit.
+        const QString smaps = QStringLiteral("/proc/self/smaps");
+        QFile probe(smaps);
+        if (probe.open(QIODevice::ReadOnly) && QFileInfo(smaps).size() == 0 && probe.readAll().size() > 64512)
+            file("more bytes than the reported size", smaps, kTooLarge + smaps, "", "sendTextFile");
+        // The repeat "x" would fail a registration: a login must not look at it.
+        add("login, 44 bytes", "btnLog", "alice|||secret1|x", "", "l,alice~+^`&" + kSecret1);
+        add("login, zero character cuts", "btnLog", "al^@ice|||secret1|", "", "l,al");
+        const QByteArray bob = "r,bob~+^`&b@x~+^`&42~+^`&";
+        add("equal, long", "btnReg", "bob|b@x|42|secret1|secret1", kLockout, bob + kSecret1);
+        add("different, five", "btnReg", "bob|b@x|42|abcde|abcdefgh", kTooShort, "");
+        add("different, long", "btnReg", "bob|b@x|42|secret1|secret2", kMismatch, "");
+        add("blanks kept", "btnReg", "bob|b@x|42| secret1 | secret1 ", kLockout, bob + kBlanks);
+        add("six Chinese characters", "btnReg", "bob|b@x|42|密码口令安全|密码口令安全", kLockout,
+            bob + kChinese);
+        // Three characters but six UTF-16 code units.
+        add("three surrogate pairs", "btnReg", "bob|b@x|42|😀😁😂|😀😁😂", kLockout, bob + kSurrogates);
+        add("zero character cuts", "btnReg", "b^@|||secret1|secret1", kLockout, "r,b");
+        add("chat, 2000", "btnSend", QString(2000, 'a'), "", "c," + QByteArray(2000, 'a'));
+        add("chat, 2001", "btnSend", QString(2001, 'a'), kTooLong, "");
+        add("chat, 2000 Chinese", "btnSend", QString(2000, QChar(0x4F60)), "",
+            "c," + QByteArray("\xe4\xbd\xa0").repeated(2000));
+        // 2000 characters but 2001 UTF-16 code units.
+        add("chat, surrogate pair past the limit", "btnSend", QString(1999, 'a') + "😀", kTooLong, "");
+        add("chat, blanks and line breaks only", "btnSend", " \n\t \n", "", "c, \n\t \n");
+        add("chat, separator and markup", "btnSend", "<b>x</b>~+^`&", "", "c,<b>x</b>~+^`&");
+        add("chat, empty", "btnSend", "", kTooSoon, "");
+        add("chat, zero character cuts", "btnSend", "ab^@cd", "", "c,ab");
+        add("request, blanks and separator", "btnReceiveFile", " 报告~+^`&b ", "", "fr, 报告~+^`&b ");
+    }
+
+    void sends()
+    {
+        QFETCH(QByteArray, buttons);
+        QFETCH(QString, input);
+        QFETCH(QString, notice);
+        QFETCH(QByteArray, sent);
+        QFETCH(QString, critical);
+
+        Widget w;
+        QVERIFY(connectToPeer(w, m_peer));
+        const QByteArray button = buttons.split(' ').first();
+        const bool account = button == "btnLog" || button == "btnReg", chat = button == "btnSend";
+        const QStringList values =
+            input.replace(QLatin1String("^@"), QString(QChar(0))).split(QLatin1Char('|'));
+        const char *edits[] = {"lineEditName", "lineEditEmail", "lineEditCheckCode", "lineEditPasswd",
+                               "lineEditPasswd2"};
+        for (int i = 0; account && i < 5; ++i)
+            WidgetProbe::lineEdit(w, edits[i])->setText(values[i]);
+        WidgetProbe::setUserName(w, QStringLiteral("carol"));
+        if (chat)
+            WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(input);
+        else if (!account)
+            WidgetProbe::lineEdit(w, button == "btnReceiveFile" ? "lineEditFile2" : "lineEditFile")
+                ->setText(input);
+        QFile *fileOut = WidgetProbe::fileOut(w);
+        if (!critical.isEmpty())
+            QTest::ignoreMessage(QtCriticalMsg, critical.toUtf8().constData());
+        if (button == "sendTextFile") {
+            // A handle still open on another file must not stand in for the new path.
+            fileOut->setFileName(path("raw.txt"));
+            QVERIFY(fileOut->open(QIODevice::ReadOnly));
+            QCOMPARE(w.sendTextFile(input), !sent.isEmpty());
+        } else {
+            for (const QByteArray &name : buttons.split(' '))
+                click(w, name.constData());
+        }
+
+        QCOMPARE(receivedBeforeMarker(w, m_peer), sent);
+        QCOMPARE(shown(w), notice);
+        QVERIFY(!fileOut->isOpen());
+        if (account) {
+            QCOMPARE(sendButtonsEnabled(w), 0); // every account click ends the permission to send
+            QCOMPARE(WidgetProbe::userName(w), button == "btnLog" ? values[0] : QStringLiteral("carol"));
+            const bool locked = notice == kLockout;
+            QPushButton *reg = WidgetProbe::button(w, "btnReg");
+            QCOMPARE(reg->isEnabled(), !locked);
+            const QList<PendingTimer> timers = pendingSingleShots(kLockoutMs);
+            QCOMPARE(timers.size(), locked ? 1 : 0);
+            if (locked) {
+                timers.first().fire();
+                QVERIFY(reg->isEnabled());
+                QCOMPARE(sendButtonsEnabled(w), 0);
+            }
+        }
+        if (!chat)
+            return;
+        // A refused text stays for the user to edit, and starts no interval.
+        QCOMPARE(shown(w, "textEditWrite"), notice.isEmpty() ? QString() : input);
+        QCOMPARE(WidgetProbe::canSend(w), !notice.isEmpty());
+        const QList<PendingTimer> timers = pendingSingleShots(kIntervalMs);
+        QCOMPARE(timers.size(), notice.isEmpty() ? 1 : 0);
+        if (timers.isEmpty())
+            return;
+        // Within the second a text is refused and stays; after it, it goes out.
+        QCOMPARE(timers.first().type, Qt::PreciseTimer);
+        WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(input);
+        click(w, "btnSend");
+        QCOMPARE(shown(w), kTooSoon);
+        QCOMPARE(shown(w, "textEditWrite"), input);
+        timers.first().fire();
+        click(w, "btnSend");
+        QCOMPARE(shown(w, "textEditWrite"), QString());
+        QVERIFY(!WidgetProbe::canSend(w));
+    }
+
+    void openFolder_data()
+    {
+        QTest::addColumn<QString>("folder"); // empty: the working folder, through the button
+        QTest::newRow("button, blanks and Chinese") << QString();
+        QTest::newRow("shell characters") << QStringLiteral("/tmp/a'b \"c\" $HOME;d`e`");
+        QTest::newRow("leading blank and dash") << QStringLiteral(" -x/y");
+    }
+
+    void openFolder()
+    {
+#if !defined(Q_OS_UNIX) || defined(Q_OS_MACOS)
+        QSKIP("the stand-in takes the place of xdg-open");
+#endif
+        QFETCH(QString, folder);
+
+        QFile::remove(path("starts"));
+        Widget w;
+        if (folder.isEmpty()) {
+            folder = m_dir.path();
+            QLoggingCategory::defaultCategory()->setEnabled(QtDebugMsg, true);
+            QTest::ignoreMessage(QtDebugMsg, folder.toUtf8().constData()); // logged as it is
+            click(w, "btnOpenFolder");
+        } else {
+            w.openFolder(folder);
+        }
+        QTRY_COMPARE(contents("starts"), "[" + folder.toUtf8() + "]\n");
+        QCOMPARE(shown(w), QString());
+    }
     void cleanupTestCase()
     {
         QDir::setCurrent(m_previousDir);
@@ -79,274 +259,18 @@ private slots:
         for (const PendingTimer &timer : pendingSingleShots(kLockoutMs) + pendingSingleShots(kIntervalMs))
             timer.fire();
     }
-    void account_data();
-    void account();
-    void chat_data();
-    void chat();
-    void sendFile_data();
-    void sendFile();
-    void request_data();
-    void request();
-    void openFolder_data();
-    void openFolder();
 
 private:
-    QString path(const QString &name) const { return m_dir.filePath(name); }
+    QString path(const QString &name) const
+    {
+        return m_dir.filePath(name);
+    }
 
     ScriptedPeer m_peer;
     QTemporaryDir m_dir{QDir::tempPath() + QStringLiteral("/tavrel 文件夹 XXXXXX")};
     QString m_previousDir = QDir::currentPath();
     QByteArray m_previousPath = qgetenv("PATH");
 };
-
-void TestSending::initTestCase()
-{
-    // Relative paths are typed against the working directory.
-    QVERIFY(m_peer.listen() && QDir::setCurrent(m_dir.path()));
-    QVERIFY(write("plain.txt", "hello\n") && write(" 报告.txt", "报告") && write("empty.txt", QByteArray()));
-    QVERIFY(write("limit.txt", QByteArray(64512, 'a')) && write("over.txt", QByteArray(64513, 'a')));
-    QVERIFY(write("raw.txt", kRaw) && write("locked.txt", "secret"));
-    QVERIFY(write("data.csv", "name,size\nplain,6\n") &&
-            write("page.html", "<html><body>hi</body></html>\n"));
-    QVERIFY(QDir().mkdir("folder.txt"));
-    QVERIFY(QFile::setPermissions(path("locked.txt"), QFileDevice::WriteOwner));
-
-    // A stand-in file manager first on PATH appends a line per start to "starts": each
-    // argument in brackets, in one write so that two starts cannot interleave.
-    const QByteArray script = "#!/bin/sh\nline=$(printf '[%s]' \"$@\")\nprintf '%s\\n' \"$line\" >> '" +
-                              path("starts").toUtf8() + "'\n";
-    QVERIFY(QDir().mkdir("bin") && write("bin/xdg-open", script));
-    QVERIFY(QFile::setPermissions(path("bin/xdg-open"), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-    qputenv("PATH", path("bin").toUtf8() + ':' + m_previousPath);
-}
-
-void TestSending::account_data()
-{
-    QTest::addColumn<QByteArray>("button");
-    QTest::addColumn<QString>("fields"); // name|e-mail|code|password|repeat, "^@" for U+0000
-    QTest::addColumn<QString>("notice");
-    QTest::addColumn<QByteArray>("sent");
-
-    const auto add = [](const char *tag, const char *button, const char *fields, const QString &notice,
-                        const QByteArray &sent) {
-        QTest::newRow(tag) << QByteArray(button) << fields << notice << sent;
-    };
-    // The repeat "x" would fail a registration: a login must not look at it.
-    add("login, 44 bytes", "btnLog", "alice|||secret1|x", "", "l,alice~+^`&" + kSecret1);
-    add("login, all empty", "btnLog", "||||", "", "l,~+^`&" + kEmpty);
-    add("login, zero character cuts", "btnLog", "al^@ice|||secret1|", "", "l,al");
-    const QByteArray bob = "r,bob~+^`&b@x~+^`&42~+^`&";
-    add("equal, long", "btnReg", "bob|b@x|42|secret1|secret1", kLockout, bob + kSecret1);
-    add("equal, five", "btnReg", "bob|b@x|42|abcde|abcde", kTooShort, "");
-    add("different, five", "btnReg", "bob|b@x|42|abcde|abcdefgh", kTooShort, "");
-    add("different, long", "btnReg", "bob|b@x|42|secret1|secret2", kMismatch, "");
-    add("letter case only", "btnReg", "bob|b@x|42|Secret1|secret1", kMismatch, "");
-    add("blanks kept", "btnReg", "bob|b@x|42| secret1 | secret1 ", kLockout, bob + kBlanks);
-    add("six Chinese characters", "btnReg", "bob|b@x|42|密码口令安全|密码口令安全", kLockout, bob + kChinese);
-    // Three characters but six UTF-16 code units.
-    add("three surrogate pairs", "btnReg", "bob|b@x|42|😀😁😂|😀😁😂", kLockout, bob + kSurrogates);
-    add("empty fields", "btnReg", "|||secret1|secret1", kLockout, "r,~+^`&~+^`&~+^`&" + kSecret1);
-    add("zero character cuts", "btnReg", "b^@|||secret1|secret1", kLockout, "r,b");
-}
-
-void TestSending::account()
-{
-    QFETCH(QByteArray, button);
-    QFETCH(QString, fields);
-    QFETCH(QString, notice);
-    QFETCH(QByteArray, sent);
-
-    Widget w;
-    QVERIFY(connectToPeer(w, m_peer));
-    const char *edits[] = {"lineEditName", "lineEditEmail", "lineEditCheckCode", "lineEditPasswd",
-                           "lineEditPasswd2"};
-    const QStringList values = fields.replace(QLatin1String("^@"), QString(QChar(0))).split(QLatin1Char('|'));
-    for (int i = 0; i < 5; ++i)
-        WidgetProbe::lineEdit(w, edits[i])->setText(values[i]);
-    WidgetProbe::setUserName(w, QStringLiteral("carol"));
-
-    click(w, button.constData());
-
-    QCOMPARE(receivedBeforeMarker(w, m_peer), sent);
-    QCOMPARE(shown(w), notice);
-    QCOMPARE(sendButtonsEnabled(w), 0); // every account click ends the permission to send
-    QCOMPARE(WidgetProbe::userName(w), button == "btnLog" ? values[0] : QStringLiteral("carol"));
-    const bool locked = notice == kLockout;
-    QPushButton *reg = WidgetProbe::button(w, "btnReg");
-    QCOMPARE(reg->isEnabled(), !locked);
-    const QList<PendingTimer> timers = pendingSingleShots(kLockoutMs);
-    QCOMPARE(timers.size(), locked ? 1 : 0);
-    if (locked) {
-        timers.first().fire();
-        QVERIFY(reg->isEnabled());
-        QCOMPARE(sendButtonsEnabled(w), 0);
-    }
-}
-
-void TestSending::chat_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("refusal"); // empty when the text goes out
-    QTest::addColumn<QByteArray>("sent");
-
-    QTest::newRow("2000") << QString(2000, 'a') << QString() << "c," + QByteArray(2000, 'a');
-    QTest::newRow("2001, no interval started") << QString(2001, 'a') << kTooLong << QByteArray();
-    QTest::newRow("2000 Chinese, 6002 bytes")
-        << QString(2000, QChar(0x4F60)) << QString() << "c," + QByteArray("\xe4\xbd\xa0").repeated(2000);
-    // 2000 characters but 2001 UTF-16 code units.
-    QTest::newRow("surrogate pair past the limit") << QString(1999, 'a') + "😀" << kTooLong << QByteArray();
-    QTest::newRow("blanks and line breaks only") << " \n\t \n" << QString() << QByteArray("c, \n\t \n");
-    QTest::newRow("separator and markup unchanged")
-        << "<b>x</b>~+^`&" << QString() << QByteArray("c,<b>x</b>~+^`&");
-    QTest::newRow("empty") << QString() << kTooSoon << QByteArray();
-    QTest::newRow("zero character cuts")
-        << QStringLiteral("ab") + QChar(0) + "cd" << QString() << QByteArray("c,ab");
-}
-
-void TestSending::chat()
-{
-    QFETCH(QString, text);
-    QFETCH(QString, refusal);
-    QFETCH(QByteArray, sent);
-
-    Widget w;
-    QVERIFY(connectToPeer(w, m_peer));
-    WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(text);
-
-    click(w, "btnSend");
-
-    QCOMPARE(receivedBeforeMarker(w, m_peer), sent);
-    QCOMPARE(shown(w), refusal);
-    // A refused text stays for the user to edit, and starts no interval.
-    QCOMPARE(shown(w, "textEditWrite"), refusal.isEmpty() ? QString() : text);
-    QCOMPARE(WidgetProbe::canSend(w), !refusal.isEmpty());
-    const QList<PendingTimer> timers = pendingSingleShots(kIntervalMs);
-    QCOMPARE(timers.size(), refusal.isEmpty() ? 1 : 0);
-    if (timers.isEmpty())
-        return;
-    // Within the second a text is refused and stays; after it, it goes out.
-    QCOMPARE(timers.first().type, Qt::PreciseTimer);
-    WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(text);
-    click(w, "btnSend");
-    QCOMPARE(shown(w), kTooSoon);
-    QCOMPARE(shown(w, "textEditWrite"), text);
-    timers.first().fire();
-    click(w, "btnSend");
-    QCOMPARE(shown(w, "textEditWrite"), QString());
-    QVERIFY(!WidgetProbe::canSend(w));
-}
-
-void TestSending::sendFile_data()
-{
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<int>("sends");      // clicks; 0: sendTextFile called once, as after the type check
-    QTest::addColumn<QString>("notice"); // empty when the file goes out
-    QTest::addColumn<QByteArray>("contents");
-    QTest::addColumn<QString>("critical"); // the log line of a refusal the user is not told about
-
-    const auto add = [](const char *tag, const QString &typed, int sends, const QString &notice,
-                        const QByteArray &contents, const QString &critical = QString()) {
-        QTest::newRow(tag) << typed << sends << notice << contents << critical;
-    };
-    add("absolute path", path("plain.txt"), 1, "", "hello\n");
-    add("relative, leading blank, Chinese", " 报告.txt", 1, "", "报告");
-    add("64512 bytes", path("limit.txt"), 1, "", QByteArray(64512, 'a'));
-    add("separator, zero bytes, CR LF", path("raw.txt"), 1, "", kRaw);
-    add("empty file", path("empty.txt"), 1, "", "");
-    add("two sends in a row", path("raw.txt"), 2, "", kRaw);
-    add("64513 bytes", path("over.txt"), 1, kTooLarge + path("over.txt"), "");
-    add("directory named like a text file", path("folder.txt"), 1, kUnsupported, "");
-    add("comma-separated values", path("data.csv"), 1, kUnsupported, "");
-    add("HTML", path("page.html"), 1, kUnsupported, "");
-    add("missing, markup", "<b>gone</b>.txt", 1, QStringLiteral("该文件不存在：<b>gone</b>.txt"), "");
-    add("gone before the open", path("gone.txt"), 0, "", "", "文件不存在:" + path("gone.txt"));
-    if (geteuid() != 0) // permissions do not bind the superuser
-        add("unreadable", path("locked.txt"), 1, "", "", "文件不可读:" + path("locked.txt"));
-    // Reports a size of 0 but holds more than the limit.
-    const QString smaps = QStringLiteral("/proc/self/smaps");
-    QFile probe(smaps);
-    if (probe.open(QIODevice::ReadOnly) && QFileInfo(smaps).size() == 0 && probe.readAll().size() > 64512)
-        add("more bytes than the reported size", smaps, 0, kTooLarge + smaps, "");
-}
-
-void TestSending::sendFile()
-{
-    QFETCH(QString, typed);
-    QFETCH(int, sends);
-    QFETCH(QString, notice);
-    QFETCH(QByteArray, contents);
-    QFETCH(QString, critical);
-
-    Widget w;
-    QVERIFY(connectToPeer(w, m_peer));
-    WidgetProbe::lineEdit(w, "lineEditFile")->setText(typed);
-    QFile *fileOut = WidgetProbe::fileOut(w);
-    const bool sent = notice.isEmpty() && critical.isEmpty();
-    if (!critical.isEmpty())
-        QTest::ignoreMessage(QtCriticalMsg, critical.toUtf8().constData());
-    if (sends == 0) {
-        // A handle still open on another file must not stand in for the new path.
-        fileOut->setFileName(path("raw.txt"));
-        QVERIFY(fileOut->open(QIODevice::ReadOnly));
-        QCOMPARE(w.sendTextFile(typed), sent);
-    }
-    for (int i = 0; i < sends; ++i)
-        click(w, "btnSendFile");
-
-    const QByteArray message = "fs," + typed.toUtf8() + "~+^`&" + contents;
-    QCOMPARE(receivedBeforeMarker(w, m_peer), sent ? message.repeated(std::max(sends, 1)) : QByteArray());
-    QCOMPARE(shown(w), notice);
-    QVERIFY(!fileOut->isOpen());
-}
-
-void TestSending::request_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::newRow("empty") << QString();
-    QTest::newRow("Chinese") << QStringLiteral("报告.txt");
-    QTest::newRow("blanks and separator") << QStringLiteral(" a~+^`&b ");
-}
-
-void TestSending::request()
-{
-    QFETCH(QString, name);
-
-    Widget w;
-    QVERIFY(connectToPeer(w, m_peer));
-    WidgetProbe::lineEdit(w, "lineEditFile2")->setText(name);
-    click(w, "btnReceiveFile");
-    QCOMPARE(receivedBeforeMarker(w, m_peer), "fr," + name.toUtf8());
-    QCOMPARE(shown(w), QString());
-}
-
-void TestSending::openFolder_data()
-{
-    QTest::addColumn<QString>("folder"); // empty: the working folder, through the button
-    QTest::newRow("button, blanks and Chinese") << QString();
-    QTest::newRow("shell characters") << QStringLiteral("/tmp/a'b \"c\" $HOME;d`e`");
-    QTest::newRow("leading blank and dash") << QStringLiteral(" -x/y");
-}
-
-void TestSending::openFolder()
-{
-#if !defined(Q_OS_UNIX) || defined(Q_OS_MACOS)
-    QSKIP("the stand-in takes the place of xdg-open");
-#endif
-    QFETCH(QString, folder);
-
-    QFile::remove(path("starts"));
-    Widget w;
-    if (folder.isEmpty()) {
-        folder = m_dir.path();
-        QLoggingCategory::defaultCategory()->setEnabled(QtDebugMsg, true);
-        QTest::ignoreMessage(QtDebugMsg, folder.toUtf8().constData()); // logged as it is
-        click(w, "btnOpenFolder");
-    } else {
-        w.openFolder(folder);
-    }
-    QTRY_COMPARE(contents("starts"), "[" + folder.toUtf8() + "]\n");
-    QCOMPARE(shown(w), QString());
-}
 
 QTEST_MAIN(TestSending)
 #include "tst_sending.moc"

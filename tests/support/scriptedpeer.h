@@ -13,8 +13,7 @@
 #include <sys/socket.h>
 #endif
 
-// A stand-in chat server on a loopback address and port 12345: it records every byte the
-// last connection sends and sends what the test tells it to.
+// A stand-in chat server on loopback port 12345: records what the last connection sends.
 class ScriptedPeer
 {
 public:
@@ -42,8 +41,7 @@ public:
     int connectionCount() const { return m_connections; }
     QByteArray received() const { return m_received; }
 
-    // Writes in one piece and keeps the event loop running until the bytes have left, since
-    // the window reads on this same thread.
+    // Keeps the event loop running until the bytes have left: the window reads on this thread.
     bool send(const QByteArray &bytes)
     {
         m_client->write(bytes);
@@ -63,8 +61,7 @@ public:
         if (m_client->state() != QAbstractSocket::UnconnectedState)
             m_client->waitForDisconnected(1000);
     }
-    // Ends the connection with a reset instead of an orderly close, as a crashed server or
-    // a broken route does.
+    // Ends the connection with a reset, as a crashed server does.
     void resetClient()
     {
         const linger now = {1, 0};
@@ -80,8 +77,7 @@ private:
     QByteArray m_received;
 };
 
-// Connects the window's socket straight to the peer on 127.0.0.1, without the candidate
-// search of the connect button, and leaves the window as after a login: the message box
+// Connects the window straight to the peer and leaves it as after a login: the message box
 // empty, the send buttons enabled, and the connect button aimed at the peer too.
 inline bool connectToPeer(Widget &w, ScriptedPeer &peer)
 {
@@ -94,8 +90,7 @@ inline bool connectToPeer(Widget &w, ScriptedPeer &peer)
     return connected;
 }
 
-// Everything the peer got from the window up to a marker the test sends after it: what the
-// window wrote before, or nothing when it wrote nothing.
+// What the peer got from the window before a marker the test sends.
 inline QByteArray receivedBeforeMarker(Widget &w, ScriptedPeer &peer)
 {
     static const QByteArray marker("<<end of test bytes>>");

@@ -11,8 +11,7 @@
 #include <QTest>
 #include <QTextEdit>
 
-// Reads and sets the window's private state for tests, and finds its controls by object
-// name as a user would see them.
+// The window's private state, and its controls by object name.
 class WidgetProbe
 {
 public:
@@ -27,8 +26,7 @@ public:
     static void setServerAddresses(Widget &w, const QStringList &addresses) { w.serverAddresses = addresses; }
     static QGraphicsScene *scene(Widget &w) { return w.scene; }
     static QGraphicsPixmapItem *pixmapItem(Widget &w) { return w.pixmapItem; }
-    // A file is being written or an image decoded, or messages that waited for one are not
-    // all handled.
+    // A file is being written or an image decoded, or messages held behind one.
     static bool messagesWaiting(Widget &w) { return w.messageInProgress || !w.heldMessages.isEmpty(); }
     static tavrel::MessageAssembler *assembler(Widget &w) { return w.assembler; }
     // As if the file received last had come long ago.
@@ -48,8 +46,7 @@ inline QString shown(Widget &w, const char *edit = "textEditRead")
     return WidgetProbe::textEdit(w, edit)->toPlainText();
 }
 
-// Tests talk to this machine only, whatever servers the build was given: a click that could
-// try another address stops the test program before any connection is attempted.
+// Tests talk to this machine only: a click that could try another address stops the program.
 inline void click(Widget &w, const char *name)
 {
     if (qstrcmp(name, "btnConnect") == 0) {
@@ -70,7 +67,7 @@ inline void setSendButtonsEnabled(Widget &w, bool enabled)
         WidgetProbe::button(w, name)->setEnabled(enabled);
 }
 
-// How many of the three send buttons are enabled: they go together, so 0 or 3.
+// How many of the three send buttons are enabled: 0 or 3, as they go together.
 inline int sendButtonsEnabled(Widget &w)
 {
     int enabled = 0;
