@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QGraphicsView>
+#include <QLabel>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTabWidget>
@@ -14,6 +15,56 @@ class TestWindow : public QObject
     Q_OBJECT
 
 private slots:
+    // Every control's class and place, and the exact caption of each label and button.
+    void controls()
+    {
+        Widget w;
+        const char *rows[][4] = {
+            {"label_3", "QLabel", "20,100,51,16", "接收窗口"},
+            {"textEditWrite", "QTextEdit", "20,330,281,101", ""},
+            {"label_4", "QLabel", "20,310,51,16", "发送窗口"},
+            {"btnConnect", "QPushButton", "320,10,71,18", "连接服务器"},
+            {"btnSend", "QPushButton", "130,440,56,18", "发送"},
+            {"label_5", "QLabel", "20,40,31,20", "网名："},
+            {"lineEditName", "QLineEdit", "50,40,71,20", ""},
+            {"btnLog", "QPushButton", "330,70,56,18", "登录"},
+            {"btnReg", "QPushButton", "330,40,56,18", "注册"},
+            {"label_6", "QLabel", "20,70,31,20", "邮箱："},
+            {"lineEditEmail", "QLineEdit", "50,70,71,20", ""},
+            {"label_7", "QLabel", "180,10,41,20", "密码:"},
+            {"lineEditPasswd", "QLineEdit", "230,10,71,20", ""},
+            {"label_8", "QLabel", "150,40,81,20", "再次输入密码:"},
+            {"lineEditPasswd2", "QLineEdit", "230,40,71,20", ""},
+            {"label_9", "QLabel", "160,70,71,20", "邮箱验证码："},
+            {"lineEditCheckCode", "QLineEdit", "230,70,71,20", ""},
+            {"label_10", "QLabel", "20,10,121,20", "Tavrel"},
+            {"label_11", "QLabel", "320,310,51,16", "在线用户"},
+            {"textEditUsers", "QTextEdit", "320,330,91,101", ""},
+            {"btnSendFile", "QPushButton", "270,470,56,18", "发送文件"},
+            {"label", "QLabel", "20,470,101,16", "要发送的文件名："},
+            {"lineEditFile", "QLineEdit", "120,470,141,20", ""},
+            {"label_2", "QLabel", "20,500,101,16", "要接收的文件名："},
+            {"lineEditFile2", "QLineEdit", "120,500,141,20", ""},
+            {"btnReceiveFile", "QPushButton", "270,500,56,18", "接收文件"},
+            {"btnOpenFolder", "QPushButton", "340,470,71,18", "打开文件夹"},
+            {"tabWidget", "QTabWidget", "10,120,401,181", ""},
+            {"textEditRead", "QTextEdit", "0,0,401,161", ""},
+            {"textEditFile", "QTextEdit", "0,0,401,161", ""},
+            {"graphicsViewImage", "QGraphicsView", "0,0,401,161", ""},
+        };
+        for (const auto &row : rows) {
+            QWidget *control = WidgetProbe::control(w, row[0]);
+            QVERIFY2(control, row[0]);
+            const QStringList g = QString::fromLatin1(row[2]).split(QLatin1Char(','));
+            QCOMPARE(control->metaObject()->className(), row[1]);
+            QCOMPARE(control->geometry(), QRect(g[0].toInt(), g[1].toInt(), g[2].toInt(), g[3].toInt()));
+            if (auto *label = qobject_cast<QLabel *>(control))
+                QCOMPARE(label->text(), QString::fromUtf8(row[3]));
+            else if (auto *button = qobject_cast<QAbstractButton *>(control))
+                QCOMPARE(button->text(), QString::fromUtf8(row[3]));
+        }
+    }
+
     void initialState()
     {
         Widget w;
