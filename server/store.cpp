@@ -2,8 +2,10 @@
 
 #include "logging.h"
 
+#include <QDeadlineTimer>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 #include <QVariant>
 
 #include <atomic>
@@ -249,17 +251,36 @@ bool Store::isAlive()
     return probe.exec(QStringLiteral("SELECT 1")) && probe.next();
 }
 
+bool Store::enterWalMode()
+{
+    // Switching the journal needs the file to itself, and SQLite answers "locked" at once,
+    // without its busy wait, while another instance opening the same file holds it for a
+    // moment. So the switch is tried again for as long as a busy writer would wait.
+    QDeadlineTimer deadline(kWalSwitchWaitMs);
+    QString error;
+    for (;;) {
+        QSqlQuery wal(m_db);
+        if (wal.exec(QStringLiteral("PRAGMA journal_mode = WAL")) && wal.next()) {
+            const QString mode = wal.value(0).toString();
+            if (mode == QLatin1String("wal"))
+                return true;
+            error = QStringLiteral("journal mode stays ") + mode;
+        } else {
+            error = wal.lastError().text();
+        }
+        if (deadline.hasExpired())
+            break;
+        QThread::msleep(kWalSwitchRetryMs);
+    }
+    qCCritical(lcAccounts) << "the database does not take WAL mode" << path() << error;
+    return false;
+}
+
 bool Store::migrate()
 {
     const bool postgres = isShared();
-    if (!postgres) {
-        QSqlQuery wal(m_db);
-        if (!wal.exec(QStringLiteral("PRAGMA journal_mode = WAL")) || !wal.next() ||
-            wal.value(0).toString() != QLatin1String("wal")) {
-            qCCritical(lcAccounts) << "the database does not take WAL mode" << path();
-            return false;
-        }
-    }
+    if (!postgres && !enterWalMode())
+        return false;
     const Migrations migrations = migrationsFor(postgres);
     // Each step reads the version inside its transaction: instances that start together
     // take their turns, and the later ones find the work done.

@@ -133,6 +133,12 @@ private:
     qint64 single(const char *sql, std::initializer_list<QVariant> values);
     bool isAlive();
     bool reconnect();
+    // Puts a SQLite file into write-ahead logging, waiting out other instances that open it.
+    bool enterWalMode();
+
+    // As long as the busy timeout: an instance waits this long for another to let go.
+    static constexpr int kWalSwitchWaitMs = 10000;
+    static constexpr int kWalSwitchRetryMs = 20;
 
     QSqlDatabase m_db;
     QString m_connection;
