@@ -321,7 +321,6 @@ void Bus::updateLive()
         for (const Entry &entry : m_backlog)
             deliverLocally(entry);
     }
-    emit liveChanged(live);
 }
 
 void Bus::beat()

@@ -146,7 +146,6 @@ signals:
     void remoteUsersChanged();
     // A newer login of this local user was made elsewhere; the session is to be closed.
     void userSuperseded(const QString &name);
-    void liveChanged(bool live);
 
 private:
     struct Entry
