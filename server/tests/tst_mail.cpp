@@ -54,8 +54,6 @@ class TestMail : public QObject
     {
         m_config.mail.transport = MailConfig::Transport::Smtp;
         m_config.mail.relayUrl = u"%1://127.0.0.1:%2"_s.arg(scheme).arg(port);
-        m_config.mail.envelopeFrom = kFrom.toUtf8();
-        m_config.mail.fromHeader = "Tavrel <" + kFrom.toUtf8() + '>';
         m_config.mail.user = password ? kUser : QString();
         m_config.mail.password = password ? kPassword.toUtf8() : QByteArray();
         m_config.mail.caFile = trust ? m_certs.filePath(u"cert.pem"_s) : QString();
@@ -95,6 +93,8 @@ private slots:
         m_config.mail.firstRetryMs = 100;
         m_config.mail.maxRetryMs = 300;
         m_config.mail.attemptTimeoutSeconds = 10;
+        m_config.mail.envelopeFrom = kFrom.toUtf8();
+        m_config.mail.fromHeader = "Tavrel <" + kFrom.toUtf8() + '>';
         m_retriesBefore = metrics().mailRetries;
         logged.clear();
     }
@@ -273,7 +273,6 @@ private slots:
         QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
         m_config.mail.transport = MailConfig::Transport::Sendmail;
         m_config.mail.sendmailPath = program;
-        m_config.mail.envelopeFrom = kFrom.toUtf8();
         startServer();
         askForCode(u"gina"_s, u"gina@example.org"_s);
         if (folder.isEmpty()) {

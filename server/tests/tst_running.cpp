@@ -194,19 +194,15 @@ private slots:
         lines +=
             QString::fromUtf8(firstOutput + first.readAllStandardError()).split(u'\n', Qt::SkipEmptyParts);
 
+        // The journal's priority goes with the level; a terminal gets the time instead.
         const QRegularExpression form(
-            journal
-                ? u"^<(?<priority>\\d)>(?<level>\\w+) (?<category>tavrel\\.server[a-z.]*): (?<message>.+)$"_s
-                : u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3} (?<level>\\w+) "
-                  "(?<category>tavrel\\.server[a-z.]*): (?<message>.+)$"_s);
-        const QHash<QString, QString> priorities{
-            {u"info"_s, u"6"_s}, {u"warning"_s, u"4"_s}, {u"critical"_s, u"3"_s}};
+            (journal ? u"^(<6>(?=info)|<4>(?=warning)|<3>(?=critical))"_s
+                     : u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "_s) +
+            u"(?<level>info|warning|critical) (?<category>tavrel\\.server[a-z.]*): (?<message>.+)$"_s);
         QStringList seen;
         for (const QString &line : lines) {
             const QRegularExpressionMatch match = form.match(line);
-            QVERIFY2(match.hasMatch() && priorities.contains(match.captured(u"level"_s)), qPrintable(line));
-            if (journal)
-                QCOMPARE(match.captured(u"priority"_s), priorities.value(match.captured(u"level"_s)));
+            QVERIFY2(match.hasMatch(), qPrintable(line));
             seen.append(match.captured(u"level"_s) + u' ' + match.captured(u"category"_s) + u": "_s +
                         match.captured(u"message"_s).section(u' ', 0, 2));
         }
