@@ -16,6 +16,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+const bool kRoot = ::geteuid() == 0;
+
 // Debian keeps the server programs per major version, outside PATH.
 QString postgresBin()
 {
@@ -29,11 +31,6 @@ QString postgresBin()
     return QString();
 }
 
-bool root()
-{
-    return ::geteuid() == 0;
-}
-
 // Ends the child with the test program, whatever way that ends.
 void launchChild(QProcess &process, const QStringList &command, int deathSignal = SIGKILL)
 {
@@ -45,7 +42,7 @@ void launchChild(QProcess &process, const QStringList &command, int deathSignal 
 QStringList asOwner(const QString &program, const QStringList &arguments)
 {
     const QStringList command = QStringList{postgresBin() + u'/' + program} + arguments;
-    return root() ? QStringList{u"runuser"_s, u"-u"_s, u"postgres"_s, u"--"_s} + command : command;
+    return kRoot ? QStringList{u"runuser"_s, u"-u"_s, u"postgres"_s, u"--"_s} + command : command;
 }
 
 bool runAsOwner(const QString &program, const QStringList &arguments, QString *error)
@@ -73,15 +70,25 @@ QString tail(const QString &path)
     return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll().right(2000)) : QString();
 }
 
-// Probes until probe() holds, the process ends, or the time is up.
-template<typename Probe> bool waitUntil(const QProcess &process, int ms, Probe probe)
+// Whether something on port takes a connection and, given a ping, answers it with pong.
+bool answers(quint16 port, const QByteArray &ping = {}, const QByteArray &pong = {})
 {
-    for (QDeadlineTimer deadline(ms); !deadline.hasExpired() && process.state() != QProcess::NotRunning;
-         QThread::msleep(20)) {
-        if (probe())
-            return true;
-    }
-    return false;
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, port);
+    return probe.waitForConnected(500) &&
+           (ping.isEmpty() ||
+            (probe.write(ping) > 0 && probe.waitForReadyRead(500) && probe.readAll().startsWith(pong)));
+}
+
+QStringList serverCommand(quint16 port, const QString &data)
+{
+    return {QStringLiteral(TAVREL_SERVER_BINARY),
+            u"--listen"_s,
+            u"127.0.0.1"_s,
+            u"--port"_s,
+            QString::number(port),
+            u"--data"_s,
+            data};
 }
 
 } // namespace
@@ -90,7 +97,7 @@ QString postgresMissing()
 {
     if (postgresBin().isEmpty())
         return u"PostgreSQL is not installed (Debian: apt-get install postgresql)"_s;
-    if (root() && (!::getpwnam("postgres") || QStandardPaths::findExecutable(u"runuser"_s).isEmpty()))
+    if (kRoot && (!::getpwnam("postgres") || QStandardPaths::findExecutable(u"runuser"_s).isEmpty()))
         return u"running as root needs the postgres system user and runuser"_s;
     return QString();
 }
@@ -109,40 +116,37 @@ quint16 freeLoopbackPort()
     return probe.serverPort();
 }
 
-RedisServer::~RedisServer()
+bool Daemon::spawn(const QStringList &command, const QString &log, int ms, const std::function<bool()> &ready,
+                   QString *error, int deathSignal)
 {
-    pause(false);
-    kill();
-}
-
-bool RedisServer::start(QString *error)
-{
-    if (m_port == 0)
-        m_port = freeLoopbackPort();
-    const QString log = m_dir.filePath(u"redis.log"_s);
     m_process = std::make_unique<QProcess>();
-    m_process->setProcessChannelMode(QProcess::MergedChannels);
-    m_process->setStandardOutputFile(log, QIODevice::Append);
-    launchChild(*m_process,
-                {u"redis-server"_s, u"--port"_s, QString::number(m_port), u"--bind"_s, u"127.0.0.1"_s,
-                 u"--save"_s, QString(), u"--appendonly"_s, u"no"_s, u"--dir"_s, m_dir.path()});
-    if (waitUntil(*m_process, 10000, [this] {
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, m_port);
-            return probe.waitForConnected(500) && probe.write("PING\r\n") > 0 &&
-                   probe.waitForReadyRead(500) && probe.readAll().startsWith("+PONG");
-        }))
-        return true;
-    *error = u"redis-server did not answer on port %1: %2"_s.arg(m_port).arg(tail(log));
+    m_process->setProcessChannelMode(log.isEmpty() ? QProcess::ForwardedErrorChannel
+                                                   : QProcess::MergedChannels);
+    m_process->setStandardOutputFile(log.isEmpty() ? QProcess::nullDevice() : log, QIODevice::Append);
+    launchChild(*m_process, command, deathSignal);
+    for (QDeadlineTimer deadline(ms); !deadline.hasExpired() && isRunning(); QThread::msleep(20)) {
+        if (ready())
+            return true;
+    }
+    *error = u"%1 did not come up on port %2: %3"_s.arg(command.join(u' ')).arg(m_port).arg(tail(log));
     return false;
 }
 
-void RedisServer::kill()
+void Daemon::kill()
 {
     if (isRunning()) {
         m_process->kill();
         m_process->waitForFinished(5000);
     }
+}
+
+bool RedisServer::start(QString *error)
+{
+    return spawn(
+        {u"redis-server"_s, u"--port"_s, QString::number(m_port), u"--bind"_s, u"127.0.0.1"_s, u"--save"_s,
+         QString(), u"--appendonly"_s, u"no"_s, u"--dir"_s, m_dir.path()},
+        m_dir.filePath(u"redis.log"_s), 10000, [this] { return answers(m_port, "PING\r\n", "+PONG"); },
+        error);
 }
 
 void RedisServer::pause(bool paused)
@@ -161,31 +165,9 @@ void RedisServer::pause(bool paused)
 
 bool ServerProcess::start(QString *error)
 {
-    if (m_port == 0)
-        m_port = freeLoopbackPort();
-    m_process = std::make_unique<QProcess>();
-    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process->setStandardOutputFile(QProcess::nullDevice());
-    launchChild(*m_process,
-                QStringList{QStringLiteral(TAVREL_SERVER_BINARY), u"--listen"_s, u"127.0.0.1"_s, u"--port"_s,
-                            QString::number(m_port), u"--data"_s, m_dir.filePath(u"data"_s)} +
-                    m_arguments);
-    if (waitUntil(*m_process, 20000, [this] {
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, m_port);
-            return probe.waitForConnected(500);
-        }))
-        return true;
-    *error = u"tavrel-server did not listen on port %1"_s.arg(m_port);
-    return false;
-}
-
-void ServerProcess::kill()
-{
-    if (isRunning()) {
-        m_process->kill();
-        m_process->waitForFinished(5000);
-    }
+    return spawn(
+        serverCommand(m_port, dataDir()) + m_arguments, QString(), 20000, [this] { return answers(m_port); },
+        error);
 }
 
 bool ServerProcess::stop()
@@ -199,25 +181,6 @@ bool ServerProcess::stop()
     return false;
 }
 
-int runServer(const QStringList &arguments, QString *output)
-{
-    QTemporaryDir dir;
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    launchChild(process,
-                QStringList{QStringLiteral(TAVREL_SERVER_BINARY), u"--listen"_s, u"127.0.0.1"_s, u"--port"_s,
-                            QString::number(freeLoopbackPort()), u"--data"_s, dir.path()} +
-                    arguments);
-    // A server that starts after all is killed: the caller expected a refusal.
-    const bool ended = process.waitForFinished(10000);
-    if (!ended) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-    *output = QString::fromLocal8Bit(process.readAll());
-    return ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-}
-
 bool PostgresCluster::psql(const QString &command, QString *error)
 {
     return runAsOwner(u"psql"_s,
@@ -229,21 +192,19 @@ bool PostgresCluster::psql(const QString &command, QString *error)
 bool PostgresCluster::start(QString *error)
 {
     const QString adminPassword = m_dir.filePath(u"admin-password"_s);
-    m_passwordFile = m_dir.filePath(u"password"_s);
     if (!m_dir.isValid() || !writeSecret(adminPassword, password().toUtf8()) ||
-        !writeSecret(m_passwordFile, password().toUtf8() + '\n')) {
+        !writeSecret(passwordFile(), password().toUtf8() + '\n')) {
         *error = u"cannot write the password files"_s;
         return false;
     }
     const passwd *owner = ::getpwnam("postgres");
-    if (root() &&
+    if (kRoot &&
         (!owner || ::chown(QFile::encodeName(m_dir.path()).constData(), owner->pw_uid, owner->pw_gid) ||
          ::chown(QFile::encodeName(adminPassword).constData(), owner->pw_uid, owner->pw_gid))) {
         *error = u"cannot hand the cluster folder to the postgres user"_s;
         return false;
     }
     // Clients log in with a password over TCP; only the tests' own setup uses the socket.
-    m_port = freeLoopbackPort();
     return runAsOwner(u"initdb"_s,
                       {u"-D"_s, m_dir.filePath(u"data"_s), u"-U"_s, u"admin"_s,
                        u"--pwfile="_s + adminPassword, u"--auth-host=scram-sha-256"_s,
@@ -262,31 +223,22 @@ void PostgresCluster::shutDown(int signal)
         if (const qint64 pid = pidFile.readLine().trimmed().toLongLong(); pid > 0)
             ::kill(pid_t(pid), signal);
     }
-    if (!m_process->waitForFinished(10000)) {
-        m_process->kill();
-        m_process->waitForFinished(5000);
-    }
+    if (!m_process->waitForFinished(10000))
+        kill();
 }
 
 bool PostgresCluster::launch(QString *error)
 {
-    const QString log = m_dir.filePath(u"postgres.log"_s);
-    m_process = std::make_unique<QProcess>();
-    m_process->setProcessChannelMode(QProcess::MergedChannels);
-    m_process->setStandardOutputFile(log);
     // runuser passes SIGTERM on to the postmaster. Durability is not what these tests are
     // about; speed is.
-    launchChild(*m_process,
-                asOwner(u"postgres"_s,
-                        {u"-D"_s, m_dir.filePath(u"data"_s), u"-p"_s, QString::number(m_port), u"-k"_s,
-                         m_dir.path(), u"-c"_s, u"listen_addresses=127.0.0.1"_s, u"-c"_s, u"fsync=off"_s,
-                         u"-c"_s, u"synchronous_commit=off"_s, u"-c"_s, u"full_page_writes=off"_s}),
-                SIGTERM);
     QString ignored;
-    if (waitUntil(*m_process, 60000, [&] { return psql(u"SELECT 1"_s, &ignored); }))
-        return true;
-    *error = u"postgres did not come up: "_s + tail(log);
-    return false;
+    return spawn(
+        asOwner(u"postgres"_s,
+                {u"-D"_s, m_dir.filePath(u"data"_s), u"-p"_s, QString::number(m_port), u"-k"_s, m_dir.path(),
+                 u"-c"_s, u"listen_addresses=127.0.0.1"_s, u"-c"_s, u"fsync=off"_s, u"-c"_s,
+                 u"synchronous_commit=off"_s, u"-c"_s, u"full_page_writes=off"_s}),
+        m_dir.filePath(u"postgres.log"_s), 60000, [&] { return psql(u"SELECT 1"_s, &ignored); }, error,
+        SIGTERM);
 }
 
 QString PostgresCluster::createDatabase(const QString &name, QString *error)

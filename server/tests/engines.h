@@ -4,10 +4,10 @@
 // free loopback port in a temporary folder, ended by the kernel if the test program dies.
 
 #include <QProcess>
-#include <QString>
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <functional>
 #include <memory>
 
 // Why the engine cannot run here, or empty.
@@ -15,58 +15,57 @@ QString postgresMissing();
 QString redisMissing();
 quint16 freeLoopbackPort();
 
-class RedisServer
+class Daemon
 {
 public:
-    ~RedisServer();
-    bool start(QString *error);
-    // Ends it at once, as a crash would; start() brings it back on the same port, empty.
-    void kill();
-    // SIGSTOP or SIGCONT: the connections stay, nothing is answered.
-    void pause(bool paused);
+    ~Daemon() { kill(); }
+    void kill(); // SIGKILL, as a crash would
     bool isRunning() const { return m_process && m_process->state() != QProcess::NotRunning; }
     quint16 port() const { return m_port; }
-    QString url() const { return QStringLiteral("redis://127.0.0.1:%1").arg(m_port); }
 
-private:
+protected:
+    // Starts command, its output appended to log (none: only standard error, passed on), and
+    // waits until ready() holds; on failure the error names the command and the log's tail.
+    bool spawn(const QStringList &command, const QString &log, int ms, const std::function<bool()> &ready,
+               QString *error, int deathSignal = SIGKILL);
+
     QTemporaryDir m_dir;
     std::unique_ptr<QProcess> m_process;
-    quint16 m_port = 0;
+    quint16 m_port = freeLoopbackPort();
 };
 
-// tavrel-server on a free loopback port with a data folder of its own.
-class ServerProcess
+class RedisServer : public Daemon
+{
+public:
+    // After kill(), it comes back on the same port, empty.
+    bool start(QString *error);
+    // SIGSTOP or SIGCONT: the connections stay, nothing is answered.
+    void pause(bool paused);
+    QString url() const { return QStringLiteral("redis://127.0.0.1:%1").arg(m_port); }
+};
+
+// tavrel-server with a data folder of its own.
+class ServerProcess : public Daemon
 {
 public:
     explicit ServerProcess(const QStringList &arguments)
         : m_arguments(arguments)
     {}
-    ~ServerProcess() { kill(); }
     // Starts it and waits until it accepts connections.
     bool start(QString *error);
-    void kill(); // SIGKILL
     bool stop(); // SIGTERM, and the wait
-    bool isRunning() const { return m_process && m_process->state() != QProcess::NotRunning; }
-    quint16 port() const { return m_port; }
-    QString dataDir() const { return m_dir.path(); }
+    QString dataDir() const { return m_dir.filePath(QStringLiteral("data")); }
 
 private:
-    QTemporaryDir m_dir;
     QStringList m_arguments;
-    std::unique_ptr<QProcess> m_process;
-    quint16 m_port = 0;
 };
 
-// The exit code and output of a tavrel-server run that must refuse its options.
-int runServer(const QStringList &arguments, QString *output);
-
 // A database cluster of its own, run as the postgres user when the tests run as root.
-class PostgresCluster
+class PostgresCluster : public Daemon
 {
 public:
     ~PostgresCluster() { shutDown(SIGQUIT); }
     bool start(QString *error);
-    bool isRunning() const { return m_process && m_process->state() != QProcess::NotRunning; }
     // Stops it and starts it again on the same port and data; every connection breaks.
     bool restart(QString *error)
     {
@@ -75,7 +74,7 @@ public:
     }
     // A new, empty database owned by role(), and its URL.
     QString createDatabase(const QString &name, QString *error);
-    QString passwordFile() const { return m_passwordFile; }
+    QString passwordFile() const { return m_dir.filePath(QStringLiteral("password")); }
     static QString role() { return QStringLiteral("tavrel"); }
     static QString password() { return QStringLiteral("loopback-only test password"); }
 
@@ -83,9 +82,4 @@ private:
     bool launch(QString *error);
     void shutDown(int signal);
     bool psql(const QString &command, QString *error);
-
-    QTemporaryDir m_dir;
-    std::unique_ptr<QProcess> m_process;
-    quint16 m_port = 0;
-    QString m_passwordFile;
 };

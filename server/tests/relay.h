@@ -7,21 +7,12 @@
 #include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
 class Relay
 {
 public:
-    struct Options
-    {
-        QString tls = QStringLiteral("starttls"); // starttls, implicit or none
-        QString user;
-        QString password;
-        quint16 port = 0; // 0: any free one
-    };
-
     // A self-signed certificate for 127.0.0.1 in dir: cert.pem and key.pem.
     static bool makeCertificate(const QString &dir)
     {
@@ -29,19 +20,12 @@ public:
         openssl.start(
             QStringLiteral("openssl"),
             QStringLiteral("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-                           "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1,DNS:localhost")
-                    .split(u' ') +
-                QStringList{QStringLiteral("-keyout"), dir + QStringLiteral("/key.pem"),
-                            QStringLiteral("-out"), dir + QStringLiteral("/cert.pem")});
+                           "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1,DNS:localhost "
+                           "-keyout %1/key.pem -out %1/cert.pem")
+                .arg(dir)
+                .split(u' '));
         return openssl.waitForFinished(30000) && openssl.exitStatus() == QProcess::NormalExit &&
                openssl.exitCode() == 0;
-    }
-
-    // A loopback port nobody listens on right now.
-    static quint16 freePort()
-    {
-        QTcpServer probe;
-        return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
     }
 
     ~Relay()
@@ -53,17 +37,18 @@ public:
         m_process.waitForFinished(2000);
     }
 
-    bool start(const Options &options, const QString &certDir)
+    // tls: starttls, implicit or none; no user: no login; port 0: any free one.
+    bool start(const QString &certDir, const QString &tls, const QString &user, const QString &password,
+               quint16 port = 0)
     {
-        QStringList arguments = QStringList{QStringLiteral("-W"),      QStringLiteral("ignore"),
-                                            QStringLiteral("-u"),      QStringLiteral(TAVREL_SMTP_RELAY),
-                                            QStringLiteral("--store"), m_store.path(),
-                                            QStringLiteral("--cert"),  certDir}
-                                << QStringLiteral("--port") << QString::number(options.port)
-                                << QStringLiteral("--tls") << options.tls;
-        if (!options.user.isEmpty())
-            arguments << QStringLiteral("--user") << options.user << QStringLiteral("--password")
-                      << options.password;
+        QStringList arguments{QStringLiteral("-W"),      QStringLiteral("ignore"),
+                              QStringLiteral("-u"),      QStringLiteral(TAVREL_SMTP_RELAY),
+                              QStringLiteral("--store"), m_store.path(),
+                              QStringLiteral("--cert"),  certDir,
+                              QStringLiteral("--port"),  QString::number(port),
+                              QStringLiteral("--tls"),   tls};
+        if (!user.isEmpty())
+            arguments << QStringLiteral("--user") << user << QStringLiteral("--password") << password;
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] {
             while (m_process.canReadLine())
                 m_events.append(QString::fromUtf8(m_process.readLine()).trimmed());
@@ -72,12 +57,10 @@ public:
         m_process.start(QStringLiteral(TAVREL_SYSTEM_PYTHON), arguments);
         if (!QTest::qWaitFor(
                 [this] { return !m_events.isEmpty() || m_process.state() == QProcess::NotRunning; }, 20000) ||
-            !m_events.value(0).startsWith(QStringLiteral("ready "))) {
-            qWarning("the SMTP relay did not start");
+            !m_events.value(0).startsWith(QStringLiteral("ready ")))
             return false;
-        }
-        port = quint16(m_events.takeFirst().mid(6).toUInt());
-        return port != 0;
+        this->port = quint16(m_events.takeFirst().mid(6).toUInt());
+        return this->port != 0;
     }
 
     // The events so far that start with prefix.

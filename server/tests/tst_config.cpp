@@ -118,144 +118,87 @@ private slots:
         QCOMPARE(parser.configFile(), files.value(read));
     }
 
-    void mailTarget_data()
+    // Option values that are more than a number: what each reads as, or "refused: " and the
+    // start of why. A secret file's value is its mode and its contents.
+    void values_data()
     {
+        QTest::addColumn<QString>("option");
         QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("transport"); // -1: refused
-        QTest::addColumn<QString>("url");
-        const int smtp = int(MailConfig::Transport::Smtp);
-        QTest::newRow("outbox") << u"outbox"_s << int(MailConfig::Transport::Outbox) << QString();
-        QTest::newRow("submission port")
-            << u"smtp://mail.example.org"_s << smtp << u"smtp://mail.example.org:587"_s;
-        QTest::newRow("TLS port") << u"smtps://mail.example.org/"_s << smtp
-                                  << u"smtps://mail.example.org:465"_s;
-        QTest::newRow("credentials") << u"smtp://user:pw@mail.example.org"_s << -1 << QString();
-        QTest::newRow("another scheme") << u"http://mail.example.org"_s << -1 << QString();
-        QTest::newRow("no host") << u"smtp://"_s << -1 << QString();
+        QTest::addColumn<QString>("result");
+        const auto row = [](const char *tag, const QString &option, const QString &text,
+                            const QString &result) { QTest::newRow(tag) << option << text << result; };
+        row("mail: outbox", u"mail"_s, u"outbox"_s, u"outbox"_s);
+        row("mail: submission port", u"mail"_s, u"smtp://mail.example.org"_s,
+            u"smtp smtp://mail.example.org:587"_s);
+        row("mail: TLS port", u"mail"_s, u"smtps://mail.example.org/"_s,
+            u"smtp smtps://mail.example.org:465"_s);
+        row("mail: credentials", u"mail"_s, u"smtp://user:pw@mail.example.org"_s,
+            u"refused: the user goes into mail-user"_s);
+        row("mail: another scheme", u"mail"_s, u"http://mail.example.org"_s, u"refused: expected outbox"_s);
+        row("mail: no host", u"mail"_s, u"smtp://"_s, u"refused: "_s);
+        const QString from = u" / codes@example.org"_s;
+        row("from: address", u"mail-from"_s, u"codes@example.org"_s, u"codes@example.org"_s + from);
+        row("from: comma in the name", u"mail-from"_s, u"Tavrel, Inc. <codes@example.org>"_s,
+            u"\"Tavrel, Inc.\" <codes@example.org>"_s + from);
+        row("from: Chinese name", u"mail-from"_s, u"验证码 <codes@example.org>"_s,
+            u"=?UTF-8?B?%1?= <codes@example.org>"_s.arg(
+                QString::fromLatin1(u"验证码"_s.toUtf8().toBase64())) +
+                from);
+        row("from: header injection", u"mail-from"_s, u"Tavrel\r\nBcc: all@example.org <codes@example.org>"_s,
+            u"refused: the name may not hold control characters"_s);
+        row("from: not an address", u"mail-from"_s, u"Tavrel <codes>"_s,
+            u"refused: 'codes' is not a mail address"_s);
+        row("secret: owner only", u"secret"_s, u"0600 p a ss\nmore"_s, u"p a ss"_s);
+        row("secret: read-only, CRLF", u"secret"_s, u"0400 pass\r\n"_s, u"pass"_s);
+        row("secret: group may read", u"secret"_s, u"0640 pass"_s, u"refused: (mode 0640)"_s);
+        row("secret: empty first line", u"secret"_s, u"0600 \npass"_s, u"refused: is empty"_s);
+        row("metrics: IPv4", u"metrics"_s, u"127.0.0.1:9100"_s, u"127.0.0.1 9100"_s);
+        row("metrics: IPv6", u"metrics"_s, u"[::1]:0"_s, u"::1 0"_s);
+        row("metrics: IPv6 without brackets", u"metrics"_s, u"::1:9100"_s, u"refused: "_s);
+        row("metrics: no port", u"metrics"_s, u"127.0.0.1"_s, u"refused: "_s);
+        row("disk: size last", u"min-free-disk"_s, u"5%,1G"_s, u"1073741824 (1G) 5%"_s);
+        row("disk: size first, blanks", u"min-free-disk"_s, u" 512M , 10% "_s, u"536870912 (512M) 10%"_s);
+        row("disk: share alone", u"min-free-disk"_s, u"7%"_s, u"0 (0) 7%"_s);
+        row("disk: share over 100", u"min-free-disk"_s, u"101%"_s, u"refused: "_s);
+        row("disk: negative", u"min-free-disk"_s, u"-1G"_s, u"refused: "_s);
+        row("disk: unknown unit", u"min-free-disk"_s, u"1T"_s, u"refused: "_s);
+        row("disk: overflow", u"min-free-disk"_s, u"9999999999999G"_s, u"refused: "_s);
     }
-    void mailTarget()
+    void values()
     {
+        QFETCH(QString, option);
         QFETCH(QString, text);
-        QFETCH(int, transport);
+        QFETCH(QString, result);
         MailConfig mail;
-        QString why;
-        QCOMPARE(readMailTarget(text, mail, &why), transport >= 0);
-        QCOMPARE(why.isEmpty(), transport >= 0);
-        if (transport >= 0) {
-            QCOMPARE(int(mail.transport), transport);
-            QTEST(mail.relayUrl, "url");
-        }
-    }
-
-    void mailFrom_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QByteArray>("header"); // empty: refused
-        QTest::newRow("address") << u"codes@example.org"_s << QByteArray("codes@example.org");
-        QTest::newRow("comma in the name")
-            << u"Tavrel, Inc. <codes@example.org>"_s << QByteArray("\"Tavrel, Inc.\" <codes@example.org>");
-        QTest::newRow("Chinese name")
-            << u"验证码 <codes@example.org>"_s
-            << "=?UTF-8?B?" + u"验证码"_s.toUtf8().toBase64() + "?= <codes@example.org>";
-        QTest::newRow("header injection")
-            << u"Tavrel\r\nBcc: all@example.org <codes@example.org>"_s << QByteArray();
-        QTest::newRow("quote in the name") << u"Ta\"vrel <codes@example.org>"_s << QByteArray();
-        QTest::newRow("not an address") << u"Tavrel <codes>"_s << QByteArray();
-    }
-    void mailFrom()
-    {
-        QFETCH(QString, text);
-        QFETCH(QByteArray, header);
-        MailConfig mail;
-        QString why;
-        QCOMPARE(readMailFrom(text, mail, &why), !header.isEmpty());
-        QCOMPARE(mail.fromHeader, header.isEmpty() ? MailConfig().fromHeader : header);
-        if (!header.isEmpty())
-            QCOMPARE(mail.envelopeFrom, QByteArray("codes@example.org"));
-    }
-
-    void secretFile_data()
-    {
-        QTest::addColumn<QByteArray>("contents");
-        QTest::addColumn<int>("mode");
-        QTest::addColumn<QByteArray>("secret"); // empty: refused
-        QTest::addColumn<QString>("why");
-        QTest::newRow("owner only") << QByteArray("p a ss\nmore") << 0600 << QByteArray("p a ss")
-                                    << QString();
-        QTest::newRow("read-only, CRLF") << QByteArray("pass\r\n") << 0400 << QByteArray("pass") << QString();
-        QTest::newRow("group may read") << QByteArray("pass") << 0640 << QByteArray() << u"(mode 0640)"_s;
-        QTest::newRow("anyone may read") << QByteArray("pass") << 0604 << QByteArray() << u"(mode 0604)"_s;
-        QTest::newRow("empty first line") << QByteArray("\npass") << 0600 << QByteArray() << u"is empty"_s;
-    }
-    void secretFile()
-    {
-        QFETCH(QByteArray, contents);
-        QFETCH(int, mode);
-        QFETCH(QByteArray, secret);
-        QFETCH(QString, why);
-        QByteArray read;
-        QString reason;
-        QCOMPARE(readSecretFile(write(u"mail-secret"_s, contents, mode), &read, &reason), !secret.isEmpty());
-        QCOMPARE(read, secret);
-        QVERIFY2(reason.contains(why), qPrintable(reason));
-        // What refuses it never shows the secret.
-        QVERIFY(!reason.contains(QString::fromUtf8(contents.trimmed())));
-    }
-
-    void endpoint_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("address"); // empty: refused
-        QTest::addColumn<int>("port");
-        QTest::newRow("IPv4") << u"127.0.0.1:9100"_s << u"127.0.0.1"_s << 9100;
-        QTest::newRow("IPv6") << u"[::1]:0"_s << u"::1"_s << 0;
-        QTest::newRow("IPv6 without brackets") << u"::1:9100"_s << QString() << 0;
-        QTest::newRow("a host name") << u"localhost:9100"_s << QString() << 0;
-        QTest::newRow("no port") << u"127.0.0.1"_s << QString() << 0;
-    }
-    void endpoint()
-    {
-        QFETCH(QString, text);
-        QFETCH(QString, address);
-        QHostAddress readAddress;
-        int readPort = -1;
-        QString why;
-        QCOMPARE(readEndpoint(text, &readAddress, &readPort, &why), !address.isEmpty());
-        if (!address.isEmpty()) {
-            QCOMPARE(readAddress, QHostAddress(address));
-            QTEST(readPort, "port");
-        }
-    }
-
-    // --min-free-disk, and through it --upload-quota's sizes. -1: refused.
-    void freeDisk_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<qint64>("bytes");
-        QTest::addColumn<int>("percent");
-        QTest::newRow("size last") << u"5%,1G"_s << (qint64(1) << 30) << 5;
-        QTest::newRow("size first, blanks") << u" 512M , 10% "_s << (qint64(512) << 20) << 10;
-        QTest::newRow("share alone") << u"7%"_s << qint64(0) << 7;
-        QTest::newRow("share over 100") << u"101%"_s << qint64(-1) << 0;
-        QTest::newRow("negative") << u"-1G"_s << qint64(-1) << 0;
-        QTest::newRow("unknown unit") << u"1T"_s << qint64(-1) << 0;
-        QTest::newRow("overflow") << u"9999999999999G"_s << qint64(-1) << 0;
-    }
-    void freeDisk()
-    {
-        QFETCH(QString, text);
-        QFETCH(qint64, bytes);
         Config config;
+        QHostAddress address;
+        int port = -1;
+        QByteArray secret;
         QString why;
-        QCOMPARE(readFreeDisk(text, config, &why), bytes >= 0);
-        QCOMPARE(why.isEmpty(), bytes >= 0);
-        if (bytes >= 0) {
-            QCOMPARE(config.minFreeBytes, bytes);
-            QTEST(config.minFreePercent, "percent");
-            // Sizes are shown in the form they are read in.
-            qint64 again = -1;
-            QVERIFY(bytes == 0 || (readSize(sizeText(bytes), &again, &why) && again == bytes));
-        }
+        QString read;
+        if (option == u"mail" && readMailTarget(text, mail, &why))
+            read = (QStringList{u"outbox"_s, u"sendmail"_s, u"smtp"_s}.value(int(mail.transport)) + u' ' +
+                    mail.relayUrl)
+                       .trimmed();
+        else if (option == u"mail-from" && readMailFrom(text, mail, &why))
+            read = QString::fromUtf8(mail.fromHeader + " / " + mail.envelopeFrom);
+        else if (option == u"metrics" && readEndpoint(text, &address, &port, &why))
+            read = address.toString() + u' ' + QString::number(port);
+        else if (option == u"min-free-disk" && readFreeDisk(text, config, &why))
+            read = u"%1 (%2) %3%"_s.arg(config.minFreeBytes)
+                       .arg(sizeText(config.minFreeBytes))
+                       .arg(config.minFreePercent);
+        else if (option == u"secret" &&
+                 readSecretFile(write(u"secret"_s, text.mid(5).toUtf8(), text.left(4).toInt(nullptr, 8)),
+                                &secret, &why))
+            read = QString::fromUtf8(secret);
+        if (!read.isEmpty())
+            QCOMPARE(read, result);
+        else
+            QVERIFY2(result.startsWith(u"refused: "_s) && !why.isEmpty() && why.contains(result.mid(9)),
+                     qPrintable(why));
+        // What refuses a secret never shows it.
+        QVERIFY(option != u"secret"_s || !why.contains(u"pass"_s));
     }
 };
 

@@ -59,17 +59,20 @@ private slots:
     void initTestCase()
     {
         write(u"password"_s, kPassword.toUtf8() + '\n', QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        write(u"shared"_s, kPassword.toUtf8(),
+              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
     }
     void cleanup() { QDir(path(u"data"_s)).removeRecursively(); }
 
     // What a check logs, at the journal's priority; FILE: the config file, PASSWORD: a file
-    // holding the relay's password.
+    // holding the relay's password, SHARED: one that others may read.
     void checkConfig_data()
     {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("line"); // "<6>info ..." means it passes
         const QString valid = u"<6>info tavrel.server: the configuration is valid"_s;
+        const QString critical = u"<3>critical tavrel.server: "_s;
         QTest::newRow("valid") << QByteArray("port = 0\nmax-connections = 5\n") << QStringList() << valid;
         QTest::newRow("bad number, named with its line")
             << QByteArray("# limits\nport = 0\nmax-connections = lots\n") << QStringList()
@@ -91,6 +94,35 @@ private slots:
             << QByteArray("mail = smtp://127.0.0.1:2525\nmail-from = codes@example.org\n")
             << QStringList{u"--mail-password-file"_s, u"PASSWORD"_s}
             << u"<3>critical tavrel.server: --mail-password-file needs mail-user"_s;
+        QTest::newRow("password others may read")
+            << QByteArray("mail = smtps://127.0.0.1:2465\nmail-from = codes@example.org\nmail-user = tavrel\n"
+                          "mail-password-file = SHARED\n")
+            << QStringList()
+            << critical +
+                   u"invalid value for key 'mail-password-file' at FILE:4: SHARED (SHARED may be read or "
+                   "changed by others (mode 0604): chmod 600 it)"_s;
+        // The shared database and bus; nothing connects to them in a check.
+        const auto database = [&](const QString &arguments, const QString &line) {
+            QTest::newRow(qPrintable(line.left(40)))
+                << QByteArray() << arguments.split(u' ') << critical + line;
+        };
+        database(u"--bus redis://127.0.0.1:1"_s,
+                 u"--bus needs --database: instances that share a bus must share "
+                 "one database, or each would have accounts of its own"_s);
+        database(
+            u"--database postgresql://u:pw@127.0.0.1/db"_s,
+            u"--database: give the password with --database-password-file or PGPASSFILE, not in the URL, "
+            "where the process list shows it"_s);
+        database(u"--database postgresql://u@127.0.0.1:5432"_s,
+                 u"--database needs postgresql://user@host:port/dbname, got postgresql://u@127.0.0.1:5432"_s);
+        database(
+            u"--database postgresql://u@127.0.0.1/db --database-password-file SHARED"_s,
+            u"--database-password-file: SHARED may be read or changed by others (mode 0604): chmod 600 it"_s);
+        const QString db = u"--database postgresql://u@127.0.0.1/db --bus "_s;
+        database(db + u"http://127.0.0.1:1"_s, u"--bus needs redis://host:port, got http://127.0.0.1:1"_s);
+        database(db + u"redis://:pw@127.0.0.1:7"_s,
+                 u"--bus takes only a host and a port: redis://:pw@127.0.0.1:7"_s);
+        database(db + u"redis://127.0.0.1:0"_s, u"--bus needs a port from 1 to 65535: redis://127.0.0.1:0"_s);
         // QSettings reads "\n" in a quoted value as a line break: it must not forge a line.
         QTest::newRow("line breaks in a value")
             << QByteArray("listen = \"1.2.3.4\\n<3>critical tavrel.server: forged\\r\\x1b[2J\"\n")
@@ -103,35 +135,24 @@ private slots:
         QFETCH(QByteArray, text);
         QFETCH(QStringList, arguments);
         QFETCH(QString, line);
-        write(u"server.conf"_s, text.replace("PASSWORD", path(u"password"_s).toUtf8()),
+        write(u"server.conf"_s,
+              text.replace("PASSWORD", path(u"password"_s).toUtf8())
+                  .replace("SHARED", path(u"shared"_s).toUtf8()),
               QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         int code = -1;
         const QStringList lines = run(QStringList{u"--config"_s, path(u"server.conf"_s), u"--check-config"_s,
                                                   u"--data"_s, path(u"data"_s)} +
-                                          arguments.replaceInStrings(u"PASSWORD"_s, path(u"password"_s)),
+                                          arguments.replaceInStrings(u"PASSWORD"_s, path(u"password"_s))
+                                              .replaceInStrings(u"SHARED"_s, path(u"shared"_s)),
                                       &code);
-        QVERIFY2(lines.contains(line.replace(u"FILE"_s, path(u"server.conf"_s))),
-                 qPrintable(lines.join(u'\n')));
+        QVERIFY2(
+            lines.contains(
+                line.replace(u"FILE:"_s, path(u"server.conf:"_s)).replace(u"SHARED"_s, path(u"shared"_s))),
+            qPrintable(lines.join(u'\n')));
         QCOMPARE(code, line.startsWith(u"<6>"_s) ? 0 : 2);
         // A check starts nothing, forges no line, and the password shows nowhere.
         QVERIFY(!QFile::exists(path(u"data"_s)));
         QVERIFY(lines.filter(u"forged"_s).size() <= 1);
-        QVERIFY(!lines.join(u'\n').contains(kPassword));
-    }
-
-    void refusesToStart()
-    {
-        write(u"shared-password"_s, kPassword.toUtf8(),
-              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
-        int code = -1;
-        const QStringList lines =
-            run({u"--config="_s, u"--port"_s, u"0"_s, u"--data"_s, path(u"data"_s), u"--mail"_s,
-                 u"smtps://127.0.0.1:2465"_s, u"--mail-from"_s, u"codes@example.org"_s, u"--mail-user"_s,
-                 u"tavrel"_s, u"--mail-password-file"_s, path(u"shared-password"_s)},
-                &code, false);
-        QCOMPARE(code, 2);
-        QVERIFY2(lines.filter(u"(mode 0604): chmod 600 it"_s).size() == 1, qPrintable(lines.join(u'\n')));
-        QVERIFY(lines.filter(u"listening"_s).isEmpty() && !QFile::exists(path(u"data"_s)));
         QVERIFY(!lines.join(u'\n').contains(kPassword));
     }
 
@@ -150,15 +171,10 @@ private slots:
               QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         QTcpServer unused;
         QVERIFY(unused.listen(QHostAddress::LocalHost));
-        const QStringList arguments{u"--config="_s,
-                                    u"--port"_s,
-                                    u"0"_s,
-                                    u"--data"_s,
-                                    path(u"data"_s),
-                                    u"--mail"_s,
-                                    u"smtp://127.0.0.1:%1"_s.arg(unused.serverPort()),
-                                    u"--mail-from"_s,
-                                    u"codes@example.org"_s};
+        const QStringList arguments = u"--config= --port 0 --data %1 --mail smtp://127.0.0.1:%2 --mail-from "
+                                      u"codes@example.org"_s.arg(path(u"data"_s))
+                                          .arg(unused.serverPort())
+                                          .split(u' ');
         unused.close();
         QProcess first;
         prepare(first, journal);
@@ -178,19 +194,15 @@ private slots:
         lines +=
             QString::fromUtf8(firstOutput + first.readAllStandardError()).split(u'\n', Qt::SkipEmptyParts);
 
+        // The journal's priority goes with the level; a terminal gets the time instead.
         const QRegularExpression form(
-            journal
-                ? u"^<(?<priority>\\d)>(?<level>\\w+) (?<category>tavrel\\.server[a-z.]*): (?<message>.+)$"_s
-                : u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3} (?<level>\\w+) "
-                  "(?<category>tavrel\\.server[a-z.]*): (?<message>.+)$"_s);
-        const QHash<QString, QString> priorities{
-            {u"info"_s, u"6"_s}, {u"warning"_s, u"4"_s}, {u"critical"_s, u"3"_s}};
+            (journal ? u"^(<6>(?=info)|<4>(?=warning)|<3>(?=critical))"_s
+                     : u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "_s) +
+            u"(?<level>info|warning|critical) (?<category>tavrel\\.server[a-z.]*): (?<message>.+)$"_s);
         QStringList seen;
         for (const QString &line : lines) {
             const QRegularExpressionMatch match = form.match(line);
-            QVERIFY2(match.hasMatch() && priorities.contains(match.captured(u"level"_s)), qPrintable(line));
-            if (journal)
-                QCOMPARE(match.captured(u"priority"_s), priorities.value(match.captured(u"level"_s)));
+            QVERIFY2(match.hasMatch(), qPrintable(line));
             seen.append(match.captured(u"level"_s) + u' ' + match.captured(u"category"_s) + u": "_s +
                         match.captured(u"message"_s).section(u' ', 0, 2));
         }
