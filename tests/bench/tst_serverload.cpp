@@ -12,109 +12,93 @@ class TestServerLoad : public QObject
 {
     Q_OBJECT
 private slots:
-    void readsChatMessages_data();
-    void readsChatMessages();
-    void findsTheCodeInTheServersMail();
-    void readsMails_data();
-    void readsMails();
+    void readsChatMessages_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QList<qint64>>("seqs");
+        QTest::addColumn<int>("foreign");
+        QTest::addColumn<int>("misframed");
+
+        const QByteArray a = "load000: " + loadLineText(0, 7, 1000, 60);
+        const QByteArray b = "load001: " + loadLineText(1, 8, 2000, 60);
+        const QByteArray c = "load002: " + loadLineText(2, 9, 3000, 20);
+        QTest::newRow("one line") << "c," + a << QList<qint64>{7} << 0 << 0;
+        QTest::newRow("lines merged") << "c," + a + '\n' + b + '\n' + c << QList<qint64>{7, 8, 9} << 0 << 0;
+        QTest::newRow("notice among lines") << "c," + a + "\n请先登录" << QList<qint64>{7} << 1 << 0;
+        QTest::newRow("two messages run together") << "c," + a + "c," + b << QList<qint64>{7, 8} << 0 << 1;
+        QTest::newRow("list after the lines") << "c," + a + "o,load000" << QList<qint64>{7} << 0 << 1;
+        QTest::newRow("list between two messages")
+            << "c," + a + "o,load005\nload006c," + b << QList<qint64>{7, 8} << 0 << 2;
+        QTest::newRow("comma missing") << "cX" + a << QList<qint64>{7} << 0 << 1;
+        QTest::newRow("stamp cut") << QByteArray("c,load000: @@0.7.") << QList<qint64>{} << 0 << 1;
+        QTest::newRow("filler cut") << "c," + a.left(a.size() - 3) << QList<qint64>{7} << 0 << 0;
+        QTest::newRow("filler changed") << "c," + a.left(a.size() - 1) + 'Z' << QList<qint64>{7} << 0 << 1;
+    }
+
+    void readsChatMessages()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(QList<qint64>, seqs);
+        QFETCH(int, foreign);
+        QFETCH(int, misframed);
+
+        const ChatReading reading = readChatMessage(message);
+        QList<qint64> found;
+        for (const Stamp &stamp : reading.stamps) {
+            found.append(stamp.seq);
+            QCOMPARE(stamp.us, 1000 * (stamp.sender + 1));
+            // Every stamp keeps its sender's name, so the load can tell it was not forged.
+            if (!stamp.name.empty())
+                QCOMPARE(QByteArray(stamp.name.data(), int(stamp.name.size())),
+                         QByteArray("load00") + QByteArray::number(stamp.sender));
+        }
+        QCOMPARE(found, seqs);
+        QCOMPARE(reading.foreign, foreign);
+        QCOMPARE(reading.misframed, misframed);
+        QCOMPARE(int(reading.problems.size()), misframed);
+    }
+
+    void readsMails_data()
+    {
+        QTest::addColumn<QByteArray>("mail");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("code");
+
+        // The user's name holds digits too; only the code may be taken for it.
+        QTest::newRow("the server's mail")
+            << tavrel::server::OutboxDelivery::composeMail(QStringLiteral("Load123@Example.org"),
+                                                           QStringLiteral("load123456x"),
+                                                           QStringLiteral("042917"), 10)
+            << "load123@example.org"
+            << "042917";
+        const char *rows[][3] = {
+            {"folded to, display name", "Subject: x\r\nTo: Alice\r\n <a@b.org>\r\n\r\ncode 654321.\r\n",
+             "654321"},
+            {"quoted-printable body",
+             "To: a@b.org\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n=E9=AA=8C 31=\r\n4159\r\n",
+             "314159"},
+            {"seven digits are no code", "To: a@b.org\r\n\r\norder 1234567\r\n", ""},
+            {"digits in the headers only", "To: a@b.org\r\nX-Id: 123456\r\n\r\nnothing\r\n", ""},
+        };
+        for (const auto &row : rows)
+            QTest::newRow(row[0]) << QByteArray(row[1]) << "a@b.org" << QString::fromUtf8(row[2]);
+        QTest::newRow("base64 body") << "To: a@b.org\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+                                            QStringLiteral("验证码：777001").toUtf8().toBase64() + "\r\n"
+                                     << "a@b.org"
+                                     << "777001";
+    }
+
+    void readsMails()
+    {
+        QFETCH(QByteArray, mail);
+        QFETCH(QString, address);
+        QFETCH(QString, code);
+        QString gotAddress, gotCode;
+        Outbox::parseMail(mail, &gotAddress, &gotCode);
+        QCOMPARE(gotAddress, address);
+        QCOMPARE(gotCode, code);
+    }
 };
-
-void TestServerLoad::readsChatMessages_data()
-{
-    QTest::addColumn<QByteArray>("message");
-    QTest::addColumn<QList<qint64>>("seqs");
-    QTest::addColumn<int>("foreign");
-    QTest::addColumn<int>("misframed");
-
-    const QByteArray a = "load000: " + loadLineText(0, 7, 1000, 60);
-    const QByteArray b = "load001: " + loadLineText(1, 8, 2000, 60);
-    const QByteArray c = "load002: " + loadLineText(2, 9, 3000, 20);
-    QTest::newRow("one line") << "c," + a << QList<qint64>{7} << 0 << 0;
-    QTest::newRow("lines merged") << "c," + a + '\n' + b + '\n' + c << QList<qint64>{7, 8, 9} << 0 << 0;
-    QTest::newRow("notice among lines") << "c," + a + "\n请先登录" << QList<qint64>{7} << 1 << 0;
-    QTest::newRow("two messages run together") << "c," + a + "c," + b << QList<qint64>{7, 8} << 0 << 1;
-    QTest::newRow("list after the lines") << "c," + a + "o,load000" << QList<qint64>{7} << 0 << 1;
-    QTest::newRow("list between two messages")
-        << "c," + a + "o,load005\nload006c," + b << QList<qint64>{7, 8} << 0 << 2;
-    QTest::newRow("comma missing") << "cX" + a << QList<qint64>{7} << 0 << 1;
-    QTest::newRow("stamp cut") << QByteArray("c,load000: @@0.7.") << QList<qint64>{} << 0 << 1;
-    QTest::newRow("filler cut") << "c," + a.left(a.size() - 3) << QList<qint64>{7} << 0 << 0;
-    QTest::newRow("filler changed") << "c," + a.left(a.size() - 1) + 'Z' << QList<qint64>{7} << 0 << 1;
-}
-
-void TestServerLoad::readsChatMessages()
-{
-    QFETCH(QByteArray, message);
-    QFETCH(QList<qint64>, seqs);
-    QFETCH(int, foreign);
-    QFETCH(int, misframed);
-
-    const ChatReading reading = readChatMessage(message);
-    QList<qint64> found;
-    for (const Stamp &stamp : reading.stamps) {
-        found.append(stamp.seq);
-        QCOMPARE(stamp.us, 1000 * (stamp.sender + 1));
-    }
-    QCOMPARE(found, seqs);
-    QCOMPARE(reading.foreign, foreign);
-    QCOMPARE(reading.misframed, misframed);
-    QCOMPARE(int(reading.problems.size()), misframed);
-    // Every stamp keeps its sender's name, so the load can tell it was not forged.
-    for (const Stamp &stamp : reading.stamps) {
-        if (!stamp.name.empty())
-            QCOMPARE(QByteArray(stamp.name.data(), int(stamp.name.size())),
-                     QByteArray("load00") + QByteArray::number(stamp.sender));
-    }
-}
-
-void TestServerLoad::findsTheCodeInTheServersMail()
-{
-    // The user's name holds digits too; only the code may be taken for it.
-    const QByteArray mail = tavrel::server::OutboxDelivery::composeMail(
-        QStringLiteral("Load123@Example.org"), QStringLiteral("load123456x"), QStringLiteral("042917"), 10);
-    QString address;
-    QString code;
-    Outbox::parseMail(mail, &address, &code);
-    QCOMPARE(address, QStringLiteral("load123@example.org"));
-    QCOMPARE(code, QStringLiteral("042917"));
-}
-
-void TestServerLoad::readsMails_data()
-{
-    QTest::addColumn<QByteArray>("mail");
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<QString>("code");
-
-    QTest::newRow("plain") << QByteArray("To: a@b.org\r\nSubject: x\r\n\r\nyour code: 123456\r\n")
-                           << QStringLiteral("a@b.org") << QStringLiteral("123456");
-    QTest::newRow("folded to, display name")
-        << QByteArray("Subject: x\r\nTo: Alice\r\n <a@b.org>\r\n\r\ncode 654321.\r\n")
-        << QStringLiteral("a@b.org") << QStringLiteral("654321");
-    QTest::newRow("base64 body") << "To: a@b.org\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
-                                        QStringLiteral("验证码：777001").toUtf8().toBase64() + "\r\n"
-                                 << QStringLiteral("a@b.org") << QStringLiteral("777001");
-    QTest::newRow("quoted-printable body")
-        << QByteArray(
-               "To: a@b.org\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n=E9=AA=8C 31=\r\n4159\r\n")
-        << QStringLiteral("a@b.org") << QStringLiteral("314159");
-    QTest::newRow("seven digits are no code")
-        << QByteArray("To: a@b.org\r\n\r\norder 1234567\r\n") << QStringLiteral("a@b.org") << QString();
-    QTest::newRow("digits in the headers only")
-        << QByteArray("To: a@b.org\r\nX-Id: 123456\r\n\r\nnothing\r\n") << QStringLiteral("a@b.org")
-        << QString();
-}
-
-void TestServerLoad::readsMails()
-{
-    QFETCH(QByteArray, mail);
-    QFETCH(QString, address);
-    QFETCH(QString, code);
-    QString gotAddress;
-    QString gotCode;
-    Outbox::parseMail(mail, &gotAddress, &gotCode);
-    QCOMPARE(gotAddress, address);
-    QCOMPARE(gotCode, code);
-}
 
 QTEST_GUILESS_MAIN(TestServerLoad)
 #include "tst_serverload.moc"

@@ -29,11 +29,8 @@ qint64 nowUs()
 
 // What the proxy holds of a sender's bytes before the link takes them: the kernel's receive
 // buffer and Qt's read buffer, each the larger of a floor and what the link carries in a
-// few ms. The kernel acknowledges what it holds, so the sender's queue empties early by
-// that much: about 12 KiB at 2 Mbit/s (50 ms of the link) and 55 KiB at 20 Mbit/s (22 ms),
-// halfway through transfers like those of tst_linkproxy. Less starves the link: the
-// proxy's reads and the sender's writes then take turns that leave it idle, the more so on
-// a busy machine (tst_linkproxy's rate rows fail).
+// few ms. Less starves the link: the proxy's reads and the sender's writes then take turns
+// that leave it idle.
 constexpr int kReceiveBufferFloor = 4 * 1024;
 constexpr qint64 kReceiveBufferUs = 15000;
 constexpr qint64 kReadBufferFloor = 8 * 1024;

@@ -81,9 +81,10 @@ bool startServer(QProcess &server, QString &log, const QString &binary, const QS
     environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
     server.setProcessEnvironment(environment);
     // The cheapest password hashing: logins are not what is measured.
-    server.start(binary, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
-                          QStringLiteral("0"), QStringLiteral("--data"), data, QStringLiteral("--pwhash-ops"),
-                          QStringLiteral("1"), QStringLiteral("--pwhash-mem"), QStringLiteral("8192")});
+    server.start(
+        binary,
+        QStringLiteral("--listen 127.0.0.1 --port 0 --pwhash-ops 1 --pwhash-mem 8192 --data").split(u' ')
+            << data);
     static const QRegularExpression listening(QStringLiteral("listening on 127\\.0\\.0\\.1 (\\d+)"));
     if (!waitUntil([&] { return listening.match(log).hasMatch() || server.state() == QProcess::NotRunning; },
                    10000))
@@ -113,19 +114,11 @@ bool enroll(PlainClient &client, const QString &name, const QString &outbox)
 
 QString describe(const QByteArray &expected, const QByteArray &actual)
 {
-    qsizetype at = 0;
-    while (at < std::min(expected.size(), actual.size()) && expected.at(at) == actual.at(at))
-        ++at;
+    const auto at = std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end()).first;
     return QStringLiteral("%1 bytes instead of %2, the first difference at %3")
         .arg(actual.size())
         .arg(expected.size())
-        .arg(at);
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        .arg(at - expected.begin());
 }
 
 } // namespace
@@ -193,22 +186,21 @@ TrialResult runTrial(const TrialSettings &settings, const QList<TrialFile> &file
         if (!server.waitForFinished(10000))
             server.kill();
     };
-    if (!startServer(server, serverLog, settings.serverBinary, data.path(), port)) {
+    const auto fail = [&](const QString &fault) {
         stopServer();
-        result.faults << QStringLiteral("tavrel-server did not start: ") + serverLog;
+        result.faults << fault;
         return result;
-    }
+    };
+    if (!startServer(server, serverLog, settings.serverBinary, data.path(), port))
+        return fail(QStringLiteral("tavrel-server did not start: ") + serverLog);
     LinkProxy proxy;
     proxy.setProfiles(settings.down, settings.up);
     proxy.setSeed(settings.seed);
     PlainClient chatter;
     const QString outbox = data.filePath(QStringLiteral("outbox"));
     if (!proxy.listen(QHostAddress::LocalHost, 0, QHostAddress::LocalHost, port) || !chatter.open(port) ||
-        !enroll(chatter, kWindowUser, outbox) || !enroll(chatter, kChatter, outbox)) {
-        stopServer();
-        result.faults << QStringLiteral("cannot set up the accounts: ") + serverLog;
-        return result;
-    }
+        !enroll(chatter, kWindowUser, outbox) || !enroll(chatter, kChatter, outbox))
+        return fail(QStringLiteral("cannot set up the accounts: ") + serverLog);
     chatter.send(tavrel::loginMessage(kChatter, tavrel::saltedDigest(kPassword)));
 
     Widget w;
@@ -218,17 +210,11 @@ TrialResult runTrial(const TrialSettings &settings, const QList<TrialFile> &file
     const auto shows = [&w](const QString &text) { return shown(w).contains(text); };
     if (!waitUntil([&] { return WidgetProbe::socket(w)->state() == QAbstractSocket::ConnectedState; },
                    5000) ||
-        chatter.take('l') != tavrel::loginAnswer(answers::loginOk())) {
-        stopServer();
-        result.faults << QStringLiteral("cannot connect and log in: ") + serverLog;
-        return result;
-    }
+        chatter.take('l') != tavrel::loginAnswer(answers::loginOk()))
+        return fail(QStringLiteral("cannot connect and log in: ") + serverLog);
     click(w, "btnLog");
-    if (!waitUntil([&] { return sendButtonsEnabled(w) == 3; }, 20000)) {
-        stopServer();
-        result.faults << QStringLiteral("the window did not log in: ") + shown(w);
-        return result;
-    }
+    if (!waitUntil([&] { return sendButtonsEnabled(w) == 3; }, 20000))
+        return fail(QStringLiteral("the window did not log in: ") + shown(w));
 
     // The other user chats at a person's pace all along.
     QRandomGenerator random(settings.seed);
@@ -279,7 +265,7 @@ TrialResult runTrial(const TrialSettings &settings, const QList<TrialFile> &file
     // Every stored file whole, under its own name, and nothing else stored.
     QSet<QString> expected;
     for (const TrialFile &file : files) {
-        const QByteArray stored = readAll(file.upload ? served.filePath(file.name) : file.name);
+        const QByteArray stored = contents(file.upload ? served.filePath(file.name) : file.name);
         if (!file.upload)
             expected.insert(file.name);
         if (stored == file.bytes)

@@ -2,10 +2,13 @@
 
 #include "widget.h"
 
+#include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QGraphicsPixmapItem>
 #include <QGraphicsScene>
 #include <QHostAddress>
+#include <QImage>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -87,4 +90,40 @@ inline bool write(const QString &path, const QByteArray &bytes)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+// Every entry of the working folder, hidden and system ones included.
+inline QStringList entries()
+{
+    QStringList names =
+        QDir::current().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    names.sort(Qt::CaseInsensitive);
+    return names;
+}
+
+inline QByteArray encoded(const QImage &image, const char *format = "PNG")
+{
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return buffer.data();
+}
+
+inline QByteArray png(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(0x336699);
+    return encoded(image);
+}
+
+// A file or image message as the server sends it, the name's bytes as given.
+inline QByteArray fileMessage(const QByteArray &name, const QByteArray &contents)
+{
+    return "fs," + name + "~+^`&" + contents;
+}
+
+inline QByteArray imageMessage(const QByteArray &name, const QByteArray &image,
+                               const QByteArray &sender = "bob")
+{
+    return "fsi" + name + "~+^`&" + sender + "~+^`&" + image;
 }

@@ -4,15 +4,11 @@
 #include "protocol.h"
 
 #include <QApplication>
-#include <QBuffer>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFontInfo>
 #include <QImage>
 #include <QRegularExpression>
 #include <QScreen>
-#include <QSignalSpy>
-#include <QTabWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -21,70 +17,9 @@
 
 #include <windows.h>
 
-// The client on a Windows file system and a Windows command line: what Linux tests cannot
-// see. session() needs a tavrel-server on 127.0.0.1:12345 and is skipped without one.
-class TestWindows : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-
-    void explorerArgument_data();
-    void explorerArgument();
-    void deviceNamesRefused_data();
-    void deviceNamesRefused();
-    void freeNames_data();
-    void freeNames();
-    void receivedNames_data();
-    void receivedNames();
-    void quietGaps_data();
-    void quietGaps();
-
-    void session();
-
-private:
-    std::unique_ptr<QTemporaryDir> m_work;
-    QString m_home;
-};
-
 namespace {
 
 const QString kCannotWrite = QStringLiteral("不能以只写方式文件：");
-
-// Every entry of the working directory, hidden and system ones included.
-QStringList entries()
-{
-    QStringList names =
-        QDir::current().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
-    names.sort(Qt::CaseInsensitive);
-    return names;
-}
-
-QByteArray png()
-{
-    QImage image(4, 3, QImage::Format_RGB32);
-    image.fill(Qt::darkCyan);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
-}
-
-// A file or image message as the server sends it, with the name bytes exactly as given.
-QByteArray fileMessage(const QString &name, const QByteArray &data)
-{
-    return QByteArray(tavrel::kFilePrefix) + name.toUtf8() + tavrel::separator() + data;
-}
-
-QByteArray imageMessage(const QString &name, const QByteArray &data)
-{
-    return QByteArray(tavrel::kImagePrefix) + name.toUtf8() + tavrel::separator() + "server" +
-           tavrel::separator() + data;
-}
 
 struct FoundWindow
 {
@@ -118,363 +53,331 @@ HWND foreignWindow(const QString &title)
 
 } // namespace
 
-void TestWindows::initTestCase()
+// The client on a Windows file system and a Windows command line: what Linux tests cannot
+// see. session() needs a tavrel-server on 127.0.0.1:12345 and is skipped without one.
+class TestWindows : public QObject
 {
-    m_home = QDir::currentPath();
-    qInfo().noquote() << "Default font:" << QApplication::font().family() << QApplication::font().pointSizeF()
-                      << "pt, resolved to" << QFontInfo(QApplication::font()).family();
-}
+    Q_OBJECT
 
-void TestWindows::init()
-{
-    m_work = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_work->isValid());
-    QVERIFY(QDir::setCurrent(m_work->path()));
-}
+    std::unique_ptr<QTemporaryDir> m_work;
+    QString m_home = QDir::currentPath();
 
-void TestWindows::cleanup()
-{
-    QDir::setCurrent(m_home);
-    m_work.reset();
-}
+private slots:
+    void init()
+    {
+        m_work = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_work->isValid());
+        QVERIFY(QDir::setCurrent(m_work->path()));
+    }
 
-void TestWindows::explorerArgument_data()
-{
-    QTest::addColumn<QString>("folder");
-    for (const char *folder :
-         {"tavrel", "received files", "收到的文件", "我的 文件 2", "a & b 50%", "one level/two levels"})
-        QTest::newRow(folder) << QString::fromUtf8(folder);
-}
+    void cleanup()
+    {
+        QDir::setCurrent(m_home);
+        m_work.reset();
+    }
 
-// The stand-in explorer.exe comes first on the program search path, and a copy of it lies
-// in the working directory, where received files land; Windows would start that one
-// first for a bare name. The click must start the one on the search path and hand it the
-// whole working directory as one argument, with backslashes.
-void TestWindows::explorerArgument()
-{
-    QFETCH(QString, folder);
-    const QString dir = m_work->filePath(folder);
-    const QString bin = m_work->filePath(QStringLiteral("bin"));
-    QVERIFY(QDir().mkpath(dir) && QDir().mkpath(bin));
-    const QString stub =
-        QCoreApplication::applicationDirPath() + QStringLiteral("/explorer-stub/explorer.exe");
-    QVERIFY2(QFile::copy(stub, bin + QStringLiteral("/explorer.exe")), qPrintable(stub));
-    QVERIFY(QFile::copy(stub, dir + QStringLiteral("/explorer.exe")));
-    const QString log = m_work->filePath(QStringLiteral("arguments.txt"));
-    QVERIFY(SetEnvironmentVariableW(
-        L"TAVREL_STUB_LOG", reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(log).utf16())));
-    const QByteArray path = qgetenv("PATH");
-    qputenv("PATH", QDir::toNativeSeparators(bin).toLocal8Bit() + ';' + path);
-    QVERIFY(QDir::setCurrent(dir));
+    void explorerArgument_data()
+    {
+        QTest::addColumn<QString>("folder");
+        for (const char *folder :
+             {"tavrel", "received files", "收到的文件", "我的 文件 2", "a & b 50%", "one level/two levels"})
+            QTest::newRow(folder) << QString::fromUtf8(folder);
+    }
 
-    Widget w;
-    click(w, "btnOpenFolder");
-    // Under Wine the renamed file can show before it opens.
-    QTRY_VERIFY_WITH_TIMEOUT(contents(log) != "<none>", 10000);
-    qputenv("PATH", path);
-    const QStringList lines = QString::fromUtf8(contents(log)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(lines.value(0).toLower(),
-             QDir::toNativeSeparators(bin + QStringLiteral("/explorer.exe")).toLower());
-    QString expected = dir;
-    expected.replace(QLatin1Char('/'), QLatin1Char('\\'));
-    QCOMPARE(lines.mid(1), QStringList{expected});
-    QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z]:\\\\")).match(lines.value(1)).hasMatch());
-}
+    // The stand-in explorer.exe comes first on the program search path, and a copy of it lies
+    // in the working directory, where received files land; Windows would start that one
+    // first for a bare name. The click must start the one on the search path and hand it the
+    // whole working directory as one argument, with backslashes.
+    void explorerArgument()
+    {
+        QFETCH(QString, folder);
+        const QString dir = m_work->filePath(folder);
+        const QString bin = m_work->filePath(QStringLiteral("bin"));
+        QVERIFY(QDir().mkpath(dir) && QDir().mkpath(bin));
+        const QString stub =
+            QCoreApplication::applicationDirPath() + QStringLiteral("/explorer-stub/explorer.exe");
+        QVERIFY2(QFile::copy(stub, bin + QStringLiteral("/explorer.exe")), qPrintable(stub));
+        QVERIFY(QFile::copy(stub, dir + QStringLiteral("/explorer.exe")));
+        const QString log = m_work->filePath(QStringLiteral("arguments.txt"));
+        QVERIFY(SetEnvironmentVariableW(
+            L"TAVREL_STUB_LOG", reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(log).utf16())));
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QDir::toNativeSeparators(bin).toLocal8Bit() + ';' + path);
+        QVERIFY(QDir::setCurrent(dir));
 
-void TestWindows::deviceNamesRefused_data()
-{
-    QTest::addColumn<QString>("name");
-    for (const char *name : {"CON", "con.txt", "NUL", "nul.tar.gz", "AUX", "PRN.log", "COM1", "com9.txt",
-                             "LPT1", "lpt5.doc", "CONIN$", "conout$", "Nul .txt", "COM¹.txt"})
-        QTest::newRow(name) << QString::fromUtf8(name);
-}
+        Widget w;
+        click(w, "btnOpenFolder");
+        // Under Wine the renamed file can show before it opens.
+        QTRY_VERIFY_WITH_TIMEOUT(contents(log) != "<none>", 10000);
+        qputenv("PATH", path);
+        const QStringList lines =
+            QString::fromUtf8(contents(log)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.value(0).toLower(),
+                 QDir::toNativeSeparators(bin + QStringLiteral("/explorer.exe")).toLower());
+        QString expected = dir;
+        expected.replace(QLatin1Char('/'), QLatin1Char('\\'));
+        QCOMPARE(lines.mid(1), QStringList{expected});
+        QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z]:\\\\")).match(lines.value(1)).hasMatch());
+    }
 
-// On Windows these names reach a device wherever they stand: the bytes would go to the
-// console, a port or nowhere, and the window would report a file that does not exist.
-void TestWindows::deviceNamesRefused()
-{
-    QFETCH(QString, name);
-    Widget w;
-    QString stored = name;
-    QVERIFY(!w.saveFile(stored, "device bytes"));
-    QCOMPARE(shown(w), kCannotWrite + name);
-    QCOMPARE(entries(), QStringList());
-}
+    void freeNames_data()
+    {
+        QTest::addColumn<QString>(
+            "present"); // blank-separated; a trailing "/" makes a folder, "!" a read-only file
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("stored");
 
-void TestWindows::freeNames_data()
-{
-    QTest::addColumn<QString>("present"); // blank-separated; "d/" makes a directory d
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("stored");
+        const char *rows[][4] = {
+            {"free", "", "报告.txt", "报告.txt"},
+            {"taken", "a.txt", "a.txt", "a2.txt"},
+            {"taken in other case", "NOTES.TXT", "notes.txt", "notes2.txt"},
+            {"variant taken in other case", "a.txt A2.TXT", "a.txt", "a3.txt"},
+            {"directory", "a.txt/", "a.txt", "a2.txt"},
+            {"read-only", "ro.txt!", "ro.txt", "ro2.txt"},
+            // Windows drops the dots and blanks at the end of a name; the name reported is the
+            // one the folder shows.
+            {"trailing dot", "", "readme.", "readme"},
+            {"trailing dot, plain name taken", "readme", "readme.", "readme2"},
+            {"trailing dots and blanks", "a.txt", "a.txt. .", "a.txt. 2"},
+        };
+        for (const auto &row : rows)
+            QTest::newRow(row[0]) << QString::fromUtf8(row[1]) << QString::fromUtf8(row[2])
+                                  << QString::fromUtf8(row[3]);
+    }
 
-    QTest::newRow("free") << ""
-                          << "报告.txt"
-                          << "报告.txt";
-    QTest::newRow("taken") << "a.txt"
-                           << "a.txt"
-                           << "a2.txt";
-    QTest::newRow("taken in other case") << "NOTES.TXT"
-                                         << "notes.txt"
-                                         << "notes2.txt";
-    QTest::newRow("variant taken in other case") << "a.txt A2.TXT"
-                                                 << "a.txt"
-                                                 << "a3.txt";
-    QTest::newRow("directory") << "a.txt/"
-                               << "a.txt"
-                               << "a2.txt";
-    QTest::newRow("read-only") << "ro.txt!"
-                               << "ro.txt"
-                               << "ro2.txt";
-    // Windows drops the dots and blanks at the end of a name; the name reported is the
-    // one the folder shows.
-    QTest::newRow("trailing dot") << ""
-                                  << "readme."
-                                  << "readme";
-    QTest::newRow("trailing dot, plain name taken") << "readme"
-                                                    << "readme."
-                                                    << "readme2";
-    QTest::newRow("trailing dots and blanks") << "a.txt"
-                                              << "a.txt. ."
-                                              << "a.txt. 2";
-}
+    // Exclusive creation (QFile NewOnly) on Wine's file system, which, like Windows, matches
+    // names without regard to case and drops trailing dots: nothing present is overwritten,
+    // and the name handed back is where the bytes are.
+    void freeNames()
+    {
+        QFETCH(QString, present);
+        QFETCH(QString, name);
+        QFETCH(QString, stored);
 
-// Exclusive creation (QFile NewOnly) on Wine's file system, which, like Windows, matches
-// names without regard to case and drops trailing dots: nothing present is overwritten,
-// and the name handed back is where the bytes are.
-void TestWindows::freeNames()
-{
-    QFETCH(QString, present);
-    QFETCH(QString, name);
-    QFETCH(QString, stored);
-
-    QStringList expected;
-    for (QString entry : present.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-        if (entry.endsWith(QLatin1Char('/'))) {
-            entry.chop(1);
-            QVERIFY(QDir().mkdir(entry));
-        } else if (entry.endsWith(QLatin1Char('!'))) {
-            entry.chop(1);
-            QVERIFY(write(entry, "before"));
-            QVERIFY(QFile::setPermissions(entry, QFile::ReadOwner | QFile::ReadUser));
-        } else {
-            QVERIFY(write(entry, "before"));
+        QStringList expected;
+        for (QString entry : present.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            if (entry.endsWith(QLatin1Char('/'))) {
+                entry.chop(1);
+                QVERIFY(QDir().mkdir(entry));
+            } else if (entry.endsWith(QLatin1Char('!'))) {
+                entry.chop(1);
+                QVERIFY(write(entry, "before"));
+                QVERIFY(QFile::setPermissions(entry, QFile::ReadOwner | QFile::ReadUser));
+            } else {
+                QVERIFY(write(entry, "before"));
+            }
+            expected << entry;
         }
-        expected << entry;
+        Widget w;
+        QString used = name;
+        QVERIFY(w.saveFile(used, "received"));
+        QCOMPARE(used, stored);
+        QCOMPARE(contents(stored), QByteArray("received"));
+        for (const QString &entry : std::as_const(expected)) {
+            if (QFileInfo(entry).isFile())
+                QCOMPARE(contents(entry), QByteArray("before"));
+            QFile::setPermissions(entry, QFile::ReadOwner | QFile::WriteOwner);
+        }
+        expected << stored;
+        expected.sort(Qt::CaseInsensitive);
+        QCOMPARE(entries(), expected);
     }
-    Widget w;
-    QString used = name;
-    QVERIFY(w.saveFile(used, "received"));
-    QCOMPARE(used, stored);
-    QCOMPARE(contents(stored), QByteArray("received"));
-    for (const QString &entry : std::as_const(expected)) {
-        if (QFileInfo(entry).isFile())
-            QCOMPARE(contents(entry), QByteArray("before"));
-        QFile::setPermissions(entry, QFile::ReadOwner | QFile::WriteOwner);
+
+    void receivedNames_data()
+    {
+        QTest::addColumn<bool>("image");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("stored"); // empty: refused
+        QTest::addColumn<QString>("line");   // a line of the message box
+
+        // On Windows these names reach a device or a stream wherever they stand: the bytes would go
+        // to the console, a port or nowhere, and the window would report a file that does not exist.
+        for (const char *name :
+             {"CON", "con.txt", "NUL", "nul.tar.gz", "AUX", "PRN.log", "COM1", "com9.txt", "LPT1", "lpt5.doc",
+              "CONIN$", "conout$", "Nul .txt", "COM¹.txt", "a:b", "a.txt:secret"})
+            QTest::newRow(name) << false << QString::fromUtf8(name) << QString()
+                                << kCannotWrite + QString::fromUtf8(name);
+        const struct
+        {
+            bool image;
+            const char *name, *stored, *line;
+        } rows[] = {
+            {false, "notes.", "notes", "收到文件：notes., 并改名为：notes"},
+            {false, "C:\\Users\\me\\报告.txt", "报告.txt",
+             "收到文件：C:\\Users\\me\\报告.txt, 并改名为：报告.txt"},
+            {false, "..\\..\\up.txt", "up.txt", "收到文件：..\\..\\up.txt, 并改名为：up.txt"},
+            {false, "\\\\127.0.0.1\\share\\x.txt", "x.txt",
+             "收到文件：\\\\127.0.0.1\\share\\x.txt, 并改名为：x.txt"},
+            {true, "pic.png", "pic.png", "收到server 发来的文件：pic.png"},
+            {true, "CON.png", "", "不能以只写方式文件：CON.png"},
+            {true, "shot.", "shot", "收到server 发来的文件：shot., 并改名为：shot"},
+        };
+        for (const auto &row : rows)
+            QTest::newRow(row.name) << row.image << QString::fromUtf8(row.name)
+                                    << QString::fromUtf8(row.stored) << QString::fromUtf8(row.line);
     }
-    expected << stored;
-    expected.sort(Qt::CaseInsensitive);
-    QCOMPARE(entries(), expected);
-}
 
-void TestWindows::receivedNames_data()
-{
-    QTest::addColumn<bool>("image");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("stored"); // empty: refused
-    QTest::addColumn<QString>("line");   // a line of the message box
+    // A file or image message from the server, as the receive handler gets it, stored by the
+    // rules of the Windows file system.
+    void receivedNames()
+    {
+        QFETCH(bool, image);
+        QFETCH(QString, name);
+        QFETCH(QString, stored);
+        QFETCH(QString, line);
 
-    QTest::newRow("CON") << false << "CON"
-                         << "" << kCannotWrite + "CON";
-    QTest::newRow("a:b") << false << "a:b"
-                         << "" << kCannotWrite + "a:b";
-    QTest::newRow("stream") << false << "a.txt:secret"
-                            << "" << kCannotWrite + "a.txt:secret";
-    QTest::newRow("trailing dot") << false << "notes."
-                                  << "notes"
-                                  << "收到文件：notes., 并改名为：notes";
-    QTest::newRow("backslashes") << false << "C:\\Users\\me\\报告.txt"
-                                 << "报告.txt"
-                                 << "收到文件：C:\\Users\\me\\报告.txt, 并改名为：报告.txt";
-    QTest::newRow("climbing") << false << "..\\..\\up.txt"
-                              << "up.txt"
-                              << "收到文件：..\\..\\up.txt, 并改名为：up.txt";
-    QTest::newRow("share") << false << "\\\\127.0.0.1\\share\\x.txt"
-                           << "x.txt"
-                           << "收到文件：\\\\127.0.0.1\\share\\x.txt, 并改名为：x.txt";
-    QTest::newRow("image") << true << "pic.png"
-                           << "pic.png"
-                           << "收到server 发来的文件：pic.png";
-    QTest::newRow("image, device") << true << "CON.png"
-                                   << "" << kCannotWrite + "CON.png";
-    QTest::newRow("image, trailing dot") << true << "shot."
-                                         << "shot"
-                                         << "收到server 发来的文件：shot., 并改名为：shot";
-}
-
-// A file or image message from the server, as the receive handler gets it, stored by the
-// rules of the Windows file system.
-void TestWindows::receivedNames()
-{
-    QFETCH(bool, image);
-    QFETCH(QString, name);
-    QFETCH(QString, stored);
-    QFETCH(QString, line);
-
-    Widget w;
-    const QByteArray data = image ? png() : QStringLiteral("第一行\r\nline 2\n").toUtf8();
-    w.handleMessage(image ? imageMessage(name, data) : fileMessage(name, data));
-    // Images are decoded off the window's thread; their lines follow the decode.
-    QVERIFY(QTest::qWaitFor([&] { return !WidgetProbe::messagesWaiting(w); }, 10000));
-    QVERIFY2(shown(w).split(QLatin1Char('\n')).contains(line), qPrintable(shown(w)));
-    QCOMPARE(entries(), stored.isEmpty() ? QStringList() : QStringList{stored});
-    if (!stored.isEmpty())
-        QCOMPARE(contents(stored), data);
-    QCOMPARE(WidgetProbe::scene(w)->items().size(), image && !stored.isEmpty() ? 1 : 0);
-}
-
-void TestWindows::quietGaps_data()
-{
-    QTest::addColumn<QByteArray>("first");
-    QTest::addColumn<int>("pauseMs");
-    QTest::addColumn<int>("messages");
-
-    const QByteArray chat = tavrel::chatLine(QStringLiteral("alice: 你好"));
-    const QByteArray file = fileMessage(QStringLiteral("a.txt"), QByteArray(1000, 'x'));
-    QTest::newRow("chat, no pause") << chat << 0 << 1;
-    QTest::newRow("chat, 5 ms") << chat << 5 << 1;
-    QTest::newRow("chat, 150 ms") << chat << 150 << 2;
-    QTest::newRow("file, 700 ms") << file << 700 << 1;
-    QTest::newRow("file, gap + 400 ms") << file << tavrel::kFileQuietGapMs + 400 << 2;
-}
-
-// The message boundaries over a real loopback connection with the timers of the Windows
-// event dispatcher: a pause well inside the gap joins, one well past it splits, and no
-// message ends before its gap has passed. The lateness is printed for comparison with Linux.
-void TestWindows::quietGaps()
-{
-    QFETCH(QByteArray, first);
-    QFETCH(int, pauseMs);
-    QFETCH(int, messages);
-
-    QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost));
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, server.serverPort());
-    QVERIFY(server.waitForNewConnection(5000) && client.waitForConnected(5000));
-    std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
-
-    tavrel::MessageAssembler assembler;
-    QElapsedTimer sinceLastWrite;
-    QList<qint64> endedAfter;
-    connect(&client, &QTcpSocket::readyRead, &assembler, [&] { assembler.append(client.readAll()); });
-    connect(&assembler, &tavrel::MessageAssembler::messageReady, this,
-            [&] { endedAfter << sinceLastWrite.elapsed(); });
-
-    const int half = int(first.size() / 2);
-    peer->write(first.left(half));
-    QVERIFY(peer->waitForBytesWritten(5000));
-    sinceLastWrite.start();
-    if (pauseMs > 0)
-        QTest::qWait(pauseMs);
-    peer->write(first.mid(half));
-    QVERIFY(peer->waitForBytesWritten(5000));
-    sinceLastWrite.start();
-    QTRY_COMPARE_WITH_TIMEOUT(endedAfter.size(), messages, 5000);
-    QTest::qWait(tavrel::kFileQuietGapMs + 100);
-    QCOMPARE(endedAfter.size(), messages);
-
-    // The gap of the last message: a split leaves it starting with the second half.
-    const int gap = tavrel::quietGapFor(messages == 1 ? first.at(0) : first.at(half));
-    qInfo().noquote() << QStringLiteral("gap %1 ms: last message ended %2 ms after its last write")
-                             .arg(gap)
-                             .arg(endedAfter.constLast());
-    QVERIFY(endedAfter.constLast() >= gap);
-}
-
-// The real server, as a Windows user meets it: register with the code from the mail, log
-// in, chat, send a text file from a path with a drive letter and ask for it back, receive a
-// file named with a trailing dot and an image, and open the folder in Explorer. A picture
-// of the screen is left for the person who runs the check.
-void TestWindows::session()
-{
-    const QString data = qEnvironmentVariable("TAVREL_CHECK_SERVER_DATA");
-    if (data.isEmpty())
-        QSKIP("TAVREL_CHECK_SERVER_DATA names no server data folder: no server to talk to");
-    const QString screenshot = qEnvironmentVariable("TAVREL_CHECK_SCREENSHOT");
-
-    Widget w;
-    w.show();
-    w.move(10, 10);
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    const auto type = [&w](const char *name, const QString &text) {
-        WidgetProbe::lineEdit(w, name)->setText(text);
-    };
-
-    QElapsedTimer clock;
-    clock.start();
-    click(w, "btnConnect");
-    qInfo() << "connect click, two refused candidates first:" << clock.elapsed() << "ms";
-    QCOMPARE(WidgetProbe::button(w, "btnConnect")->text(), QStringLiteral("断开"));
-    QCOMPARE(shown(w), QStringLiteral("成功和服务器连接"));
-
-    registerThroughMail(w, QDir(data + QStringLiteral("/outbox")), QStringLiteral("窗口用户"),
-                        QStringLiteral("windows@example.org"), QStringLiteral("秘密 secret"));
-    if (QTest::currentTestFailed())
-        return;
-
-    click(w, "btnLog");
-    QTRY_VERIFY_WITH_TIMEOUT(sendButtonsEnabled(w) == 3 && shown(w).endsWith(QStringLiteral("登录成功")),
-                             10000);
-    QTRY_VERIFY_WITH_TIMEOUT(shown(w, "textEditUsers").contains(QStringLiteral("我: 窗口用户\n")), 10000);
-
-    WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(QStringLiteral("你好，来自 Windows 的问候"));
-    click(w, "btnSend");
-    QTRY_VERIFY_WITH_TIMEOUT(shown(w).endsWith(QStringLiteral("窗口用户: 你好，来自 Windows 的问候")), 5000);
-
-    // From another folder, given as a Windows user types it: drive letter and backslashes.
-    QTemporaryDir outgoing(QDir::tempPath() + QStringLiteral("/发出 的 文件-XXXXXX"));
-    QVERIFY(outgoing.isValid());
-    const QByteArray text = QStringLiteral("Windows 行尾\r\n第二行\r\n").toUtf8();
-    const QString source = QDir::toNativeSeparators(outgoing.filePath(QStringLiteral("说明.txt")));
-    QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z]:\\\\")).match(source).hasMatch());
-    QVERIFY(write(source, text));
-    type("lineEditFile", source);
-    click(w, "btnSendFile");
-    QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("说明.txt")), 5000);
-    type("lineEditFile2", QStringLiteral("说明.txt"));
-    click(w, "btnReceiveFile");
-    QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("收到文件：说明.txt")), 5000);
-    QCOMPARE(contents(QStringLiteral("说明.txt")), text);
-
-    // Put into the server's folder by the check: a name with a trailing dot, and an image.
-    type("lineEditFile2", QStringLiteral("readme."));
-    click(w, "btnReceiveFile");
-    QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("收到文件：readme., 并改名为：readme")), 5000);
-    // Windows cannot open the server's "readme." either, so the text is the one check.sh wrote.
-    QVERIFY(contents(QStringLiteral("readme")).startsWith("Windows drops the dot"));
-    type("lineEditFile2", QStringLiteral("tavrel.png"));
-    click(w, "btnReceiveFile");
-    QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("收到的图片：tavrel.png 在图片标签页里显示")),
-                             5000);
-    QCOMPARE(WidgetProbe::scene(w)->items().size(), 1);
-
-    // The real Explorer, whose window is titled after the folder it shows.
-    const QString folder = QDir::current().dirName();
-    QVERIFY(!foreignWindow(folder));
-    click(w, "btnOpenFolder");
-    HWND explorer = nullptr;
-    QTRY_VERIFY_WITH_TIMEOUT((explorer = foreignWindow(folder)) != nullptr, 30000);
-    SetWindowPos(explorer, HWND_TOP, 460, 10, 800, 560, SWP_SHOWWINDOW);
-
-    if (!screenshot.isEmpty()) {
-        QTest::qWait(1500); // Explorer fills its list after the window shows
-        const QPixmap shot = w.screen()->grabWindow(0);
-        QVERIFY2(shot.save(screenshot, "PNG"), qPrintable(screenshot));
-        qInfo().noquote() << "screenshot" << shot.width() << "x" << shot.height() << "in" << screenshot;
+        Widget w;
+        const QByteArray data = image ? png(4, 3) : QStringLiteral("第一行\r\nline 2\n").toUtf8();
+        w.handleMessage(image ? imageMessage(name.toUtf8(), data, "server")
+                              : fileMessage(name.toUtf8(), data));
+        // Images are decoded off the window's thread; their lines follow the decode.
+        QVERIFY(QTest::qWaitFor([&] { return !WidgetProbe::messagesWaiting(w); }, 10000));
+        QVERIFY2(shown(w).split(QLatin1Char('\n')).contains(line), qPrintable(shown(w)));
+        QCOMPARE(entries(), stored.isEmpty() ? QStringList() : QStringList{stored});
+        if (!stored.isEmpty())
+            QCOMPARE(contents(stored), data);
+        QCOMPARE(WidgetProbe::scene(w)->items().size(), image && !stored.isEmpty() ? 1 : 0);
     }
-    PostMessageW(explorer, WM_CLOSE, 0, 0);
-    QTRY_VERIFY_WITH_TIMEOUT(!foreignWindow(folder), 10000);
-}
+
+    void quietGaps_data()
+    {
+        QTest::addColumn<QByteArray>("first");
+        QTest::addColumn<int>("pauseMs");
+        QTest::addColumn<int>("messages");
+
+        const QByteArray chat = tavrel::chatLine(QStringLiteral("alice: 你好"));
+        const QByteArray file = fileMessage("a.txt", QByteArray(1000, 'x'));
+        QTest::newRow("chat, no pause") << chat << 0 << 1;
+        QTest::newRow("chat, 5 ms") << chat << 5 << 1;
+        QTest::newRow("chat, 150 ms") << chat << 150 << 2;
+        QTest::newRow("file, 700 ms") << file << 700 << 1;
+        QTest::newRow("file, gap + 400 ms") << file << tavrel::kFileQuietGapMs + 400 << 2;
+    }
+
+    // The message boundaries over a real loopback connection with the timers of the Windows
+    // event dispatcher: a pause well inside the gap joins, one well past it splits, and no
+    // message ends before its gap has passed.
+    void quietGaps()
+    {
+        QFETCH(QByteArray, first);
+        QFETCH(int, pauseMs);
+        QFETCH(int, messages);
+
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QVERIFY(server.waitForNewConnection(5000) && client.waitForConnected(5000));
+        std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
+
+        tavrel::MessageAssembler assembler;
+        QElapsedTimer sinceLastWrite;
+        QList<qint64> endedAfter;
+        connect(&client, &QTcpSocket::readyRead, &assembler, [&] { assembler.append(client.readAll()); });
+        connect(&assembler, &tavrel::MessageAssembler::messageReady, this,
+                [&] { endedAfter << sinceLastWrite.elapsed(); });
+
+        const int half = int(first.size() / 2);
+        peer->write(first.left(half));
+        QVERIFY(peer->waitForBytesWritten(5000));
+        sinceLastWrite.start();
+        if (pauseMs > 0)
+            QTest::qWait(pauseMs);
+        peer->write(first.mid(half));
+        QVERIFY(peer->waitForBytesWritten(5000));
+        sinceLastWrite.start();
+        QTRY_COMPARE_WITH_TIMEOUT(endedAfter.size(), messages, 5000);
+        QTest::qWait(tavrel::kFileQuietGapMs + 100);
+        QCOMPARE(endedAfter.size(), messages);
+
+        // The gap of the last message: a split leaves it starting with the second half.
+        QVERIFY(endedAfter.constLast() >= tavrel::quietGapFor(messages == 1 ? first.at(0) : first.at(half)));
+    }
+
+    // The real server, as a Windows user meets it: register with the code from the mail, log
+    // in, chat, send a text file from a path with a drive letter and ask for it back, receive a
+    // file named with a trailing dot and an image, and open the folder in Explorer. A picture
+    // of the screen is left for the person who runs the check.
+    void session()
+    {
+        const QString data = qEnvironmentVariable("TAVREL_CHECK_SERVER_DATA");
+        if (data.isEmpty())
+            QSKIP("TAVREL_CHECK_SERVER_DATA names no server data folder: no server to talk to");
+        const QString screenshot = qEnvironmentVariable("TAVREL_CHECK_SCREENSHOT");
+
+        Widget w;
+        w.show();
+        w.move(10, 10);
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        const auto type = [&w](const char *name, const QString &text) {
+            WidgetProbe::lineEdit(w, name)->setText(text);
+        };
+
+        click(w, "btnConnect");
+        QCOMPARE(WidgetProbe::button(w, "btnConnect")->text(), QStringLiteral("断开"));
+        QCOMPARE(shown(w), QStringLiteral("成功和服务器连接"));
+
+        registerThroughMail(w, QDir(data + QStringLiteral("/outbox")), QStringLiteral("窗口用户"),
+                            QStringLiteral("windows@example.org"), QStringLiteral("秘密 secret"));
+        if (QTest::currentTestFailed())
+            return;
+
+        click(w, "btnLog");
+        QTRY_VERIFY_WITH_TIMEOUT(sendButtonsEnabled(w) == 3 && shown(w).endsWith(QStringLiteral("登录成功")),
+                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(shown(w, "textEditUsers").contains(QStringLiteral("我: 窗口用户\n")), 10000);
+
+        WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(QStringLiteral("你好，来自 Windows 的问候"));
+        click(w, "btnSend");
+        QTRY_VERIFY_WITH_TIMEOUT(shown(w).endsWith(QStringLiteral("窗口用户: 你好，来自 Windows 的问候")),
+                                 5000);
+
+        // From another folder, given as a Windows user types it: drive letter and backslashes.
+        QTemporaryDir outgoing(QDir::tempPath() + QStringLiteral("/发出 的 文件-XXXXXX"));
+        QVERIFY(outgoing.isValid());
+        const QByteArray text = QStringLiteral("Windows 行尾\r\n第二行\r\n").toUtf8();
+        const QString source = QDir::toNativeSeparators(outgoing.filePath(QStringLiteral("说明.txt")));
+        QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z]:\\\\")).match(source).hasMatch());
+        QVERIFY(write(source, text));
+        type("lineEditFile", source);
+        click(w, "btnSendFile");
+        QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("说明.txt")), 5000);
+        type("lineEditFile2", QStringLiteral("说明.txt"));
+        click(w, "btnReceiveFile");
+        QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("收到文件：说明.txt")), 5000);
+        QCOMPARE(contents(QStringLiteral("说明.txt")), text);
+
+        // Put into the server's folder by the check: a name with a trailing dot, and an image.
+        type("lineEditFile2", QStringLiteral("readme."));
+        click(w, "btnReceiveFile");
+        QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("收到文件：readme., 并改名为：readme")),
+                                 5000);
+        // Windows cannot open the server's "readme." either, so the text is the one check.sh wrote.
+        QVERIFY(contents(QStringLiteral("readme")).startsWith("Windows drops the dot"));
+        type("lineEditFile2", QStringLiteral("tavrel.png"));
+        click(w, "btnReceiveFile");
+        QTRY_VERIFY_WITH_TIMEOUT(
+            shown(w).contains(QStringLiteral("收到的图片：tavrel.png 在图片标签页里显示")), 5000);
+        QCOMPARE(WidgetProbe::scene(w)->items().size(), 1);
+
+        // The real Explorer, whose window is titled after the folder it shows.
+        const QString folder = QDir::current().dirName();
+        QVERIFY(!foreignWindow(folder));
+        click(w, "btnOpenFolder");
+        HWND explorer = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((explorer = foreignWindow(folder)) != nullptr, 30000);
+        SetWindowPos(explorer, HWND_TOP, 460, 10, 800, 560, SWP_SHOWWINDOW);
+
+        if (!screenshot.isEmpty()) {
+            QTest::qWait(1500); // Explorer fills its list after the window shows
+            const QPixmap shot = w.screen()->grabWindow(0);
+            QVERIFY2(shot.save(screenshot, "PNG"), qPrintable(screenshot));
+            qInfo().noquote() << "screenshot" << shot.width() << "x" << shot.height() << "in" << screenshot;
+        }
+        PostMessageW(explorer, WM_CLOSE, 0, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!foreignWindow(folder), 10000);
+    }
+};
 
 QTEST_MAIN(TestWindows)
 #include "tst_windows.moc"
