@@ -45,6 +45,26 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+// kPassword as the server stores it, hashed at this cost.
+inline QByteArray storedHash(quint64 ops = crypto_pwhash_OPSLIMIT_MIN,
+                             size_t mem = crypto_pwhash_MEMLIMIT_MIN)
+{
+    const QByteArray digest = tavrel::saltedDigest(kPassword).toLatin1();
+    char hash[crypto_pwhash_STRBYTES] = {};
+    return crypto_pwhash_str(hash, digest, quint64(digest.size()), ops, mem) == 0 ? QByteArray(hash)
+                                                                                  : QByteArray();
+}
+
+// Puts these accounts, with kPassword so hashed, into the database at path.
+inline void addAccounts(const QString &database, const QStringList &names,
+                        const QByteArray &hash = storedHash())
+{
+    tavrel::server::Store store(database);
+    QVERIFY(store.open() && store.migrate() && !hash.isEmpty());
+    for (const QString &name : names)
+        QVERIFY(store.insertAccount(name, name + QStringLiteral("@example.org"), hash, 0));
+}
+
 class ServerFixture
 {
 public:
@@ -79,13 +99,8 @@ public:
     {
         server = std::make_unique<tavrel::server::Server>(config);
         QVERIFY(server->start());
-        tavrel::server::Store store(dataPath(QStringLiteral("tavrel.sqlite")));
-        QVERIFY(store.open());
-        const QByteArray digest = tavrel::saltedDigest(kPassword).toLatin1();
-        char hash[crypto_pwhash_STRBYTES];
-        QCOMPARE(crypto_pwhash_str(hash, digest, 32, config.pwhashOps, config.pwhashMem), 0);
-        for (const QString &name : accounts)
-            QVERIFY(store.insertAccount(name, name + QStringLiteral("@example.org"), hash, 0));
+        addAccounts(dataPath(QStringLiteral("tavrel.sqlite")), accounts,
+                    storedHash(config.pwhashOps, config.pwhashMem));
     }
     // A client connecting from 127.0.0.<source>; 0: any.
     TestClient *connected(int source = 0)
@@ -117,18 +132,6 @@ public:
         static const QRegularExpression code(QStringLiteral("^验证码：(\\d{6})\r$"),
                                              QRegularExpression::MultilineOption);
         return code.match(mailsTo(email).value(mailsTo(email).size() - 1)).captured(1);
-    }
-
-    // Registers over the wire, with the code read from the outbox.
-    void registerUser(TestClient *client, const QString &name, const QString &email)
-    {
-        client->send(reg(name, email));
-        QCOMPARE(client->take('r'),
-                 tavrel::server::answers::registrationReply(tavrel::server::answers::codeSent(email, 10)));
-        QCOMPARE(codeFor(email).size(), 6);
-        client->send(reg(name, email.toUpper(), codeFor(email))); // matched regardless of case
-        QCOMPARE(client->take('r'),
-                 tavrel::server::answers::registrationReply(tavrel::server::answers::registered()));
     }
 
     // Logs everyone in at once; each then has the list of all logged in so far.

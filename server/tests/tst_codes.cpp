@@ -2,7 +2,7 @@
 
 #include <QSqlQuery>
 
-#include <cmath>
+#include <sodium.h>
 
 using namespace tavrel;
 using namespace tavrel::server;
@@ -17,24 +17,27 @@ constexpr qint64 kDay = 24 * kHour;
 const auto answer = [](const QString &text) { return answers::registrationReply(text); };
 const auto sent = [](const QString &email) { return answer(answers::codeSent(email, 10)); };
 
-int rowsIn(const QString &database, const QString &table)
+QList<int> rowsIn(const QString &database, const QStringList &tables)
 {
-    QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"count"_s);
-    db.setDatabaseName(database);
-    int rows = -1;
-    if (db.open()) {
+    QList<int> rows;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"count"_s);
+        db.setDatabaseName(database);
         QSqlQuery query(db);
-        if (query.exec(u"SELECT count(*) FROM "_s + table) && query.next())
-            rows = query.value(0).toInt();
+        for (const QString &table : tables)
+            rows.append(db.open() && query.exec(u"SELECT count(*) FROM "_s + table) && query.next()
+                            ? query.value(0).toInt()
+                            : -1);
     }
-    db = QSqlDatabase();
     QSqlDatabase::removeDatabase(u"count"_s);
     return rows;
 }
 
 } // namespace
 
-// Verification codes with the default limits; the clock is moved rather than waited for.
+// Verification codes and failed logins with the default limits: delays per (name, source),
+// a lock only from many sources, alike for any name. The clock is moved rather than waited
+// for.
 class TestCodes : public QObject
 {
     Q_OBJECT
@@ -46,6 +49,11 @@ class TestCodes : public QObject
         client->send(reg(name, email, code));
         return client->take('r');
     }
+    QByteArray attempt(TestClient *client, const QString &name, const QString &password)
+    {
+        client->send(login(name, password));
+        return client->take('l');
+    }
     QString wrongCode(const QString &email) const
     {
         return f.codeFor(email) == u"000000"_s ? u"000001"_s : u"000000"_s;
@@ -55,16 +63,18 @@ private slots:
     void init() { f.init(); }
     void cleanup() { f.cleanup(); }
 
-    // The resend wait holds for address and name alike; a used-up code blocks its pair.
+    // The resend wait holds for address and name alike; five wrong tries use a code up and
+    // block its pair; whatever another source sends, the code in the mail stays good.
     void resendWait_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("email");
-        QTest::addColumn<bool>("useUp"); // the first code gets five wrong tries
+        QTest::addColumn<bool>("useUp"); // the first code gets five wrong tries, else one
         QTest::addColumn<QString>("refusal");
         const QString wait = answers::codeResendWait(60);
         QTest::newRow("same address, another name") << u"bob"_s << u"a@example.org"_s << false << wait;
         QTest::newRow("another address, same name") << u"alice"_s << u"b@example.org"_s << false << wait;
+        QTest::newRow("same pair") << u"alice"_s << u"a@example.org"_s << false << wait;
         QTest::newRow("same pair, code used up")
             << u"alice"_s << u"a@example.org"_s << true << answers::codeBlocked(60);
     }
@@ -75,58 +85,47 @@ private slots:
         QFETCH(bool, useUp);
         QFETCH(QString, refusal);
         f.startServer();
-        TestClient *client = f.connected();
-        QCOMPARE(ask(client, u"alice"_s, u"a@example.org"_s), sent(u"a@example.org"_s));
-        if (useUp) {
-            const QString wrong = wrongCode(u"a@example.org"_s);
-            for (int left = 4; left >= 0; --left)
-                QCOMPARE(ask(client, u"alice"_s, u"a@example.org"_s, wrong),
-                         answer(left ? answers::codeWrong(left) : answers::codeBlocked(60)));
-            QCOMPARE(ask(client, u"alice"_s, u"a@example.org"_s, f.codeFor(u"a@example.org"_s)),
-                     answer(answers::codeBlocked(60)));
-        }
-        QCOMPARE(ask(client, name, email), answer(refusal));
+        TestClient *owner = f.connected();
+        TestClient *other = f.connected(2);
+        const QString mine = u"a@example.org"_s;
+        QCOMPARE(ask(owner, u"alice"_s, mine), sent(mine));
+        const QString code = f.codeFor(mine);
+        for (int left = 4; left >= (useUp ? 0 : 4); --left)
+            QCOMPARE(ask(other, u"alice"_s, mine, wrongCode(mine)),
+                     answer(left ? answers::codeWrong(left) : answers::codeBlocked(60)));
+        if (useUp)
+            QCOMPARE(ask(owner, u"alice"_s, mine, code), answer(answers::codeBlocked(60)));
+        QCOMPARE(ask(other, name, email), answer(refusal));
         f.advance(60 * kSecond);
-        QCOMPARE(ask(client, name, email), sent(email));
+        QCOMPARE(ask(other, name, email), sent(email));
+        if (!useUp)
+            QCOMPARE(ask(owner, u"alice"_s, mine, code), answer(answers::registered()));
     }
 
-    // Five code mails a day for a name (for an address: see guessingRate), twenty an hour from
-    // a source address; other sources go on meanwhile.
+    // Five code mails a day for a name and for an address, twenty an hour from a source
+    // address; other sources go on meanwhile. With five tries a code, that is 25 guesses a
+    // day at one victim's code.
     void dailyAndSourceLimits()
     {
         f.startServer();
         TestClient *client = f.connected();
+        const QString victim = u"victim@example.org"_s;
+        const auto mail = [](int i) { return u"u%1@example.org"_s.arg(i); };
         for (int i = 0; i < 5; ++i) {
-            QCOMPARE(ask(client, u"alice"_s, u"a%1@example.org"_s.arg(i)), sent(u"a%1@example.org"_s.arg(i)));
+            QCOMPARE(ask(client, u"alice"_s, mail(i)), sent(mail(i)));
+            QCOMPARE(ask(client, u"m%1"_s.arg(i), victim), sent(victim));
             f.advance(61 * kSecond);
         }
-        QCOMPARE(ask(client, u"alice"_s, u"a5@example.org"_s), answer(answers::codeDailyLimit()));
-        for (int i = 5; i < 20; ++i)
-            QCOMPARE(ask(client, u"u%1"_s.arg(i), u"u%1@example.org"_s.arg(i)),
-                     sent(u"u%1@example.org"_s.arg(i)));
-        QCOMPARE(ask(client, u"u20"_s, u"u20@example.org"_s), answer(answers::codeSourceLimit()));
-        QCOMPARE(ask(f.connected(2), u"u21"_s, u"u21@example.org"_s), sent(u"u21@example.org"_s));
+        QCOMPARE(ask(client, u"alice"_s, mail(5)), answer(answers::codeDailyLimit()));
+        QCOMPARE(ask(client, u"m5"_s, victim), answer(answers::codeDailyLimit()));
+        for (int i = 10; i < 20; ++i)
+            QCOMPARE(ask(client, u"u%1"_s.arg(i), mail(i)), sent(mail(i)));
+        QCOMPARE(ask(client, u"u20"_s, mail(20)), answer(answers::codeSourceLimit()));
+        QCOMPARE(ask(f.connected(2), u"u21"_s, mail(21)), sent(mail(21)));
         f.advance(kDay - 5 * 61 * kSecond);
-        QCOMPARE(ask(client, u"alice"_s, u"a5@example.org"_s), sent(u"a5@example.org"_s));
-        QCOMPARE(ask(client, u"u20"_s, u"u20@example.org"_s), sent(u"u20@example.org"_s));
-    }
-
-    // Whatever another connection sends, the code in the mail stays good.
-    void pendingCodeSurvivesOthers()
-    {
-        f.startServer();
-        TestClient *owner = f.connected();
-        TestClient *other = f.connected(2);
-        const QString email = u"a@example.org"_s;
-        QCOMPARE(ask(owner, u"alice"_s, email), sent(email));
-        const QString code = f.codeFor(email);
-        QCOMPARE(ask(other, u"alice"_s, email), answer(answers::codeResendWait(60)));
-        QCOMPARE(ask(other, u"alice"_s, email, wrongCode(email)), answer(answers::codeWrong(4)));
-        f.advance(61 * kSecond);
-        QCOMPARE(ask(other, u"alice"_s, email), sent(email));
-        QCOMPARE(f.mailsTo(email).size(), 2);
-        QCOMPARE(f.codeFor(email), code);
-        QCOMPARE(ask(owner, u"alice"_s, email, code), answer(answers::registered()));
+        for (const auto &[name, email] :
+             {std::pair{u"alice"_s, mail(5)}, {u"m5"_s, victim}, {u"u20"_s, mail(20)}})
+            QCOMPARE(ask(client, name, email), sent(email));
     }
 
     // Expired codes, day-old mails and hour-old login failures go, at start and periodically.
@@ -150,8 +149,7 @@ private slots:
             QVERIFY(store.addNameFailure(u"new"_s, u"127.0.0.1"_s, now, 0, 10) > 0);
         };
         const auto kept = [&] {
-            return QList<int>{rowsIn(database, u"pending_codes"_s), rowsIn(database, u"code_mails"_s),
-                              rowsIn(database, u"name_failures"_s)};
+            return rowsIn(database, {u"pending_codes"_s, u"code_mails"_s, u"name_failures"_s});
         };
         fill();
         QTRY_COMPARE_WITH_TIMEOUT(kept(), (QList<int>{2, 1, 1}), 3000);
@@ -162,54 +160,115 @@ private slots:
         QCOMPARE(kept(), (QList<int>{2, 2, 2}));
     }
 
-    // How many guesses at a mailed code the default limits allow an attacker per victim and
-    // per source address, and how long a six-digit code then holds.
-    void guessingRate()
+    // Delays grow per name and source; they hold up neither another source nor, after a
+    // success, the same one.
+    void delaysGrow_data()
     {
-        f.startServer();
-        const QString victim = u"victim@example.org"_s;
-        TestClient *attacker = f.connected();
-        int guesses = 0;
-        int mails = 0;
-        for (int round = 0; round < 14; ++round) {
-            const QByteArray reply = ask(attacker, u"mallory"_s, victim);
-            if (reply == sent(victim)) {
-                ++mails;
-                const QString wrong = wrongCode(victim);
-                for (int i = 0; i < 5; ++i) {
-                    const QByteArray result = ask(attacker, u"mallory"_s, victim, wrong);
-                    if (result != answer(answers::codeWrong(4 - i)) &&
-                        result != answer(answers::codeBlocked(60)))
-                        break;
-                    ++guesses;
-                }
-            } else {
-                QCOMPARE(reply, answer(answers::codeDailyLimit()));
-            }
-            // The day's codes go in its first minutes; then wait for the day to pass.
-            f.advance(round % 7 == 6 ? kDay - 6 * 61 * kSecond : 61 * kSecond);
+        QTest::addColumn<QString>("name");
+        QTest::newRow("known name") << u"alice"_s;
+        QTest::newRow("unknown name") << u"zed"_s;
+    }
+    void delaysGrow()
+    {
+        QFETCH(QString, name);
+        f.startServer({u"alice"_s});
+        TestClient *client = f.connected(2);
+        const QByteArray right =
+            answers::loginReply(name == u"alice"_s ? answers::loginOk() : answers::loginRefused());
+        for (const int delay : {1, 2, 4, 8, 16, 32, 60, 60}) {
+            QCOMPARE(attempt(client, name, u"guess"_s), answers::loginReply(answers::loginRefused()));
+            // Within the delay even the right password is not checked.
+            QCOMPARE(attempt(client, name, kPassword), answers::loginReply(answers::loginThrottled(delay)));
+            f.advance((delay - 1) * kSecond);
+            QCOMPARE(attempt(client, name, kPassword), answers::loginReply(answers::loginThrottled(1)));
+            f.advance(kSecond);
         }
-        const double perVictimPerDay = guesses / 2.0;
-        QCOMPARE(mails, 10);
-        QCOMPARE(perVictimPerDay, 25.0);
+        QCOMPARE(attempt(client, name, u"guess"_s), answers::loginReply(answers::loginRefused()));
+        QCOMPARE(attempt(f.connected(3), name, kPassword), right);
+        f.advance(60 * kSecond);
+        QCOMPARE(attempt(client, name, kPassword), right);
+        if (name != u"alice"_s)
+            return;
+        QCOMPARE(attempt(client, name, u"guess"_s), answers::loginReply(answers::loginRefused()));
+        QCOMPARE(attempt(client, name, kPassword), answers::loginReply(answers::loginThrottled(1)));
+    }
 
-        f.advance(kHour);
-        int sourceMails = 0;
-        for (int i = 0; i < 30; ++i)
-            sourceMails += ask(attacker, u"m%1"_s.arg(i), u"v%1@example.org"_s.arg(i)) ==
-                           sent(u"v%1@example.org"_s.arg(i));
-        const int perSourcePerHour = sourceMails * 5;
-        QCOMPARE(sourceMails, 20);
+    // 50 failures in an hour lock a name, counting at most 10 from each source.
+    void lockNeedsManySources_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("sources");
+        QTest::addColumn<bool>("locked");
+        QTest::newRow("one source, 50 failures") << u"alice"_s << 1 << false;
+        QTest::newRow("five sources, 10 each") << u"alice"_s << 5 << true;
+        QTest::newRow("five sources, unknown name") << u"zed"_s << 5 << true;
+    }
+    void lockNeedsManySources()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, sources);
+        QFETCH(bool, locked);
+        f.startServer({u"alice"_s});
+        QList<TestClient *> guessers;
+        for (int s = 0; s < sources; ++s)
+            guessers.append(f.connected(10 + s));
+        for (int round = 0; round < 50 / sources; ++round) {
+            if (round > 0)
+                f.advance(60 * kSecond);
+            for (TestClient *guesser : std::as_const(guessers))
+                QCOMPARE(attempt(guesser, name, u"guess"_s), answers::loginReply(answers::loginRefused()));
+        }
+        const QByteArray right =
+            answers::loginReply(name == u"alice"_s ? answers::loginOk() : answers::loginRefused());
+        TestClient *owner = f.connected(99);
+        QCOMPARE(attempt(owner, name, kPassword),
+                 locked ? answers::loginReply(answers::loginLocked(15)) : right);
+        if (!locked)
+            return;
+        f.advance(15 * 60 * kSecond);
+        QCOMPARE(attempt(owner, name, kPassword), right);
+    }
 
-        const double codes = 1e6;
-        const double chanceInAYear = 1 - std::pow(1 - 1 / codes, perVictimPerDay * 365);
-        const double meanYears = codes / perVictimPerDay / 365;
-        qInfo("guesses per victim address per day: %.0f; per source address per hour: %d (over all victims)",
-              perVictimPerDay, perSourcePerHour);
-        qInfo("one victim's code: %.2f%% guessed within a year, %.0f years on average", chanceInAYear * 100,
-              meanYears);
-        QVERIFY(meanYears > 100);
-        QVERIFY(chanceInAYear < 0.01);
+    // A delayed try costs no hash; a refused one costs the same hash for any name.
+    void timingTellsNothing()
+    {
+        f.config.pwhashOps = 4;
+        f.config.pwhashMem = 32 << 20;
+        f.startServer({u"alice"_s});
+        TestClient *client = f.connected();
+        // The shortest refused try of name and the shortest delayed one, of five each.
+        const auto timed = [&](const QString &name) {
+            std::array<qint64, 2> best{std::numeric_limits<qint64>::max(),
+                                       std::numeric_limits<qint64>::max()};
+            for (int i = 0; i < 10; ++i) {
+                f.advance(i % 2 ? 0 : 61 * kSecond);
+                client->send(login(name, u"guess"_s));
+                QElapsedTimer clock;
+                clock.start();
+                const QByteArray answer = client->take('l');
+                best[i % 2] = std::min(best[i % 2], clock.elapsed());
+                if (answer != answers::loginReply(i % 2 ? answers::loginThrottled(1 << i / 2)
+                                                        : answers::loginRefused()))
+                    return std::array<qint64, 2>{-1, -1};
+            }
+            return best;
+        };
+        const auto [known, knownDelayed] = timed(u"alice"_s);
+        const auto [unknown, unknownDelayed] = timed(u"zed"_s);
+        QVERIFY(known > 0 && unknown > 0);
+        // A refusal takes about one hash (timed here) longer than a delayed try.
+        char stored[crypto_pwhash_STRBYTES];
+        QCOMPARE(crypto_pwhash_str(stored, "guess", 5, f.config.pwhashOps, f.config.pwhashMem), 0);
+        QElapsedTimer hashClock;
+        hashClock.start();
+        QCOMPARE(crypto_pwhash_str_verify(stored, "other", 5), -1);
+        const qint64 hashMs = hashClock.elapsed();
+        QVERIFY2(std::min(known, unknown) - std::max(knownDelayed, unknownDelayed) > hashMs / 2,
+                 "a delayed try hashed");
+        const qint64 knownHash = known - knownDelayed;
+        const qint64 unknownHash = unknown - unknownDelayed;
+        QVERIFY2(unknownHash * 5 > knownHash * 2 && knownHash * 5 > unknownHash * 2,
+                 "a refusal takes longer for one kind of name");
     }
 };
 

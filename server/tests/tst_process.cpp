@@ -5,7 +5,6 @@
 
 #include <csignal>
 #include <fcntl.h>
-#include <sodium.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -48,18 +47,6 @@ class TestProcess : public QObject
     std::unique_ptr<QProcess> m_server;
     QByteArray m_log;
     quint16 m_port = 0;
-
-    void createAccounts(const QStringList &names)
-    {
-        Store store(m_data->filePath(u"tavrel.sqlite"_s));
-        QVERIFY(store.open() && store.migrate());
-        char hash[crypto_pwhash_STRBYTES];
-        const QByteArray digest = saltedDigest(kPassword).toLatin1();
-        QCOMPARE(crypto_pwhash_str(hash, digest, 32, crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN),
-                 0);
-        for (const QString &name : names)
-            QVERIFY(store.insertAccount(name, name + u"@example.org"_s, hash, 0));
-    }
 
     void startServer(const QStringList &options = {}, std::function<void()> inChild = {})
     {
@@ -137,7 +124,7 @@ private slots:
     // SIGTERM: work in progress is answered and sent whole, then the process exits with 0.
     void drainOnSigterm()
     {
-        createAccounts({u"alice"_s, u"bob"_s});
+        addAccounts(m_data->filePath(u"tavrel.sqlite"_s), {u"alice"_s, u"bob"_s});
         QVERIFY(QDir(m_data->path()).mkpath(u"files"_s));
         const QByteArray big(4 << 20, 'b');
         QVERIFY(writeFile(m_data->filePath(u"files/big.txt"_s), big));
@@ -179,7 +166,7 @@ private slots:
     void killedDuringUpload()
     {
         const QStringList users{u"u1"_s, u"u2"_s, u"u3"_s, u"u4"_s, u"u5"_s, u"u6"_s};
-        createAccounts(users);
+        addAccounts(m_data->filePath(u"tavrel.sqlite"_s), users);
         startServer();
         QList<TestClient *> clients;
         for (int i = 0; i < users.size(); ++i)

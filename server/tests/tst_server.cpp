@@ -1,5 +1,7 @@
+#include "display.h"
 #include "files.h"
 #include "serverfixture.h"
+#include "validation.h"
 
 #include <QDirIterator>
 #include <QScopeGuard>
@@ -14,6 +16,11 @@ using namespace tavrel;
 using namespace tavrel::server;
 using namespace Qt::StringLiterals;
 
+// What uploads hold: a line break and the separator inside, and CJK text.
+const QByteArray kContents = "a\n" + tavrel::separator() + u"中文"_s.toUtf8() + tavrel::separator();
+const QByteArray kPng = QByteArray::fromHex("89504e470d0a1a0a0000000d494844520000000100000001080600"
+                                            "00001f15c4890000000049454e44ae426082");
+
 class TestServer : public QObject
 {
     Q_OBJECT
@@ -23,6 +30,59 @@ class TestServer : public QObject
 private slots:
     void init() { f.init(); }
     void cleanup() { f.cleanup(); }
+
+    // What the server accepts as a user name or an e-mail address at registration, and the
+    // form in which it relays user text.
+    void validation_data()
+    {
+        QTest::addColumn<bool>("email"); // false: a user name
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("valid");
+        QTest::newRow("name, latin") << false << u"alice_1.b-c"_s << true;
+        QTest::newRow("name, chinese") << false << u"小明"_s << true;
+        QTest::newRow("name, 32 characters") << false << QString(32, u'a') << true;
+        QTest::newRow("name, 33 characters") << false << QString(33, u'a') << false;
+        QTest::newRow("name, empty") << false << QString() << false;
+        QTest::newRow("name, the server's") << false << answers::serverSender() << false;
+        QTest::newRow("name, full-width colon") << false << u"a："_s << false;
+        QTest::newRow("name, line feed") << false << u"a\nb"_s << false;
+        QTest::newRow("name, separator") << false << u"a~+^`&b"_s << false;
+        QTest::newRow("name, right-to-left override") << false << u"a\u202eb"_s << false;
+        QTest::newRow("email, usual") << true << u"a.b+c@mail.example.org"_s << true;
+        QTest::newRow("email, no at") << true << u"a.example.org"_s << false;
+        QTest::newRow("email, no domain dot") << true << u"a@localhost"_s << false;
+        QTest::newRow("email, angle bracket") << true << u"a>@example.org"_s << false;
+        QTest::newRow("email, non-ascii") << true << u"张@example.org"_s << false;
+        QTest::newRow("email, long local part") << true << QString(65, u'a') + u"@example.org"_s << false;
+    }
+    void validation()
+    {
+        QFETCH(bool, email);
+        QFETCH(QString, text);
+        QTEST(email ? isPlausibleEmail(text) : isValidUserName(text), "valid");
+    }
+
+    void relayedChat_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("relayed");
+        QTest::newRow("line feed") << u"hi\nbob: pw"_s << u"alice: hi\n  bob: pw"_s;
+        QTest::newRow("CR LF once") << u"a\r\nb"_s << u"alice: a\n  b"_s;
+        QTest::newRow("LF CR twice") << u"a\n\rb"_s << u"alice: a\n  \n  b"_s;
+        QTest::newRow("lone CR") << u"a\rb"_s << u"alice: a\n  b"_s;
+        QTest::newRow("breaks at both ends") << u"\nx\n"_s << u"alice: \n  x\n  "_s;
+        QTest::newRow("indent kept") << u"a\n  b"_s << u"alice: a\n    b"_s;
+        for (const char16_t c : {u'\v', u'\f', u'\u0085', u'\u2028', u'\u2029', u'\ufdd0', u'\ufdd1'})
+            QTest::addRow("U+%04X", unsigned(c))
+                << u"a"_s + QChar(c) + u"bob: x"_s << u"alice: a\n  bob: x"_s;
+        QTest::newRow("tab stays") << u"a\tb"_s << u"alice: a\tb"_s;
+        QTest::newRow("surrogate pair stays") << u"a\U0001F600"_s << u"alice: a\U0001F600"_s;
+    }
+    void relayedChat()
+    {
+        QFETCH(QString, text);
+        QTEST(tavrel::server::relayedChat(u"alice"_s, text), "relayed");
+    }
 
     // The answer to a first registration or login, the user list after a login, and the mail
     // sent; user data in texts is written out here rather than built by the code under test.
@@ -93,9 +153,7 @@ private slots:
             QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"first"_s);
             db.setDatabaseName(f.dataPath(u"tavrel.sqlite"_s));
             QVERIFY(db.open());
-            char hash[crypto_pwhash_STRBYTES];
-            const QByteArray digest = saltedDigest(kPassword).toLatin1();
-            QCOMPARE(crypto_pwhash_str(hash, digest, 32, f.config.pwhashOps, f.config.pwhashMem), 0);
+            const QString hash = QString::fromLatin1(storedHash());
             QSqlQuery query(db);
             for (const QString &statement :
                  {u"CREATE TABLE accounts (name TEXT PRIMARY KEY COLLATE NOCASE, email TEXT NOT NULL,"
@@ -105,9 +163,8 @@ private slots:
                   " NOT NULL, expires_ms INTEGER NOT NULL, wrong_tries INTEGER NOT NULL DEFAULT 0)"_s,
                   u"CREATE TABLE uploads (stored_name TEXT PRIMARY KEY, uploader TEXT NOT NULL, size INTEGER"
                   " NOT NULL, sha256 TEXT NOT NULL, uploaded_ms INTEGER NOT NULL)"_s,
-                  u"INSERT INTO accounts VALUES ('alice', 'alice@example.org', '"_s +
-                      QString::fromLatin1(hash) + u"', 0, 4, 0)"_s,
-                  u"INSERT INTO accounts VALUES ('bob', 'bob@example.org', '"_s + QString::fromLatin1(hash) +
+                  u"INSERT INTO accounts VALUES ('alice', 'alice@example.org', '"_s + hash + u"', 0, 4, 0)"_s,
+                  u"INSERT INTO accounts VALUES ('bob', 'bob@example.org', '"_s + hash +
                       u"', 0, 0, 9999999999999)"_s,
                   u"INSERT INTO pending_codes VALUES ('carol@example.org', '123456', 0, 9999999999999, 0)"_s,
                   u"INSERT INTO uploads VALUES ('a.txt', 'alice', 7, '00', 0)"_s,
@@ -117,7 +174,12 @@ private slots:
         QSqlDatabase::removeDatabase(u"first"_s);
         f.startServer();
         f.loggedIn(u"alice"_s, u"bob"_s);
-        f.registerUser(f.connected(), u"carol"_s, u"carol@example.org"_s);
+        TestClient *carol = f.connected();
+        carol->send(reg(u"carol"_s, u"carol@example.org"_s));
+        QCOMPARE(carol->take('r'), answers::registrationReply(answers::codeSent(u"carol@example.org"_s, 10)));
+        // The code is matched whatever the case of the address.
+        carol->send(reg(u"carol"_s, u"Carol@Example.ORG"_s, f.codeFor(u"carol@example.org"_s)));
+        QCOMPARE(carol->take('r'), answers::registrationReply(answers::registered()));
         f.server.reset();
         const QByteArray digest = saltedDigest(kPassword).toLatin1();
         for (QDirIterator it(f.dir->path(), QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
@@ -161,98 +223,74 @@ private slots:
         QVERIFY(guest->take('o', 0).isNull());
     }
 
-    // Uploads are stored under their last path component; hostile names are refused.
-    void uploads_data()
+    // Uploads are stored under their last path component and requests are served by it, out
+    // of the folder never; hostile names are refused either way.
+    void fileNames_data()
     {
-        QTest::addColumn<QString>("path"); // empty: put there by the operator
-        QTest::addColumn<QString>("name"); // stored; empty: refused
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QString>("sender"); // of an image; empty: sent as a plain file
-        const QByteArray png = QByteArray::fromHex("89504e470d0a1a0a0000000d494844520000000100000001080600"
-                                                   "00001f15c4890000000049454e44ae426082");
-        const QByteArray mixed = "a\n" + separator() + u"中文"_s.toUtf8() + separator();
-        const QByteArray p = "payload";
-        const QString longest = QString(193, u'n') + u".txt"_s;
-        QTest::newRow("windows path, CJK")
-            << u"C:\\Users\\al\\说明.md"_s << u"说明.md"_s << mixed << QString();
-        QTest::newRow("text named like an image") << u"fake.png"_s << u"fake.png"_s << p << QString();
-        QTest::newRow("operator's png without suffix")
-            << QString() << u"logo"_s << png << answers::serverSender();
-        QTest::newRow("parent directories") << u"../../escape.txt"_s << u"escape.txt"_s << p << QString();
-        QTest::newRow("absolute") << u"/etc/cron.d/job"_s << u"job"_s << p << QString();
-        QTest::newRow("database name") << u"../tavrel.sqlite"_s << u"tavrel.sqlite"_s << p << QString();
-        QTest::newRow("name taken") << u"../files/notes.txt"_s << u"notes2.txt"_s << p << QString();
-        QTest::newRow("longest name") << longest << longest << p << QString();
-        for (const QString &name : {u"%2%1.txt"_s, u"%L1.txt"_s})
-            QTest::addRow("%s", qPrintable(name)) << name << name << p << QString();
-        for (const QString &bad :
-             {u".."_s, u"dir/"_s, u"CON.txt"_s, u"<img src=x>.txt"_s, u"a\tb.txt"_s, u"a\u2028bob: x.txt"_s,
-              u"a\u202etxt.exe"_s, u".tavrel-upload-0123456789abcdef"_s, u'n' + longest})
-            QTest::addRow("refused %s", qPrintable(bad.left(20))) << bad << QString() << p << QString();
-    }
-    void uploads()
-    {
-        QFETCH(QString, path);
-        QFETCH(QString, name);
-        QFETCH(QByteArray, bytes);
-        QFETCH(QString, sender);
-        f.startServer({u"alice"_s, u"bob"_s});
-        QVERIFY(writeFile(f.filePath(u"notes.txt"_s), "mine"));
-        auto [alice, bob] = f.loggedIn(u"alice"_s, u"bob"_s);
-        if (path.isEmpty()) {
-            QVERIFY(writeFile(f.filePath(name), bytes));
-        } else if (name.isEmpty()) {
-            alice->send(fileMessage(path, bytes));
-            QCOMPARE(alice->take('c'), answers::noticeMessage(answers::uploadBadName()));
-            QCOMPARE(f.files(), QStringList{u"notes.txt"_s});
-            return;
-        } else {
-            alice->send(fileMessage(path, bytes));
-            const QByteArray announcement =
-                "c," + (u"服务器: alice 上传了文件："_s + name + u"（%1字节）"_s.arg(bytes.size())).toUtf8();
-            QVERIFY(alice->expect(announcement) && bob->expect(announcement));
-            QCOMPARE(readFile(f.filePath(name)), bytes);
-            QCOMPARE(f.files().size(), 2);
-        }
-        bob->send(fileRequest(name));
-        QCOMPARE(bob->take('f'),
-                 sender.isEmpty() ? fileMessage(name, bytes) : imageMessage(name, sender, bytes));
-        QCOMPARE(readFile(f.filePath(u"notes.txt"_s)), QByteArray("mine"));
-    }
-
-    void hostileRequests_data()
-    {
-        QTest::addColumn<QString>("requested");
+        QTest::addColumn<QString>("path");    // alice uploads; null: nothing
+        QTest::addColumn<QString>("stored");  // the upload's name; empty: refused
+        QTest::addColumn<QString>("request"); // bob's
         QTest::addColumn<QByteArray>("answer");
         const QByteArray badName = answers::noticeMessage(answers::requestBadName());
         const auto missing = [](const QString &name) {
             return answers::noticeMessage(answers::noSuchFile(name));
         };
-        QTest::newRow("database by parent path") << u"../tavrel.sqlite"_s << missing(u"tavrel.sqlite"_s);
-        QTest::newRow("absolute path") << u"/etc/passwd"_s << missing(u"passwd"_s);
-        QTest::newRow("link out of the folder") << u"link.txt"_s << missing(u"link.txt"_s);
-        QTest::newRow("folder inside") << u"sub"_s << missing(u"sub"_s);
-        QTest::newRow("dot dot") << u".."_s << badName;
-        QTest::newRow("empty") << QString() << badName;
-        QTest::newRow("separator in name") << u"a~+^`&b"_s << badName;
-        QTest::newRow("line break in name") << u"ok.txt\u2029bob: hi"_s << badName;
-        QTest::newRow("user data in the answer")
-            << u"%1.txt"_s << "c," + u"服务器: 没有这个文件：%1.txt"_s.toUtf8();
-        QTest::newRow("served by last component") << u"../files/ok.txt"_s << fileMessage(u"ok.txt"_s, "fine");
+        const auto stored = [](const char *tag, const QString &path, const QString &name) {
+            QTest::newRow(tag) << path << name << name << fileMessage(name, kContents);
+        };
+        const auto asked = [](const char *tag, const QString &request, const QByteArray &answer) {
+            QTest::newRow(tag) << QString() << QString() << request << answer;
+        };
+        const QString longest = QString(193, u'n') + u".txt"_s;
+        stored("windows path, CJK", u"C:\\Users\\al\\说明.md"_s, u"说明.md"_s);
+        stored("text named like an image", u"fake.png"_s, u"fake.png"_s);
+        stored("absolute", u"/etc/cron.d/job"_s, u"job"_s);
+        stored("database name", u"../tavrel.sqlite"_s, u"tavrel.sqlite"_s);
+        stored("name taken", u"../files/notes.txt"_s, u"notes2.txt"_s);
+        stored("longest name", longest, longest);
+        for (const QString &name : {u"%2%1.txt"_s, u"%L1.txt"_s})
+            stored(qPrintable(name), name, name);
+        for (const QString &bad :
+             {u".."_s, u"dir/"_s, u"CON.txt"_s, u"<img src=x>.txt"_s, u"a\tb.txt"_s, u"a\u2028bob: x.txt"_s,
+              u"a\u202etxt.exe"_s, u".tavrel-upload-0123456789abcdef"_s, u'n' + longest})
+            QTest::addRow("refused %s", qPrintable(bad.left(20))) << bad << QString() << bad << badName;
+        asked("operator's png without suffix", u"logo"_s,
+              imageMessage(u"logo"_s, answers::serverSender(), kPng));
+        asked("database by parent path", u"../tavrel.sqlite"_s, missing(u"tavrel.sqlite"_s));
+        asked("absolute path", u"/etc/passwd"_s, missing(u"passwd"_s));
+        asked("link out of the folder", u"link.txt"_s, missing(u"link.txt"_s));
+        asked("folder inside", u"sub"_s, missing(u"sub"_s));
+        asked("empty", QString(), badName);
+        asked("separator in name", u"a~+^`&b"_s, badName);
+        asked("line break in name", u"ok.txt\u2029bob: hi"_s, badName);
+        asked("user data in the answer", u"%1.txt"_s, "c," + u"服务器: 没有这个文件：%1.txt"_s.toUtf8());
+        asked("served by last component", u"../files/notes.txt"_s, fileMessage(u"notes.txt"_s, "mine"));
     }
-    void hostileRequests()
+    void fileNames()
     {
-        QFETCH(QString, requested);
-        QFETCH(QByteArray, answer);
-        f.startServer({u"alice"_s});
-        QVERIFY(writeFile(f.dataPath(u"secret.txt"_s), "secret"));
+        QFETCH(QString, path);
+        QFETCH(QString, stored);
+        QFETCH(QString, request);
+        f.startServer({u"alice"_s, u"bob"_s});
+        QVERIFY(writeFile(f.filePath(u"notes.txt"_s), "mine") && writeFile(f.filePath(u"logo"_s), kPng) &&
+                writeFile(f.filePath(u"a~+^`&b"_s), "") && writeFile(f.dataPath(u"secret.txt"_s), "secret"));
         QVERIFY(QFile::link(f.dataPath(u"secret.txt"_s), f.filePath(u"link.txt"_s)));
         QVERIFY(QDir().mkdir(f.filePath(u"sub"_s)));
-        QVERIFY(writeFile(f.filePath(u"ok.txt"_s), "fine") && writeFile(f.filePath(u"a~+^`&b"_s), ""));
-        TestClient *alice = f.loggedIn(u"alice"_s)[0];
-        alice->send(fileRequest(requested));
-        QVERIFY(QTest::qWaitFor([&] { return !alice->inbox.isEmpty(); }, 5000));
-        QCOMPARE(alice->inbox.value(0), answer);
+        const QStringList before = f.files();
+        auto [alice, bob] = f.loggedIn(u"alice"_s, u"bob"_s);
+        if (!path.isNull()) {
+            alice->send(fileMessage(path, kContents));
+            const QByteArray notice = stored.isEmpty() ? answers::noticeMessage(answers::uploadBadName())
+                                                       : "c," + (u"服务器: alice 上传了文件："_s + stored +
+                                                                 u"（%1字节）"_s.arg(kContents.size()))
+                                                                    .toUtf8();
+            QVERIFY(alice->expect(notice) && (stored.isEmpty() || bob->expect(notice)));
+            QCOMPARE(f.files().size(), before.size() + (stored.isEmpty() ? 0 : 1));
+        }
+        bob->send(fileRequest(request));
+        QVERIFY(QTest::qWaitFor([&] { return !bob->inbox.isEmpty(); }, 5000));
+        QTEST(bob->inbox.value(0), "answer");
+        QCOMPARE(readFile(f.filePath(u"notes.txt"_s)), QByteArray("mine"));
     }
 
     void oversizeShed_data()
@@ -338,28 +376,25 @@ private slots:
         QVERIFY(alice->isConnected());
     }
 
+    // Past the quota, which is the uploader's own, or the free disk, or when writing fails,
+    // an upload is refused and leaves nothing behind.
     void uploadRefusals_data()
     {
-        QTest::addColumn<qint64>("quota");
         QTest::addColumn<qint64>("minFree");
         QTest::addColumn<int>("error"); // errno the writer fails with after half; 0: none
         QTest::addColumn<QString>("answer");
-        const qint64 ample = 1 << 20;
-        QTest::newRow("quota: second file too much")
-            << qint64(15) << qint64(0) << 0 << answers::uploadQuotaExceeded(15);
+        QTest::newRow("quota: second file too much") << qint64(0) << 0 << answers::uploadQuotaExceeded(15);
         QTest::newRow("free disk below the limit")
-            << ample << std::numeric_limits<qint64>::max() << 0 << answers::uploadDiskFull();
-        QTest::newRow("disk fills while writing")
-            << ample << qint64(0) << ENOSPC << answers::uploadDiskFull();
-        QTest::newRow("write fails") << ample << qint64(0) << EIO << answers::uploadFailed();
+            << std::numeric_limits<qint64>::max() << 0 << answers::uploadDiskFull();
+        QTest::newRow("disk fills while writing") << qint64(0) << ENOSPC << answers::uploadDiskFull();
+        QTest::newRow("write fails") << qint64(0) << EIO << answers::uploadFailed();
     }
     void uploadRefusals()
     {
-        QFETCH(qint64, quota);
         QFETCH(qint64, minFree);
         QFETCH(int, error);
         QFETCH(QString, answer);
-        f.config.uploadQuotaBytes = quota;
+        f.config.uploadQuotaBytes = 15;
         f.config.minFreeBytes = minFree;
         f.config.minFreePercent = 0;
         if (error != 0) {
@@ -372,21 +407,22 @@ private slots:
         }
         f.startServer({u"alice"_s, u"bob"_s});
         auto [alice, bob] = f.loggedIn(u"alice"_s, u"bob"_s);
-        const bool quotaRow = quota < 100;
+        const bool quotaRow = minFree == 0 && error == 0;
+        const auto uploaded = [](const QString &who, const QString &name, int size) {
+            return answers::noticeMessage(answers::uploaded(who, name, size));
+        };
         if (quotaRow) {
             alice->send(fileMessage(u"one.txt"_s, "12345678"));
-            const QByteArray announcement =
-                answers::noticeMessage(answers::uploaded(u"alice"_s, u"one.txt"_s, 8));
-            QVERIFY(alice->expect(announcement) && bob->expect(announcement));
+            QVERIFY(alice->expect(uploaded(u"alice"_s, u"one.txt"_s, 8)) &&
+                    bob->expect(uploaded(u"alice"_s, u"one.txt"_s, 8)));
         }
         alice->send(fileMessage(u"two.txt"_s, "1234567890"));
         QCOMPARE(alice->take('c'), answers::noticeMessage(answer));
         QVERIFY(bob->take('c', 200).isNull());
         QCOMPARE(f.files(), quotaRow ? QStringList{u"one.txt"_s} : QStringList());
-        // The quota is the uploader's own.
         if (quotaRow) {
             bob->send(fileMessage(u"bob.txt"_s, "1234"));
-            QVERIFY(bob->expect(answers::noticeMessage(answers::uploaded(u"bob"_s, u"bob.txt"_s, 4))));
+            QVERIFY(bob->expect(uploaded(u"bob"_s, u"bob.txt"_s, 4)));
         }
     }
 
