@@ -242,7 +242,8 @@ private slots:
         clock.start();
         if (cutOff || vanish) {
             QVERIFY(closed.wait(3000));
-            QVERIFY2(!cutOff || clock.elapsed() >= 1250, qPrintable(QString::number(clock.elapsed())));
+            QVERIFY2(!cutOff || clock.elapsed() >= 1300 * 95 / 100,
+                     qPrintable(QString::number(clock.elapsed())));
         } else {
             QTRY_COMPARE_WITH_TIMEOUT(reader.received, (Messages{big, "c,next"}), 5000);
         }
