@@ -288,7 +288,7 @@ private slots:
             QCOMPARE(f.files().size(), before.size() + (stored.isEmpty() ? 0 : 1));
         }
         bob->send(fileRequest(request));
-        QVERIFY(QTest::qWaitFor([&] { return !bob->inbox.isEmpty(); }, 5000));
+        QVERIFY(QTest::qWaitFor([requester = bob] { return !requester->inbox.isEmpty(); }, 5000));
         QTEST(bob->inbox.value(0), "answer");
         QCOMPARE(readFile(f.filePath(u"notes.txt"_s)), QByteArray("mine"));
     }
