@@ -2,6 +2,8 @@
 
 #include <QSqlQuery>
 
+#include <cmath>
+
 #include <sodium.h>
 
 using namespace tavrel;
@@ -126,6 +128,56 @@ private slots:
         for (const auto &[name, email] :
              {std::pair{u"alice"_s, mail(5)}, {u"m5"_s, victim}, {u"u20"_s, mail(20)}})
             QCOMPARE(ask(client, name, email), sent(email));
+    }
+
+    // How many guesses at a mailed code the default limits allow an attacker per victim and
+    // per source address, and how long a six-digit code then holds.
+    void guessingRate()
+    {
+        f.startServer();
+        const QString victim = u"victim@example.org"_s;
+        TestClient *attacker = f.connected();
+        int guesses = 0;
+        int mails = 0;
+        for (int round = 0; round < 14; ++round) {
+            const QByteArray reply = ask(attacker, u"mallory"_s, victim);
+            if (reply == sent(victim)) {
+                ++mails;
+                const QString wrong = wrongCode(victim);
+                for (int i = 0; i < 5; ++i) {
+                    const QByteArray result = ask(attacker, u"mallory"_s, victim, wrong);
+                    if (result != answer(answers::codeWrong(4 - i)) &&
+                        result != answer(answers::codeBlocked(60)))
+                        break;
+                    ++guesses;
+                }
+            } else {
+                QCOMPARE(reply, answer(answers::codeDailyLimit()));
+            }
+            // The day's codes go in its first minutes; then wait for the day to pass.
+            f.advance(round % 7 == 6 ? kDay - 6 * 61 * kSecond : 61 * kSecond);
+        }
+        const double perVictimPerDay = guesses / 2.0;
+        QCOMPARE(mails, 10);
+        QCOMPARE(perVictimPerDay, 25.0);
+
+        f.advance(kHour);
+        int sourceMails = 0;
+        for (int i = 0; i < 30; ++i)
+            sourceMails += ask(attacker, u"m%1"_s.arg(i), u"v%1@example.org"_s.arg(i)) ==
+                           sent(u"v%1@example.org"_s.arg(i));
+        const int perSourcePerHour = sourceMails * 5;
+        QCOMPARE(sourceMails, 20);
+
+        const double codes = 1e6;
+        const double chanceInAYear = 1 - std::pow(1 - 1 / codes, perVictimPerDay * 365);
+        const double meanYears = codes / perVictimPerDay / 365;
+        qInfo("guesses per victim address per day: %.0f; per source address per hour: %d (over all victims)",
+              perVictimPerDay, perSourcePerHour);
+        qInfo("one victim's code: %.2f%% guessed within a year, %.0f years on average", chanceInAYear * 100,
+              meanYears);
+        QVERIFY(meanYears > 100);
+        QVERIFY(chanceInAYear < 0.01);
     }
 
     // Expired codes, day-old mails and hour-old login failures go, at start and periodically.
