@@ -34,5 +34,8 @@ if [ "$(id -u)" -ne 0 ]; then
     sudo="sudo"
 fi
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update
-$sudo apt-get install -y --no-install-recommends "${missing[@]}"
+# Another install on this machine (a second build tree, unattended upgrades) may hold the
+# package lock for a while: wait for it rather than fail.
+lock_wait=(-o DPkg::Lock::Timeout=900)
+$sudo apt-get "${lock_wait[@]}" update
+$sudo apt-get "${lock_wait[@]}" install -y --no-install-recommends "${missing[@]}"
