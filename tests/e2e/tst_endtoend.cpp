@@ -1,13 +1,22 @@
 #include "registration.h"
+#include "serverprocess.h"
 
 #include <QDir>
 #include <QProcess>
 #include <QSignalSpy>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QTemporaryDir>
 
+#ifdef TAVREL_TEST_TLS
+#include "testcertificates.h"
+
+#include <csignal>
+#endif
+
 // The real window against the real server on 127.0.0.1:12345, as a new user meets them:
-// register with the code from the mail, log in, chat, send a file and ask for it back.
+// register with the code from the mail, log in, chat, send a file and ask for it back, and
+// ask for an image. Built for TLS, the window does all of it over TLS, with a server that
+// takes nothing else and that reads a renewed certificate in the middle.
 class TestEndToEnd : public QObject
 {
     Q_OBJECT
@@ -21,18 +30,26 @@ private:
     QTemporaryDir m_data;
     QTemporaryDir m_work;
     QProcess m_server;
+    QString m_log;
+#ifdef TAVREL_TEST_TLS
+    TestCertificates m_certificates;
+#endif
 };
 
 void TestEndToEnd::initTestCase()
 {
     QVERIFY(m_data.isValid() && m_work.isValid() && QDir::setCurrent(m_work.path()));
-    m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_server.start(TAVREL_SERVER_BINARY,
-                   {"--listen", "127.0.0.1", "--port", "12345", "--data", m_data.path()});
-    QVERIFY2(m_server.waitForStarted(5000), qPrintable(m_server.errorString()));
-    QTcpSocket probe; // ready once it accepts connections
-    QTRY_VERIFY_WITH_TIMEOUT(
-        (probe.abort(), probe.connectToHost("127.0.0.1", 12345), probe.waitForConnected(100)), 10000);
+    QVERIFY(QDir(m_data.path()).mkpath(QStringLiteral("files")) &&
+            write(m_data.filePath(QStringLiteral("files/picture.png")), png(40, 30)));
+    QStringList options{QStringLiteral("--port"), QStringLiteral("12345"), QStringLiteral("--data"),
+                        m_data.path()};
+#ifdef TAVREL_TEST_TLS
+    QVERIFY2(m_certificates.make(), qPrintable(m_certificates.error()));
+    options << m_certificates.serverOptions() << QStringLiteral("--tls-required");
+#endif
+    quint16 port = 0;
+    QVERIFY2(startServerProcess(m_server, &m_log, QStringLiteral(TAVREL_SERVER_BINARY), options, &port),
+             qPrintable(m_log));
 }
 
 void TestEndToEnd::cleanupTestCase()
@@ -71,15 +88,18 @@ void TestEndToEnd::newUserSession()
              qPrintable(shown(w)));
 
     // The server echoes the chat line to its sender.
-    WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(QStringLiteral("大家好 <b>hi</b>"));
-    click(w, "btnSend");
-    QTRY_VERIFY_WITH_TIMEOUT(shown(w).endsWith(QStringLiteral("alice: 大家好 <b>hi</b>")), 5000);
+    const auto chat = [&](const QString &text) {
+        WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(text);
+        click(w, "btnSend");
+        QTRY_VERIFY_WITH_TIMEOUT(shown(w).endsWith(QStringLiteral("alice: ") + text), 5000);
+    };
+    chat(QStringLiteral("大家好 <b>hi</b>"));
 
     // Send a text file from another folder, then ask for it back by name.
     QTemporaryDir outgoing;
-    const QByteArray contents = QStringLiteral("第一行\nsecond line ~+^`& kept\n").toUtf8();
+    const QByteArray notes = QStringLiteral("第一行\nsecond line ~+^`& kept\n").toUtf8();
     QFile file(outgoing.filePath(QStringLiteral("notes.txt")));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size());
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(notes) == notes.size());
     file.close();
     type("lineEditFile", file.fileName());
     click(w, "btnSendFile");
@@ -88,9 +108,34 @@ void TestEndToEnd::newUserSession()
     type("lineEditFile2", QStringLiteral("notes.txt"));
     click(w, "btnReceiveFile");
     QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("收到文件：notes.txt")), 5000);
-    QFile received(QStringLiteral("notes.txt"));
-    QVERIFY(received.open(QIODevice::ReadOnly));
-    QCOMPARE(received.readAll(), contents);
+    QCOMPARE(contents(QStringLiteral("notes.txt")), notes);
+
+    type("lineEditFile2", QStringLiteral("picture.png"));
+    click(w, "btnReceiveFile");
+    QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("收到的图片：picture.png 在图片标签页里显示")),
+                             5000);
+    QCOMPARE(contents(QStringLiteral("picture.png")), png(40, 30));
+    QCOMPARE(WidgetProbe::scene(w)->items().size(), 1);
+
+#ifdef TAVREL_TEST_TLS
+    // A renewal with a new key, read on SIGHUP: this connection goes on, a new one gets it.
+    for (const QString &name : {QStringLiteral("server.pem"), QStringLiteral("server.key")}) {
+        QVERIFY(QFile::remove(m_certificates.path(name)));
+        QVERIFY(QFile::copy(
+            m_certificates.path(QString(name).replace(QStringLiteral("server"), QStringLiteral("renewed"))),
+            m_certificates.path(name)));
+    }
+    QVERIFY(::kill(pid_t(m_server.processId()), SIGHUP) == 0);
+    QTRY_VERIFY_WITH_TIMEOUT(m_log.contains(QStringLiteral("TLS certificate reloaded")), 5000);
+    chat(QStringLiteral("after the renewal"));
+    Widget next;
+    WidgetProbe::setServerAddresses(next, {QStringLiteral("127.0.0.1")});
+    click(next, "btnConnect");
+    QCOMPARE(shown(next), QStringLiteral("成功和服务器连接"));
+    const auto *tls = static_cast<QSslSocket *>(WidgetProbe::socket(next));
+    QCOMPARE(tavrel::publicKeyPin(tls->peerCertificate()), m_certificates.pin(QStringLiteral("renewed")));
+    QCOMPARE(m_server.state(), QProcess::Running);
+#endif
 }
 
 QTEST_MAIN(TestEndToEnd)
