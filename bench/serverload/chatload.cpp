@@ -88,6 +88,8 @@ double loadAverage()
     return file.readAll().split(' ').value(0).toDouble();
 }
 
+} // namespace
+
 Percentiles percentiles(std::vector<qint32> samples)
 {
     Percentiles p;
@@ -104,8 +106,6 @@ Percentiles percentiles(std::vector<qint32> samples)
     p.max = samples.back() / 1000.0;
     return p;
 }
-
-} // namespace
 
 ChatLoad::ChatLoad(const LoadSettings &settings, QObject *parent)
     : QObject(parent)

@@ -39,6 +39,9 @@ struct Percentiles
     qint64 count = 0;
 };
 
+// Of samples in microseconds, in milliseconds.
+Percentiles percentiles(std::vector<qint32> samples);
+
 struct LoadResult
 {
     int clients = 0;

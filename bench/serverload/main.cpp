@@ -10,7 +10,9 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QSslSocket>
 #include <QTextStream>
 
 #include <cstdio>
@@ -45,6 +47,31 @@ QList<Scenario> parseScenarios(const QString &text, QString *error)
     if (scenarios.isEmpty())
         *error = QStringLiteral("no scenario given");
     return scenarios;
+}
+
+// Connections made one after another, each timed from the connect call until it is ready:
+// TCP connected, and with tls the handshake finished too. Each is closed at once.
+Percentiles connectTimes(const QHostAddress &host, quint16 port, bool tls, int count)
+{
+    std::vector<qint32> samples;
+    for (int i = 0; i < count; ++i) {
+        QSslSocket socket;
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+        QElapsedTimer clock;
+        clock.start();
+        bool ready = false;
+        if (tls) {
+            socket.connectToHostEncrypted(host.toString(), port);
+            ready = socket.waitForEncrypted(5000);
+        } else {
+            socket.connectToHost(host, port);
+            ready = socket.waitForConnected(5000);
+        }
+        if (ready)
+            samples.push_back(qint32(clock.nsecsElapsed() / 1000));
+        socket.abort();
+    }
+    return percentiles(std::move(samples));
 }
 
 QString ms(const Percentiles &p)
@@ -179,9 +206,13 @@ int main(int argc, char **argv)
         QStringLiteral("output"), QStringLiteral("Also write the report here."), QStringLiteral("file"));
     const QCommandLineOption noteOption(
         QStringLiteral("note"), QStringLiteral("A line for the report's header."), QStringLiteral("text"));
+    const QCommandLineOption tlsOption(
+        QStringLiteral("tls"),
+        QStringLiteral("Every connection over TLS (no certificate is checked); before the "
+                       "runs, time 200 TCP connections and 200 TLS handshakes."));
     parser.addOptions({hostOption, portOption, dataOption, scenarioOption, warmupOption, measureOption,
                        drainOption, lineOption, poolOption, wrongOption, pidOption, cpuOption, parallelOption,
-                       perAddressOption, outputOption, noteOption});
+                       perAddressOption, outputOption, noteOption, tlsOption});
     parser.process(app);
 
     QTextStream err(stderr);
@@ -226,6 +257,23 @@ int main(int argc, char **argv)
             return 2;
         }
         settings.processes.append({text.left(equals), pid});
+    }
+    QString connecting;
+    if (parser.isSet(tlsOption)) {
+        // Timed on an idle server, before anyone logs in.
+        constexpr int kConnections = 200;
+        const Percentiles tcp = connectTimes(host, ports.first(), false, kConnections);
+        const Percentiles tls = connectTimes(host, ports.first(), true, kConnections);
+        connecting =
+            QStringLiteral("connecting, one at a time, p50/p99/max ms: TCP %1 (%2 of %3), TCP and TLS %4 "
+                           "(%5 of %3)\n")
+                .arg(ms(tcp))
+                .arg(tcp.count)
+                .arg(kConnections)
+                .arg(ms(tls))
+                .arg(tls.count);
+        err << connecting;
+        Session::setTls(true);
     }
     const QString digest = tavrel::saltedDigest(QStringLiteral("load-test password"));
     settings.loginDigest =
@@ -321,6 +369,7 @@ int main(int argc, char **argv)
                                            : QStringLiteral("with the right password"));
     for (const QString &n : parser.values(noteOption))
         report += n + u'\n';
+    report += connecting;
     if (enroller.gluedAnswers() > 0)
         report += QStringLiteral("while logging the clients in, %1 login answers ran into the next message\n")
                       .arg(enroller.gluedAnswers());
