@@ -7,9 +7,9 @@
 #include <QSslSocket>
 #include <QTemporaryDir>
 
-#ifdef TAVREL_TEST_TLS
 #include "testcertificates.h"
 
+#ifdef TAVREL_TEST_TLS
 #include <csignal>
 #endif
 
@@ -25,6 +25,9 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void newUserSession();
+#ifndef TAVREL_TEST_TLS
+    void toServerThatTakesOnlyTls();
+#endif
 
 private:
     QTemporaryDir m_data;
@@ -137,6 +140,38 @@ void TestEndToEnd::newUserSession()
     QCOMPARE(m_server.state(), QProcess::Running);
 #endif
 }
+
+#ifndef TAVREL_TEST_TLS
+// The window built without TLS is told why a server that takes only TLS ones closes it.
+void TestEndToEnd::toServerThatTakesOnlyTls()
+{
+    TestCertificates certificates;
+    QVERIFY2(certificates.make(), qPrintable(certificates.error()));
+    QTemporaryDir data;
+    QProcess server;
+    QString log;
+    quint16 port = 0;
+    QVERIFY2(startServerProcess(server, &log, QStringLiteral(TAVREL_SERVER_BINARY),
+                                QStringList{QStringLiteral("--port"), QStringLiteral("0"),
+                                            QStringLiteral("--data"), data.path(),
+                                            QStringLiteral("--tls-required")}
+                                    << certificates.serverOptions(),
+                                &port),
+             qPrintable(log));
+    Widget w;
+    WidgetProbe::setServerAddresses(w, {QStringLiteral("127.0.0.1")});
+    WidgetProbe::setServerPort(w, port);
+    click(w, "btnConnect");
+    QCOMPARE(shown(w), QStringLiteral("成功和服务器连接"));
+    WidgetProbe::lineEdit(w, "lineEditName")->setText(QStringLiteral("alice"));
+    WidgetProbe::lineEdit(w, "lineEditPasswd")->setText(QStringLiteral("秘密 secret"));
+    click(w, "btnLog");
+    QTRY_COMPARE_WITH_TIMEOUT(shown(w), QStringLiteral("成功和服务器连接\n服务器: 此服务器只接受加密连接"),
+                              5000);
+    QTRY_COMPARE(WidgetProbe::socket(w)->state(), QAbstractSocket::UnconnectedState);
+    stopServerProcess(server);
+}
+#endif
 
 QTEST_MAIN(TestEndToEnd)
 #include "tst_endtoend.moc"
