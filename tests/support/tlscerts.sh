@@ -34,7 +34,7 @@ authority)
     ;;
 server)
     dir=$2
-    ca=$3
+    ca=$(cd "$3" && pwd)
     mkdir -p "$dir"
     cd "$dir"
     printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth\n' >ext.cnf
