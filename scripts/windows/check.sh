@@ -84,8 +84,11 @@ prefixed=$(date +%s)
 # What the server has for the window to ask for: a name with a trailing dot and an image.
 printf 'Windows drops the dot at the end of this name.\r\n' >"$check/data/files/readme."
 cp "$root/tests/windows/data/tavrel.png" "$check/data/files/"
-# Signed by the test authority the TLS window was built with.
-"$root/tests/support/tlscerts.sh" server "$check/tls" "$win_build/tests/support/tls-authority"
+# Signed by the test authority the TLS window was built with, and served with it: Wine's
+# Schannel finds an authority the window has compiled in only when the server sends it too.
+authority="$win_build/tests/support/tls-authority"
+"$root/tests/support/tlscerts.sh" server "$check/tls" "$authority"
+cat "$check/tls/server.pem" "$authority/ca.pem" >"$check/tls/chain.pem"
 
 # The tests run from a copy of the runnable folder, so that they load its DLLs and plugins
 # as tavrel.exe does, with QtTest and the stand-in explorer.exe beside them.
@@ -105,7 +108,7 @@ status=0
 (
     flock 9
     "$server" --listen 127.0.0.1 --port 12345 --data "$check/data" \
-        --tls-cert "$check/tls/server.pem" --tls-key "$check/tls/server.key" 2>"$check/server.log" &
+        --tls-cert "$check/tls/chain.pem" --tls-key "$check/tls/server.key" 2>"$check/server.log" &
     server_pid=$!
     trap 'kill $server_pid 2>/dev/null || true; wait $server_pid 2>/dev/null || true' EXIT
     for _ in $(seq 100); do
