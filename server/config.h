@@ -60,6 +60,13 @@ struct Config
     // for how long. High, so that a stranger cannot lock an account with a few guesses.
     int lockoutFailures = 50;
     int lockoutSeconds = 15 * 60;
+    // Failed logins of any names from one source (an address, or an IPv6 /64) within an
+    // hour, beyond which its logins are refused without a password check, except for names
+    // that logged in from there before. A sprayer gets 30 guesses an hour instead of the 70
+    // a second two workers check; a user who mistypes gets many tries of the delays above,
+    // and users behind one address who logged in there before are never held up by it.
+    // Taken and look-alike names at registration count too.
+    int loginFailuresPerSource = 30;
 
     // Verification codes.
     int codeValiditySeconds = 10 * 60;
