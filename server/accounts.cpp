@@ -175,7 +175,7 @@ bool Accounts::registerAccount(const RegistrationFields &fields, const QString &
         std::move(done));
 }
 
-bool Accounts::admit(const QString &source, std::function<void()> start)
+bool Accounts::admit(const QString &source, QObject *context, std::function<void()> start)
 {
     SourceJobs &jobs = m_sources[source];
     if (m_held >= m_config.maxAccountJobs || jobs.held >= kAccountJobsPerSource) {
@@ -187,7 +187,7 @@ bool Accounts::admit(const QString &source, std::function<void()> start)
     ++m_held;
     if (jobs.waiting.isEmpty())
         m_turns.append(source);
-    jobs.waiting.append(std::move(start));
+    jobs.waiting.append({context, std::move(start)});
     startWaiting();
     return true;
 }
@@ -199,21 +199,30 @@ void Accounts::startWaiting()
     while (m_running < m_accountQueue.threads() && !m_turns.isEmpty()) {
         const QString source = m_turns.takeFirst();
         SourceJobs &jobs = m_sources[source];
-        std::function<void()> start = jobs.waiting.takeFirst();
+        const Waiting next = jobs.waiting.takeFirst();
         if (!jobs.waiting.isEmpty())
             m_turns.append(source);
+        if (!next.context) {
+            release(source);
+            continue;
+        }
         ++m_running;
-        start();
+        next.start();
     }
+}
+
+void Accounts::release(const QString &source)
+{
+    --m_held;
+    const auto jobs = m_sources.find(source);
+    if (jobs != m_sources.end() && --jobs->held == 0)
+        m_sources.erase(jobs);
 }
 
 void Accounts::finished(const QString &source)
 {
     --m_running;
-    --m_held;
-    const auto jobs = m_sources.find(source);
-    if (jobs != m_sources.end() && --jobs->held == 0)
-        m_sources.erase(jobs);
+    release(source);
     startWaiting();
 }
 
@@ -235,8 +244,10 @@ Accounts::LoginResult Accounts::doLogin(Store &store, const LoginFields &fields,
     const qint64 now = m_config.clock();
     bool ok = false;
     // The try is counted as failed before the slow hash, so that the connections of one
-    // source cannot check several passwords at once past one delay or budget.
-    if (!store.begin(locks))
+    // source cannot check several passwords at once past one delay or budget. What a login
+    // writes is limits and a hash for the same password: a crash may lose the last of it
+    // without harm, so its commits do not wait for the disk (see Store::Commit).
+    if (!store.begin(locks, Store::Commit::Quick))
         return result;
     const std::optional<Store::LoginGate> gate =
         store.loginGate(key, source, now - kHourMs, now - kKnownSourceMs, &ok);
@@ -278,7 +289,7 @@ Accounts::LoginResult Accounts::doLogin(Store &store, const LoginFields &fields,
                                                    m_config.pwhashMem) != 0;
     const QByteArray newHash = rehash ? hash(fields.digest) : QByteArray();
 
-    if (!store.begin(locks))
+    if (!store.begin(locks, Store::Commit::Quick))
         return result;
     if (verified) {
         if (!store.clearLoginDelay(key, source) || !store.dropFailure(failure) ||

@@ -72,19 +72,24 @@ private:
                 std::function<void(Result)> done)
     {
         QPointer<QObject> guard(context);
-        return admit(source, [this, source, guard, work = std::move(work), done = std::move(done)]() mutable {
-            m_accountQueue.tryRun<Result>(
-                this, std::move(work),
-                [this, source, guard, done = std::move(done)](Result result) {
-                    finished(source);
-                    if (guard)
-                        done(std::move(result));
-                },
-                false);
-        });
+        return admit(source, context,
+                     [this, source, guard, work = std::move(work), done = std::move(done)]() mutable {
+                         m_accountQueue.tryRun<Result>(
+                             this, std::move(work),
+                             [this, source, guard, done = std::move(done)](Result result) {
+                                 finished(source);
+                                 if (guard)
+                                     done(std::move(result));
+                             },
+                             false);
+                     });
     }
-    bool admit(const QString &source, std::function<void()> start);
+    // Queues start() for when a worker is free and the source's turn has come, unless the
+    // source holds its share of the queue or the queue is full. A job whose context is gone
+    // by then (the connection closed) is dropped unstarted.
+    bool admit(const QString &source, QObject *context, std::function<void()> start);
     void startWaiting();
+    void release(const QString &source);
     void finished(const QString &source);
 
     Store *threadStore();
@@ -111,9 +116,14 @@ private:
     // The account jobs by source: those waiting for a worker, in order, and how many each
     // source holds (waiting or running). m_turns lists the sources with jobs waiting, the
     // next to start first.
+    struct Waiting
+    {
+        QPointer<QObject> context;
+        std::function<void()> start;
+    };
     struct SourceJobs
     {
-        QList<std::function<void()>> waiting;
+        QList<Waiting> waiting;
         int held = 0;
     };
     QHash<QString, SourceJobs> m_sources;

@@ -388,7 +388,7 @@ bool Store::begin()
     return begin({kAllWriters});
 }
 
-bool Store::begin(const QStringList &lockKeys)
+bool Store::begin(const QStringList &lockKeys, Commit commit)
 {
     if (m_broken && !reconnect())
         return false;
@@ -399,6 +399,14 @@ bool Store::begin(const QStringList &lockKeys)
         return false;
     }
     m_inTransaction = true;
+    if (commit == Commit::Quick && isShared()) {
+        QSqlQuery quick(m_db);
+        if (!quick.exec(QStringLiteral("SET LOCAL synchronous_commit = off"))) {
+            qCCritical(lcAccounts) << "cannot begin a transaction:" << quick.lastError().text();
+            rollback();
+            return false;
+        }
+    }
     return true;
 }
 

@@ -41,7 +41,11 @@ public:
     // interleave, across instances too (see beginWriting). Without keys, it waits for the
     // other writers without keys only.
     bool begin();
-    bool begin(const QStringList &lockKeys);
+    // Durable: COMMIT returns once the transaction is on disk. Quick: once it is visible to
+    // every other connection, and on disk a moment later (PostgreSQL's asynchronous commit;
+    // SQLite commits durably either way). For what a crash may lose without harm.
+    enum class Commit { Durable, Quick };
+    bool begin(const QStringList &lockKeys, Commit commit = Commit::Durable);
     bool commit();
     void rollback();
 

@@ -4,16 +4,17 @@
 #include "eventwait.h"
 #include "protocol.h"
 
-#include <QHash>
+#include <QRegularExpression>
 
 namespace bench {
 
 LoginLoad::LoginLoad(const QHostAddress &host, const QString &digest,
-                     const QList<QPair<QString, qint64>> &processes, QObject *parent)
+                     const QList<QPair<QString, qint64>> &processes, bool spray, QObject *parent)
     : QObject(parent)
     , m_host(host)
     , m_digest(digest)
     , m_cpu(processes)
+    , m_spray(spray)
 {}
 
 void LoginLoad::start(Session *session)
@@ -21,7 +22,8 @@ void LoginLoad::start(Session *session)
     auto sentUs = std::make_shared<qint64>(0);
     session->onConnected = [this, sentUs](Session *s) {
         *sentUs = nowUs();
-        s->send(tavrel::loginMessage(s->name(), m_digest));
+        s->send(
+            tavrel::loginMessage(m_spray ? QStringLiteral("spray%1").arg(m_sprayed++) : s->name(), m_digest));
     };
     session->onMessage = [this, sentUs](Session *s, const QByteArray &message, qint64 arrivalUs) {
         if (!message.startsWith('l'))
@@ -31,8 +33,8 @@ void LoginLoad::start(Session *session)
                 ++m_result.ok;
             } else {
                 ++m_result.refused;
-                if (m_result.refusals.size() < 5)
-                    m_result.refusals.append(tavrel::textField(message));
+                static const QRegularExpression number(QStringLiteral("\\d+"));
+                ++m_result.others[tavrel::textField(message).replace(number, QStringLiteral("N"))];
             }
             m_answerUs.push_back(qint32(std::min<qint64>(arrivalUs - *sentUs, INT32_MAX)));
         }

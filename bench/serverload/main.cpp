@@ -16,6 +16,7 @@
 #include <QTextStream>
 
 #include <cstdio>
+#include <unistd.h>
 
 using namespace bench;
 
@@ -138,7 +139,7 @@ QList<Session *> loadUsers(int count, const LoadSettings &settings, QObject *par
     return sessions;
 }
 
-int runLoginLoad(int users, const LoadSettings &settings, const QStringList &notes,
+int runLoginLoad(int users, bool spray, const LoadSettings &settings, const QStringList &notes,
                  const QStringList &dataDirs, const QString &digest, int parallel, const QString &outputPath)
 {
     QTextStream err(stderr);
@@ -154,14 +155,16 @@ int runLoginLoad(int users, const LoadSettings &settings, const QStringList &not
     Enroller enroller(settings.host, &outbox, digest);
     QElapsedTimer enrolling;
     enrolling.start();
-    if (!enroller.run(sessions, 0, true, parallel, 900 * 1000)) {
+    if (!spray && !enroller.run(sessions, 0, true, parallel, 900 * 1000)) {
         err << "setting up accounts failed:\n";
         for (const QString &f : enroller.failures().mid(0, 10))
             err << "  " << f << '\n';
         return 1;
     }
     const double enrolSeconds = enrolling.elapsed() / 1000.0;
-    LoginLoad load(settings.host, digest, settings.processes);
+    LoginLoad load(settings.host, spray ? tavrel::saltedDigest(QStringLiteral("a guess")) : digest,
+                   settings.processes + QList<QPair<QString, qint64>>{{QStringLiteral("bench"), getpid()}},
+                   spray);
     const LoginLoadResult r = load.run(sessions, settings.warmupS, settings.measureS);
 
     QString report;
@@ -169,15 +172,22 @@ int runLoginLoad(int users, const LoadSettings &settings, const QStringList &not
     s << "tavrel-server login load, " << QDateTime::currentDateTimeUtc().toString(Qt::ISODate) << '\n';
     for (const QString &n : notes)
         s << n << '\n';
-    s << "registered " << enroller.registered() << " of " << users << " users (code mail, code, login each, "
-      << parallel << " at a time) in " << QString::number(enrolSeconds, 'f', 1)
-      << " s: " << QString::number(enroller.registered() / enrolSeconds, 'f', 1) << " registrations/s\n";
-    s << r.clients << " users logging in and out for " << QString::number(r.seconds, 'f', 1) << " s after "
-      << settings.warmupS << " s warm-up: " << QString::number(r.ok / r.seconds, 'f', 1) << " logins/s ("
-      << r.ok << " ok, " << r.refused << " other answers, " << r.lost
+    if (!spray)
+        s << "registered " << enroller.registered() << " of " << users
+          << " users (code mail, code, login each, " << parallel << " at a time) in "
+          << QString::number(enrolSeconds, 'f', 1)
+          << " s: " << QString::number(enroller.registered() / enrolSeconds, 'f', 1) << " registrations/s\n";
+    s << r.clients
+      << (spray ? " connections spraying wrong passwords at new names for "
+                : " users logging in and out for ")
+      << QString::number(r.seconds, 'f', 1) << " s after " << settings.warmupS
+      << " s warm-up: " << QString::number(r.ok / r.seconds, 'f', 1) << " logins/s, "
+      << QString::number(r.others.value(QStringLiteral("服务器: 登录失败：用户名或密码错误")) / r.seconds,
+                         'f', 1)
+      << " refused after a password check/s (" << r.ok << " ok, " << r.refused << " other answers, " << r.lost
       << " connections lost); answer time p50/p99/max " << ms(r.answerMs) << " ms\n";
-    for (const QString &refusal : r.refusals)
-        s << "  other answer: " << refusal << '\n';
+    for (auto it = r.others.cbegin(); it != r.others.cend(); ++it)
+        s << "  " << it.value() << " x " << it.key() << '\n';
     s << "cpu, % of one core (main thread):";
     for (const CpuWindow::Use &use : r.cpu)
         s << ' ' << use.name << ' ' << percent(use.all) << " (" << percent(use.main) << ')';
@@ -255,13 +265,16 @@ int main(int argc, char **argv)
         QStringLiteral("Instead of chat: n users with distinct names register, then log in and out again "
                        "and again; reports registrations and logins per second."),
         QStringLiteral("n"));
+    const QCommandLineOption sprayOption(
+        QStringLiteral("spray"),
+        QStringLiteral("With --logins: every try is for a new name with a wrong password, as a guesser's."));
     const QCommandLineOption outputOption(
         QStringLiteral("output"), QStringLiteral("Also write the report here."), QStringLiteral("file"));
     const QCommandLineOption noteOption(
         QStringLiteral("note"), QStringLiteral("A line for the report's header."), QStringLiteral("text"));
     parser.addOptions({hostOption, portOption, dataOption, scenarioOption, warmupOption, measureOption,
                        drainOption, lineOption, poolOption, wrongOption, pidOption, cpuOption, parallelOption,
-                       perAddressOption, loginsOption, outputOption, noteOption});
+                       perAddressOption, loginsOption, sprayOption, outputOption, noteOption});
     parser.process(app);
 
     QTextStream err(stderr);
@@ -313,9 +326,9 @@ int main(int argc, char **argv)
 
     if (parser.isSet(loginsOption)) {
         settings.perAddress = qBound(0, parser.value(perAddressOption).toInt(), 1000);
-        return runLoginLoad(parser.value(loginsOption).toInt(), settings, parser.values(noteOption), dataDirs,
-                            digest, qBound(1, parser.value(parallelOption).toInt(), 256),
-                            parser.value(outputOption));
+        return runLoginLoad(parser.value(loginsOption).toInt(), parser.isSet(sprayOption), settings,
+                            parser.values(noteOption), dataDirs, digest,
+                            qBound(1, parser.value(parallelOption).toInt(), 256), parser.value(outputOption));
     }
 
     int maxClients = 0;
