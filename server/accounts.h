@@ -114,8 +114,8 @@ private:
     // outlives this object.
     QThreadStorage<Store *> m_stores;
     // The account jobs by source: those waiting for a worker, in order, and how many each
-    // source holds (waiting or running). m_turns lists the sources with jobs waiting, the
-    // next to start first.
+    // source holds (waiting or running). m_fresh lists the sources whose waiting job came
+    // when they held none, m_turns the others with jobs waiting, each the next first.
     struct Waiting
     {
         QPointer<QObject> context;
@@ -127,6 +127,7 @@ private:
         int held = 0;
     };
     QHash<QString, SourceJobs> m_sources;
+    QStringList m_fresh;
     QStringList m_turns;
     int m_held = 0;
     int m_running = 0;
