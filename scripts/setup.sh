@@ -13,6 +13,7 @@ packages=(
     python3-aiosmtpd openssl # a real SMTP relay with STARTTLS for the mail tests
     libqt6sql6-psql      # the server's PostgreSQL backend (--database)
     libhiredis-dev       # the server's Redis bus (--bus)
+    libicu-dev           # the server's name folding and spoof checks (uspoof)
     postgresql redis-server  # real engines the multi-instance tests start on loopback
     shared-mime-info     # the MIME database the client checks outgoing files against
     fonts-wqy-microhei   # renders the window's Chinese captions
