@@ -68,8 +68,9 @@ Widget::~Widget()
 namespace {
 
 // The message box keeps the last 100,000 paragraphs, and the online-user box as many: a short
-// chat line took about 1 KB in a text document (bench-flood), so a box holds some 100 MB at
-// most, and a day of busy chat still scrolls back whole.
+// chat line took about 0.6 KB in the window (bench-flood: a peak of 175 MiB for 200,000 lines
+// unbounded, 109 MiB bounded), so a box holds some 60 MB at most, and a day of busy chat
+// still scrolls back whole.
 constexpr int kMaxBoxParagraphs = 100000;
 
 } // namespace

@@ -29,6 +29,9 @@ namespace {
 // reported without a round through the pool.
 constexpr qint64 kInlineStoreBytes = 1024 * 1024;
 
+// The notice for a received file that is not stored.
+const QString kCannotWrite = QStringLiteral("不能以只写方式文件：");
+
 // Storing leaves at least the smaller of 1 GiB and 5% of the disk free. A full disk breaks
 // more than the chat (the desktop session, the system's logs and updates), and a peer can send
 // a 64 MiB file every second or two: 1 GiB is 16 of them, time enough to see the notices, and
@@ -143,7 +146,7 @@ bool Widget::createStoredFile(QString &name, qint64 size)
     if (acceptable && !leavesDiskFloor(name, size))
         return false;
     if (!acceptable || !tavrel::createFreshFile(*fileIn, name)) {
-        appendPlainText(ui->textEditRead, QStringLiteral("不能以只写方式文件：") + name);
+        appendPlainText(ui->textEditRead, kCannotWrite + name);
         qDebug() << "Cannot open file for writing";
         return false;
     }
@@ -155,7 +158,7 @@ bool Widget::finishStoredFile(const QString &name, qint64 size, const StoreResul
     if (!result.failure.isEmpty()) {
         // Only the file created for it goes; name is its path, relative to the working folder.
         QFile::remove(name);
-        appendPlainText(ui->textEditRead, QStringLiteral("不能以只写方式文件：") + name);
+        appendPlainText(ui->textEditRead, kCannotWrite + name);
         qWarning().noquote() << QStringLiteral("Cannot write file %1 (%2 of %3 bytes written): %4")
                                     .arg(name)
                                     .arg(qMax<qint64>(result.written, 0))
@@ -186,7 +189,7 @@ bool Widget::leavesDiskFloor(const QString &name, qint64 size)
                                     .arg(name)
                                     .arg(size)
                                     .arg(free);
-        appendPlainText(ui->textEditRead, QStringLiteral("不能以只写方式文件：") + name);
+        appendPlainText(ui->textEditRead, kCannotWrite + name);
         return false;
     }
     qWarning().noquote() << QStringLiteral("Not storing %1: %2 bytes would leave %3 bytes free, less than %4")
