@@ -18,6 +18,8 @@ packages=(
     shared-mime-info     # the MIME database the client checks outgoing files against
     fonts-wqy-microhei   # renders the window's Chinese captions
     xvfb xauth           # a display for machines without one
+    libglib2.0-bin       # gio, which the launch test starts the menu entry with
+    libqt6svg6 qt6-image-formats-plugins # image plugins the window must never hand a received image to
     "$@"
 )
 
