@@ -72,53 +72,9 @@ private slots:
     }
     void cleanup() { f.cleanup(); }
 
-    // Who gets in, and what each first byte counts as.
-    void transports_data()
-    {
-        QTest::addColumn<bool>("served");    // the server has a certificate
-        QTest::addColumn<bool>("required");  // --tls-required
-        QTest::addColumn<bool>("encrypted"); // the client starts a handshake
-        QTest::addColumn<QByteArray>("answer");
-        QTest::addColumn<bool>("closed");
-        const QByteArray ok = answers::loginReply(answers::loginOk());
-        const QByteArray notice = answers::noticeMessage(answers::encryptionRequired());
-        QTest::newRow("plain beside TLS") << true << false << false << ok << false;
-        QTest::newRow("TLS beside plain") << true << false << true << ok << false;
-        QTest::newRow("plain, TLS required") << true << true << false << notice << true;
-        QTest::newRow("TLS, TLS required") << true << true << true << ok << false;
-        QTest::newRow("TLS, no certificate served") << false << false << true << QByteArray() << true;
-    }
-    void transports()
-    {
-        QFETCH(bool, served);
-        QFETCH(bool, required);
-        QFETCH(bool, encrypted);
-        QFETCH(QByteArray, answer);
-        QFETCH(bool, closed);
-        if (!served) {
-            f.config.tlsCertFile.clear();
-            f.config.tlsKeyFile.clear();
-        }
-        f.config.tlsRequired = required;
-        f.startServer({u"alice"_s});
-        const Counts before = counts();
-        if (encrypted && !served)
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"^no TLS with port"_s));
-        TestClient *client = encrypted ? tlsClient() : f.connected();
-        if (!answer.isEmpty()) {
-            client->send(login(u"alice"_s));
-            QCOMPARE(client->take(answer.at(0)), answer);
-        }
-        QTRY_COMPARE_WITH_TIMEOUT(client->isConnected(), !closed, 5000);
-        QTRY_COMPARE(f.server->sessionCount(), closed ? 0 : 1);
-        const Counts after = counts();
-        QCOMPARE(after.plain - before.plain, quint64(!encrypted));
-        QCOMPARE(after.tls - before.tls, quint64(encrypted));
-        QCOMPARE(after.failures - before.failures, quint64(encrypted && !served));
-    }
-
     // Bytes an attacker sends, before, in and after a handshake: TLS that is cut off or is no
     // TLS fails the connection; what arrives inside TLS is handled as if it had come plain.
+    // The first byte counts the connection as TLS or plain.
     void badInput_data()
     {
         QTest::addColumn<QByteArray>("plain");  // sent before any handshake
@@ -172,6 +128,9 @@ private slots:
             QTRY_COMPARE(counts().tls - before.tls, quint64(1));
             client->socket.abort();
         }
+        const bool tls = handshake || plain.startsWith(kTlsHandshakeByte);
+        QTRY_COMPARE(counts().tls - before.tls, quint64(tls));
+        QCOMPARE(counts().plain - before.plain, quint64(!tls));
         if (closed) {
             QTRY_VERIFY_WITH_TIMEOUT(!client->isConnected(), 5000);
             QTRY_COMPARE(f.server->sessionCount(), 0);
