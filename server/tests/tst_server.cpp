@@ -77,11 +77,52 @@ private slots:
                 << u"a"_s + QChar(c) + u"bob: x"_s << u"alice: a\n  bob: x"_s;
         QTest::newRow("tab stays") << u"a\tb"_s << u"alice: a\tb"_s;
         QTest::newRow("surrogate pair stays") << u"a\U0001F600"_s << u"alice: a\U0001F600"_s;
+        // No reader splits a file or image message at a separator that a user wrote.
+        QTest::newRow("separator") << u"fs,x~+^`&~+^`&"_s << u"alice: fs,x~+^`\uff06~+^`\uff06"_s;
+        QTest::newRow("separator's parts stay") << u"~+^` & ~+^"_s << u"alice: ~+^` & ~+^"_s;
+        // Nothing invisible turns a line around or hides what it holds.
+        QTest::newRow("bidi controls")
+            << u"\u202ea\u202bb\u202dc\u2066d\u2067e\u2068f\u2069g\u200eh\u200fi\u061cj"_s
+            << u"alice: abcdefghij"_s;
+        QTest::newRow("invisible format")
+            << u"a\u200bb\ufeffc\u00add\u2060e\U000E0041f\u0007g\u007fh"_s << u"alice: abcdefgh"_s;
+        QTest::newRow("joiners stay") << u"\U0001F469\u200d\U0001F4BB \u0645\u200c\u06cc"_s
+                                      << u"alice: \U0001F469\u200d\U0001F4BB \u0645\u200c\u06cc"_s;
     }
     void relayedChat()
     {
         QFETCH(QString, text);
         QTEST(tavrel::server::relayedChat(u"alice"_s, text), "relayed");
+    }
+
+    // A chat message longer than a segment goes out in pieces that each start a line.
+    void chatPieces_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<int>("room");
+        QTest::addColumn<QStringList>("pieces");
+        QTest::newRow("fits") << u"c,alice: hi"_s << 11 << QStringList{u"c,alice: hi"_s};
+        QTest::newRow("batch broken at line ends")
+            << u"c,alice: aaaa\nbob: bbbb\ncarol: cc"_s << 20
+            << QStringList{u"c,alice: aaaa"_s, u"c,bob: bbbb"_s, u"c,carol: cc"_s};
+        QTest::newRow("line wrapped at a blank") << u"c,alice: one two three four"_s << 20
+                                                 << QStringList{u"c,alice: one two "_s, u"c,  three four"_s};
+        QTest::newRow("CJK wrapped between characters")
+            << u"c,alice: 一二三四五六七八九十"_s << 20
+            << QStringList{u"c,alice: 一二三"_s, u"c,  四五六七八"_s, u"c,  九十"_s};
+        QTest::newRow("emoji kept whole")
+            << u"c,alice: \U0001F600\U0001F600\U0001F600"_s << 14
+            << QStringList{u"c,alice: \U0001F600"_s, u"c,  \U0001F600\U0001F600"_s};
+    }
+    void chatPieces()
+    {
+        QFETCH(QString, message);
+        QFETCH(int, room);
+        QByteArray rest = message.toUtf8();
+        QStringList pieces;
+        while (!rest.isEmpty() && pieces.size() < 10)
+            pieces.append(QString::fromUtf8(takeChatPiece(rest, room)));
+        QTEST(pieces, "pieces");
     }
 
     // The answer to a first registration or login, the user list after a login, and the mail
