@@ -613,7 +613,6 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
     struct Reply
     {
         FileStore::Served served;
-        QString uploader;
         std::optional<QByteArray> kept; // an upload in a shared database: small, sent whole
     };
     const QString requested = requestText(message);
@@ -632,15 +631,16 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
             if (reply.kept) {
                 reply.served.status = FileStore::Served::Ok;
                 reply.served.name = name;
-                reply.served.image = FileStore::looksLikeImage(*reply.kept);
             } else {
                 reply.served = files->open(requested);
             }
+            // A user's upload is text to everyone, whatever its bytes look like: only the
+            // operator's own files go out as images. One the operator has replaced since
+            // it was uploaded is the operator's; one whose record cannot be read is not.
             if (reply.served.status == FileStore::Served::Ok && reply.served.image) {
                 const std::optional<Store::Upload> upload = store.upload(reply.served.name, &ok);
-                // The operator may have replaced an uploaded file since.
-                if (upload && (reply.kept || upload->sha256Hex == reply.served.sha256Hex))
-                    reply.uploader = upload->uploader;
+                if (!ok || (upload && upload->sha256Hex == reply.served.sha256Hex))
+                    reply.served.image = false;
             }
             return reply;
         },
@@ -650,12 +650,8 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
             switch (served.status) {
             case FileStore::Served::Ok:
                 if (served.image) {
-                    const QString sender =
-                        reply.uploader.isEmpty() ? answers::serverSender() : reply.uploader;
-                    if (reply.kept)
-                        session->send(imageMessage(served.name, sender, *reply.kept));
-                    else
-                        session->sendWithTail(imageMessage(served.name, sender, QByteArray()), served.file);
+                    session->sendWithTail(imageMessage(served.name, answers::serverSender(), QByteArray()),
+                                          served.file);
                 } else if (reply.kept) {
                     session->send(fileMessage(served.name, *reply.kept));
                 } else {

@@ -20,6 +20,19 @@ using namespace Qt::StringLiterals;
 const QByteArray kContents = "a\n" + tavrel::separator() + u"中文"_s.toUtf8() + tavrel::separator();
 const QByteArray kPng = QByteArray::fromHex("89504e470d0a1a0a0000000d494844520000000100000001080600"
                                             "00001f15c4890000000049454e44ae426082");
+// UTF-8 text that content sniffing takes for an image.
+const QList<std::pair<QString, QByteArray>> kImageLikeText{
+    {u"a.svg"_s, "<svg xmlns=\"http://www.w3.org/2000/svg\"><text>hi</text></svg>"},
+    {u"a.xpm"_s, "/* XPM */\nstatic char *x[] = {\"1 1 1 1\", \"a c #000000\", \"a\"};\n"},
+    {u"a.bmp"_s, "BM text that is no bitmap"},
+};
+// The first bytes of each raster format an operator's image may have.
+const QList<std::pair<QString, QByteArray>> kOperatorRasters{
+    {u"p.jpg"_s, QByteArray::fromHex("ffd8ffe000104a46494600")},
+    {u"p.gif"_s, QByteArray("GIF87a\x01\x00\x01\x00\x00\x00\x00;", 14)},
+    {u"p.bmp"_s, "BM" + QByteArray(12, '\0') + QByteArray::fromHex("28000000") + QByteArray(36, '\0')},
+    {u"p.webp"_s, "RIFF" + QByteArray::fromHex("1a000000") + "WEBPVP8L" + QByteArray(14, '\0')},
+};
 
 class TestServer : public QObject
 {
@@ -268,7 +281,8 @@ private slots:
     // of the folder never; hostile names are refused either way.
     void fileNames_data()
     {
-        QTest::addColumn<QString>("path");    // alice uploads; null: nothing
+        QTest::addColumn<QString>("path"); // alice uploads; null: nothing
+        QTest::addColumn<QByteArray>("contents");
         QTest::addColumn<QString>("stored");  // the upload's name; empty: refused
         QTest::addColumn<QString>("request"); // bob's
         QTest::addColumn<QByteArray>("answer");
@@ -276,15 +290,20 @@ private slots:
         const auto missing = [](const QString &name) {
             return answers::noticeMessage(answers::noSuchFile(name));
         };
-        const auto stored = [](const char *tag, const QString &path, const QString &name) {
-            QTest::newRow(tag) << path << name << name << fileMessage(name, kContents);
+        const auto stored = [](const char *tag, const QString &path, const QString &name,
+                               const QByteArray &contents = kContents) {
+            QTest::newRow(tag) << path << contents << name << name << fileMessage(name, contents);
         };
         const auto asked = [](const char *tag, const QString &request, const QByteArray &answer) {
-            QTest::newRow(tag) << QString() << QString() << request << answer;
+            QTest::newRow(tag) << QString() << QByteArray() << QString() << request << answer;
         };
         const QString longest = QString(193, u'n') + u".txt"_s;
         stored("windows path, CJK", u"C:\\Users\\al\\说明.md"_s, u"说明.md"_s);
         stored("text named like an image", u"fake.png"_s, u"fake.png"_s);
+        // Whatever an upload looks like, it reaches others as the text it had to be.
+        for (const auto &[name, text] : kImageLikeText)
+            stored(qPrintable(u"upload, "_s + name), name, name, text);
+        stored("upload, text with a GIF's magic", u"a.gif"_s, u"a.gif"_s, "GIF89a text");
         stored("absolute", u"/etc/cron.d/job"_s, u"job"_s);
         stored("database name", u"../tavrel.sqlite"_s, u"tavrel.sqlite"_s);
         stored("name taken", u"../files/notes.txt"_s, u"notes2.txt"_s);
@@ -294,9 +313,17 @@ private slots:
         for (const QString &bad :
              {u".."_s, u"dir/"_s, u"CON.txt"_s, u"<img src=x>.txt"_s, u"a\tb.txt"_s, u"a\u2028bob: x.txt"_s,
               u"a\u202etxt.exe"_s, u".tavrel-upload-0123456789abcdef"_s, u'n' + longest})
-            QTest::addRow("refused %s", qPrintable(bad.left(20))) << bad << QString() << bad << badName;
+            QTest::addRow("refused %s", qPrintable(bad.left(20)))
+                << bad << QByteArray() << QString() << bad << badName;
         asked("operator's png without suffix", u"logo"_s,
               imageMessage(u"logo"_s, answers::serverSender(), kPng));
+        // The operator's images go out as images only in raster formats known by their bytes.
+        for (const auto &[name, bytes] : kOperatorRasters)
+            asked(qPrintable(u"operator's "_s + name), name,
+                  imageMessage(name, answers::serverSender(), bytes));
+        for (const auto &[name, text] : kImageLikeText)
+            asked(qPrintable(u"operator's text "_s + name), u"op-"_s + name,
+                  fileMessage(u"op-"_s + name, text));
         asked("database by parent path", u"../tavrel.sqlite"_s, missing(u"tavrel.sqlite"_s));
         asked("absolute path", u"/etc/passwd"_s, missing(u"passwd"_s));
         asked("link out of the folder", u"link.txt"_s, missing(u"link.txt"_s));
@@ -310,21 +337,27 @@ private slots:
     void fileNames()
     {
         QFETCH(QString, path);
+        QFETCH(QByteArray, contents);
         QFETCH(QString, stored);
         QFETCH(QString, request);
         f.startServer({u"alice"_s, u"bob"_s});
         QVERIFY(writeFile(f.filePath(u"notes.txt"_s), "mine") && writeFile(f.filePath(u"logo"_s), kPng) &&
                 writeFile(f.filePath(u"a~+^`&b"_s), "") && writeFile(f.dataPath(u"secret.txt"_s), "secret"));
+        for (const auto &[name, bytes] : kOperatorRasters)
+            QVERIFY(writeFile(f.filePath(name), bytes));
+        for (const auto &[name, text] : kImageLikeText)
+            QVERIFY(writeFile(f.filePath(u"op-"_s + name), text));
         QVERIFY(QFile::link(f.dataPath(u"secret.txt"_s), f.filePath(u"link.txt"_s)));
         QVERIFY(QDir().mkdir(f.filePath(u"sub"_s)));
         const QStringList before = f.files();
         auto [alice, bob] = f.loggedIn(u"alice"_s, u"bob"_s);
         if (!path.isNull()) {
-            alice->send(fileMessage(path, kContents));
-            const QByteArray notice = stored.isEmpty() ? answers::noticeMessage(answers::uploadBadName())
-                                                       : "c," + (u"服务器: alice 上传了文件："_s + stored +
-                                                                 u"（%1字节）"_s.arg(kContents.size()))
-                                                                    .toUtf8();
+            alice->send(fileMessage(path, contents));
+            const QByteArray notice =
+                stored.isEmpty()
+                    ? answers::noticeMessage(answers::uploadBadName())
+                    : "c," + (u"服务器: alice 上传了文件："_s + stored + u"（%1字节）"_s.arg(contents.size()))
+                                 .toUtf8();
             QVERIFY(alice->expect(notice) && (stored.isEmpty() || bob->expect(notice)));
             QCOMPARE(f.files().size(), before.size() + (stored.isEmpty() ? 0 : 1));
         }
