@@ -118,8 +118,14 @@ int main(int argc, char *argv[])
            QStringLiteral("dir"), QStringLiteral("./") + config.dataDir);
     option(QStringLiteral("max-connections"), QStringLiteral("Connections in all."), QStringLiteral("n"),
            QString::number(config.maxConnections));
-    option(QStringLiteral("max-per-address"), QStringLiteral("Connections from one address."),
+    option(QStringLiteral("max-per-address"), QStringLiteral("Connections from one address (IPv6: one /64)."),
            QStringLiteral("n"), QString::number(config.maxPerAddress));
+    option(QStringLiteral("max-unauthenticated"),
+           QStringLiteral("Connections that have not logged in, in all."), QStringLiteral("n"),
+           QString::number(config.maxUnauthenticated));
+    option(QStringLiteral("max-unauthenticated-per-address"),
+           QStringLiteral("Connections that have not logged in, from one address (IPv6: one /64)."),
+           QStringLiteral("n"), QString::number(config.maxUnauthenticatedPerAddress));
     option(QStringLiteral("login-timeout"),
            QStringLiteral("Seconds a connection may stay open before it logs in."), QStringLiteral("s"),
            QString::number(config.loginTimeoutMs / 1000));
@@ -238,9 +244,13 @@ int main(int argc, char *argv[])
                        readNumber(parser, QStringLiteral("pwhash-mem"), config.pwhashMem,
                                   size_t(crypto_pwhash_MEMLIMIT_MIN)) &&
                        readNumber(parser, QStringLiteral("workers"), config.workerThreads, 0);
+    const bool validCaps =
+        readNumber(parser, QStringLiteral("max-unauthenticated"), config.maxUnauthenticated, 1) &&
+        readNumber(parser, QStringLiteral("max-unauthenticated-per-address"),
+                   config.maxUnauthenticatedPerAddress, 1);
     // Mails count towards the limits for a day; a longer wait would outlast what is counted.
     constexpr int maxSeconds = std::numeric_limits<int>::max() / 1000;
-    if (!valid || loginTimeout > maxSeconds || config.drainSeconds > maxSeconds ||
+    if (!valid || !validCaps || loginTimeout > maxSeconds || config.drainSeconds > maxSeconds ||
         config.codeResendSeconds > 24 * 3600)
         return 2;
     config.loginTimeoutMs = loginTimeout * 1000;

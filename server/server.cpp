@@ -257,6 +257,7 @@ bool Server::start()
         }
     }
 
+    m_caps = ConnectionCaps(m_config);
     if (!m_listener.listen(m_config.listenAddress, m_config.port)) {
         qCCritical(lcServer) << "cannot listen on" << m_config.listenAddress.toString() << m_config.port
                              << m_listener.errorString();
@@ -371,16 +372,22 @@ void Server::pauseAccepting(int error)
 void Server::admit(QTcpSocket *socket)
 {
     const QString address = socket->peerAddress().toString();
-    if (m_sessions.size() >= m_config.maxConnections ||
-        m_perAddress.value(address) >= m_config.maxPerAddress) {
-        qCWarning(lcServer) << "connection from" << address << "refused: too many connections";
+    const ConnectionCaps::Refusal refusal = m_caps.admit(sourceKey(socket->peerAddress()));
+    if (refusal != ConnectionCaps::Refusal::None) {
+        const char *why = refusal == ConnectionCaps::Refusal::Full         ? ""
+                          : refusal == ConnectionCaps::Refusal::SourceFull ? " from its source"
+                          : refusal == ConnectionCaps::Refusal::UnauthenticatedFull
+                              ? " that have not logged in"
+                              : " from its source that have not logged in";
+        qCWarning(lcServer).noquote() << "connection from" << address
+                                      << QStringLiteral("refused: too many connections") + QLatin1String(why);
         socket->abort();
         delete socket;
         return;
     }
     auto *session = new Session(socket, m_config, this);
     m_sessions.append(session);
-    ++m_perAddress[address];
+    m_unauthenticated.insert(session);
     connect(session, &Session::messageReceived, this,
             [this, session](const QByteArray &message) { dispatch(session, message); });
     connect(session, &Session::closed, this, [this, session] { onClosed(session); });
@@ -390,9 +397,7 @@ void Server::admit(QTcpSocket *socket)
 void Server::onClosed(Session *session)
 {
     m_sessions.removeOne(session);
-    const QString address = session->peerAddress();
-    if (--m_perAddress[address] <= 0)
-        m_perAddress.remove(address);
+    m_caps.closed(session->source(), !m_unauthenticated.remove(session));
     const QString name = session->userName();
     if (!name.isEmpty() && m_online.value(name) == session) {
         m_online.remove(name);
@@ -499,6 +504,8 @@ void Server::loggedIn(Session *session, const QString &name)
     if (m_bus)
         m_bus->addLocalUser(name);
     session->setUserName(name);
+    if (m_unauthenticated.remove(session))
+        m_caps.loggedIn(session->source());
     qCInfo(lcServer) << name << "logged in from" << session->peerAddress();
     session->send(answers::loginReply(answers::loginOk()));
     broadcastUserList();

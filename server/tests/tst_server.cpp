@@ -1,3 +1,4 @@
+#include "accounts.h"
 #include "display.h"
 #include "files.h"
 #include "serverfixture.h"
@@ -448,6 +449,51 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!idle->isConnected(), 100);
         QTest::qWait(100);
         QVERIFY(alice->isConnected());
+    }
+
+    // Connections that have not logged in have slots of their own, per source and in all;
+    // logging in gives the slot back.
+    void unauthenticatedLimits()
+    {
+        f.config.maxPerAddress = 3;
+        f.config.maxUnauthenticatedPerAddress = 2;
+        f.config.maxUnauthenticated = 3;
+        f.startServer({u"alice"_s});
+        TestClient *alice = f.connected(2);
+        TestClient *waiting = f.connected(2);
+        TestClient *thirdFromSource = f.connected(2);
+        QTRY_VERIFY_WITH_TIMEOUT(!thirdFromSource->isConnected(), 2000);
+        TestClient *other = f.connected(3);
+        TestClient *fourthInAll = f.connected(4);
+        QTRY_VERIFY_WITH_TIMEOUT(!fourthInAll->isConnected(), 2000);
+        alice->send(login(u"alice"_s));
+        QCOMPARE(alice->take('l'), answers::loginReply(answers::loginOk()));
+        TestClient *afterLogin = f.connected(4);
+        TestClient *fullAgain = f.connected(5);
+        QTRY_VERIFY_WITH_TIMEOUT(!fullAgain->isConnected(), 2000);
+        QVERIFY(afterLogin->isConnected() && waiting->isConnected() && other->isConnected() &&
+                alice->isConnected());
+        QCOMPARE(f.server->sessionCount(), 4);
+    }
+
+    // An IPv6 host holds a whole /64: its addresses share one source's slots. Loopback has no
+    // two addresses in one /64, so the caps are asked directly.
+    void connectionCapsPerSixtyFour()
+    {
+        Config config;
+        config.maxPerAddress = 3;
+        config.maxUnauthenticatedPerAddress = 2;
+        ConnectionCaps caps(config);
+        const auto admit = [&caps](const QString &address) {
+            return caps.admit(sourceKey(QHostAddress(address)));
+        };
+        QCOMPARE(admit(u"2001:db8:1:2::1"_s), ConnectionCaps::Refusal::None);
+        QCOMPARE(admit(u"2001:db8:1:2:a:b:c:d"_s), ConnectionCaps::Refusal::None);
+        QCOMPARE(admit(u"2001:db8:1:2::3"_s), ConnectionCaps::Refusal::SourceUnauthenticatedFull);
+        caps.loggedIn(sourceKey(QHostAddress(u"2001:db8:1:2::1"_s)));
+        QCOMPARE(admit(u"2001:db8:1:2::3"_s), ConnectionCaps::Refusal::None);
+        QCOMPARE(admit(u"2001:db8:1:2::4"_s), ConnectionCaps::Refusal::SourceFull);
+        QCOMPARE(admit(u"2001:db8:1:3::1"_s), ConnectionCaps::Refusal::None);
     }
 
     // Past the quota, which is the uploader's own, or the free disk, or when writing fails,
