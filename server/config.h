@@ -26,6 +26,9 @@ struct MailConfig
     QString user;
     QByteArray password;
     QString caFile; // trusted certificates for the relay; empty: the system's
+    // smtp:// without STARTTLS: the codes would cross the network readable, and anyone on
+    // the way can strip STARTTLS from the relay's answer. Only an operator who says so.
+    bool insecurePlaintext = false;
     QString sendmailPath = QStringLiteral("/usr/sbin/sendmail");
 
     // A relay that fails for a while (restarting, greylisting) is asked again after 15 s,
@@ -36,6 +39,9 @@ struct MailConfig
     qint64 giveUpMs = 60 * 60 * 1000;
     // One attempt, connecting included.
     int attemptTimeoutSeconds = 60;
+    // Mails in outbox/sent/ and outbox/failed/ hold codes and addresses; they are kept this
+    // many days for an operator to look into a complaint, a week by default.
+    int keepDays = 7;
 };
 
 // Everything an operator (or a test) may tune. The defaults are the production values.

@@ -209,7 +209,12 @@ bool Server::start()
     }
     const QDir data(m_config.dataDir);
     for (const QString &sub : {QStringLiteral("."), QStringLiteral("outbox"), QStringLiteral("files")}) {
-        if (!data.mkpath(sub)) {
+        // What is created here is the owner's alone: codes, addresses and password hashes.
+        const bool created = !data.exists(sub);
+        if (!data.mkpath(sub) ||
+            (created &&
+             !QFile::setPermissions(data.filePath(sub), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                            QFileDevice::ExeOwner))) {
             qCCritical(lcServer) << "cannot create" << data.filePath(sub);
             return false;
         }
