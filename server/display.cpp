@@ -159,6 +159,8 @@ QByteArray takeChatPiece(QByteArray &message, qsizetype room)
         QTextBoundaryFinder first(QTextBoundaryFinder::Grapheme, line);
         cut = first.toNextBoundary();
     }
+    if (cut <= 0 || cut >= line.size()) // nothing to cut off: no layout of ours
+        return std::exchange(message, QByteArray());
     const qsizetype bytes = offsets[size_t(cut)];
     QByteArray piece = message.left(prefix + bytes);
     message = kChatPrefix + kIndent.toUtf8() + message.mid(prefix + bytes);
