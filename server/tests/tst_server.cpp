@@ -124,6 +124,17 @@ private slots:
         QTest::newRow("CJK wrapped between characters")
             << u"c,alice: 一二三四五六七八九十"_s << 20
             << QStringList{u"c,alice: 一二三"_s, u"c,  四五六七八"_s, u"c,  九十"_s};
+        QString batch = u"c,load000: @@0.1.7161284468;the quick brown fox jumps over the lazy d"_s;
+        QStringList batchPieces{batch};
+        for (int i = 1; i < 30; ++i) {
+            const QString line = u"load%1: @@%1.1.7161284468;the quick brown fox jumps over the lazy d"_s.arg(i, 3, 10, QChar(u'0'));
+            batch += u'\n' + line;
+            if (i == 20)
+                batchPieces.append(u"c,"_s + line);
+            else
+                batchPieces.last() += u'\n' + line;
+        }
+        QTest::newRow("batch of short lines") << batch << 1448 << batchPieces;
         QTest::newRow("emoji kept whole")
             << u"c,alice: \U0001F600\U0001F600\U0001F600"_s << 14
             << QStringList{u"c,alice: \U0001F600"_s, u"c,  \U0001F600\U0001F600"_s};
