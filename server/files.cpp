@@ -5,6 +5,7 @@
 #include "filenames.h"
 #include "logging.h"
 #include "protocol.h"
+#include "rasterformat.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -207,20 +208,17 @@ bool FileStore::contains(const QString &name) const
 
 bool FileStore::isRasterImage(const QByteArray &head)
 {
-    if (head.startsWith("\x89PNG\r\n\x1a\n") || head.startsWith("\xff\xd8\xff") ||
-        head.startsWith("GIF87a") || head.startsWith("GIF89a"))
-        return true;
-    if (head.startsWith("RIFF") && head.mid(8, 4) == "WEBP")
-        return true;
-    // "BM" alone starts many texts: the size of the header that follows must be one that
-    // a bitmap has (BITMAPCOREHEADER 12 to BITMAPV5HEADER 124).
-    if (head.startsWith("BM") && head.size() >= 18) {
-        const quint32 header = quint8(head[14]) | quint32(quint8(head[15])) << 8 |
-                               quint32(quint8(head[16])) << 16 | quint32(quint8(head[17])) << 24;
-        return header == 12 || header == 40 || header == 52 || header == 56 || header == 64 ||
-               header == 108 || header == 124;
-    }
-    return false;
+    const QByteArray format = rasterFormat(head);
+    if (format != "bmp")
+        return !format.isEmpty();
+    // "BM" alone starts many texts: the size of the header that follows must be one that a
+    // bitmap has (BITMAPCOREHEADER 12 to BITMAPV5HEADER 124).
+    if (head.size() < 18)
+        return false;
+    const quint32 header = quint8(head[14]) | quint32(quint8(head[15])) << 8 |
+                           quint32(quint8(head[16])) << 16 | quint32(quint8(head[17])) << 24;
+    return header == 12 || header == 40 || header == 52 || header == 56 || header == 64 || header == 108 ||
+           header == 124;
 }
 
 FileStore::Refusal FileStore::publish(Prepared &prepared, QString *storedName) const

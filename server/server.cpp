@@ -526,8 +526,11 @@ void Server::handleRegistration(Session *session, const QByteArray &message)
     QString refusal;
     if (!fields || !isSaltedDigest(fields->digest))
         refusal = answers::registrationMalformed();
-    else if (!isValidUserName(fields->name))
-        refusal = answers::nameInvalid();
+    else if (const NewNameProblem problem = newNameProblem(fields->name);
+             problem != NewNameProblem::NewNameOk)
+        refusal = problem == NewNameProblem::Shape       ? answers::nameInvalid()
+                  : problem == NewNameProblem::Deceptive ? answers::nameDeceptive()
+                                                         : answers::nameLooksTaken();
     else if (!isPlausibleEmail(fields->email))
         refusal = answers::emailInvalid();
     if (!refusal.isEmpty()) {

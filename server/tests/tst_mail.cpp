@@ -227,8 +227,8 @@ private slots:
             m_server.reset();
             QFile interrupted(m_dir->filePath(u"outbox/sending/"_s + dead));
             QVERIFY(interrupted.open(QIODevice::WriteOnly) &&
-                    interrupted.write(OutboxDelivery::composeMail(u"frank@example.org"_s, u"frank"_s,
-                                                                  u"123456"_s, 10)) > 0);
+                    interrupted.write(OutboxDelivery::composeMail(u"frank@example.org"_s, u"123456"_s, 10)) >
+                        0);
             interrupted.close();
         }
         Relay relay;
