@@ -59,9 +59,17 @@ QString relayedChat(const QString &sender, QStringView text);
 // wrap, its rest going on as a continuation line, which claims no sender. Segments are
 // 1448 bytes on Ethernet and at least 536 on any IPv4 path, so this only cuts chat text
 // longer than a few hundred characters, or a batch of many lines; each further piece
-// waits for the pause after a message. On loopback (segments of 64 KiB) nothing changes.
-// Measured with bench/run-server-load.sh at 200 clients x 1 line/s: see the figures where
-// Session reads the segment size.
+// waits for the pause after a message (about 45 ms on a fast link). A client so takes at
+// most one segment of chat per pause: some 30 KB/s at 1448 bytes, 12 KB/s at 536.
+//
+// Cost, by bench/run-server-load.sh at 200 clients x 1 line/s (60-byte texts, about 15 KB/s
+// to every client; segment size set with bench-server-load --max-segment) against the
+// server as it was, one session, 2 shared cores: on loopback (32 KiB segments) and with
+// Ethernet's 1448-byte segments nothing changes, p50/p99 53.7/77.4 and 52.2/72.5 ms at
+// 40000 lines/s against 52.5/73.0 and 52.5/73.6 ms (loads 1 to 5). With 536-byte segments
+// the room outruns what a client takes: p50/p99 3.0/5.0 s and 0.35% of the lines later
+// than 5 s, against 53.5/78.6 ms. Re-measure with
+// SCENARIOS=200 PER_ADDRESS=4 bench/run-server-load.sh -- --max-segment 548 (or 1460).
 //
 // What the rule cannot cover: a path whose segment size shrinks after the piece was laid
 // out, and a middlebox that cuts segments anew. A piece cut there still holds no separator
