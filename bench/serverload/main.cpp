@@ -308,10 +308,17 @@ int main(int argc, char **argv)
         QStringLiteral("tls"),
         QStringLiteral("Every connection over TLS (no certificate is checked); before the "
                        "runs, time 200 TCP connections and 200 TLS handshakes."));
-    parser.addOptions({hostOption, portOption, dataOption, scenarioOption, warmupOption, measureOption,
-                       drainOption, lineOption, poolOption, wrongOption, pidOption, cpuOption, parallelOption,
-                       perAddressOption, loginsOption, sprayOption, outputOption, noteOption, tlsOption});
+    const QCommandLineOption segmentOption(
+        QStringLiteral("max-segment"),
+        QStringLiteral("TCP_MAXSEG of the clients' connections: the server sends segments of this less 12 "
+                       "bytes, as over a path with a smaller MTU (1460: Ethernet); 0: loopback's."),
+        QStringLiteral("bytes"), QStringLiteral("0"));
+    parser.addOptions({hostOption,    portOption,   dataOption,     scenarioOption,   warmupOption,
+                       measureOption, drainOption,  lineOption,     poolOption,       wrongOption,
+                       pidOption,     cpuOption,    parallelOption, perAddressOption, loginsOption,
+                       sprayOption,   outputOption, noteOption,     tlsOption,        segmentOption});
     parser.process(app);
+    Session::setMaxSegment(parser.value(segmentOption).toInt());
 
     QTextStream err(stderr);
     const QHostAddress host(parser.value(hostOption));
