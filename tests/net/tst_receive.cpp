@@ -153,14 +153,9 @@ private slots:
             {"file", "fs,a.txt~+^`&hello", "", "收到的文件：a.txt%T|收到文件：a.txt", "a.txt=hello", "hello"},
             {"file renamed", "fs,a.txt~+^`&hello", "a.txt",
              "收到的文件：a2.txt%T|收到文件：a.txt, 并改名为：a2.txt", "a2.txt=hello", "hello"},
-            {"runnable type", "fs,version.dll~+^`&MZ", "",
-             "收到的文件：version.dll_%T|收到文件：version.dll, 并改名为：version.dll_", "version.dll_=MZ",
-             "MZ"},
             {"hidden image", "fsi.p.png~+^`&bob~+^`&{png}", "",
              "收到的图片：p2.png%P|收到bob 发来的文件：.p.png, 并改名为：p2.png", "p2.png={png}", "kept",
              Waits},
-            {"path left behind", "fs,../x~+^`&in", "", "收到的文件：x%T|收到文件：../x, 并改名为：x", "x=in",
-             "in"},
             // A file not stored is not reported as received.
             {"refused name, markup", "fs,<b>x.txt~+^`&hi", "", "不能以只写方式文件：<b>x.txt", "", "hi"},
             // One replacement character, not 197, which would make a name no file system takes.
