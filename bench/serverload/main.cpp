@@ -272,10 +272,16 @@ int main(int argc, char **argv)
         QStringLiteral("output"), QStringLiteral("Also write the report here."), QStringLiteral("file"));
     const QCommandLineOption noteOption(
         QStringLiteral("note"), QStringLiteral("A line for the report's header."), QStringLiteral("text"));
+    const QCommandLineOption segmentOption(
+        QStringLiteral("max-segment"),
+        QStringLiteral("TCP_MAXSEG of the clients' connections: the server sends segments of this less 12 "
+                       "bytes, as over a path with a smaller MTU (1460: Ethernet); 0: loopback's."),
+        QStringLiteral("bytes"), QStringLiteral("0"));
     parser.addOptions({hostOption, portOption, dataOption, scenarioOption, warmupOption, measureOption,
                        drainOption, lineOption, poolOption, wrongOption, pidOption, cpuOption, parallelOption,
-                       perAddressOption, loginsOption, sprayOption, outputOption, noteOption});
+                       perAddressOption, loginsOption, sprayOption, outputOption, noteOption, segmentOption});
     parser.process(app);
+    Session::setMaxSegment(parser.value(segmentOption).toInt());
 
     QTextStream err(stderr);
     const QHostAddress host(parser.value(hostOption));

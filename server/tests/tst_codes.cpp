@@ -302,6 +302,8 @@ private slots:
         QStringList names{u"bob"_s, u"alice"_s};
         for (int i = 0; i < 90; ++i)
             names.append(u"a%1"_s.arg(i));
+        // The budget alone is under test: the source may hold all its slots without logging in.
+        f.config.maxUnauthenticatedPerAddress = f.config.maxPerAddress;
         f.startServer(registering ? names : names.mid(0, 2));
         TestClient *bob = f.connected(2);
         QCOMPARE(attempt(bob, u"bob"_s, kPassword), answers::loginReply(answers::loginOk()));
@@ -350,6 +352,7 @@ private slots:
         f.config.pwhashMem = 32 << 20;
         // Every flooding login is checked: the queue alone must keep them apart.
         f.config.loginFailuresPerSource = 1 << 20;
+        f.config.maxUnauthenticatedPerAddress = f.config.maxPerAddress;
         f.startServer({u"alice"_s});
         constexpr int kSources = 6;
         QList<TestClient *> flood;

@@ -21,6 +21,13 @@ struct LinkProfile
     int delayMs = 0;          // one way
     double stallChance = 0;   // per kStallUnit bytes
     int stallMs = 0;          // what a retransmission costs
+    // The segment size the sender is told to use (TCP_MAXSEG on the proxy's side of the
+    // connection, 0: the system's), and a pause between every two segments of a burst: the
+    // receiver then reads each segment on its own, as a reader does when a link holds
+    // every segment up a little. A burst is what the sender writes after a quiet moment;
+    // its segments are cut from its first byte, as TCP cuts a write into an empty queue.
+    int maxSegment = 0;
+    int segmentPauseMs = 0;
 
     // "2000k/100ms/0.5%x500ms": rate in kbit/s (0: none), one-way delay, stall chance and
     // length; the last two parts may be left out. Null when the text is not of this form.
@@ -34,6 +41,7 @@ struct LinkStats
     qint64 taken = 0;     // bytes read from the sender
     qint64 delivered = 0; // bytes written to the receiver
     int stalls = 0;
+    qint64 segmentSize = 0; // the segment size in force, with maxSegment (totals: the largest)
 };
 
 // A TCP proxy on loopback that carries each direction of every connection through its own
@@ -101,6 +109,7 @@ private:
         QByteArray bytes;
         qint64 dueUs;
     };
+    void arrived();
     void pull();
     void deliver();
     void schedule();
@@ -114,6 +123,12 @@ private:
     bool m_senderClosed = false;
     bool m_finished = false;
     bool m_backlogged = false;
+    // Where each burst of the sender's starts in what it sent, from the current one on, and
+    // when its bytes last arrived.
+    std::deque<qint64> m_burstStarts;
+    qint64 m_lastArrivalUs = -1;
+    qint64 m_arrived = 0;   // bytes the sender has sent so far
+    qint64 m_pausedAt = -1; // the offset of the last segment that began with a pause
     std::deque<Chunk> m_inTransit;
     // When the link will have sent everything taken so far, stalls included.
     qint64 m_linkFreeUs = 0;
