@@ -45,14 +45,8 @@ void TestEndToEnd::cleanupTestCase()
 void TestEndToEnd::newUserSession()
 {
     Widget w;
-    const auto type = [&w](const char *name, const QString &text) {
-        WidgetProbe::lineEdit(w, name)->setText(text);
-    };
     WidgetProbe::setServerAddresses(w, {QStringLiteral("127.0.0.1")});
-    click(w, "btnConnect");
-    QCOMPARE(WidgetProbe::button(w, "btnConnect")->text(), QStringLiteral("断开"));
-    QCOMPARE(shown(w), QStringLiteral("成功和服务器连接"));
-
+    connectThroughButton(w);
     registerThroughMail(w, QDir(m_data.filePath("outbox")), QStringLiteral("alice"),
                         QStringLiteral("alice@example.org"), QStringLiteral("秘密 secret"));
     if (QTest::currentTestFailed())
@@ -77,20 +71,8 @@ void TestEndToEnd::newUserSession()
 
     // Send a text file from another folder, then ask for it back by name.
     QTemporaryDir outgoing;
-    const QByteArray contents = QStringLiteral("第一行\nsecond line ~+^`& kept\n").toUtf8();
-    QFile file(outgoing.filePath(QStringLiteral("notes.txt")));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size());
-    file.close();
-    type("lineEditFile", file.fileName());
-    click(w, "btnSendFile");
-    QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("notes.txt")), 5000);
-
-    type("lineEditFile2", QStringLiteral("notes.txt"));
-    click(w, "btnReceiveFile");
-    QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("收到文件：notes.txt")), 5000);
-    QFile received(QStringLiteral("notes.txt"));
-    QVERIFY(received.open(QIODevice::ReadOnly));
-    QCOMPARE(received.readAll(), contents);
+    sendAndFetchBack(w, outgoing.filePath(QStringLiteral("notes.txt")), QStringLiteral("notes.txt"),
+                     QStringLiteral("第一行\nsecond line ~+^`& kept\n").toUtf8());
 }
 
 QTEST_MAIN(TestEndToEnd)
