@@ -65,14 +65,8 @@ void TestEndToEnd::cleanupTestCase()
 void TestEndToEnd::newUserSession()
 {
     Widget w;
-    const auto type = [&w](const char *name, const QString &text) {
-        WidgetProbe::lineEdit(w, name)->setText(text);
-    };
     WidgetProbe::setServerAddresses(w, {QStringLiteral("127.0.0.1")});
-    click(w, "btnConnect");
-    QCOMPARE(WidgetProbe::button(w, "btnConnect")->text(), QStringLiteral("断开"));
-    QCOMPARE(shown(w), QStringLiteral("成功和服务器连接"));
-
+    connectThroughButton(w);
     registerThroughMail(w, QDir(m_data.filePath("outbox")), QStringLiteral("alice"),
                         QStringLiteral("alice@example.org"), QStringLiteral("秘密 secret"));
     if (QTest::currentTestFailed())
@@ -100,20 +94,10 @@ void TestEndToEnd::newUserSession()
 
     // Send a text file from another folder, then ask for it back by name.
     QTemporaryDir outgoing;
-    const QByteArray notes = QStringLiteral("第一行\nsecond line ~+^`& kept\n").toUtf8();
-    QFile file(outgoing.filePath(QStringLiteral("notes.txt")));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(notes) == notes.size());
-    file.close();
-    type("lineEditFile", file.fileName());
-    click(w, "btnSendFile");
-    QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("notes.txt")), 5000);
+    sendAndFetchBack(w, outgoing.filePath(QStringLiteral("notes.txt")), QStringLiteral("notes.txt"),
+                     QStringLiteral("第一行\nsecond line ~+^`& kept\n").toUtf8());
 
-    type("lineEditFile2", QStringLiteral("notes.txt"));
-    click(w, "btnReceiveFile");
-    QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("收到文件：notes.txt")), 5000);
-    QCOMPARE(contents(QStringLiteral("notes.txt")), notes);
-
-    type("lineEditFile2", QStringLiteral("picture.png"));
+    type(w, "lineEditFile2", QStringLiteral("picture.png"));
     click(w, "btnReceiveFile");
     QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("收到的图片：picture.png 在图片标签页里显示")),
                              5000);
@@ -133,8 +117,7 @@ void TestEndToEnd::newUserSession()
     chat(QStringLiteral("after the renewal"));
     Widget next;
     WidgetProbe::setServerAddresses(next, {QStringLiteral("127.0.0.1")});
-    click(next, "btnConnect");
-    QCOMPARE(shown(next), QStringLiteral("成功和服务器连接"));
+    connectThroughButton(next);
     const auto *tls = static_cast<QSslSocket *>(WidgetProbe::socket(next));
     QCOMPARE(tavrel::publicKeyPin(tls->peerCertificate()), m_certificates.pin(QStringLiteral("renewed")));
     QCOMPARE(m_server.state(), QProcess::Running);
@@ -161,10 +144,9 @@ void TestEndToEnd::toServerThatTakesOnlyTls()
     Widget w;
     WidgetProbe::setServerAddresses(w, {QStringLiteral("127.0.0.1")});
     WidgetProbe::setServerPort(w, port);
-    click(w, "btnConnect");
-    QCOMPARE(shown(w), QStringLiteral("成功和服务器连接"));
-    WidgetProbe::lineEdit(w, "lineEditName")->setText(QStringLiteral("alice"));
-    WidgetProbe::lineEdit(w, "lineEditPasswd")->setText(QStringLiteral("秘密 secret"));
+    connectThroughButton(w);
+    type(w, "lineEditName", QStringLiteral("alice"));
+    type(w, "lineEditPasswd", QStringLiteral("秘密 secret"));
     click(w, "btnLog");
     QTRY_COMPARE_WITH_TIMEOUT(shown(w), QStringLiteral("成功和服务器连接\n服务器: 此服务器只接受加密连接"),
                               5000);
