@@ -332,10 +332,13 @@ private slots:
             {true, "CON.png", "", "不能以只写方式文件：CON.png"},
             {true, "shot.", "shot", "收到server 发来的文件：shot., 并改名为：shot"},
             // What Windows would load, run or read as it shows the folder keeps its bytes under
-            // a name it leaves alone: one row for each rule, which tst_receive tries in full.
+            // a name it leaves alone: one row for each family of names, which tst_receive tries in full.
             {false, "version.dll", "version.dll_", "收到文件：version.dll, 并改名为：version.dll_"},
+            {false, "tavrel.EXE", "tavrel.EXE_", "收到文件：tavrel.EXE, 并改名为：tavrel.EXE_"},
             {false, "x.url. .", "x.url_", "收到文件：x.url. ., 并改名为：x.url_"},
             {false, "Desktop.ini", "Desktop2.ini", "收到文件：Desktop.ini, 并改名为：Desktop2.ini"},
+            {false, "qt.conf", "qt2.conf", "收到文件：qt.conf, 并改名为：qt2.conf"},
+            {false, "autorun.inf", "autorun.inf_", "收到文件：autorun.inf, 并改名为：autorun.inf_"},
             {false, ".bash_profile", "2.bash_profile", "收到文件：.bash_profile, 并改名为：2.bash_profile"},
             {true, "pic.lnk", "pic.lnk_", "收到server 发来的文件：pic.lnk, 并改名为：pic.lnk_"},
         };
