@@ -56,7 +56,7 @@ has_files() { # deb paths...
 
 echo "== tavrel-server ($(du -h "$server" | cut -f1))"
 check "dependencies found by dpkg-shlibdeps, and the SQLite plugin" has_fields "$server" Depends \
-    libqt6core6 libqt6network6 libqt6sql6 libqt6sql6-sqlite libqt6httpserver6 libcurl4 libsodium23
+    libqt6core6 libqt6network6 libqt6sql6 libqt6sql6-sqlite libqt6httpserver6 libcurl4 libsodium23 libssl3
 check "program, unit, sample config and manual page" has_files "$server" usr/bin/tavrel-server \
     usr/lib/systemd/system/tavrel-server.service etc/tavrel/server.conf usr/share/man/man1/tavrel-server.1.gz
 dpkg-deb -x "$server" "$work/root"

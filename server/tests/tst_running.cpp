@@ -128,6 +128,8 @@ private slots:
         database(db + u"redis://:pw@127.0.0.1:7"_s,
                  u"--bus takes only a host and a port: redis://:pw@127.0.0.1:7"_s);
         database(db + u"redis://127.0.0.1:0"_s, u"--bus needs a port from 1 to 65535: redis://127.0.0.1:0"_s);
+        database(u"--tls-required"_s, u"--tls-required needs --tls-cert and --tls-key"_s);
+        database(u"--tls-cert cert.pem"_s, u"--tls-cert and --tls-key go together"_s);
         // QSettings reads "\n" in a quoted value as a line break: it must not forge a line.
         QTest::newRow("line breaks in a value")
             << QByteArray("listen = \"1.2.3.4\\n<3>critical tavrel.server: forged\\r\\x1b[2J\"\n")

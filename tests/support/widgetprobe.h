@@ -28,6 +28,8 @@ public:
     static void setFileIn(Widget &w, QFile *file) { delete std::exchange(w.fileIn, file); }
     static QStringList serverAddresses(Widget &w) { return w.serverAddresses; }
     static void setServerAddresses(Widget &w, const QStringList &addresses) { w.serverAddresses = addresses; }
+    static void setServerPort(Widget &w, quint16 port) { w.serverPort = port; }
+    static tavrel::TlsPolicy &tls(Widget &w) { return w.tls; }
     static QGraphicsScene *scene(Widget &w) { return w.scene; }
     static QGraphicsPixmapItem *pixmapItem(Widget &w) { return w.pixmapItem; }
     // A file is being written or an image decoded, or messages held behind one.
