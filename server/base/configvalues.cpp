@@ -1,6 +1,6 @@
 #include "configvalues.h"
 
-#include "validation.h"
+#include "names.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,10 +1,10 @@
 #include "accounts.h"
 
 #include "answers.h"
-#include "delivery.h"
+#include "codemail.h"
 #include "logging.h"
-#include "store.h"
-#include "validation.h"
+#include "names.h"
+#include "tables.h"
 
 #include <QDir>
 
@@ -78,10 +78,10 @@ QString nameKey(const QString &name)
     return canonicalName(name);
 }
 
-Accounts::Accounts(const Config &config, CodeDelivery *delivery, QObject *parent)
+Accounts::Accounts(const Config &config, CodeMailer *mailer, QObject *parent)
     : QObject(parent)
     , m_config(config)
-    , m_delivery(delivery)
+    , m_mailer(mailer)
     , m_location(storeLocation(config))
     , m_accountQueue(config.workerThreads, config.maxAccountJobs, [this] { return threadStore(); })
     , m_fileQueue(config.fileThreads, config.maxFileJobs, [this] { return threadStore(); })
@@ -456,7 +456,7 @@ QString Accounts::sendCode(Store &store, const RegistrationFields &fields, const
         return QString();
     }
     const int minutes = m_config.codeValiditySeconds / 60;
-    if (!m_delivery->deliver(fields.email, next.code, minutes)) {
+    if (!m_mailer->send(fields.email, next.code, minutes)) {
         // Neither the quota nor the pending code may hold a mail that never went out.
         const bool undone = store.begin() && store.dropCodeMail(mail) &&
                             (pending ? store.putPendingCode(emailKey, nameKey, *pending)

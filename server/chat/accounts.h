@@ -1,9 +1,9 @@
 #pragma once
 
 #include "config.h"
-#include "database.h"
+#include "dbconnection.h"
 #include "requests.h"
-#include "store.h"
+#include "tables.h"
 #include "workqueue.h"
 
 #include <QHash>
@@ -17,7 +17,7 @@
 
 namespace tavrel::server {
 
-class CodeDelivery;
+class CodeMailer;
 
 // The key under which limits count a client's address: an IPv4 address, or the /64 an
 // IPv6 address belongs to, since one host usually holds a whole /64.
@@ -36,7 +36,7 @@ class Accounts : public QObject
 {
     Q_OBJECT
 public:
-    Accounts(const Config &config, CodeDelivery *delivery, QObject *parent = nullptr);
+    Accounts(const Config &config, CodeMailer *mailer, QObject *parent = nullptr);
     ~Accounts() override;
 
     // Creates or upgrades the database and forgets expired codes. Call once before
@@ -105,7 +105,7 @@ private:
     const QByteArray &dummyHash();
 
     Config m_config;
-    CodeDelivery *m_delivery;
+    CodeMailer *m_mailer;
     StoreLocation m_location;
     std::once_flag m_dummyOnce;
     QByteArray m_dummyHash;

@@ -7,7 +7,7 @@
 // Texts that hold user data are built with one multi-argument arg() or by concatenation:
 // a chained arg() would read a "%1" inside the first value as a place for the second.
 
-#include "display.h"
+#include "chattext.h"
 #include "protocol.h"
 
 #include <QString>

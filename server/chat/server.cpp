@@ -3,19 +3,19 @@
 #include "accounts.h"
 #include "answers.h"
 #include "bus.h"
-#include "database.h"
-#include "delivery.h"
-#include "display.h"
+#include "chattext.h"
+#include "codemail.h"
+#include "dbconnection.h"
 #include "filenames.h"
-#include "files.h"
 #include "logging.h"
 #include "mailqueue.h"
 #include "metrics.h"
+#include "names.h"
 #include "protocol.h"
 #include "requests.h"
 #include "session.h"
-#include "store.h"
-#include "validation.h"
+#include "sharedfiles.h"
+#include "tables.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -260,12 +260,12 @@ bool Server::start()
             return false;
         queued = [queue = m_mailQueue.get()] { queue->wake(); };
     }
-    m_delivery = std::make_unique<OutboxDelivery>(outbox, m_config.mail.fromHeader, std::move(queued));
+    m_codeMailer = std::make_unique<OutboxMailer>(outbox, m_config.mail.fromHeader, std::move(queued));
     m_files = std::make_unique<FileStore>(data.filePath(QStringLiteral("files")),
                                           FileStore::Limits{m_config.minFreeBytes, m_config.minFreePercent},
                                           m_config.fileWriter);
     m_files->removeLeftovers();
-    m_accounts = std::make_unique<Accounts>(m_config, m_delivery.get());
+    m_accounts = std::make_unique<Accounts>(m_config, m_codeMailer.get());
     if (!m_accounts->prepare())
         return false;
     if (!m_config.bus.isEmpty()) {
@@ -371,7 +371,7 @@ void Server::stop()
     m_accounts.reset();
     m_bus.reset();
     // Only now: the workers that wrote mails and woke the queue are done.
-    m_delivery.reset();
+    m_codeMailer.reset();
     m_mailQueue.reset();
     m_lock.reset();
 }

@@ -23,7 +23,7 @@ class Bus;
 class FileStore;
 class MailQueue;
 class MetricsEndpoint;
-class OutboxDelivery;
+class OutboxMailer;
 class Session;
 struct MetricsGauges;
 
@@ -109,7 +109,7 @@ private:
     int m_acceptPausesUnreported = 0;
     std::unique_ptr<QLockFile> m_lock;
     std::unique_ptr<MailQueue> m_mailQueue;
-    std::unique_ptr<OutboxDelivery> m_delivery;
+    std::unique_ptr<OutboxMailer> m_codeMailer;
     std::unique_ptr<FileStore> m_files;
     std::unique_ptr<Accounts> m_accounts;
     std::unique_ptr<Bus> m_bus;

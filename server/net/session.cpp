@@ -2,7 +2,7 @@
 
 #include "accounts.h"
 #include "answers.h"
-#include "display.h"
+#include "chattext.h"
 #include "logging.h"
 #include "metrics.h"
 #include "protocol.h"
@@ -318,7 +318,7 @@ void Session::pump()
     m_queuedSince.pop_front();
     m_queuedBytes -= message.size();
     if (message.at(0) == kChatPrefix[0]) {
-        // Within one segment, so that no reader gets a piece of it on its own (display.h).
+        // Within one segment, so that no reader gets a piece of it on its own (chattext.h).
         const qint64 segment = querySegmentSize(m_socket->socketDescriptor());
         QByteArray rest = std::exchange(message, QByteArray());
         message = takeChatPiece(rest, segment > 0 ? segment : kFallbackSegment);

@@ -67,7 +67,7 @@ private:
 // megabytes, so it is watched until it is empty. Meanwhile chat lines merge into one waiting
 // chat message (one line each), and a newer user list replaces a waiting one, so a busy
 // room costs a reader at most one gap of delay, not a growing queue, as long as what it
-// says in a gap fits one TCP segment: chat goes out one segment at a time (display.h).
+// says in a gap fits one TCP segment: chat goes out one segment at a time (chattext.h).
 //
 // A connection may carry TLS, told by its first byte; the messages inside are the same and
 // paced the same way, the kernel's send queue then holding the encrypted bytes.

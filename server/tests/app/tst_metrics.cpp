@@ -4,7 +4,7 @@
 #include "metrics.h"
 #include "protocol.h"
 #include "server.h"
-#include "store.h"
+#include "tables.h"
 #include "testclient.h"
 #include "testconfig.h"
 

@@ -1,5 +1,5 @@
-#include "files.h"
 #include "serverfixture.h"
+#include "sharedfiles.h"
 
 #include <QProcess>
 

@@ -1,8 +1,8 @@
 #include "accounts.h"
-#include "display.h"
-#include "files.h"
+#include "chattext.h"
+#include "names.h"
 #include "serverfixture.h"
-#include "validation.h"
+#include "sharedfiles.h"
 
 #include <QDirIterator>
 #include <QScopeGuard>
@@ -149,7 +149,8 @@ private slots:
         QString batch = u"c,load000: @@0.1.7161284468;the quick brown fox jumps over the lazy d"_s;
         QStringList batchPieces{batch};
         for (int i = 1; i < 30; ++i) {
-            const QString line = u"load%1: @@%1.1.7161284468;the quick brown fox jumps over the lazy d"_s.arg(i, 3, 10, QChar(u'0'));
+            const QString line = u"load%1: @@%1.1.7161284468;the quick brown fox jumps over the lazy d"_s.arg(
+                i, 3, 10, QChar(u'0'));
             batch += u'\n' + line;
             if (i == 20)
                 batchPieces.append(u"c,"_s + line);

@@ -1,6 +1,6 @@
-#include "database.h"
+#include "dbconnection.h"
 #include "engines.h"
-#include "store.h"
+#include "tables.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>

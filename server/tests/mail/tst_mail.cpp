@@ -1,6 +1,6 @@
 #include "answers.h"
+#include "codemail.h"
 #include "config.h"
-#include "delivery.h"
 #include "digest.h"
 #include "metrics.h"
 #include "protocol.h"
@@ -227,7 +227,7 @@ private slots:
             m_server.reset();
             QFile interrupted(m_dir->filePath(u"outbox/sending/"_s + dead));
             QVERIFY(interrupted.open(QIODevice::WriteOnly) &&
-                    interrupted.write(OutboxDelivery::composeMail(u"frank@example.org"_s, u"123456"_s, 10)) >
+                    interrupted.write(OutboxMailer::composeMail(u"frank@example.org"_s, u"123456"_s, 10)) >
                         0);
             interrupted.close();
         }

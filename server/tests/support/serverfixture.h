@@ -8,7 +8,7 @@
 #include "digest.h"
 #include "protocol.h"
 #include "server.h"
-#include "store.h"
+#include "tables.h"
 #include "testclient.h"
 #include "testconfig.h"
 

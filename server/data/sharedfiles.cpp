@@ -1,7 +1,7 @@
-#include "files.h"
+#include "sharedfiles.h"
 
 #include "answers.h"
-#include "display.h"
+#include "chattext.h"
 #include "filenames.h"
 #include "logging.h"
 #include "protocol.h"

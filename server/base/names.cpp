@@ -1,4 +1,4 @@
-#include "validation.h"
+#include "names.h"
 
 #include "answers.h"
 

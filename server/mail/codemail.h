@@ -9,24 +9,24 @@ namespace tavrel::server {
 // Gets a verification code to the owner of a mail address. Called from worker threads. The
 // mail holds the address, the code and the server's own words only: nothing the requester
 // chose (the name they ask for) may go out from the server's address to someone else.
-class CodeDelivery
+class CodeMailer
 {
 public:
-    virtual ~CodeDelivery() = default;
-    virtual bool deliver(const QString &email, const QString &code, int validMinutes) = 0;
+    virtual ~CodeMailer() = default;
+    virtual bool send(const QString &email, const QString &code, int validMinutes) = 0;
 };
 
 // Writes each mail as an RFC 5322 message (a .eml file) into the outbox folder. With a
 // relay, queued() is called after each, for the mail queue to hand it over; without one the
 // mail stays there for a mail transfer agent or a person to pick up.
-class OutboxDelivery : public CodeDelivery
+class OutboxMailer : public CodeMailer
 {
 public:
     static inline const QByteArray kDefaultFrom = "Tavrel <no-reply@tavrel.invalid>";
 
-    explicit OutboxDelivery(const QString &dir, const QByteArray &from = kDefaultFrom,
-                            std::function<void()> queued = nullptr);
-    bool deliver(const QString &email, const QString &code, int validMinutes) override;
+    explicit OutboxMailer(const QString &dir, const QByteArray &from = kDefaultFrom,
+                          std::function<void()> queued = nullptr);
+    bool send(const QString &email, const QString &code, int validMinutes) override;
 
     // The mail itself, CRLF line ends, UTF-8 body.
     static QByteArray composeMail(const QString &email, const QString &code, int validMinutes,

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "database.h"
+#include "dbconnection.h"
 
 #include <QByteArray>
 #include <QSqlDatabase>

@@ -1,4 +1,4 @@
-#include "database.h"
+#include "dbconnection.h"
 
 #include "configvalues.h"
 #include "logging.h"

@@ -1,7 +1,7 @@
-#include "store.h"
+#include "tables.h"
 
 #include "logging.h"
-#include "validation.h"
+#include "names.h"
 
 #include <QDeadlineTimer>
 #include <QSqlError>

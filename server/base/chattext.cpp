@@ -1,4 +1,4 @@
-#include "display.h"
+#include "chattext.h"
 
 #include "protocol.h"
 

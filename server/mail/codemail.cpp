@@ -1,4 +1,4 @@
-#include "delivery.h"
+#include "codemail.h"
 
 #include "logging.h"
 #include "metrics.h"
@@ -28,14 +28,14 @@ QByteArray encodedWord(const QString &text)
 
 } // namespace
 
-OutboxDelivery::OutboxDelivery(const QString &dir, const QByteArray &from, std::function<void()> queued)
+OutboxMailer::OutboxMailer(const QString &dir, const QByteArray &from, std::function<void()> queued)
     : m_dir(dir)
     , m_from(from)
     , m_queued(std::move(queued))
 {}
 
-QByteArray OutboxDelivery::composeMail(const QString &email, const QString &code, int validMinutes,
-                                       const QByteArray &from)
+QByteArray OutboxMailer::composeMail(const QString &email, const QString &code, int validMinutes,
+                                     const QByteArray &from)
 {
     const QDateTime now = QDateTime::currentDateTimeUtc();
     QByteArray mail;
@@ -57,7 +57,7 @@ QByteArray OutboxDelivery::composeMail(const QString &email, const QString &code
     return mail;
 }
 
-bool OutboxDelivery::deliver(const QString &email, const QString &code, int validMinutes)
+bool OutboxMailer::send(const QString &email, const QString &code, int validMinutes)
 {
     if (!QDir().mkpath(m_dir)) {
         qCCritical(lcAccounts) << "cannot create the outbox" << m_dir;
