@@ -1,7 +1,5 @@
 #include "names.h"
 
-#include "answers.h"
-
 #include <QStringList>
 
 #include <unicode/uchar.h>
@@ -59,7 +57,7 @@ SpoofChecks &spoofChecks()
 
 bool isValidUserName(const QString &name)
 {
-    if (name.isEmpty() || name.size() > kMaxUserNameLength || name == answers::serverSender())
+    if (name.isEmpty() || name.size() > kMaxUserNameLength || name == serverName())
         return false;
     for (const QChar c : name) {
         if (c.isSurrogate() || !(c.isLetterOrNumber() || QStringView(u"_-.").contains(c)))
@@ -119,7 +117,7 @@ NewNameProblem newNameProblem(const QString &name)
     if (uspoof_check(spoofChecks().checker.get(), utf16(name), int32_t(name.size()), nullptr, &error) != 0 ||
         U_FAILURE(error))
         return NewNameProblem::Deceptive;
-    if (nameSkeleton(name) == nameSkeleton(answers::serverSender()))
+    if (nameSkeleton(name) == nameSkeleton(serverName()))
         return NewNameProblem::LooksLikeServer;
     return NewNameProblem::NewNameOk;
 }

@@ -6,6 +6,13 @@ namespace tavrel::server {
 
 inline constexpr int kMaxUserNameLength = 32;
 
+// The name the server sends its notices and its own images under; no account may have it
+// or one that looks like it.
+inline QString serverName()
+{
+    return QStringLiteral("服务器");
+}
+
 // User names are shown after "我: ", in the user list (one per line) and before ": " in
 // every chat line, so they are kept to letters, digits, '_', '-' and '.': nothing that
 // could break a line, fake a chat line's "name: " or hide in white space. The name files

@@ -10,11 +10,6 @@
 
 #include <sodium.h>
 
-#ifdef Q_OS_LINUX
-#include <sys/resource.h>
-#include <unistd.h>
-#endif
-
 namespace tavrel::server {
 
 namespace {
@@ -62,17 +57,6 @@ int secondsUntil(qint64 whenMs, qint64 now)
 
 } // namespace
 
-QString sourceKey(const QHostAddress &address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    if (isV4)
-        return QHostAddress(v4).toString();
-    Q_IPV6ADDR bytes = address.toIPv6Address();
-    std::fill(bytes.c + 8, bytes.c + 16, quint8(0));
-    return QHostAddress(bytes).toString() + QStringLiteral("/64");
-}
-
 QString nameKey(const QString &name)
 {
     return canonicalName(name);
@@ -82,9 +66,8 @@ Accounts::Accounts(const Config &config, CodeMailer *mailer, QObject *parent)
     : QObject(parent)
     , m_config(config)
     , m_mailer(mailer)
-    , m_location(storeLocation(config))
-    , m_accountQueue(config.workerThreads, config.maxAccountJobs, [this] { return threadStore(); })
-    , m_fileQueue(config.fileThreads, config.maxFileJobs, [this] { return threadStore(); })
+    , m_stores(storeLocation(config))
+    , m_accountQueue(config.workerThreads, config.maxAccountJobs, [this] { return m_stores.forThisThread(); })
 {
     if (sodium_init() < 0)
         qFatal("libsodium cannot be initialised");
@@ -101,14 +84,9 @@ StoreLocation Accounts::storeLocation(const Config &config)
     return location;
 }
 
-QString Accounts::databasePath() const
-{
-    return m_location.describe();
-}
-
 bool Accounts::prepare()
 {
-    Store store(m_location);
+    Store store(m_stores.location());
     // Setting up ICU's transliterator for names takes 45 to 60 ms once per thread: here,
     // rather than at the first registration, on the thread that serves the sockets.
     nameSkeleton(answers::serverSender());
@@ -130,21 +108,6 @@ void Accounts::purge()
                 qCWarning(lcAccounts) << "expired codes and login failures could not be purged";
         },
         false);
-}
-
-Store *Accounts::threadStore()
-{
-    if (m_stores.hasLocalData())
-        return m_stores.localData();
-#ifdef Q_OS_LINUX
-    // Hashing must not starve the thread that relays chat; nice values are per thread here.
-    setpriority(PRIO_PROCESS, id_t(gettid()), 10);
-#endif
-    auto store = std::make_unique<Store>(m_location);
-    if (!store->open())
-        return nullptr;
-    m_stores.setLocalData(store.get());
-    return store.release();
 }
 
 QByteArray Accounts::hash(const QString &digest) const

@@ -4,13 +4,13 @@
 #include "dbconnection.h"
 #include "requests.h"
 #include "tables.h"
+#include "threadstores.h"
 #include "workqueue.h"
 
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QPointer>
-#include <QThreadStorage>
 
 #include <functional>
 #include <mutex>
@@ -19,19 +19,15 @@ namespace tavrel::server {
 
 class CodeMailer;
 
-// The key under which limits count a client's address: an IPv4 address, or the /64 an
-// IPv6 address belongs to, since one host usually holds a whole /64.
-QString sourceKey(const QHostAddress &address);
-
 // The key under which limits count a user name, and under which it is one account: its
 // canonical form (see canonicalName).
 QString nameKey(const QString &name);
 
-// Accounts, verification codes and every other database access. The work runs on worker
-// threads, each with its own database connection, because argon2id takes tens of
-// milliseconds and a commit waits for the disk: the thread that serves the sockets only
-// posts requests and receives the results. Logins and registrations go to one queue,
-// uploads and file requests to another, so that neither can hold up the other.
+// Logins, registrations and verification codes. The work runs on worker threads, each with
+// its own database connection, because argon2id takes tens of milliseconds and a commit
+// waits for the disk: the thread that serves the sockets only posts requests and receives
+// the results. Uploads and file requests have a queue of their own (Uploads), so that
+// neither kind can hold up the other.
 class Accounts : public QObject
 {
     Q_OBJECT
@@ -42,7 +38,6 @@ public:
     // Creates or upgrades the database and forgets expired codes. Call once before
     // anything else.
     bool prepare();
-    QString databasePath() const;
     // Where the configuration puts the tables; the configuration is checked already.
     static StoreLocation storeLocation(const Config &config);
 
@@ -63,7 +58,6 @@ public:
     void purge();
 
     WorkQueue &accountQueue() { return m_accountQueue; }
-    WorkQueue &fileQueue() { return m_fileQueue; }
 
 private:
     // Runs work on an account worker when the source's turn comes (see admit).
@@ -92,7 +86,6 @@ private:
     void release(const QString &source);
     void finished(const QString &source);
 
-    Store *threadStore();
     // The seconds the source must wait when it has used up its failures, else nullopt.
     std::optional<int> sourceRefusal(const Store::LoginGate &gate, qint64 now) const;
     static QString nameTakenAnswer(Store &store, const QString &name, bool *ok);
@@ -106,13 +99,12 @@ private:
 
     Config m_config;
     CodeMailer *m_mailer;
-    StoreLocation m_location;
     std::once_flag m_dummyOnce;
     QByteArray m_dummyHash;
-    // Each worker's connection. Declared before the queues: a queue joins its threads when
+    // Each worker's connection. Declared before the queue: a queue joins its threads when
     // it goes, and a thread deletes its Store before a join returns, so no connection
     // outlives this object.
-    QThreadStorage<Store *> m_stores;
+    ThreadStores m_stores;
     // The account jobs by source: those waiting for a worker, in order, and how many each
     // source holds (waiting or running). m_fresh lists the sources whose waiting job came
     // when they held none, m_turns the others with jobs waiting, each the next first.
@@ -132,7 +124,6 @@ private:
     int m_held = 0;
     int m_running = 0;
     WorkQueue m_accountQueue;
-    WorkQueue m_fileQueue;
 };
 
 } // namespace tavrel::server

@@ -8,6 +8,7 @@
 // a chained arg() would read a "%1" inside the first value as a place for the second.
 
 #include "chattext.h"
+#include "names.h"
 #include "protocol.h"
 
 #include <QString>
@@ -17,7 +18,7 @@ namespace tavrel::server::answers {
 // The sender of an image that no user uploaded, and of every notice.
 inline QString serverSender()
 {
-    return QStringLiteral("服务器");
+    return serverName();
 }
 
 // A text of the server as a client shows it.

@@ -6,7 +6,6 @@
 #include "chattext.h"
 #include "codemail.h"
 #include "dbconnection.h"
-#include "filenames.h"
 #include "logging.h"
 #include "mailqueue.h"
 #include "metrics.h"
@@ -16,8 +15,10 @@
 #include "session.h"
 #include "sharedfiles.h"
 #include "tables.h"
+#include "threadstores.h"
+#include "uploads.h"
+#include "workqueue.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QLockFile>
 #include <QPointer>
@@ -53,13 +54,6 @@ constexpr int kDrainPollMs = 10;
 // certbot renews 30 days before expiry; a certificate this close to it was not renewed.
 constexpr qint64 kExpiryWarningDays = 20;
 
-struct UploadOutcome
-{
-    QString refusal; // empty: stored
-    QString storedName;
-    qint64 size = 0;
-};
-
 // Clients refuse a certificate out of its dates; a renewal that failed shows here first.
 void warnOfExpiry(const TlsCredentials &credentials)
 {
@@ -68,91 +62,6 @@ void warnOfExpiry(const TlsCredentials &credentials)
         qCWarning(lcServer).noquote()
             << "the TLS certificate expires" << credentials.expiry().toString(Qt::ISODate)
             << (left < 0 ? "- it has expired: clients refuse it" : "- renew it");
-}
-
-UploadOutcome refusedUpload(const QString &refusal)
-{
-    UploadOutcome outcome;
-    outcome.refusal = refusal;
-    return outcome;
-}
-
-// In a database that instances share, the upload is kept there, under a name free both
-// there and in this instance's folder, so that every instance serves it.
-UploadOutcome storeSharedUpload(Store &store, const FileStore &files, const UploadFields &fields,
-                                const QString &uploader, qint64 quota, qint64 nowMs)
-{
-    QString name;
-    const FileStore::Refusal refusal = FileStore::check(fields.path, fields.contents, &name);
-    if (refusal != FileStore::Refusal::None)
-        return refusedUpload(FileStore::refusalText(refusal));
-    if (!store.begin())
-        return refusedUpload(answers::uploadFailed());
-    const qint64 size = fields.contents.size();
-    const qint64 used = store.uploadedBytes(uploader);
-    if (used < 0 || used + size > quota) {
-        store.rollback();
-        return refusedUpload(used < 0 ? answers::uploadFailed() : answers::uploadQuotaExceeded(quota));
-    }
-    const QByteArray sha256 = QCryptographicHash::hash(fields.contents, QCryptographicHash::Sha256).toHex();
-    bool tooLong = false;
-    const bool placed = placeUnderFreeName(name, [&](const QString &candidate) {
-        QString servable;
-        if (!FileStore::isServableName(candidate, &servable) || servable != candidate) {
-            tooLong = true;
-            return Placement::Failed;
-        }
-        if (files.contains(candidate))
-            return Placement::Taken;
-        bool taken = false;
-        if (store.insertUploadWithContents({candidate, uploader, size, sha256, nowMs}, fields.contents,
-                                           &taken))
-            return Placement::Placed;
-        return taken ? Placement::Taken : Placement::Failed;
-    });
-    if (!placed || !store.commit()) {
-        store.rollback();
-        return refusedUpload(tooLong ? answers::uploadBadName() : answers::uploadFailed());
-    }
-    UploadOutcome outcome;
-    outcome.storedName = name;
-    outcome.size = size;
-    return outcome;
-}
-
-// Runs on a file worker. The file and its record are kept together: the quota is checked
-// and the file counted in one transaction, so that parallel uploads, on any server sharing
-// the database, cannot pass it together.
-UploadOutcome storeUpload(Store &store, const FileStore &files, const UploadFields &fields,
-                          const QString &uploader, qint64 quota, qint64 nowMs)
-{
-    if (store.isShared())
-        return storeSharedUpload(store, files, fields, uploader, quota, nowMs);
-    FileStore::Refusal refusal = FileStore::Refusal::None;
-    const auto prepared = files.prepare(fields.path, fields.contents, &refusal);
-    if (!prepared)
-        return refusedUpload(FileStore::refusalText(refusal));
-    if (!store.begin())
-        return refusedUpload(answers::uploadFailed());
-    const qint64 used = store.uploadedBytes(uploader);
-    if (used < 0 || used + prepared->size() > quota) {
-        store.rollback();
-        return refusedUpload(used < 0 ? answers::uploadFailed() : answers::uploadQuotaExceeded(quota));
-    }
-    UploadOutcome outcome;
-    refusal = files.publish(*prepared, &outcome.storedName);
-    if (refusal != FileStore::Refusal::None) {
-        store.rollback();
-        return refusedUpload(FileStore::refusalText(refusal));
-    }
-    if (!store.recordUpload({outcome.storedName, uploader, prepared->size(), prepared->sha256Hex(), nowMs}) ||
-        !store.commit()) {
-        store.rollback();
-        files.withdraw(outcome.storedName);
-        return refusedUpload(answers::uploadFailed());
-    }
-    outcome.size = prepared->size();
-    return outcome;
 }
 
 } // namespace
@@ -268,6 +177,10 @@ bool Server::start()
     m_accounts = std::make_unique<Accounts>(m_config, m_codeMailer.get());
     if (!m_accounts->prepare())
         return false;
+    m_fileStores = std::make_unique<ThreadStores>(Accounts::storeLocation(m_config));
+    m_fileQueue =
+        std::make_unique<WorkQueue>(m_config.fileThreads, m_config.maxFileJobs,
+                                    [stores = m_fileStores.get()] { return stores->forThisThread(); });
     if (!m_config.bus.isEmpty()) {
         QString ignored;
         m_bus = std::make_unique<Bus>(*parseBusUrl(m_config.bus, &ignored));
@@ -279,7 +192,7 @@ bool Server::start()
 
     const qlonglong descriptors = raiseDescriptorLimit();
     if (descriptors > 0) {
-        const int workers = m_accounts->accountQueue().threads() + m_accounts->fileQueue().threads();
+        const int workers = m_accounts->accountQueue().threads() + m_fileQueue->threads();
         const int room = connectionsWithin(descriptors, kFixedReserve + kReservePerWorker * workers);
         if (m_config.maxConnections > room) {
             qCWarning(lcServer) << "--max-connections" << m_config.maxConnections << "lowered to" << room
@@ -351,7 +264,8 @@ MetricsGauges Server::gauges() const
         gauges.sendQueueBytes += session->queuedBytes();
     }
     gauges.tlsCertificateExpiry = m_tls ? m_tls->expiry().toSecsSinceEpoch() : 0;
-    gauges.workQueue = m_accounts ? m_accounts->accountQueue().jobs() + m_accounts->fileQueue().jobs() : 0;
+    gauges.workQueue =
+        (m_accounts ? m_accounts->accountQueue().jobs() : 0) + (m_fileQueue ? m_fileQueue->jobs() : 0);
     return gauges;
 }
 
@@ -369,6 +283,8 @@ void Server::stop()
         session->abort("server stops");
     m_metrics.reset();
     m_accounts.reset();
+    m_fileQueue.reset();
+    m_fileStores.reset();
     m_bus.reset();
     // Only now: the workers that wrote mails and woke the queue are done.
     m_codeMailer.reset();
@@ -469,6 +385,12 @@ void Server::onClosed(Session *session)
 
 void Server::dispatch(Session *session, const QByteArray &message)
 {
+    // A session reports messages only over the transport it settled on: plain here means
+    // not encrypted.
+    if (m_config.tlsRequired && !session->isEncrypted()) {
+        session->sendAndClose(answers::noticeMessage(answers::encryptionRequired()));
+        return;
+    }
     if (!session->allowMessage()) {
         session->abort("flood");
         return;
@@ -650,7 +572,7 @@ void Server::handleUpload(Session *session, const QByteArray &message)
     const auto clock = m_config.clock;
     QPointer<Session> uploading(session);
     session->setFileWork(true);
-    const bool queued = m_accounts->fileQueue().tryRun<UploadOutcome>(
+    const bool queued = m_fileQueue->tryRun<UploadOutcome>(
         this,
         [files, uploader, quota, clock, fields = std::move(*fields)](Store &store) {
             return storeUpload(store, *files, fields, uploader, quota, clock());
@@ -684,7 +606,7 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
     const QString requested = requestText(message);
     const FileStore *files = m_files.get();
     session->setFileWork(true);
-    const bool queued = m_accounts->fileQueue().tryRun<Reply>(
+    const bool queued = m_fileQueue->tryRun<Reply>(
         session,
         [files, requested](Store &store) {
             Reply reply;
@@ -832,7 +754,7 @@ void Server::drainStep()
         m_drain = Drain::Working;
     }
     if (m_drain == Drain::Working) {
-        if (m_accounts->accountQueue().jobs() > 0 || m_accounts->fileQueue().jobs() > 0)
+        if (m_accounts->accountQueue().jobs() > 0 || m_fileQueue->jobs() > 0)
             return;
         m_drain = Drain::Closing;
         // Own lines still on their way round are delivered here, and the others drop this

@@ -25,6 +25,8 @@ class MailQueue;
 class MetricsEndpoint;
 class OutboxMailer;
 class Session;
+class ThreadStores;
+class WorkQueue;
 struct MetricsGauges;
 
 // Raises the soft limit on open descriptors to the hard one; returns the soft limit now
@@ -112,6 +114,9 @@ private:
     std::unique_ptr<OutboxMailer> m_codeMailer;
     std::unique_ptr<FileStore> m_files;
     std::unique_ptr<Accounts> m_accounts;
+    // The file workers, each with its connection; the queue goes first (see ThreadStores).
+    std::unique_ptr<ThreadStores> m_fileStores;
+    std::unique_ptr<WorkQueue> m_fileQueue;
     std::unique_ptr<Bus> m_bus;
     std::unique_ptr<MetricsEndpoint> m_metrics;
     QTimer m_purge;

@@ -1,6 +1,5 @@
 #include "sharedfiles.h"
 
-#include "answers.h"
 #include "chattext.h"
 #include "filenames.h"
 #include "logging.h"
@@ -101,24 +100,6 @@ FileStore::FileStore(const QString &dir, const Limits &limits, FileWriter writer
     , m_limits(limits)
     , m_writer(writer ? std::move(writer) : FileWriter(systemWrite))
 {}
-
-QString FileStore::refusalText(Refusal refusal)
-{
-    switch (refusal) {
-    case Refusal::BadName:
-        return answers::uploadBadName();
-    case Refusal::TooBig:
-        return answers::uploadTooBig(kMaxOutgoingFileSize);
-    case Refusal::NotText:
-        return answers::uploadNotText();
-    case Refusal::NoSpace:
-        return answers::uploadDiskFull();
-    case Refusal::Failed:
-    case Refusal::None:
-        break;
-    }
-    return answers::uploadFailed();
-}
 
 void FileStore::removeLeftovers() const
 {

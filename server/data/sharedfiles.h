@@ -60,7 +60,6 @@ public:
 
     enum class Refusal { None, BadName, TooBig, NotText, NoSpace, Failed };
     // The text that tells the uploader.
-    static QString refusalText(Refusal refusal);
 
     // An upload written and synced, not yet under any name. Dropping it drops the bytes.
     class Prepared

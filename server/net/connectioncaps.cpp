@@ -2,6 +2,17 @@
 
 namespace tavrel::server {
 
+QString sourceKey(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4)
+        return QHostAddress(v4).toString();
+    Q_IPV6ADDR bytes = address.toIPv6Address();
+    std::fill(bytes.c + 8, bytes.c + 16, quint8(0));
+    return QHostAddress(bytes).toString() + QStringLiteral("/64");
+}
+
 ConnectionCaps::ConnectionCaps(const Config &config)
     : m_maxConnections(config.maxConnections)
     , m_maxPerSource(config.maxPerAddress)

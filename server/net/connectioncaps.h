@@ -3,9 +3,14 @@
 #include "config.h"
 
 #include <QHash>
+#include <QHostAddress>
 #include <QString>
 
 namespace tavrel::server {
+
+// The key under which limits count a client's address: an IPv4 address, or the /64 an
+// IPv6 address belongs to, since one host usually holds a whole /64.
+QString sourceKey(const QHostAddress &address);
 
 // The connection slots: in all, per source (an IPv4 address or an IPv6 /64, the key
 // sourceKey() gives), and fewer for connections that have not logged in yet, per source

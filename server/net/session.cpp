@@ -1,8 +1,7 @@
 #include "session.h"
 
-#include "accounts.h"
-#include "answers.h"
 #include "chattext.h"
+#include "connectioncaps.h"
 #include "logging.h"
 #include "metrics.h"
 #include "protocol.h"
@@ -104,10 +103,6 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
     connect(&m_assembler, &MessageAssembler::messageReady, this, [this](const QByteArray &message) {
         if (m_closing)
             return;
-        if (m_transport == Transport::Plain && m_config.tlsRequired) {
-            sendAndClose(answers::noticeMessage(answers::encryptionRequired()));
-            return;
-        }
         emit messageReceived(message);
     });
     connect(&m_assembler, &MessageAssembler::overflowed, this, [this](qint64 bytes) {
