@@ -68,9 +68,7 @@ public:
     // A second call stops at once.
     void shutdown(int drainMs);
 
-    QString dataDir() const { return m_config.dataDir; }
     int sessionCount() const { return int(m_sessions.size()); }
-    int maxConnections() const { return m_config.maxConnections; }
 
 signals:
     void drained();

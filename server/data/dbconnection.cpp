@@ -134,8 +134,7 @@ bool reopenDatabase(QSqlDatabase &db, bool postgres, QString *error)
         // FULL: a commit is on disk before it returns, so an answer never promises an account
         // that a power cut could take back.
         return exec(db, QStringLiteral("PRAGMA busy_timeout = 10000"), error) &&
-               exec(db, QStringLiteral("PRAGMA synchronous = FULL"), error) &&
-               exec(db, QStringLiteral("PRAGMA foreign_keys = ON"), error);
+               exec(db, QStringLiteral("PRAGMA synchronous = FULL"), error);
     }
     // As SQLite's busy timeout: a writer waits this long for the others, then fails.
     return exec(db, QStringLiteral("SET lock_timeout = '10s'"), error) &&

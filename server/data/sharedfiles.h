@@ -53,7 +53,6 @@ public:
         int minFreePercent = 0;
     };
     FileStore(const QString &dir, const Limits &limits, FileWriter writer = FileWriter());
-    QString dir() const { return m_dir; }
 
     // Removes the temporary files an interrupted upload may have left.
     void removeLeftovers() const;

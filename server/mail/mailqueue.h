@@ -47,8 +47,6 @@ public:
     // A new mail waits in the outbox. Any thread.
     void wake();
 
-    QString outboxDir() const { return m_outbox.path(); }
-
 private:
     class Worker;
 
