@@ -40,7 +40,8 @@ int connectionsWithin(qlonglong descriptorLimit, int reserve);
 
 // The chat server: accepts connections, answers logins and registrations, relays chat to
 // everyone logged in, keeps the user list current, and stores and hands out files.
-// Everything here runs on one thread; only the work of Accounts runs elsewhere.
+// Everything here runs on one thread; only the work of the account and file workers runs
+// elsewhere.
 class Server : public QObject
 {
     Q_OBJECT

@@ -9,6 +9,7 @@ namespace tavrel::server {
 
 class Store;
 
+// What a file worker did with an upload.
 struct UploadOutcome
 {
     QString refusal; // empty: stored
