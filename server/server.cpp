@@ -51,9 +51,11 @@ constexpr int kReservePerWorker = 4;
 constexpr int kDrainGatherMs = kFileQuietGapMs + 50;
 constexpr int kDrainPollMs = 10;
 
+// What a file worker did with an upload. The default is what a worker without a database
+// returns: a failure, never a stored file.
 struct UploadOutcome
 {
-    QString refusal; // empty: stored
+    QString refusal = answers::serverBusy(); // empty: stored
     QString storedName;
     qint64 size = 0;
 };
@@ -74,13 +76,14 @@ UploadOutcome storeSharedUpload(Store &store, const FileStore &files, const Uplo
     const FileStore::Refusal refusal = FileStore::check(fields.path, fields.contents, &name);
     if (refusal != FileStore::Refusal::None)
         return refusedUpload(FileStore::refusalText(refusal));
+    // The database cannot be reached: a wait, not a verdict on the file.
     if (!store.begin())
-        return refusedUpload(answers::uploadFailed());
+        return refusedUpload(answers::serverBusy());
     const qint64 size = fields.contents.size();
     const qint64 used = store.uploadedBytes(uploader);
     if (used < 0 || used + size > quota) {
         store.rollback();
-        return refusedUpload(used < 0 ? answers::uploadFailed() : answers::uploadQuotaExceeded(quota));
+        return refusedUpload(used < 0 ? answers::serverBusy() : answers::uploadQuotaExceeded(quota));
     }
     const QByteArray sha256 = QCryptographicHash::hash(fields.contents, QCryptographicHash::Sha256).toHex();
     bool tooLong = false;
@@ -100,9 +103,10 @@ UploadOutcome storeSharedUpload(Store &store, const FileStore &files, const Uplo
     });
     if (!placed || !store.commit()) {
         store.rollback();
-        return refusedUpload(tooLong ? answers::uploadBadName() : answers::uploadFailed());
+        return refusedUpload(tooLong ? answers::uploadBadName() : answers::serverBusy());
     }
     UploadOutcome outcome;
+    outcome.refusal.clear();
     outcome.storedName = name;
     outcome.size = size;
     return outcome;
@@ -121,13 +125,14 @@ UploadOutcome storeUpload(Store &store, const FileStore &files, const UploadFiel
     if (!prepared)
         return refusedUpload(FileStore::refusalText(refusal));
     if (!store.begin())
-        return refusedUpload(answers::uploadFailed());
+        return refusedUpload(answers::serverBusy());
     const qint64 used = store.uploadedBytes(uploader);
     if (used < 0 || used + prepared->size() > quota) {
         store.rollback();
-        return refusedUpload(used < 0 ? answers::uploadFailed() : answers::uploadQuotaExceeded(quota));
+        return refusedUpload(used < 0 ? answers::serverBusy() : answers::uploadQuotaExceeded(quota));
     }
     UploadOutcome outcome;
+    outcome.refusal.clear();
     refusal = files.publish(*prepared, &outcome.storedName);
     if (refusal != FileStore::Refusal::None) {
         store.rollback();
@@ -137,7 +142,7 @@ UploadOutcome storeUpload(Store &store, const FileStore &files, const UploadFiel
         !store.commit()) {
         store.rollback();
         files.withdraw(outcome.storedName);
-        return refusedUpload(answers::uploadFailed());
+        return refusedUpload(answers::serverBusy());
     }
     outcome.size = prepared->size();
     return outcome;
@@ -612,6 +617,9 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
         return;
     struct Reply
     {
+        // False, as a worker without a database leaves it, when the database could not say
+        // whether the name is an upload and who sent it: the request waits, it is not missing.
+        bool looked = false;
         FileStore::Served served;
         QString uploader;
         std::optional<QByteArray> kept; // an upload in a shared database: small, sent whole
@@ -627,8 +635,11 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
             QString name;
             // An upload kept in a shared database first: its name was announced to every
             // instance's users.
-            if (store.isShared() && FileStore::isServableName(requested, &name))
+            if (store.isShared() && FileStore::isServableName(requested, &name)) {
                 reply.kept = store.uploadContents(name, &ok);
+                if (!ok)
+                    return reply;
+            }
             if (reply.kept) {
                 reply.served.status = FileStore::Served::Ok;
                 reply.served.name = name;
@@ -638,14 +649,21 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
             }
             if (reply.served.status == FileStore::Served::Ok && reply.served.image) {
                 const std::optional<Store::Upload> upload = store.upload(reply.served.name, &ok);
+                if (!ok)
+                    return reply;
                 // The operator may have replaced an uploaded file since.
                 if (upload && (reply.kept || upload->sha256Hex == reply.served.sha256Hex))
                     reply.uploader = upload->uploader;
             }
+            reply.looked = true;
             return reply;
         },
         [session](const Reply &reply) {
             session->setFileWork(false);
+            if (!reply.looked) {
+                session->send(answers::noticeMessage(answers::serverBusy()));
+                return;
+            }
             const FileStore::Served &served = reply.served;
             switch (served.status) {
             case FileStore::Served::Ok:

@@ -66,10 +66,12 @@ class PostgresCluster : public Daemon
 public:
     ~PostgresCluster() { shutDown(SIGQUIT); }
     bool start(QString *error);
-    // Stops it and starts it again on the same port and data; every connection breaks.
+    // Stops it, or stops it and starts it again on the same port and data; every
+    // connection breaks.
+    void stop() { shutDown(SIGINT); }
     bool restart(QString *error)
     {
-        shutDown(SIGINT);
+        stop();
         return launch(error);
     }
     // A new, empty database owned by role(), and its URL.

@@ -131,6 +131,8 @@ private slots:
         QString error;
         if (!m_redis.isRunning())
             QVERIFY2(m_redis.start(&error), qPrintable(error));
+        if (!m_postgres.isRunning())
+            QVERIFY2(m_postgres.restart(&error), qPrintable(error));
         m_databaseUrl = m_postgres.createDatabase(u"cluster%1"_s.arg(++m_databases), &error);
         QVERIFY2(!m_databaseUrl.isEmpty(), qPrintable(error));
     }
@@ -210,6 +212,49 @@ private slots:
             bob->send(fileMessage(name, "again"));
             QVERIFY(alice->expect(answers::noticeMessage(answers::uploaded(u"bob"_s, second, 5))));
         }
+    }
+
+    // PostgreSQL stops under the running pair, with the file workers already connected or
+    // not yet: uploads and requests are answered as busy, never announced as stored nor
+    // answered as missing; once it is back they work again.
+    void databaseLost_data()
+    {
+        QTest::addColumn<bool>("connected");
+        QTest::newRow("workers connected") << true;
+        QTest::newRow("workers not yet connected") << false;
+    }
+    void databaseLost()
+    {
+        QFETCH(bool, connected);
+        QVERIFY(startPair({u"alice"_s, u"bob"_s}));
+        TestClient *alice = loggedInAt(*m_a, u"alice"_s);
+        TestClient *bob = loggedInAt(*m_b, u"bob"_s);
+        if (connected) {
+            alice->send(fileMessage(u"kept.txt"_s, "kept"));
+            QVERIFY(bob->expect(answers::noticeMessage(answers::uploaded(u"alice"_s, u"kept.txt"_s, 4))));
+            bob->send(fileRequest(u"kept.txt"_s));
+            QCOMPARE(bob->take('f'), fileMessage(u"kept.txt"_s, "kept"));
+            alice->chatLines(0);
+        }
+        m_postgres.stop();
+        const QByteArray busy = answers::noticeMessage(answers::serverBusy());
+        alice->send(fileMessage(u"lost.txt"_s, "lost"));
+        QCOMPARE(alice->take('c', 15000), busy);
+        bob->send(fileRequest(u"kept.txt"_s));
+        QCOMPARE(bob->take('c', 15000), busy);
+        for (TestClient *client : {alice, bob}) {
+            const QStringList lines = client->chatLines(1000);
+            QVERIFY2(lines.isEmpty(), qPrintable(lines.join(u'\n')));
+        }
+        QString error;
+        QVERIFY2(m_postgres.restart(&error), qPrintable(error));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                alice->send(fileMessage(u"back.txt"_s, "back"));
+                return bob->expect(answers::noticeMessage(answers::uploaded(u"alice"_s, u"back.txt"_s, 4)),
+                                   1500);
+            },
+            20000));
     }
 
     // Wrong codes count against one limit, whichever instance they reach.
