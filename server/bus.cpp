@@ -230,8 +230,10 @@ void Bus::leave()
     // possibly outside the event loop.
     const QByteArray goodbye = encodeBusMessage({'g', m_instance, 0, {}});
     QString error;
+    // The address found when the bus connected: a lookup now could block for longer.
+    const QHostAddress found = m_publisher->address();
     if (!RedisConnection::runBlocking(
-            m_address.host, m_address.port, 500,
+            found.isNull() ? m_address.host : found.toString(), m_address.port, 500,
             {{"DEL", m_presenceKey}, {"SREM", kInstances, m_instance}, {"PUBLISH", m_channel, goodbye}},
             &error)) {
         qCWarning(lcBus).noquote() << "cannot tell the other instances that this one leaves:" << error;

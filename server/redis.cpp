@@ -3,12 +3,19 @@
 #include <hiredis/adapters/qt.h>
 #include <hiredis/hiredis.h>
 
+#include <QHostInfo>
+
 #include <memory>
 #include <vector>
 
 namespace tavrel::server {
 
 namespace {
+
+// A lookup may take as long as the C library's resolver allows before it gives up: 5 s a
+// try, two tries, for each of up to three name servers. It waits off the event loop, so
+// only the bus waits for it.
+constexpr int kLookupTimeoutMs = 30 * 1000;
 
 // hiredis's Qt adapter, with a context of its own to point at once its real one is gone:
 // the adapter writes through its context pointer when it is destroyed. The placeholder is
@@ -72,6 +79,8 @@ RedisConnection::RedisConnection(QObject *parent)
 
 RedisConnection::~RedisConnection()
 {
+    if (m_lookup >= 0)
+        QHostInfo::abortHostLookup(m_lookup);
     if (!m_context)
         return;
     // Replies still due are dropped: their handlers belong to an owner that is going too.
@@ -86,6 +95,10 @@ RedisConnection::~RedisConnection()
 void RedisConnection::open(const QString &host, quint16 port, int timeoutMs)
 {
     ++m_generation;
+    if (m_lookup >= 0) {
+        QHostInfo::abortHostLookup(m_lookup);
+        m_lookup = -1;
+    }
     if (m_context) {
         // Its handlers hear nullopt; its closing is not reported, being older than this.
         redisAsyncContext *old = m_context;
@@ -95,7 +108,31 @@ void RedisConnection::open(const QString &host, quint16 port, int timeoutMs)
         redisAsyncFree(old);
     }
     m_connected = false;
-    redisAsyncContext *context = redisAsyncConnect(host.toLatin1().constData(), port);
+    m_connectTimeoutMs = timeoutMs;
+    if (const QHostAddress literal(host); !literal.isNull()) {
+        connectTo(literal, port);
+        return;
+    }
+    // hiredis would look the name up itself, blocking this thread until the resolver answers.
+    m_connectTimeout.start(kLookupTimeoutMs);
+    const quint64 generation = m_generation;
+    m_lookup = QHostInfo::lookupHost(host, this, [this, generation, host, port](const QHostInfo &info) {
+        if (generation != m_generation)
+            return;
+        m_lookup = -1;
+        m_connectTimeout.stop();
+        if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
+            notifyClosed(QStringLiteral("cannot look up %1: %2").arg(host, info.errorString()));
+            return;
+        }
+        connectTo(info.addresses().constFirst(), port);
+    });
+}
+
+void RedisConnection::connectTo(const QHostAddress &address, quint16 port)
+{
+    m_address = address;
+    redisAsyncContext *context = redisAsyncConnect(address.toString().toLatin1().constData(), port);
     if (!context || context->err) {
         const QString why =
             context ? QString::fromLocal8Bit(context->errstr) : QStringLiteral("out of memory");
@@ -112,11 +149,20 @@ void RedisConnection::open(const QString &host, quint16 port, int timeoutMs)
     // Setting the connect callback starts watching for the socket to become writable,
     // which is how hiredis sees the connection come up; the adapter must be set first.
     redisAsyncSetConnectCallback(m_context, &RedisConnection::onConnect);
-    m_connectTimeout.start(timeoutMs);
+    m_connectTimeout.start(m_connectTimeoutMs);
 }
 
 void RedisConnection::close(const QString &why)
 {
+    if (m_lookup >= 0) {
+        // Still looking the host up: its answer is no longer wanted.
+        QHostInfo::abortHostLookup(m_lookup);
+        m_lookup = -1;
+        ++m_generation;
+        m_connectTimeout.stop();
+        notifyClosed(why);
+        return;
+    }
     if (!m_context)
         return;
     redisAsyncContext *context = m_context;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArrayList>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -39,9 +40,13 @@ public:
     // Drops the connection without calling back: replies still due are forgotten.
     ~RedisConnection() override;
 
-    // Starts connecting; ends in opened() or closed(). A connection still open is dropped
-    // first, silently.
+    // Starts connecting; ends in opened() or closed(). A host name is looked up off this
+    // thread first: a lookup can take seconds, which the event loop must not wait for. The
+    // connection then has timeoutMs to come up. A connection still open is dropped first,
+    // silently.
     void open(const QString &host, quint16 port, int timeoutMs);
+    // The address the last lookup found (the host itself when it is an address); null before.
+    QHostAddress address() const { return m_address; }
     // Drops the connection at once, without waiting for replies; closed() follows, and
     // every handler still waiting gets nullopt.
     void close(const QString &why);
@@ -70,6 +75,7 @@ private:
     static void onDisconnect(const redisAsyncContext *context, int status);
     static void onReply(redisAsyncContext *context, void *reply, void *handler);
     static void onSubscription(redisAsyncContext *context, void *reply, void *privdata);
+    void connectTo(const QHostAddress &address, quint16 port);
     // The context is gone or going; nothing may use it any more.
     void forget(const QString &why);
     void notifyClosed(const QString &why);
@@ -80,6 +86,10 @@ private:
     RedisQtAdapter *m_adapter = nullptr;
     // Counts open() calls, so that news of an earlier context is not taken for the current one.
     quint64 m_generation = 0;
+    // The host name lookup in progress, or -1.
+    int m_lookup = -1;
+    int m_connectTimeoutMs = 0;
+    QHostAddress m_address;
     std::function<void(const RedisReply &)> m_subscriber;
     QTimer m_connectTimeout;
 };
