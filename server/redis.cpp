@@ -92,9 +92,24 @@ RedisConnection::~RedisConnection()
     redisAsyncFree(context);
 }
 
-void RedisConnection::open(const QString &host, quint16 port, int timeoutMs)
+namespace {
+
+QByteArrayList authCommand(const RedisCredentials &credentials)
+{
+    QByteArrayList command{"AUTH"};
+    if (!credentials.user.isEmpty())
+        command.append(credentials.user.toUtf8());
+    command.append(credentials.password);
+    return command;
+}
+
+} // namespace
+
+void RedisConnection::open(const QString &host, quint16 port, int timeoutMs,
+                           const RedisCredentials &credentials)
 {
     ++m_generation;
+    m_credentials = credentials;
     if (m_lookup >= 0) {
         QHostInfo::abortHostLookup(m_lookup);
         m_lookup = -1;
@@ -208,16 +223,36 @@ void RedisConnection::onConnect(const redisAsyncContext *context, int status)
         self->forget(QString::fromLocal8Bit(context->errstr));
         return;
     }
-    self->m_connectTimeout.stop();
     self->m_connected = true;
     const quint64 generation = self->m_generation;
     QMetaObject::invokeMethod(
         self,
         [self, generation] {
             if (generation == self->m_generation && self->isOpen())
-                emit self->opened();
+                self->admit();
         },
         Qt::QueuedConnection);
+}
+
+void RedisConnection::admit()
+{
+    if (m_credentials.password.isEmpty()) {
+        m_connectTimeout.stop();
+        emit opened();
+        return;
+    }
+    // The connect timeout still runs: a Redis that does not answer AUTH is as good as gone.
+    const quint64 generation = m_generation;
+    command(authCommand(m_credentials), [this, generation](const std::optional<RedisReply> &reply) {
+        if (generation != m_generation || !reply)
+            return;
+        if (reply->isError()) {
+            close(QStringLiteral("AUTH refused: ") + QString::fromUtf8(reply->text));
+            return;
+        }
+        m_connectTimeout.stop();
+        emit opened();
+    });
 }
 
 void RedisConnection::onDisconnect(const redisAsyncContext *context, int status)
@@ -295,9 +330,13 @@ bool RedisConnection::subscribe(const QByteArrayList &channels,
 
 std::optional<QList<RedisReply>> RedisConnection::runBlocking(const QString &host, quint16 port,
                                                               int timeoutMs,
-                                                              const QList<QByteArrayList> &commands,
-                                                              QString *error)
+                                                              const QList<QByteArrayList> &requested,
+                                                              QString *error,
+                                                              const RedisCredentials &credentials)
 {
+    const bool login = !credentials.password.isEmpty();
+    const QList<QByteArrayList> commands =
+        login ? QList<QByteArrayList>{authCommand(credentials)} + requested : requested;
     const timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
     std::unique_ptr<redisContext, decltype(&redisFree)> context(
         redisConnectWithTimeout(host.toLatin1().constData(), port, timeout), &redisFree);
@@ -320,7 +359,13 @@ std::optional<QList<RedisReply>> RedisConnection::runBlocking(const QString &hos
         }
         replies.append(RedisReply::from(static_cast<redisReply *>(reply)));
         freeReplyObject(reply);
+        if (login && i == 0 && replies.first().isError()) {
+            *error = QStringLiteral("AUTH refused: ") + QString::fromUtf8(replies.first().text);
+            return std::nullopt;
+        }
     }
+    if (login)
+        replies.removeFirst();
     return replies;
 }
 

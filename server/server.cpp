@@ -201,7 +201,10 @@ QString Server::configurationError(const Config &config)
         return error;
     if (config.database.isEmpty() && !config.databasePasswordFile.isEmpty())
         return QStringLiteral("--database-password-file without --database");
-    if (!config.bus.isEmpty() && !parseBusUrl(config.bus, &error))
+    if (config.bus.isEmpty() && (!config.busPasswordFile.isEmpty() || !config.busKeyFile.isEmpty()))
+        return QStringLiteral("--bus-password-file and --bus-key-file need --bus");
+    if (!config.bus.isEmpty() &&
+        (!parseBusUrl(config.bus, config.busPasswordFile, &error) || !readBusKey(config.busKeyFile, &error)))
         return error;
     return QString();
 }
@@ -244,7 +247,8 @@ bool Server::start()
         return false;
     if (!m_config.bus.isEmpty()) {
         QString ignored;
-        m_bus = std::make_unique<Bus>(*parseBusUrl(m_config.bus, &ignored));
+        m_bus = std::make_unique<Bus>(*parseBusUrl(m_config.bus, m_config.busPasswordFile, &ignored),
+                                      *readBusKey(m_config.busKeyFile, &ignored));
         connect(m_bus.get(), &Bus::relayed, this, &Server::broadcast);
         connect(m_bus.get(), &Bus::remoteUsersChanged, this, &Server::onRemoteUsersChanged);
         connect(m_bus.get(), &Bus::userSuperseded, this, &Server::onSuperseded);
