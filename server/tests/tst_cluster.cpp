@@ -49,6 +49,12 @@ QStringList chatIn(TestClient *client)
     return lines;
 }
 
+// Waits for a chat line to reach a client.
+bool gotLine(TestClient *client, const QString &line)
+{
+    return QTest::qWaitFor([&] { return chatIn(client).contains(line); }, 3000);
+}
+
 } // namespace
 
 // Two instances of the real server on one PostgreSQL database and one Redis, each test on
@@ -257,12 +263,9 @@ private slots:
         TestClient *zoe = loggedInAt(*m_b, u"zoe"_s);
         TestClient *yan = loggedInAt(*m_a, u"yan"_s);
         QVERIFY(listIs(zoe, {u"yan"_s, u"zoe"_s}));
-        const auto got = [](TestClient *client, const QString &line) {
-            return QTest::qWaitFor([&] { return chatIn(client).contains(line); }, 3000);
-        };
         if (chatFirst) {
             zoe->send(chatMessage(u"hello"_s));
-            QVERIFY(got(yan, u"zoe: hello"_s));
+            QVERIFY(gotLine(yan, u"zoe: hello"_s));
         }
         if (redisRestart) {
             m_redis.kill();
@@ -279,7 +282,7 @@ private slots:
         for (const auto &[from, name] : {std::pair{again, who}, std::pair{other, otherName}}) {
             const QString line = name + u": from "_s + name;
             from->send(chatMessage(u"from "_s + name));
-            QVERIFY2(got(again, line) && got(other, line), qPrintable(line));
+            QVERIFY2(gotLine(again, line) && gotLine(other, line), qPrintable(line));
         }
     }
 
@@ -499,14 +502,11 @@ private slots:
         TestClient *alice = loggedInAt(*m_a, u"alice"_s);
         TestClient *bob = loggedInAt(*m_b, u"bob"_s);
         QVERIFY(listIs(alice, {u"alice"_s, u"bob"_s}));
-        const auto got = [](TestClient *client, const QString &line) {
-            return QTest::qWaitFor([&] { return chatIn(client).contains(line); }, 3000);
-        };
         alice->send(chatMessage(u"before"_s));
-        QVERIFY(got(bob, u"alice: before"_s));
+        QVERIFY(gotLine(bob, u"alice: before"_s));
         m_redis.kill();
         alice->send(chatMessage(u"while down"_s));
-        QVERIFY(got(alice, u"alice: while down"_s));
+        QVERIFY(gotLine(alice, u"alice: while down"_s));
         QString error;
         QVERIFY2(m_redis.start(&error), qPrintable(error));
         QElapsedTimer back;
@@ -519,7 +519,7 @@ private slots:
         }
         QVERIFY2(resumedAtMs >= 0 && resumedAtMs < 5000, qPrintable(QString::number(resumedAtMs)));
         // What alice said while Redis was away reaches bob once it is back.
-        QVERIFY(got(bob, u"alice: while down"_s));
+        QVERIFY(gotLine(bob, u"alice: while down"_s));
         QTest::qWait(1000);
         for (TestClient *client : {alice, bob}) {
             const QStringList lines = chatIn(client);
