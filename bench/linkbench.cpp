@@ -3,9 +3,11 @@
 // while another user chats about every 0.8 s; then it counts what arrived whole.
 //
 //   bench-link [--server build/server/tavrel-server] [--links 4000k/30ms,...] [--files 52]
-//              [--uploads 8] [--seed n] [--output file]
+//              [--uploads 8] [--seed n] [--haproxy] [--output file]
 //
 // It runs the window offscreen in a scratch folder; it exits 1 when anything arrived broken.
+// With --haproxy the link reaches the server through haproxy in TCP mode, a hop that ends
+// TCP and acknowledges for the window, as a proxying load balancer in front of the servers.
 
 #include "linktrial.h"
 
@@ -14,9 +16,13 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QThread>
 
 #include <cmath>
 
@@ -27,6 +33,37 @@ QString loadAverage()
     QFile file(QStringLiteral("/proc/loadavg"));
     return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).section(u' ', 0, 2)
                                           : QStringLiteral("unknown");
+}
+
+// haproxy in TCP mode on a free loopback port, forwarding to the server; 0 when it does not
+// come up. Its buffers and timeouts are the defaults an operator starts from.
+quint16 startHaproxy(QProcess &haproxy, const QString &folder, quint16 serverPort)
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    QFile config(folder + QStringLiteral("/haproxy.cfg"));
+    if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return 0;
+    config.write(QStringLiteral("defaults\n    mode tcp\n    timeout connect 5s\n    timeout client 1h\n"
+                                "    timeout server 1h\nfrontend window\n    bind 127.0.0.1:%1\n"
+                                "    default_backend servers\nbackend servers\n    server one 127.0.0.1:%2\n")
+                     .arg(port)
+                     .arg(serverPort)
+                     .toUtf8());
+    config.close();
+    haproxy.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    haproxy.start(QStringLiteral("haproxy"),
+                  {QStringLiteral("-db"), QStringLiteral("-f"), config.fileName()});
+    for (int tries = 0; tries < 100 && haproxy.state() != QProcess::NotRunning; ++tries) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (socket.waitForConnected(100))
+            return port;
+        QThread::msleep(50);
+    }
+    return 0;
 }
 
 QString ratio(int part, int whole)
@@ -70,7 +107,11 @@ int main(int argc, char **argv)
         QStringLiteral("seed"), QStringLiteral("Seed of sizes, contents and stalls."), QStringLiteral("n"));
     const QCommandLineOption outputOption(
         QStringLiteral("output"), QStringLiteral("Also write the report here."), QStringLiteral("file"));
-    parser.addOptions({serverOption, linksOption, filesOption, uploadsOption, seedOption, outputOption});
+    const QCommandLineOption haproxyOption(
+        QStringLiteral("haproxy"),
+        QStringLiteral("Reach the server through haproxy (TCP mode) behind the link."));
+    parser.addOptions(
+        {serverOption, linksOption, filesOption, uploadsOption, seedOption, outputOption, haproxyOption});
     parser.process(app);
 
     QTextStream err(stderr);
@@ -91,7 +132,8 @@ int main(int argc, char **argv)
     QString report;
     QTextStream out(&report);
     out << "tavrel link benchmark: " << fileCount << " files per link (" << uploadCount
-        << " sent by the window), seed " << seed << ", load average before " << loadAverage() << "\n\n";
+        << " sent by the window), seed " << seed << (parser.isSet(haproxyOption) ? ", through haproxy" : "")
+        << ", load average before " << loadAverage() << "\n\n";
     out << QStringLiteral("%1 %2 %3 %4 %5 %6\n")
                .arg(QStringLiteral("link"), -24)
                .arg(QStringLiteral("downloads"), 10)
@@ -132,9 +174,17 @@ int main(int argc, char **argv)
         settings.down = link;
         settings.up = link;
         settings.seed = seed;
+        QProcess haproxy;
+        QTemporaryDir haproxyFolder; // the window's folder must hold only what it receives
+        if (parser.isSet(haproxyOption))
+            settings.hop = [&](quint16 serverPort) {
+                return startHaproxy(haproxy, haproxyFolder.path(), serverPort);
+            };
         err << "running " << link.toString() << " ...\n";
         err.flush();
         const TrialResult result = runTrial(settings, files);
+        haproxy.terminate();
+        haproxy.waitForFinished(5000);
         QDir::setCurrent(QDir::tempPath());
         const bool intact = result.faults.isEmpty() && result.downloadsIntact == result.downloads &&
                             result.uploadsIntact == result.uploads &&

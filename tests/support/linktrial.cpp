@@ -198,7 +198,10 @@ TrialResult runTrial(const TrialSettings &settings, const QList<TrialFile> &file
     proxy.setSeed(settings.seed);
     PlainClient chatter;
     const QString outbox = data.filePath(QStringLiteral("outbox"));
-    if (!proxy.listen(QHostAddress::LocalHost, 0, QHostAddress::LocalHost, port) || !chatter.open(port) ||
+    const quint16 target = settings.hop ? settings.hop(port) : port;
+    if (target == 0)
+        return fail(QStringLiteral("the hop in front of the server did not start"));
+    if (!proxy.listen(QHostAddress::LocalHost, 0, QHostAddress::LocalHost, target) || !chatter.open(port) ||
         !enroll(chatter, kWindowUser, outbox) || !enroll(chatter, kChatter, outbox))
         return fail(QStringLiteral("cannot set up the accounts: ") + serverLog);
     chatter.send(tavrel::loginMessage(kChatter, tavrel::saltedDigest(kPassword)));
