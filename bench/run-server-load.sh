@@ -11,9 +11,13 @@
 #   INSTANCES    server instances (default 1); more than one needs SHARED=1
 #   SHARED       1: PostgreSQL (--database) and Redis (--bus) on PORT+100 and PORT+101
 #   SCENARIOS    runs, default "100,200,200+20" (clients[+logins per second])
-#   PER_ADDRESS  clients per loopback source address (default 8, under the server's
-#                per-address connection limit); 0 puts every client on 127.0.0.1
+#   LOGINS       instead of chat: this many users register, then log in and out again and
+#                again; logins per second are reported (PER_ADDRESS users per address)
+#   PER_ADDRESS  clients per loopback source address (default 4, within the server's
+#                limit on connections from one address that have not logged in yet, since
+#                they all connect at once); 0 puts every client on 127.0.0.1
 #   SERVER_OPTS  extra tavrel-server options
+#   SERVER       the tavrel-server binary (default <build-dir>/server/tavrel-server)
 #   OUTPUT       report file (default <build-dir>/bench-server-load.txt)
 set -euo pipefail
 
@@ -39,7 +43,7 @@ if [ "$instances" -gt 1 ] && [ "$shared" != 1 ]; then
     echo "several instances need SHARED=1 (PostgreSQL and Redis)" >&2
     exit 2
 fi
-server="$build/server/tavrel-server"
+server="${SERVER:-$build/server/tavrel-server}"
 bench="$build/bench/bench-server-load"
 for exe in "$server" "$bench"; do
     [ -x "$exe" ] || { echo "missing $exe (build it first)" >&2; exit 2; }
@@ -141,7 +145,7 @@ setup="$instances instance(s), $([ "$shared" = 1 ] && echo "PostgreSQL + Redis" 
 echo "$setup: server pids ${pids[*]} on ports ${ports[*]}; load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 status=0
 "$bench" --host 127.0.0.1 --port "$(IFS=,; echo "${ports[*]}")" --data "$(IFS=,; echo "${dirs[*]}")" "${cpu[@]}" \
-    --scenarios "${SCENARIOS:-100,200,200+20}" --per-address "${PER_ADDRESS:-8}" --output "$output" \
+    ${LOGINS:+--logins "$LOGINS"} --scenarios "${SCENARIOS:-100,200,200+20}" --per-address "${PER_ADDRESS:-4}" --output "$output" \
     --note "setup: $setup" "${notes[@]}" \
     --note "server: tavrel-server --listen 127.0.0.1 --port <port> --data <fresh folder> ${shared_opts[*]:+--database ... --bus ...} ${SERVER_OPTS:-}" \
     --note "load average before: $(cut -d' ' -f1-3 /proc/loadavg)" "$@" || status=$?

@@ -13,10 +13,13 @@ packages=(
     python3-aiosmtpd openssl # a real SMTP relay with STARTTLS for the mail tests
     libqt6sql6-psql      # the server's PostgreSQL backend (--database)
     libhiredis-dev       # the server's Redis bus (--bus)
+    libicu-dev           # the server's name folding and spoof checks (uspoof)
     postgresql redis-server  # real engines the multi-instance tests start on loopback
     shared-mime-info     # the MIME database the client checks outgoing files against
     fonts-wqy-microhei   # renders the window's Chinese captions
     xvfb xauth           # a display for machines without one
+    libglib2.0-bin       # gio, which the launch test starts the menu entry with
+    libqt6svg6 qt6-image-formats-plugins # image plugins the window must never hand a received image to
     "$@"
 )
 

@@ -4,6 +4,7 @@
 #include "delivery.h"
 #include "logging.h"
 #include "store.h"
+#include "validation.h"
 
 #include <QDir>
 
@@ -23,6 +24,24 @@ constexpr qint64 kDayMs = 24 * kHourMs;
 // Failures of one name that count from each source towards its lock: a single address,
 // however patient, cannot lock anyone.
 constexpr int kNameFailuresPerSource = 10;
+// A name that logged in from a source within this time passes that source's budget and the
+// name's lock there: its owner, at home or at work, cannot be locked out by strangers. A
+// quarter: someone who logs in at least that often never meets a lock at home.
+constexpr qint64 kKnownSourceMs = 90 * kDayMs;
+// Account jobs one source may have queued or running at once, of the maxAccountJobs of
+// all: with the default 32, eight sources must flood together to fill the queue. The jobs
+// are started in turn by source, and a source with none in the queue goes first, so a user
+// who logs in waits for the jobs running and its own, not for anyone's backlog. Four covers the logins of a
+// household or a small office at one moment. With six sources of ten connections flooding at the interactive
+// cost, another user logged in after 738 ms (tst_codes queueFlood, 2-core machine at load 8); without the
+// share and the turns, the queue was full and the answer "busy".
+constexpr int kAccountJobsPerSource = 4;
+
+// The advisory lock keys of what an account transaction reads and counts.
+QString lockKey(char kind, const QString &value)
+{
+    return QString(QLatin1Char(kind)) + QLatin1Char(':') + value;
+}
 
 QString freshCode()
 {
@@ -56,7 +75,7 @@ QString sourceKey(const QHostAddress &address)
 
 QString nameKey(const QString &name)
 {
-    return name.toCaseFolded();
+    return canonicalName(name);
 }
 
 Accounts::Accounts(const Config &config, CodeDelivery *delivery, QObject *parent)
@@ -90,14 +109,22 @@ QString Accounts::databasePath() const
 bool Accounts::prepare()
 {
     Store store(m_location);
-    return store.open() && store.migrate() && store.purge(m_config.clock());
+    // Setting up ICU's transliterator for names takes 45 to 60 ms once per thread: here,
+    // rather than at the first registration, on the thread that serves the sockets.
+    nameSkeleton(answers::serverSender());
+    const qint64 now = m_config.clock();
+    return store.open() && store.migrate() && store.purge(now, now - kKnownSourceMs);
 }
 
 void Accounts::purge()
 {
     const auto clock = m_config.clock;
     m_accountQueue.tryRun<bool>(
-        this, [clock](Store &store) { return store.purge(clock()); },
+        this,
+        [clock](Store &store) {
+            const qint64 now = clock();
+            return store.purge(now, now - kKnownSourceMs);
+        },
         [](bool ok) {
             if (!ok)
                 qCWarning(lcAccounts) << "expired codes and login failures could not be purged";
@@ -142,48 +169,120 @@ const QByteArray &Accounts::dummyHash()
 bool Accounts::login(const LoginFields &fields, const QString &source, QObject *context,
                      std::function<void(LoginResult)> done)
 {
-    return m_accountQueue.tryRun<LoginResult>(
-        context, [this, fields, source](Store &store) { return doLogin(store, fields, source); },
+    return runFor<LoginResult>(
+        source, context, [this, fields, source](Store &store) { return doLogin(store, fields, source); },
         std::move(done));
 }
 
 bool Accounts::registerAccount(const RegistrationFields &fields, const QString &source, QObject *context,
                                std::function<void(QString)> done)
 {
-    return m_accountQueue.tryRun<QString>(
-        context, [this, fields, source](Store &store) { return doRegister(store, fields, source); },
+    return runFor<QString>(
+        source, context, [this, fields, source](Store &store) { return doRegister(store, fields, source); },
         std::move(done));
 }
 
+bool Accounts::admit(const QString &source, QObject *context, std::function<void()> start)
+{
+    SourceJobs &jobs = m_sources[source];
+    if (m_held >= m_config.maxAccountJobs || jobs.held >= kAccountJobsPerSource) {
+        if (jobs.held == 0)
+            m_sources.remove(source);
+        return false;
+    }
+    // A source with nothing in the queue goes before those that have: a user who logs in now
+    // and then waits for no one's backlog.
+    if (jobs.held == 0)
+        m_fresh.append(source);
+    else if (jobs.waiting.isEmpty())
+        m_turns.append(source);
+    ++jobs.held;
+    ++m_held;
+    jobs.waiting.append({context, std::move(start)});
+    startWaiting();
+    return true;
+}
+
+void Accounts::startWaiting()
+{
+    // Only as many jobs as there are workers go to the pool, whose own queue is first come,
+    // first served; the rest wait here and go in turn by source.
+    while (m_running < m_accountQueue.threads() && !(m_fresh.isEmpty() && m_turns.isEmpty())) {
+        const QString source = m_fresh.isEmpty() ? m_turns.takeFirst() : m_fresh.takeFirst();
+        SourceJobs &jobs = m_sources[source];
+        const Waiting next = jobs.waiting.takeFirst();
+        if (!jobs.waiting.isEmpty())
+            m_turns.append(source);
+        if (!next.context) {
+            release(source);
+            continue;
+        }
+        ++m_running;
+        next.start();
+    }
+}
+
+void Accounts::release(const QString &source)
+{
+    --m_held;
+    const auto jobs = m_sources.find(source);
+    if (jobs != m_sources.end() && --jobs->held == 0)
+        m_sources.erase(jobs);
+}
+
+void Accounts::finished(const QString &source)
+{
+    --m_running;
+    release(source);
+    startWaiting();
+}
+
+std::optional<int> Accounts::sourceRefusal(const Store::LoginGate &gate, qint64 now) const
+{
+    if (gate.knownSource || gate.sourceFailures < m_config.loginFailuresPerSource)
+        return std::nullopt;
+    return secondsUntil(gate.oldestSourceFailureMs + kHourMs, now);
+}
+
 // Every step is the same for names that exist and names that do not, down to the hash
-// that is checked, so that neither the answer nor its timing tells them apart.
+// that is checked, so that neither the answer nor its timing tells them apart. No hash is
+// taken inside a transaction: its locks would hold up every login of the name and source.
 Accounts::LoginResult Accounts::doLogin(Store &store, const LoginFields &fields, const QString &source)
 {
     LoginResult result;
     const QString key = nameKey(fields.name);
+    const QStringList locks{lockKey('n', key), lockKey('s', source)};
     const qint64 now = m_config.clock();
     bool ok = false;
     // The try is counted as failed before the slow hash, so that the connections of one
-    // source cannot check several passwords at once past one delay.
-    if (!store.begin())
+    // source cannot check several passwords at once past one delay or budget. What a login
+    // writes is limits and a hash for the same password: a crash may lose the last of it
+    // without harm, so its commits do not wait for the disk (see Store::Commit).
+    if (!store.begin(locks, Store::Commit::Quick))
         return result;
-    const std::optional<Store::LoginGate> gate = store.loginGate(key, source, &ok);
+    const std::optional<Store::LoginGate> gate =
+        store.loginGate(key, source, now - kHourMs, now - kKnownSourceMs, &ok);
     if (!gate) {
         store.rollback();
         return result;
     }
-    if (gate->lockedUntilMs > now || gate->nextTryMs > now) {
+    const bool locked = !gate->knownSource && gate->lockedUntilMs > now;
+    const std::optional<int> spent = sourceRefusal(*gate, now);
+    if (locked || gate->nextTryMs > now || spent) {
         store.rollback();
-        const bool locked = gate->lockedUntilMs > now;
         result.outcome = locked ? LoginResult::Locked : LoginResult::Throttled;
-        result.waitSeconds =
-            locked ? secondsUntil(gate->lockedUntilMs, now) : secondsUntil(gate->nextTryMs, now);
+        result.waitSeconds = locked                  ? secondsUntil(gate->lockedUntilMs, now)
+                             : gate->nextTryMs > now ? secondsUntil(gate->nextTryMs, now)
+                                                     : *spent;
         return result;
     }
     const int failures = gate->failures + 1;
     const qint64 delaySeconds =
         std::min<qint64>(qint64(1) << std::min(failures - 1, 30), m_config.maxLoginDelaySeconds);
-    if (!store.setLoginDelay(key, source, failures, now + delaySeconds * 1000, now) || !store.commit()) {
+    const qint64 failure = store.setLoginDelay(key, source, failures, now + delaySeconds * 1000, now)
+                               ? store.addFailure(key, source, now)
+                               : -1;
+    if (failure < 0 || !store.commit()) {
         store.rollback();
         return result;
     }
@@ -196,14 +295,16 @@ Accounts::LoginResult Accounts::doLogin(Store &store, const LoginFields &fields,
     const bool verified =
         crypto_pwhash_str_verify(stored.constData(), secret.constData(), quint64(secret.size())) == 0 &&
         account;
+    const bool rehash =
+        verified && crypto_pwhash_str_needs_rehash(account->passwordHash.constData(), m_config.pwhashOps,
+                                                   m_config.pwhashMem) != 0;
+    const QByteArray newHash = rehash ? hash(fields.digest) : QByteArray();
 
-    if (!store.begin())
+    if (!store.begin(locks, Store::Commit::Quick))
         return result;
     if (verified) {
-        const bool rehash = crypto_pwhash_str_needs_rehash(account->passwordHash.constData(),
-                                                           m_config.pwhashOps, m_config.pwhashMem) != 0;
-        const QByteArray newHash = rehash ? hash(fields.digest) : QByteArray();
-        if (!store.clearLoginDelay(key, source) ||
+        if (!store.clearLoginDelay(key, source) || !store.dropFailure(failure) ||
+            !store.rememberSource(key, source, now) ||
             (!newHash.isEmpty() && !store.setPasswordHash(account->name, newHash)) || !store.commit()) {
             store.rollback();
             return result;
@@ -212,7 +313,7 @@ Accounts::LoginResult Accounts::doLogin(Store &store, const LoginFields &fields,
         result.name = account->name;
         return result;
     }
-    const int counted = store.addNameFailure(key, source, now, now - kHourMs, kNameFailuresPerSource);
+    const int counted = store.nameFailures(key, now - kHourMs, kNameFailuresPerSource);
     const bool lock = counted >= m_config.lockoutFailures;
     if (counted < 0 || (lock && !store.lockName(key, now + qint64(m_config.lockoutSeconds) * 1000)) ||
         !store.commit()) {
@@ -226,18 +327,39 @@ Accounts::LoginResult Accounts::doLogin(Store &store, const LoginFields &fields,
     return result;
 }
 
+// A registration tells whether a name is taken, so it is answered only within the source's
+// budget of failed logins, and each taken (or look-alike) name counts against it as a
+// failed login would.
 QString Accounts::doRegister(Store &store, const RegistrationFields &fields, const QString &source)
 {
     const QString emailKey = fields.email.toLower();
     const QString key = nameKey(fields.name);
     const QString code = fields.code.trimmed();
+    const QStringList locks{lockKey('n', key), lockKey('k', nameSkeleton(fields.name)), lockKey('s', source),
+                            lockKey('e', emailKey)};
     bool ok = false;
-    if (store.account(fields.name, &ok) || !ok)
-        return ok ? answers::nameTaken() : QString();
-
-    if (!store.begin())
+    if (!store.begin(locks))
         return QString();
     const qint64 now = m_config.clock();
+    const std::optional<Store::LoginGate> gate =
+        store.loginGate(key, source, now - kHourMs, now - kKnownSourceMs, &ok);
+    if (!gate) {
+        store.rollback();
+        return QString();
+    }
+    if (const std::optional<int> spent = sourceRefusal(*gate, now)) {
+        store.rollback();
+        return answers::registrationThrottled(*spent);
+    }
+    const QString taken = nameTakenAnswer(store, fields.name, &ok);
+    if (!ok || !taken.isEmpty()) {
+        // A probe counts under no name ('*' is in none), so that it locks none.
+        if (!ok || store.addFailure(QStringLiteral("*"), source, now) < 0 || !store.commit()) {
+            store.rollback();
+            return QString();
+        }
+        return taken;
+    }
     std::optional<Store::PendingCode> pending = store.pendingCode(emailKey, key, &ok);
     if (!ok) {
         store.rollback();
@@ -273,11 +395,12 @@ QString Accounts::doRegister(Store &store, const RegistrationFields &fields, con
         return QString();
     }
     const QByteArray passwordHash = hash(fields.digest);
-    if (passwordHash.isEmpty() || !store.begin())
+    if (passwordHash.isEmpty() || !store.begin(locks))
         return QString();
-    if (store.account(fields.name, &ok) || !ok) {
+    const QString takenMeanwhile = nameTakenAnswer(store, fields.name, &ok);
+    if (!ok || !takenMeanwhile.isEmpty()) {
         store.rollback();
-        return ok ? answers::nameTaken() : QString();
+        return takenMeanwhile;
     }
     if (!store.insertAccount(fields.name, fields.email, passwordHash, now) || !store.commit()) {
         store.rollback();
@@ -285,6 +408,18 @@ QString Accounts::doRegister(Store &store, const RegistrationFields &fields, con
     }
     qCInfo(lcAccounts) << "account" << fields.name << "registered";
     return answers::registered();
+}
+
+// The refusal when the name, or one that looks like it, belongs to an account; empty when
+// it is free.
+QString Accounts::nameTakenAnswer(Store &store, const QString &name, bool *ok)
+{
+    if (store.account(name, ok) || !*ok)
+        return *ok ? answers::nameTaken() : QString();
+    const std::optional<QString> like = store.accountLike(name, ok);
+    if (like)
+        qCInfo(lcAccounts) << "registration of" << name << "refused: it looks like" << *like;
+    return like ? answers::nameLooksTaken() : QString();
 }
 
 // Called inside a transaction, which it ends. A code still pending is mailed again rather
@@ -321,7 +456,7 @@ QString Accounts::sendCode(Store &store, const RegistrationFields &fields, const
         return QString();
     }
     const int minutes = m_config.codeValiditySeconds / 60;
-    if (!m_delivery->deliver(fields.email, fields.name, next.code, minutes)) {
+    if (!m_delivery->deliver(fields.email, next.code, minutes)) {
         // Neither the quota nor the pending code may hold a mail that never went out.
         const bool undone = store.begin() && store.dropCodeMail(mail) &&
                             (pending ? store.putPendingCode(emailKey, nameKey, *pending)

@@ -6,8 +6,10 @@
 #include "store.h"
 #include "workqueue.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QObject>
+#include <QPointer>
 #include <QThreadStorage>
 
 #include <functional>
@@ -21,7 +23,8 @@ class CodeDelivery;
 // IPv6 address belongs to, since one host usually holds a whole /64.
 QString sourceKey(const QHostAddress &address);
 
-// The key under which limits count a user name: its case-folded form.
+// The key under which limits count a user name, and under which it is one account: its
+// canonical form (see canonicalName).
 QString nameKey(const QString &name);
 
 // Accounts, verification codes and every other database access. The work runs on worker
@@ -49,7 +52,8 @@ public:
         QString name;    // as registered
         int waitSeconds; // Throttled: until the next try; Locked: until the lock ends
     };
-    // Each returns false, doing nothing, when the account queue is full.
+    // Each returns false, doing nothing, when the account queue is full or holds the
+    // source's share of it.
     bool login(const LoginFields &fields, const QString &source, QObject *context,
                std::function<void(LoginResult)> done);
     // Answers with the text for the registration answer; empty on an internal failure.
@@ -62,7 +66,36 @@ public:
     WorkQueue &fileQueue() { return m_fileQueue; }
 
 private:
+    // Runs work on an account worker when the source's turn comes (see admit).
+    template<typename Result>
+    bool runFor(const QString &source, QObject *context, std::function<Result(Store &)> work,
+                std::function<void(Result)> done)
+    {
+        QPointer<QObject> guard(context);
+        return admit(source, context,
+                     [this, source, guard, work = std::move(work), done = std::move(done)]() mutable {
+                         m_accountQueue.tryRun<Result>(
+                             this, std::move(work),
+                             [this, source, guard, done = std::move(done)](Result result) {
+                                 finished(source);
+                                 if (guard)
+                                     done(std::move(result));
+                             },
+                             false);
+                     });
+    }
+    // Queues start() for when a worker is free and the source's turn has come, unless the
+    // source holds its share of the queue or the queue is full. A job whose context is gone
+    // by then (the connection closed) is dropped unstarted.
+    bool admit(const QString &source, QObject *context, std::function<void()> start);
+    void startWaiting();
+    void release(const QString &source);
+    void finished(const QString &source);
+
     Store *threadStore();
+    // The seconds the source must wait when it has used up its failures, else nullopt.
+    std::optional<int> sourceRefusal(const Store::LoginGate &gate, qint64 now) const;
+    static QString nameTakenAnswer(Store &store, const QString &name, bool *ok);
     LoginResult doLogin(Store &store, const LoginFields &fields, const QString &source);
     QString doRegister(Store &store, const RegistrationFields &fields, const QString &source);
     QString sendCode(Store &store, const RegistrationFields &fields, const QString &emailKey,
@@ -80,6 +113,24 @@ private:
     // it goes, and a thread deletes its Store before a join returns, so no connection
     // outlives this object.
     QThreadStorage<Store *> m_stores;
+    // The account jobs by source: those waiting for a worker, in order, and how many each
+    // source holds (waiting or running). m_fresh lists the sources whose waiting job came
+    // when they held none, m_turns the others with jobs waiting, each the next first.
+    struct Waiting
+    {
+        QPointer<QObject> context;
+        std::function<void()> start;
+    };
+    struct SourceJobs
+    {
+        QList<Waiting> waiting;
+        int held = 0;
+    };
+    QHash<QString, SourceJobs> m_sources;
+    QStringList m_fresh;
+    QStringList m_turns;
+    int m_held = 0;
+    int m_running = 0;
     WorkQueue m_accountQueue;
     WorkQueue m_fileQueue;
 };

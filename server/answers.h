@@ -79,6 +79,20 @@ inline QString nameTaken()
 {
     return QStringLiteral("注册失败：用户名已被占用");
 }
+// A name that looks like an account's: told apart from nameTaken only in the words, so
+// the same limits hold for both.
+inline QString nameLooksTaken()
+{
+    return QStringLiteral("注册失败：用户名与已有用户名太相似");
+}
+inline QString nameDeceptive()
+{
+    return QStringLiteral("注册失败：用户名含有不可见、易混淆或混用的文字");
+}
+inline QString registrationThrottled(int seconds)
+{
+    return QStringLiteral("注册失败：尝试太频繁，请%1秒后再试").arg(seconds);
+}
 inline QString nameInvalid()
 {
     return QStringLiteral("注册失败：用户名须为1到32个字母、数字、_、-或.");

@@ -3,6 +3,7 @@
 #include "configvalues.h"
 #include "logging.h"
 
+#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -10,13 +11,14 @@
 #include <QUrl>
 #include <QUrlQuery>
 #include <QVariant>
+#include <QtEndian>
 
 namespace tavrel::server {
 
 namespace {
 
-// The advisory lock every writing transaction takes: any fixed number the database's
-// other users do not take ("tavrel" in ASCII).
+// Mixed into every advisory lock number, so that they differ from those of the database's
+// other users ("tavrel" in ASCII).
 constexpr qint64 kWriterLock = 0x74617672656c;
 
 bool exec(QSqlDatabase &db, const QString &statement, QString *error)
@@ -140,17 +142,29 @@ bool reopenDatabase(QSqlDatabase &db, bool postgres, QString *error)
            exec(db, QStringLiteral("SET statement_timeout = '30s'"), error);
 }
 
-bool beginWriting(QSqlDatabase &db, bool postgres, QString *error)
+bool beginWriting(QSqlDatabase &db, bool postgres, const QStringList &lockKeys, QString *error)
 {
     if (!postgres)
         return exec(db, QStringLiteral("BEGIN IMMEDIATE"), error);
+    // Every instance must map a key to the same lock: the first 8 bytes of its SHA-256,
+    // offset by the fixed number so that other users of the database are left alone.
+    QList<qint64> locks;
+    for (const QString &key : lockKeys) {
+        const QByteArray digest = QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha256);
+        locks.append(qFromBigEndian<qint64>(digest.constData()) ^ kWriterLock);
+    }
+    std::sort(locks.begin(), locks.end());
+    locks.erase(std::unique(locks.begin(), locks.end()), locks.end());
     if (!exec(db, QStringLiteral("BEGIN"), error))
         return false;
-    if (exec(db, QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kWriterLock), error))
-        return true;
-    QString ignored;
-    exec(db, QStringLiteral("ROLLBACK"), &ignored);
-    return false;
+    for (const qint64 lock : std::as_const(locks)) {
+        if (!exec(db, QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(lock), error)) {
+            QString ignored;
+            exec(db, QStringLiteral("ROLLBACK"), &ignored);
+            return false;
+        }
+    }
+    return true;
 }
 
 int schemaVersion(QSqlDatabase &db, bool postgres)

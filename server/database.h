@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -42,11 +43,19 @@ bool openDatabase(QSqlDatabase *db, const QString &connectionName, const StoreLo
 // Opens a connection made by openDatabase again, as after the server restarted.
 bool reopenDatabase(QSqlDatabase &db, bool postgres, QString *error);
 
-// Begins a transaction that writes. Writers queue instead of interleaving, in SQLite by
-// taking the write lock up front, in PostgreSQL by taking one advisory lock that every
-// writing transaction of every instance takes: what a transaction read stays true until
-// it commits, so a limit checked and counted in one transaction holds across instances.
-bool beginWriting(QSqlDatabase &db, bool postgres, QString *error);
+// Begins a transaction that writes. Writers that touch the same things queue instead of
+// interleaving: in SQLite all of them, by taking the write lock up front; in PostgreSQL
+// those that share a lock key, by taking one transaction-scoped advisory lock per key (in
+// one order, so that two cannot wait for each other). What a transaction read under its
+// keys stays true until it commits, so a limit checked and counted in one transaction
+// holds across instances, while writers of unrelated names and sources run side by side.
+bool beginWriting(QSqlDatabase &db, bool postgres, const QStringList &lockKeys, QString *error);
+// The key writers take that have nothing narrower: they queue with each other only.
+inline const QString kAllWriters = QStringLiteral("*");
+inline bool beginWriting(QSqlDatabase &db, bool postgres, QString *error)
+{
+    return beginWriting(db, postgres, {kAllWriters}, error);
+}
 
 // The version of the schema a database has (0: none yet), or -1 when it cannot be read.
 int schemaVersion(QSqlDatabase &db, bool postgres);

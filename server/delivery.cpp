@@ -34,8 +34,8 @@ OutboxDelivery::OutboxDelivery(const QString &dir, const QByteArray &from, std::
     , m_queued(std::move(queued))
 {}
 
-QByteArray OutboxDelivery::composeMail(const QString &email, const QString &userName, const QString &code,
-                                       int validMinutes, const QByteArray &from)
+QByteArray OutboxDelivery::composeMail(const QString &email, const QString &code, int validMinutes,
+                                       const QByteArray &from)
 {
     const QDateTime now = QDateTime::currentDateTimeUtc();
     QByteArray mail;
@@ -48,7 +48,7 @@ QByteArray OutboxDelivery::composeMail(const QString &email, const QString &user
     mail += "Content-Type: text/plain; charset=UTF-8\r\n";
     mail += "Content-Transfer-Encoding: 8bit\r\n";
     mail += "\r\n";
-    mail += QStringLiteral("%1，你好：\r\n\r\n").arg(userName).toUtf8();
+    mail += QStringLiteral("你好：\r\n\r\n").toUtf8();
     mail += QStringLiteral("你正在注册 Tavrel 账号。你的验证码是：\r\n\r\n").toUtf8();
     mail += QStringLiteral("验证码：%1\r\n\r\n").arg(code).toUtf8();
     mail += QStringLiteral("验证码%1分钟内有效。如果不是你本人操作，请忽略这封邮件。\r\n")
@@ -57,8 +57,7 @@ QByteArray OutboxDelivery::composeMail(const QString &email, const QString &user
     return mail;
 }
 
-bool OutboxDelivery::deliver(const QString &email, const QString &userName, const QString &code,
-                             int validMinutes)
+bool OutboxDelivery::deliver(const QString &email, const QString &code, int validMinutes)
 {
     if (!QDir().mkpath(m_dir)) {
         qCCritical(lcAccounts) << "cannot create the outbox" << m_dir;
@@ -70,8 +69,8 @@ bool OutboxDelivery::deliver(const QString &email, const QString &userName, cons
     const QString path = QDir(m_dir).filePath(name);
     // The mail appears under its name only once it is complete.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(composeMail(email, userName, code, validMinutes, m_from)) < 0 || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(composeMail(email, code, validMinutes, m_from)) < 0 ||
+        !file.commit()) {
         qCCritical(lcAccounts) << "cannot write the mail" << path << file.errorString();
         metrics().codesFailed++;
         return false;

@@ -6,13 +6,14 @@
 
 namespace tavrel::server {
 
-// Gets a verification code to the owner of a mail address. Called from worker threads.
+// Gets a verification code to the owner of a mail address. Called from worker threads. The
+// mail holds the address, the code and the server's own words only: nothing the requester
+// chose (the name they ask for) may go out from the server's address to someone else.
 class CodeDelivery
 {
 public:
     virtual ~CodeDelivery() = default;
-    virtual bool deliver(const QString &email, const QString &userName, const QString &code,
-                         int validMinutes) = 0;
+    virtual bool deliver(const QString &email, const QString &code, int validMinutes) = 0;
 };
 
 // Writes each mail as an RFC 5322 message (a .eml file) into the outbox folder. With a
@@ -25,12 +26,11 @@ public:
 
     explicit OutboxDelivery(const QString &dir, const QByteArray &from = kDefaultFrom,
                             std::function<void()> queued = nullptr);
-    bool deliver(const QString &email, const QString &userName, const QString &code,
-                 int validMinutes) override;
+    bool deliver(const QString &email, const QString &code, int validMinutes) override;
 
     // The mail itself, CRLF line ends, UTF-8 body.
-    static QByteArray composeMail(const QString &email, const QString &userName, const QString &code,
-                                  int validMinutes, const QByteArray &from = kDefaultFrom);
+    static QByteArray composeMail(const QString &email, const QString &code, int validMinutes,
+                                  const QByteArray &from = kDefaultFrom);
 
 private:
     QString m_dir;

@@ -5,12 +5,12 @@
 #include "filenames.h"
 #include "logging.h"
 #include "protocol.h"
+#include "rasterformat.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMimeDatabase>
 #include <QStringDecoder>
 
 #include <cerrno>
@@ -206,10 +206,19 @@ bool FileStore::contains(const QString &name) const
     return entry.exists() || entry.isSymLink();
 }
 
-bool FileStore::looksLikeImage(const QByteArray &head)
+bool FileStore::isRasterImage(const QByteArray &head)
 {
-    static const QMimeDatabase mimes;
-    return mimes.mimeTypeForData(head).name().startsWith(QLatin1String("image/"));
+    const QByteArray format = rasterFormat(head);
+    if (format != "bmp")
+        return !format.isEmpty();
+    // "BM" alone starts many texts: the size of the header that follows must be one that a
+    // bitmap has (BITMAPCOREHEADER 12 to BITMAPV5HEADER 124).
+    if (head.size() < 18)
+        return false;
+    const quint32 header = quint8(head[14]) | quint32(quint8(head[15])) << 8 |
+                           quint32(quint8(head[16])) << 16 | quint32(quint8(head[17])) << 24;
+    return header == 12 || header == 40 || header == 52 || header == 56 || header == 64 || header == 108 ||
+           header == 124;
 }
 
 FileStore::Refusal FileStore::publish(Prepared &prepared, QString *storedName) const
@@ -311,15 +320,15 @@ FileStore::Served FileStore::open(const QString &requested) const
         served.status = Served::TooBig;
         return served;
     }
-    // By content: an uploaded text named x.png is still text, and an image is an image
-    // whatever its name. The magic numbers of every image type lie in the first bytes.
+    // By content: a text named x.png is still text, and an image is an image whatever its
+    // name. The magic numbers lie in the first bytes.
     QByteArray head(std::min<qint64>(file->size(), kSniffedBytes), Qt::Uninitialized);
     if (::pread(fd, head.data(), size_t(head.size()), 0) != head.size()) {
         qCWarning(lcFiles) << "cannot read" << target << qt_error_string(errno);
         served.status = Served::NotFound;
         return served;
     }
-    served.image = looksLikeImage(head);
+    served.image = isRasterImage(head);
     if (served.image) {
         QCryptographicHash hash(QCryptographicHash::Sha256);
         QByteArray chunk(kSniffedBytes, Qt::Uninitialized);

@@ -91,8 +91,10 @@ public:
     // Whether the folder has an entry of this name: an upload kept in a shared database
     // takes a name of its own rather than one of the operator's files.
     bool contains(const QString &name) const;
-    // Whether these first bytes of a file are those of an image.
-    static bool looksLikeImage(const QByteArray &head);
+    // Whether these first bytes of a file are those of a raster image every client can show
+    // and nothing else can run or load: PNG, JPEG, GIF, BMP or WebP, by their magic bytes.
+    // Formats of text (SVG, XPM) never count: they say what else to load and do.
+    static bool isRasterImage(const QByteArray &head);
     // Links the prepared file to its name or the first free numbered variant and syncs the
     // folder. storedName comes back as the name used.
     Refusal publish(Prepared &prepared, QString *storedName) const;
@@ -108,7 +110,7 @@ public:
         QString name;
         std::shared_ptr<OpenFile> file;
         bool image = false;
-        QByteArray sha256Hex; // of an image only: it finds who uploaded it
+        QByteArray sha256Hex; // of an image only: it tells whether a user uploaded it
     };
     Served open(const QString &requested) const;
 

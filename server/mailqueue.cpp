@@ -20,6 +20,9 @@ namespace {
 const QString kSending = QStringLiteral("sending");
 const QString kSent = QStringLiteral("sent");
 const QString kFailed = QStringLiteral("failed");
+// How often settled mails are looked at besides when another one settles, so that they go
+// within an hour of their time even when no code is asked for.
+constexpr int kPurgeIntervalMs = 3600 * 1000;
 
 // Makes a rename in dir survive a power cut before anything depends on it.
 void syncDirectory(const QString &dir)
@@ -59,9 +62,34 @@ public:
         , m_transport(MailTransport::create(config))
         , m_cancel(cancel)
         , m_timer(this)
+        , m_purgeTimer(this)
     {
         m_timer.setSingleShot(true);
         connect(&m_timer, &QTimer::timeout, this, &Worker::scan);
+        connect(&m_purgeTimer, &QTimer::timeout, this, &Worker::purge);
+    }
+
+    // On the mail thread, before anything else.
+    void start()
+    {
+        recover();
+        purge();
+        m_purgeTimer.start(kPurgeIntervalMs);
+        scan();
+    }
+
+    // Removes the mails in sent/ and failed/ written more than keepDays ago: they hold
+    // codes and addresses, and no one needs them once a complaint about them is unlikely.
+    void purge()
+    {
+        const QDateTime oldest = QDateTime::currentDateTimeUtc().addDays(-m_config.keepDays);
+        for (const QString &folder : {kSent, kFailed}) {
+            const QDir settled(m_outbox.filePath(folder));
+            for (const QFileInfo &mail : settled.entryInfoList({QStringLiteral("*.eml")}, QDir::Files)) {
+                if (mail.lastModified() < oldest && !QFile::remove(mail.filePath()))
+                    qCWarning(lcMail).noquote() << "cannot remove" << mail.filePath();
+            }
+        }
     }
 
     void recover()
@@ -153,6 +181,7 @@ private:
         switch (result.outcome) {
         case MailResult::Accepted:
             move(kSending, name, kSent);
+            purge();
             metrics().codesSent++;
             qCInfo(lcMail).noquote() << QStringLiteral("mail %1 accepted at attempt %2, %3 ms after it was "
                                                        "written (the relay took %4 ms): %5")
@@ -162,12 +191,14 @@ private:
             return 0;
         case MailResult::Permanent:
             move(kSending, name, kFailed);
+            purge();
             metrics().codesFailed++;
             qCWarning(lcMail).noquote()
                 << QStringLiteral("mail %1 refused, moved to failed/: %2").arg(name, result.answer);
             return 0;
         case MailResult::Unknown:
             move(kSending, name, kFailed);
+            purge();
             metrics().codesFailed++;
             qCWarning(lcMail).noquote()
                 << QStringLiteral("mail %1 went out whole but the relay did not answer; it "
@@ -186,6 +217,7 @@ private:
         const qint64 giveUpAt = writtenMs + m_config.giveUpMs;
         if (now() >= giveUpAt) {
             move(QString(), name, kFailed);
+            purge();
             metrics().codesFailed++;
             qCWarning(lcMail).noquote()
                 << QStringLiteral("mail %1 not accepted after %2 attempts, moved to failed/; last answer: %3")
@@ -208,6 +240,7 @@ private:
     std::unique_ptr<MailTransport> m_transport;
     const std::atomic<bool> &m_cancel;
     QTimer m_timer;
+    QTimer m_purgeTimer;
     QHash<QString, Retry> m_retries;
 };
 
@@ -236,10 +269,7 @@ bool MailQueue::start()
     m_worker->moveToThread(&m_thread);
     QObject::connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     m_thread.start();
-    QMetaObject::invokeMethod(m_worker, [worker = m_worker] {
-        worker->recover();
-        worker->scan();
-    });
+    QMetaObject::invokeMethod(m_worker, &Worker::start);
     return true;
 }
 

@@ -24,6 +24,8 @@ class MailTransport;
 //   outbox/failed/NAME.eml   refused for good, not accepted within MailConfig::giveUpMs, or
 //                            possibly accepted but unconfirmed
 //
+// Mails in sent/ and failed/ are removed MailConfig::keepDays after they were written.
+//
 // No mail goes out twice: a mail enters sending/ (and the rename reaches the disk) before
 // the relay hears of it, and leaves only once the relay has answered. A mail found in
 // sending/ at start was being handed over when the server died: the relay may have

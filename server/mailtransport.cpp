@@ -122,8 +122,11 @@ MailResult SmtpTransport::send(const QByteArray &mail, const QByteArray &recipie
     curl_easy_setopt(c, CURLOPT_READFUNCTION, readMail);
     curl_easy_setopt(c, CURLOPT_READDATA, &transfer);
     curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, curl_off_t(mail.size()));
-    // A password never travels in the clear: with one, the relay must offer STARTTLS.
-    curl_easy_setopt(c, CURLOPT_USE_SSL, long(user.isEmpty() ? CURLUSESSL_TRY : CURLUSESSL_ALL));
+    // Neither a password nor a code travels in the clear: the relay must offer STARTTLS,
+    // since "try" would let anyone on the way strip the offer from its answer. Only an
+    // operator who says so may send codes to a relay without it, and never a password.
+    const bool plaintext = m_config.insecurePlaintext && user.isEmpty();
+    curl_easy_setopt(c, CURLOPT_USE_SSL, long(plaintext ? CURLUSESSL_TRY : CURLUSESSL_ALL));
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!caFile.isEmpty())

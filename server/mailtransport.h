@@ -36,8 +36,9 @@ public:
     static std::unique_ptr<MailTransport> create(const MailConfig &config);
 };
 
-// SMTP submission with libcurl: STARTTLS when the relay offers it on smtp:// (and always
-// before a password is sent), TLS from the start on smtps://, the relay's certificate checked.
+// SMTP submission with libcurl: STARTTLS on smtp:// (where the operator allows a relay
+// without it, only when offered, and never with a password), TLS from the start on
+// smtps://, the relay's certificate checked.
 class SmtpTransport : public MailTransport
 {
 public:

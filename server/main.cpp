@@ -8,6 +8,8 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
+#include <sys/stat.h>
+
 using tavrel::server::Config;
 using tavrel::server::MailConfig;
 using tavrel::server::OptionParser;
@@ -45,6 +47,8 @@ bool readMail(const OptionParser &parser, MailConfig &mail)
     const QString passwordFile = QStringLiteral("mail-password-file");
     const QString caFile = QStringLiteral("mail-ca-file");
     const QString sendmail = QStringLiteral("sendmail-path");
+    const QString plaintext = QStringLiteral("mail-insecure-plaintext");
+    const QString keepDays = QStringLiteral("mail-keep-days");
     QString why;
     // Reads the option, if given, with read(value); false after saying what is wrong.
     const auto read = [&](const QString &option, const std::function<bool(const QString &)> &reader) {
@@ -67,11 +71,14 @@ bool readMail(const OptionParser &parser, MailConfig &mail)
     if (!needs(how, mail.transport == MailConfig::Transport::Outbox || parser.isSet(from),
                QStringLiteral("mail-from: an address the mail system accepts mail from")) ||
         !needs(user, smtp, smtpNeeded) || !needs(caFile, smtp, smtpNeeded) ||
-        !needs(user, parser.isSet(passwordFile), passwordFile) ||
+        !needs(plaintext, smtp, smtpNeeded) || !needs(user, parser.isSet(passwordFile), passwordFile) ||
         !needs(passwordFile, parser.isSet(user), user))
         return false;
     mail.user = parser.value(user);
     mail.caFile = parser.value(caFile);
+    mail.insecurePlaintext = parser.isSet(plaintext);
+    if (!readNumber(parser, keepDays, mail.keepDays, 1))
+        return false;
     if (!read(passwordFile,
               [&](const QString &path) {
                   return tavrel::server::readSecretFile(path, &mail.password, &why);
@@ -95,6 +102,9 @@ bool readMail(const OptionParser &parser, MailConfig &mail)
 
 int main(int argc, char *argv[])
 {
+    // The database, the code mails and the uploads are the owner's alone, whatever umask
+    // the server was started with.
+    ::umask(S_IRWXG | S_IRWXO);
     tavrel::server::installLogFormat();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavrel-server"));
@@ -118,8 +128,14 @@ int main(int argc, char *argv[])
            QStringLiteral("dir"), QStringLiteral("./") + config.dataDir);
     option(QStringLiteral("max-connections"), QStringLiteral("Connections in all."), QStringLiteral("n"),
            QString::number(config.maxConnections));
-    option(QStringLiteral("max-per-address"), QStringLiteral("Connections from one address."),
+    option(QStringLiteral("max-per-address"), QStringLiteral("Connections from one address (IPv6: one /64)."),
            QStringLiteral("n"), QString::number(config.maxPerAddress));
+    option(QStringLiteral("max-unauthenticated"),
+           QStringLiteral("Connections that have not logged in, in all."), QStringLiteral("n"),
+           QString::number(config.maxUnauthenticated));
+    option(QStringLiteral("max-unauthenticated-per-address"),
+           QStringLiteral("Connections that have not logged in, from one address (IPv6: one /64)."),
+           QStringLiteral("n"), QString::number(config.maxUnauthenticatedPerAddress));
     option(QStringLiteral("login-timeout"),
            QStringLiteral("Seconds a connection may stay open before it logs in."), QStringLiteral("s"),
            QString::number(config.loginTimeoutMs / 1000));
@@ -171,7 +187,7 @@ int main(int argc, char *argv[])
         QStringLiteral("mail"),
         QStringLiteral("How verification codes leave: outbox (the mails stay in the data folder's outbox/), "
                        "sendmail (through the local mail system), smtp://host[:port] (submission, port "
-                       "587, STARTTLS when offered) or smtps://host[:port] (TLS, port 465)."),
+                       "587, STARTTLS required) or smtps://host[:port] (TLS, port 465)."),
         QStringLiteral("how"), QStringLiteral("outbox"));
     option(QStringLiteral("mail-from"),
            QStringLiteral("The sender of the mails: address or 'Name <address>'."), QStringLiteral("from"),
@@ -184,6 +200,15 @@ int main(int argc, char *argv[])
     option(QStringLiteral("mail-ca-file"),
            QStringLiteral("Certificates (PEM) to trust for the SMTP relay instead of the system's."),
            QStringLiteral("file"), QStringLiteral("the system's"));
+    parser.addOption(QCommandLineOption(
+        QStringLiteral("mail-insecure-plaintext"),
+        QStringLiteral(
+            "Send the codes to an smtp:// relay that offers no STARTTLS, readable by anyone on the "
+            "way (never with a password).")));
+    option(QStringLiteral("mail-keep-days"),
+           QStringLiteral("Days the mails handed to the relay, or given up, stay in outbox/sent/ and "
+                          "outbox/failed/."),
+           QStringLiteral("n"), QString::number(config.mail.keepDays));
     option(QStringLiteral("sendmail-path"), QStringLiteral("The sendmail program for --mail sendmail."),
            QStringLiteral("path"), config.mail.sendmailPath);
     option(QStringLiteral("metrics"),
@@ -245,9 +270,13 @@ int main(int argc, char *argv[])
                        readNumber(parser, QStringLiteral("pwhash-mem"), config.pwhashMem,
                                   size_t(crypto_pwhash_MEMLIMIT_MIN)) &&
                        readNumber(parser, QStringLiteral("workers"), config.workerThreads, 0);
+    const bool validCaps =
+        readNumber(parser, QStringLiteral("max-unauthenticated"), config.maxUnauthenticated, 1) &&
+        readNumber(parser, QStringLiteral("max-unauthenticated-per-address"),
+                   config.maxUnauthenticatedPerAddress, 1);
     // Mails count towards the limits for a day; a longer wait would outlast what is counted.
     constexpr int maxSeconds = std::numeric_limits<int>::max() / 1000;
-    if (!valid || loginTimeout > maxSeconds || config.drainSeconds > maxSeconds ||
+    if (!valid || !validCaps || loginTimeout > maxSeconds || config.drainSeconds > maxSeconds ||
         config.codeResendSeconds > 24 * 3600)
         return 2;
     config.loginTimeoutMs = loginTimeout * 1000;

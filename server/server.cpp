@@ -217,7 +217,12 @@ bool Server::start()
     }
     const QDir data(m_config.dataDir);
     for (const QString &sub : {QStringLiteral("."), QStringLiteral("outbox"), QStringLiteral("files")}) {
-        if (!data.mkpath(sub)) {
+        // What is created here is the owner's alone: codes, addresses and password hashes.
+        const bool created = !data.exists(sub);
+        if (!data.mkpath(sub) ||
+            (created &&
+             !QFile::setPermissions(data.filePath(sub), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                            QFileDevice::ExeOwner))) {
             qCCritical(lcServer) << "cannot create" << data.filePath(sub);
             return false;
         }
@@ -266,6 +271,7 @@ bool Server::start()
         }
     }
 
+    m_caps = ConnectionCaps(m_config);
     if (!m_listener.listen(m_config.listenAddress, m_config.port)) {
         qCCritical(lcServer) << "cannot listen on" << m_config.listenAddress.toString() << m_config.port
                              << m_listener.errorString();
@@ -380,16 +386,22 @@ void Server::pauseAccepting(int error)
 void Server::admit(QTcpSocket *socket)
 {
     const QString address = socket->peerAddress().toString();
-    if (m_sessions.size() >= m_config.maxConnections ||
-        m_perAddress.value(address) >= m_config.maxPerAddress) {
-        qCWarning(lcServer) << "connection from" << address << "refused: too many connections";
+    const ConnectionCaps::Refusal refusal = m_caps.admit(sourceKey(socket->peerAddress()));
+    if (refusal != ConnectionCaps::Refusal::None) {
+        const char *why = refusal == ConnectionCaps::Refusal::Full         ? ""
+                          : refusal == ConnectionCaps::Refusal::SourceFull ? " from its source"
+                          : refusal == ConnectionCaps::Refusal::UnauthenticatedFull
+                              ? " that have not logged in"
+                              : " from its source that have not logged in";
+        qCWarning(lcServer).noquote() << "connection from" << address
+                                      << QStringLiteral("refused: too many connections") + QLatin1String(why);
         socket->abort();
         delete socket;
         return;
     }
     auto *session = new Session(socket, m_config, this);
     m_sessions.append(session);
-    ++m_perAddress[address];
+    m_unauthenticated.insert(session);
     connect(session, &Session::messageReceived, this,
             [this, session](const QByteArray &message) { dispatch(session, message); });
     connect(session, &Session::closed, this, [this, session] { onClosed(session); });
@@ -399,9 +411,7 @@ void Server::admit(QTcpSocket *socket)
 void Server::onClosed(Session *session)
 {
     m_sessions.removeOne(session);
-    const QString address = session->peerAddress();
-    if (--m_perAddress[address] <= 0)
-        m_perAddress.remove(address);
+    m_caps.closed(session->source(), !m_unauthenticated.remove(session));
     const QString name = session->userName();
     if (!name.isEmpty() && m_online.value(name) == session) {
         m_online.remove(name);
@@ -508,6 +518,8 @@ void Server::loggedIn(Session *session, const QString &name)
     if (m_bus)
         m_bus->addLocalUser(name);
     session->setUserName(name);
+    if (m_unauthenticated.remove(session))
+        m_caps.loggedIn(session->source());
     qCInfo(lcServer) << name << "logged in from" << session->peerAddress();
     session->send(answers::loginReply(answers::loginOk()));
     broadcastUserList();
@@ -523,8 +535,11 @@ void Server::handleRegistration(Session *session, const QByteArray &message)
     QString refusal;
     if (!fields || !isSaltedDigest(fields->digest))
         refusal = answers::registrationMalformed();
-    else if (!isValidUserName(fields->name))
-        refusal = answers::nameInvalid();
+    else if (const NewNameProblem problem = newNameProblem(fields->name);
+             problem != NewNameProblem::NewNameOk)
+        refusal = problem == NewNameProblem::Shape       ? answers::nameInvalid()
+                  : problem == NewNameProblem::Deceptive ? answers::nameDeceptive()
+                                                         : answers::nameLooksTaken();
     else if (!isPlausibleEmail(fields->email))
         refusal = answers::emailInvalid();
     if (!refusal.isEmpty()) {
@@ -622,10 +637,9 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
     struct Reply
     {
         // False, as a worker without a database leaves it, when the database could not say
-        // whether the name is an upload and who sent it: the request waits, it is not missing.
+        // whether the name is an upload: the request waits, it is not missing.
         bool looked = false;
         FileStore::Served served;
-        QString uploader;
         std::optional<QByteArray> kept; // an upload in a shared database: small, sent whole
     };
     const QString requested = requestText(message);
@@ -647,17 +661,18 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
             if (reply.kept) {
                 reply.served.status = FileStore::Served::Ok;
                 reply.served.name = name;
-                reply.served.image = FileStore::looksLikeImage(*reply.kept);
             } else {
                 reply.served = files->open(requested);
             }
+            // A user's upload is text to everyone, whatever its bytes look like: only the
+            // operator's own files go out as images. One the operator has replaced since
+            // it was uploaded is the operator's; while the record cannot be read, it waits.
             if (reply.served.status == FileStore::Served::Ok && reply.served.image) {
                 const std::optional<Store::Upload> upload = store.upload(reply.served.name, &ok);
                 if (!ok)
                     return reply;
-                // The operator may have replaced an uploaded file since.
-                if (upload && (reply.kept || upload->sha256Hex == reply.served.sha256Hex))
-                    reply.uploader = upload->uploader;
+                if (upload && upload->sha256Hex == reply.served.sha256Hex)
+                    reply.served.image = false;
             }
             reply.looked = true;
             return reply;
@@ -672,12 +687,8 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
             switch (served.status) {
             case FileStore::Served::Ok:
                 if (served.image) {
-                    const QString sender =
-                        reply.uploader.isEmpty() ? answers::serverSender() : reply.uploader;
-                    if (reply.kept)
-                        session->send(imageMessage(served.name, sender, *reply.kept));
-                    else
-                        session->sendWithTail(imageMessage(served.name, sender, QByteArray()), served.file);
+                    session->sendWithTail(imageMessage(served.name, answers::serverSender(), QByteArray()),
+                                          served.file);
                 } else if (reply.kept) {
                     session->send(fileMessage(served.name, *reply.kept));
                 } else {

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "config.h"
+#include "connectioncaps.h"
 
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QTcpServer>
 #include <QTimer>
 
@@ -108,7 +110,8 @@ private:
     std::unique_ptr<MetricsEndpoint> m_metrics;
     QTimer m_purge;
     QList<Session *> m_sessions;
-    QHash<QString, int> m_perAddress;
+    ConnectionCaps m_caps;
+    QSet<Session *> m_unauthenticated;  // counted by m_caps as not logged in
     QHash<QString, Session *> m_online; // by name as registered
     QStringList m_listSent;
 

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include "accounts.h"
+#include "display.h"
 #include "logging.h"
 #include "metrics.h"
 #include "protocol.h"
@@ -48,6 +49,9 @@ constexpr qint64 kTailPiece = 64 * 1024;
 // stalls; without it, 6 to 8 of 12 and 10 of 12 at 1 Mbit/s. haproxy's stock buffers hold
 // megabytes, which no pause can cover. Re-measure with bench/run-link.sh.
 constexpr qint64 kReadAheadBytes = 64 * 1024;
+// The segment size TCP assumes when a peer names none, and the smallest an IPv4 path
+// carries: relayed chat is laid out for it where the kernel cannot tell the real one.
+constexpr qint64 kFallbackSegment = 536;
 
 } // namespace
 
@@ -257,16 +261,29 @@ void Session::pump()
     if (m_inFlight || m_gap.isActive() || m_queue.empty() ||
         m_socket->state() != QAbstractSocket::ConnectedState)
         return;
-    const QByteArray message = std::move(m_queue.front());
+    QByteArray message = std::move(m_queue.front());
     m_queue.pop_front();
     m_tail = std::move(m_queuedTails.front());
     m_queuedTails.pop_front();
     if (m_tail && m_tail->size() == 0)
         m_tail.reset();
-    metrics().pacingDelay.record(double(m_clock.elapsed() - m_queuedSince.front()) / 1000.0);
+    const qint64 since = m_queuedSince.front();
+    metrics().pacingDelay.record(double(m_clock.elapsed() - since) / 1000.0);
     m_queuedSince.pop_front();
-    metrics().countSent(message);
     m_queuedBytes -= message.size();
+    if (message.at(0) == kChatPrefix[0]) {
+        // Within one segment, so that no reader gets a piece of it on its own (display.h).
+        const qint64 segment = querySegmentSize(m_socket->socketDescriptor());
+        QByteArray rest = std::exchange(message, QByteArray());
+        message = takeChatPiece(rest, segment > 0 ? segment : kFallbackSegment);
+        if (!rest.isEmpty()) {
+            m_queuedBytes += rest.size();
+            m_queue.push_front(std::move(rest));
+            m_queuedTails.push_front(nullptr);
+            m_queuedSince.push_front(since);
+        }
+    }
+    metrics().countSent(message);
     m_lastKind = message.at(0);
     m_inFlight = true;
     m_tailLeft = m_tail ? m_tail->size() : 0;

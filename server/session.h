@@ -65,7 +65,8 @@ private:
 // the kernel's send queue long before a slow link has carried the bytes: the queue can hold
 // megabytes, so it is watched until it is empty. Meanwhile chat lines merge into one waiting
 // chat message (one line each), and a newer user list replaces a waiting one, so a busy
-// room costs a reader at most one gap of delay, not a growing queue.
+// room costs a reader at most one gap of delay, not a growing queue, as long as what it
+// says in a gap fits one TCP segment: chat goes out one segment at a time (display.h).
 class Session : public QObject
 {
     Q_OBJECT

@@ -1,6 +1,7 @@
 #include "store.h"
 
 #include "logging.h"
+#include "validation.h"
 
 #include <QDeadlineTimer>
 #include <QSqlError>
@@ -16,6 +17,22 @@ namespace {
 
 constexpr qint64 kHourMs = 3600 * 1000;
 constexpr qint64 kDayMs = 24 * kHourMs;
+
+// Both backends' step to canonical name keys; the times are 64-bit on both.
+constexpr char kAccountKeysStep[] = "ALTER TABLE accounts ADD COLUMN name_key TEXT;"
+                                    "ALTER TABLE accounts ADD COLUMN skeleton TEXT;"
+                                    "CREATE TABLE accounts_set_aside ("
+                                    " name TEXT NOT NULL,"
+                                    " email TEXT NOT NULL,"
+                                    " password_hash TEXT NOT NULL,"
+                                    " created_ms BIGINT NOT NULL,"
+                                    " kept_name TEXT NOT NULL);"
+                                    "CREATE TABLE login_sources ("
+                                    " name TEXT NOT NULL,"
+                                    " source TEXT NOT NULL,"
+                                    " last_ms BIGINT NOT NULL,"
+                                    " PRIMARY KEY (name, source));"
+                                    "CREATE INDEX name_failures_source ON name_failures (source, failed_ms);";
 
 // Each step brings a SQLite schema from version index to index + 1.
 const char *const kSqliteMigrations[] = {
@@ -78,6 +95,12 @@ const char *const kSqliteMigrations[] = {
     "ALTER TABLE accounts DROP COLUMN failures;"
     "ALTER TABLE accounts DROP COLUMN locked_until_ms;"
     "CREATE INDEX uploads_uploader ON uploads (uploader);",
+
+    // One name, one account, on every backend: names are matched through their canonical
+    // key, and new ones are compared by their skeletons. The keys are filled in by
+    // fillNameKeys, which sets colliding accounts aside. Logins are remembered per source,
+    // and failures counted per source.
+    kAccountKeysStep,
 };
 
 // The same for PostgreSQL, which started from SQLite's version 2: the same tables, with
@@ -132,18 +155,24 @@ const char *const kPostgresMigrations[] = {
     " uploaded_ms BIGINT NOT NULL,"
     " contents BYTEA);"
     "CREATE INDEX uploads_uploader ON uploads (uploader);",
+
+    kAccountKeysStep,
+
+    // Failures are counted before they are known, and taken back by their row.
+    "ALTER TABLE name_failures ADD COLUMN rowid BIGSERIAL;",
 };
 
 struct Migrations
 {
     const char *const *steps;
     int count;
+    int keysStep; // the step after whose SQL fillNameKeys runs
 };
 Migrations migrationsFor(bool postgres)
 {
     if (postgres)
-        return {kPostgresMigrations, int(std::size(kPostgresMigrations))};
-    return {kSqliteMigrations, int(std::size(kSqliteMigrations))};
+        return {kPostgresMigrations, int(std::size(kPostgresMigrations)), 1};
+    return {kSqliteMigrations, int(std::size(kSqliteMigrations)), 2};
 }
 
 std::atomic<int> connectionCounter{0};
@@ -159,6 +188,51 @@ bool execAll(QSqlDatabase &db, const QString &script)
         }
     }
     return true;
+}
+
+// Gives every account its canonical key and skeleton. Of accounts whose names now fold to
+// one key, the oldest keeps it; the others move to accounts_set_aside, logged, for the
+// operator to settle with their owners.
+bool fillNameKeys(QSqlDatabase &db)
+{
+    QSqlQuery all(db);
+    if (!all.exec(QStringLiteral("SELECT name, email, password_hash, created_ms FROM accounts"
+                                 " ORDER BY created_ms, name"))) {
+        qCCritical(lcAccounts) << "cannot read the accounts:" << all.lastError().text();
+        return false;
+    }
+    QHash<QString, QString> owners; // key to the name that keeps it
+    while (all.next()) {
+        const QString name = all.value(0).toString();
+        const QString key = canonicalName(name);
+        QSqlQuery update(db);
+        const auto ran = [&](const QString &sql, const QVariantList &values) {
+            update.prepare(sql);
+            for (const QVariant &value : values)
+                update.addBindValue(value);
+            if (update.exec())
+                return true;
+            qCCritical(lcAccounts) << "cannot key the account" << name << update.lastError().text();
+            return false;
+        };
+        const auto owner = owners.constFind(key);
+        if (owner == owners.cend()) {
+            owners.insert(key, name);
+            if (!ran(QStringLiteral("UPDATE accounts SET name_key = ?, skeleton = ? WHERE name = ?"),
+                     {key, nameSkeleton(name), name}))
+                return false;
+            continue;
+        }
+        qCWarning(lcAccounts) << "the account" << name << "is the same name as the older" << *owner
+                              << "and is set aside in accounts_set_aside";
+        if (!ran(QStringLiteral("INSERT INTO accounts_set_aside (name, email, password_hash, created_ms,"
+                                " kept_name) VALUES (?, ?, ?, ?, ?)"),
+                 {name, all.value(1), all.value(2), all.value(3), *owner}) ||
+            !ran(QStringLiteral("DELETE FROM accounts WHERE name = ?"), {name}))
+            return false;
+    }
+    return execAll(db, QStringLiteral("CREATE UNIQUE INDEX accounts_name_key ON accounts (name_key);"
+                                      "CREATE INDEX accounts_skeleton ON accounts (skeleton)"));
 }
 
 } // namespace
@@ -276,12 +350,14 @@ bool Store::enterWalMode()
     return false;
 }
 
-bool Store::migrate()
+bool Store::migrate(int upToVersion)
 {
     const bool postgres = isShared();
     if (!postgres && !enterWalMode())
         return false;
-    const Migrations migrations = migrationsFor(postgres);
+    Migrations migrations = migrationsFor(postgres);
+    if (upToVersion >= 0)
+        migrations.count = std::min(migrations.count, upToVersion);
     // Each step reads the version inside its transaction: instances that start together
     // take their turns, and the later ones find the work done.
     for (int step = 0;; ++step) {
@@ -298,6 +374,7 @@ bool Store::migrate()
             return true;
         }
         if (!execAll(m_db, QString::fromUtf8(migrations.steps[version])) ||
+            (version == migrations.keysStep && !fillNameKeys(m_db)) ||
             !setSchemaVersion(m_db, postgres, version + 1) || !commit()) {
             rollback();
             return false;
@@ -308,15 +385,28 @@ bool Store::migrate()
 
 bool Store::begin()
 {
+    return begin({kAllWriters});
+}
+
+bool Store::begin(const QStringList &lockKeys, Commit commit)
+{
     if (m_broken && !reconnect())
         return false;
     QString error;
-    if (!beginWriting(m_db, isShared(), &error) &&
-        !(isShared() && reconnect() && beginWriting(m_db, true, &error))) {
+    if (!beginWriting(m_db, isShared(), lockKeys, &error) &&
+        !(isShared() && reconnect() && beginWriting(m_db, true, lockKeys, &error))) {
         qCCritical(lcAccounts).noquote() << "cannot begin a transaction:" << error;
         return false;
     }
     m_inTransaction = true;
+    if (commit == Commit::Quick && isShared()) {
+        QSqlQuery quick(m_db);
+        if (!quick.exec(QStringLiteral("SET LOCAL synchronous_commit = off"))) {
+            qCCritical(lcAccounts) << "cannot begin a transaction:" << quick.lastError().text();
+            rollback();
+            return false;
+        }
+    }
     return true;
 }
 
@@ -341,24 +431,35 @@ void Store::rollback()
 std::optional<Store::Account> Store::account(const QString &name, bool *ok)
 {
     QSqlQuery query(m_db);
-    *ok = run(query, "SELECT name, password_hash FROM accounts WHERE name = ?", {name});
+    *ok = run(query, "SELECT name, password_hash FROM accounts WHERE name_key = ?", {canonicalName(name)});
     if (!*ok || !query.next())
         return std::nullopt;
     return Account{query.value(0).toString(), query.value(1).toString().toLatin1()};
 }
 
+std::optional<QString> Store::accountLike(const QString &name, bool *ok)
+{
+    QSqlQuery query(m_db);
+    *ok = run(query, "SELECT name FROM accounts WHERE skeleton = ? LIMIT 1", {nameSkeleton(name)});
+    if (!*ok || !query.next())
+        return std::nullopt;
+    return query.value(0).toString();
+}
+
 bool Store::insertAccount(const QString &name, const QString &email, const QByteArray &hash, qint64 nowMs)
 {
     QSqlQuery query(m_db);
-    return run(query, "INSERT INTO accounts (name, email, password_hash, created_ms) VALUES (?, ?, ?, ?)",
-               {name, email, QString::fromLatin1(hash), nowMs});
+    return run(query,
+               "INSERT INTO accounts (name, name_key, skeleton, email, password_hash, created_ms)"
+               " VALUES (?, ?, ?, ?, ?, ?)",
+               {name, canonicalName(name), nameSkeleton(name), email, QString::fromLatin1(hash), nowMs});
 }
 
 bool Store::setPasswordHash(const QString &name, const QByteArray &hash)
 {
     QSqlQuery query(m_db);
-    return run(query, "UPDATE accounts SET password_hash = ? WHERE name = ?",
-               {QString::fromLatin1(hash), name});
+    return run(query, "UPDATE accounts SET password_hash = ? WHERE name_key = ?",
+               {QString::fromLatin1(hash), canonicalName(name)});
 }
 
 std::optional<Store::PendingCode> Store::pendingCode(const QString &emailKey, const QString &nameKey,
@@ -430,19 +531,25 @@ bool Store::dropCodeMail(qint64 id)
     return run(query, "DELETE FROM code_mails WHERE rowid = ?", {id});
 }
 
-std::optional<Store::LoginGate> Store::loginGate(const QString &nameKey, const QString &source, bool *ok)
+std::optional<Store::LoginGate> Store::loginGate(const QString &nameKey, const QString &source,
+                                                 qint64 sinceMs, qint64 knownSinceMs, bool *ok)
 {
     QSqlQuery query(m_db);
     *ok = run(query,
               "SELECT"
               " (SELECT coalesce(max(failures), 0) FROM login_delays WHERE name = ? AND source = ?),"
               " (SELECT coalesce(max(next_try_ms), 0) FROM login_delays WHERE name = ? AND source = ?),"
-              " (SELECT coalesce(max(locked_until_ms), 0) FROM name_locks WHERE name = ?)",
-              {nameKey, source, nameKey, source, nameKey}) &&
+              " (SELECT coalesce(max(locked_until_ms), 0) FROM name_locks WHERE name = ?),"
+              " (SELECT count(*) FROM name_failures WHERE source = ? AND failed_ms > ?),"
+              " (SELECT coalesce(min(failed_ms), 0) FROM name_failures WHERE source = ? AND failed_ms > ?),"
+              " (SELECT count(*) FROM login_sources WHERE name = ? AND source = ? AND last_ms > ?)",
+              {nameKey, source, nameKey, source, nameKey, source, sinceMs, source, sinceMs, nameKey, source,
+               knownSinceMs}) &&
           query.next();
     if (!*ok)
         return std::nullopt;
-    return LoginGate{query.value(0).toInt(), query.value(1).toLongLong(), query.value(2).toLongLong()};
+    return LoginGate{query.value(0).toInt(), query.value(1).toLongLong(), query.value(2).toLongLong(),
+                     query.value(3).toInt(), query.value(4).toLongLong(), query.value(5).toInt() > 0};
 }
 
 bool Store::setLoginDelay(const QString &nameKey, const QString &source, int failures, qint64 nextTryMs,
@@ -457,18 +564,38 @@ bool Store::setLoginDelay(const QString &nameKey, const QString &source, int fai
         {nameKey, source, failures, nextTryMs, nowMs});
 }
 
-int Store::addNameFailure(const QString &nameKey, const QString &source, qint64 nowMs, qint64 sinceMs,
-                          int perSource)
+qint64 Store::addFailure(const QString &nameKey, const QString &source, qint64 nowMs)
 {
     QSqlQuery query(m_db);
-    if (!run(query, "INSERT INTO name_failures (name, source, failed_ms) VALUES (?, ?, ?)",
-             {nameKey, source, nowMs}))
+    if (!run(query, "INSERT INTO name_failures (name, source, failed_ms) VALUES (?, ?, ?) RETURNING rowid",
+             {nameKey, source, nowMs}) ||
+        !query.next())
         return -1;
+    return query.value(0).toLongLong();
+}
+
+bool Store::dropFailure(qint64 id)
+{
+    QSqlQuery query(m_db);
+    return run(query, "DELETE FROM name_failures WHERE rowid = ?", {id});
+}
+
+int Store::nameFailures(const QString &nameKey, qint64 sinceMs, int perSource)
+{
     return int(
         single("SELECT CAST(coalesce(sum(CASE WHEN n < ? THEN n ELSE ? END), 0) AS BIGINT) FROM"
                " (SELECT count(*) AS n FROM name_failures WHERE name = ? AND failed_ms > ? GROUP BY source)"
                " AS per_source",
                {perSource, perSource, nameKey, sinceMs}));
+}
+
+bool Store::rememberSource(const QString &nameKey, const QString &source, qint64 nowMs)
+{
+    QSqlQuery query(m_db);
+    return run(query,
+               "INSERT INTO login_sources (name, source, last_ms) VALUES (?, ?, ?)"
+               " ON CONFLICT (name, source) DO UPDATE SET last_ms = excluded.last_ms",
+               {nameKey, source, nowMs});
 }
 
 bool Store::lockName(const QString &nameKey, qint64 untilMs)
@@ -545,11 +672,12 @@ std::optional<QByteArray> Store::uploadContents(const QString &storedName, bool 
     return contents.isNull() ? QByteArray("") : contents;
 }
 
-bool Store::purge(qint64 nowMs)
+bool Store::purge(qint64 nowMs, qint64 sourcesBeforeMs)
 {
-    if (!begin())
+    // Only what has run out goes: no limit a transaction holds can change, so no lock.
+    if (!begin({}))
         return false;
-    QSqlQuery codes(m_db), mails(m_db), delays(m_db), failures(m_db), locks(m_db);
+    QSqlQuery codes(m_db), mails(m_db), delays(m_db), failures(m_db), locks(m_db), sources(m_db);
     // A used-up code stays while it blocks its pair.
     if (!run(codes, "DELETE FROM pending_codes WHERE expires_ms <= ? AND blocked_until_ms <= ?",
              {nowMs, nowMs}) ||
@@ -557,7 +685,8 @@ bool Store::purge(qint64 nowMs)
         !run(delays, "DELETE FROM login_delays WHERE last_failure_ms <= ? AND next_try_ms <= ?",
              {nowMs - kHourMs, nowMs}) ||
         !run(failures, "DELETE FROM name_failures WHERE failed_ms <= ?", {nowMs - kHourMs}) ||
-        !run(locks, "DELETE FROM name_locks WHERE locked_until_ms <= ?", {nowMs}) || !commit()) {
+        !run(locks, "DELETE FROM name_locks WHERE locked_until_ms <= ?", {nowMs}) ||
+        !run(sources, "DELETE FROM login_sources WHERE last_ms <= ?", {sourcesBeforeMs}) || !commit()) {
         rollback();
         return false;
     }

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -29,16 +30,22 @@ public:
 
     // Opens the connection and applies the settings every connection needs.
     bool open();
-    // Brings the schema up to date; run once, before the workers start.
-    bool migrate();
+    // Brings the schema up to date (or to upToVersion); run once, before the workers start.
+    bool migrate(int upToVersion = -1);
     QString path() const { return m_location.describe(); }
     bool isShared() const { return m_location.postgres.has_value(); }
     int schemaVersion();
     static int currentSchemaVersion();
 
-    // Begins a transaction that writes; writers queue rather than interleave, across
-    // instances too (see beginWriting).
+    // Begins a transaction that writes; writers of the same lock keys queue rather than
+    // interleave, across instances too (see beginWriting). Without keys, it waits for the
+    // other writers without keys only.
     bool begin();
+    // Durable: COMMIT returns once the transaction is on disk. Quick: once it is visible to
+    // every other connection, and on disk a moment later (PostgreSQL's asynchronous commit;
+    // SQLite commits durably either way). For what a crash may lose without harm.
+    enum class Commit { Durable, Quick };
+    bool begin(const QStringList &lockKeys, Commit commit = Commit::Durable);
     bool commit();
     void rollback();
 
@@ -47,8 +54,11 @@ public:
         QString name; // as registered
         QByteArray passwordHash;
     };
-    // nullopt with ok == true: no such account.
+    // The account whose name has the same canonical key; nullopt with ok == true: none.
     std::optional<Account> account(const QString &name, bool *ok);
+    // The name of an account that looks like this name (the same skeleton), if any.
+    std::optional<QString> accountLike(const QString &name, bool *ok);
+    // False when the name's canonical key is taken.
     bool insertAccount(const QString &name, const QString &email, const QByteArray &hash, qint64 nowMs);
     bool setPasswordHash(const QString &name, const QByteArray &hash);
 
@@ -89,18 +99,27 @@ public:
         int failures = 0;         // of this name from this source, in a row
         qint64 nextTryMs = 0;     // when this source may try this name again
         qint64 lockedUntilMs = 0; // when the name may be tried again from anywhere
+        int sourceFailures = 0;   // of any name from this source, since the sinceMs given
+        qint64 oldestSourceFailureMs = 0;
+        bool knownSource = false; // the name logged in from this source since knownSinceMs
     };
-    std::optional<LoginGate> loginGate(const QString &nameKey, const QString &source, bool *ok);
+    std::optional<LoginGate> loginGate(const QString &nameKey, const QString &source, qint64 sinceMs,
+                                       qint64 knownSinceMs, bool *ok);
     bool setLoginDelay(const QString &nameKey, const QString &source, int failures, qint64 nextTryMs,
                        qint64 nowMs);
-    // Adds a failure of the name from the source and returns how many the name had since
-    // sinceMs, counting at most perSource from each source; -1 on failure.
-    int addNameFailure(const QString &nameKey, const QString &source, qint64 nowMs, qint64 sinceMs,
-                       int perSource);
+    // Counts a failed try of the name (empty: of no name) from the source, before it is known
+    // to fail; returns its id, for dropping it when it succeeds, or -1 on failure.
+    qint64 addFailure(const QString &nameKey, const QString &source, qint64 nowMs);
+    bool dropFailure(qint64 id);
+    // How many failures the name had since sinceMs, counting at most perSource from each
+    // source; -1 on failure.
+    int nameFailures(const QString &nameKey, qint64 sinceMs, int perSource);
     bool lockName(const QString &nameKey, qint64 untilMs);
     // After a successful login the source's delays start again. The name's count stays: an
     // owner who logs in now and then must not keep a spread-out guessing from locking it.
     bool clearLoginDelay(const QString &nameKey, const QString &source);
+    // The name logged in from the source.
+    bool rememberSource(const QString &nameKey, const QString &source, qint64 nowMs);
 
     struct Upload
     {
@@ -121,8 +140,8 @@ public:
     qint64 uploadedBytes(const QString &uploader);
 
     // Forgets what no limit needs any more: expired codes, mails older than a day, login
-    // failures older than an hour, ended locks.
-    bool purge(qint64 nowMs);
+    // failures older than an hour, ended locks, sources of logins older than sourcesBeforeMs.
+    bool purge(qint64 nowMs, qint64 sourcesBeforeMs);
 
 private:
     // Prepares sql, binds values in order and runs it. A PostgreSQL connection that broke

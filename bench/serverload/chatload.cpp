@@ -3,6 +3,7 @@
 #include "clock.h"
 #include "eventwait.h"
 #include "loadline.h"
+#include "measure.h"
 #include "protocol.h"
 
 #include <QDebug>
@@ -28,88 +29,12 @@ constexpr int kMaxNotesOfAKind = 3;
 
 enum LoginOutcome { LoginOk, LoginRefused, LoginFailed, LoginAbandoned };
 
-// utime + stime of a process or thread, in clock ticks; -1 when it cannot be read.
-qint64 cpuTicks(const QString &statPath)
-{
-    QFile file(statPath);
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray stat = file.readAll();
-    // The command name in parentheses may hold spaces; the fields that follow do not.
-    const int close = stat.lastIndexOf(')');
-    if (close < 0)
-        return -1;
-    const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
-    // Counting from the state field, utime and stime are the 12th and 13th.
-    if (fields.size() < 13)
-        return -1;
-    return fields.at(11).toLongLong() + fields.at(12).toLongLong();
-}
-
-// utime + stime of a process and all its descendants; -1 when the process is gone.
-qint64 treeTicks(qint64 root)
-{
-    QHash<qint64, QList<qint64>> children;
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool isPid = false;
-        const qint64 pid = entry.toLongLong(&isPid);
-        if (!isPid)
-            continue;
-        QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray stat = file.readAll();
-        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 1)
-            children[fields.at(1).toLongLong()].append(pid);
-    }
-    qint64 total = cpuTicks(QStringLiteral("/proc/%1/stat").arg(root));
-    if (total < 0)
-        return -1;
-    QList<qint64> pending = children.value(root);
-    while (!pending.isEmpty()) {
-        const qint64 pid = pending.takeLast();
-        total += std::max<qint64>(0, cpuTicks(QStringLiteral("/proc/%1/stat").arg(pid)));
-        pending += children.value(pid);
-    }
-    return total;
-}
-
-bool isServer(const QString &processName)
-{
-    return processName.startsWith(QLatin1String("server"));
-}
-
-double loadAverage()
-{
-    QFile file(QStringLiteral("/proc/loadavg"));
-    if (!file.open(QIODevice::ReadOnly))
-        return 0;
-    return file.readAll().split(' ').value(0).toDouble();
-}
-
-Percentiles percentiles(std::vector<qint32> samples)
-{
-    Percentiles p;
-    p.count = qint64(samples.size());
-    if (samples.empty())
-        return p;
-    std::sort(samples.begin(), samples.end());
-    const auto at = [&](double q) {
-        const size_t rank = size_t(std::ceil(q * double(samples.size())));
-        return samples[std::clamp<size_t>(rank, 1, samples.size()) - 1] / 1000.0;
-    };
-    p.p50 = at(0.50);
-    p.p99 = at(0.99);
-    p.max = samples.back() / 1000.0;
-    return p;
-}
-
 } // namespace
 
 ChatLoad::ChatLoad(const LoadSettings &settings, QObject *parent)
     : QObject(parent)
     , m_settings(settings)
+    , m_cpu(settings.processes + QList<QPair<QString, qint64>>{{kBenchItself, qint64(getpid())}})
 {
     m_tick.setTimerType(Qt::PreciseTimer);
     m_tick.setInterval(1);
@@ -238,10 +163,6 @@ void ChatLoad::tick()
 
 void ChatLoad::sendDue(qint64 now)
 {
-    const auto mainThreadStat = [](qint64 pid) { return QStringLiteral("/proc/%1/task/%1/stat").arg(pid); };
-    const QString benchStat = QStringLiteral("/proc/self/stat");
-    const double ticksPerSecond = double(sysconf(_SC_CLK_TCK));
-
     while (!m_sendingDone) {
         const qint64 due = m_t0 + m_nextEvent * kSecondUs / m_n;
         if (due > now)
@@ -249,32 +170,22 @@ void ChatLoad::sendDue(qint64 now)
         if (!m_windowOpen && due >= m_windowStart) {
             m_windowOpen = true;
             m_windowStartedUs = nowUs();
-            m_processTicks0.clear();
-            m_mainTicks0.clear();
-            for (const auto &[name, pid] : m_settings.processes) {
-                m_processTicks0.append(treeTicks(pid));
-                m_mainTicks0.append(cpuTicks(mainThreadStat(pid)));
-            }
-            m_benchTicks0 = cpuTicks(benchStat);
+            m_cpu.start();
         }
         if (due >= m_windowEnd) {
             const double seconds = double(nowUs() - m_windowStartedUs) / kSecondUs;
             m_result.seconds = seconds;
-            const auto percent = [&](qint64 before, qint64 after) {
-                return before < 0 || after < 0 ? -1.0
-                                               : 100.0 * double(after - before) / ticksPerSecond / seconds;
-            };
-            for (qsizetype i = 0; i < m_settings.processes.size(); ++i) {
-                const auto &[name, pid] = m_settings.processes.at(i);
-                const double all = percent(m_processTicks0.at(i), treeTicks(pid));
-                m_result.processCpu.append({name, all});
-                if (isServer(name) && all >= 0) {
-                    const double main = percent(m_mainTicks0.at(i), cpuTicks(mainThreadStat(pid)));
-                    m_result.serverCpu = std::max(0.0, m_result.serverCpu) + all;
-                    m_result.serverMainCpu = std::max(0.0, m_result.serverMainCpu) + main;
+            for (const CpuWindow::Use &use : m_cpu.stop(seconds)) {
+                if (use.name == kBenchItself) {
+                    m_result.benchCpu = use.all;
+                    continue;
+                }
+                m_result.processCpu.append({use.name, use.all});
+                if (isServer(use.name) && use.all >= 0) {
+                    m_result.serverCpu = std::max(0.0, m_result.serverCpu) + use.all;
+                    m_result.serverMainCpu = std::max(0.0, m_result.serverMainCpu) + use.main;
                 }
             }
-            m_result.benchCpu = percent(m_benchTicks0, cpuTicks(benchStat));
             m_result.load1 = loadAverage();
             m_sendingDone = true;
             break;

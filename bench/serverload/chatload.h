@@ -1,6 +1,7 @@
 #pragma once
 
 #include "loadline.h"
+#include "measure.h"
 #include "session.h"
 
 #include <QHash>
@@ -29,14 +30,6 @@ struct LoadSettings
     QString loginDigest;   // what the extra login connections send
     QStringList loginPool; // accounts they log in with, in turn
     int perAddress = 0;    // extra logins per loopback source address; 0: one address
-};
-
-struct Percentiles
-{
-    double p50 = 0;
-    double p99 = 0;
-    double max = 0;
-    qint64 count = 0;
 };
 
 struct LoadResult
@@ -136,9 +129,9 @@ private:
     std::vector<qint32> m_cross;
     std::vector<qint32> m_loginLatency;
     std::vector<LoginAttempt *> m_logins;
-    QList<qint64> m_processTicks0;
-    QList<qint64> m_mainTicks0;
-    qint64 m_benchTicks0 = -1;
+    CpuWindow m_cpu;
+    // The name under which this process's own CPU is read.
+    static inline const QString kBenchItself = QStringLiteral("<bench>");
     qint64 m_windowStartedUs = 0;
     LoadResult m_result;
     QHash<QString, int> m_noteCounts;

@@ -4,16 +4,19 @@
 #include "chatload.h"
 #include "digest.h"
 #include "enroll.h"
+#include "loginload.h"
 #include "outbox.h"
 #include "session.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTextStream>
 
 #include <cstdio>
+#include <unistd.h>
 
 using namespace bench;
 
@@ -119,6 +122,88 @@ QString table(const QList<LoadResult> &results)
     return out;
 }
 
+// Sessions of distinct users spread over loopback source addresses (block 3), perAddress on
+// each, and over the instances in turn.
+QList<Session *> loadUsers(int count, const LoadSettings &settings, QObject *parent)
+{
+    QList<Session *> sessions;
+    for (int i = 0; i < count; ++i) {
+        sessions.append(new Session(i, QStringLiteral("user%1").arg(i, 4, 10, QLatin1Char('0')), parent));
+        const int n = settings.perAddress > 0 ? i / settings.perAddress : 0;
+        sessions.last()->setSource(
+            settings.perAddress > 0
+                ? QHostAddress(QStringLiteral("127.3.%1.%2").arg(1 + n / 250).arg(1 + n % 250))
+                : QHostAddress());
+        sessions.last()->setServer(i % settings.ports.size(), settings.ports.at(i % settings.ports.size()));
+    }
+    return sessions;
+}
+
+int runLoginLoad(int users, bool spray, const LoadSettings &settings, const QStringList &notes,
+                 const QStringList &dataDirs, const QString &digest, int parallel, const QString &outputPath)
+{
+    QTextStream err(stderr);
+    if (users < 1) {
+        err << "--logins needs a number of users\n";
+        return 2;
+    }
+    const QList<Session *> sessions = loadUsers(users, settings, QCoreApplication::instance());
+    QStringList outboxes;
+    for (const QString &dir : dataDirs)
+        outboxes.append(dir + QStringLiteral("/outbox"));
+    Outbox outbox(outboxes);
+    Enroller enroller(settings.host, &outbox, digest);
+    QElapsedTimer enrolling;
+    enrolling.start();
+    if (!spray && !enroller.run(sessions, 0, true, parallel, 900 * 1000)) {
+        err << "setting up accounts failed:\n";
+        for (const QString &f : enroller.failures().mid(0, 10))
+            err << "  " << f << '\n';
+        return 1;
+    }
+    const double enrolSeconds = enrolling.elapsed() / 1000.0;
+    LoginLoad load(settings.host, spray ? tavrel::saltedDigest(QStringLiteral("a guess")) : digest,
+                   settings.processes + QList<QPair<QString, qint64>>{{QStringLiteral("bench"), getpid()}},
+                   spray);
+    const LoginLoadResult r = load.run(sessions, settings.warmupS, settings.measureS);
+
+    QString report;
+    QTextStream s(&report);
+    s << "tavrel-server login load, " << QDateTime::currentDateTimeUtc().toString(Qt::ISODate) << '\n';
+    for (const QString &n : notes)
+        s << n << '\n';
+    if (!spray)
+        s << "registered " << enroller.registered() << " of " << users
+          << " users (code mail, code, login each, " << parallel << " at a time) in "
+          << QString::number(enrolSeconds, 'f', 1)
+          << " s: " << QString::number(enroller.registered() / enrolSeconds, 'f', 1) << " registrations/s\n";
+    s << r.clients
+      << (spray ? " connections spraying wrong passwords at new names for "
+                : " users logging in and out for ")
+      << QString::number(r.seconds, 'f', 1) << " s after " << settings.warmupS
+      << " s warm-up: " << QString::number(r.ok / r.seconds, 'f', 1) << " logins/s, "
+      << QString::number(r.others.value(QStringLiteral("服务器: 登录失败：用户名或密码错误")) / r.seconds,
+                         'f', 1)
+      << " refused after a password check/s (" << r.ok << " ok, " << r.refused << " other answers, " << r.lost
+      << " connections lost); answer time p50/p99/max " << ms(r.answerMs) << " ms\n";
+    for (auto it = r.others.cbegin(); it != r.others.cend(); ++it)
+        s << "  " << it.value() << " x " << it.key() << '\n';
+    s << "cpu, % of one core (main thread):";
+    for (const CpuWindow::Use &use : r.cpu)
+        s << ' ' << use.name << ' ' << percent(use.all) << " (" << percent(use.main) << ')';
+    s << "\nload average at the end: " << QString::number(r.load1, 'f', 2) << '\n';
+    s.flush();
+    std::fputs(report.toUtf8().constData(), stdout);
+    if (!outputPath.isEmpty()) {
+        QFile file(outputPath);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(report.toUtf8()) < 0) {
+            err << "cannot write " << outputPath << '\n';
+            return 1;
+        }
+    }
+    return r.ok > 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -175,14 +260,28 @@ int main(int argc, char **argv)
         QStringLiteral(
             "Spread the clients over loopback source addresses, this many on each (0: all from one)."),
         QStringLiteral("n"), QStringLiteral("0"));
+    const QCommandLineOption loginsOption(
+        QStringLiteral("logins"),
+        QStringLiteral("Instead of chat: n users with distinct names register, then log in and out again "
+                       "and again; reports registrations and logins per second."),
+        QStringLiteral("n"));
+    const QCommandLineOption sprayOption(
+        QStringLiteral("spray"),
+        QStringLiteral("With --logins: every try is for a new name with a wrong password, as a guesser's."));
     const QCommandLineOption outputOption(
         QStringLiteral("output"), QStringLiteral("Also write the report here."), QStringLiteral("file"));
     const QCommandLineOption noteOption(
         QStringLiteral("note"), QStringLiteral("A line for the report's header."), QStringLiteral("text"));
+    const QCommandLineOption segmentOption(
+        QStringLiteral("max-segment"),
+        QStringLiteral("TCP_MAXSEG of the clients' connections: the server sends segments of this less 12 "
+                       "bytes, as over a path with a smaller MTU (1460: Ethernet); 0: loopback's."),
+        QStringLiteral("bytes"), QStringLiteral("0"));
     parser.addOptions({hostOption, portOption, dataOption, scenarioOption, warmupOption, measureOption,
                        drainOption, lineOption, poolOption, wrongOption, pidOption, cpuOption, parallelOption,
-                       perAddressOption, outputOption, noteOption});
+                       perAddressOption, loginsOption, sprayOption, outputOption, noteOption, segmentOption});
     parser.process(app);
+    Session::setMaxSegment(parser.value(segmentOption).toInt());
 
     QTextStream err(stderr);
     const QHostAddress host(parser.value(hostOption));
@@ -230,6 +329,13 @@ int main(int argc, char **argv)
     const QString digest = tavrel::saltedDigest(QStringLiteral("load-test password"));
     settings.loginDigest =
         parser.isSet(wrongOption) ? tavrel::saltedDigest(QStringLiteral("not the password")) : digest;
+
+    if (parser.isSet(loginsOption)) {
+        settings.perAddress = qBound(0, parser.value(perAddressOption).toInt(), 1000);
+        return runLoginLoad(parser.value(loginsOption).toInt(), parser.isSet(sprayOption), settings,
+                            parser.values(noteOption), dataDirs, digest,
+                            qBound(1, parser.value(parallelOption).toInt(), 256), parser.value(outputOption));
+    }
 
     int maxClients = 0;
     bool anyLogins = false;

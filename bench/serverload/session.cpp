@@ -6,6 +6,12 @@
 
 #include <limits>
 
+#if defined(Q_OS_LINUX)
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
 namespace bench {
 
 Session::Session(int index, const QString &name, QObject *parent)
@@ -38,8 +44,13 @@ void Session::open(const QHostAddress &host)
 {
     m_assembler.clear();
     m_open = true;
-    if (!m_source.isNull())
-        m_socket.bind(m_source);
+    if (!m_source.isNull() || s_maxSegment > 0)
+        m_socket.bind(m_source.isNull() ? QHostAddress(QHostAddress::LocalHost) : m_source);
+#if defined(Q_OS_LINUX)
+    if (s_maxSegment > 0)
+        setsockopt(int(m_socket.socketDescriptor()), IPPROTO_TCP, TCP_MAXSEG, &s_maxSegment,
+                   sizeof s_maxSegment);
+#endif
     m_socket.connectToHost(host, m_port);
 }
 

@@ -30,6 +30,9 @@ public:
     // Connections from this session leave from source (any loopback address will do);
     // a null address lets the system choose.
     void setSource(const QHostAddress &source) { m_source = source; }
+    // The segment size the server is asked to send in (TCP_MAXSEG), as a path with a smaller
+    // MTU than loopback's would make it; 0: loopback's own.
+    static void setMaxSegment(int bytes) { s_maxSegment = bytes; }
     // The server instance this session talks to, one of several, and its port.
     void setServer(int instance, quint16 port)
     {
@@ -70,6 +73,7 @@ private:
     QString m_name;
     QTcpSocket m_socket;
     QHostAddress m_source;
+    static inline int s_maxSegment = 0;
     int m_instance = 0;
     quint16 m_port = 0;
     tavrel::MessageAssembler m_assembler;

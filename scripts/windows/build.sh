@@ -6,7 +6,7 @@
 # built: it runs on Linux only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-"$root/scripts/setup.sh" g++-mingw-w64-x86-64-posix zip
+"$root/scripts/setup.sh" g++-mingw-w64-x86-64-posix zip wixl msitools
 # shellcheck source=scripts/windows/common.sh
 source "$root/scripts/windows/common.sh"
 
@@ -36,8 +36,8 @@ cmake -S "$root" -B "$win_build" -G Ninja \
 cmake --build "$win_build" --parallel "$(nproc)" "${targets[@]}"
 
 # windeployqt runs only on Windows, so the folder is laid out here: what the client loads
-# and nothing more. Image formats beyond the built-in PNG, BMP and PPM family come as
-# plugins; received images may be any of them.
+# and nothing more. Received images are decoded as PNG, JPEG, GIF or BMP only; PNG and BMP
+# are built in, JPEG and GIF come as plugins.
 rm -rf "$win_dist"
 mkdir -p "$win_dist"/{platforms,styles,tls,imageformats}
 # qt_standard_project_setup puts every program of a Windows build at the top of it.
@@ -49,7 +49,7 @@ done
 install -m 644 "$win_qt/plugins/platforms/qwindows.dll" "$win_dist/platforms/"
 install -m 644 "$win_qt/plugins/styles/qwindowsvistastyle.dll" "$win_dist/styles/"
 install -m 644 "$win_qt/plugins/tls/qschannelbackend.dll" "$win_dist/tls/"
-for format in gif ico jpeg; do
+for format in gif jpeg; do
     install -m 644 "$win_qt/plugins/imageformats/q$format.dll" "$win_dist/imageformats/"
 done
 # Debian ships the MinGW runtime with its debugging symbols (libstdc++ alone is 23 MB).
@@ -75,4 +75,17 @@ done < <(find "$win_dist" \( -name '*.exe' -o -name '*.dll' \) -print0)
 
 rm -f "$win_zip"
 (cd "$(dirname "$win_dist")" && zip -qr9 "$win_zip" "$(basename "$win_dist")")
-echo "$win_dist: $(du -sh "$win_dist" | cut -f1); $win_zip: $(du -sh "$win_zip" | cut -f1)"
+
+# tavrel.msi: the same folder installed into Program Files, with a Start-menu shortcut
+# (packaging/windows/tavrel.wxs).
+rm -f "$win_msi"
+version=$(sed -n 's/^project(Tavrel VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+dist_name=$(basename "$win_dist")
+(cd "$(dirname "$win_dist")" && find "$dist_name" | sort |
+    wixl-heat --prefix "$dist_name/" --directory-ref INSTALLDIR --component-group TavrelFiles \
+        --var var.SourceDir) >"$win_build/tavrel-files.wxs"
+# wixl takes the files' paths relative to the folder it runs in.
+(cd "$(dirname "$win_dist")" && wixl --arch x64 -D SourceDir="$dist_name" -D Version="$version" \
+    -o "$win_msi" "$root/packaging/windows/tavrel.wxs" "$win_build/tavrel-files.wxs")
+echo "$win_dist: $(du -sh "$win_dist" | cut -f1); $win_zip: $(du -sh "$win_zip" | cut -f1);" \
+    "$win_msi: $(du -sh "$win_msi" | cut -f1)"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the Windows build under Wine, on a virtual X display, in a fresh Wine prefix: the
-# Windows-only tests of tests/windows, then a whole session of the window against a real
-# tavrel-server on 127.0.0.1:12345 (log in, chat, send and receive files, an image, open
-# the folder in Explorer). Leaves build-windows/check/screenshot.png and the test log
+# Windows-only tests of tests/windows (tavrel.exe started from its own folder and from
+# another, tavrel.msi installed, started from its shortcut and removed), then a whole
+# session of the window against a real tavrel-server on 127.0.0.1:12345 (log in, chat,
+# send and receive files, an image, open the folder in Explorer). Leaves build-windows/check/screenshot.png and the test log
 # beside it.
 #
 # --skip-without-qt: exit 77 (skipped, for CTest) with a line saying why when
@@ -37,6 +38,10 @@ rm -rf "$check"
 mkdir -p "$check/data/files"
 
 pids=()
+# Wine links the profile's Documents to the home folder: a home of the check's own keeps
+# what the window and the installer make there (Documents\Tavrel) out of the real one.
+mkdir -p "$check/home"
+export HOME="$check/home"
 export WINEPREFIX="$check/prefix" WINEARCH=win64 WINEDEBUG=-all
 # No prompt to install Mono or Gecko: nothing here needs them.
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -93,6 +98,7 @@ cp -r "$win_build/tests/windows/explorer-stub" "$run/"
 winenv=(
     TAVREL_CHECK_SERVER_DATA="$(winepath -w "$check/data")"
     TAVREL_CHECK_SCREENSHOT="$(winepath -w "$check/screenshot.png")"
+    TAVREL_CHECK_MSI="$(winepath -w "$win_msi")"
 )
 unset QT_QPA_PLATFORM
 

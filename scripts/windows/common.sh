@@ -10,6 +10,7 @@ win_qt=${TAVREL_WIN_QT:-"$HOME/.cache/tavrel/qt-$qt_version-mingw64"}
 win_build=${TAVREL_WIN_BUILD_DIR:-"$root/build-windows"}
 win_dist="$root/dist/windows"
 win_zip="$root/dist/tavrel-windows.zip"
+win_msi="$root/dist/tavrel.msi"
 
 # The MinGW runtime that every program built with it loads.
 mingw_runtime=(libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)

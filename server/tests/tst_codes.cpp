@@ -197,8 +197,8 @@ private slots:
                                          {u"333333"_s, now - kHour, now - 1, 5, now + kHour}));
             QVERIFY(store.recordCodeMail(u"old@x.org"_s, u"old"_s, u"127.0.0.1"_s, now - kDay - 1) > 0);
             QVERIFY(store.recordCodeMail(u"new@x.org"_s, u"new"_s, u"127.0.0.1"_s, now - kDay + kHour) > 0);
-            QVERIFY(store.addNameFailure(u"old"_s, u"127.0.0.1"_s, now - kHour - 1, 0, 10) > 0);
-            QVERIFY(store.addNameFailure(u"new"_s, u"127.0.0.1"_s, now, 0, 10) > 0);
+            QVERIFY(store.addFailure(u"old"_s, u"127.0.0.1"_s, now - kHour - 1) > 0);
+            QVERIFY(store.addFailure(u"new"_s, u"127.0.0.1"_s, now) > 0);
         };
         const auto kept = [&] {
             return rowsIn(database, {u"pending_codes"_s, u"code_mails"_s, u"name_failures"_s});
@@ -245,22 +245,27 @@ private slots:
         QCOMPARE(attempt(client, name, kPassword), answers::loginReply(answers::loginThrottled(1)));
     }
 
-    // 50 failures in an hour lock a name, counting at most 10 from each source.
+    // 50 failures in an hour lock a name, counting at most 10 from each source, alike for
+    // any name; a source where the name logged in before passes the lock, so that strangers
+    // cannot lock its owner out.
     void lockNeedsManySources_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("sources");
-        QTest::addColumn<bool>("locked");
-        QTest::newRow("one source, 50 failures") << u"alice"_s << 1 << false;
-        QTest::newRow("five sources, 10 each") << u"alice"_s << 5 << true;
-        QTest::newRow("five sources, unknown name") << u"zed"_s << 5 << true;
+        QTest::addColumn<bool>("ownerKnown"); // the owner logged in from its source before
+        QTest::newRow("five sources, owner from a new source") << u"alice"_s << 5 << false;
+        QTest::newRow("ten sources, owner where it logged in before") << u"alice"_s << 10 << true;
+        QTest::newRow("five sources, unknown name") << u"zed"_s << 5 << false;
     }
     void lockNeedsManySources()
     {
         QFETCH(QString, name);
         QFETCH(int, sources);
-        QFETCH(bool, locked);
+        QFETCH(bool, ownerKnown);
         f.startServer({u"alice"_s});
+        TestClient *owner = f.connected(99);
+        if (ownerKnown)
+            QCOMPARE(attempt(owner, name, kPassword), answers::loginReply(answers::loginOk()));
         QList<TestClient *> guessers;
         for (int s = 0; s < sources; ++s)
             guessers.append(f.connected(10 + s));
@@ -272,13 +277,127 @@ private slots:
         }
         const QByteArray right =
             answers::loginReply(name == u"alice"_s ? answers::loginOk() : answers::loginRefused());
-        TestClient *owner = f.connected(99);
         QCOMPARE(attempt(owner, name, kPassword),
-                 locked ? answers::loginReply(answers::loginLocked(15)) : right);
-        if (!locked)
+                 ownerKnown ? right : answers::loginReply(answers::loginLocked(15)));
+        if (ownerKnown)
             return;
         f.advance(15 * 60 * kSecond);
         QCOMPARE(attempt(owner, name, kPassword), right);
+    }
+
+    // A spray from one source (ten connections) of wrong passwords at new names, or of
+    // registrations that ask whether names are taken: only the source's budget of tries gets
+    // a true answer (and costs a hash); the rest are told to wait, alike for names that
+    // exist and names that do not. A user who logged in there before, and every other
+    // source, go on as usual.
+    void sourceBudget_data()
+    {
+        QTest::addColumn<bool>("registering");
+        QTest::newRow("logins at new names") << false;
+        QTest::newRow("registrations of taken names") << true;
+    }
+    void sourceBudget()
+    {
+        QFETCH(bool, registering);
+        QStringList names{u"bob"_s, u"alice"_s};
+        for (int i = 0; i < 90; ++i)
+            names.append(u"a%1"_s.arg(i));
+        // The budget alone is under test: the source may hold all its slots without logging in.
+        f.config.maxUnauthenticatedPerAddress = f.config.maxPerAddress;
+        f.startServer(registering ? names : names.mid(0, 2));
+        TestClient *bob = f.connected(2);
+        QCOMPARE(attempt(bob, u"bob"_s, kPassword), answers::loginReply(answers::loginOk()));
+        QList<TestClient *> sprayers;
+        for (int i = 0; i < 9; ++i)
+            sprayers.append(f.connected(2));
+        const QByteArray told =
+            registering ? answer(answers::nameTaken()) : answers::loginReply(answers::loginRefused());
+        const QByteArray wait = registering ? answer(answers::registrationThrottled(3600))
+                                            : answers::loginReply(answers::loginThrottled(3600));
+        const QByteArray busy =
+            registering ? answer(answers::serverBusy()) : answers::loginReply(answers::serverBusy());
+        int answered = 0;
+        int tries = 0;
+        for (int round = 0; round < 10; ++round) {
+            for (TestClient *sprayer : std::as_const(sprayers)) {
+                const QString name = u"a%1"_s.arg(tries++);
+                sprayer->send(registering ? reg(name, name + u"@example.org"_s) : login(name, u"guess"_s));
+            }
+            for (TestClient *sprayer : std::as_const(sprayers)) {
+                const QByteArray reply = sprayer->take(registering ? 'r' : 'l');
+                answered += reply == told;
+                QVERIFY2(reply == told || reply == wait || reply == busy, reply.constData());
+            }
+        }
+        qInfo("%s from one source: %d of %d tries answered", registering ? "registrations" : "logins",
+              answered, tries);
+        QCOMPARE(answered, f.config.loginFailuresPerSource);
+        TestClient *sprayer = sprayers.first();
+        if (registering) {
+            QCOMPARE(ask(sprayer, u"fresh"_s, u"fresh@example.org"_s), wait);
+            QCOMPARE(ask(f.connected(3), u"fresh"_s, u"fresh@example.org"_s), sent(u"fresh@example.org"_s));
+        } else {
+            for (const QString &name : {u"alice"_s, u"zed"_s})
+                QCOMPARE(attempt(sprayer, name, u"guess"_s), wait);
+            QCOMPARE(attempt(f.connected(3), u"alice"_s, kPassword), answers::loginReply(answers::loginOk()));
+        }
+        QCOMPARE(attempt(sprayer, u"bob"_s, kPassword), answers::loginReply(answers::loginOk()));
+    }
+
+    // Six sources of ten connections each flood the account queue with logins that each cost
+    // a real hash; another user still logs in within 2 s.
+    void queueFlood()
+    {
+        f.config.pwhashOps = crypto_pwhash_OPSLIMIT_INTERACTIVE;
+        f.config.pwhashMem = 32 << 20;
+        // Every flooding login is checked: the queue alone must keep them apart.
+        f.config.loginFailuresPerSource = 1 << 20;
+        f.config.maxUnauthenticatedPerAddress = f.config.maxPerAddress;
+        f.startServer({u"alice"_s});
+        constexpr int kSources = 6;
+        QList<TestClient *> flood;
+        for (int source = 0; source < kSources; ++source) {
+            for (int i = 0; i < f.config.maxPerAddress; ++i)
+                flood.append(f.connected(10 + source));
+            // The server takes connections in its event loop, which connecting blocks.
+            QTest::qWait(50);
+        }
+        int sent = 0;
+        int busy = 0;
+        QElapsedTimer pace;
+        const auto keepFlooding = [&] {
+            // Each connection sends again once answered, within the server's message rate.
+            if (pace.isValid() && pace.elapsed() < 110)
+                return;
+            pace.start();
+            for (TestClient *client : std::as_const(flood)) {
+                const QByteArray reply = client->take('l', 0);
+                if (sent < int(flood.size()) || !reply.isEmpty()) {
+                    busy += reply == answers::loginReply(answers::serverBusy());
+                    client->socket.write(login(u"f%1"_s.arg(sent++), u"guess"_s));
+                }
+            }
+        };
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 1500) {
+            keepFlooding();
+            QTest::qWait(10);
+        }
+        TestClient *user = f.connected(3);
+        user->socket.write(login(u"alice"_s));
+        clock.restart();
+        QByteArray reply;
+        while (reply.isEmpty() && clock.elapsed() < 10000) {
+            keepFlooding();
+            QTest::qWait(10);
+            reply = user->take('l', 0);
+        }
+        const qint64 waitedMs = clock.elapsed();
+        qInfo("queue flood: %d logins from %d sources, %d answered busy; the user waited %lld ms", sent,
+              kSources, busy, waitedMs);
+        QCOMPARE(reply, answers::loginReply(answers::loginOk()));
+        QVERIFY2(waitedMs < 2000, qPrintable(QString::number(waitedMs)));
     }
 
     // A delayed try costs no hash; a refused one costs the same hash for any name.

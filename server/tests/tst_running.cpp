@@ -1,10 +1,15 @@
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
@@ -234,6 +239,50 @@ private slots:
               u"warning tavrel.server.mail: mail stale.eml was"_s,
               u"critical tavrel.server: another server uses"_s, u"info tavrel.server: stopped"_s})
             QVERIFY2(seen.contains(expected), qPrintable(expected + u"\nnot in\n"_s + seen.join(u'\n')));
+    }
+
+    // Whatever the umask it was started with, the data folder and everything the server
+    // writes there (database, lock, code mails) are its owner's alone.
+    void dataFolderPrivate()
+    {
+        const mode_t previous = ::umask(022);
+        const auto restore = qScopeGuard([previous] { ::umask(previous); });
+        QProcess server;
+        prepare(server, false);
+        server.setArguments(
+            u"--config= --listen 127.0.0.1 --port 0 --data %1"_s.arg(path(u"data"_s)).split(u' '));
+        QByteArray output;
+        connect(&server, &QProcess::readyReadStandardError, this,
+                [&] { output += server.readAllStandardError(); });
+        server.start();
+        static const QRegularExpression listening(u"listening on 127.0.0.1 (\\d+) "_s);
+        QTRY_VERIFY_WITH_TIMEOUT(listening.match(QString::fromUtf8(output)).hasMatch(), 10000);
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost,
+                             quint16(listening.match(QString::fromUtf8(output)).captured(1).toUInt()));
+        QVERIFY(client.waitForConnected(5000));
+        const QByteArray separator("~+^`&");
+        client.write("r,alice" + separator + "alice@example.org" + separator + separator +
+                     QByteArray(32, 'a'));
+        QTRY_COMPARE_WITH_TIMEOUT(QDir(path(u"data/outbox"_s)).entryList({u"*.eml"_s}).size(), 1, 10000);
+        server.terminate();
+        QVERIFY(server.waitForFinished(10000));
+
+        const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                                QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                                QFileDevice::WriteOther | QFileDevice::ExeOther;
+        QCOMPARE(QFile::permissions(path(u"data"_s)) & others, QFileDevice::Permissions());
+        QStringList seen;
+        QDirIterator entries(path(u"data"_s), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                             QDirIterator::Subdirectories);
+        while (entries.hasNext()) {
+            const QFileInfo entry(entries.next());
+            seen.append(entry.fileName());
+            QVERIFY2((entry.permissions() & others) == QFileDevice::Permissions(),
+                     qPrintable(entry.filePath()));
+        }
+        QVERIFY2(seen.contains(u"tavrel.sqlite"_s) && seen.filter(u".eml"_s).size() == 1,
+                 qPrintable(seen.join(u' ')));
     }
 };
 

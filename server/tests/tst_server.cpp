@@ -1,3 +1,4 @@
+#include "accounts.h"
 #include "display.h"
 #include "files.h"
 #include "serverfixture.h"
@@ -20,6 +21,19 @@ using namespace Qt::StringLiterals;
 const QByteArray kContents = "a\n" + tavrel::separator() + u"中文"_s.toUtf8() + tavrel::separator();
 const QByteArray kPng = QByteArray::fromHex("89504e470d0a1a0a0000000d494844520000000100000001080600"
                                             "00001f15c4890000000049454e44ae426082");
+// UTF-8 text that content sniffing takes for an image.
+const QList<std::pair<QString, QByteArray>> kImageLikeText{
+    {u"a.svg"_s, "<svg xmlns=\"http://www.w3.org/2000/svg\"><text>hi</text></svg>"},
+    {u"a.xpm"_s, "/* XPM */\nstatic char *x[] = {\"1 1 1 1\", \"a c #000000\", \"a\"};\n"},
+    {u"a.bmp"_s, "BM text that is no bitmap"},
+};
+// The first bytes of each raster format an operator's image may have.
+const QList<std::pair<QString, QByteArray>> kOperatorRasters{
+    {u"p.jpg"_s, QByteArray::fromHex("ffd8ffe000104a46494600")},
+    {u"p.gif"_s, QByteArray("GIF87a\x01\x00\x01\x00\x00\x00\x00;", 14)},
+    {u"p.bmp"_s, "BM" + QByteArray(12, '\0') + QByteArray::fromHex("28000000") + QByteArray(36, '\0')},
+    {u"p.webp"_s, "RIFF" + QByteArray::fromHex("1a000000") + "WEBPVP8L" + QByteArray(14, '\0')},
+};
 
 class TestServer : public QObject
 {
@@ -31,35 +45,57 @@ private slots:
     void init() { f.init(); }
     void cleanup() { f.cleanup(); }
 
-    // What the server accepts as a user name or an e-mail address at registration, and the
-    // form in which it relays user text.
+    // What the server accepts as a user name at login ('n') or for a new account ('r'), or
+    // as an e-mail address ('e') at registration.
     void validation_data()
     {
-        QTest::addColumn<bool>("email"); // false: a user name
+        QTest::addColumn<char>("what");
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("valid");
-        QTest::newRow("name, latin") << false << u"alice_1.b-c"_s << true;
-        QTest::newRow("name, chinese") << false << u"小明"_s << true;
-        QTest::newRow("name, 32 characters") << false << QString(32, u'a') << true;
-        QTest::newRow("name, 33 characters") << false << QString(33, u'a') << false;
-        QTest::newRow("name, empty") << false << QString() << false;
-        QTest::newRow("name, the server's") << false << answers::serverSender() << false;
-        QTest::newRow("name, full-width colon") << false << u"a："_s << false;
-        QTest::newRow("name, line feed") << false << u"a\nb"_s << false;
-        QTest::newRow("name, separator") << false << u"a~+^`&b"_s << false;
-        QTest::newRow("name, right-to-left override") << false << u"a\u202eb"_s << false;
-        QTest::newRow("email, usual") << true << u"a.b+c@mail.example.org"_s << true;
-        QTest::newRow("email, no at") << true << u"a.example.org"_s << false;
-        QTest::newRow("email, no domain dot") << true << u"a@localhost"_s << false;
-        QTest::newRow("email, angle bracket") << true << u"a>@example.org"_s << false;
-        QTest::newRow("email, non-ascii") << true << u"张@example.org"_s << false;
-        QTest::newRow("email, long local part") << true << QString(65, u'a') + u"@example.org"_s << false;
+        QTest::newRow("name, latin") << 'n' << u"alice_1.b-c"_s << true;
+        QTest::newRow("name, chinese") << 'n' << u"小明"_s << true;
+        QTest::newRow("name, 32 characters") << 'n' << QString(32, u'a') << true;
+        QTest::newRow("name, 33 characters") << 'n' << QString(33, u'a') << false;
+        QTest::newRow("name, empty") << 'n' << QString() << false;
+        QTest::newRow("name, the server's") << 'n' << answers::serverSender() << false;
+        QTest::newRow("name, full-width colon") << 'n' << u"a："_s << false;
+        QTest::newRow("name, line feed") << 'n' << u"a\nb"_s << false;
+        QTest::newRow("name, separator") << 'n' << u"a~+^`&b"_s << false;
+        QTest::newRow("name, right-to-left override") << 'n' << u"a\u202eb"_s << false;
+        // An account of an older version may have one; it still logs in.
+        QTest::newRow("name, Hangul filler") << 'n' << u"\u3164\u3164"_s << true;
+        QTest::newRow("new name, latin") << 'r' << u"alice_1.b-c"_s << true;
+        QTest::newRow("new name, latin and han") << 'r' << u"小明abc"_s << true;
+        QTest::newRow("new name, hangul") << 'r' << u"한국어"_s << true;
+        QTest::newRow("new name, accented") << 'r' << u"Émile"_s << true;
+        QTest::newRow("new name, cyrillic") << 'r' << u"\u0440\u043e\u0440"_s << true;
+        for (const char16_t filler : {u'\u3164', u'\u115f', u'\uffa0'}) {
+            QTest::addRow("new name, filler U+%04X", unsigned(filler))
+                << 'r' << QString(2, QChar(filler)) << false;
+            QTest::addRow("new name, filler U+%04X inside", unsigned(filler))
+                << 'r' << u"a"_s + QChar(filler) + u"b"_s << false;
+        }
+        QTest::newRow("new name, zero width joiner") << 'r' << u"a\u200db"_s << false;
+        QTest::newRow("new name, bidi mark") << 'r' << u"a\u200fb"_s << false;
+        QTest::newRow("new name, cyrillic a in latin") << 'r' << u"\u0430lice"_s << false;
+        QTest::newRow("new name, full-width") << 'r' << u"\uff3aoe"_s << false;
+        QTest::newRow("new name, traditional server") << 'r' << u"服務器"_s << false;
+        QTest::newRow("new name, server with a digit one") << 'r' << u"服务器1"_s << true;
+        QTest::newRow("email, usual") << 'e' << u"a.b+c@mail.example.org"_s << true;
+        QTest::newRow("email, no at") << 'e' << u"a.example.org"_s << false;
+        QTest::newRow("email, no domain dot") << 'e' << u"a@localhost"_s << false;
+        QTest::newRow("email, angle bracket") << 'e' << u"a>@example.org"_s << false;
+        QTest::newRow("email, non-ascii") << 'e' << u"张@example.org"_s << false;
+        QTest::newRow("email, long local part") << 'e' << QString(65, u'a') + u"@example.org"_s << false;
     }
     void validation()
     {
-        QFETCH(bool, email);
+        QFETCH(char, what);
         QFETCH(QString, text);
-        QTEST(email ? isPlausibleEmail(text) : isValidUserName(text), "valid");
+        QTEST(what == 'e'   ? isPlausibleEmail(text)
+              : what == 'n' ? isValidUserName(text)
+                            : newNameProblem(text) == NewNameProblem::NewNameOk,
+              "valid");
     }
 
     void relayedChat_data()
@@ -77,11 +113,63 @@ private slots:
                 << u"a"_s + QChar(c) + u"bob: x"_s << u"alice: a\n  bob: x"_s;
         QTest::newRow("tab stays") << u"a\tb"_s << u"alice: a\tb"_s;
         QTest::newRow("surrogate pair stays") << u"a\U0001F600"_s << u"alice: a\U0001F600"_s;
+        // No reader splits a file or image message at a separator that a user wrote.
+        QTest::newRow("separator") << u"fs,x~+^`&~+^`&"_s << u"alice: fs,x~+^`\uff06~+^`\uff06"_s;
+        QTest::newRow("separator's parts stay") << u"~+^` & ~+^"_s << u"alice: ~+^` & ~+^"_s;
+        // Nothing invisible turns a line around or hides what it holds.
+        QTest::newRow("bidi controls")
+            << u"\u202ea\u202bb\u202dc\u2066d\u2067e\u2068f\u2069g\u200eh\u200fi\u061cj"_s
+            << u"alice: abcdefghij"_s;
+        QTest::newRow("invisible format")
+            << u"a\u200bb\ufeffc\u00add\u2060e\U000E0041f\u0007g\u007fh"_s << u"alice: abcdefgh"_s;
+        QTest::newRow("joiners stay") << u"\U0001F469\u200d\U0001F4BB \u0645\u200c\u06cc"_s
+                                      << u"alice: \U0001F469\u200d\U0001F4BB \u0645\u200c\u06cc"_s;
     }
     void relayedChat()
     {
         QFETCH(QString, text);
         QTEST(tavrel::server::relayedChat(u"alice"_s, text), "relayed");
+    }
+
+    // A chat message longer than a segment goes out in pieces that each start a line.
+    void chatPieces_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<int>("room");
+        QTest::addColumn<QStringList>("pieces");
+        QTest::newRow("fits") << u"c,alice: hi"_s << 11 << QStringList{u"c,alice: hi"_s};
+        QTest::newRow("batch broken at line ends")
+            << u"c,alice: aaaa\nbob: bbbb\ncarol: cc"_s << 20
+            << QStringList{u"c,alice: aaaa"_s, u"c,bob: bbbb"_s, u"c,carol: cc"_s};
+        QTest::newRow("line wrapped at a blank") << u"c,alice: one two three four"_s << 20
+                                                 << QStringList{u"c,alice: one two "_s, u"c,  three four"_s};
+        QTest::newRow("CJK wrapped between characters")
+            << u"c,alice: 一二三四五六七八九十"_s << 20
+            << QStringList{u"c,alice: 一二三"_s, u"c,  四五六七八"_s, u"c,  九十"_s};
+        QString batch = u"c,load000: @@0.1.7161284468;the quick brown fox jumps over the lazy d"_s;
+        QStringList batchPieces{batch};
+        for (int i = 1; i < 30; ++i) {
+            const QString line = u"load%1: @@%1.1.7161284468;the quick brown fox jumps over the lazy d"_s.arg(i, 3, 10, QChar(u'0'));
+            batch += u'\n' + line;
+            if (i == 20)
+                batchPieces.append(u"c,"_s + line);
+            else
+                batchPieces.last() += u'\n' + line;
+        }
+        QTest::newRow("batch of short lines") << batch << 1448 << batchPieces;
+        QTest::newRow("emoji kept whole")
+            << u"c,alice: \U0001F600\U0001F600\U0001F600"_s << 14
+            << QStringList{u"c,alice: \U0001F600"_s, u"c,  \U0001F600\U0001F600"_s};
+    }
+    void chatPieces()
+    {
+        QFETCH(QString, message);
+        QFETCH(int, room);
+        QByteArray rest = message.toUtf8();
+        QStringList pieces;
+        while (!rest.isEmpty() && pieces.size() < 10)
+            pieces.append(QString::fromUtf8(takeChatPiece(rest, room)));
+        QTEST(pieces, "pieces");
     }
 
     // The answer to a first registration or login, the user list after a login, and the mail
@@ -101,6 +189,11 @@ private slots:
         };
         const QString mail = u"x@example.org"_s;
         row("name taken, in another case", reg(u"ALICE"_s, mail), answers::nameTaken());
+        row("name taken, accented capital", reg(u"émile"_s, mail), answers::nameTaken());
+        row("look-alike of an account", reg(u"\u0440\u043e\u0440"_s, mail), answers::nameLooksTaken());
+        row("cyrillic a in an account's name", reg(u"\u0430lice"_s, mail), answers::nameDeceptive());
+        row("fillers", reg(u"\u3164\u3164"_s, mail), answers::nameDeceptive());
+        row("traditional server", reg(u"服務器"_s, mail), answers::nameLooksTaken());
         row("blank in name", reg(u"a b"_s, mail), answers::nameInvalid());
         row("header injection", reg(u"bob"_s, mail + u"\r\nBcc: y@example.org"_s), answers::emailInvalid());
         row("not a digest", registrationMessage(u"bob"_s, mail, QString(), kPassword),
@@ -114,6 +207,9 @@ private slots:
                 << "r," + (u"服务器: 验证码已发送到"_s + address + u"，10分钟内有效"_s).toUtf8()
                 << QByteArray() << address;
         row("login, name in another case", login(u"ALICE"_s), answers::loginOk(), "o,alice");
+        row("login, full-width name", login(u"\uff21\uff2c\uff29\uff23\uff25"_s), answers::loginOk(),
+            "o,alice");
+        row("login, accented in another case", login(u"éMILE"_s), answers::loginOk(), "o,Émile");
         row("wrong password", login(u"alice"_s, u"secret2"_s), answers::loginRefused());
         row("unknown name", login(u"zed"_s), answers::loginRefused());
         row("password instead of digest", loginMessage(u"alice"_s, kPassword), answers::loginRefused());
@@ -126,7 +222,7 @@ private slots:
         QFETCH(QByteArray, message);
         QFETCH(QByteArray, online);
         QFETCH(QString, mailTo);
-        f.startServer({u"alice"_s});
+        f.startServer({u"alice"_s, u"Émile"_s, u"pop"_s});
         TestClient *client = f.connected();
         client->send(message);
         QTEST(client->take(message.at(0)), "answer");
@@ -134,8 +230,9 @@ private slots:
         QCOMPARE(QDir(f.dataPath(u"outbox"_s)).entryList({u"*.eml"_s}).size(), mailTo.isEmpty() ? 0 : 1);
         if (mailTo.isEmpty())
             return;
-        QVERIFY(f.mailsTo(mailTo).value(0).contains(u"bob，你好"_s));
         const QByteArray mail = f.mailsTo(mailTo).value(0).toUtf8();
+        // Nothing the requester chose but the address goes out from the server's address.
+        QVERIFY2(!mail.contains("bob") && mail.contains(u"你好："_s.toUtf8()), mail.constData());
         const QString head = u'\n' + QString::fromLatin1(mail.left(mail.indexOf("\r\n\r\n") + 2));
         // ASCII headers, each ended by CRLF: the subject is an encoded word.
         QVERIFY2(QRegularExpression(u"\\A\n([\\t\\x{20}-\\x{7e}]+\r\n)+\\z"_s).match(head).hasMatch(),
@@ -227,7 +324,8 @@ private slots:
     // of the folder never; hostile names are refused either way.
     void fileNames_data()
     {
-        QTest::addColumn<QString>("path");    // alice uploads; null: nothing
+        QTest::addColumn<QString>("path"); // alice uploads; null: nothing
+        QTest::addColumn<QByteArray>("contents");
         QTest::addColumn<QString>("stored");  // the upload's name; empty: refused
         QTest::addColumn<QString>("request"); // bob's
         QTest::addColumn<QByteArray>("answer");
@@ -235,15 +333,20 @@ private slots:
         const auto missing = [](const QString &name) {
             return answers::noticeMessage(answers::noSuchFile(name));
         };
-        const auto stored = [](const char *tag, const QString &path, const QString &name) {
-            QTest::newRow(tag) << path << name << name << fileMessage(name, kContents);
+        const auto stored = [](const char *tag, const QString &path, const QString &name,
+                               const QByteArray &contents = kContents) {
+            QTest::newRow(tag) << path << contents << name << name << fileMessage(name, contents);
         };
         const auto asked = [](const char *tag, const QString &request, const QByteArray &answer) {
-            QTest::newRow(tag) << QString() << QString() << request << answer;
+            QTest::newRow(tag) << QString() << QByteArray() << QString() << request << answer;
         };
         const QString longest = QString(193, u'n') + u".txt"_s;
         stored("windows path, CJK", u"C:\\Users\\al\\说明.md"_s, u"说明.md"_s);
         stored("text named like an image", u"fake.png"_s, u"fake.png"_s);
+        // Whatever an upload looks like, it reaches others as the text it had to be.
+        for (const auto &[name, text] : kImageLikeText)
+            stored(qPrintable(u"upload, "_s + name), name, name, text);
+        stored("upload, text with a GIF's magic", u"a.gif"_s, u"a.gif"_s, "GIF89a text");
         stored("absolute", u"/etc/cron.d/job"_s, u"job"_s);
         stored("database name", u"../tavrel.sqlite"_s, u"tavrel.sqlite"_s);
         stored("name taken", u"../files/notes.txt"_s, u"notes2.txt"_s);
@@ -253,9 +356,17 @@ private slots:
         for (const QString &bad :
              {u".."_s, u"dir/"_s, u"CON.txt"_s, u"<img src=x>.txt"_s, u"a\tb.txt"_s, u"a\u2028bob: x.txt"_s,
               u"a\u202etxt.exe"_s, u".tavrel-upload-0123456789abcdef"_s, u'n' + longest})
-            QTest::addRow("refused %s", qPrintable(bad.left(20))) << bad << QString() << bad << badName;
+            QTest::addRow("refused %s", qPrintable(bad.left(20)))
+                << bad << QByteArray() << QString() << bad << badName;
         asked("operator's png without suffix", u"logo"_s,
               imageMessage(u"logo"_s, answers::serverSender(), kPng));
+        // The operator's images go out as images only in raster formats known by their bytes.
+        for (const auto &[name, bytes] : kOperatorRasters)
+            asked(qPrintable(u"operator's "_s + name), name,
+                  imageMessage(name, answers::serverSender(), bytes));
+        for (const auto &[name, text] : kImageLikeText)
+            asked(qPrintable(u"operator's text "_s + name), u"op-"_s + name,
+                  fileMessage(u"op-"_s + name, text));
         asked("database by parent path", u"../tavrel.sqlite"_s, missing(u"tavrel.sqlite"_s));
         asked("absolute path", u"/etc/passwd"_s, missing(u"passwd"_s));
         asked("link out of the folder", u"link.txt"_s, missing(u"link.txt"_s));
@@ -269,21 +380,27 @@ private slots:
     void fileNames()
     {
         QFETCH(QString, path);
+        QFETCH(QByteArray, contents);
         QFETCH(QString, stored);
         QFETCH(QString, request);
         f.startServer({u"alice"_s, u"bob"_s});
         QVERIFY(writeFile(f.filePath(u"notes.txt"_s), "mine") && writeFile(f.filePath(u"logo"_s), kPng) &&
                 writeFile(f.filePath(u"a~+^`&b"_s), "") && writeFile(f.dataPath(u"secret.txt"_s), "secret"));
+        for (const auto &[name, bytes] : kOperatorRasters)
+            QVERIFY(writeFile(f.filePath(name), bytes));
+        for (const auto &[name, text] : kImageLikeText)
+            QVERIFY(writeFile(f.filePath(u"op-"_s + name), text));
         QVERIFY(QFile::link(f.dataPath(u"secret.txt"_s), f.filePath(u"link.txt"_s)));
         QVERIFY(QDir().mkdir(f.filePath(u"sub"_s)));
         const QStringList before = f.files();
         auto [alice, bob] = f.loggedIn(u"alice"_s, u"bob"_s);
         if (!path.isNull()) {
-            alice->send(fileMessage(path, kContents));
-            const QByteArray notice = stored.isEmpty() ? answers::noticeMessage(answers::uploadBadName())
-                                                       : "c," + (u"服务器: alice 上传了文件："_s + stored +
-                                                                 u"（%1字节）"_s.arg(kContents.size()))
-                                                                    .toUtf8();
+            alice->send(fileMessage(path, contents));
+            const QByteArray notice =
+                stored.isEmpty()
+                    ? answers::noticeMessage(answers::uploadBadName())
+                    : "c," + (u"服务器: alice 上传了文件："_s + stored + u"（%1字节）"_s.arg(contents.size()))
+                                 .toUtf8();
             QVERIFY(alice->expect(notice) && (stored.isEmpty() || bob->expect(notice)));
             QCOMPARE(f.files().size(), before.size() + (stored.isEmpty() ? 0 : 1));
         }
@@ -374,6 +491,51 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!idle->isConnected(), 100);
         QTest::qWait(100);
         QVERIFY(alice->isConnected());
+    }
+
+    // Connections that have not logged in have slots of their own, per source and in all;
+    // logging in gives the slot back.
+    void unauthenticatedLimits()
+    {
+        f.config.maxPerAddress = 3;
+        f.config.maxUnauthenticatedPerAddress = 2;
+        f.config.maxUnauthenticated = 3;
+        f.startServer({u"alice"_s});
+        TestClient *alice = f.connected(2);
+        TestClient *waiting = f.connected(2);
+        TestClient *thirdFromSource = f.connected(2);
+        QTRY_VERIFY_WITH_TIMEOUT(!thirdFromSource->isConnected(), 2000);
+        TestClient *other = f.connected(3);
+        TestClient *fourthInAll = f.connected(4);
+        QTRY_VERIFY_WITH_TIMEOUT(!fourthInAll->isConnected(), 2000);
+        alice->send(login(u"alice"_s));
+        QCOMPARE(alice->take('l'), answers::loginReply(answers::loginOk()));
+        TestClient *afterLogin = f.connected(4);
+        TestClient *fullAgain = f.connected(5);
+        QTRY_VERIFY_WITH_TIMEOUT(!fullAgain->isConnected(), 2000);
+        QVERIFY(afterLogin->isConnected() && waiting->isConnected() && other->isConnected() &&
+                alice->isConnected());
+        QCOMPARE(f.server->sessionCount(), 4);
+    }
+
+    // An IPv6 host holds a whole /64: its addresses share one source's slots. Loopback has no
+    // two addresses in one /64, so the caps are asked directly.
+    void connectionCapsPerSixtyFour()
+    {
+        Config config;
+        config.maxPerAddress = 3;
+        config.maxUnauthenticatedPerAddress = 2;
+        ConnectionCaps caps(config);
+        const auto admit = [&caps](const QString &address) {
+            return caps.admit(sourceKey(QHostAddress(address)));
+        };
+        QCOMPARE(admit(u"2001:db8:1:2::1"_s), ConnectionCaps::Refusal::None);
+        QCOMPARE(admit(u"2001:db8:1:2:a:b:c:d"_s), ConnectionCaps::Refusal::None);
+        QCOMPARE(admit(u"2001:db8:1:2::3"_s), ConnectionCaps::Refusal::SourceUnauthenticatedFull);
+        caps.loggedIn(sourceKey(QHostAddress(u"2001:db8:1:2::1"_s)));
+        QCOMPARE(admit(u"2001:db8:1:2::3"_s), ConnectionCaps::Refusal::None);
+        QCOMPARE(admit(u"2001:db8:1:2::4"_s), ConnectionCaps::Refusal::SourceFull);
+        QCOMPARE(admit(u"2001:db8:1:3::1"_s), ConnectionCaps::Refusal::None);
     }
 
     // Past the quota, which is the uploader's own, or the free disk, or when writing fails,

@@ -55,6 +55,8 @@ public:
     // window is gone.
     void showImage(const QString &path, std::function<void(bool)> shown);
     void openFolder(const QString &path);
+    // Moves the working folder away from the program's own, saying so in the message box.
+    void leaveProgramFolder();
 
     // src/net: acts on one whole message from the server. False only when a file or image
     // message is refused for its name. While a received file is being written or an image
@@ -86,6 +88,8 @@ private:
     friend class WidgetProbe; // lets tests read state that the window does not show
 
     void setSendButtonsEnabled(bool enabled);
+    // Bounds the paragraphs that the message box and the online-user box keep.
+    void boundBoxes();
     void dropOversizedMessage(qint64 bytes);
     bool dispatchMessage(const QByteArray &message);
     void releaseHeldMessages();
@@ -97,7 +101,9 @@ private:
     // Ends the handling of a message that went on off the GUI thread.
     void finishMessage();
     // src/files: the halves of saveFile around the write.
-    bool createStoredFile(QString &name);
+    bool createStoredFile(QString &name, qint64 size);
+    // False, with a notice, when storing size bytes would leave less free disk than a floor.
+    bool leavesDiskFloor(const QString &name, qint64 size);
     bool finishStoredFile(const QString &name, qint64 size, const StoreResult &result);
     // src/net: bytes of no known kind; right after a file they are what a long stall cut off.
     void handleStrayBytes(const QByteArray &message);
@@ -116,12 +122,17 @@ private:
     QByteArray separator;
     QGraphicsScene *scene;
     QGraphicsPixmapItem *pixmapItem = nullptr;
+    // The images in scene, the oldest first; src/files/image.cpp bounds them.
+    QList<QGraphicsPixmapItem *> sceneImages;
     // Gathers the reads of socket into whole messages.
     tavrel::MessageAssembler *assembler;
     // Set while a received file is written or an image decoded; the messages that came
     // meanwhile, in order, until they are handled.
     bool messageInProgress = false;
     QList<QByteArray> heldMessages;
+    qint64 heldBytes = 0;
+    // The message box has lost its oldest paragraphs to the bound, and said so.
+    bool boxTrimmed = false;
     bool releasingHeldMessage = false;
     // Writes large received files, one at a time, through fileIn. ~Widget waits for it
     // before fileIn goes; it never waits for the image decoding in the global pool.

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -104,6 +105,109 @@ bool isAcceptableFileName(const QString &name)
 
 namespace {
 
+// The types that a system runs or loads from a folder it reads, lower case. Windows runs the
+// PATHEXT set (com, exe, bat, cmd, vbs, vbe, js, jse, wsf, wsh, msc) and the other script,
+// installer, help and shortcut types when they are opened; it loads a dll, ocx, drv, sys or
+// cpl that lies beside a program (the DLL search order starts in the program's folder); and
+// Explorer reads url, scf, lnk, library-ms and searchconnector-ms files as soon as it shows
+// the folder, following a remote icon path and handing the user's NTLM hash to its host.
+// Linux desktops run *.desktop files.
+bool isRunnableType(const QString &type)
+{
+    static const QSet<QString> types = {
+        QStringLiteral("appref-ms"),
+        QStringLiteral("application"),
+        QStringLiteral("bat"),
+        QStringLiteral("chm"),
+        QStringLiteral("cmd"),
+        QStringLiteral("com"),
+        QStringLiteral("cpl"),
+        QStringLiteral("desktop"),
+        QStringLiteral("diagcab"),
+        QStringLiteral("dll"),
+        QStringLiteral("drv"),
+        QStringLiteral("exe"),
+        QStringLiteral("gadget"),
+        QStringLiteral("hlp"),
+        QStringLiteral("hta"),
+        QStringLiteral("inf"),
+        QStringLiteral("jar"),
+        QStringLiteral("js"),
+        QStringLiteral("jse"),
+        QStringLiteral("library-ms"),
+        QStringLiteral("lnk"),
+        QStringLiteral("msc"),
+        QStringLiteral("msh"),
+        QStringLiteral("msh1"),
+        QStringLiteral("msh2"),
+        QStringLiteral("msi"),
+        QStringLiteral("msp"),
+        QStringLiteral("mst"),
+        QStringLiteral("ocx"),
+        QStringLiteral("pif"),
+        QStringLiteral("ps1"),
+        QStringLiteral("ps1xml"),
+        QStringLiteral("ps2"),
+        QStringLiteral("ps2xml"),
+        QStringLiteral("psc1"),
+        QStringLiteral("psc2"),
+        QStringLiteral("psd1"),
+        QStringLiteral("psm1"),
+        QStringLiteral("reg"),
+        QStringLiteral("scf"),
+        QStringLiteral("scr"),
+        QStringLiteral("sct"),
+        QStringLiteral("searchconnector-ms"),
+        QStringLiteral("settingcontent-ms"),
+        QStringLiteral("shb"),
+        QStringLiteral("shs"),
+        QStringLiteral("sys"),
+        QStringLiteral("theme"),
+        QStringLiteral("themepack"),
+        QStringLiteral("url"),
+        QStringLiteral("vb"),
+        QStringLiteral("vbe"),
+        QStringLiteral("vbs"),
+        QStringLiteral("website"),
+        QStringLiteral("ws"),
+        QStringLiteral("wsc"),
+        QStringLiteral("wsf"),
+        QStringLiteral("wsh"),
+    };
+    return types.contains(type.toLower());
+}
+
+// name without the dots and blanks that end it, which Windows drops when it stores a file.
+QStringView withoutTrailingDotsAndBlanks(QStringView name)
+{
+    qsizetype end = name.size();
+    while (end > 0 && (name.at(end - 1) == QLatin1Char('.') || name.at(end - 1) == QLatin1Char(' ')))
+        --end;
+    return name.left(end);
+}
+
+bool hasRunnableType(QStringView name)
+{
+    const QStringView stored = withoutTrailingDotsAndBlanks(name);
+    const qsizetype dot = stored.lastIndexOf(QLatin1Char('.'));
+    return dot >= 0 && isRunnableType(stored.mid(dot + 1).toString());
+}
+
+} // namespace
+
+bool isHarmlessFileName(const QString &name)
+{
+    if (name.startsWith(QLatin1Char('.')) || hasRunnableType(name))
+        return false;
+    // Qt reads a qt.conf beside the program (it may move the plugin path anywhere), Explorer
+    // a desktop.ini in every folder it shows, and Windows an autorun.inf on a drive's root.
+    const QString stored = withoutTrailingDotsAndBlanks(name).toString().toLower();
+    return stored != QLatin1String("qt.conf") && stored != QLatin1String("desktop.ini") &&
+           stored != QLatin1String("autorun.inf");
+}
+
+namespace {
+
 int utf8Size(QStringView text, qsizetype at)
 {
     const char16_t c = text.at(at).unicode();
@@ -201,22 +305,21 @@ QString nameAsStored(const QString &path, const QString &name)
 
 } // namespace
 
-bool placeUnderFreeName(QString &name, const std::function<Placement(const QString &)> &place)
+namespace {
+
+// Offers candidate(k) for k = 1, 2, ... to place until it places one or fails, passing over
+// what accepted(candidate) refuses; see placeUnderFreeName.
+bool placeCandidates(QString &name, const std::function<QString(int)> &candidate,
+                     const std::function<bool(const QString &)> &accepted,
+                     const std::function<Placement(const QString &)> &place)
 {
-    const QString received = name;
     // The system reads a name only up to a zero character: the file would be created under
     // a shorter name than the one reported.
-    if (received.contains(QChar(0)))
+    if (name.contains(QChar(0)))
         return false;
-    // Variants add digits and a dot and may shorten the stem, so those of an acceptable name
-    // can fail the test only as device names, and only for a few numbers.
-    const bool receivedAcceptable = isAcceptableFileName(lastPathComponent(received));
     for (int k = 1;; ++k) {
-        // A number can turn an acceptable name into a device name ("COM" -> "COM2.COM",
-        // "lpt.txt" -> "lpt2.txt"), and so can shortening ("NULL.<250 bytes>" -> "NUL.<...>");
-        // such names are passed over.
-        name = k == 1 ? fittedFileName(received) : numberedVariant(received, k);
-        if (receivedAcceptable && !isAcceptableFileName(lastPathComponent(name)))
+        name = candidate(k);
+        if (!accepted(name))
             continue;
         switch (place(name)) {
         case Placement::Placed:
@@ -229,6 +332,39 @@ bool placeUnderFreeName(QString &name, const std::function<Placement(const QStri
     }
 }
 
+// Candidate k of a received name under which it may be stored harmlessly (see
+// createFreshFile). Only candidate 1 of a name that begins with a dot, and those of "qt.conf"
+// and "desktop.ini", which hold no digits, can still fail isHarmlessFileName.
+QString harmlessCandidate(const QString &received, int k)
+{
+    QString candidate = k == 1 ? fittedFileName(received) : numberedVariant(received, k);
+    if (k > 1) {
+        while (candidate.startsWith(QLatin1Char('.')))
+            candidate.remove(0, 1);
+    }
+    if (hasRunnableType(lastPathComponent(candidate)))
+        candidate = fittedFileName(withoutTrailingDotsAndBlanks(candidate).toString() + QLatin1Char('_'));
+    return candidate;
+}
+
+} // namespace
+
+bool placeUnderFreeName(QString &name, const std::function<Placement(const QString &)> &place)
+{
+    const QString received = name;
+    // Variants add digits and a dot and may shorten the stem, so those of an acceptable name
+    // can fail the test only as device names, and only for a few numbers. A number can turn
+    // an acceptable name into a device name ("COM" -> "COM2.COM", "lpt.txt" -> "lpt2.txt"),
+    // and so can shortening ("NULL.<250 bytes>" -> "NUL.<...>"); such names are passed over.
+    const bool receivedAcceptable = isAcceptableFileName(lastPathComponent(received));
+    return placeCandidates(
+        name, [&](int k) { return k == 1 ? fittedFileName(received) : numberedVariant(received, k); },
+        [&](const QString &candidate) {
+            return !receivedAcceptable || isAcceptableFileName(lastPathComponent(candidate));
+        },
+        place);
+}
+
 bool createFreshFile(QFile &file, QString &name, const QString &dir)
 {
     // Joined by hand: QDir::filePath takes a name that starts with ':' for a resource path and
@@ -238,15 +374,23 @@ bool createFreshFile(QFile &file, QString &name, const QString &dir)
     };
     if (file.isOpen())
         file.close();
-    const bool placed = placeUnderFreeName(name, [&](const QString &candidate) {
-        // The exclusive creation is the test for a free name: it cannot be raced, and a
-        // free name, the usual case, costs no look-up of its own.
-        file.setFileName(pathOf(candidate));
-        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-            return Placement::Placed;
-        // A failure under a free name would repeat for every variant.
-        return isTaken(pathOf(candidate)) ? Placement::Taken : Placement::Failed;
-    });
+    const QString received = name;
+    const bool receivedAcceptable = isAcceptableFileName(lastPathComponent(received));
+    const auto accepted = [&](const QString &candidate) {
+        const QString last = lastPathComponent(candidate);
+        return isHarmlessFileName(last) && (!receivedAcceptable || isAcceptableFileName(last));
+    };
+    const bool placed = placeCandidates(
+        name, [&](int k) { return harmlessCandidate(received, k); }, accepted,
+        [&](const QString &candidate) {
+            // The exclusive creation is the test for a free name: it cannot be raced, and a
+            // free name, the usual case, costs no look-up of its own.
+            file.setFileName(pathOf(candidate));
+            if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+                return Placement::Placed;
+            // A failure under a free name would repeat for every variant.
+            return isTaken(pathOf(candidate)) ? Placement::Taken : Placement::Failed;
+        });
     if (placed)
         name = nameAsStored(file.fileName(), name);
     return placed;

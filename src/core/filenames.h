@@ -31,6 +31,14 @@ QString lastPathComponent(const QString &name);
 // CONOUT$), bare or with an extension.
 bool isAcceptableFileName(const QString &name);
 
+// False for names that the system reading the folder would run, load or take as its
+// configuration: names that begin with a dot (a login shell reads ~/.bash_profile, git
+// ~/.gitconfig), the Windows types that run or load when opened, shown or placed beside a
+// program (the PATHEXT set, .dll, .lnk, .url, .scf and more), "*.desktop", and "qt.conf",
+// "desktop.ini" and "autorun.inf". Case does not matter, nor the dots and blanks that end a
+// name, since Windows drops them ("version.dll. " is stored as "version.dll").
+bool isHarmlessFileName(const QString &name);
+
 // name when it fits kMaxFileNameBytes; otherwise its stem, the part before the last '.',
 // shortened until it fits, so that the suffix stays.
 QString fittedFileName(const QString &name);
@@ -54,10 +62,13 @@ bool placeUnderFreeName(QString &name, const std::function<Placement(const QStri
 
 // Creates a new file under fittedFileName(name) in dir (empty: the working directory), or,
 // when that is taken by a file, a directory or a link, under its first free numbered
-// variant, and leaves it open for writing in file. It never overwrites: the file is created
-// exclusively, so a name that another process takes meanwhile moves on to the next variant.
-// name comes back as the name used or, on failure, the name last tried. On Windows the name
-// used is the one the file system stored, which lacks the dots that ended the name asked for.
+// variant, and leaves it open for writing in file. Only harmless names are used
+// (isHarmlessFileName): a name that begins with a dot counts as taken and its variants lose
+// the leading dots (".bashrc" -> "2.bashrc", ".a.b" -> "a2.b"); a type that runs or loads
+// gains a '_' ("version.dll" -> "version.dll_"), so that every variant is harmless too. It never overwrites:
+// the file is created exclusively, so a name that another process takes meanwhile moves on to the next
+// variant. name comes back as the name used or, on failure, the name last tried. On Windows the name used is
+// the one the file system stored, which lacks the dots that ended the name asked for.
 bool createFreshFile(QFile &file, QString &name, const QString &dir = QString());
 
 } // namespace tavrel

@@ -7,9 +7,18 @@
 #include "protocol.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QStorageInfo>
 #include <QTcpSocket>
 #include <QThreadPool>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+
+#include <string>
+#endif
 
 namespace {
 
@@ -19,6 +28,16 @@ namespace {
 // event loop may be held, while the chat-sized files that most messages carry are stored and
 // reported without a round through the pool.
 constexpr qint64 kInlineStoreBytes = 1024 * 1024;
+
+// The notice for a received file that is not stored.
+const QString kCannotWrite = QStringLiteral("不能以只写方式文件：");
+
+// Storing leaves at least the smaller of 1 GiB and 5% of the disk free. A full disk breaks
+// more than the chat (the desktop session, the system's logs and updates), and a peer can send
+// a 64 MiB file every second or two: 1 GiB is 16 of them, time enough to see the notices, and
+// 5% keeps a small disk (a 16 GB stick, a tmpfs) within the same reach.
+constexpr qint64 kFreeDiskFloorBytes = 1024LL * 1024 * 1024;
+constexpr int kFreeDiskFloorPercent = 5;
 
 // Writes size bytes to the open file and closes it. Touches nothing but file, so it may run
 // on a pool thread while the GUI thread leaves file alone.
@@ -36,6 +55,43 @@ Widget::StoreResult writeAndClose(QFile &file, const char *data, qint64 size)
     return result;
 }
 
+#ifdef Q_OS_WIN
+// Marks a received file as come from the Internet (zone 3), as browsers mark what they
+// download, so that Windows warns before it runs or opens it. Only where the volume keeps
+// named streams: elsewhere (FAT, some Wine set-ups) the name with its colon could become a
+// file of its own, and the file is stored unmarked.
+void markFromInternet(const QString &path)
+{
+    const std::wstring native = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()).toStdWString();
+    const HANDLE file = CreateFileW(native.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    DWORD flags = 0;
+    const bool streams =
+        file != INVALID_HANDLE_VALUE &&
+        GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+        (flags & FILE_NAMED_STREAMS);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (!streams) {
+        qDebug() << "No Zone.Identifier stream on this volume:" << path;
+        return;
+    }
+    const std::wstring streamName = native + L":Zone.Identifier";
+    const HANDLE stream = CreateFileW(streamName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    static const char zone[] = "[ZoneTransfer]\r\nZoneId=3\r\n";
+    DWORD written = 0;
+    const bool marked = stream != INVALID_HANDLE_VALUE &&
+                        WriteFile(stream, zone, DWORD(sizeof zone - 1), &written, nullptr) &&
+                        written == sizeof zone - 1;
+    if (stream != INVALID_HANDLE_VALUE)
+        CloseHandle(stream);
+    if (!marked)
+        qWarning() << "Cannot mark as downloaded:" << path << GetLastError();
+}
+#endif
+
 } // namespace
 
 void Widget::on_btnReceiveFile_clicked()
@@ -45,7 +101,7 @@ void Widget::on_btnReceiveFile_clicked()
 
 bool Widget::saveFile(QString &name, const QByteArray &data)
 {
-    if (!createStoredFile(name))
+    if (!createStoredFile(name, data.size()))
         return false;
     return finishStoredFile(name, data.size(), writeAndClose(*fileIn, data.constData(), data.size()));
 }
@@ -54,7 +110,7 @@ void Widget::storeFile(const QString &name, const QByteArray &message, QByteArra
                        std::function<void(bool, const QString &)> stored)
 {
     QString storedName = name;
-    if (!createStoredFile(storedName)) {
+    if (!createStoredFile(storedName, data.size())) {
         stored(false, storedName);
         return;
     }
@@ -79,15 +135,18 @@ void Widget::storeFile(const QString &name, const QByteArray &message, QByteArra
         });
 }
 
-bool Widget::createStoredFile(QString &name)
+bool Widget::createStoredFile(QString &name, qint64 size)
 {
     qDebug() << "saveFile start";
     // The peer picks the name. Only its last component is kept, so that nothing is written
     // outside the working directory, and names that some file system would read as a
     // device, a stream or a path are refused on every platform alike.
     name = tavrel::lastPathComponent(name);
-    if (!tavrel::isAcceptableFileName(name) || !tavrel::createFreshFile(*fileIn, name)) {
-        appendPlainText(ui->textEditRead, QStringLiteral("不能以只写方式文件：") + name);
+    const bool acceptable = tavrel::isAcceptableFileName(name);
+    if (acceptable && !leavesDiskFloor(name, size))
+        return false;
+    if (!acceptable || !tavrel::createFreshFile(*fileIn, name)) {
+        appendPlainText(ui->textEditRead, kCannotWrite + name);
         qDebug() << "Cannot open file for writing";
         return false;
     }
@@ -99,7 +158,7 @@ bool Widget::finishStoredFile(const QString &name, qint64 size, const StoreResul
     if (!result.failure.isEmpty()) {
         // Only the file created for it goes; name is its path, relative to the working folder.
         QFile::remove(name);
-        appendPlainText(ui->textEditRead, QStringLiteral("不能以只写方式文件：") + name);
+        appendPlainText(ui->textEditRead, kCannotWrite + name);
         qWarning().noquote() << QStringLiteral("Cannot write file %1 (%2 of %3 bytes written): %4")
                                     .arg(name)
                                     .arg(qMax<qint64>(result.written, 0))
@@ -107,6 +166,37 @@ bool Widget::finishStoredFile(const QString &name, qint64 size, const StoreResul
                                     .arg(result.failure);
         return false;
     }
+#ifdef Q_OS_WIN
+    markFromInternet(name);
+#endif
     qDebug() << QStringLiteral("文件: ") + name + QStringLiteral("已保存");
     return true;
+}
+
+bool Widget::leavesDiskFloor(const QString &name, qint64 size)
+{
+    const QStorageInfo disk(QDir::currentPath());
+    const qint64 free = disk.bytesAvailable();
+    if (!disk.isValid() || free < 0)
+        return true; // nothing to go by: the write itself reports a full disk
+    const qint64 floor = qMin(kFreeDiskFloorBytes, disk.bytesTotal() / 100 * kFreeDiskFloorPercent);
+    if (free - size >= floor)
+        return true;
+    // A file that does not fit at all is refused as a write that fails, without filling the
+    // disk first; one that fits but would eat into the floor gets a notice of its own.
+    if (size > free) {
+        qWarning().noquote() << QStringLiteral("Cannot write file %1 (0 of %2 bytes written): %3 bytes free")
+                                    .arg(name)
+                                    .arg(size)
+                                    .arg(free);
+        appendPlainText(ui->textEditRead, kCannotWrite + name);
+        return false;
+    }
+    qWarning().noquote() << QStringLiteral("Not storing %1: %2 bytes would leave %3 bytes free, less than %4")
+                                .arg(name)
+                                .arg(size)
+                                .arg(free - size)
+                                .arg(floor);
+    appendPlainText(ui->textEditRead, QStringLiteral("磁盘剩余空间不足，文件未保存：") + name);
+    return false;
 }

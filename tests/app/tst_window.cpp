@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTabWidget>
 #include <QTemporaryDir>
 
@@ -209,6 +210,76 @@ private slots:
         QCOMPARE(closing.captured(1).toLongLong() > 0, !sent.isEmpty());
         QCOMPARE(QDir(work.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  QStringList());
+#endif
+    }
+
+    void launch_data()
+    {
+        QTest::addColumn<QString>("start");
+        QTest::newRow("menu entry") << "menu";
+        QTest::newRow("program's own folder") << "program folder";
+        QTest::newRow("terminal") << "terminal";
+    }
+
+    // The real tavrel, started as the user would: the folder it works in, what the message
+    // box says of it, and what 打开文件夹 hands the file manager.
+    void launch()
+    {
+#if !defined(TAVREL_CLOSE_HOOK) || !defined(TAVREL_DESKTOP_ENTRY)
+        QSKIP("needs a library preloaded into tavrel");
+#else
+        QFETCH(QString, start);
+        if (start == "menu" && QStandardPaths::findExecutable("gio").isEmpty())
+            QSKIP("needs gio, which launches menu entries as a desktop does");
+        QTemporaryDir root;
+        const QString home = root.filePath("home"), bin = root.filePath("bin"), work = root.filePath("work"),
+                      own = root.filePath("program");
+        for (const QString &dir : {home, bin, work, own})
+            QVERIFY(QDir().mkpath(dir));
+        // The file manager: a stand-in that notes the folder it is asked to show.
+        const QString opener = bin + "/xdg-open";
+        QVERIFY(write(opener, "#!/bin/sh\nprintf '%s' \"$1\" > \"$TAVREL_STUB_LOG\"\n") &&
+                QFile::setPermissions(opener, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QString program = TAVREL_BINARY;
+        if (start == "program folder") {
+            QVERIFY(QFile::copy(program, own + "/tavrel"));
+            program = own + "/tavrel";
+        }
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home);
+        env.insert("PATH", bin + ':' + QFileInfo(TAVREL_BINARY).path() + ':' + env.value("PATH"));
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("LD_PRELOAD", TAVREL_CLOSE_HOOK);
+        env.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
+        env.insert("TAVREL_CLOSE_WHEN", "open-folder");
+        env.insert("TAVREL_HOOK_REPORT", root.filePath("report"));
+        env.insert("TAVREL_STUB_LOG", root.filePath("opened"));
+        QProcess tavrel;
+        tavrel.setProcessEnvironment(env);
+        // The window outlives gio, which would leave it writing to a closed pipe.
+        tavrel.setStandardOutputFile(QProcess::nullDevice());
+        tavrel.setStandardErrorFile(QProcess::nullDevice());
+        if (start == "menu") {
+            tavrel.setWorkingDirectory(home);
+            tavrel.start("gio", {"launch", TAVREL_DESKTOP_ENTRY});
+        } else {
+            tavrel.setWorkingDirectory(start == "terminal" ? work : own);
+            tavrel.start(program, QStringList());
+        }
+        QVERIFY2(tavrel.waitForFinished(20000), qPrintable(tavrel.errorString()));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(root.filePath("opened")), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(root.filePath("report")), 5000);
+
+        const QString folder = start == "terminal" ? work : home + "/Tavrel";
+        const QStringList report = QString::fromUtf8(contents(root.filePath("report"))).split('\n');
+        QCOMPARE(report.value(0), folder);
+        QCOMPARE(QString::fromUtf8(contents(root.filePath("opened"))), folder);
+        QCOMPARE(report.mid(4).join('\n'),
+                 start == "program folder"
+                     ? QStringLiteral("程序从自己的文件夹启动，收到的文件改存到：") + folder
+                     : QString());
+        QCOMPARE(QFileInfo(home + "/Tavrel").isDir(), start != "terminal");
 #endif
     }
 };

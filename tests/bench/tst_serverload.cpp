@@ -64,10 +64,9 @@ private slots:
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("code");
 
-        // The user's name holds digits too; only the code may be taken for it.
+        // The address holds digits too; only the code may be taken for it.
         QTest::newRow("the server's mail")
             << tavrel::server::OutboxDelivery::composeMail(QStringLiteral("Load123@Example.org"),
-                                                           QStringLiteral("load123456x"),
                                                            QStringLiteral("042917"), 10)
             << "load123@example.org"
             << "042917";

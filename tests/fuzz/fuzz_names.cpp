@@ -142,6 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     // Only a zero character keeps a name, and its numbered variants, off this file system.
     check(!stored.isEmpty() || name.contains(QChar(0)));
+    // Nothing is stored under a name the system would run, load or read.
+    check(stored.isEmpty() || tavrel::isHarmlessFileName(stored));
     if (acceptable)
         check(tavrel::isAcceptableFileName(stored) && stored.toUtf8().size() <= tavrel::kMaxFileNameBytes &&
               tavrel::lastPathComponent(stored) == stored);

@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QImageReader>
+#include <QImageWriter>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -94,6 +95,9 @@ private slots:
     void cleanup()
     {
         QDir::setCurrent(m_previous);
+        if (!m_mountPoint.isEmpty() && QProcess::execute("umount", {m_mountPoint}) != 0)
+            QProcess::execute("umount", {"-l", m_mountPoint});
+        m_mountPoint.clear();
         m_root.reset();
     }
 
@@ -144,6 +148,12 @@ private slots:
             {"file", "fs,a.txt~+^`&hello", "", "收到的文件：a.txt%T|收到文件：a.txt", "a.txt=hello", "hello"},
             {"file renamed", "fs,a.txt~+^`&hello", "a.txt",
              "收到的文件：a2.txt%T|收到文件：a.txt, 并改名为：a2.txt", "a2.txt=hello", "hello"},
+            {"runnable type", "fs,version.dll~+^`&MZ", "",
+             "收到的文件：version.dll_%T|收到文件：version.dll, 并改名为：version.dll_", "version.dll_=MZ",
+             "MZ"},
+            {"hidden image", "fsi.p.png~+^`&bob~+^`&{png}", "",
+             "收到的图片：p2.png%P|收到bob 发来的文件：.p.png, 并改名为：p2.png", "p2.png={png}", "kept",
+             Waits},
             {"path left behind", "fs,../x~+^`&in", "", "收到的文件：x%T|收到文件：../x, 并改名为：x", "x=in",
              "in"},
             // A file not stored is not reported as received.
@@ -293,7 +303,7 @@ private slots:
             {"notes", "notes notes2.notes", "notes3.notes"},
             {".cfg", ".cfg", "2.cfg"},
             {"lpt.txt", "lpt.txt", "lpt10.txt"}, // lpt2.txt to lpt9.txt would be devices
-            {"COM", "COM", "COM10.COM"},
+            {"COM", "COM", "COM10.COM_"},        // COM2.COM to COM9.COM would be devices, and all run
         };
         for (const auto &row : numbered)
             QTest::addRow("%s beside %s", row[0], row[1]) << row[0] << row[1] << row[2];
@@ -317,6 +327,36 @@ private slots:
         };
         for (const auto &row : rows)
             QTest::newRow(qPrintable(row[0])) << row[1] << row[2] << row[3];
+
+        // What the system would run, load or read as configuration is stored under a name it
+        // leaves alone: a hidden name loses its dot to the numbering, a runnable type gains a '_'.
+        for (const char *type :
+             {"com", "exe", "bat", "cmd", "vbs", "vbe", "js",  "jse",     "wsf",       "wsh",
+              "msc", "dll", "cpl", "scr", "pif", "lnk", "url", "scf",     "hta",       "msi",
+              "msp", "reg", "ps1", "inf", "sys", "ocx", "drv", "desktop", "library-ms"})
+            QTest::addRow("x.%s", type)
+                << QStringLiteral("x.") + type << QString() << QStringLiteral("x.") + type + "_";
+        const char *harmful[][3] = {
+            {".bash_profile", "", "2.bash_profile"},
+            {".xprofile", "", "2.xprofile"},
+            {".gitconfig", ".gitconfig", "2.gitconfig"},
+            {".config.json", "", "config2.json"},
+            {"..cfg", "", "2.cfg"},
+            {".dll", "", "2.dll_"},
+            {"qt.conf", "", "qt2.conf"},
+            {"QT.Conf. ", "", "QT.Conf2. "},
+            {"desktop.ini", "", "desktop2.ini"},
+            {"autorun.inf", "", "autorun.inf_"},
+            {"version.DLL", "", "version.DLL_"},
+            {"dwmapi.dll. .", "", "dwmapi.dll_"},
+            {"x.Url ", "", "x.Url_"},
+            {"tavrel.exe", "tavrel.exe_", "tavrel2.exe_"},
+            {"dll", "dll", "dll2.dll_"},
+            {"app.desktop", "", "app.desktop_"},
+        };
+        for (const auto &row : harmful)
+            QTest::newRow(row[0]) << row[0] << row[1] << row[2];
+        QTest::newRow("255 bytes, runnable") << n(251) + ".dll" << QString() << n(250) + ".dll_";
     }
 
     void storedNames()
@@ -349,10 +389,10 @@ private slots:
         QImageReader::setAllocationLimit(0);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("allocation limit"));
         QVERIFY(write("earlier.png", png(3, 2)) && write("new.png", encoded(alpha)) &&
-                write("huge.pgm", "P5 17000 17000 255\n"));
+                write("huge.png", declaredPng(8000, 8000, 16, 6, QByteArray(1, '\0'))));
         Widget w;
         QList<bool> results;
-        for (const char *name : {"earlier.png", "huge.pgm", "new.png"}) {
+        for (const char *name : {"earlier.png", "huge.png", "new.png"}) {
             const qsizetype before = results.size();
             w.showImage(name, [&](bool shown) { results.append(shown); });
             QCOMPARE(results.size(), before); // decoded while the event loop goes on
@@ -367,6 +407,179 @@ private slots:
         QCOMPARE(last->boundingRect(), QRectF(0, 0, 6, 4));
         QCOMPARE(last->pixmap().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
                  alpha.convertToFormat(QImage::Format_ARGB32_Premultiplied));
+    }
+
+    void decodedImages_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("shown");
+
+        QImage small(5, 4, QImage::Format_RGB32);
+        small.fill(0x336699);
+        const QByteArray gif("GIF89a\x01\0\x01\0\x80\0\0\xff\xff\xff\0\0\0,\0\0\0\0\x01\0\x01\0\0\x02\x02"
+                             "D\x01\0;",
+                             35);
+        for (const char *format : {"PNG", "JPEG", "BMP", "WEBP"}) {
+            if (QImageWriter::supportedImageFormats().contains(QByteArray(format).toLower()))
+                QTest::newRow(format) << encoded(small, format) << true;
+        }
+        QTest::newRow("GIF") << gif << true;
+        // Text formats, and what only some plugin reads: never decoded, whatever is installed.
+        QTest::newRow("SVG") << QByteArray(
+                                    "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"5\" height=\"4\">"
+                                    "<rect width=\"5\" height=\"4\"/></svg>")
+                             << false;
+        QTest::newRow("PBM as text") << QByteArray("P1\n2 2\n0 1\n1 0\n") << false;
+        for (const char *format : {"XPM", "XBM", "PPM", "TIFF", "ICO"}) {
+            if (QImageWriter::supportedImageFormats().contains(QByteArray(format).toLower()))
+                QTest::newRow(format) << encoded(small, format) << false;
+        }
+        // Sizes past what the picture tab holds, refused before their pixels are allocated.
+        const auto set16 = [](QByteArray bytes, qsizetype at, quint16 value, bool bigEndian) {
+            bytes[at + (bigEndian ? 0 : 1)] = char(value >> 8);
+            bytes[at + (bigEndian ? 1 : 0)] = char(value);
+            return bytes;
+        };
+        const qsizetype sof = encoded(small, "JPEG").indexOf("\xff\xc0");
+        QTest::newRow("PNG, 30000 x 30000")
+            << declaredPng(30000, 30000, 8, 0, QByteArray(30001, '\0')) << false;
+        QTest::newRow("JPEG, 30000 x 30000")
+            << set16(set16(encoded(small, "JPEG"), sof + 5, 30000, true), sof + 7, 30000, true) << false;
+        QTest::newRow("GIF, 30000 x 30000")
+            << set16(set16(set16(set16(gif, 6, 30000, false), 8, 30000, false), 23, 30000, false), 25, 30000,
+                     false)
+            << false;
+        QTest::newRow("BMP, 30000 x 30000")
+            << set16(set16(encoded(small, "BMP"), 18, 30000, false), 22, 30000, false) << false;
+    }
+
+    // Only the raster formats a chat needs are decoded, chosen by their first bytes under any name.
+    void decodedImages()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, shown);
+
+        QVERIFY(write("p.png", bytes));
+        Widget w;
+        QList<bool> results;
+        w.showImage("p.png", [&](bool ok) { results.append(ok); });
+        QTRY_COMPARE_WITH_TIMEOUT(results.size(), 1, 20000);
+        QCOMPARE(results.first(), shown);
+        QCOMPARE(WidgetProbe::scene(w)->items().size(), shown ? 1 : 0);
+    }
+
+    void floods_data()
+    {
+        QTest::addColumn<QByteArrayList>("messages");
+        QTest::addColumn<QStringList>("lines"); // the whole message box, in order
+        QTest::addColumn<int>("sceneImages");
+
+        const auto imageLines = [](const QString &name, const QString &stored) {
+            return QStringList{"收到的图片：" + stored + " 在图片标签页里显示",
+                               "收到bob 发来的文件：" + name +
+                                   (name == stored ? "" : ", 并改名为：" + stored)};
+        };
+        // Every one is stored and reported in order; the scene keeps the last four.
+        const QByteArray large = png(2000, 1500);
+        QByteArrayList images;
+        QStringList lines;
+        for (int i = 1; i <= 50; ++i) {
+            images << imageMessage("big.png", large);
+            lines << imageLines("big.png", i == 1 ? "big.png" : QString("big%1.png").arg(i));
+        }
+        QTest::newRow("50 large images") << images << lines << 4;
+        // Three of 20 Mpx fill the scene's 64 Mpx.
+        const QByteArray huge = png(5000, 4000);
+        QTest::newRow("past the scene's pixels")
+            << QByteArrayList{imageMessage("a.png", huge), imageMessage("b.png", huge),
+                              imageMessage("c.png", huge), imageMessage("d.png", huge)}
+            << imageLines("a.png", "a.png") + imageLines("b.png", "b.png") + imageLines("c.png", "c.png") +
+                   imageLines("d.png", "d.png")
+            << 3;
+        // The second image has more messages waiting behind it than may wait: it is stored, not
+        // decoded, and the chat lines follow at once, in order.
+        QByteArrayList queue{imageMessage("p.png", png(3, 2)), imageMessage("q.png", png(3, 2))};
+        QStringList queued =
+            imageLines("p.png", "p.png") +
+            QStringList{"等待显示的消息太多，图片已保存，未显示：q.png", "收到bob 发来的文件：q.png"};
+        for (int i = 0; i < 1001; ++i) {
+            queue << "c," + QByteArray::number(i);
+            queued << QString::number(i);
+        }
+        QTest::newRow("past the waiting messages") << queue << queued << 1;
+        // The message box keeps the last 100,000 paragraphs and says once that the rest went.
+        QByteArrayList chat;
+        QStringList kept;
+        for (int i = 0; i < 2000; ++i) {
+            QByteArray text;
+            for (int j = 0; j < 100; ++j)
+                text += (j ? "\n" : "") + QByteArray::number(i * 100 + j);
+            chat << "c," + text;
+        }
+        for (int i = 100000; i < 200000; ++i)
+            kept << QString::number(i);
+        kept.removeFirst();
+        kept << "信息框只保留最近的 100000 段，更早的已移除";
+        QTest::newRow("200,000 chat lines") << chat << kept << 0;
+    }
+
+    void floods()
+    {
+        QFETCH(QByteArrayList, messages);
+        QFETCH(QStringList, lines);
+        QFETCH(int, sceneImages);
+
+        Widget w;
+        for (const QByteArray &message : std::as_const(messages))
+            QVERIFY(w.handleMessage(message));
+        QVERIFY(QTest::qWaitFor([&] { return !WidgetProbe::messagesWaiting(w); }, 120000));
+        QTest::qWait(0);
+        QCOMPARE(shown(w).split(QLatin1Char('\n')), lines);
+        QList<QGraphicsItem *> items = WidgetProbe::scene(w)->items();
+        QCOMPARE(items.size(), sceneImages);
+        QVERIFY(!sceneImages || items.contains(WidgetProbe::pixmapItem(w)));
+        QCOMPARE(created().size(), lines.filter(QRegularExpression("^收到bob")).size());
+    }
+
+    void diskFloor_data()
+    {
+        QTest::addColumn<int>("freeMiB");  // on a 128 MiB tmpfs, whose floor is 6.4 MiB
+        QTest::addColumn<QString>("line"); // empty: stored
+
+        QTest::newRow("64 MiB would leave 4 MiB") << 68 << "磁盘剩余空间不足，文件未保存：big.bin";
+        QTest::newRow("64 MiB would leave 8 MiB") << 72 << "";
+        QTest::newRow("64 MiB onto 32 MiB") << 32 << "不能以只写方式文件：big.bin";
+    }
+
+    // A 64 MiB file onto a nearly full disk: refused before anything is written when less than
+    // the floor would remain free.
+    void diskFloor()
+    {
+        QFETCH(int, freeMiB);
+        QFETCH(QString, line);
+
+        const auto mounted = mountNearlyFull(128 * 1024, freeMiB * 1024);
+        if (!mounted.has_value())
+            QSKIP("cannot mount a tmpfs here");
+        if (!*mounted)
+            return;
+        if (line.startsWith("不能"))
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Cannot write file big.bin "));
+        else if (!line.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Not storing big.bin: "));
+        const qint64 filled = QFileInfo("fill").size();
+        Widget w;
+        const QByteArray data(64 * 1024 * 1024, 'd');
+        QVERIFY(w.handleMessage("fs,big.bin~+^`&" + data));
+        QVERIFY(handled(w));
+        if (line.isEmpty()) {
+            QVERIFY(shown(w).endsWith("收到文件：big.bin"));
+            QVERIFY(contents("big.bin") == data);
+        } else {
+            QCOMPARE(withoutStartNote(shown(w)), line);
+            QCOMPARE(entries(), QStringList{"fill"});
+        }
+        QCOMPARE(QFileInfo("fill").size(), filled);
     }
 
     void windowGoneWhileBusy_data()
@@ -554,29 +767,15 @@ private slots:
 
         if (accept < 0 && !QFile::exists("/dev/full"))
             QSKIP("needs /dev/full");
-        const QString mountPoint = QDir::currentPath();
         bool mounted = false;
-        const auto unmount = qScopeGuard([&] {
-            QDir::setCurrent(m_root->path());
-            if (mounted && QProcess::execute("umount", {mountPoint}) != 0)
-                QProcess::execute("umount", {"-l", mountPoint});
-            QDir::setCurrent(mountPoint);
-        });
         qint64 filled = 0;
         if (freeKiB >= 0) {
-            QProcess mount;
-            mount.start("mount", {"-t", "tmpfs", "-o", "size=256k", "tavrel-test", mountPoint});
-            mounted = mount.waitForFinished(10000) && mount.exitStatus() == QProcess::NormalExit &&
-                      mount.exitCode() == 0;
-            if (!mounted)
-                QSKIP(qPrintable("cannot mount a tmpfs here: " + mount.readAllStandardError().trimmed()));
-            QVERIFY(QDir::setCurrent(mountPoint)); // from the folder below into the mounted one
-            QFile fill("fill");
-            QVERIFY(fill.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-            while (fill.write(QByteArray(4096, 'f')) == 4096) {
-            }
-            QVERIFY(fill.resize(fill.size() - freeKiB * 1024));
-            filled = fill.size();
+            const std::optional<bool> nearlyFull = mountNearlyFull(256, freeKiB);
+            if (!nearlyFull)
+                QSKIP("cannot mount a tmpfs here");
+            QVERIFY(*nearlyFull);
+            mounted = true;
+            filled = QFileInfo("fill").size();
         }
         QStringList expected;
         QVERIFY(createEntries(present, expected));
@@ -602,6 +801,30 @@ private slots:
     void initTestCase() { QVERIFY(m_peer.listen()); }
 
 private:
+    // Mounts a tmpfs of sizeKiB over the working folder, goes into it and fills it with "fill"
+    // until freeKiB remain; cleanup() takes it away. Nothing where mounting is not allowed.
+    std::optional<bool> mountNearlyFull(int sizeKiB, int freeKiB)
+    {
+        const QString mountPoint = QDir::currentPath();
+        QProcess mount;
+        mount.start("mount", {"-t", "tmpfs", "-o", QStringLiteral("size=%1k").arg(sizeKiB), "tavrel-test",
+                              mountPoint});
+        if (!mount.waitForFinished(10000) || mount.exitStatus() != QProcess::NormalExit ||
+            mount.exitCode() != 0) {
+            qInfo() << "cannot mount a tmpfs:" << mount.readAllStandardError().trimmed();
+            return std::nullopt;
+        }
+        m_mountPoint = mountPoint;
+        QFile fill("fill");
+        // From the folder below into the mounted one.
+        if (!QDir::setCurrent(mountPoint) || !fill.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            return false;
+        const QByteArray block(64 * 1024, 'f');
+        while (fill.write(block) == block.size()) {
+        }
+        return fill.resize(fill.size() - freeKiB * 1024);
+    }
+
     QStringList created() const
     {
         const QStringList root =
@@ -642,6 +865,7 @@ private:
     ScriptedPeer m_peer;
     std::unique_ptr<QTemporaryDir> m_root;
     QString m_previous = QDir::currentPath();
+    QString m_mountPoint;
 };
 
 QTEST_MAIN(TestReceive)

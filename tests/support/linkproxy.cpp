@@ -5,6 +5,8 @@
 #include <QTcpSocket>
 
 #if defined(Q_OS_UNIX)
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #endif
 
@@ -16,6 +18,9 @@ constexpr qint64 kSegment = 1448;
 // it busy between two runs of the event loop, little enough that the sender's queue holds
 // the rest.
 constexpr qint64 kLookaheadUs = 5000;
+// A sender quiet this long has finished a write: what comes next starts a new burst. The
+// server paces its messages tens of ms apart, and hands each to the kernel at once.
+constexpr qint64 kBurstGapUs = 5000;
 
 qint64 nowUs()
 {
@@ -62,6 +67,32 @@ void limitReceiveBuffer(qintptr descriptor, const LinkProfile &profile)
 #endif
 }
 
+// Also before the socket connects: the segment size is agreed in the handshake.
+void limitSegment(qintptr descriptor, const LinkProfile &profile)
+{
+#if defined(Q_OS_LINUX)
+    if (profile.maxSegment > 0)
+        setsockopt(int(descriptor), IPPROTO_TCP, TCP_MAXSEG, &profile.maxSegment, sizeof profile.maxSegment);
+#else
+    Q_UNUSED(descriptor);
+    Q_UNUSED(profile);
+#endif
+}
+
+// The segment size a connected socket and its peer use; 0 when unknown.
+qint64 segmentSizeOf(qintptr descriptor)
+{
+#if defined(Q_OS_LINUX)
+    tcp_info info = {};
+    socklen_t size = sizeof info;
+    if (getsockopt(int(descriptor), IPPROTO_TCP, TCP_INFO, &info, &size) == 0)
+        return info.tcpi_snd_mss;
+#else
+    Q_UNUSED(descriptor);
+#endif
+    return 0;
+}
+
 } // namespace
 
 std::optional<LinkProfile> LinkProfile::parse(const QString &text)
@@ -92,6 +123,9 @@ QString LinkProfile::toString() const
         text += QStringLiteral("/%1%x%2ms").arg(stallChance * 100).arg(stallMs);
     if (readAheadBytes > 0)
         text += QStringLiteral("/ahead%1k").arg(readAheadBytes / 1024);
+    if (maxSegment > 0)
+        text +=
+            QStringLiteral(", segments of at most %1 bytes, %2 ms apart").arg(maxSegment).arg(segmentPauseMs);
     return text;
 }
 
@@ -134,6 +168,7 @@ LinkStats LinkProxy::total(bool down) const
         sum.taken += m_stats[i].taken;
         sum.delivered += m_stats[i].delivered;
         sum.stalls += m_stats[i].stalls;
+        sum.segmentSize = std::max(sum.segmentSize, m_stats[i].segmentSize);
     }
     return sum;
 }
@@ -178,6 +213,7 @@ void LinkProxy::accept()
         server->bind(m_target.protocol() == QAbstractSocket::IPv6Protocol ? QHostAddress::LocalHostIPv6
                                                                           : QHostAddress::LocalHost);
         limitReceiveBuffer(server->socketDescriptor(), m_down);
+        limitSegment(server->socketDescriptor(), m_down);
         server->connectToHost(m_target, m_targetPort);
     }
 }
@@ -197,7 +233,7 @@ LinkDirection::LinkDirection(QTcpSocket *from, QTcpSocket *to, const LinkProfile
     m_deliverTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_pullTimer, &QTimer::timeout, this, &LinkDirection::pull);
     connect(&m_deliverTimer, &QTimer::timeout, this, &LinkDirection::deliver);
-    connect(m_from, &QTcpSocket::readyRead, this, &LinkDirection::pull);
+    connect(m_from, &QTcpSocket::readyRead, this, &LinkDirection::arrived);
     connect(m_from, &QTcpSocket::disconnected, this, [this] {
         m_senderClosed = true;
         pull();
@@ -212,7 +248,19 @@ void LinkDirection::start()
         limitReceiveBuffer(m_from->socketDescriptor(), m_profile);
     }
     m_to->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    if (m_profile.maxSegment > 0)
+        m_stats->segmentSize = segmentSizeOf(m_from->socketDescriptor());
     m_started = true;
+    pull();
+}
+
+void LinkDirection::arrived()
+{
+    const qint64 now = nowUs();
+    if (m_lastArrivalUs < 0 || now - m_lastArrivalUs > kBurstGapUs)
+        m_burstStarts.push_back(m_arrived);
+    m_arrived = m_stats->taken + available();
+    m_lastArrivalUs = now;
     pull();
 }
 
@@ -234,9 +282,26 @@ void LinkDirection::pull()
             m_pullTimer.start(int((m_linkFreeUs - now - kLookaheadUs + 999) / 1000));
             break;
         }
-        // A stall falls between two units, so a read never crosses a unit's end.
-        const qint64 toUnitEnd = LinkProfile::kStallUnit - m_stats->taken % LinkProfile::kStallUnit;
-        const QByteArray bytes = take(std::min(kSegment, toUnitEnd));
+        // A stall falls between two units, so a read never crosses a unit's end; nor a
+        // segment's, when segments pause.
+        qint64 most = std::min(kSegment, LinkProfile::kStallUnit - m_stats->taken % LinkProfile::kStallUnit);
+        const qint64 segment = m_stats->segmentSize;
+        if (segment > 0 && m_profile.segmentPauseMs > 0 && !m_burstStarts.empty()) {
+            while (m_burstStarts.size() > 1 && m_burstStarts[1] <= m_stats->taken)
+                m_burstStarts.pop_front();
+            const qint64 intoBurst = m_stats->taken - m_burstStarts.front();
+            const bool linkBusy = !m_inTransit.empty() || m_linkFreeUs > now;
+            if (intoBurst % segment == 0 && linkBusy && m_pausedAt != m_stats->taken) {
+                m_pausedAt = m_stats->taken;
+                m_linkFreeUs = std::max(m_linkFreeUs, now) + qint64(m_profile.segmentPauseMs) * 1000;
+            }
+            most = std::min(most, segment - intoBurst % segment);
+            if (m_burstStarts.size() > 1)
+                most = std::min(most, m_burstStarts[1] - m_stats->taken);
+            if (m_linkFreeUs - now > kLookaheadUs)
+                continue; // the pause is the link's: the loop waits for it above
+        }
+        const QByteArray bytes = take(most);
         if (bytes.isEmpty())
             break;
         m_stats->taken += bytes.size();

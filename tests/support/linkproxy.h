@@ -25,6 +25,13 @@ struct LinkProfile
     // load balancer, a carrier's performance proxy): the sender sees them acknowledged long
     // before the receiver has them.
     qint64 readAheadBytes = 0;
+    // The segment size the sender is told to use (TCP_MAXSEG on the proxy's side of the
+    // connection, 0: the system's), and a pause between every two segments of a burst: the
+    // receiver then reads each segment on its own, as a reader does when a link holds
+    // every segment up a little. A burst is what the sender writes after a quiet moment;
+    // its segments are cut from its first byte, as TCP cuts a write into an empty queue.
+    int maxSegment = 0;
+    int segmentPauseMs = 0;
 
     // "2000k/100ms/0.5%x500ms/ahead64k": rate in kbit/s (0: none), one-way delay, stall
     // chance and length, read-ahead in KiB; the stall and the read-ahead may be left out.
@@ -39,6 +46,7 @@ struct LinkStats
     qint64 taken = 0;     // bytes read from the sender
     qint64 delivered = 0; // bytes written to the receiver
     int stalls = 0;
+    qint64 segmentSize = 0; // the segment size in force, with maxSegment (totals: the largest)
 };
 
 // A TCP proxy on loopback that carries each direction of every connection through its own
@@ -106,6 +114,7 @@ private:
         QByteArray bytes;
         qint64 dueUs;
     };
+    void arrived();
     void pull();
     // Reads what the sender has into m_held, up to the read-ahead.
     void readAhead();
@@ -124,6 +133,12 @@ private:
     bool m_senderClosed = false;
     bool m_finished = false;
     bool m_backlogged = false;
+    // Where each burst of the sender's starts in what it sent, from the current one on, and
+    // when its bytes last arrived.
+    std::deque<qint64> m_burstStarts;
+    qint64 m_lastArrivalUs = -1;
+    qint64 m_arrived = 0;   // bytes the sender has sent so far
+    qint64 m_pausedAt = -1; // the offset of the last segment that began with a pause
     std::deque<Chunk> m_inTransit;
     // Taken from the sender ahead of the link, in the order they came.
     std::deque<QByteArray> m_held;

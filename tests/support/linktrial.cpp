@@ -291,7 +291,8 @@ TrialResult runTrial(const TrialSettings &settings, const QList<TrialFile> &file
     const QStringList lines = shown(w).split(u'\n');
     for (const QString &sent : std::as_const(chatSent)) {
         ++result.chatLines;
-        const QString line = kChatter + QStringLiteral(": ") + sent;
+        // As the server relays it: the separator in it neutralised.
+        const QString line = tavrel::server::relayedChat(kChatter, sent);
         const qsizetype count = lines.count(line);
         if (count == 1)
             ++result.chatLinesIntact;

@@ -116,6 +116,33 @@ inline QByteArray png(int width, int height)
     return encoded(image);
 }
 
+// A PNG whose header declares width x height at the given bit depth and colour type (0 grey,
+// 6 RGBA), with rows (each a filter byte and its pixels) as its only data.
+inline QByteArray declaredPng(quint32 width, quint32 height, int bitDepth, int colourType,
+                              const QByteArray &rows)
+{
+    const auto crc32 = [](const QByteArray &bytes) {
+        quint32 crc = 0xffffffffu;
+        for (const char byte : bytes) {
+            crc ^= uchar(byte);
+            for (int k = 0; k < 8; ++k)
+                crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+        }
+        return ~crc;
+    };
+    const auto bigEndian = [](quint32 value) {
+        const char bytes[] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+        return QByteArray(bytes, 4);
+    };
+    const auto chunk = [&](const QByteArray &type, const QByteArray &data) {
+        return bigEndian(quint32(data.size())) + type + data + bigEndian(crc32(type + data));
+    };
+    const QByteArray header =
+        bigEndian(width) + bigEndian(height) + char(bitDepth) + char(colourType) + QByteArray(3, '\0');
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) +
+           chunk("IDAT", qCompress(rows).mid(4)) + chunk("IEND", QByteArray());
+}
+
 // A file or image message as the server sends it, the name's bytes as given.
 inline QByteArray fileMessage(const QByteArray &name, const QByteArray &contents)
 {

@@ -7,8 +7,10 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -16,6 +18,9 @@
 #include <memory>
 
 #include <windows.h>
+
+#include <shlobj.h>
+#include <shobjidl.h>
 
 namespace {
 
@@ -51,6 +56,84 @@ HWND foreignWindow(const QString &title)
     return found.window;
 }
 
+BOOL CALLBACK findProcessWindow(HWND window, LPARAM param)
+{
+    auto *found = reinterpret_cast<FoundWindow *>(param);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == found->ownProcess && IsWindowVisible(window)) {
+        found->window = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The visible top-level window of the process pid.
+HWND processWindow(DWORD pid)
+{
+    FoundWindow found{pid, QString()};
+    EnumWindows(findProcessWindow, reinterpret_cast<LPARAM>(&found));
+    return found.window;
+}
+
+QString knownFolder(int csidl)
+{
+    wchar_t path[MAX_PATH];
+    return SUCCEEDED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path))
+               ? QString::fromWCharArray(path)
+               : QString();
+}
+
+// Whether the volume that holds path keeps named streams, and the Zone.Identifier stream of
+// path ("<none>" when there is none).
+bool namedStreams(const QString &path)
+{
+    const HANDLE file = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+                                    FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    DWORD flags = 0;
+    const bool ok = file != INVALID_HANDLE_VALUE &&
+                    GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return ok && (flags & FILE_NAMED_STREAMS);
+}
+
+QByteArray zoneIdentifier(const QString &path)
+{
+    const QString stream = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()) + ":Zone.Identifier";
+    const HANDLE file = CreateFileW(reinterpret_cast<const wchar_t *>(stream.utf16()), GENERIC_READ,
+                                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "<none>";
+    char buffer[256];
+    DWORD read = 0;
+    const bool ok = ReadFile(file, buffer, sizeof buffer, &read, nullptr);
+    CloseHandle(file);
+    return ok ? QByteArray(buffer, int(read)) : QByteArray("<unreadable>");
+}
+
+// Clicks 打开文件夹 in the window of the real tavrel.exe that process runs, with the stand-in
+// explorer.exe first on its program search path, and closes the window. The folder that the
+// stand-in was asked to show, or "" when none.
+QString folderOpenedBy(DWORD pid, const QString &log)
+{
+    HWND window = nullptr;
+    if (!QTest::qWaitFor([&] { return (window = processWindow(pid)) != nullptr; }, 30000))
+        return QStringLiteral("<no window>");
+    QTest::qWait(500); // the window takes clicks once it has been shown
+    const LPARAM at = MAKELPARAM(340 + 71 / 2, 470 + 18 / 2); // btnOpenFolder
+    PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    PostMessageW(window, WM_LBUTTONUP, 0, at);
+    const bool opened = QTest::qWaitFor([&] { return QFile::exists(log); }, 20000);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    if (!QTest::qWaitFor([&] { return !processWindow(pid); }, 10000))
+        return QStringLiteral("<window stays>");
+    if (!opened)
+        return QString();
+    return QString::fromUtf8(contents(log)).split(QLatin1Char('\n')).value(1);
+}
+
 } // namespace
 
 // The client on a Windows file system and a Windows command line: what Linux tests cannot
@@ -61,6 +144,51 @@ class TestWindows : public QObject
 
     std::unique_ptr<QTemporaryDir> m_work;
     QString m_home = QDir::currentPath();
+
+    // The folder of the stand-in explorer.exe, beside this test.
+    static QString stubFolder()
+    {
+        return QCoreApplication::applicationDirPath() + QStringLiteral("/explorer-stub");
+    }
+
+    static QProcessEnvironment stubEnvironment(const QString &log)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PATH"), QDir::toNativeSeparators(stubFolder()) + QLatin1Char(';') +
+                                               env.value(QStringLiteral("PATH")));
+        env.insert(QStringLiteral("TAVREL_STUB_LOG"), QDir::toNativeSeparators(log));
+        return env;
+    }
+
+    // The display names of the programs that Windows lists for removal.
+    static QStringList uninstallEntries()
+    {
+        QSettings uninstall(
+            QStringLiteral("HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"),
+            QSettings::Registry64Format);
+        QStringList names;
+        for (const QString &key : uninstall.childGroups())
+            names << uninstall.value(key + QStringLiteral("/DisplayName")).toString();
+        return names;
+    }
+
+    static QString shortcutWorkingFolder(const QString &path)
+    {
+        CoInitialize(nullptr);
+        IShellLinkW *link = nullptr;
+        IPersistFile *file = nullptr;
+        wchar_t folder[MAX_PATH] = {};
+        if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                       reinterpret_cast<void **>(&link))) &&
+            SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file))) &&
+            SUCCEEDED(file->Load(reinterpret_cast<const wchar_t *>(path.utf16()), STGM_READ)))
+            link->GetWorkingDirectory(folder, MAX_PATH);
+        if (file)
+            file->Release();
+        if (link)
+            link->Release();
+        return QString::fromWCharArray(folder);
+    }
 
 private slots:
     void init()
@@ -211,6 +339,17 @@ private slots:
             {true, "pic.png", "pic.png", "收到server 发来的文件：pic.png"},
             {true, "CON.png", "", "不能以只写方式文件：CON.png"},
             {true, "shot.", "shot", "收到server 发来的文件：shot., 并改名为：shot"},
+            // What Windows would load, run or read as it shows the folder keeps its bytes under
+            // a name it leaves alone.
+            {false, "version.dll", "version.dll_", "收到文件：version.dll, 并改名为：version.dll_"},
+            {false, "tavrel.EXE", "tavrel.EXE_", "收到文件：tavrel.EXE, 并改名为：tavrel.EXE_"},
+            {false, "x.url. .", "x.url_", "收到文件：x.url. ., 并改名为：x.url_"},
+            {false, "x.scf", "x.scf_", "收到文件：x.scf, 并改名为：x.scf_"},
+            {false, "Desktop.ini", "Desktop2.ini", "收到文件：Desktop.ini, 并改名为：Desktop2.ini"},
+            {false, "qt.conf", "qt2.conf", "收到文件：qt.conf, 并改名为：qt2.conf"},
+            {false, "autorun.inf", "autorun.inf_", "收到文件：autorun.inf, 并改名为：autorun.inf_"},
+            {false, ".bash_profile", "2.bash_profile", "收到文件：.bash_profile, 并改名为：2.bash_profile"},
+            {true, "pic.lnk", "pic.lnk_", "收到server 发来的文件：pic.lnk, 并改名为：pic.lnk_"},
         };
         for (const auto &row : rows)
             QTest::newRow(row.name) << row.image << QString::fromUtf8(row.name)
@@ -234,9 +373,100 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return !WidgetProbe::messagesWaiting(w); }, 10000));
         QVERIFY2(shown(w).split(QLatin1Char('\n')).contains(line), qPrintable(shown(w)));
         QCOMPARE(entries(), stored.isEmpty() ? QStringList() : QStringList{stored});
-        if (!stored.isEmpty())
+        if (!stored.isEmpty()) {
             QCOMPARE(contents(stored), data);
+            // Marked as come from the Internet wherever the volume keeps streams.
+            QCOMPARE(zoneIdentifier(stored), namedStreams(stored)
+                                                 ? QByteArray("[ZoneTransfer]\r\nZoneId=3\r\n")
+                                                 : QByteArray("<none>"));
+        }
         QCOMPARE(WidgetProbe::scene(w)->items().size(), image && !stored.isEmpty() ? 1 : 0);
+    }
+
+    void launch_data()
+    {
+        QTest::addColumn<bool>("programFolder");
+        QTest::newRow("from its own folder, as from the unpacked zip") << true;
+        QTest::newRow("from another folder") << false;
+    }
+
+    // The real tavrel.exe beside this test: started in its own folder it works in
+    // Documents\Tavrel, elsewhere where it was started; 打开文件夹 shows that folder.
+    void launch()
+    {
+        QFETCH(bool, programFolder);
+        const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/tavrel.exe");
+        if (!QFile::exists(program))
+            QSKIP("no tavrel.exe beside the test");
+        const QString log = m_work->filePath(QStringLiteral("opened.txt"));
+        QProcess tavrel;
+        tavrel.setProcessEnvironment(stubEnvironment(log));
+        tavrel.setWorkingDirectory(programFolder ? QCoreApplication::applicationDirPath() : m_work->path());
+        tavrel.start(program, QStringList());
+        QVERIFY2(tavrel.waitForStarted(10000), qPrintable(tavrel.errorString()));
+        const QString opened = folderOpenedBy(DWORD(tavrel.processId()), log);
+        QVERIFY(tavrel.waitForFinished(10000));
+        const QString expected = programFolder ? knownFolder(CSIDL_PERSONAL) + QStringLiteral("\\Tavrel")
+                                               : QDir::toNativeSeparators(m_work->path());
+        QCOMPARE(opened.toLower(), expected.toLower());
+        QVERIFY(QFileInfo(expected).isDir());
+    }
+
+    // tavrel.msi, installed, started from its shortcut and removed again with msiexec.
+    void installer()
+    {
+        const QString msi = qEnvironmentVariable("TAVREL_CHECK_MSI");
+        if (msi.isEmpty())
+            QSKIP("TAVREL_CHECK_MSI names no tavrel.msi");
+        const auto msiexec = [](const QStringList &arguments) {
+            QProcess process;
+            process.start(QStringLiteral("msiexec"), arguments);
+            return process.waitForFinished(300000) && process.exitCode() == 0;
+        };
+        const QString installed = qEnvironmentVariable("ProgramW6432", QStringLiteral("C:\\Program Files")) +
+                                  QStringLiteral("\\Tavrel\\tavrel.exe");
+        const QString documents = knownFolder(CSIDL_PERSONAL) + QStringLiteral("\\Tavrel");
+        QVERIFY(!QFile::exists(installed));
+        QVERIFY(msiexec({QStringLiteral("/i"), msi, QStringLiteral("/qn")}));
+        QVERIFY(QFile::exists(installed));
+        QVERIFY(QFileInfo(documents).isDir());
+        QVERIFY(uninstallEntries().contains(QStringLiteral("Tavrel")));
+
+        // Wine puts the shortcut of a per-machine install among the user's programs.
+        QString shortcut;
+        for (const int csidl : {CSIDL_COMMON_PROGRAMS, CSIDL_PROGRAMS}) {
+            if (QFile::exists(knownFolder(csidl) + QStringLiteral("\\Tavrel.lnk")))
+                shortcut = knownFolder(csidl) + QStringLiteral("\\Tavrel.lnk");
+        }
+        QVERIFY(!shortcut.isEmpty());
+        QCOMPARE(QDir::cleanPath(QDir::fromNativeSeparators(shortcutWorkingFolder(shortcut))).toLower(),
+                 QDir::cleanPath(QDir::fromNativeSeparators(documents)).toLower());
+
+        const QString log = m_work->filePath(QStringLiteral("opened.txt"));
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QDir::toNativeSeparators(stubFolder()).toLocal8Bit() + ';' + path);
+        qputenv("TAVREL_STUB_LOG", QDir::toNativeSeparators(log).toLocal8Bit());
+        // As Explorer opens it; Wine hands back no process for a shortcut, so the window is
+        // found by its title.
+        SHELLEXECUTEINFOW execute = {};
+        execute.cbSize = sizeof execute;
+        execute.lpFile = reinterpret_cast<const wchar_t *>(shortcut.utf16());
+        execute.nShow = SW_SHOWNORMAL;
+        const bool started = ShellExecuteExW(&execute);
+        const DWORD error = GetLastError();
+        qputenv("PATH", path);
+        QVERIFY2(started, qPrintable(QString::number(error)));
+        HWND window = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((window = foreignWindow(QStringLiteral("Widget"))) != nullptr, 30000);
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        const QString opened = folderOpenedBy(pid, log);
+        QCOMPARE(opened.toLower(), documents.toLower());
+
+        QVERIFY(msiexec({QStringLiteral("/x"), msi, QStringLiteral("/qn")}));
+        QVERIFY(!QFile::exists(installed));
+        QVERIFY(!QFile::exists(shortcut));
+        QVERIFY(!uninstallEntries().contains(QStringLiteral("Tavrel")));
     }
 
     void quietGaps_data()

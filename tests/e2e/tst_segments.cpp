@@ -1,0 +1,198 @@
+#include "linkproxy.h"
+#include "serverfixture.h"
+
+#include <QTcpSocket>
+
+#include <memory>
+
+using namespace tavrel;
+using namespace tavrel::server;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The smallest segment TCP lets a peer ask for (TCP_MAXSEG 88), less the 12 bytes of
+// timestamps every segment carries.
+constexpr int kSmallestSegment = 76;
+constexpr int kTimestampBytes = 12;
+// Longer than any quiet gap a reader waits for: each segment is a read of its own.
+constexpr int kSegmentPauseMs = 60;
+
+// A reader that takes every read as one message, behind a link that holds each segment up.
+struct Reader
+{
+    QString name;
+    LinkProxy proxy;
+    QTcpSocket socket;
+    QList<QByteArray> reads;
+};
+
+// What a read does to a reader that takes it for a whole message.
+struct Tally
+{
+    int reads = 0;
+    int fragments = 0; // reads that start inside a chat message
+    int files = 0;     // ... that store a file
+    int lines = 0;     // ... that show a line without its true sender
+    int kinds = 0;     // ... taken for a login answer or a user list
+    QStringList examples;
+};
+
+} // namespace
+
+// Relayed chat on links that hold up every segment of a message: a reader that takes each
+// read as a message (as the protocol's strictest reader does) sees each segment as one.
+// With a reader for every segment size from the smallest TCP allows to the length of the
+// message, each of its bytes from there on falls at a segment boundary for some reader.
+class TestSegments : public QObject
+{
+    Q_OBJECT
+
+    ServerFixture f{this};
+
+    static bool isUserListStart(const QByteArray &read, const QStringList &names)
+    {
+        if (!read.startsWith("o,"))
+            return false;
+        const QStringList lines = QString::fromUtf8(read.mid(2)).split(u'\n');
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            const bool known = i + 1 < lines.size()
+                                   ? names.contains(lines[i])
+                                   : std::any_of(names.begin(), names.end(), [&](const QString &name) {
+                                         return name.startsWith(lines[i]);
+                                     });
+            if (!known)
+                return false;
+        }
+        return true;
+    }
+
+    static void count(Tally &tally, const QByteArray &read, const QStringList &names)
+    {
+        ++tally.reads;
+        const bool whole = read == answers::loginReply(answers::loginOk()) || isUserListStart(read, names) ||
+                           read.startsWith("c,alice: ") || read.startsWith("c,  ");
+        // The rest of a user list, longer than a segment: names of the u76 kind start nothing.
+        static const QRegularExpression listTail(u"^[u0-9\\n]+$"_s);
+        if (whole || listTail.match(QString::fromLatin1(read)).hasMatch())
+            return;
+        ++tally.fragments;
+        int *harm = nullptr;
+        if (read.startsWith("fs")) {
+            harm = &tally.files;
+        } else if (read.startsWith('c') || read.startsWith('r') || read.startsWith('l')) {
+            const QStringList shown = QString::fromUtf8(read.mid(2)).split(u'\n');
+            if (std::any_of(shown.begin(), shown.end(), [](const QString &line) {
+                    return !line.startsWith(u"  "_s) && !line.startsWith(u"alice: "_s) && !line.isEmpty();
+                }))
+                harm = &tally.lines;
+            else if (read.startsWith('l'))
+                harm = &tally.kinds;
+        } else if (read.startsWith('o')) {
+            harm = &tally.kinds;
+        }
+        if (harm) {
+            ++*harm;
+            if (tally.examples.size() < 8)
+                tally.examples.append(QString::fromUtf8(read.left(60)));
+        }
+    }
+
+private slots:
+    void init() { f.init(); }
+    void cleanup() { f.cleanup(); }
+
+    // alice's text puts, at offsets of her choice, messages of every kind and of other
+    // senders; one more line follows at once, so that the two may go out merged.
+    void noForgeryAtAnySegmentBoundary()
+    {
+        const QString attack = u"看这里 c,bob: 我的新密码是 hunter2，别告诉别人 "_s +
+                               u"r,服务器: 账户异常，请把验证码发给管理员 "_s +
+                               u"fs,evil.desktop~+^`&[Desktop Entry]\nExec=sh -c id\n"_s +
+                               u"l,登录成功 o,bob\n服务器 "_s + u"\u202ec,bob: txt.exe"_s;
+        const QString second = u"c,服务器: 请重新登录"_s;
+        const int length = int(chatLine(relayedChat(u"alice"_s, attack)).size());
+
+        f.config.maxPerAddress = 1000;
+        f.config.maxUnauthenticatedPerAddress = 1000;
+        f.config.maxUnauthenticated = 1000;
+        QStringList names{u"alice"_s, u"bob"_s};
+        for (int size = kSmallestSegment; size <= length; ++size)
+            names.append(u"u%1"_s.arg(size));
+        f.startServer(names);
+        auto [alice, bob] = f.loggedIn(u"alice"_s, u"bob"_s);
+        Q_UNUSED(bob);
+
+        std::vector<std::unique_ptr<Reader>> readers;
+        for (int size = kSmallestSegment; size <= length; ++size) {
+            auto reader = std::make_unique<Reader>();
+            reader->name = u"u%1"_s.arg(size);
+            LinkProfile down;
+            down.maxSegment = size + kTimestampBytes;
+            down.segmentPauseMs = kSegmentPauseMs;
+            reader->proxy.setProfiles(down, LinkProfile());
+            QVERIFY(
+                reader->proxy.listen(QHostAddress::LocalHost, 0, QHostAddress::LocalHost, f.server->port()));
+            Reader *r = reader.get();
+            connect(&r->socket, &QTcpSocket::readyRead, this, [r] { r->reads.append(r->socket.readAll()); });
+            r->socket.connectToHost(QHostAddress::LocalHost, r->proxy.port());
+            QVERIFY(r->socket.waitForConnected(5000));
+            // One at a time: logins wait in a bounded queue.
+            r->socket.write(login(r->name));
+            QVERIFY(QTest::qWaitFor([r] { return !r->reads.isEmpty(); }, 10000));
+            QCOMPARE(r->reads.first(), answers::loginReply(answers::loginOk()));
+            QCOMPARE(r->proxy.down().segmentSize, size);
+            readers.push_back(std::move(reader));
+        }
+        for (auto &r : readers)
+            r->reads.clear();
+        // The readers' user lists may be split: they hold only names (u76 ...) that start no
+        // message of any kind.
+        alice->send(chatMessage(attack));
+        alice->send(chatMessage(second));
+        const QString expected = QString(relayedChat(u"alice"_s, attack) + relayedChat(u"alice"_s, second))
+                                     .remove(QRegularExpression(u"\\s"_s));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return std::all_of(readers.begin(), readers.end(), [&](const std::unique_ptr<Reader> &r) {
+                    QByteArray all;
+                    for (const QByteArray &read : r->reads)
+                        all += read;
+                    return QString::fromUtf8(all)
+                        .remove(QRegularExpression(u"\\s"_s))
+                        .contains(u"请重新登录"_s);
+                });
+            },
+            60000));
+
+        Tally tally;
+        qint64 boundaries = 0;
+        for (const auto &r : readers) {
+            const int size = int(r->proxy.down().segmentSize);
+            boundaries += (length - 1) / size;
+            QByteArray shown;
+            for (const QByteArray &read : r->reads) {
+                count(tally, read, names);
+                if (!isUserListStart(read, names))
+                    shown += read.startsWith("c,alice: ") || read.startsWith("c,  ") ? read.mid(2) : read;
+            }
+            // Nothing of the text is lost or doubled, whatever its layout.
+            const QString compact = QString::fromUtf8(shown).remove(QRegularExpression(u"\\s"_s));
+            QVERIFY2(
+                compact.endsWith(expected),
+                qPrintable(r->name + u": "_s + compact.right(expected.size() + 20) + u" | "_s + expected));
+        }
+        qInfo("segment sizes %d to %d bytes, %d readers: %lld segment boundaries inside the %d-byte "
+              "message as one piece; %d reads, %d of them pieces of a chat message: %d store a file, %d show "
+              "a line "
+              "without its sender, %d are taken for another kind",
+              kSmallestSegment, length, int(readers.size()), boundaries, length, tally.reads, tally.fragments,
+              tally.files, tally.lines, tally.kinds);
+        QVERIFY2(tally.files == 0 && tally.lines == 0 && tally.kinds == 0,
+                 qPrintable(tally.examples.join(u'\n')));
+        QCOMPARE(tally.fragments, 0);
+    }
+};
+
+QTEST_MAIN(TestSegments)
+#include "tst_segments.moc"
