@@ -3,11 +3,12 @@
 // while another user chats about every 0.8 s; then it counts what arrived whole.
 //
 //   bench-link [--server build/server/tavrel-server] [--links 4000k/30ms,...] [--files 52]
-//              [--uploads 8] [--seed n] [--haproxy] [--output file]
+//              [--uploads 8] [--seed n] [--haproxy stock|small-buffers] [--output file]
 //
 // It runs the window offscreen in a scratch folder; it exits 1 when anything arrived broken.
 // With --haproxy the link reaches the server through haproxy in TCP mode, a hop that ends
-// TCP and acknowledges for the window, as a proxying load balancer in front of the servers.
+// TCP and acknowledges for the window, as a proxying load balancer in front of the servers:
+// with its stock buffers, or with 16 KiB socket buffers towards the window and the server.
 
 #include "linktrial.h"
 
@@ -36,8 +37,9 @@ QString loadAverage()
 }
 
 // haproxy in TCP mode on a free loopback port, forwarding to the server; 0 when it does not
-// come up. Its buffers and timeouts are the defaults an operator starts from.
-quint16 startHaproxy(QProcess &haproxy, const QString &folder, quint16 serverPort)
+// come up. Its buffers are the stock ones, or socket buffers of 16 KiB that bound what it
+// takes ahead (about 64 KiB in all, against megabytes that the kernel grows them to).
+quint16 startHaproxy(QProcess &haproxy, const QString &folder, quint16 serverPort, bool smallBuffers)
 {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
@@ -46,6 +48,8 @@ quint16 startHaproxy(QProcess &haproxy, const QString &folder, quint16 serverPor
     QFile config(folder + QStringLiteral("/haproxy.cfg"));
     if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return 0;
+    if (smallBuffers)
+        config.write("global\n    tune.sndbuf.client 16384\n    tune.rcvbuf.server 16384\n");
     config.write(QStringLiteral("defaults\n    mode tcp\n    timeout connect 5s\n    timeout client 1h\n"
                                 "    timeout server 1h\nfrontend window\n    bind 127.0.0.1:%1\n"
                                 "    default_backend servers\nbackend servers\n    server one 127.0.0.1:%2\n")
@@ -109,7 +113,10 @@ int main(int argc, char **argv)
         QStringLiteral("output"), QStringLiteral("Also write the report here."), QStringLiteral("file"));
     const QCommandLineOption haproxyOption(
         QStringLiteral("haproxy"),
-        QStringLiteral("Reach the server through haproxy (TCP mode) behind the link."));
+        QStringLiteral(
+            "Reach the server through haproxy (TCP mode) behind the link, with its stock buffers or "
+            "with small-buffers."),
+        QStringLiteral("buffers"));
     parser.addOptions(
         {serverOption, linksOption, filesOption, uploadsOption, seedOption, outputOption, haproxyOption});
     parser.process(app);
@@ -119,6 +126,11 @@ int main(int argc, char **argv)
         parser.isSet(seedOption) ? parser.value(seedOption).toUInt() : QRandomGenerator::global()->generate();
     const int fileCount = std::max(1, parser.value(filesOption).toInt());
     const int uploadCount = std::clamp(parser.value(uploadsOption).toInt(), 0, fileCount);
+    if (parser.isSet(haproxyOption) && parser.value(haproxyOption) != QLatin1String("stock") &&
+        parser.value(haproxyOption) != QLatin1String("small-buffers")) {
+        err << "--haproxy takes stock or small-buffers\n";
+        return 2;
+    }
     QList<LinkProfile> links;
     for (const QString &text : parser.value(linksOption).split(u',', Qt::SkipEmptyParts)) {
         const std::optional<LinkProfile> link = LinkProfile::parse(text);
@@ -132,7 +144,9 @@ int main(int argc, char **argv)
     QString report;
     QTextStream out(&report);
     out << "tavrel link benchmark: " << fileCount << " files per link (" << uploadCount
-        << " sent by the window), seed " << seed << (parser.isSet(haproxyOption) ? ", through haproxy" : "")
+        << " sent by the window), seed " << seed
+        << (parser.isSet(haproxyOption) ? ", through haproxy (" + parser.value(haproxyOption) + ')'
+                                        : QString())
         << ", load average before " << loadAverage() << "\n\n";
     out << QStringLiteral("%1 %2 %3 %4 %5 %6\n")
                .arg(QStringLiteral("link"), -24)
@@ -178,7 +192,8 @@ int main(int argc, char **argv)
         QTemporaryDir haproxyFolder; // the window's folder must hold only what it receives
         if (parser.isSet(haproxyOption))
             settings.hop = [&](quint16 serverPort) {
-                return startHaproxy(haproxy, haproxyFolder.path(), serverPort);
+                return startHaproxy(haproxy, haproxyFolder.path(), serverPort,
+                                    parser.value(haproxyOption) == QLatin1String("small-buffers"));
             };
         err << "running " << link.toString() << " ...\n";
         err.flush();
