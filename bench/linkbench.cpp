@@ -9,8 +9,12 @@
 // With --haproxy the link reaches the server through haproxy in TCP mode, a hop that ends
 // TCP and acknowledges for the window, as a proxying load balancer in front of the servers:
 // with its stock buffers, or with 16 KiB socket buffers towards the window and the server.
+// bench-link-tls does the same with the window built for TLS, on certificates it makes.
 
 #include "linktrial.h"
+#ifdef TAVREL_TEST_TLS
+#include "testcertificates.h"
+#endif
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -141,20 +145,31 @@ int main(int argc, char **argv)
         links.append(*link);
     }
 
+    QStringList serverOptions;
+#ifdef TAVREL_TEST_TLS
+    TestCertificates certificates;
+    if (!certificates.make()) {
+        err << "cannot make the certificates: " << certificates.error() << '\n';
+        return 1;
+    }
+    serverOptions = certificates.serverOptions();
+#endif
+
     QString report;
     QTextStream out(&report);
-    out << "tavrel link benchmark: " << fileCount << " files per link (" << uploadCount
-        << " sent by the window), seed " << seed
+    out << "tavrel link benchmark" << (serverOptions.isEmpty() ? "" : " over TLS") << ": " << fileCount
+        << " files per link (" << uploadCount << " sent by the window), seed " << seed
         << (parser.isSet(haproxyOption) ? ", through haproxy (" + parser.value(haproxyOption) + ')'
                                         : QString())
         << ", load average before " << loadAverage() << "\n\n";
-    out << QStringLiteral("%1 %2 %3 %4 %5 %6\n")
+    out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7\n")
                .arg(QStringLiteral("link"), -24)
                .arg(QStringLiteral("downloads"), 10)
                .arg(QStringLiteral("uploads"), 8)
                .arg(QStringLiteral("chat lines"), 11)
                .arg(QStringLiteral("stalls"), 7)
-               .arg(QStringLiteral("seconds"), 8);
+               .arg(QStringLiteral("seconds"), 8)
+               .arg(QStringLiteral("connect ms"), 11);
     bool allIntact = true;
     QStringList faults;
     QElapsedTimer total;
@@ -185,6 +200,7 @@ int main(int argc, char **argv)
         }
         TrialSettings settings;
         settings.serverBinary = parser.value(serverOption);
+        settings.serverOptions = serverOptions;
         settings.down = link;
         settings.up = link;
         settings.seed = seed;
@@ -207,18 +223,20 @@ int main(int argc, char **argv)
         allIntact = allIntact && intact;
         for (const QString &fault : result.faults)
             faults << link.toString() + QStringLiteral(": ") + fault;
-        out << QStringLiteral("%1 %2 %3 %4 %5 %6\n")
+        out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7\n")
                    .arg(link.toString(), -24)
                    .arg(ratio(result.downloadsIntact, result.downloads), 10)
                    .arg(ratio(result.uploadsIntact, result.uploads), 8)
                    .arg(ratio(result.chatLinesIntact, result.chatLines), 11)
                    .arg(QStringLiteral("%1+%2").arg(result.down.stalls).arg(result.up.stalls), 7)
-                   .arg(result.seconds, 8, 'f', 1);
+                   .arg(result.seconds, 8, 'f', 1)
+                   .arg(result.connectMs, 11);
         out.flush();
         err << report.section(u'\n', -2, -2) << '\n';
         err.flush();
     }
-    out << "\nintact / total per link; stalls: down+up; the same sizes, contents and stall draws on every "
+    out << "\nintact / total per link; stalls: down+up; connect: the click, TCP and TLS included; the same "
+           "sizes, contents and stall draws on every "
            "link.\n"
         << "total " << QString::number(total.elapsed() / 1000.0, 'f', 0) << " s, load average after "
         << loadAverage() << '\n';

@@ -18,6 +18,8 @@
 #                they all connect at once); 0 puts every client on 127.0.0.1
 #   SERVER_OPTS  extra tavrel-server options
 #   SERVER       the tavrel-server binary (default <build-dir>/server/tavrel-server)
+#   TLS          1: every connection over TLS, on a certificate made here (P-256, as certbot
+#                makes by default), and the handshake timed
 #   OUTPUT       report file (default <build-dir>/bench-server-load.txt)
 set -euo pipefail
 
@@ -89,6 +91,14 @@ wait_for_port() { # port, pid, what
 shared_opts=()
 cpu=()
 notes=()
+bench_opts=()
+tls_opts=()
+if [ "${TLS:-0}" = 1 ]; then
+    "$here/../tests/support/tlscerts.sh" authority "$work/tls-ca" && "$here/../tests/support/tlscerts.sh" server "$work/tls" "$work/tls-ca"
+    tls_opts=(--tls-cert "$work/tls/server.pem" --tls-key "$work/tls/server.key")
+    bench_opts+=(--tls)
+    notes+=(--note "TLS: $(openssl version | cut -d' ' -f1-2), P-256 certificate, $(nproc) cores")
+fi
 if [ "$shared" = 1 ]; then
     pg_bin="$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)"
     as_owner=()
@@ -133,7 +143,7 @@ for i in $(seq 0 $((instances - 1))); do
     d="$work/data$i"
     mkdir -p "$d"
     # shellcheck disable=SC2086
-    "$server" --listen 127.0.0.1 --port "$p" --data "$d" "${shared_opts[@]}" ${SERVER_OPTS:-} 2>"$work/server$i.log" &
+    "$server" --listen 127.0.0.1 --port "$p" --data "$d" "${shared_opts[@]}" "${tls_opts[@]}" ${SERVER_OPTS:-} 2>"$work/server$i.log" &
     pids+=($!)
     wait_for_port "$p" "$!" "tavrel-server $i" || { cat "$work/server$i.log" >&2; exit 1; }
     ports+=("$p")
@@ -147,7 +157,7 @@ status=0
 "$bench" --host 127.0.0.1 --port "$(IFS=,; echo "${ports[*]}")" --data "$(IFS=,; echo "${dirs[*]}")" "${cpu[@]}" \
     ${LOGINS:+--logins "$LOGINS"} --scenarios "${SCENARIOS:-100,200,200+20}" --per-address "${PER_ADDRESS:-4}" --output "$output" \
     --note "setup: $setup" "${notes[@]}" \
-    --note "server: tavrel-server --listen 127.0.0.1 --port <port> --data <fresh folder> ${shared_opts[*]:+--database ... --bus ...} ${SERVER_OPTS:-}" \
-    --note "load average before: $(cut -d' ' -f1-3 /proc/loadavg)" "$@" || status=$?
+    --note "server: tavrel-server --listen 127.0.0.1 --port <port> --data <fresh folder> ${shared_opts[*]:+--database ... --bus ...} ${tls_opts[*]:+--tls-cert ... --tls-key ...} ${SERVER_OPTS:-}" \
+    --note "load average before: $(cut -d' ' -f1-3 /proc/loadavg)" "${bench_opts[@]}" "$@" || status=$?
 echo "report written to $output"
 exit $status

@@ -56,7 +56,7 @@ has_files() { # deb paths...
 
 echo "== tavrel-server ($(du -h "$server" | cut -f1))"
 check "dependencies found by dpkg-shlibdeps, and the SQLite plugin" has_fields "$server" Depends \
-    libqt6core6 libqt6network6 libqt6sql6 libqt6sql6-sqlite libqt6httpserver6 libcurl4 libsodium23
+    libqt6core6 libqt6network6 libqt6sql6 libqt6sql6-sqlite libqt6httpserver6 libcurl4 libsodium23 libssl3
 check "program, unit, sample config and manual page" has_files "$server" usr/bin/tavrel-server \
     usr/lib/systemd/system/tavrel-server.service etc/tavrel/server.conf usr/share/man/man1/tavrel-server.1.gz
 dpkg-deb -x "$server" "$work/root"
@@ -70,9 +70,12 @@ check "the unit's user, folders, hardening and restarts" bash -c 'for line in Dy
     NoNewPrivileges=yes PrivateTmp=yes "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX" \
     Restart=on-failure "ExecStart=/usr/bin/tavrel-server --data \${STATE_DIRECTORY}"; do
     grep -qxF "$line" "$0" || { echo "missing: $line"; exit 1; }; done' "$unit"
-# The unit needs the targets it refers to: the host's stand in for a full system.
-mkdir -p "$work/root/usr/lib/systemd/system"
+# The unit needs the targets it refers to and the commands it runs: the host's targets and
+# /bin/sh (essential on every Debian system) stand in for a full system. Nothing else is
+# copied, so a command from a package the server does not depend on is found missing.
+mkdir -p "$work/root/usr/lib/systemd/system" "$work/root/bin"
 cp -rn /lib/systemd/system/. "$work/root/usr/lib/systemd/system/"
+cp /bin/sh "$work/root/bin/sh"
 check "systemd-analyze verify finds nothing to say" silent env MANPATH="$work/root/usr/share/man" \
     systemd-analyze verify --root="$work/root" /usr/lib/systemd/system/tavrel-server.service
 conf="$work/root/etc/tavrel/server.conf"
@@ -114,6 +117,18 @@ if [ "$install" = yes ]; then
         port=$(grep -o "metrics on 127.0.0.1 [0-9]*" "$0/tmp/log" | cut -d" " -f4)
         curl -sf "http://127.0.0.1:$port/metrics" | grep -q "^tavrel_connections 0$"; ok=$?
         kill "$pid"; wait "$pid"; cat "$0/tmp/log"; exit $ok' "$target"
+    # The unit's reload command, run as systemd runs it ($$ is a literal $, MAINPID set), in the
+    # fresh root, which has no /bin/kill.
+    check "the unit's reload command reaches the server" bash -c '
+        reload=$(sed -n "s/^ExecReload=//p" "$0/usr/lib/systemd/system/tavrel-server.service")
+        reload=${reload//\$\$/\$}
+        chroot "$0" tavrel-server --port 0 --data /tmp/data2 2>"$0/tmp/log2" & pid=$!
+        for _ in $(seq 50); do grep -q "listening on" "$0/tmp/log2" && break; sleep 0.2; done
+        root=$0; eval "set -- $reload"
+        chroot "$root" env MAINPID="$pid" "$@"
+        for _ in $(seq 25); do grep -q "SIGHUP" "$root/tmp/log2" && break; sleep 0.2; done
+        grep -q "SIGHUP: no TLS certificate to read again" "$root/tmp/log2"; ok=$?
+        kill "$pid"; wait "$pid"; cat "$root/tmp/log2"; exit $ok' "$target"
     echo "   (install check: $(($(date +%s) - start)) s)"
 fi
 

@@ -9,8 +9,9 @@ packages=(
     qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite libgl-dev
     libsodium-dev
     libcurl4-openssl-dev # the server's SMTP submission
+    libssl-dev           # the server's check that a TLS key belongs to its certificate
     qt6-httpserver-dev qt6-websockets-dev # the metrics endpoint (Debian forgets the second)
-    python3-aiosmtpd openssl # a real SMTP relay with STARTTLS for the mail tests
+    python3-aiosmtpd openssl # a real SMTP relay with STARTTLS, and the TLS tests' certificates
     libqt6sql6-psql      # the server's PostgreSQL backend (--database)
     libhiredis-dev       # the server's Redis bus (--bus)
     libicu-dev           # the server's name folding and spoof checks (uspoof)

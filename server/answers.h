@@ -189,6 +189,12 @@ inline QString fileBusy()
     return QStringLiteral("请等上一个文件发送完");
 }
 
+// A plain connection to a server that takes only TLS ones.
+inline QString encryptionRequired()
+{
+    return QStringLiteral("此服务器只接受加密连接");
+}
+
 // The messages that carry them.
 inline QByteArray noticeMessage(const QString &text)
 {

@@ -49,6 +49,12 @@ struct Config
 {
     QHostAddress listenAddress = QHostAddress::LocalHost;
     quint16 port = 12345; // 0: any free port
+    // TLS beside plain connections on the same port: the certificate with its chain, and
+    // its key (PEM), read again on SIGHUP. Empty: plain connections only.
+    QString tlsCertFile;
+    QString tlsKeyFile;
+    // Plain connections are told to use TLS and closed.
+    bool tlsRequired = false;
     QString dataDir = QStringLiteral("tavrel-data");
 
     // Connection limits, in the spirit of an IRC server's connect classes. maxConnections

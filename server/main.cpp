@@ -4,6 +4,7 @@
 #include "options.h"
 #include "server.h"
 #include "signals.h"
+#include "tlscredentials.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -126,6 +127,17 @@ int main(int argc, char *argv[])
            QString::number(config.port));
     option(QStringLiteral("data"), QStringLiteral("Folder for the database, the outbox and the files."),
            QStringLiteral("dir"), QStringLiteral("./") + config.dataDir);
+    option(QStringLiteral("tls-cert"),
+           QStringLiteral("TLS on the same port, beside plain connections: the certificate and its chain "
+                          "(PEM, as fullchain.pem); read again on SIGHUP."),
+           QStringLiteral("file"), QStringLiteral("no TLS"));
+    option(QStringLiteral("tls-key"),
+           QStringLiteral("The certificate's private key (PEM, RSA or EC, no passphrase); read again on "
+                          "SIGHUP."),
+           QStringLiteral("file"), QStringLiteral("no TLS"));
+    parser.addOption(QCommandLineOption(
+        QStringLiteral("tls-required"),
+        QStringLiteral("Tell plain connections that only TLS ones are taken, and close them.")));
     option(QStringLiteral("max-connections"), QStringLiteral("Connections in all."), QStringLiteral("n"),
            QString::number(config.maxConnections));
     option(QStringLiteral("max-per-address"), QStringLiteral("Connections from one address (IPv6: one /64)."),
@@ -285,9 +297,21 @@ int main(int argc, char *argv[])
     config.bus = parser.value(QStringLiteral("bus"));
     config.busPasswordFile = parser.value(QStringLiteral("bus-password-file"));
     config.busKeyFile = parser.value(QStringLiteral("bus-key-file"));
+    config.tlsCertFile = parser.value(QStringLiteral("tls-cert"));
+    config.tlsKeyFile = parser.value(QStringLiteral("tls-key"));
+    config.tlsRequired = parser.isSet(QStringLiteral("tls-required"));
     if (const QString error = tavrel::server::Server::configurationError(config); !error.isEmpty()) {
         qCCritical(lcServer).noquote() << error;
         return 2;
+    }
+    if (!config.tlsCertFile.isEmpty()) {
+        QString why;
+        if (!tavrel::server::TlsCredentials::read(config.tlsCertFile, config.tlsKeyFile, &why)) {
+            qCCritical(lcServer).noquote()
+                << parser.origin(QStringLiteral("tls-cert")) << "and"
+                << parser.origin(QStringLiteral("tls-key")) << "cannot serve:" << why;
+            return 2;
+        }
     }
     if (parser.isSet(OptionParser::kCheckConfigOption)) {
         qCInfo(lcServer) << "the configuration is valid";
@@ -301,6 +325,8 @@ int main(int argc, char *argv[])
                          qCInfo(lcServer) << "signal" << signal << "received, shutting down";
                          server.shutdown(config.drainSeconds * 1000);
                      });
+    QObject::connect(&watcher, &tavrel::server::TerminationWatcher::reloadRequested, &server,
+                     &tavrel::server::Server::reloadTls);
     QObject::connect(&server, &tavrel::server::Server::drained, &app, &QCoreApplication::quit);
     if (!server.start())
         return 1;

@@ -134,6 +134,22 @@ QByteArray renderMetrics(const Metrics &m, const MetricsGauges &g)
     out.family("tavrel_users_logged_in", "gauge", "Connections with a user logged in.");
     out.sample("tavrel_users_logged_in", g.loggedIn);
 
+    out.family("tavrel_connections_total", "counter",
+               "Connections that began, by what their first byte started: plain messages or TLS.");
+    out.sample("tavrel_connections_total{transport=\"plain\"}", m.plainConnections.load());
+    out.sample("tavrel_connections_total{transport=\"tls\"}", m.tlsConnections.load());
+    out.family("tavrel_tls_handshake_failures_total", "counter",
+               "TLS handshakes that failed or were left unfinished.");
+    out.sample("tavrel_tls_handshake_failures_total", m.tlsHandshakeFailures.load());
+    out.family("tavrel_tls_reloads_total", "counter", "Certificate reloads on SIGHUP, by result.");
+    out.sample("tavrel_tls_reloads_total{result=\"succeeded\"}", m.tlsReloadsSucceeded.load());
+    out.sample("tavrel_tls_reloads_total{result=\"failed\"}", m.tlsReloadsFailed.load());
+    if (g.tlsCertificateExpiry > 0) {
+        out.family("tavrel_tls_certificate_expiry_timestamp_seconds", "gauge",
+                   "When the certificate served expires, in seconds since 1970.");
+        out.sample("tavrel_tls_certificate_expiry_timestamp_seconds", g.tlsCertificateExpiry);
+    }
+
     out.family("tavrel_messages_relayed_total", "counter", "Messages sent to clients, by kind.");
     for (int kind = 0; kind < Metrics::KindCount; ++kind) {
         out.sample(QByteArray("tavrel_messages_relayed_total{kind=\"") +

@@ -66,6 +66,13 @@ public:
     // Messages on the bus that no instance sealed, that are malformed or oversized, or that
     // were heard before: the order is Bus::Drop's.
     std::array<std::atomic<quint64>, 4> busDropped{};
+    // Connections by what their first byte started: plain messages or a TLS handshake; and
+    // the handshakes that failed, or that the connection closed before they finished.
+    std::atomic<quint64> plainConnections{0};
+    std::atomic<quint64> tlsConnections{0};
+    std::atomic<quint64> tlsHandshakeFailures{0};
+    std::atomic<quint64> tlsReloadsSucceeded{0};
+    std::atomic<quint64> tlsReloadsFailed{0};
     // How long a message waits in a connection's queue for the quiet gap before it.
     DelaySummary pacingDelay;
 };
@@ -80,6 +87,8 @@ struct MetricsGauges
     qint64 sendQueueMessages = 0;
     qint64 sendQueueBytes = 0;
     int workQueue = 0;
+    // When the certificate served expires, in seconds since the epoch; 0 without TLS.
+    qint64 tlsCertificateExpiry = 0;
 };
 
 // The Prometheus text exposition of the metrics.

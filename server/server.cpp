@@ -22,7 +22,7 @@
 #include <QLockFile>
 #include <QPointer>
 #include <QSocketNotifier>
-#include <QTcpSocket>
+#include <QSslSocket>
 
 #include <cerrno>
 #include <sys/resource.h>
@@ -50,6 +50,8 @@ constexpr int kReservePerWorker = 4;
 // that ends the longest kind, with a margin.
 constexpr int kDrainGatherMs = kFileQuietGapMs + 50;
 constexpr int kDrainPollMs = 10;
+// certbot renews 30 days before expiry; a certificate this close to it was not renewed.
+constexpr qint64 kExpiryWarningDays = 20;
 
 // What a file worker did with an upload. The default is what a worker without a database
 // returns: a failure, never a stored file.
@@ -59,6 +61,16 @@ struct UploadOutcome
     QString storedName;
     qint64 size = 0;
 };
+
+// Clients refuse a certificate out of its dates; a renewal that failed shows here first.
+void warnOfExpiry(const TlsCredentials &credentials)
+{
+    const qint64 left = QDateTime::currentDateTimeUtc().secsTo(credentials.expiry());
+    if (left < kExpiryWarningDays * 24 * 3600)
+        qCWarning(lcServer).noquote()
+            << "the TLS certificate expires" << credentials.expiry().toString(Qt::ISODate)
+            << (left < 0 ? "- it has expired: clients refuse it" : "- renew it");
+}
 
 UploadOutcome refusedUpload(const QString &refusal)
 {
@@ -206,6 +218,10 @@ QString Server::configurationError(const Config &config)
     if (!config.bus.isEmpty() &&
         (!parseBusUrl(config.bus, config.busPasswordFile, &error) || !readBusKey(config.busKeyFile, &error)))
         return error;
+    if (config.tlsCertFile.isEmpty() != config.tlsKeyFile.isEmpty())
+        return QStringLiteral("--tls-cert and --tls-key go together");
+    if (config.tlsRequired && config.tlsCertFile.isEmpty())
+        return QStringLiteral("--tls-required needs --tls-cert and --tls-key");
     return QString();
 }
 
@@ -214,6 +230,16 @@ bool Server::start()
     if (const QString error = configurationError(m_config); !error.isEmpty()) {
         qCCritical(lcServer).noquote() << error;
         return false;
+    }
+    if (!m_config.tlsCertFile.isEmpty()) {
+        QString why;
+        m_tls = TlsCredentials::read(m_config.tlsCertFile, m_config.tlsKeyFile, &why);
+        if (!m_tls) {
+            qCCritical(lcServer).noquote() << "cannot serve TLS:" << why;
+            return false;
+        }
+        qCInfo(lcServer).noquote() << "TLS with" << m_tls->description();
+        warnOfExpiry(*m_tls);
     }
     const QDir data(m_config.dataDir);
     for (const QString &sub : {QStringLiteral("."), QStringLiteral("outbox"), QStringLiteral("files")}) {
@@ -293,6 +319,27 @@ bool Server::start()
     return true;
 }
 
+bool Server::reloadTls()
+{
+    if (!m_tls) {
+        qCInfo(lcServer) << "SIGHUP: no TLS certificate to read again";
+        return false;
+    }
+    QString why;
+    std::optional<TlsCredentials> read =
+        TlsCredentials::read(m_config.tlsCertFile, m_config.tlsKeyFile, &why);
+    if (!read) {
+        ++metrics().tlsReloadsFailed;
+        qCWarning(lcServer).noquote() << "TLS certificate not reloaded, the one in use stays:" << why;
+        return false;
+    }
+    m_tls = std::move(read);
+    ++metrics().tlsReloadsSucceeded;
+    qCInfo(lcServer).noquote() << "TLS certificate reloaded:" << m_tls->description();
+    warnOfExpiry(*m_tls);
+    return true;
+}
+
 quint16 Server::port() const
 {
     return m_listener.serverPort();
@@ -312,6 +359,7 @@ MetricsGauges Server::gauges() const
         gauges.sendQueueMessages += session->queuedMessages();
         gauges.sendQueueBytes += session->queuedBytes();
     }
+    gauges.tlsCertificateExpiry = m_tls ? m_tls->expiry().toSecsSinceEpoch() : 0;
     gauges.workQueue = m_accounts ? m_accounts->accountQueue().jobs() + m_accounts->fileQueue().jobs() : 0;
     return gauges;
 }
@@ -358,7 +406,8 @@ void Server::acceptPending()
                 return;
             }
         }
-        auto *socket = new QTcpSocket;
+        // A QSslSocket works as a plain one until its handshake starts.
+        QTcpSocket *socket = m_tls ? new QSslSocket : new QTcpSocket;
         if (!socket->setSocketDescriptor(fd)) {
             qCWarning(lcServer) << "cannot take a connection:" << socket->errorString();
             ::close(fd);
@@ -400,6 +449,8 @@ void Server::admit(QTcpSocket *socket)
         return;
     }
     auto *session = new Session(socket, m_config, this);
+    if (m_tls)
+        session->offerTls(m_tls->configuration());
     m_sessions.append(session);
     m_unauthenticated.insert(session);
     connect(session, &Session::messageReceived, this,

@@ -2,6 +2,7 @@
 
 #include "config.h"
 #include "connectioncaps.h"
+#include "tlscredentials.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -53,6 +54,10 @@ public:
     quint16 port() const;
     // Where the metrics are served; 0 when they are not.
     quint16 metricsPort() const;
+    // Reads the TLS certificate and key again, for the connections to come; the open ones
+    // keep theirs. When they cannot serve, says why and keeps the ones in use. False then,
+    // and without TLS.
+    bool reloadTls();
     // Stops at once: closes every connection and waits for the database work in progress.
     void stop();
     // Stops gracefully: takes no new connection, handles the messages still arriving,
@@ -96,6 +101,7 @@ private:
     MetricsGauges gauges() const;
 
     Config m_config;
+    std::optional<TlsCredentials> m_tls;
     QTcpServer m_listener;
     QSocketNotifier *m_acceptNotifier = nullptr;
     QTimer m_acceptPause;

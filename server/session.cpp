@@ -1,12 +1,13 @@
 #include "session.h"
 
 #include "accounts.h"
+#include "answers.h"
 #include "display.h"
 #include "logging.h"
 #include "metrics.h"
 #include "protocol.h"
 
-#include <QTcpSocket>
+#include <QSslSocket>
 
 #include <limits>
 
@@ -106,6 +107,8 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
 
     m_clock.start();
     connect(m_socket, &QTcpSocket::readyRead, this, [this] {
+        if (m_transport == Transport::Undecided && !chooseTransport())
+            return;
         const QByteArray bytes = m_socket->readAll();
         metrics().bytesReceived += quint64(bytes.size());
         // What a closing connection still sends is not read as messages.
@@ -115,19 +118,45 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
     connect(&m_assembler, &MessageAssembler::messageReady, this, [this](const QByteArray &message) {
         if (m_closing)
             return;
+        if (m_transport == Transport::Plain && m_config.tlsRequired) {
+            sendAndClose(answers::noticeMessage(answers::encryptionRequired()));
+            return;
+        }
         emit messageReceived(message);
     });
     connect(&m_assembler, &MessageAssembler::overflowed, this, [this](qint64 bytes) {
         qCWarning(lcServer) << "message of" << bytes << "bytes or more from" << m_peer;
         abort("oversized message");
     });
-    connect(m_socket, &QTcpSocket::bytesWritten, this, &Session::onBytesWritten);
+    // Once TLS is on, bytesWritten counts the bytes encrypted, not those sent.
+    connect(m_socket, &QTcpSocket::bytesWritten, this, [this](qint64 bytes) {
+        if (m_transport == Transport::Undecided || m_transport == Transport::Plain)
+            onBytesWritten(bytes);
+    });
+    if (auto *tls = qobject_cast<QSslSocket *>(m_socket)) {
+        connect(tls, &QSslSocket::encryptedBytesWritten, this, &Session::onBytesWritten);
+        connect(tls, &QSslSocket::encrypted, this, [this] {
+            m_transport = Transport::Encrypted;
+            pump();
+        });
+    }
     connect(m_socket, &QTcpSocket::disconnected, this, &Session::onDisconnected);
     connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         if (error != QAbstractSocket::RemoteHostClosedError)
             qCDebug(lcServer) << "socket error from" << m_peer << m_socket->errorString();
-        if (m_socket->state() == QAbstractSocket::UnconnectedState)
+        if (m_socket->state() == QAbstractSocket::UnconnectedState) {
             onDisconnected();
+            return;
+        }
+        // TLS ends before TCP does: a failed handshake, a record that does not decrypt, or the
+        // client's own end of TLS. Nothing more can be read either way.
+        if (m_transport != Transport::Handshake && m_transport != Transport::Encrypted)
+            return;
+        if (error != QAbstractSocket::RemoteHostClosedError)
+            qCInfo(lcServer).noquote() << "TLS from" << m_peer << "failed:" << m_socket->errorString();
+        abort(m_transport == Transport::Handshake               ? "TLS handshake failed"
+              : error == QAbstractSocket::RemoteHostClosedError ? "the client ended TLS"
+                                                                : "broken TLS");
     });
     connect(&m_gap, &QTimer::timeout, this, [this] {
         pump();
@@ -156,7 +185,34 @@ void Session::setUserName(const QString &name)
 
 qint64 Session::bufferedBytes() const
 {
-    return m_socket->bytesToWrite();
+    qint64 bytes = m_socket->bytesToWrite();
+    if (const auto *tls = qobject_cast<const QSslSocket *>(m_socket))
+        bytes += tls->encryptedBytesToWrite();
+    return bytes;
+}
+
+bool Session::chooseTransport()
+{
+    char first = 0;
+    if (m_socket->peek(&first, 1) != 1)
+        return false;
+    if (first != kTlsHandshakeByte) {
+        m_transport = Transport::Plain;
+        ++metrics().plainConnections;
+        return true;
+    }
+    ++metrics().tlsConnections;
+    auto *tls = qobject_cast<QSslSocket *>(m_socket);
+    if (!tls || m_tls.isNull()) {
+        ++metrics().tlsHandshakeFailures;
+        abort("TLS, which this server does not serve");
+        return false;
+    }
+    m_transport = Transport::Handshake;
+    tls->setSslConfiguration(m_tls);
+    // The handshake reads the bytes that were only looked at.
+    tls->startServerEncryption();
+    return false;
 }
 
 bool Session::isFileBusy() const
@@ -262,7 +318,7 @@ void Session::continueClosing()
 
 void Session::pump()
 {
-    if (m_inFlight || m_gap.isActive() || m_queue.empty() ||
+    if (m_inFlight || m_gap.isActive() || m_queue.empty() || m_transport == Transport::Handshake ||
         m_socket->state() != QAbstractSocket::ConnectedState)
         return;
     QByteArray message = std::move(m_queue.front());
@@ -312,7 +368,7 @@ void Session::pump()
 
 void Session::feedTail()
 {
-    while (m_tail && m_socket->bytesToWrite() < kTailPiece) {
+    while (m_tail && bufferedBytes() < kTailPiece) {
         QByteArray piece(std::min(kTailPiece, m_tailLeft), Qt::Uninitialized);
         const qint64 read = m_tail->read(piece.data(), piece.size());
         if (read <= 0) {
@@ -345,7 +401,7 @@ void Session::onBytesWritten(qint64 bytes)
         feedTail();
         return;
     }
-    if (m_socket->bytesToWrite() > 0)
+    if (bufferedBytes() > 0)
         return;
     noteDrainRate(m_drainedBytes, m_drainClock.elapsed());
     m_awaitingAck = true;
@@ -459,6 +515,8 @@ void Session::onDisconnected()
         return;
     m_closed = true;
     m_closing = true;
+    if (m_transport == Transport::Handshake)
+        ++metrics().tlsHandshakeFailures;
     m_tail.reset();
     m_gap.stop();
     m_ackPoll.stop();

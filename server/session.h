@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QTimer>
 
 #include <deque>
@@ -67,6 +68,9 @@ private:
 // chat message (one line each), and a newer user list replaces a waiting one, so a busy
 // room costs a reader at most one gap of delay, not a growing queue, as long as what it
 // says in a gap fits one TCP segment: chat goes out one segment at a time (display.h).
+//
+// A connection may carry TLS, told by its first byte; the messages inside are the same and
+// paced the same way, the kernel's send queue then holding the encrypted bytes.
 class Session : public QObject
 {
     Q_OBJECT
@@ -84,6 +88,11 @@ public:
     bool isClosing() const { return m_closing; }
     // Logging in ends the wait that closes a connection which does not log in in time.
     void setUserName(const QString &name);
+
+    // Lets the connection start a TLS handshake with these credentials; socket must be a
+    // QSslSocket. Without, a connection that starts one is closed.
+    void offerTls(const QSslConfiguration &configuration) { m_tls = configuration; }
+    bool isEncrypted() const { return m_transport == Transport::Encrypted; }
 
     // A login or registration of this session is being worked on.
     bool isBusy() const { return m_busy; }
@@ -129,6 +138,7 @@ private:
     void enqueue(const QByteArray &message, std::shared_ptr<MessageTail> tail);
     void pump();
     void feedTail();
+    // Bytes that went from Qt's buffers to the kernel: encrypted ones once TLS is on.
     void onBytesWritten(qint64 bytes);
     void checkAcknowledged();
     void delivered();
@@ -139,8 +149,16 @@ private:
     int pollIntervalMs(const SendQueue &queue) const;
     void onDisconnected();
     void continueClosing();
+    // Looks at the first byte: a TLS handshake, or a plain message. False while the bytes
+    // read so far are not plain messages.
+    bool chooseTransport();
+
+    // Undecided until the first byte arrives; a handshake that fails closes the connection.
+    enum class Transport { Undecided, Plain, Handshake, Encrypted };
 
     QTcpSocket *m_socket;
+    QSslConfiguration m_tls;
+    Transport m_transport = Transport::Undecided;
     Config m_config;
     MessageAssembler m_assembler;
     QString m_peer;

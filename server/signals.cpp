@@ -33,7 +33,11 @@ TerminationWatcher::TerminationWatcher(QObject *parent)
     m_notifier = new QSocketNotifier(pipeEnds[1], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
         char byte = 0;
-        if (::read(pipeEnds[1], &byte, 1) == 1)
+        if (::read(pipeEnds[1], &byte, 1) != 1)
+            return;
+        if (byte == SIGHUP)
+            emit reloadRequested();
+        else
             emit terminationRequested(int(byte));
     });
     struct sigaction action = {};
@@ -42,6 +46,7 @@ TerminationWatcher::TerminationWatcher(QObject *parent)
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
 #endif
 }
 
@@ -50,6 +55,7 @@ TerminationWatcher::~TerminationWatcher()
 #ifdef Q_OS_UNIX
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
+    signal(SIGHUP, SIG_DFL);
     delete m_notifier;
     ::close(pipeEnds[0]);
     ::close(pipeEnds[1]);

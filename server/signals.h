@@ -6,8 +6,8 @@ class QSocketNotifier;
 
 namespace tavrel::server {
 
-// Turns SIGINT and SIGTERM into a Qt signal delivered by the event loop: the handler only
-// writes a byte into a socket pair, which is async-signal-safe.
+// Turns SIGINT and SIGTERM, and SIGHUP, into Qt signals delivered by the event loop: the
+// handler only writes a byte into a socket pair, which is async-signal-safe.
 class TerminationWatcher : public QObject
 {
     Q_OBJECT
@@ -17,6 +17,8 @@ public:
 
 signals:
     void terminationRequested(int signal);
+    // SIGHUP: read the TLS certificate and key again.
+    void reloadRequested();
 
 private:
     QSocketNotifier *m_notifier = nullptr;

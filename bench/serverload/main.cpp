@@ -13,6 +13,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSslSocket>
 #include <QTextStream>
 
 #include <cstdio>
@@ -48,6 +49,37 @@ QList<Scenario> parseScenarios(const QString &text, QString *error)
     if (scenarios.isEmpty())
         *error = QStringLiteral("no scenario given");
     return scenarios;
+}
+
+// Connections made one after another, each timed from the connect call until it is ready:
+// TCP connected, and with tls the handshake finished too. Each is closed at once. Why one
+// failed goes to *failure.
+Percentiles connectTimes(const QHostAddress &host, quint16 port, bool tls, int count, QString *failure)
+{
+    std::vector<qint32> samples;
+    for (int i = 0; i < count; ++i) {
+        QSslSocket socket;
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+        // Each from an address of its own: the server may not have seen the last ones close,
+        // and it limits the connections per address.
+        socket.bind(QHostAddress(QStringLiteral("127.3.%1.%2").arg(1 + i / 250).arg(1 + i % 250)));
+        QElapsedTimer clock;
+        clock.start();
+        bool ready = false;
+        if (tls) {
+            socket.connectToHostEncrypted(host.toString(), port);
+            ready = socket.waitForEncrypted(5000);
+        } else {
+            socket.connectToHost(host, port);
+            ready = socket.waitForConnected(5000);
+        }
+        if (ready)
+            samples.push_back(qint32(clock.nsecsElapsed() / 1000));
+        else
+            *failure = QStringLiteral("%1 after %2 ms").arg(socket.errorString()).arg(clock.elapsed());
+        socket.abort();
+    }
+    return percentiles(std::move(samples));
 }
 
 QString ms(const Percentiles &p)
@@ -272,14 +304,19 @@ int main(int argc, char **argv)
         QStringLiteral("output"), QStringLiteral("Also write the report here."), QStringLiteral("file"));
     const QCommandLineOption noteOption(
         QStringLiteral("note"), QStringLiteral("A line for the report's header."), QStringLiteral("text"));
+    const QCommandLineOption tlsOption(
+        QStringLiteral("tls"),
+        QStringLiteral("Every connection over TLS (no certificate is checked); before the "
+                       "runs, time 200 TCP connections and 200 TLS handshakes."));
     const QCommandLineOption segmentOption(
         QStringLiteral("max-segment"),
         QStringLiteral("TCP_MAXSEG of the clients' connections: the server sends segments of this less 12 "
                        "bytes, as over a path with a smaller MTU (1460: Ethernet); 0: loopback's."),
         QStringLiteral("bytes"), QStringLiteral("0"));
-    parser.addOptions({hostOption, portOption, dataOption, scenarioOption, warmupOption, measureOption,
-                       drainOption, lineOption, poolOption, wrongOption, pidOption, cpuOption, parallelOption,
-                       perAddressOption, loginsOption, sprayOption, outputOption, noteOption, segmentOption});
+    parser.addOptions({hostOption,    portOption,   dataOption,     scenarioOption,   warmupOption,
+                       measureOption, drainOption,  lineOption,     poolOption,       wrongOption,
+                       pidOption,     cpuOption,    parallelOption, perAddressOption, loginsOption,
+                       sprayOption,   outputOption, noteOption,     tlsOption,        segmentOption});
     parser.process(app);
     Session::setMaxSegment(parser.value(segmentOption).toInt());
 
@@ -325,6 +362,25 @@ int main(int argc, char **argv)
             return 2;
         }
         settings.processes.append({text.left(equals), pid});
+    }
+    QString connecting;
+    if (parser.isSet(tlsOption)) {
+        // Timed on an idle server, before anyone logs in.
+        constexpr int kConnections = 200;
+        QString failure;
+        const Percentiles tcp = connectTimes(host, ports.first(), false, kConnections, &failure);
+        const Percentiles tls = connectTimes(host, ports.first(), true, kConnections, &failure);
+        connecting =
+            QStringLiteral("connecting, one at a time, p50/p99/max ms: TCP %1 (%2 of %3), TCP and TLS "
+                           "%4 (%5 of %3)%6\n")
+                .arg(ms(tcp))
+                .arg(tcp.count)
+                .arg(kConnections)
+                .arg(ms(tls))
+                .arg(tls.count)
+                .arg(failure.isEmpty() ? QString() : QStringLiteral("; the last failure: ") + failure);
+        err << connecting;
+        Session::setTls(true);
     }
     const QString digest = tavrel::saltedDigest(QStringLiteral("load-test password"));
     settings.loginDigest =
@@ -427,6 +483,7 @@ int main(int argc, char **argv)
                                            : QStringLiteral("with the right password"));
     for (const QString &n : parser.values(noteOption))
         report += n + u'\n';
+    report += connecting;
     if (enroller.gluedAnswers() > 0)
         report += QStringLiteral("while logging the clients in, %1 login answers ran into the next message\n")
                       .arg(enroller.gluedAnswers());

@@ -4,6 +4,8 @@
 #include "clock.h"
 #include "protocol.h"
 
+#include <QSslSocket>
+
 #include <limits>
 
 #if defined(Q_OS_LINUX)
@@ -14,24 +16,43 @@
 
 namespace bench {
 
+namespace {
+
+bool tlsSessions = false;
+
+} // namespace
+
+void Session::setTls(bool tls)
+{
+    tlsSessions = tls;
+}
+
 Session::Session(int index, const QString &name, QObject *parent)
     : QObject(parent)
     , m_index(index)
     , m_name(name)
-    , m_socket(this)
+    , m_socket(tlsSessions ? new QSslSocket(this) : new QTcpSocket(this))
+    , m_tls(tlsSessions)
     , m_assembler(this)
 {
-    connect(&m_socket, &QTcpSocket::readyRead, this, &Session::readAvailable);
-    connect(&m_socket, &QTcpSocket::connected, this, [this] {
+    connect(m_socket, &QTcpSocket::readyRead, this, &Session::readAvailable);
+    connect(m_socket, &QTcpSocket::connected, this, [this] {
         // Chat lines are small; waiting to fill a segment would only add latency.
-        m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        if (onConnected)
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        if (onConnected && !m_tls)
             onConnected(this);
     });
-    connect(&m_socket, &QTcpSocket::disconnected, this, &Session::reportClosed);
+    if (auto *tls = qobject_cast<QSslSocket *>(m_socket)) {
+        tls->setPeerVerifyMode(QSslSocket::VerifyNone);
+        connect(tls, &QSslSocket::encrypted, this, [this] {
+            if (onConnected)
+                onConnected(this);
+        });
+    }
+    connect(m_socket, &QTcpSocket::disconnected, this, &Session::reportClosed);
     // A refused connection never reaches the connected state, so it only reports an error.
-    connect(&m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
-        if (m_socket.state() == QAbstractSocket::UnconnectedState)
+    connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
+        if (m_socket->state() == QAbstractSocket::UnconnectedState)
             reportClosed();
     });
     connect(&m_assembler, &tavrel::MessageAssembler::messageReady, this, [this](const QByteArray &message) {
@@ -45,27 +66,30 @@ void Session::open(const QHostAddress &host)
     m_assembler.clear();
     m_open = true;
     if (!m_source.isNull() || s_maxSegment > 0)
-        m_socket.bind(m_source.isNull() ? QHostAddress(QHostAddress::LocalHost) : m_source);
+        m_socket->bind(m_source.isNull() ? QHostAddress(QHostAddress::LocalHost) : m_source);
 #if defined(Q_OS_LINUX)
     if (s_maxSegment > 0)
-        setsockopt(int(m_socket.socketDescriptor()), IPPROTO_TCP, TCP_MAXSEG, &s_maxSegment,
+        setsockopt(int(m_socket->socketDescriptor()), IPPROTO_TCP, TCP_MAXSEG, &s_maxSegment,
                    sizeof s_maxSegment);
 #endif
-    m_socket.connectToHost(host, m_port);
+    if (m_tls)
+        static_cast<QSslSocket *>(m_socket)->connectToHostEncrypted(host.toString(), m_port);
+    else
+        m_socket->connectToHost(host, m_port);
 }
 
 void Session::close()
 {
     loggedIn = false;
     m_open = false;
-    m_socket.abort();
+    m_socket->abort();
     m_assembler.clear();
 }
 
 void Session::send(const QByteArray &message)
 {
-    tavrel::writeZeroTerminated(&m_socket, message);
-    m_socket.flush();
+    tavrel::writeZeroTerminated(m_socket, message);
+    m_socket->flush();
     m_lastSendUs = nowUs();
 }
 
@@ -94,7 +118,7 @@ void Session::reportClosed()
 
 void Session::readAvailable()
 {
-    const QByteArray bytes = m_socket.readAll();
+    const QByteArray bytes = m_socket->readAll();
     if (bytes.isEmpty())
         return;
     const qint64 now = nowUs();

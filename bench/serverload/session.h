@@ -22,10 +22,13 @@ class Session : public QObject
 public:
     Session(int index, const QString &name, QObject *parent = nullptr);
 
+    // Sessions made from now on talk TLS (and check no certificate: the server is measured).
+    static void setTls(bool tls);
+
     int index() const { return m_index; }
     const QString &name() const { return m_name; }
-    QTcpSocket *socket() { return &m_socket; }
-    bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    QTcpSocket *socket() { return m_socket; }
+    bool isConnected() const { return m_socket->state() == QAbstractSocket::ConnectedState; }
 
     // Connections from this session leave from source (any loopback address will do);
     // a null address lets the system choose.
@@ -71,7 +74,8 @@ private:
 
     int m_index;
     QString m_name;
-    QTcpSocket m_socket;
+    QTcpSocket *m_socket;
+    bool m_tls;
     QHostAddress m_source;
     static inline int s_maxSegment = 0;
     int m_instance = 0;

@@ -3,7 +3,9 @@
 # Windows-only tests of tests/windows (tavrel.exe started from its own folder and from
 # another, tavrel.msi installed, started from its shortcut and removed), then a whole
 # session of the window against a real tavrel-server on 127.0.0.1:12345 (log in, chat,
-# send and receive files, an image, open the folder in Explorer). Leaves build-windows/check/screenshot.png and the test log
+# send and receive files, an image, open the folder in Explorer), and one of the window
+# built for TLS (Schannel) against the same server, which serves TLS beside plain on a
+# certificate made here. Leaves build-windows/check/screenshot.png and the test logs
 # beside it.
 #
 # --skip-without-qt: exit 77 (skipped, for CTest) with a line saying why when
@@ -25,7 +27,7 @@ fi
 
 started=$(date +%s)
 "$root/scripts/setup.sh" wine wine64 xvfb xauth fonts-wqy-microhei
-"$root/scripts/windows/build.sh" tst_windows
+"$root/scripts/windows/build.sh" tst_windows tst_windowstls
 server=${TAVREL_SERVER_BINARY:-}
 if [ -z "$server" ]; then
     "$root/scripts/build.sh" tavrel-server
@@ -88,16 +90,23 @@ prefixed=$(date +%s)
 # What the server has for the window to ask for: a name with a trailing dot and an image.
 printf 'Windows drops the dot at the end of this name.\r\n' >"$check/data/files/readme."
 cp "$root/tests/windows/data/tavrel.png" "$check/data/files/"
+# Signed by the test authority the TLS window was built with, and served with it: Wine's
+# Schannel finds an authority the window has compiled in only when the server sends it too.
+authority="$win_build/tests/support/tls-authority"
+"$root/tests/support/tlscerts.sh" server "$check/tls" "$authority"
+cat "$check/tls/server.pem" "$authority/ca.pem" >"$check/tls/chain.pem"
 
 # The tests run from a copy of the runnable folder, so that they load its DLLs and plugins
 # as tavrel.exe does, with QtTest and the stand-in explorer.exe beside them.
 run="$check/run"
 cp -r "$win_dist" "$run"
-cp "$win_build/tests/windows/tst_windows.exe" "$win_qt/bin/Qt6Test.dll" "$run/"
+cp "$win_build/tests/windows/tst_windows.exe" "$win_build/tests/windows/tst_windowstls.exe" \
+    "$win_qt/bin/Qt6Test.dll" "$run/"
 cp -r "$win_build/tests/windows/explorer-stub" "$run/"
 winenv=(
     TAVREL_CHECK_SERVER_DATA="$(winepath -w "$check/data")"
     TAVREL_CHECK_SCREENSHOT="$(winepath -w "$check/screenshot.png")"
+    TAVREL_CHECK_TLS_PIN="$(cat "$check/tls/server.pin")"
     TAVREL_CHECK_MSI="$(winepath -w "$win_msi")"
 )
 unset QT_QPA_PLATFORM
@@ -105,7 +114,8 @@ unset QT_QPA_PLATFORM
 status=0
 (
     flock 9
-    "$server" --listen 127.0.0.1 --port 12345 --data "$check/data" 2>"$check/server.log" &
+    "$server" --listen 127.0.0.1 --port 12345 --data "$check/data" \
+        --tls-cert "$check/tls/chain.pem" --tls-key "$check/tls/server.key" 2>"$check/server.log" &
     server_pid=$!
     trap 'kill $server_pid 2>/dev/null || true; wait $server_pid 2>/dev/null || true' EXIT
     for _ in $(seq 100); do
@@ -115,10 +125,13 @@ status=0
     # The Unix working directory becomes the program's; this one holds no explorer.exe.
     cd "$check"
     # Wine hands a console program's output to a pipe only in part; QtTest writes a file.
+    rm -f "$check/wine.log"
     test_status=0
-    env "${winenv[@]}" timeout 900 wine "$run/tst_windows.exe" -o "$(winepath -w "$check/tst_windows.log"),txt" \
-        >"$check/wine.log" 2>&1 || test_status=$?
-    cat "$check/tst_windows.log"
+    for test in tst_windows tst_windowstls; do
+        env "${winenv[@]}" timeout 900 wine "$run/$test.exe" -o "$(winepath -w "$check/$test.log"),txt" \
+            >>"$check/wine.log" 2>&1 || test_status=$?
+        cat "$check/$test.log"
+    done
     exit "$test_status"
 ) 9>/tmp/tavrel-port12345.lock || status=$?
 finished=$(date +%s)

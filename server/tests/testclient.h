@@ -1,30 +1,50 @@
 #pragma once
 
-// A plain socket client that keeps the server's quiet gap between the raw messages it sends
-// and gathers what arrives with the client's own assembler, as a real client sees it.
+// A socket client that keeps the server's quiet gap between the raw messages it sends and
+// gathers what arrives with the client's own assembler, as a real client sees it.
 
 #include "assembler.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QTest>
+
+#include <memory>
 
 class TestClient : public QObject
 {
 public:
-    // source: the loopback address to connect from; null: any.
-    TestClient(quint16 port, QObject *parent, const QHostAddress &source = QHostAddress())
+    // source: the loopback address to connect from; null: any. tls: a TLS connection that
+    // checks the server's certificate so; null: a plain one.
+    TestClient(quint16 port, QObject *parent, const QHostAddress &source = QHostAddress(),
+               const QSslConfiguration &tls = QSslConfiguration())
         : QObject(parent)
+        , m_socket(tls.isNull() ? new QTcpSocket : new QSslSocket)
+        , socket(*m_socket)
     {
         connect(&socket, &QTcpSocket::readyRead, this, [this] { m_assembler.append(socket.readAll()); });
         connect(&m_assembler, &tavrel::MessageAssembler::messageReady, this,
                 [this](const QByteArray &message) { inbox.append(message); });
         if (!source.isNull())
             socket.bind(source);
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        if (!socket.waitForConnected(3000))
-            qWarning("cannot connect to port %d", port);
+        if (tls.isNull()) {
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            if (!socket.waitForConnected(3000))
+                qWarning("cannot connect to port %d", port);
+            return;
+        }
+        // The server may run in this thread: the event loop runs while the handshake does.
+        auto &tlsSocket = static_cast<QSslSocket &>(socket);
+        tlsSocket.setSslConfiguration(tls);
+        tlsSocket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        if (!QTest::qWaitFor(
+                [&] {
+                    return tlsSocket.isEncrypted() || tlsSocket.state() == QAbstractSocket::UnconnectedState;
+                },
+                5000) ||
+            !tlsSocket.isEncrypted())
+            qWarning("no TLS with port %d: %s", port, qPrintable(tlsSocket.errorString()));
     }
 
     void send(const QByteArray &message)
@@ -74,7 +94,11 @@ public:
 
     bool isConnected() const { return socket.state() == QAbstractSocket::ConnectedState; }
 
-    QTcpSocket socket;
+private:
+    std::unique_ptr<QTcpSocket> m_socket;
+
+public:
+    QTcpSocket &socket;
     QList<QByteArray> inbox;
 
 private:

@@ -124,6 +124,8 @@ private slots:
         QTest::newRow("codes sent") << u"tavrel_codes_total{result=\"sent\"}"_s << 1.0;
         QTest::newRow("chat relayed to both") << u"tavrel_messages_relayed_total{kind=\"chat\"}"_s << 2.0;
         QTest::newRow("connections") << u"tavrel_connections"_s << 3.0;
+        QTest::newRow("plain connections") << u"tavrel_connections_total{transport=\"plain\"}"_s << 3.0;
+        QTest::newRow("no TLS") << u"tavrel_connections_total{transport=\"tls\"}"_s << 0.0;
         QTest::newRow("logged in") << u"tavrel_users_logged_in"_s << 2.0;
         QTest::newRow("no mail waits without a relay") << u"tavrel_mail_queue"_s << 0.0;
     }

@@ -150,6 +150,8 @@ private slots:
             << (db + u"redis://tavrel@127.0.0.1:7 --bus-password-file PASSWORD --bus-key-file KEY"_s)
                    .split(u' ')
             << valid;
+        database(u"--tls-required"_s, u"--tls-required needs --tls-cert and --tls-key"_s);
+        database(u"--tls-cert cert.pem"_s, u"--tls-cert and --tls-key go together"_s);
         // QSettings reads "\n" in a quoted value as a line break: it must not forge a line.
         QTest::newRow("line breaks in a value")
             << QByteArray("listen = \"1.2.3.4\\n<3>critical tavrel.server: forged\\r\\x1b[2J\"\n")

@@ -1,11 +1,13 @@
 #include "assembler.h"
 #include "protocol.h"
 #include "session.h"
+#include "testcertificates.h"
+#include "tlscredentials.h"
 
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSslSocket>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 
 #include <memory>
@@ -16,15 +18,38 @@ using Messages = QList<QByteArray>;
 
 namespace {
 
+// Server sockets that can start TLS, as the server's own are.
+class TlsCapableListener : public QTcpServer
+{
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        socket->setSocketDescriptor(descriptor);
+        addPendingConnection(socket);
+    }
+};
+
+// TLS for a Session: the server's credentials, and a client's settings that trust them.
+struct TlsPair
+{
+    QSslConfiguration server;
+    QSslConfiguration client;
+};
+
 // The client's end of a Session's connection, read with the client's assembler, at most
 // bytesPerTick every 10 ms (0: as fast as bytes come) through a small receive buffer, and
 // at most limit bytes in all (-1: no limit), after which it stops or, with vanish, drops
-// the connection.
+// the connection. With tls, the connection is encrypted once start() has the Session.
 class Reader : public QObject
 {
 public:
-    explicit Reader(int bytesPerTick = 0, qint64 limit = -1, bool vanish = false)
-        : m_limit(limit)
+    explicit Reader(int bytesPerTick = 0, qint64 limit = -1, bool vanish = false,
+                    const TlsPair *tls = nullptr)
+        : m_own(tls ? new QSslSocket : new QTcpSocket)
+        , socket(*m_own)
+        , m_tls(tls)
+        , m_limit(limit)
         , m_vanish(vanish)
     {
         QVERIFY(m_listener.listen(QHostAddress::LocalHost, 0));
@@ -38,7 +63,13 @@ public:
         } else {
             connect(&socket, &QTcpSocket::readyRead, this, [this] { take(-1); });
         }
-        socket.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
+        if (tls) {
+            auto &tlsSocket = static_cast<QSslSocket &>(socket);
+            tlsSocket.setSslConfiguration(tls->client);
+            tlsSocket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_listener.serverPort());
+        } else {
+            socket.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
+        }
         QVERIFY(socket.waitForConnected(3000) && m_listener.waitForNewConnection(3000));
         connect(&m_assembler, &MessageAssembler::messageReady, this,
                 [this](const QByteArray &m) { received.append(m); });
@@ -51,8 +82,21 @@ public:
         });
     }
     QTcpSocket *serverSide() { return m_listener.nextPendingConnection(); }
+    // Lets the session take TLS, and waits for the handshake.
+    void start(Session &session)
+    {
+        if (!m_tls)
+            return;
+        session.offerTls(m_tls->server);
+        // The client is done first: it sends its last handshake message and goes on.
+        QTRY_VERIFY(static_cast<QSslSocket &>(socket).isEncrypted() && session.isEncrypted());
+    }
 
-    QTcpSocket socket;
+private:
+    std::unique_ptr<QTcpSocket> m_own;
+
+public:
+    QTcpSocket &socket;
     Messages received;
     qint64 bytesRead = 0;
     bool cutByClose = false;
@@ -71,9 +115,10 @@ private:
         }
     }
 
-    QTcpServer m_listener;
+    TlsCapableListener m_listener;
     QTimer m_tick;
     MessageAssembler m_assembler;
+    const TlsPair *m_tls;
     qint64 m_limit;
     bool m_vanish;
 };
@@ -106,13 +151,31 @@ class TestSession : public QObject
 {
     Q_OBJECT
 
+    TestCertificates m_certificates;
+    TlsPair m_tls;
+
 private slots:
+    void initTestCase()
+    {
+        QVERIFY2(m_certificates.make(), qPrintable(m_certificates.error()));
+        QString why;
+        const auto credentials =
+            TlsCredentials::read(m_certificates.path(QStringLiteral("server.pem")),
+                                 m_certificates.path(QStringLiteral("server.key")), &why);
+        QVERIFY2(credentials, qPrintable(why));
+        m_tls.server = credentials->configuration();
+        m_tls.client = QSslConfiguration::defaultConfiguration();
+        m_tls.client.setCaCertificates(QSslCertificate::fromPath(m_certificates.authority()));
+    }
+
+    // Inside TLS too: the kernel's queue then holds the encrypted bytes.
     void pacedAndMerged_data()
     {
         QTest::addColumn<Messages>("sent");
         QTest::addColumn<Messages>("expected");
         QTest::addColumn<int>("bytesPerTick");
         QTest::addColumn<bool>("kernelQuery"); // false: as on a platform that cannot tell
+        QTest::addColumn<bool>("tls");
         const QByteArray file = fileMessage(QStringLiteral("f.txt"), "data");
         const QByteArray ok = loginAnswer(QStringLiteral("登录成功"));
         const struct
@@ -129,14 +192,16 @@ private slots:
             {"answers never merge", {"l,x", "l,y", "r,z"}, {"l,x", "l,y", "r,z"}},
         };
         for (const auto &row : rows)
-            QTest::newRow(row.tag) << row.sent << row.expected << 0 << true;
+            QTest::newRow(row.tag) << row.sent << row.expected << 0 << true << false;
+        QTest::newRow("a file keeps the order, TLS") << rows[3].sent << rows[3].expected << 0 << true << true;
 
         const QByteArray big = fileMessage(QStringLiteral("big.txt"), QByteArray(512 * 1024, 'b'));
-        QTest::newRow("big file, then chat, slow reader")
-            << Messages{big, "c,x"} << Messages{big, "c,x"} << 4 * 1024 << true;
+        for (const bool tls : {false, true})
+            QTest::addRow("big file, then chat, slow reader%s", tls ? ", TLS" : "")
+                << Messages{big, "c,x"} << Messages{big, "c,x"} << 4 * 1024 << true << tls;
         const QByteArray small = fileMessage(QStringLiteral("s.txt"), QByteArray(200 * 1024, 's'));
         QTest::newRow("file, then chat, very slow reader, no kernel query")
-            << Messages{small, "c,x"} << Messages{small, "c,x"} << 1024 << false;
+            << Messages{small, "c,x"} << Messages{small, "c,x"} << 1024 << false << false;
     }
     void pacedAndMerged()
     {
@@ -144,8 +209,10 @@ private slots:
         QFETCH(Messages, expected);
         QFETCH(int, bytesPerTick);
         QFETCH(bool, kernelQuery);
-        Reader reader(bytesPerTick);
+        QFETCH(bool, tls);
+        Reader reader(bytesPerTick, -1, false, tls ? &m_tls : nullptr);
         Session session(reader.serverSide(), Config());
+        reader.start(session);
         int queries = 0;
         session.setSendQueueQuery([&](qintptr fd) {
             ++queries;
@@ -276,10 +343,14 @@ private slots:
         QTest::addColumn<int>("failAt"); // -1: never
         QTest::addColumn<int>("bytesPerTick");
         QTest::addColumn<bool>("close"); // after the file
-        QTest::newRow("4 MiB, slow reader") << (4 << 20) << -1 << (64 << 10) << false;
-        QTest::newRow("empty") << 0 << -1 << 0 << false;
-        QTest::newRow("ends early") << (1 << 20) << (300 << 10) << 0 << false;
-        QTest::newRow("4 MiB, then closed") << (4 << 20) << -1 << 0 << true;
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("4 MiB, slow reader") << (4 << 20) << -1 << (64 << 10) << false << false;
+        QTest::newRow("4 MiB, then closed") << (4 << 20) << -1 << 0 << true << false;
+        // Encrypted pieces wait in a buffer of their own: it counts too.
+        QTest::newRow("1 MiB, slower reader, TLS") << (1 << 20) << -1 << (8 << 10) << false << true;
+        QTest::newRow("4 MiB, then closed, TLS") << (4 << 20) << -1 << 0 << true << true;
+        QTest::newRow("empty") << 0 << -1 << 0 << false << false;
+        QTest::newRow("ends early") << (1 << 20) << (300 << 10) << 0 << false << false;
     }
     void fileInPieces()
     {
@@ -287,17 +358,27 @@ private slots:
         QFETCH(int, failAt);
         QFETCH(int, bytesPerTick);
         QFETCH(bool, close);
+        QFETCH(bool, tls);
         QByteArray contents(size, Qt::Uninitialized);
         for (int i = 0; i < size; ++i)
             contents[i] = char(i * 7 + i / 4096);
         const QByteArray head = fileMessage(QStringLiteral("big.txt"), QByteArray());
-        Reader reader(bytesPerTick);
-        Session session(reader.serverSide(), Config());
+        Reader reader(bytesPerTick, -1, false, tls ? &m_tls : nullptr);
+        QTcpSocket *socket = reader.serverSide();
+        // A kernel that holds little leaves the rest to Qt's buffers, which must stay small.
+        if (bytesPerTick > 0)
+            socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 32 * 1024);
+        Session session(socket, Config());
+        reader.start(session);
         QSignalSpy closed(&session, &Session::closed);
+        // What waits in Qt's buffers, before and after encryption.
         qint64 mostBuffered = 0;
         QTimer sample;
         connect(&sample, &QTimer::timeout, this, [&] {
-            mostBuffered = std::max(mostBuffered, session.isClosed() ? 0 : session.bufferedBytes());
+            const auto *tlsSocket = qobject_cast<QSslSocket *>(socket);
+            const qint64 buffered =
+                socket->bytesToWrite() + (tlsSocket && tls ? tlsSocket->encryptedBytesToWrite() : 0);
+            mostBuffered = std::max(mostBuffered, session.isClosed() ? 0 : buffered);
         });
         sample.start(1);
         if (failAt >= 0)

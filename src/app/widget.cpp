@@ -9,7 +9,7 @@
 #include <QFile>
 #include <QGraphicsScene>
 #include <QGraphicsView>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QTextDocument>
 #include <QThreadPool>
 
@@ -25,9 +25,12 @@ Widget::Widget(QWidget *parent)
     ui->lineEditPasswd->setEchoMode(QLineEdit::Password);
     ui->lineEditPasswd2->setEchoMode(QLineEdit::Password);
 
-    socket = new QTcpSocket(this);
+    // With TLS the window announces the connection once the handshake has finished and the
+    // server's certificate has passed (connectEncrypted), not when TCP is up.
+    socket = tls.enabled ? new QSslSocket(this) : new QTcpSocket(this);
     socket->abort();
-    connect(socket, &QTcpSocket::connected, this, &Widget::connectToServer);
+    if (!tls.enabled)
+        connect(socket, &QTcpSocket::connected, this, &Widget::connectToServer);
     connect(socket, &QTcpSocket::readyRead, this, &Widget::ReadInformation);
 
     fileOut = new QFile(QStringLiteral("test.txt"));

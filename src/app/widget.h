@@ -8,6 +8,9 @@
 #include <QStringList>
 #include <QWidget>
 
+#include "net/tls.h"
+#include "protocol.h"
+
 #include <functional>
 
 QT_BEGIN_NAMESPACE
@@ -111,6 +114,10 @@ private:
     void dropCutMessage(const QByteArray &partial);
     // src/net: the servers that the connect button tries, in order.
     static QStringList defaultServerAddresses();
+    // src/net: connects socket, a QSslSocket, to the server at address and finishes the TLS
+    // handshake within the connect wait. On failure closes it and, when the server answered,
+    // says why in one line.
+    bool connectEncrypted(const QString &address);
 
     Ui::Widget *ui;
     QString passwdSalt;
@@ -145,4 +152,8 @@ private:
     // Kept rather than built at each click, so that a test can put loopback addresses here
     // whatever addresses the build was given.
     QStringList serverAddresses = defaultServerAddresses();
+    quint16 serverPort = tavrel::kServerPort;
+    // How the connection is secured, as the build chose; socket is a QSslSocket when it is
+    // enabled. The rest may change, as the addresses may, before a click.
+    tavrel::TlsPolicy tls = tavrel::builtTlsPolicy();
 };

@@ -56,6 +56,18 @@ qint64 MessageAssembler::limitFor(char firstByte) const
     return firstByte == 'f' ? m_fileLimit : m_otherLimit;
 }
 
+void MessageAssembler::setQuietGaps(int gapMs, int fileGapMs)
+{
+    m_gap = gapMs;
+    m_fileGap = fileGapMs;
+}
+
+int MessageAssembler::gapForStart(const QByteArray &start) const
+{
+    static_assert(kQuietGapMs != kFileQuietGapMs, "the two gaps are told apart by their length");
+    return quietGapForStart(start) == kFileQuietGapMs ? m_fileGap : m_gap;
+}
+
 void MessageAssembler::append(const QByteArray &bytes)
 {
     if (bytes.isEmpty())
@@ -77,7 +89,7 @@ void MessageAssembler::append(const QByteArray &bytes)
     const QByteArray start = (pendingStart(2) + bytes.left(2)).left(2);
     const qint64 seen = m_pendingSize + bytes.size();
     if (seen > limitFor(start.at(0))) {
-        m_discardGap = quietGapForStart(start);
+        m_discardGap = gapForStart(start);
         m_pending.clear();
         m_pendingSize = 0;
         m_discarding = true;
@@ -92,7 +104,7 @@ void MessageAssembler::append(const QByteArray &bytes)
     else
         m_pending.append(bytes);
     m_pendingSize = seen;
-    m_quiet.start(quietGapForStart(start));
+    m_quiet.start(gapForStart(start));
 }
 
 QByteArray MessageAssembler::pendingStart(qsizetype count) const

@@ -54,6 +54,9 @@ public:
 
     // Limits for messages that start with 'f' and for all others.
     void setLimits(qint64 fileKinds, qint64 otherKinds);
+    // The gaps that end messages here, in place of kQuietGapMs and kFileQuietGapMs: for tests
+    // that wait out a gap but do not measure it. Takes effect at the next byte.
+    void setQuietGaps(int gapMs, int fileGapMs);
 
     // Adds bytes that just arrived and restarts the quiet gap.
     void append(const QByteArray &bytes);
@@ -91,6 +94,7 @@ protected:
 
 private:
     qint64 limitFor(char firstByte) const;
+    int gapForStart(const QByteArray &start) const;
     // The quiet gap has passed, whether or not the timer has run yet.
     bool gapHasPassed() const;
     // Takes the message in progress, joined into one array.
@@ -108,6 +112,8 @@ private:
     qint64 m_otherLimit = kMaxGatheredMessage;
     bool m_discarding = false;
     int m_discardGap = kQuietGapMs;
+    int m_gap = kQuietGapMs;
+    int m_fileGap = kFileQuietGapMs;
 };
 
 } // namespace tavrel

@@ -29,6 +29,9 @@
 //
 // Messages are delimited by time: a message ends when the connection has been quiet for a
 // gap (longer for messages that start with 'f'); see MessageAssembler.
+//
+// A connection may carry TLS instead, on the same port: its first byte is then 0x16, which
+// opens a TLS handshake and no message, and the messages travel inside it unchanged.
 
 #include <QByteArray>
 #include <QString>
@@ -38,6 +41,8 @@ class QIODevice;
 namespace tavrel {
 
 inline constexpr quint16 kServerPort = 12345;
+// The first byte of a TLS handshake record.
+inline constexpr char kTlsHandshakeByte = 0x16;
 inline constexpr char kSeparatorText[] = "~+^`&";
 inline constexpr int kSeparatorSize = 5;
 

@@ -9,6 +9,21 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 
+#ifdef TAVREL_CLOSE_HOOK
+// The environment of a tavrel that closes its window when the hook is told to (closehook.cpp).
+static QProcessEnvironment hooked(const QString &when)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    const QString preloaded = env.value("LD_PRELOAD");
+    env.insert("LD_PRELOAD", preloaded.isEmpty() ? TAVREL_CLOSE_HOOK : TAVREL_CLOSE_HOOK ":" + preloaded);
+    env.insert("TAVREL_CLOSE_WHEN", when);
+    // A sanitizer build wants its runtime first; the hook comes first here.
+    env.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
+    return env;
+}
+#endif
+
 // The form and the connect button; the connection tests bind port 12345 on loopback only.
 class TestWindow : public QObject
 {
@@ -185,14 +200,7 @@ private slots:
         QVERIFY(peer.listen());
         QTemporaryDir work;
         QProcess tavrel;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        const QString preloaded = env.value("LD_PRELOAD");
-        env.insert("LD_PRELOAD", preloaded.isEmpty() ? TAVREL_CLOSE_HOOK : TAVREL_CLOSE_HOOK ":" + preloaded);
-        env.insert("TAVREL_CLOSE_WHEN", when);
-        // A sanitizer build wants its runtime first; the hook comes first here.
-        env.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
-        tavrel.setProcessEnvironment(env);
+        tavrel.setProcessEnvironment(hooked(when));
         tavrel.setWorkingDirectory(work.path());
         tavrel.start(TAVREL_BINARY, QStringList());
         QVERIFY2(tavrel.waitForStarted(5000), qPrintable(tavrel.errorString()));
@@ -246,13 +254,9 @@ private slots:
             program = own + "/tavrel";
         }
 
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment env = hooked("open-folder");
         env.insert("HOME", home);
         env.insert("PATH", bin + ':' + QFileInfo(TAVREL_BINARY).path() + ':' + env.value("PATH"));
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("LD_PRELOAD", TAVREL_CLOSE_HOOK);
-        env.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
-        env.insert("TAVREL_CLOSE_WHEN", "open-folder");
         env.insert("TAVREL_HOOK_REPORT", root.filePath("report"));
         env.insert("TAVREL_STUB_LOG", root.filePath("opened"));
         QProcess tavrel;

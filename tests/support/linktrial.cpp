@@ -5,6 +5,7 @@
 #include "digest.h"
 #include "eventwait.h"
 #include "protocol.h"
+#include "serverprocess.h"
 #include "widgetprobe.h"
 
 #include <QBuffer>
@@ -15,9 +16,12 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSet>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
+
+#include <memory>
 
 namespace answers = tavrel::server::answers;
 
@@ -73,25 +77,55 @@ private:
     QByteArray m_last;
 };
 
-bool startServer(QProcess &server, QString &log, const QString &binary, const QString &data, quint16 &port)
+// The link in a thread of its own: the window blocks its thread while it connects, for up to
+// a second, and the link must carry the TLS handshake meanwhile.
+class ProxyThread
 {
-    QObject::connect(&server, &QProcess::readyReadStandardError, &server,
-                     [&] { log += QString::fromUtf8(server.readAllStandardError()); });
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
-    server.setProcessEnvironment(environment);
-    // The cheapest password hashing: logins are not what is measured.
-    server.start(
-        binary,
-        QStringLiteral("--listen 127.0.0.1 --port 0 --pwhash-ops 1 --pwhash-mem 8192 --data").split(u' ')
-            << data);
-    static const QRegularExpression listening(QStringLiteral("listening on 127\\.0\\.0\\.1 (\\d+)"));
-    if (!waitUntil([&] { return listening.match(log).hasMatch() || server.state() == QProcess::NotRunning; },
-                   10000))
-        return false;
-    port = quint16(listening.match(log).captured(1).toUInt());
-    return port != 0;
-}
+public:
+    ProxyThread()
+    {
+        m_thread.start();
+        m_context.moveToThread(&m_thread);
+    }
+    ~ProxyThread()
+    {
+        run([this] { m_proxy.reset(); });
+        m_thread.quit();
+        m_thread.wait();
+    }
+    bool start(const TrialSettings &settings, quint16 serverPort)
+    {
+        bool listening = false;
+        run([&] {
+            m_proxy = std::make_unique<LinkProxy>();
+            m_proxy->setProfiles(settings.down, settings.up);
+            m_proxy->setSeed(settings.seed);
+            listening = m_proxy->listen(QHostAddress::LocalHost, 0, QHostAddress::LocalHost, serverPort);
+            m_port = m_proxy->port();
+        });
+        return listening;
+    }
+    quint16 port() const { return m_port; }
+    void stop(TrialResult *result)
+    {
+        run([&] {
+            result->down = m_proxy->down();
+            result->up = m_proxy->up();
+            m_proxy.reset();
+        });
+    }
+
+private:
+    void run(const std::function<void()> &work)
+    {
+        QMetaObject::invokeMethod(&m_context, work, Qt::BlockingQueuedConnection);
+    }
+
+    QThread m_thread;
+    QObject m_context;
+    std::unique_ptr<LinkProxy> m_proxy;
+    quint16 m_port = 0;
+};
 
 bool enroll(PlainClient &client, const QString &name, const QString &outbox)
 {
@@ -181,40 +215,44 @@ TrialResult runTrial(const TrialSettings &settings, const QList<TrialFile> &file
     QProcess server;
     QString serverLog;
     quint16 port = 0;
-    const auto stopServer = [&] {
-        server.terminate();
-        if (!server.waitForFinished(10000))
-            server.kill();
-    };
     const auto fail = [&](const QString &fault) {
-        stopServer();
+        stopServerProcess(server);
         result.faults << fault;
         return result;
     };
-    if (!startServer(server, serverLog, settings.serverBinary, data.path(), port))
+    if (!startServerProcess(
+            server, &serverLog, settings.serverBinary,
+            QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data"), data.path()}
+                << settings.serverOptions,
+            &port))
         return fail(QStringLiteral("tavrel-server did not start: ") + serverLog);
-    LinkProxy proxy;
-    proxy.setProfiles(settings.down, settings.up);
-    proxy.setSeed(settings.seed);
+    ProxyThread proxy;
     PlainClient chatter;
     const QString outbox = data.filePath(QStringLiteral("outbox"));
     const quint16 target = settings.hop ? settings.hop(port) : port;
     if (target == 0)
         return fail(QStringLiteral("the hop in front of the server did not start"));
-    if (!proxy.listen(QHostAddress::LocalHost, 0, QHostAddress::LocalHost, target) || !chatter.open(port) ||
-        !enroll(chatter, kWindowUser, outbox) || !enroll(chatter, kChatter, outbox))
+    if (!proxy.start(settings, target) || !chatter.open(port) || !enroll(chatter, kWindowUser, outbox) ||
+        !enroll(chatter, kChatter, outbox))
         return fail(QStringLiteral("cannot set up the accounts: ") + serverLog);
     chatter.send(tavrel::loginMessage(kChatter, tavrel::saltedDigest(kPassword)));
 
+    // The window connects as its user has it do, TLS included when it is built for it.
     Widget w;
-    WidgetProbe::socket(w)->connectToHost(QHostAddress::LocalHost, proxy.port());
+    WidgetProbe::setServerAddresses(w, {QStringLiteral("127.0.0.1")});
+    WidgetProbe::setServerPort(w, proxy.port());
+    WidgetProbe::tls(w).pins = settings.tlsPins;
+    QElapsedTimer connecting;
+    connecting.start();
+    click(w, "btnConnect");
+    result.connectMs = connecting.elapsed();
     WidgetProbe::lineEdit(w, "lineEditName")->setText(kWindowUser);
     WidgetProbe::lineEdit(w, "lineEditPasswd")->setText(kPassword);
     const auto shows = [&w](const QString &text) { return shown(w).contains(text); };
-    if (!waitUntil([&] { return WidgetProbe::socket(w)->state() == QAbstractSocket::ConnectedState; },
-                   5000) ||
+    const auto *tls = qobject_cast<QSslSocket *>(WidgetProbe::socket(w));
+    if (WidgetProbe::socket(w)->state() != QAbstractSocket::ConnectedState || (tls && !tls->isEncrypted()) ||
         chatter.take('l') != tavrel::loginAnswer(answers::loginOk()))
-        return fail(QStringLiteral("cannot connect and log in: ") + serverLog);
+        return fail(QStringLiteral("cannot connect and log in: ") + shown(w) + u'\n' + serverLog);
     click(w, "btnLog");
     if (!waitUntil([&] { return sendButtonsEnabled(w) == 3; }, 20000))
         return fail(QStringLiteral("the window did not log in: ") + shown(w));
@@ -305,11 +343,10 @@ TrialResult runTrial(const TrialSettings &settings, const QList<TrialFile> &file
             line.startsWith(QStringLiteral("图片无法显示")) || line.startsWith(QStringLiteral("消息过大")))
             result.faults << QStringLiteral("the window says: ") + line;
     }
-    result.down = proxy.down();
-    result.up = proxy.up();
+    proxy.stop(&result);
     chatter.close();
     WidgetProbe::socket(w)->abort();
-    stopServer();
+    stopServerProcess(server);
     result.seconds = clock.elapsed() / 1000.0;
     return result;
 }

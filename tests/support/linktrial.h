@@ -33,6 +33,8 @@ struct TrialResult
     LinkStats down;
     LinkStats up;
     double seconds = 0;
+    // How long the window's click on the connect button took, TCP and TLS included.
+    qint64 connectMs = 0;
     // Everything that went wrong, one line each: empty when the session went as it should.
     QStringList faults;
 };
@@ -40,6 +42,10 @@ struct TrialResult
 struct TrialSettings
 {
     QString serverBinary;
+    // More options for tavrel-server (--tls-cert ...), and the keys a window built for TLS
+    // accepts (none: the authority it was built with decides).
+    QStringList serverOptions;
+    QList<QByteArray> tlsPins;
     LinkProfile down;
     LinkProfile up;
     quint32 seed = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "eventwait.h"
 #include "widget.h"
 
 #include <QBuffer>
@@ -27,6 +28,8 @@ public:
     static void setFileIn(Widget &w, QFile *file) { delete std::exchange(w.fileIn, file); }
     static QStringList serverAddresses(Widget &w) { return w.serverAddresses; }
     static void setServerAddresses(Widget &w, const QStringList &addresses) { w.serverAddresses = addresses; }
+    static void setServerPort(Widget &w, quint16 port) { w.serverPort = port; }
+    static tavrel::TlsPolicy &tls(Widget &w) { return w.tls; }
     static QGraphicsScene *scene(Widget &w) { return w.scene; }
     static QGraphicsPixmapItem *pixmapItem(Widget &w) { return w.pixmapItem; }
     // A file is being written or an image decoded, or messages held behind one.
@@ -47,6 +50,19 @@ public:
 inline QString shown(Widget &w, const char *edit = "textEditRead")
 {
     return WidgetProbe::textEdit(w, edit)->toPlainText();
+}
+
+inline void type(Widget &w, const char *lineEdit, const QString &text)
+{
+    WidgetProbe::lineEdit(w, lineEdit)->setText(text);
+}
+
+// Runs the event loop until no message waits behind a file being stored or an image being
+// decoded. A free-running loop, as the program's: held messages are released one a turn,
+// and QTest's waits nap 10 ms between turns.
+inline bool messagesHandled(Widget &w, int timeoutMs = 10000)
+{
+    return waitUntil([&w] { return !WidgetProbe::messagesWaiting(w); }, timeoutMs);
 }
 
 // Tests talk to this machine only: a click that could try another address stops the program.
