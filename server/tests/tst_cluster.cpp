@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <memory>
@@ -65,9 +66,15 @@ class TestCluster : public QObject
 
     PostgresCluster m_postgres;
     // Reached as its one ACL user, the bus sealed with a key; the files hold those secrets.
+    // A test may put a Redis that asks only for a password in its place.
     QTemporaryDir m_secrets;
-    RedisServer m_redis{busAcl(u"tavrel"_s, u"bus password"_s)};
-    const RedisCredentials m_busUser{u"tavrel"_s, "bus password"};
+    RedisServer m_aclRedis{busAcl(u"tavrel"_s, u"bus password"_s)};
+    RedisServer m_passwordRedis{{u"--requirepass"_s, u"bus password"_s}};
+    RedisServer *m_redis = &m_aclRedis;
+    RedisCredentials m_busUser{u"tavrel"_s, "bus password"};
+    // Each instance's metrics endpoint.
+    quint16 m_metricsA = 0;
+    quint16 m_metricsB = 0;
     QString m_databaseUrl;
     int m_databases = 0;
     std::unique_ptr<ServerProcess> m_a;
@@ -79,14 +86,20 @@ class TestCluster : public QObject
     bool startPair(const QStringList &users = {})
     {
         const QStringList arguments =
-            u"--database %1 --database-password-file %2 --bus redis://tavrel@127.0.0.1:%3 "
-            u"--bus-password-file %4 --bus-key-file %5 --pwhash-ops 1 --pwhash-mem 8192"_s
-                .arg(m_databaseUrl, m_postgres.passwordFile(), QString::number(m_redis.port()),
-                     m_secrets.filePath(u"bus-password"_s), m_secrets.filePath(u"bus-key"_s))
+            u"--database %1 --database-password-file %2 --bus %3:%4 "
+            u"--bus-password-file %5 --bus-key-file %6 --pwhash-ops 1 --pwhash-mem 8192"_s
+                .arg(m_databaseUrl, m_postgres.passwordFile(),
+                     (m_busUser.user.isEmpty() ? u"redis://"_s : u"redis://%1@"_s.arg(m_busUser.user)) +
+                         u"127.0.0.1"_s,
+                     QString::number(m_redis->port()), m_secrets.filePath(u"bus-password"_s),
+                     m_secrets.filePath(u"bus-key"_s))
                 .split(u' ');
         QString error;
         for (auto *instance : {&m_a, &m_b}) {
-            *instance = std::make_unique<ServerProcess>(arguments);
+            quint16 &metrics = instance == &m_a ? m_metricsA : m_metricsB;
+            metrics = freeLoopbackPort();
+            *instance = std::make_unique<ServerProcess>(
+                arguments + QStringList{u"--metrics"_s, u"127.0.0.1:%1"_s.arg(metrics)});
             if (!(*instance)->start(&error)) {
                 qWarning().noquote() << error;
                 return false;
@@ -120,10 +133,27 @@ class TestCluster : public QObject
     {
         QString error;
         const auto replies =
-            RedisConnection::runBlocking(u"127.0.0.1"_s, m_redis.port(), 1000, commands, &error, m_busUser);
+            RedisConnection::runBlocking(u"127.0.0.1"_s, m_redis->port(), 1000, commands, &error, m_busUser);
         if (!replies)
             qWarning().noquote() << error;
         return replies;
+    }
+    // One sample of an instance's metrics (0 when it cannot be read).
+    static double metric(quint16 port, const QByteArray &sample)
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (!socket.waitForConnected(2000))
+            return 0;
+        socket.write("GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+        QByteArray page;
+        while (socket.waitForReadyRead(2000))
+            page += socket.readAll();
+        for (const QByteArray &line : page.split('\n')) {
+            if (line.startsWith(sample + ' '))
+                return line.mid(sample.size() + 1).toDouble();
+        }
+        return 0;
     }
     // Waits until both instances are back on the bus: they have written their presence (the
     // bus's user may not ask Redis who subscribes), and their subscriptions had time to follow.
@@ -171,9 +201,13 @@ private slots:
 
     void init()
     {
+        // Rows named for it reach a Redis that asks only for the default user's password.
+        const bool byPassword = QByteArray(QTest::currentDataTag()).startsWith("by password");
+        m_redis = byPassword ? &m_passwordRedis : &m_aclRedis;
+        m_busUser = {byPassword ? QString() : u"tavrel"_s, "bus password"};
         QString error;
-        if (!m_redis.isRunning())
-            QVERIFY2(m_redis.start(&error), qPrintable(error));
+        if (!m_redis->isRunning())
+            QVERIFY2(m_redis->start(&error), qPrintable(error));
         if (!m_postgres.isRunning())
             QVERIFY2(m_postgres.restart(&error), qPrintable(error));
         m_databaseUrl = m_postgres.createDatabase(u"cluster%1"_s.arg(++m_databases), &error);
@@ -269,9 +303,9 @@ private slots:
             QVERIFY(gotLine(yan, u"zoe: hello"_s));
         }
         if (redisRestart) {
-            m_redis.kill();
+            m_redis->kill();
             QString error;
-            QVERIFY2(m_redis.start(&error), qPrintable(error));
+            QVERIFY2(m_redis->start(&error), qPrintable(error));
             QVERIFY(bothOnBus());
         }
         TestClient *again = loggedInAt(againAtB ? *m_b : *m_a, who);
@@ -352,13 +386,22 @@ private slots:
     }
 
     // Someone who can reach Redis but is no instance publishes on the bus, and writes keys
-    // that look like an instance's: no client sees a byte of it, no session closes, and the
-    // instances do not send their backlog again.
+    // that look like an instance's: no client sees a byte of it, no session closes, the
+    // instances do not send their backlog again, and each counts what it dropped. Redis asks
+    // for the bus's ACL user, or only for a password.
+    void foreignPublisher_data()
+    {
+        QTest::addColumn<QString>("busUser");
+        QTest::newRow("by ACL user") << u"tavrel"_s;
+        QTest::newRow("by password") << QString(); // init() picks the Redis by the row's name
+    }
     void foreignPublisher()
     {
+        QFETCH(QString, busUser);
+        QCOMPARE(m_busUser.user, busUser);
         RedisConnection listener;
         QList<QByteArray> heard;
-        listener.open(u"127.0.0.1"_s, m_redis.port(), 2000, m_busUser);
+        listener.open(u"127.0.0.1"_s, m_redis->port(), 2000, m_busUser);
         QSignalSpy opened(&listener, &RedisConnection::opened);
         QVERIFY(opened.wait(5000));
         listener.subscribe({"tavrel:bus"}, [&](const RedisReply &reply) {
@@ -390,6 +433,9 @@ private slots:
         QList<QByteArrayList> replays;
         for (const QByteArray &message : genuine)
             replays.append(publish(message));
+        QList<QByteArrayList> hellos;
+        for (int i = 0; i < 100; ++i)
+            hellos.append(publish("h " + stranger + " 1\n999999999"));
         const QList<std::pair<const char *, QList<QByteArrayList>>> attacks{
             {"a login answer", {publish("m " + stranger + " 1\n" + loginAnswer(answers::loginOk()))}},
             {"a server notice",
@@ -405,7 +451,8 @@ private slots:
              {{"SET", "tavrel:presence:" + other, "p " + other + " 1\n" + later + "\tbob\n1\tmallory"},
               {"SADD", "tavrel:instances", other}}},
             {"B leaving", {publish("g " + ids.at(1) + " 0\n")}},
-            {"everything again", {publish("h " + stranger + " 1\n999999999")}},
+            {"everything again, a hundred times", hellos},
+            {"bytes that are no message", {publish(QByteArray("\x00\xff m \n\r\nc,", 10)), publish("m\n")}},
             {"the instances' own messages again", replays},
         };
         QStringList breaches;
@@ -436,6 +483,13 @@ private slots:
         QVERIFY2(breaches.isEmpty(), qPrintable(breaches.join(u"\n"_s)));
         bob->send(chatMessage(u"still here"_s));
         QVERIFY(alice->expect(chatLine(u"bob: still here"_s)));
+        // Unsealed, too large before its seal was looked at, or sealed but heard before.
+        for (const quint16 port : {m_metricsA, m_metricsB}) {
+            for (const char *why : {"unauthenticated", "oversized", "replayed"}) {
+                const QByteArray sample = QByteArray("tavrel_bus_dropped_total{reason=\"") + why + "\"}";
+                QVERIFY2(metric(port, sample) > 0, sample.constData());
+            }
+        }
     }
 
     // Wrong codes count against one limit, whichever instance they reach.
@@ -504,11 +558,11 @@ private slots:
         QVERIFY(listIs(alice, {u"alice"_s, u"bob"_s}));
         alice->send(chatMessage(u"before"_s));
         QVERIFY(gotLine(bob, u"alice: before"_s));
-        m_redis.kill();
+        m_redis->kill();
         alice->send(chatMessage(u"while down"_s));
         QVERIFY(gotLine(alice, u"alice: while down"_s));
         QString error;
-        QVERIFY2(m_redis.start(&error), qPrintable(error));
+        QVERIFY2(m_redis->start(&error), qPrintable(error));
         QElapsedTimer back;
         back.start();
         qint64 resumedAtMs = -1;
