@@ -53,9 +53,11 @@ constexpr int kDrainPollMs = 10;
 // certbot renews 30 days before expiry; a certificate this close to it was not renewed.
 constexpr qint64 kExpiryWarningDays = 20;
 
+// What a file worker did with an upload. The default is what a worker without a database
+// returns: a failure, never a stored file.
 struct UploadOutcome
 {
-    QString refusal; // empty: stored
+    QString refusal = answers::serverBusy(); // empty: stored
     QString storedName;
     qint64 size = 0;
 };
@@ -86,13 +88,14 @@ UploadOutcome storeSharedUpload(Store &store, const FileStore &files, const Uplo
     const FileStore::Refusal refusal = FileStore::check(fields.path, fields.contents, &name);
     if (refusal != FileStore::Refusal::None)
         return refusedUpload(FileStore::refusalText(refusal));
+    // The database cannot be reached: a wait, not a verdict on the file.
     if (!store.begin())
-        return refusedUpload(answers::uploadFailed());
+        return refusedUpload(answers::serverBusy());
     const qint64 size = fields.contents.size();
     const qint64 used = store.uploadedBytes(uploader);
     if (used < 0 || used + size > quota) {
         store.rollback();
-        return refusedUpload(used < 0 ? answers::uploadFailed() : answers::uploadQuotaExceeded(quota));
+        return refusedUpload(used < 0 ? answers::serverBusy() : answers::uploadQuotaExceeded(quota));
     }
     const QByteArray sha256 = QCryptographicHash::hash(fields.contents, QCryptographicHash::Sha256).toHex();
     bool tooLong = false;
@@ -112,9 +115,10 @@ UploadOutcome storeSharedUpload(Store &store, const FileStore &files, const Uplo
     });
     if (!placed || !store.commit()) {
         store.rollback();
-        return refusedUpload(tooLong ? answers::uploadBadName() : answers::uploadFailed());
+        return refusedUpload(tooLong ? answers::uploadBadName() : answers::serverBusy());
     }
     UploadOutcome outcome;
+    outcome.refusal.clear();
     outcome.storedName = name;
     outcome.size = size;
     return outcome;
@@ -133,13 +137,14 @@ UploadOutcome storeUpload(Store &store, const FileStore &files, const UploadFiel
     if (!prepared)
         return refusedUpload(FileStore::refusalText(refusal));
     if (!store.begin())
-        return refusedUpload(answers::uploadFailed());
+        return refusedUpload(answers::serverBusy());
     const qint64 used = store.uploadedBytes(uploader);
     if (used < 0 || used + prepared->size() > quota) {
         store.rollback();
-        return refusedUpload(used < 0 ? answers::uploadFailed() : answers::uploadQuotaExceeded(quota));
+        return refusedUpload(used < 0 ? answers::serverBusy() : answers::uploadQuotaExceeded(quota));
     }
     UploadOutcome outcome;
+    outcome.refusal.clear();
     refusal = files.publish(*prepared, &outcome.storedName);
     if (refusal != FileStore::Refusal::None) {
         store.rollback();
@@ -149,7 +154,7 @@ UploadOutcome storeUpload(Store &store, const FileStore &files, const UploadFiel
         !store.commit()) {
         store.rollback();
         files.withdraw(outcome.storedName);
-        return refusedUpload(answers::uploadFailed());
+        return refusedUpload(answers::serverBusy());
     }
     outcome.size = prepared->size();
     return outcome;
@@ -208,7 +213,10 @@ QString Server::configurationError(const Config &config)
         return error;
     if (config.database.isEmpty() && !config.databasePasswordFile.isEmpty())
         return QStringLiteral("--database-password-file without --database");
-    if (!config.bus.isEmpty() && !parseBusUrl(config.bus, &error))
+    if (config.bus.isEmpty() && (!config.busPasswordFile.isEmpty() || !config.busKeyFile.isEmpty()))
+        return QStringLiteral("--bus-password-file and --bus-key-file need --bus");
+    if (!config.bus.isEmpty() &&
+        (!parseBusUrl(config.bus, config.busPasswordFile, &error) || !readBusKey(config.busKeyFile, &error)))
         return error;
     if (config.tlsCertFile.isEmpty() != config.tlsKeyFile.isEmpty())
         return QStringLiteral("--tls-cert and --tls-key go together");
@@ -270,7 +278,8 @@ bool Server::start()
         return false;
     if (!m_config.bus.isEmpty()) {
         QString ignored;
-        m_bus = std::make_unique<Bus>(*parseBusUrl(m_config.bus, &ignored));
+        m_bus = std::make_unique<Bus>(*parseBusUrl(m_config.bus, m_config.busPasswordFile, &ignored),
+                                      *readBusKey(m_config.busKeyFile, &ignored));
         connect(m_bus.get(), &Bus::relayed, this, &Server::broadcast);
         connect(m_bus.get(), &Bus::remoteUsersChanged, this, &Server::onRemoteUsersChanged);
         connect(m_bus.get(), &Bus::userSuperseded, this, &Server::onSuperseded);
@@ -678,6 +687,9 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
         return;
     struct Reply
     {
+        // False, as a worker without a database leaves it, when the database could not say
+        // whether the name is an upload: the request waits, it is not missing.
+        bool looked = false;
         FileStore::Served served;
         std::optional<QByteArray> kept; // an upload in a shared database: small, sent whole
     };
@@ -692,8 +704,11 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
             QString name;
             // An upload kept in a shared database first: its name was announced to every
             // instance's users.
-            if (store.isShared() && FileStore::isServableName(requested, &name))
+            if (store.isShared() && FileStore::isServableName(requested, &name)) {
                 reply.kept = store.uploadContents(name, &ok);
+                if (!ok)
+                    return reply;
+            }
             if (reply.kept) {
                 reply.served.status = FileStore::Served::Ok;
                 reply.served.name = name;
@@ -702,16 +717,23 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
             }
             // A user's upload is text to everyone, whatever its bytes look like: only the
             // operator's own files go out as images. One the operator has replaced since
-            // it was uploaded is the operator's; one whose record cannot be read is not.
+            // it was uploaded is the operator's; while the record cannot be read, it waits.
             if (reply.served.status == FileStore::Served::Ok && reply.served.image) {
                 const std::optional<Store::Upload> upload = store.upload(reply.served.name, &ok);
-                if (!ok || (upload && upload->sha256Hex == reply.served.sha256Hex))
+                if (!ok)
+                    return reply;
+                if (upload && upload->sha256Hex == reply.served.sha256Hex)
                     reply.served.image = false;
             }
+            reply.looked = true;
             return reply;
         },
         [session](const Reply &reply) {
             session->setFileWork(false);
+            if (!reply.looked) {
+                session->send(answers::noticeMessage(answers::serverBusy()));
+                return;
+            }
             const FileStore::Served &served = reply.served;
             switch (served.status) {
             case FileStore::Served::Ok:
