@@ -126,8 +126,12 @@ if [ "$shared" = 1 ]; then
         --daemonize no >"$work/redis.log" 2>&1 &
     redis_pid=$!
     wait_for_port "$redis_port" "$redis_pid" redis-server
+    # The instances seal what they put on the bus with a key they share.
+    head -c 32 /dev/urandom | base64 >"$work/bus-key"
+    chmod 600 "$work/bus-key"
     shared_opts=(--database "postgresql://tavrel@127.0.0.1:$pg_port/tavrel"
-        --database-password-file "$work/password" --bus "redis://127.0.0.1:$redis_port")
+        --database-password-file "$work/password" --bus "redis://127.0.0.1:$redis_port"
+        --bus-key-file "$work/bus-key")
     cpu+=(--cpu "postgres=$postmaster" --cpu "redis=$redis_pid")
     notes+=(--note "$("$pg_bin/postgres" --version), $(redis-server --version | cut -d' ' -f1-3), both stock settings on loopback")
 fi

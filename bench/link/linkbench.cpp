@@ -3,9 +3,12 @@
 // while another user chats about every 0.8 s; then it counts what arrived whole.
 //
 //   bench-link [--server build/server/tavrel-server] [--links 4000k/30ms,...] [--files 52]
-//              [--uploads 8] [--seed n] [--output file]
+//              [--uploads 8] [--seed n] [--haproxy stock|small-buffers] [--output file]
 //
 // It runs the window offscreen in a scratch folder; it exits 1 when anything arrived broken.
+// With --haproxy the link reaches the server through haproxy in TCP mode, a hop that ends
+// TCP and acknowledges for the window, as a proxying load balancer in front of the servers:
+// with its stock buffers, or with 16 KiB socket buffers towards the window and the server.
 // bench-link-tls does the same with the window built for TLS, on certificates it makes.
 
 #include "linktrial.h"
@@ -18,9 +21,13 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QThread>
 
 #include <cmath>
 
@@ -31,6 +38,40 @@ QString loadAverage()
     QFile file(QStringLiteral("/proc/loadavg"));
     return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).section(u' ', 0, 2)
                                           : QStringLiteral("unknown");
+}
+
+// haproxy in TCP mode on a free loopback port, forwarding to the server; 0 when it does not
+// come up. Its buffers are the stock ones, or socket buffers of 16 KiB that bound what it
+// takes ahead (about 64 KiB in all, against megabytes that the kernel grows them to).
+quint16 startHaproxy(QProcess &haproxy, const QString &folder, quint16 serverPort, bool smallBuffers)
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    QFile config(folder + QStringLiteral("/haproxy.cfg"));
+    if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return 0;
+    if (smallBuffers)
+        config.write("global\n    tune.sndbuf.client 16384\n    tune.rcvbuf.server 16384\n");
+    config.write(QStringLiteral("defaults\n    mode tcp\n    timeout connect 5s\n    timeout client 1h\n"
+                                "    timeout server 1h\nfrontend window\n    bind 127.0.0.1:%1\n"
+                                "    default_backend servers\nbackend servers\n    server one 127.0.0.1:%2\n")
+                     .arg(port)
+                     .arg(serverPort)
+                     .toUtf8());
+    config.close();
+    haproxy.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    haproxy.start(QStringLiteral("haproxy"),
+                  {QStringLiteral("-db"), QStringLiteral("-f"), config.fileName()});
+    for (int tries = 0; tries < 100 && haproxy.state() != QProcess::NotRunning; ++tries) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (socket.waitForConnected(100))
+            return port;
+        QThread::msleep(50);
+    }
+    return 0;
 }
 
 QString ratio(int part, int whole)
@@ -74,7 +115,14 @@ int main(int argc, char **argv)
         QStringLiteral("seed"), QStringLiteral("Seed of sizes, contents and stalls."), QStringLiteral("n"));
     const QCommandLineOption outputOption(
         QStringLiteral("output"), QStringLiteral("Also write the report here."), QStringLiteral("file"));
-    parser.addOptions({serverOption, linksOption, filesOption, uploadsOption, seedOption, outputOption});
+    const QCommandLineOption haproxyOption(
+        QStringLiteral("haproxy"),
+        QStringLiteral(
+            "Reach the server through haproxy (TCP mode) behind the link, with its stock buffers or "
+            "with small-buffers."),
+        QStringLiteral("buffers"));
+    parser.addOptions(
+        {serverOption, linksOption, filesOption, uploadsOption, seedOption, outputOption, haproxyOption});
     parser.process(app);
 
     QTextStream err(stderr);
@@ -82,6 +130,11 @@ int main(int argc, char **argv)
         parser.isSet(seedOption) ? parser.value(seedOption).toUInt() : QRandomGenerator::global()->generate();
     const int fileCount = std::max(1, parser.value(filesOption).toInt());
     const int uploadCount = std::clamp(parser.value(uploadsOption).toInt(), 0, fileCount);
+    if (parser.isSet(haproxyOption) && parser.value(haproxyOption) != QLatin1String("stock") &&
+        parser.value(haproxyOption) != QLatin1String("small-buffers")) {
+        err << "--haproxy takes stock or small-buffers\n";
+        return 2;
+    }
     QList<LinkProfile> links;
     for (const QString &text : parser.value(linksOption).split(u',', Qt::SkipEmptyParts)) {
         const std::optional<LinkProfile> link = LinkProfile::parse(text);
@@ -106,6 +159,8 @@ int main(int argc, char **argv)
     QTextStream out(&report);
     out << "tavrel link benchmark" << (serverOptions.isEmpty() ? "" : " over TLS") << ": " << fileCount
         << " files per link (" << uploadCount << " sent by the window), seed " << seed
+        << (parser.isSet(haproxyOption) ? ", through haproxy (" + parser.value(haproxyOption) + ')'
+                                        : QString())
         << ", load average before " << loadAverage() << "\n\n";
     out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7\n")
                .arg(QStringLiteral("link"), -24)
@@ -149,9 +204,18 @@ int main(int argc, char **argv)
         settings.down = link;
         settings.up = link;
         settings.seed = seed;
+        QProcess haproxy;
+        QTemporaryDir haproxyFolder; // the window's folder must hold only what it receives
+        if (parser.isSet(haproxyOption))
+            settings.hop = [&](quint16 serverPort) {
+                return startHaproxy(haproxy, haproxyFolder.path(), serverPort,
+                                    parser.value(haproxyOption) == QLatin1String("small-buffers"));
+            };
         err << "running " << link.toString() << " ...\n";
         err.flush();
         const TrialResult result = runTrial(settings, files);
+        haproxy.terminate();
+        haproxy.waitForFinished(5000);
         QDir::setCurrent(QDir::tempPath());
         const bool intact = result.faults.isEmpty() && result.downloadsIntact == result.downloads &&
                             result.uploadsIntact == result.uploads &&

@@ -186,8 +186,15 @@ int main(int argc, char *argv[])
            QStringLiteral("libpq's PGPASSFILE or ~/.pgpass"));
     option(QStringLiteral("bus"),
            QStringLiteral("Redis that carries chat, notices and the user list between instances; needs "
-                          "--database."),
-           QStringLiteral("redis://host:port"), QStringLiteral("none"));
+                          "--database and --bus-key-file."),
+           QStringLiteral("redis://[user@]host:port"), QStringLiteral("none"));
+    option(QStringLiteral("bus-password-file"),
+           QStringLiteral("File whose first line is the password Redis asks of --bus (AUTH)."),
+           QStringLiteral("file"), QStringLiteral("none"));
+    option(QStringLiteral("bus-key-file"),
+           QStringLiteral("File whose first line is the key every instance on the bus shares (at least 43 "
+                          "characters: head -c 32 /dev/urandom | base64)."),
+           QStringLiteral("file"), QStringLiteral("none"));
     option(
         QStringLiteral("mail"),
         QStringLiteral("How verification codes leave: outbox (the mails stay in the data folder's outbox/), "
@@ -288,6 +295,8 @@ int main(int argc, char *argv[])
     config.database = parser.value(QStringLiteral("database"));
     config.databasePasswordFile = parser.value(QStringLiteral("database-password-file"));
     config.bus = parser.value(QStringLiteral("bus"));
+    config.busPasswordFile = parser.value(QStringLiteral("bus-password-file"));
+    config.busKeyFile = parser.value(QStringLiteral("bus-key-file"));
     config.tlsCertFile = parser.value(QStringLiteral("tls-cert"));
     config.tlsKeyFile = parser.value(QStringLiteral("tls-key"));
     config.tlsRequired = parser.isSet(QStringLiteral("tls-required"));

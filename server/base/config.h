@@ -159,7 +159,9 @@ struct Config
     // SQLite in dataDir, and no other instance.
     QString database; // postgresql://user@host:port/dbname
     QString databasePasswordFile;
-    QString bus; // redis://host:port
+    QString bus; // redis://[user@]host:port
+    QString busPasswordFile;
+    QString busKeyFile;
 };
 
 } // namespace tavrel::server

@@ -171,6 +171,12 @@ QByteArray renderMetrics(const Metrics &m, const MetricsGauges &g)
     out.family("tavrel_mail_retries_total", "counter", "Attempts to hand a mail over that must be repeated.");
     out.sample("tavrel_mail_retries_total", m.mailRetries.load());
 
+    out.family("tavrel_bus_dropped_total", "counter", "Messages on the bus that were not taken, by why.");
+    const char *const dropReasons[] = {"unauthenticated", "malformed", "oversized", "replayed"};
+    for (size_t why = 0; why < m.busDropped.size(); ++why)
+        out.sample(QByteArray("tavrel_bus_dropped_total{reason=\"") + dropReasons[why] + "\"}",
+                   m.busDropped[why].load());
+
     out.family("tavrel_mail_queue", "gauge", "Mails waiting for the relay.");
     out.sample("tavrel_mail_queue", m.mailQueue.load());
     out.family("tavrel_send_queue_messages", "gauge", "Messages waiting in the connections' send queues.");

@@ -63,6 +63,9 @@ public:
     std::atomic<quint64> codesFailed{0};
     std::atomic<quint64> mailRetries{0};
     std::atomic<int> mailQueue{0};
+    // Messages on the bus that no instance sealed, that are malformed or oversized, or that
+    // were heard before: the order is Bus::Drop's.
+    std::array<std::atomic<quint64>, 4> busDropped{};
     // Connections by what their first byte started: plain messages or a TLS handshake; and
     // the handshakes that failed, or that the connection closed before they finished.
     std::atomic<quint64> plainConnections{0};

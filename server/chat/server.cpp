@@ -117,7 +117,10 @@ QString Server::configurationError(const Config &config)
         return error;
     if (config.database.isEmpty() && !config.databasePasswordFile.isEmpty())
         return QStringLiteral("--database-password-file without --database");
-    if (!config.bus.isEmpty() && !parseBusUrl(config.bus, &error))
+    if (config.bus.isEmpty() && (!config.busPasswordFile.isEmpty() || !config.busKeyFile.isEmpty()))
+        return QStringLiteral("--bus-password-file and --bus-key-file need --bus");
+    if (!config.bus.isEmpty() &&
+        (!parseBusUrl(config.bus, config.busPasswordFile, &error) || !readBusKey(config.busKeyFile, &error)))
         return error;
     if (config.tlsCertFile.isEmpty() != config.tlsKeyFile.isEmpty())
         return QStringLiteral("--tls-cert and --tls-key go together");
@@ -183,7 +186,8 @@ bool Server::start()
                                     [stores = m_fileStores.get()] { return stores->forThisThread(); });
     if (!m_config.bus.isEmpty()) {
         QString ignored;
-        m_bus = std::make_unique<Bus>(*parseBusUrl(m_config.bus, &ignored));
+        m_bus = std::make_unique<Bus>(*parseBusUrl(m_config.bus, m_config.busPasswordFile, &ignored),
+                                      *readBusKey(m_config.busKeyFile, &ignored));
         connect(m_bus.get(), &Bus::relayed, this, &Server::broadcast);
         connect(m_bus.get(), &Bus::remoteUsersChanged, this, &Server::onRemoteUsersChanged);
         connect(m_bus.get(), &Bus::userSuperseded, this, &Server::onSuperseded);
@@ -600,6 +604,9 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
         return;
     struct Reply
     {
+        // False, as a worker without a database leaves it, when the database could not say
+        // whether the name is an upload: the request waits, it is not missing.
+        bool looked = false;
         FileStore::Served served;
         std::optional<QByteArray> kept; // an upload in a shared database: small, sent whole
     };
@@ -614,8 +621,11 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
             QString name;
             // An upload kept in a shared database first: its name was announced to every
             // instance's users.
-            if (store.isShared() && FileStore::isServableName(requested, &name))
+            if (store.isShared() && FileStore::isServableName(requested, &name)) {
                 reply.kept = store.uploadContents(name, &ok);
+                if (!ok)
+                    return reply;
+            }
             if (reply.kept) {
                 reply.served.status = FileStore::Served::Ok;
                 reply.served.name = name;
@@ -624,16 +634,23 @@ void Server::handleFileRequest(Session *session, const QByteArray &message)
             }
             // A user's upload is text to everyone, whatever its bytes look like: only the
             // operator's own files go out as images. One the operator has replaced since
-            // it was uploaded is the operator's; one whose record cannot be read is not.
+            // it was uploaded is the operator's; while the record cannot be read, it waits.
             if (reply.served.status == FileStore::Served::Ok && reply.served.image) {
                 const std::optional<Store::Upload> upload = store.upload(reply.served.name, &ok);
-                if (!ok || (upload && upload->sha256Hex == reply.served.sha256Hex))
+                if (!ok)
+                    return reply;
+                if (upload && upload->sha256Hex == reply.served.sha256Hex)
                     reply.served.image = false;
             }
+            reply.looked = true;
             return reply;
         },
         [session](const Reply &reply) {
             session->setFileWork(false);
+            if (!reply.looked) {
+                session->send(answers::noticeMessage(answers::serverBusy()));
+                return;
+            }
             const FileStore::Served &served = reply.served;
             switch (served.status) {
             case FileStore::Served::Ok:

@@ -27,13 +27,14 @@ UploadOutcome storeSharedUpload(Store &store, const FileStore &files, const Uplo
     const FileStore::Refusal refusal = FileStore::check(fields.path, fields.contents, &name);
     if (refusal != FileStore::Refusal::None)
         return refusedUpload(uploadRefusalText(refusal));
+    // The database cannot be reached: a wait, not a verdict on the file.
     if (!store.begin())
-        return refusedUpload(answers::uploadFailed());
+        return refusedUpload(answers::serverBusy());
     const qint64 size = fields.contents.size();
     const qint64 used = store.uploadedBytes(uploader);
     if (used < 0 || used + size > quota) {
         store.rollback();
-        return refusedUpload(used < 0 ? answers::uploadFailed() : answers::uploadQuotaExceeded(quota));
+        return refusedUpload(used < 0 ? answers::serverBusy() : answers::uploadQuotaExceeded(quota));
     }
     const QByteArray sha256 = QCryptographicHash::hash(fields.contents, QCryptographicHash::Sha256).toHex();
     bool tooLong = false;
@@ -53,9 +54,10 @@ UploadOutcome storeSharedUpload(Store &store, const FileStore &files, const Uplo
     });
     if (!placed || !store.commit()) {
         store.rollback();
-        return refusedUpload(tooLong ? answers::uploadBadName() : answers::uploadFailed());
+        return refusedUpload(tooLong ? answers::uploadBadName() : answers::serverBusy());
     }
     UploadOutcome outcome;
+    outcome.refusal.clear();
     outcome.storedName = name;
     outcome.size = size;
     return outcome;
@@ -91,13 +93,14 @@ UploadOutcome storeUpload(Store &store, const FileStore &files, const UploadFiel
     if (!prepared)
         return refusedUpload(uploadRefusalText(refusal));
     if (!store.begin())
-        return refusedUpload(answers::uploadFailed());
+        return refusedUpload(answers::serverBusy());
     const qint64 used = store.uploadedBytes(uploader);
     if (used < 0 || used + prepared->size() > quota) {
         store.rollback();
-        return refusedUpload(used < 0 ? answers::uploadFailed() : answers::uploadQuotaExceeded(quota));
+        return refusedUpload(used < 0 ? answers::serverBusy() : answers::uploadQuotaExceeded(quota));
     }
     UploadOutcome outcome;
+    outcome.refusal.clear();
     refusal = files.publish(*prepared, &outcome.storedName);
     if (refusal != FileStore::Refusal::None) {
         store.rollback();
@@ -107,7 +110,7 @@ UploadOutcome storeUpload(Store &store, const FileStore &files, const UploadFiel
         !store.commit()) {
         store.rollback();
         files.withdraw(outcome.storedName);
-        return refusedUpload(answers::uploadFailed());
+        return refusedUpload(answers::serverBusy());
     }
     outcome.size = prepared->size();
     return outcome;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "answers.h"
 #include "requests.h"
 #include "sharedfiles.h"
 
@@ -9,10 +10,11 @@ namespace tavrel::server {
 
 class Store;
 
-// What a file worker did with an upload.
+// What a file worker did with an upload. The default is what a worker without a database
+// returns: a failure, never a stored file.
 struct UploadOutcome
 {
-    QString refusal; // empty: stored
+    QString refusal = answers::serverBusy(); // empty: stored
     QString storedName;
     qint64 size = 0;
 };

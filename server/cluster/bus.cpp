@@ -1,11 +1,16 @@
 #include "bus.h"
 
+#include "configvalues.h"
 #include "logging.h"
+#include "metrics.h"
+#include "names.h"
 #include "redis.h"
 
 #include <QDateTime>
 #include <QRandomGenerator>
 #include <QUrl>
+
+#include <sodium.h>
 
 #include <cstring>
 #include <memory>
@@ -21,6 +26,27 @@ constexpr int kOriginSize = 16;
 // minute with 9,000 messages of about 100 bytes.
 constexpr size_t kMaxBacklogMessages = 50000;
 constexpr qint64 kMaxBacklogBytes = 16 * 1024 * 1024;
+// The largest message relayed to sessions: a chat line of 2000 UTF-16 units is at most 6000
+// bytes of UTF-8, with the sender's name and the prefixes in front; notices are shorter.
+// A longer one would cut every session off as a reader too slow for it.
+constexpr qsizetype kMaxRelayedBytes = 16 * 1024;
+// The largest sealed message: a presence of 14,000 users of the longest names (32
+// characters of 4 bytes, a 13-digit clock: 143 bytes a line), far more than an instance
+// serves by default (1000 connections).
+constexpr qsizetype kMaxSealedBytes = 2 * 1024 * 1024;
+// The key file's first line: at least as many characters as 32 random bytes in base64
+// (head -c 32 /dev/urandom | base64) give, less its padding.
+constexpr qsizetype kMinKeyCharacters = 43;
+// Sealed messages older than this, by the receiver's clock, are taken for replays. Clocks
+// kept by NTP agree to within milliseconds; a minute also covers a Redis that stalls for a
+// while and a message that waits on the way (the bus keeps its backlog for half as long).
+constexpr qint64 kFreshnessMs = 60 * 1000;
+// At most one resend, and one hello back, this often, however many hellos come: an
+// instance whose connection flaps does not make the others repeat their backlog in a loop.
+constexpr int kResendIntervalMs = 1000;
+// The log says that messages were dropped at most this often.
+constexpr qint64 kDropLogIntervalMs = 60 * 1000;
+constexpr int kTagSize = crypto_auth_BYTES;
 
 bool isHexId(const QByteArray &id)
 {
@@ -41,26 +67,99 @@ std::optional<qint64> parseCount(const QByteArray &digits)
 
 } // namespace
 
-std::optional<BusAddress> parseBusUrl(const QString &text, QString *error)
+std::optional<BusAddress> parseBusUrl(const QString &text, const QString &passwordFile, QString *error)
 {
     const QUrl url(text, QUrl::StrictMode);
     BusAddress address;
     if (!url.isValid() || url.scheme() != QLatin1String("redis") || url.host().isEmpty()) {
-        *error = QStringLiteral("--bus needs redis://host:port, got ") + text;
+        *error = QStringLiteral("--bus needs redis://[user@]host:port, got ") + text;
         return std::nullopt;
     }
-    if (!url.userInfo().isEmpty() || (!url.path().isEmpty() && url.path() != QLatin1String("/")) ||
-        url.hasQuery() || url.hasFragment()) {
-        *error = QStringLiteral("--bus takes only a host and a port: ") + text;
+    if (!url.password().isEmpty()) {
+        *error =
+            QStringLiteral("--bus: give the password with --bus-password-file, not in the URL, where the "
+                           "process list shows it");
+        return std::nullopt;
+    }
+    if ((!url.path().isEmpty() && url.path() != QLatin1String("/")) || url.hasQuery() || url.hasFragment()) {
+        *error = QStringLiteral("--bus takes only a user, a host and a port: ") + text;
         return std::nullopt;
     }
     address.host = url.host();
     address.port = quint16(url.port(6379));
+    address.user = url.userName();
     if (address.port == 0) {
         *error = QStringLiteral("--bus needs a port from 1 to 65535: ") + text;
         return std::nullopt;
     }
+    if (!address.user.isEmpty() && passwordFile.isEmpty()) {
+        *error = QStringLiteral("--bus names the user %1: its password goes in --bus-password-file")
+                     .arg(address.user);
+        return std::nullopt;
+    }
+    QString why;
+    if (!passwordFile.isEmpty() && !readSecretFile(passwordFile, &address.password, &why)) {
+        *error = QStringLiteral("--bus-password-file: ") + why;
+        return std::nullopt;
+    }
     return address;
+}
+
+std::optional<QByteArray> readBusKey(const QString &path, QString *error)
+{
+    QByteArray line;
+    QString why;
+    if (path.isEmpty()) {
+        *error = QStringLiteral("--bus needs --bus-key-file: every instance seals what it puts on the bus "
+                                "with that key, so that nobody else who reaches Redis can speak on it");
+        return std::nullopt;
+    }
+    if (!readSecretFile(path, &line, &why)) {
+        *error = QStringLiteral("--bus-key-file: ") + why;
+        return std::nullopt;
+    }
+    if (line.size() < kMinKeyCharacters) {
+        *error = QStringLiteral("--bus-key-file: the key needs at least %1 characters, such as "
+                                "head -c 32 /dev/urandom | base64 gives")
+                     .arg(kMinKeyCharacters);
+        return std::nullopt;
+    }
+    // Whatever the line holds, the key is 32 bytes spread over all of it.
+    QByteArray key(crypto_auth_KEYBYTES, Qt::Uninitialized);
+    crypto_generichash(reinterpret_cast<unsigned char *>(key.data()), size_t(key.size()),
+                       reinterpret_cast<const unsigned char *>(line.constData()), size_t(line.size()),
+                       reinterpret_cast<const unsigned char *>("tavrel bus"), 10);
+    sodium_memzero(line.data(), size_t(line.size()));
+    return key;
+}
+
+QByteArray seal(const QByteArray &key, const Sealed &sealed)
+{
+    const QByteArray body = QByteArray::number(sealed.sentAtMs) + ' ' + QByteArray::number(sealed.sequence) +
+                            '\n' + sealed.message;
+    QByteArray out(kTagSize, Qt::Uninitialized);
+    crypto_auth(reinterpret_cast<unsigned char *>(out.data()),
+                reinterpret_cast<const unsigned char *>(body.constData()), quint64(body.size()),
+                reinterpret_cast<const unsigned char *>(key.constData()));
+    return out + body;
+}
+
+std::optional<Sealed> unseal(const QByteArray &key, const QByteArray &bytes)
+{
+    if (bytes.size() <= kTagSize || key.size() != crypto_auth_KEYBYTES ||
+        crypto_auth_verify(reinterpret_cast<const unsigned char *>(bytes.constData()),
+                           reinterpret_cast<const unsigned char *>(bytes.constData()) + kTagSize,
+                           quint64(bytes.size() - kTagSize),
+                           reinterpret_cast<const unsigned char *>(key.constData())) != 0)
+        return std::nullopt;
+    const qsizetype headerEnd = bytes.indexOf('\n', kTagSize);
+    const QList<QByteArray> header = bytes.mid(kTagSize, headerEnd - kTagSize).split(' ');
+    const std::optional<qint64> sentAt = parseCount(header.value(0));
+    const std::optional<qint64> sequence = parseCount(header.value(1));
+    // Only a sender with the key could have sealed a header of another form.
+    if (headerEnd < 0 || header.size() != 2 || !sentAt || !sequence)
+        return Sealed{-1, -1, {}};
+    return Sealed{*sentAt, *sequence, bytes.mid(headerEnd + 1)};
 }
 
 QByteArray encodeBusMessage(const BusMessage &message)
@@ -141,13 +240,14 @@ void RecentNumbers::forget(qint64 beforeMs)
     }
 }
 
-Bus::Bus(const BusAddress &address, QObject *parent)
-    : Bus(address, Timing(), parent)
+Bus::Bus(const BusAddress &address, const QByteArray &key, QObject *parent)
+    : Bus(address, key, Timing(), parent)
 {}
 
-Bus::Bus(const BusAddress &address, const Timing &timing, QObject *parent)
+Bus::Bus(const BusAddress &address, const QByteArray &key, const Timing &timing, QObject *parent)
     : QObject(parent)
     , m_address(address)
+    , m_key(key)
     , m_timing(timing)
     , m_instance(
           QByteArray::number(QRandomGenerator::system()->generate64(), 16).rightJustified(kOriginSize, '0'))
@@ -158,8 +258,9 @@ Bus::Bus(const BusAddress &address, const Timing &timing, QObject *parent)
     , m_subscriber(new RedisConnection(this))
 {
     m_clock.start();
-    for (QTimer *timer : {&m_publisherRetry, &m_subscriberRetry, &m_presenceDue})
+    for (QTimer *timer : {&m_publisherRetry, &m_subscriberRetry, &m_presenceDue, &m_resendDue})
         timer->setSingleShot(true);
+    connect(&m_resendDue, &QTimer::timeout, this, &Bus::resend);
     connect(&m_publisherRetry, &QTimer::timeout, this, &Bus::connectPublisher);
     connect(&m_subscriberRetry, &QTimer::timeout, this, &Bus::connectSubscriber);
     connect(&m_beat, &QTimer::timeout, this, &Bus::beat);
@@ -210,7 +311,7 @@ void Bus::start()
 void Bus::abandon()
 {
     m_running = false;
-    for (QTimer *timer : {&m_publisherRetry, &m_subscriberRetry, &m_presenceDue, &m_beat})
+    for (QTimer *timer : {&m_publisherRetry, &m_subscriberRetry, &m_presenceDue, &m_beat, &m_resendDue})
         timer->stop();
     m_subscribed = false;
     m_publisher->close(QStringLiteral("abandoned"));
@@ -228,12 +329,14 @@ void Bus::leave()
     abandon();
     // A connection of its own, blocking and short: this runs while the server stops,
     // possibly outside the event loop.
-    const QByteArray goodbye = encodeBusMessage({'g', m_instance, 0, {}});
+    const QByteArray goodbye = sealed(encodeBusMessage({'g', m_instance, 0, {}}));
     QString error;
+    // The address found when the bus connected: a lookup now could block for longer.
+    const QHostAddress found = m_publisher->address();
     if (!RedisConnection::runBlocking(
-            m_address.host, m_address.port, 500,
+            found.isNull() ? m_address.host : found.toString(), m_address.port, 500,
             {{"DEL", m_presenceKey}, {"SREM", kInstances, m_instance}, {"PUBLISH", m_channel, goodbye}},
-            &error)) {
+            &error, {m_address.user, m_address.password})) {
         qCWarning(lcBus).noquote() << "cannot tell the other instances that this one leaves:" << error;
         return;
     }
@@ -243,13 +346,15 @@ void Bus::leave()
 void Bus::connectPublisher()
 {
     if (m_running)
-        m_publisher->open(m_address.host, m_address.port, m_timing.connectTimeoutMs);
+        m_publisher->open(m_address.host, m_address.port, m_timing.connectTimeoutMs,
+                          {m_address.user, m_address.password});
 }
 
 void Bus::connectSubscriber()
 {
     if (m_running)
-        m_subscriber->open(m_address.host, m_address.port, m_timing.connectTimeoutMs);
+        m_subscriber->open(m_address.host, m_address.port, m_timing.connectTimeoutMs,
+                           {m_address.user, m_address.password});
 }
 
 void Bus::onConnectionLost(bool publisher, const QString &why)
@@ -292,10 +397,68 @@ void Bus::onSubscription(const RedisReply &reply)
     }
     if (type != "message" || channel != m_channel)
         return;
-    if (const std::optional<BusMessage> message = decodeBusMessage(reply.elements.at(2).text))
+    if (const std::optional<BusMessage> message = openSealed(reply.elements.at(2).text, true))
         onBusMessage(*message);
-    else
-        qCWarning(lcBus) << "unreadable message on the bus:" << reply.elements.at(2).text.left(40);
+}
+
+std::optional<BusMessage> Bus::openSealed(const QByteArray &bytes, bool published)
+{
+    if (bytes.size() > kMaxSealedBytes) {
+        dropped(Drop::Oversized);
+        return std::nullopt;
+    }
+    const std::optional<Sealed> sealed = unseal(m_key, bytes);
+    if (!sealed) {
+        dropped(Drop::Unauthenticated);
+        return std::nullopt;
+    }
+    std::optional<BusMessage> message = decodeBusMessage(sealed->message);
+    std::optional<NumberedLines> users;
+    if (message && message->kind == 'p') {
+        users = decodeNumberedLines(message->payload);
+        // The names an instance serves passed the same rules at registration.
+        if (users && !std::all_of(users->begin(), users->end(), [](const auto &user) {
+                return isValidUserName(QString::fromUtf8(user.second));
+            }))
+            users.reset();
+    }
+    if (sealed->sequence < 0 || !message || (message->kind == 'p' && !users) ||
+        ((message->kind == 'm' || message->kind == 'r') && message->payload.size() > kMaxRelayedBytes)) {
+        dropped(Drop::Malformed);
+        return std::nullopt;
+    }
+    const qint64 now = nowMs();
+    const qint64 age = QDateTime::currentMSecsSinceEpoch() - sealed->sentAtMs;
+    // A sender publishes on one connection, so its messages come in the order it sealed them.
+    auto heard = m_heard.find(message->origin);
+    if (age > kFreshnessMs || age < -kFreshnessMs ||
+        (published && heard != m_heard.end() && sealed->sequence <= heard->first)) {
+        dropped(Drop::Replayed);
+        return std::nullopt;
+    }
+    if (published)
+        m_heard.insert(message->origin, {sealed->sequence, now});
+    return message;
+}
+
+QByteArray Bus::sealed(const QByteArray &message)
+{
+    return seal(m_key, {QDateTime::currentMSecsSinceEpoch(), ++m_sealed, message});
+}
+
+void Bus::dropped(Drop why)
+{
+    metrics().busDropped[int(why)]++;
+    ++m_dropsUnlogged;
+    if (m_dropLogged.isValid() && m_dropLogged.elapsed() < kDropLogIntervalMs)
+        return;
+    static const char *const reasons[] = {"not sealed with the bus key", "malformed", "oversized",
+                                          "a replay"};
+    qCWarning(lcBus).noquote() << "dropped" << m_dropsUnlogged
+                               << "message(s) on the bus in the last minute; the last was"
+                               << reasons[int(why)];
+    m_dropsUnlogged = 0;
+    m_dropLogged.start();
 }
 
 void Bus::updateLive()
@@ -353,6 +516,13 @@ void Bus::beat()
         else
             ++it;
     }
+    // Past the freshness window, a replay is refused for its age alone.
+    for (auto it = m_heard.begin(); it != m_heard.end();) {
+        if (now - it->second > 2 * kFreshnessMs)
+            it = m_heard.erase(it);
+        else
+            ++it;
+    }
     pruneBacklog();
     if (m_publisher->isOpen()) {
         writePresence();
@@ -404,11 +574,9 @@ void Bus::poll()
                     call({"SREM", kInstances, ids.at(i)});
                     continue;
                 }
-                const std::optional<BusMessage> presence = decodeBusMessage(value.text);
-                const std::optional<NumberedLines> users =
-                    presence ? decodeNumberedLines(presence->payload) : std::nullopt;
-                if (presence && presence->kind == 'p' && presence->origin == ids.at(i) && users)
-                    updateRemote(ids.at(i), presence->number, *users);
+                const std::optional<BusMessage> presence = openSealed(value.text, false);
+                if (presence && presence->kind == 'p' && presence->origin == ids.at(i))
+                    updateRemote(ids.at(i), presence->number, *decodeNumberedLines(presence->payload));
             }
         });
     });
@@ -427,7 +595,7 @@ void Bus::publish(const QByteArray &message)
 
 bool Bus::send(const BusMessage &message)
 {
-    return call({"PUBLISH", m_channel, encodeBusMessage(message)});
+    return call({"PUBLISH", m_channel, sealed(encodeBusMessage(message))});
 }
 
 void Bus::onBusMessage(const BusMessage &message)
@@ -445,9 +613,7 @@ void Bus::onBusMessage(const BusMessage &message)
         break;
     case 'h':
         if (const std::optional<qint64> running = parseCount(message.payload))
-            sendAgain(*running);
-        if (message.number == 1)
-            sayHello(false);
+            scheduleResend(nowMs() - *running, message.number == 1);
         break;
     case 'g':
         qCInfo(lcBus) << "instance" << message.origin << "left the bus";
@@ -472,16 +638,34 @@ void Bus::deliverLocally(const Entry &entry)
         emit relayed(entry.message);
 }
 
-void Bus::sendAgain(qint64 youngerThanMs)
+void Bus::sendAgain(qint64 sinceMs)
 {
     if (!m_publisher->isOpen())
         return;
     const qint64 now = nowMs();
     for (const Entry &entry : m_backlog) {
-        const qint64 age = now - entry.atMs;
-        if (age < youngerThanMs)
-            send({'r', m_instance, entry.number, entry.message, age});
+        if (entry.atMs > sinceMs)
+            send({'r', m_instance, entry.number, entry.message, now - entry.atMs});
     }
+}
+
+void Bus::scheduleResend(qint64 sinceMs, bool answer)
+{
+    m_resendSinceMs = std::min(m_resendSinceMs.value_or(sinceMs), sinceMs);
+    m_answerHello = m_answerHello || answer;
+    if (m_resendDue.isActive())
+        return;
+    const qint64 wait = m_lastResend.isValid() ? kResendIntervalMs - m_lastResend.elapsed() : 0;
+    m_resendDue.start(int(std::max<qint64>(0, wait)));
+}
+
+void Bus::resend()
+{
+    if (m_resendSinceMs)
+        sendAgain(*std::exchange(m_resendSinceMs, std::nullopt));
+    if (std::exchange(m_answerHello, false))
+        sayHello(false);
+    m_lastResend.start();
 }
 
 void Bus::sayHello(bool ask)
@@ -529,13 +713,14 @@ void Bus::publishPresence()
     m_presence = encodeBusMessage({'p', m_instance, ++m_presenceVersion, encodeNumberedLines(users)});
     if (m_publisher->isOpen()) {
         writePresence();
-        call({"PUBLISH", m_channel, m_presence});
+        call({"PUBLISH", m_channel, sealed(m_presence)});
     }
 }
 
 void Bus::writePresence()
 {
-    call({"SET", m_presenceKey, m_presence, "PX", QByteArray::number(m_timing.presenceTtlMs)});
+    // Sealed again each time, so that it is always fresh.
+    call({"SET", m_presenceKey, sealed(m_presence), "PX", QByteArray::number(m_timing.presenceTtlMs)});
     call({"SADD", kInstances, m_instance});
 }
 

@@ -19,13 +19,39 @@ namespace tavrel::server {
 class RedisConnection;
 struct RedisReply;
 
-// Where the bus is: redis://host:port.
+// Where the bus is, redis://[user@]host:port, and the password from passwordFile (none when
+// that is empty): the URL never holds it, for the process list would show it.
 struct BusAddress
 {
     QString host;
     quint16 port = 6379;
+    QString user;
+    QByteArray password;
 };
-std::optional<BusAddress> parseBusUrl(const QString &url, QString *error);
+std::optional<BusAddress> parseBusUrl(const QString &url, const QString &passwordFile, QString *error);
+
+// The key the instances share to seal what they put on the bus, from the first line of
+// path; nullopt, with the reason, when there is none fit for it.
+std::optional<QByteArray> readBusKey(const QString &path, QString *error);
+
+// Everything an instance puts on the bus, published or kept under a key, is sealed:
+//
+//   tag sentAt ' ' sequence '\n' message
+//
+// tag: 32 bytes of crypto_auth (HMAC-SHA-512-256) with the shared key over the rest;
+// sentAt: the sender's wall clock in ms; sequence: counts the sender's sealed messages.
+// Without the key nothing can be sealed, and what was sealed cannot be changed. A message
+// older than the freshness window, or whose sequence its sender has passed already, is a
+// replay.
+struct Sealed
+{
+    // -1 both: sealed with the key, yet not of this form.
+    qint64 sentAtMs = 0;
+    qint64 sequence = 0;
+    QByteArray message;
+};
+QByteArray seal(const QByteArray &key, const Sealed &sealed);
+std::optional<Sealed> unseal(const QByteArray &key, const QByteArray &bytes);
 
 // What travels between instances, one Redis pub/sub message each:
 //
@@ -117,8 +143,9 @@ public:
         int backlogMs = 30 * 1000;
     };
 
-    explicit Bus(const BusAddress &address, QObject *parent = nullptr);
-    Bus(const BusAddress &address, const Timing &timing, QObject *parent = nullptr);
+    // key: what readBusKey gives, the same at every instance.
+    Bus(const BusAddress &address, const QByteArray &key, QObject *parent = nullptr);
+    Bus(const BusAddress &address, const QByteArray &key, const Timing &timing, QObject *parent = nullptr);
     ~Bus() override;
 
     void start();
@@ -167,14 +194,21 @@ private:
     void onConnectionLost(bool publisher, const QString &why);
     void scheduleRetry(bool publisher);
     void onSubscription(const RedisReply &reply);
+    enum class Drop { Unauthenticated, Malformed, Oversized, Replayed };
+    // Counts a message that is not taken, and says so in the log at most once a minute.
+    void dropped(Drop why);
+    // The message inside a sealed presence value or publication, if it is genuine and fresh.
+    std::optional<BusMessage> openSealed(const QByteArray &bytes, bool published);
+    bool send(const BusMessage &message);
+    QByteArray sealed(const QByteArray &message);
     void updateLive();
     void beat();
     void poll();
     void onBusMessage(const BusMessage &message);
     void take(const BusMessage &message);
     void deliverLocally(const Entry &entry);
-    // Sends again the kept messages younger than this.
-    void sendAgain(qint64 youngerThanMs);
+    // Sends again the kept messages taken after this time (nowMs()).
+    void sendAgain(qint64 sinceMs);
     void sayHello(bool ask);
     void schedulePresence();
     void publishPresence();
@@ -182,11 +216,15 @@ private:
     void updateRemote(const QByteArray &origin, qint64 version, const NumberedLines &users);
     void dropRemote(const QByteArray &origin);
     void pruneBacklog();
-    bool send(const BusMessage &message);
+    // Asks for the kept messages sent since this time (nowMs()) to be sent again, with a
+    // hello back when answer is set; both go out together, at most once a resend interval.
+    void scheduleResend(qint64 sinceMs, bool answer);
+    void resend();
     // A command on the publishing connection; then runs with its reply unless that is an error.
     bool call(const QByteArrayList &arguments, std::function<void(const RedisReply &)> then = {});
 
     BusAddress m_address;
+    QByteArray m_key;
     Timing m_timing;
     QByteArray m_instance;
     QByteArray m_channel;
@@ -209,6 +247,17 @@ private:
     qint64 m_lastPublisherReplyMs = 0;
     int m_publisherWaiting = 0;
     qint64 m_lastSubscriberTrafficMs = 0;
+
+    // The sequence of the last message sealed here, and of the last heard from each origin
+    // with when (m_clock) it was heard.
+    qint64 m_sealed = 0;
+    QHash<QByteArray, QPair<qint64, qint64>> m_heard;
+    QElapsedTimer m_dropLogged;
+    int m_dropsUnlogged = 0;
+    QTimer m_resendDue;
+    QElapsedTimer m_lastResend;
+    std::optional<qint64> m_resendSinceMs;
+    bool m_answerHello = false;
 
     qint64 m_number = 0;
     std::deque<Entry> m_backlog;

@@ -3,12 +3,19 @@
 #include <hiredis/adapters/qt.h>
 #include <hiredis/hiredis.h>
 
+#include <QHostInfo>
+
 #include <memory>
 #include <vector>
 
 namespace tavrel::server {
 
 namespace {
+
+// A lookup may take as long as the C library's resolver allows before it gives up: 5 s a
+// try, two tries, for each of up to three name servers. It waits off the event loop, so
+// only the bus waits for it.
+constexpr int kLookupTimeoutMs = 30 * 1000;
 
 // hiredis's Qt adapter, with a context of its own to point at once its real one is gone:
 // the adapter writes through its context pointer when it is destroyed. The placeholder is
@@ -72,6 +79,8 @@ RedisConnection::RedisConnection(QObject *parent)
 
 RedisConnection::~RedisConnection()
 {
+    if (m_lookup >= 0)
+        QHostInfo::abortHostLookup(m_lookup);
     if (!m_context)
         return;
     // Replies still due are dropped: their handlers belong to an owner that is going too.
@@ -83,9 +92,28 @@ RedisConnection::~RedisConnection()
     redisAsyncFree(context);
 }
 
-void RedisConnection::open(const QString &host, quint16 port, int timeoutMs)
+namespace {
+
+QByteArrayList authCommand(const RedisCredentials &credentials)
+{
+    QByteArrayList command{"AUTH"};
+    if (!credentials.user.isEmpty())
+        command.append(credentials.user.toUtf8());
+    command.append(credentials.password);
+    return command;
+}
+
+} // namespace
+
+void RedisConnection::open(const QString &host, quint16 port, int timeoutMs,
+                           const RedisCredentials &credentials)
 {
     ++m_generation;
+    m_credentials = credentials;
+    if (m_lookup >= 0) {
+        QHostInfo::abortHostLookup(m_lookup);
+        m_lookup = -1;
+    }
     if (m_context) {
         // Its handlers hear nullopt; its closing is not reported, being older than this.
         redisAsyncContext *old = m_context;
@@ -95,7 +123,31 @@ void RedisConnection::open(const QString &host, quint16 port, int timeoutMs)
         redisAsyncFree(old);
     }
     m_connected = false;
-    redisAsyncContext *context = redisAsyncConnect(host.toLatin1().constData(), port);
+    m_connectTimeoutMs = timeoutMs;
+    if (const QHostAddress literal(host); !literal.isNull()) {
+        connectTo(literal, port);
+        return;
+    }
+    // hiredis would look the name up itself, blocking this thread until the resolver answers.
+    m_connectTimeout.start(kLookupTimeoutMs);
+    const quint64 generation = m_generation;
+    m_lookup = QHostInfo::lookupHost(host, this, [this, generation, host, port](const QHostInfo &info) {
+        if (generation != m_generation)
+            return;
+        m_lookup = -1;
+        m_connectTimeout.stop();
+        if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
+            notifyClosed(QStringLiteral("cannot look up %1: %2").arg(host, info.errorString()));
+            return;
+        }
+        connectTo(info.addresses().constFirst(), port);
+    });
+}
+
+void RedisConnection::connectTo(const QHostAddress &address, quint16 port)
+{
+    m_address = address;
+    redisAsyncContext *context = redisAsyncConnect(address.toString().toLatin1().constData(), port);
     if (!context || context->err) {
         const QString why =
             context ? QString::fromLocal8Bit(context->errstr) : QStringLiteral("out of memory");
@@ -112,11 +164,20 @@ void RedisConnection::open(const QString &host, quint16 port, int timeoutMs)
     // Setting the connect callback starts watching for the socket to become writable,
     // which is how hiredis sees the connection come up; the adapter must be set first.
     redisAsyncSetConnectCallback(m_context, &RedisConnection::onConnect);
-    m_connectTimeout.start(timeoutMs);
+    m_connectTimeout.start(m_connectTimeoutMs);
 }
 
 void RedisConnection::close(const QString &why)
 {
+    if (m_lookup >= 0) {
+        // Still looking the host up: its answer is no longer wanted.
+        QHostInfo::abortHostLookup(m_lookup);
+        m_lookup = -1;
+        ++m_generation;
+        m_connectTimeout.stop();
+        notifyClosed(why);
+        return;
+    }
     if (!m_context)
         return;
     redisAsyncContext *context = m_context;
@@ -162,16 +223,36 @@ void RedisConnection::onConnect(const redisAsyncContext *context, int status)
         self->forget(QString::fromLocal8Bit(context->errstr));
         return;
     }
-    self->m_connectTimeout.stop();
     self->m_connected = true;
     const quint64 generation = self->m_generation;
     QMetaObject::invokeMethod(
         self,
         [self, generation] {
             if (generation == self->m_generation && self->isOpen())
-                emit self->opened();
+                self->admit();
         },
         Qt::QueuedConnection);
+}
+
+void RedisConnection::admit()
+{
+    if (m_credentials.password.isEmpty()) {
+        m_connectTimeout.stop();
+        emit opened();
+        return;
+    }
+    // The connect timeout still runs: a Redis that does not answer AUTH is as good as gone.
+    const quint64 generation = m_generation;
+    command(authCommand(m_credentials), [this, generation](const std::optional<RedisReply> &reply) {
+        if (generation != m_generation || !reply)
+            return;
+        if (reply->isError()) {
+            close(QStringLiteral("AUTH refused: ") + QString::fromUtf8(reply->text));
+            return;
+        }
+        m_connectTimeout.stop();
+        emit opened();
+    });
 }
 
 void RedisConnection::onDisconnect(const redisAsyncContext *context, int status)
@@ -249,9 +330,13 @@ bool RedisConnection::subscribe(const QByteArrayList &channels,
 
 std::optional<QList<RedisReply>> RedisConnection::runBlocking(const QString &host, quint16 port,
                                                               int timeoutMs,
-                                                              const QList<QByteArrayList> &commands,
-                                                              QString *error)
+                                                              const QList<QByteArrayList> &requested,
+                                                              QString *error,
+                                                              const RedisCredentials &credentials)
 {
+    const bool login = !credentials.password.isEmpty();
+    const QList<QByteArrayList> commands =
+        login ? QList<QByteArrayList>{authCommand(credentials)} + requested : requested;
     const timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
     std::unique_ptr<redisContext, decltype(&redisFree)> context(
         redisConnectWithTimeout(host.toLatin1().constData(), port, timeout), &redisFree);
@@ -274,7 +359,13 @@ std::optional<QList<RedisReply>> RedisConnection::runBlocking(const QString &hos
         }
         replies.append(RedisReply::from(static_cast<redisReply *>(reply)));
         freeReplyObject(reply);
+        if (login && i == 0 && replies.first().isError()) {
+            *error = QStringLiteral("AUTH refused: ") + QString::fromUtf8(replies.first().text);
+            return std::nullopt;
+        }
     }
+    if (login)
+        replies.removeFirst();
     return replies;
 }
 

@@ -188,6 +188,10 @@ private:
     bool m_queueEstimated = false;
     // How fast this client takes bytes, smoothed over the session; 0 until measured.
     double m_drainBytesPerMs = 0;
+    // The rate of the last large file from its first write to its last acknowledgement, and
+    // when the message in flight was first written (m_clock); 0 until measured.
+    double m_linkBytesPerMs = 0;
+    qint64 m_inFlightSinceMs = 0;
     // Bytes drained since the kernel's first gulp of a message (-1 before it), and since when;
     // later the unacknowledged bytes when the rate was last noted.
     qint64 m_drainedBytes = -1;

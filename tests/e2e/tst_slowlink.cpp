@@ -18,11 +18,22 @@ class TestSlowLink : public QObject
     Q_OBJECT
 
 private slots:
+    void filesAndChatStayWhole_data();
     void filesAndChatStayWhole();
 };
 
+void TestSlowLink::filesAndChatStayWhole_data()
+{
+    QTest::addColumn<QString>("link");
+    // 2 Mbit/s, a 200 ms round trip, and a 500 ms stall with a chance of 0.5% per 16 KiB.
+    QTest::newRow("stalls") << QStringLiteral("2000k/100ms/0.5%x500ms");
+    // 1 Mbit/s behind a hop that ends TCP and takes 64 KiB ahead of the link.
+    QTest::newRow("read-ahead") << QStringLiteral("1000k/50ms/1%x300ms/ahead64k");
+}
+
 void TestSlowLink::filesAndChatStayWhole()
 {
+    QFETCH(QString, link);
     QTemporaryDir work;
     QVERIFY(work.isValid() && QDir::setCurrent(work.path()));
     TrialSettings settings;
@@ -32,8 +43,7 @@ void TestSlowLink::filesAndChatStayWhole()
     QVERIFY2(certificates.make(), qPrintable(certificates.error()));
     settings.serverOptions = certificates.serverOptions();
 #endif
-    // 2 Mbit/s, a 200 ms round trip, and a 500 ms stall with a chance of 0.5% per 16 KiB.
-    settings.down = *LinkProfile::parse(QStringLiteral("2000k/100ms/0.5%x500ms"));
+    settings.down = *LinkProfile::parse(link);
     settings.up = settings.down;
     settings.seed = qEnvironmentVariableIsSet("TAVREL_LINK_SEED")
                         ? qEnvironmentVariableIntValue("TAVREL_LINK_SEED")

@@ -97,7 +97,8 @@ qint64 segmentSizeOf(qintptr descriptor)
 
 std::optional<LinkProfile> LinkProfile::parse(const QString &text)
 {
-    static const QRegularExpression form(QStringLiteral(R"(^(\d+)k/(\d+)ms(?:/(\d+(?:\.\d+)?)%x(\d+)ms)?$)"));
+    static const QRegularExpression form(
+        QStringLiteral(R"(^(\d+)k/(\d+)ms(?:/(\d+(?:\.\d+)?)%x(\d+)ms)?(?:/ahead(\d+)k)?$)"));
     const QRegularExpressionMatch match = form.match(text.trimmed());
     if (!match.hasMatch())
         return std::nullopt;
@@ -108,6 +109,8 @@ std::optional<LinkProfile> LinkProfile::parse(const QString &text)
         profile.stallChance = match.captured(3).toDouble() / 100;
         profile.stallMs = match.captured(4).toInt();
     }
+    if (match.hasCaptured(5))
+        profile.readAheadBytes = match.captured(5).toLongLong() * 1024;
     if (profile.stallChance > 1)
         return std::nullopt;
     return profile;
@@ -118,6 +121,8 @@ QString LinkProfile::toString() const
     QString text = QStringLiteral("%1k/%2ms").arg(bitsPerSecond / 1000).arg(delayMs);
     if (stallChance > 0)
         text += QStringLiteral("/%1%x%2ms").arg(stallChance * 100).arg(stallMs);
+    if (readAheadBytes > 0)
+        text += QStringLiteral("/ahead%1k").arg(readAheadBytes / 1024);
     if (maxSegment > 0)
         text +=
             QStringLiteral(", segments of at most %1 bytes, %2 ms apart").arg(maxSegment).arg(segmentPauseMs);
@@ -254,7 +259,7 @@ void LinkDirection::arrived()
     const qint64 now = nowUs();
     if (m_lastArrivalUs < 0 || now - m_lastArrivalUs > kBurstGapUs)
         m_burstStarts.push_back(m_arrived);
-    m_arrived = m_stats->taken + m_from->bytesAvailable();
+    m_arrived = m_stats->taken + available();
     m_lastArrivalUs = now;
     pull();
 }
@@ -269,7 +274,8 @@ void LinkDirection::pull()
     const bool waited = std::exchange(m_backlogged, false);
     if (!waited)
         m_linkFreeUs = std::max(m_linkFreeUs, now);
-    while (m_from->bytesAvailable() > 0) {
+    readAhead();
+    while (available() > 0) {
         if (m_linkFreeUs - now > kLookaheadUs) {
             // The link is busy: what the sender has sent waits in its own queue meanwhile.
             m_backlogged = true;
@@ -295,7 +301,7 @@ void LinkDirection::pull()
             if (m_linkFreeUs - now > kLookaheadUs)
                 continue; // the pause is the link's: the loop waits for it above
         }
-        const QByteArray bytes = m_from->read(std::min(m_from->bytesAvailable(), most));
+        const QByteArray bytes = take(most);
         if (bytes.isEmpty())
             break;
         m_stats->taken += bytes.size();
@@ -310,6 +316,37 @@ void LinkDirection::pull()
         }
     }
     schedule();
+}
+
+void LinkDirection::readAhead()
+{
+    while (m_heldBytes < m_profile.readAheadBytes && m_from->bytesAvailable() > 0) {
+        const QByteArray bytes = m_from->read(std::min(m_profile.readAheadBytes - m_heldBytes, kSegment));
+        if (bytes.isEmpty())
+            break;
+        m_held.push_back(bytes);
+        m_heldBytes += bytes.size();
+    }
+}
+
+qint64 LinkDirection::available() const
+{
+    return m_heldBytes + m_from->bytesAvailable();
+}
+
+QByteArray LinkDirection::take(qint64 max)
+{
+    if (m_held.empty())
+        return m_from->read(std::min(m_from->bytesAvailable(), max));
+    QByteArray &front = m_held.front();
+    const QByteArray bytes = front.left(max);
+    front.remove(0, bytes.size());
+    if (front.isEmpty())
+        m_held.pop_front();
+    m_heldBytes -= bytes.size();
+    // Room in the read-ahead: the sender's next bytes are taken at once.
+    readAhead();
+    return bytes;
 }
 
 void LinkDirection::deliver()
@@ -335,6 +372,6 @@ void LinkDirection::schedule()
                 int(std::max<qint64>(0, (m_inTransit.front().dueUs - nowUs() + 999) / 1000)));
         return;
     }
-    if (m_senderClosed && m_from->bytesAvailable() == 0 && !std::exchange(m_finished, true))
+    if (m_senderClosed && available() == 0 && !std::exchange(m_finished, true))
         emit finished();
 }

@@ -21,6 +21,10 @@ struct LinkProfile
     int delayMs = 0;          // one way
     double stallChance = 0;   // per kStallUnit bytes
     int stallMs = 0;          // what a retransmission costs
+    // Bytes taken from the sender ahead of the link, as a hop that ends TCP does (a proxying
+    // load balancer, a carrier's performance proxy): the sender sees them acknowledged long
+    // before the receiver has them.
+    qint64 readAheadBytes = 0;
     // The segment size the sender is told to use (TCP_MAXSEG on the proxy's side of the
     // connection, 0: the system's), and a pause between every two segments of a burst: the
     // receiver then reads each segment on its own, as a reader does when a link holds
@@ -29,8 +33,9 @@ struct LinkProfile
     int maxSegment = 0;
     int segmentPauseMs = 0;
 
-    // "2000k/100ms/0.5%x500ms": rate in kbit/s (0: none), one-way delay, stall chance and
-    // length; the last two parts may be left out. Null when the text is not of this form.
+    // "2000k/100ms/0.5%x500ms/ahead64k": rate in kbit/s (0: none), one-way delay, stall
+    // chance and length, read-ahead in KiB; the stall and the read-ahead may be left out.
+    // Null when the text is not of this form.
     static std::optional<LinkProfile> parse(const QString &text);
     QString toString() const;
 };
@@ -111,6 +116,11 @@ private:
     };
     void arrived();
     void pull();
+    // Reads what the sender has into m_held, up to the read-ahead.
+    void readAhead();
+    // The next bytes for the link, at most max of them: held ones first.
+    QByteArray take(qint64 max);
+    qint64 available() const;
     void deliver();
     void schedule();
 
@@ -130,6 +140,9 @@ private:
     qint64 m_arrived = 0;   // bytes the sender has sent so far
     qint64 m_pausedAt = -1; // the offset of the last segment that began with a pause
     std::deque<Chunk> m_inTransit;
+    // Taken from the sender ahead of the link, in the order they came.
+    std::deque<QByteArray> m_held;
+    qint64 m_heldBytes = 0;
     // When the link will have sent everything taken so far, stalls included.
     qint64 m_linkFreeUs = 0;
     QTimer m_pullTimer;

@@ -14,8 +14,9 @@ int main(int argc, char **argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Carries TCP connections between two loopback ports through an emulated link.\n"
-        "A link is rate/delay[/chance%xstall]: 2000k/100ms/0.5%x500ms is 2 Mbit/s, 100 ms one\n"
-        "way, and a 500 ms stall with a chance of 0.5% per 16 KiB. A rate of 0k is no limit."));
+        "A link is rate/delay[/chance%xstall][/aheadNk]: 2000k/100ms/0.5%x500ms is 2 Mbit/s, 100 ms\n"
+        "one way, and a 500 ms stall with a chance of 0.5% per 16 KiB. A rate of 0k is no limit.\n"
+        "/ahead64k takes 64 KiB from the sender ahead of the link, as a hop that ends TCP does."));
     parser.addHelpOption();
     const QCommandLineOption listen(QStringLiteral("listen"), QStringLiteral("Port to listen on."),
                                     QStringLiteral("port"), QStringLiteral("12345"));
@@ -39,7 +40,7 @@ int main(int argc, char **argv)
     bool listenOk = false;
     const uint listenPort = parser.value(listen).toUInt(&listenOk);
     if (!downLink || !upLink || !portsOk || !listenOk || targetPort > 65535 || listenPort > 65535) {
-        err << "give --target and links of the form rate/delay[/chance%xstall]; see --help\n";
+        err << "give --target and links of the form rate/delay[/chance%xstall][/aheadNk]; see --help\n";
         return 2;
     }
     LinkProxy proxy;

@@ -229,7 +229,10 @@ TrialResult runTrial(const TrialSettings &settings, const QList<TrialFile> &file
     ProxyThread proxy;
     PlainClient chatter;
     const QString outbox = data.filePath(QStringLiteral("outbox"));
-    if (!proxy.start(settings, port) || !chatter.open(port) || !enroll(chatter, kWindowUser, outbox) ||
+    const quint16 target = settings.hop ? settings.hop(port) : port;
+    if (target == 0)
+        return fail(QStringLiteral("the hop in front of the server did not start"));
+    if (!proxy.start(settings, target) || !chatter.open(port) || !enroll(chatter, kWindowUser, outbox) ||
         !enroll(chatter, kChatter, outbox))
         return fail(QStringLiteral("cannot set up the accounts: ") + serverLog);
     chatter.send(tavrel::loginMessage(kChatter, tavrel::saltedDigest(kPassword)));

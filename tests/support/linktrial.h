@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // A session as a user has it over a slow link: the real tavrel-server, the real window
 // reaching it through a LinkProxy, and another user who chats on a direct connection. The
 // window asks for files one after another and sends some of its own, a user's pause apart;
@@ -48,6 +50,9 @@ struct TrialSettings
     LinkProfile up;
     quint32 seed = 0;
     int chatIntervalMs = 800; // the other user's pace, give or take a fifth
+    // Puts a hop between the link and the server: given the server's port, the port the
+    // link is to reach instead (0: the hop failed). None: the link reaches the server.
+    std::function<quint16(quint16 serverPort)> hop;
 };
 
 TrialResult runTrial(const TrialSettings &settings, const QList<TrialFile> &files);

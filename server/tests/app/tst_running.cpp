@@ -66,6 +66,7 @@ private slots:
         write(u"password"_s, kPassword.toUtf8() + '\n', QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         write(u"shared"_s, kPassword.toUtf8(),
               QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
+        write(u"key"_s, QByteArray(43, 'k') + '\n', QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     }
     void cleanup() { QDir(path(u"data"_s)).removeRecursively(); }
 
@@ -124,10 +125,31 @@ private slots:
             u"--database postgresql://u@127.0.0.1/db --database-password-file SHARED"_s,
             u"--database-password-file: SHARED may be read or changed by others (mode 0604): chmod 600 it"_s);
         const QString db = u"--database postgresql://u@127.0.0.1/db --bus "_s;
-        database(db + u"http://127.0.0.1:1"_s, u"--bus needs redis://host:port, got http://127.0.0.1:1"_s);
-        database(db + u"redis://:pw@127.0.0.1:7"_s,
-                 u"--bus takes only a host and a port: redis://:pw@127.0.0.1:7"_s);
+        database(db + u"http://127.0.0.1:1"_s,
+                 u"--bus needs redis://[user@]host:port, got http://127.0.0.1:1"_s);
+        database(db + u"redis://u:pw@127.0.0.1:7"_s,
+                 u"--bus: give the password with --bus-password-file, not in the URL, where the process list "
+                 "shows it"_s);
+        database(db + u"redis://127.0.0.1:7/1"_s,
+                 u"--bus takes only a user, a host and a port: redis://127.0.0.1:7/1"_s);
         database(db + u"redis://127.0.0.1:0"_s, u"--bus needs a port from 1 to 65535: redis://127.0.0.1:0"_s);
+        database(db + u"redis://tavrel@127.0.0.1:7 --bus-key-file KEY"_s,
+                 u"--bus names the user tavrel: its password goes in --bus-password-file"_s);
+        database(
+            db + u"redis://127.0.0.1:7"_s,
+            u"--bus needs --bus-key-file: every instance seals what it puts on the bus with that key, so "
+            "that nobody else who reaches Redis can speak on it"_s);
+        database(db + u"redis://127.0.0.1:7 --bus-key-file PASSWORD"_s,
+                 u"--bus-key-file: the key needs at least 43 characters, such as head -c 32 /dev/urandom | "
+                 "base64 gives"_s);
+        database(db + u"redis://127.0.0.1:7 --bus-key-file SHARED"_s,
+                 u"--bus-key-file: SHARED may be read or changed by others (mode 0604): chmod 600 it"_s);
+        database(u"--bus-key-file KEY"_s, u"--bus-password-file and --bus-key-file need --bus"_s);
+        QTest::newRow("bus user, password and key")
+            << QByteArray()
+            << (db + u"redis://tavrel@127.0.0.1:7 --bus-password-file PASSWORD --bus-key-file KEY"_s)
+                   .split(u' ')
+            << valid;
         database(u"--tls-required"_s, u"--tls-required needs --tls-cert and --tls-key"_s);
         database(u"--tls-cert cert.pem"_s, u"--tls-cert and --tls-key go together"_s);
         // QSettings reads "\n" in a quoted value as a line break: it must not forge a line.
@@ -150,7 +172,8 @@ private slots:
         const QStringList lines = run(QStringList{u"--config"_s, path(u"server.conf"_s), u"--check-config"_s,
                                                   u"--data"_s, path(u"data"_s)} +
                                           arguments.replaceInStrings(u"PASSWORD"_s, path(u"password"_s))
-                                              .replaceInStrings(u"SHARED"_s, path(u"shared"_s)),
+                                              .replaceInStrings(u"SHARED"_s, path(u"shared"_s))
+                                              .replaceInStrings(u"KEY"_s, path(u"key"_s)),
                                       &code);
         QVERIFY2(
             lines.contains(

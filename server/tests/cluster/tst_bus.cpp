@@ -1,9 +1,15 @@
 #include "bus.h"
 #include "engines.h"
+#include "metrics.h"
 #include "redis.h"
 
 #include <QElapsedTimer>
+#include <QSignalSpy>
 #include <QTest>
+#include <QThread>
+
+#include <dlfcn.h>
+#include <netdb.h>
 
 #include <memory>
 
@@ -13,6 +19,26 @@ using namespace Qt::StringLiterals;
 namespace {
 
 using Lines = QList<QByteArray>;
+
+// Lookups of names under slow.test take this long and find 127.0.0.1, as when the resolver
+// waits on a DNS server that is far or unwell.
+constexpr int kSlowLookupMs = 1500;
+
+} // namespace
+
+// Every lookup of the process, by Qt and by hiredis alike, comes here before the C library's.
+extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo *hints, addrinfo **result)
+{
+    using Lookup = int (*)(const char *, const char *, const addrinfo *, addrinfo **);
+    static const auto real = reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    if (node && QByteArray(node).endsWith(".slow.test")) {
+        QThread::msleep(kSlowLookupMs);
+        node = "127.0.0.1";
+    }
+    return real(node, service, hints, result);
+}
+
+namespace {
 
 // Short beats, so that losses show within a test's patience: beat, presence, stall, connect
 // timeout, first and last retry.
@@ -24,11 +50,29 @@ Lines sorted(Lines lines)
     return lines;
 }
 
+// The key the instances of these tests share.
+const QByteArray kKey(32, 'k');
+
+// The log lines of the bus, as they are written.
+QStringList g_busLog;
+QtMessageHandler g_passOn = nullptr;
+void keepBusLog(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (context.category && QByteArray(context.category) == "tavrel.server.bus")
+        g_busLog.append(message);
+    g_passOn(type, context, message);
+}
+
+BusAddress local(quint16 port)
+{
+    return BusAddress{u"127.0.0.1"_s, port, {}, {}};
+}
+
 // One instance's end of the bus, and what it was told.
 struct Node
 {
-    Node(quint16 port, const Bus::Timing &timing = kQuick)
-        : bus(BusAddress{u"127.0.0.1"_s, port}, timing)
+    Node(const BusAddress &address, const Bus::Timing &timing = kQuick)
+        : bus(address, kKey, timing)
     {
         QObject::connect(&bus, &Bus::relayed, &bus, [this](const QByteArray &m) { got.append(m); });
         QObject::connect(&bus, &Bus::userSuperseded, &bus,
@@ -58,9 +102,23 @@ class TestBus : public QObject
 
     void startNodes(const Bus::Timing &timingA = kQuick)
     {
-        m_a = std::make_unique<Node>(m_redis.port(), timingA);
-        m_b = std::make_unique<Node>(m_redis.port());
+        m_a = std::make_unique<Node>(local(m_redis.port()), timingA);
+        m_b = std::make_unique<Node>(local(m_redis.port()));
         QTRY_VERIFY_WITH_TIMEOUT(m_a->bus.isLive() && m_b->bus.isLive(), 5000);
+    }
+    // Cuts the connections of an instance, as a Redis restart or a network fault would.
+    bool cutOff(const Bus &bus)
+    {
+        std::optional<QList<RedisReply>> clients;
+        if (!redis({{"CLIENT", "LIST"}}, &clients))
+            return false;
+        QList<QByteArrayList> kills;
+        for (const QByteArray &line : clients->value(0).text.split('\n')) {
+            if (line.contains("name=tavrel-publisher-" + bus.instance()) ||
+                line.contains("name=tavrel-subscriber-" + bus.instance()))
+                kills.append({"CLIENT", "KILL", line.mid(line.indexOf("addr=") + 5).split(' ').value(0)});
+        }
+        return kills.size() == 2 && redis(kills);
     }
     bool redis(const QList<QByteArrayList> &commands, std::optional<QList<RedisReply>> *replies = nullptr)
     {
@@ -81,6 +139,7 @@ private slots:
             QSKIP(qPrintable(missing));
         QString error;
         QVERIFY2(m_redis.start(&error), qPrintable(error));
+        g_passOn = qInstallMessageHandler(keepBusLog);
     }
 
     void cleanup()
@@ -91,8 +150,8 @@ private slots:
     }
 
     // Every instance gets every message once, all in the one order Redis gives them. What
-    // others write onto the channel cannot break an instance or make it repeat itself, and
-    // what is malformed is not relayed.
+    // is not sealed with the key, malformed, oversized or heard before is dropped, counted
+    // by why and logged once; it cannot break an instance or make it repeat itself.
     void relayedOnceInOneOrder()
     {
         startNodes();
@@ -104,20 +163,45 @@ private slots:
         }
         QTRY_COMPARE_WITH_TIMEOUT(m_b->got.size(), sent.size(), 5000);
         const QByteArray unknown = "00000000000000ff";
-        for (const QByteArray &bytes : {
-                 QByteArray(),
-                 QByteArray("garbage"),
-                 QByteArray(70000, '\n'),
-                 "p " + unknown + " 1\nbroken",
-                 "h " + unknown + " 1\n999999999",               // asks for everything again
-                 "r " + unknown + " 1 999999999\nc,from before", // sent before they started
-                 "m " + m_a->bus.instance() + " 1\nc,a0",        // a copy of A's first
-                 "r " + unknown + " 2\nc,forged",                // sent again, with no age
-                 "m " + unknown + " 3 250\nc,forged",            // an age on a first sending
-                 QByteArray("m 00000000000000FF 4\nc,forged"),   // an upper-case origin
-                 "m " + unknown + " +5\nc,forged",
-                 "x " + unknown + " 6\nc,forged",
-             })
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        qint64 sequence = 100;
+        const auto sealed = [&](const QByteArray &message, qint64 at = 0) {
+            return seal(kKey, {at ? at : now, ++sequence, message});
+        };
+        const QByteArray fresh = sealed("m " + unknown + " 1\nc,fresh");
+        QByteArray altered = sealed("m " + unknown + " 2\nc,altered");
+        altered[altered.size() - 1] = 'D';
+        enum Why { Unauthenticated, Malformed, Oversized, Replayed };
+        const QList<std::pair<QByteArray, Why>> dropped{
+            {QByteArray(), Unauthenticated},
+            {QByteArray("garbage"), Unauthenticated},
+            {QByteArray(70000, '\n'), Unauthenticated},
+            {"m " + unknown + " 3\nc,not sealed", Unauthenticated},
+            {seal(QByteArray(32, 'x'), {now, 1, "m " + unknown + " 4\nc,another key"}), Unauthenticated},
+            {altered, Unauthenticated},
+            {sealed("p " + unknown + " 1\nbroken"), Malformed},
+            {sealed("p " + unknown + " 2\n1\tno spaces"), Malformed},
+            {sealed("r " + unknown + " 5\nc,sent again, with no age"), Malformed},
+            {sealed("m " + unknown + " 6 250\nc,an age on a first sending"), Malformed},
+            {sealed("m 00000000000000FF 7\nc,an upper-case origin"), Malformed},
+            {sealed("m " + unknown + " +8\nc,a sign"), Malformed},
+            {sealed("x " + unknown + " 9\nc,no such kind"), Malformed},
+            {sealed("m " + unknown + " 10\nc," + QByteArray(16 * 1024, 'x')), Malformed},
+            {QByteArray(3 << 20, 'x'), Oversized},
+            {fresh, Replayed},
+            {sealed("m " + unknown + " 11\nc,two minutes late", now - 2 * 60 * 1000), Replayed},
+            {seal(kKey, {now, 50, "m " + unknown + " 12\nc,an older sequence"}), Replayed},
+        };
+        QVERIFY(redis({{"PUBLISH", "tavrel:bus", fresh}}));
+        sent << "c,fresh";
+        const auto before = [] {
+            std::array<quint64, 4> counts;
+            for (size_t i = 0; i < counts.size(); ++i)
+                counts[i] = metrics().busDropped[i].load();
+            return counts;
+        }();
+        g_busLog.clear();
+        for (const auto &[bytes, why] : dropped)
             QVERIFY(redis({{"PUBLISH", "tavrel:bus", bytes}}));
         sent << "c,last\nline breaks\n";
         m_b->bus.publish(sent.last());
@@ -127,6 +211,90 @@ private slots:
         QCOMPARE(m_a->got, m_b->got);
         QCOMPARE(sorted(m_a->got), sorted(sent));
         QVERIFY(m_a->bus.isLive() && m_b->bus.isLive());
+        for (const Why why : {Unauthenticated, Malformed, Oversized, Replayed}) {
+            const auto count =
+                std::count_if(dropped.begin(), dropped.end(), [&](const auto &d) { return d.second == why; });
+            QCOMPARE(metrics().busDropped[why].load() - before[why], 2 * quint64(count));
+        }
+        // One line from each instance, however many it dropped within the minute.
+        QCOMPARE(g_busLog.filter(u"dropped"_s).size(), 2);
+    }
+
+    // Hellos in a storm, even sealed ones, as from an instance whose connection flaps: an
+    // instance sends its backlog again, and a hello back, at most once a second.
+    void helloStorm()
+    {
+        startNodes();
+        for (int i = 0; i < 5; ++i)
+            m_a->bus.publish("c,kept " + QByteArray::number(i));
+        QTRY_COMPARE_WITH_TIMEOUT(m_b->got.size(), 5, 3000);
+        RedisConnection listener;
+        QSignalSpy opened(&listener, &RedisConnection::opened);
+        listener.open(u"127.0.0.1"_s, m_redis.port(), 2000);
+        QVERIFY(opened.wait(3000));
+        int resent = 0;
+        int hellos = 0;
+        listener.subscribe({"tavrel:bus"}, [&](const RedisReply &reply) {
+            const std::optional<Sealed> sealed = unseal(kKey, reply.elements.value(2).text);
+            const QByteArray message = sealed ? sealed->message : QByteArray();
+            resent += message.startsWith("r " + m_a->bus.instance());
+            hellos += message.startsWith("h " + m_a->bus.instance());
+        });
+        const QByteArray flapping = "00000000000000ee";
+        for (int i = 0; i < 20; ++i) {
+            const Sealed hello{QDateTime::currentMSecsSinceEpoch(), 1000 + i, "h " + flapping + " 1\n60000"};
+            QVERIFY(redis({{"PUBLISH", "tavrel:bus", seal(kKey, hello)}}));
+            QTest::qWait(50);
+        }
+        QTest::qWait(1500);
+        // Twenty hellos in a second: at most a round at once and one a second later, and one
+        // more if a timer came late.
+        QVERIFY2(resent > 0 && resent <= 3 * 5, qPrintable(QString::number(resent)));
+        QVERIFY2(hellos > 0 && hellos <= 3, qPrintable(QString::number(hellos)));
+        QCOMPARE(m_b->got.size(), 5);
+    }
+
+    // Redis asks for a password, of its default user or of an ACL user that may do only what
+    // the bus needs; a wrong one keeps the bus down and says why.
+    void redisAuth_data()
+    {
+        QTest::addColumn<QStringList>("settings");
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QByteArray>("password");
+        QTest::addColumn<bool>("live");
+        const QStringList password{u"--requirepass"_s, u"bus secret"_s};
+        const QStringList acl = busAcl(u"tavrel"_s, u"bus secret"_s);
+        QTest::newRow("password") << password << QString() << QByteArray("bus secret") << true;
+        QTest::newRow("ACL user") << acl << u"tavrel"_s << QByteArray("bus secret") << true;
+        QTest::newRow("wrong password") << password << QString() << QByteArray("guess") << false;
+        QTest::newRow("ACL user, wrong password") << acl << u"tavrel"_s << QByteArray("guess") << false;
+    }
+    void redisAuth()
+    {
+        QFETCH(QStringList, settings);
+        QFETCH(QString, user);
+        QFETCH(QByteArray, password);
+        QFETCH(bool, live);
+        RedisServer redis(settings);
+        QString error;
+        QVERIFY2(redis.start(&error), qPrintable(error));
+        const BusAddress address{u"127.0.0.1"_s, redis.port(), user, password};
+        g_busLog.clear();
+        m_a = std::make_unique<Node>(address);
+        m_b = std::make_unique<Node>(address);
+        if (!live) {
+            QTRY_VERIFY_WITH_TIMEOUT(!g_busLog.filter(u"AUTH refused"_s).isEmpty(), 3000);
+            QVERIFY(!m_a->bus.isLive() && !m_b->bus.isLive());
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->bus.isLive() && m_b->bus.isLive(), 5000);
+        m_b->bus.addLocalUser(u"bob"_s);
+        m_a->bus.publish("c,with a password");
+        QTRY_COMPARE_WITH_TIMEOUT(m_b->got, Lines{"c,with a password"}, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_a->remote(), QStringList{u"bob"_s}, 3000);
+        // Leaving speaks on a connection of its own, which logs in too.
+        m_b->bus.leave();
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->remote().isEmpty(), kQuick.beatMs);
     }
 
     // Two logins at once at two instances: exactly one survives, whichever Redis ordered last.
@@ -169,16 +337,7 @@ private slots:
         startNodes(slowReturn);
         m_a->bus.publish("c,first");
         QTRY_COMPARE_WITH_TIMEOUT(m_b->got.size(), 1, 3000);
-        std::optional<QList<RedisReply>> clients;
-        QVERIFY(redis({{"CLIENT", "LIST"}}, &clients));
-        QList<QByteArrayList> kills;
-        for (const QByteArray &line : clients->value(0).text.split('\n')) {
-            if (line.contains("name=tavrel-publisher-" + m_a->bus.instance()) ||
-                line.contains("name=tavrel-subscriber-" + m_a->bus.instance()))
-                kills.append({"CLIENT", "KILL", line.mid(line.indexOf("addr=") + 5).split(' ').value(0)});
-        }
-        QCOMPARE(kills.size(), 2);
-        QVERIFY(redis(kills));
+        QVERIFY(cutOff(m_a->bus));
         QTRY_VERIFY_WITH_TIMEOUT(!m_a->bus.isLive(), 3000);
         m_a->bus.publish("c,a while\naway\n");
         m_b->bus.publish("c,b while a is away");
@@ -189,6 +348,25 @@ private slots:
             QTest::qWait(300);
             QCOMPARE(sorted(node->got), all);
         }
+    }
+
+    // Redis is found by a name whose lookup is slow: the event loop goes on meanwhile, at the
+    // start and when the bus reconnects.
+    void slowLookup()
+    {
+        QElapsedTimer sinceTick;
+        qint64 longestMs = 0;
+        QTimer ticks;
+        connect(&ticks, &QTimer::timeout, this,
+                [&] { longestMs = std::max(longestMs, sinceTick.restart()); });
+        sinceTick.start();
+        ticks.start(10);
+        m_a = std::make_unique<Node>(BusAddress{u"redis.slow.test"_s, m_redis.port(), {}, {}});
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->bus.isLive(), 4 * kSlowLookupMs);
+        QVERIFY(cutOff(m_a->bus));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_a->bus.isLive(), 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->bus.isLive(), 4 * kSlowLookupMs);
+        QVERIFY2(longestMs < kSlowLookupMs / 3, qPrintable(QString::number(longestMs)));
     }
 
     // A Redis that hangs, connections open: lines still reach this instance's users at once,

@@ -3,10 +3,13 @@
 #include "digest.h"
 #include "engines.h"
 #include "protocol.h"
+#include "redis.h"
 #include "testclient.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <memory>
@@ -47,6 +50,12 @@ QStringList chatIn(TestClient *client)
     return lines;
 }
 
+// Waits for a chat line to reach a client.
+bool gotLine(TestClient *client, const QString &line)
+{
+    return QTest::qWaitFor([&] { return chatIn(client).contains(line); }, 3000);
+}
+
 } // namespace
 
 // Two instances of the real server on one PostgreSQL database and one Redis, each test on
@@ -56,7 +65,16 @@ class TestCluster : public QObject
     Q_OBJECT
 
     PostgresCluster m_postgres;
-    RedisServer m_redis;
+    // Reached as its one ACL user, the bus sealed with a key; the files hold those secrets.
+    // A test may put a Redis that asks only for a password in its place.
+    QTemporaryDir m_secrets;
+    RedisServer m_aclRedis{busAcl(u"tavrel"_s, u"bus password"_s)};
+    RedisServer m_passwordRedis{{u"--requirepass"_s, u"bus password"_s}};
+    RedisServer *m_redis = &m_aclRedis;
+    RedisCredentials m_busUser{u"tavrel"_s, "bus password"};
+    // Each instance's metrics endpoint.
+    quint16 m_metricsA = 0;
+    quint16 m_metricsB = 0;
     QString m_databaseUrl;
     int m_databases = 0;
     std::unique_ptr<ServerProcess> m_a;
@@ -68,12 +86,20 @@ class TestCluster : public QObject
     bool startPair(const QStringList &users = {})
     {
         const QStringList arguments =
-            u"--database %1 --database-password-file %2 --bus %3 --pwhash-ops 1 "
-            u"--pwhash-mem 8192"_s.arg(m_databaseUrl, m_postgres.passwordFile(), m_redis.url())
+            u"--database %1 --database-password-file %2 --bus %3:%4 "
+            u"--bus-password-file %5 --bus-key-file %6 --pwhash-ops 1 --pwhash-mem 8192"_s
+                .arg(m_databaseUrl, m_postgres.passwordFile(),
+                     (m_busUser.user.isEmpty() ? u"redis://"_s : u"redis://%1@"_s.arg(m_busUser.user)) +
+                         u"127.0.0.1"_s,
+                     QString::number(m_redis->port()), m_secrets.filePath(u"bus-password"_s),
+                     m_secrets.filePath(u"bus-key"_s))
                 .split(u' ');
         QString error;
         for (auto *instance : {&m_a, &m_b}) {
-            *instance = std::make_unique<ServerProcess>(arguments);
+            quint16 &metrics = instance == &m_a ? m_metricsA : m_metricsB;
+            metrics = freeLoopbackPort();
+            *instance = std::make_unique<ServerProcess>(
+                arguments + QStringList{u"--metrics"_s, u"127.0.0.1:%1"_s.arg(metrics)});
             if (!(*instance)->start(&error)) {
                 qWarning().noquote() << error;
                 return false;
@@ -103,6 +129,51 @@ class TestCluster : public QObject
             QTest::qFail(qPrintable(name + u" cannot log in"_s), __FILE__, __LINE__);
         return client;
     }
+    std::optional<QList<RedisReply>> redis(const QList<QByteArrayList> &commands)
+    {
+        QString error;
+        const auto replies =
+            RedisConnection::runBlocking(u"127.0.0.1"_s, m_redis->port(), 1000, commands, &error, m_busUser);
+        if (!replies)
+            qWarning().noquote() << error;
+        return replies;
+    }
+    // One sample of an instance's metrics (0 when it cannot be read).
+    static double metric(quint16 port, const QByteArray &sample)
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (!socket.waitForConnected(2000))
+            return 0;
+        socket.write("GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+        QByteArray page;
+        while (socket.waitForReadyRead(2000))
+            page += socket.readAll();
+        for (const QByteArray &line : page.split('\n')) {
+            if (line.startsWith(sample + ' '))
+                return line.mid(sample.size() + 1).toDouble();
+        }
+        return 0;
+    }
+    // Waits until both instances are back on the bus: they have written their presence (the
+    // bus's user may not ask Redis who subscribes), and their subscriptions had time to follow.
+    bool bothOnBus()
+    {
+        const bool back = QTest::qWaitFor(
+            [&] {
+                const auto ids = redis({{"SMEMBERS", "tavrel:instances"}});
+                QByteArrayList keys{"MGET"};
+                for (const RedisReply &id : ids ? ids->at(0).elements : QList<RedisReply>())
+                    keys.append("tavrel:presence:" + id.text);
+                const auto values = keys.size() == 3 ? redis({keys}) : std::nullopt;
+                return values &&
+                       std::none_of(values->at(0).elements.begin(), values->at(0).elements.end(),
+                                    [](const RedisReply &value) { return value.type == RedisReply::Nil; });
+            },
+            10000);
+        QTest::qWait(500);
+        return back;
+    }
     // Waits until the newest user list a client got is this one.
     bool listIs(TestClient *client, const QStringList &names, int timeoutMs = 10000)
     {
@@ -124,13 +195,21 @@ private slots:
         }
         QString error;
         QVERIFY2(m_postgres.start(&error), qPrintable(error));
+        QVERIFY(writeSecret(m_secrets.filePath(u"bus-password"_s), m_busUser.password) &&
+                writeSecret(m_secrets.filePath(u"bus-key"_s), QByteArray(44, 'k')));
     }
 
     void init()
     {
+        // Rows named for it reach a Redis that asks only for the default user's password.
+        const bool byPassword = QByteArray(QTest::currentDataTag()).startsWith("by password");
+        m_redis = byPassword ? &m_passwordRedis : &m_aclRedis;
+        m_busUser = {byPassword ? QString() : u"tavrel"_s, "bus password"};
         QString error;
-        if (!m_redis.isRunning())
-            QVERIFY2(m_redis.start(&error), qPrintable(error));
+        if (!m_redis->isRunning())
+            QVERIFY2(m_redis->start(&error), qPrintable(error));
+        if (!m_postgres.isRunning())
+            QVERIFY2(m_postgres.restart(&error), qPrintable(error));
         m_databaseUrl = m_postgres.createDatabase(u"cluster%1"_s.arg(++m_databases), &error);
         QVERIFY2(!m_databaseUrl.isEmpty(), qPrintable(error));
     }
@@ -191,6 +270,57 @@ private slots:
         QVERIFY(second->expect(chatLine(u"bob: who is there"_s)));
     }
 
+    // zoe at B and yan at A; one of them logs in again, at the same instance or the other,
+    // and chat keeps crossing both ways, each seeing their own lines too: whoever chatted
+    // before, and after Redis came back.
+    void reloginKeepsRelay_data()
+    {
+        QTest::addColumn<QString>("who");
+        QTest::addColumn<bool>("againAtB");
+        QTest::addColumn<bool>("redisRestart");
+        QTest::addColumn<bool>("chatFirst");
+        for (const bool chatFirst : {false, true}) {
+            const char *chat = chatFirst ? ", after chat" : "";
+            QTest::addRow("yan again at A%s", chat) << u"yan"_s << false << false << chatFirst;
+            QTest::addRow("zoe again at B%s", chat) << u"zoe"_s << true << false << chatFirst;
+            QTest::addRow("yan again at B%s", chat) << u"yan"_s << true << false << chatFirst;
+            QTest::addRow("Redis restarted, yan again at A%s", chat)
+                << u"yan"_s << false << true << chatFirst;
+        }
+    }
+    void reloginKeepsRelay()
+    {
+        QFETCH(QString, who);
+        QFETCH(bool, againAtB);
+        QFETCH(bool, redisRestart);
+        QFETCH(bool, chatFirst);
+        QVERIFY(startPair({u"zoe"_s, u"yan"_s}));
+        TestClient *zoe = loggedInAt(*m_b, u"zoe"_s);
+        TestClient *yan = loggedInAt(*m_a, u"yan"_s);
+        QVERIFY(listIs(zoe, {u"yan"_s, u"zoe"_s}));
+        if (chatFirst) {
+            zoe->send(chatMessage(u"hello"_s));
+            QVERIFY(gotLine(yan, u"zoe: hello"_s));
+        }
+        if (redisRestart) {
+            m_redis->kill();
+            QString error;
+            QVERIFY2(m_redis->start(&error), qPrintable(error));
+            QVERIFY(bothOnBus());
+        }
+        TestClient *again = loggedInAt(againAtB ? *m_b : *m_a, who);
+        QVERIFY((who == u"yan"_s ? yan : zoe)->expect(answers::noticeMessage(answers::replaced())));
+        TestClient *other = who == u"yan"_s ? zoe : yan;
+        const QString otherName = who == u"yan"_s ? u"zoe"_s : u"yan"_s;
+        // The loss was seen to set in 2 to 4 s after the second login.
+        QTest::qWait(4500);
+        for (const auto &[from, name] : {std::pair{again, who}, std::pair{other, otherName}}) {
+            const QString line = name + u": from "_s + name;
+            from->send(chatMessage(u"from "_s + name));
+            QVERIFY2(gotLine(again, line) && gotLine(other, line), qPrintable(line));
+        }
+    }
+
     // A file uploaded at one instance is served at the other, and the same name uploaded
     // there again is renamed. Text that reads as an image is still served as text.
     void uploadHereRequestThere()
@@ -209,6 +339,156 @@ private slots:
             QCOMPARE(bob->take('f'), fileMessage(name, bytes));
             bob->send(fileMessage(name, "again"));
             QVERIFY(alice->expect(answers::noticeMessage(answers::uploaded(u"bob"_s, second, 5))));
+        }
+    }
+
+    // PostgreSQL stops under the running pair, with the file workers already connected or
+    // not yet: uploads and requests are answered as busy, never announced as stored nor
+    // answered as missing; once it is back they work again.
+    void databaseLost_data()
+    {
+        QTest::addColumn<bool>("connected");
+        QTest::newRow("workers connected") << true;
+        QTest::newRow("workers not yet connected") << false;
+    }
+    void databaseLost()
+    {
+        QFETCH(bool, connected);
+        QVERIFY(startPair({u"alice"_s, u"bob"_s}));
+        TestClient *alice = loggedInAt(*m_a, u"alice"_s);
+        TestClient *bob = loggedInAt(*m_b, u"bob"_s);
+        if (connected) {
+            alice->send(fileMessage(u"kept.txt"_s, "kept"));
+            QVERIFY(bob->expect(answers::noticeMessage(answers::uploaded(u"alice"_s, u"kept.txt"_s, 4))));
+            bob->send(fileRequest(u"kept.txt"_s));
+            QCOMPARE(bob->take('f'), fileMessage(u"kept.txt"_s, "kept"));
+            alice->chatLines(0);
+        }
+        m_postgres.stop();
+        const QByteArray busy = answers::noticeMessage(answers::serverBusy());
+        alice->send(fileMessage(u"lost.txt"_s, "lost"));
+        QCOMPARE(alice->take('c', 15000), busy);
+        bob->send(fileRequest(u"kept.txt"_s));
+        QCOMPARE(bob->take('c', 15000), busy);
+        for (TestClient *client : {alice, bob}) {
+            const QStringList lines = client->chatLines(1000);
+            QVERIFY2(lines.isEmpty(), qPrintable(lines.join(u'\n')));
+        }
+        QString error;
+        QVERIFY2(m_postgres.restart(&error), qPrintable(error));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                alice->send(fileMessage(u"back.txt"_s, "back"));
+                return bob->expect(answers::noticeMessage(answers::uploaded(u"alice"_s, u"back.txt"_s, 4)),
+                                   1500);
+            },
+            20000));
+    }
+
+    // Someone who can reach Redis but is no instance publishes on the bus, and writes keys
+    // that look like an instance's: no client sees a byte of it, no session closes, the
+    // instances do not send their backlog again, and each counts what it dropped. Redis asks
+    // for the bus's ACL user, or only for a password.
+    void foreignPublisher_data()
+    {
+        QTest::addColumn<QString>("busUser");
+        QTest::newRow("by ACL user") << u"tavrel"_s;
+        QTest::newRow("by password") << QString(); // init() picks the Redis by the row's name
+    }
+    void foreignPublisher()
+    {
+        QFETCH(QString, busUser);
+        QCOMPARE(m_busUser.user, busUser);
+        RedisConnection listener;
+        QList<QByteArray> heard;
+        listener.open(u"127.0.0.1"_s, m_redis->port(), 2000, m_busUser);
+        QSignalSpy opened(&listener, &RedisConnection::opened);
+        QVERIFY(opened.wait(5000));
+        listener.subscribe({"tavrel:bus"}, [&](const RedisReply &reply) {
+            if (reply.elements.value(0).text == "message")
+                heard.append(reply.elements.value(2).text);
+        });
+        QVERIFY(startPair({u"alice"_s, u"bob"_s}));
+        TestClient *alice = loggedInAt(*m_a, u"alice"_s);
+        TestClient *bob = loggedInAt(*m_b, u"bob"_s);
+        for (TestClient *client : {alice, bob})
+            QVERIFY(listIs(client, {u"alice"_s, u"bob"_s}));
+        alice->send(chatMessage(u"hello"_s));
+        QVERIFY(bob->expect(chatLine(u"alice: hello"_s)));
+        QVERIFY(alice->expect(chatLine(u"alice: hello"_s)));
+        const QList<QByteArray> genuine = heard;
+        // The instances' ids, A's first: its presence lists alice.
+        QByteArrayList ids;
+        for (const RedisReply &id : redis({{"SMEMBERS", "tavrel:instances"}}).value().value(0).elements)
+            ids.append(id.text);
+        QCOMPARE(ids.size(), 2);
+        if (!redis({{"GET", "tavrel:presence:" + ids.at(0)}}).value().value(0).text.contains("alice"))
+            std::swap(ids[0], ids[1]);
+        const QByteArray stranger = "00000000000000ff";
+        const QByteArray other = "00000000000000fe";
+        const QByteArray later = QByteArray::number(QDateTime::currentMSecsSinceEpoch() + 86400000);
+        const auto publish = [](const QByteArray &message) {
+            return QByteArrayList{"PUBLISH", "tavrel:bus", message};
+        };
+        QList<QByteArrayList> replays;
+        for (const QByteArray &message : genuine)
+            replays.append(publish(message));
+        QList<QByteArrayList> hellos;
+        for (int i = 0; i < 100; ++i)
+            hellos.append(publish("h " + stranger + " 1\n999999999"));
+        const QList<std::pair<const char *, QList<QByteArrayList>>> attacks{
+            {"a login answer", {publish("m " + stranger + " 1\n" + loginAnswer(answers::loginOk()))}},
+            {"a server notice",
+             {publish("m " + stranger + " 2\n" + answers::noticeMessage(u"请重新登录"_s))}},
+            {"a file", {publish("m " + stranger + " 3\n" + fileMessage(u"evil.txt"_s, "bytes"))}},
+            {"a line in A's name", {publish("m " + ids.at(0) + " 999\n" + chatLine(u"alice: forged"_s))}},
+            {"an oversized line", {publish("m " + stranger + " 4\n" + chatLine(QString(3 << 20, u'x')))}},
+            {"a newer login of alice, again and again",
+             {publish("p " + stranger + " 1\n" + later + "\talice"),
+              publish("p " + stranger + " 2\n" + later + "1\talice"),
+              publish("p " + stranger + " 3\n" + later + "2\talice")}},
+            {"a presence key",
+             {{"SET", "tavrel:presence:" + other, "p " + other + " 1\n" + later + "\tbob\n1\tmallory"},
+              {"SADD", "tavrel:instances", other}}},
+            {"B leaving", {publish("g " + ids.at(1) + " 0\n")}},
+            {"everything again, a hundred times", hellos},
+            {"bytes that are no message", {publish(QByteArray("\x00\xff m \n\r\nc,", 10)), publish("m\n")}},
+            {"the instances' own messages again", replays},
+        };
+        QStringList breaches;
+        for (const auto &[attack, commands] : attacks) {
+            heard.clear();
+            QVERIFY2(redis(commands), attack);
+            QTest::qWait(2000);
+            for (TestClient *client : {alice, bob}) {
+                const QString who =
+                    QLatin1String(attack) + (client == alice ? u" (alice): "_s : u" (bob): "_s);
+                if (!client->isConnected())
+                    breaches << who + u"closed"_s;
+                for (const QByteArray &message : std::exchange(client->inbox, {}))
+                    breaches << who + QString::fromUtf8(message.left(40));
+            }
+            if (std::any_of(heard.begin(), heard.end(),
+                            [](const QByteArray &m) { return m.startsWith('r'); }))
+                breaches << QLatin1String(attack) + u": sent again"_s;
+            // Each attack is judged on its own.
+            if (!alice->isConnected() || !bob->isConnected()) {
+                alice = alice->isConnected() ? alice : loggedInAt(*m_a, u"alice"_s);
+                bob = bob->isConnected() ? bob : loggedInAt(*m_b, u"bob"_s);
+                QTest::qWait(2000);
+                alice->inbox.clear();
+                bob->inbox.clear();
+            }
+        }
+        QVERIFY2(breaches.isEmpty(), qPrintable(breaches.join(u"\n"_s)));
+        bob->send(chatMessage(u"still here"_s));
+        QVERIFY(alice->expect(chatLine(u"bob: still here"_s)));
+        // Unsealed, too large before its seal was looked at, or sealed but heard before.
+        for (const quint16 port : {m_metricsA, m_metricsB}) {
+            for (const char *why : {"unauthenticated", "oversized", "replayed"}) {
+                const QByteArray sample = QByteArray("tavrel_bus_dropped_total{reason=\"") + why + "\"}";
+                QVERIFY2(metric(port, sample) > 0, sample.constData());
+            }
         }
     }
 
@@ -276,16 +556,13 @@ private slots:
         TestClient *alice = loggedInAt(*m_a, u"alice"_s);
         TestClient *bob = loggedInAt(*m_b, u"bob"_s);
         QVERIFY(listIs(alice, {u"alice"_s, u"bob"_s}));
-        const auto got = [](TestClient *client, const QString &line) {
-            return QTest::qWaitFor([&] { return chatIn(client).contains(line); }, 3000);
-        };
         alice->send(chatMessage(u"before"_s));
-        QVERIFY(got(bob, u"alice: before"_s));
-        m_redis.kill();
+        QVERIFY(gotLine(bob, u"alice: before"_s));
+        m_redis->kill();
         alice->send(chatMessage(u"while down"_s));
-        QVERIFY(got(alice, u"alice: while down"_s));
+        QVERIFY(gotLine(alice, u"alice: while down"_s));
         QString error;
-        QVERIFY2(m_redis.start(&error), qPrintable(error));
+        QVERIFY2(m_redis->start(&error), qPrintable(error));
         QElapsedTimer back;
         back.start();
         qint64 resumedAtMs = -1;
@@ -296,7 +573,7 @@ private slots:
         }
         QVERIFY2(resumedAtMs >= 0 && resumedAtMs < 5000, qPrintable(QString::number(resumedAtMs)));
         // What alice said while Redis was away reaches bob once it is back.
-        QVERIFY(got(bob, u"alice: while down"_s));
+        QVERIFY(gotLine(bob, u"alice: while down"_s));
         QTest::qWait(1000);
         for (TestClient *client : {alice, bob}) {
             const QStringList lines = chatIn(client);

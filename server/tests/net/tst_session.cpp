@@ -272,6 +272,22 @@ private slots:
                  qPrintable(QString::number(clock.elapsed())));
     }
 
+    // A hop that ends TCP takes a file in at once and may still hold 64 KiB of it: the next
+    // message waits out the file's gap and those bytes at 1 Mbit/s, however fast the hop was.
+    void pauseAfterFileCoversReadAhead()
+    {
+        Reader reader;
+        Session session(reader.serverSide(), Config());
+        session.setSendQueueQuery([](qintptr) { return SendQueue{0, 0, -1, -1, -1, -1}; });
+        QElapsedTimer clock;
+        clock.start();
+        session.send(fileMessage(QStringLiteral("big.txt"), QByteArray(200 * 1024, 'b')));
+        session.send("c,next");
+        QTRY_COMPARE_WITH_TIMEOUT(reader.received.size(), 2, 10000);
+        QVERIFY2(clock.elapsed() >= pacingGapFor('f') + 64 * 1024 / 125,
+                 qPrintable(QString::number(clock.elapsed())));
+    }
+
     // A client that does not take a message in time is cut off and logged; one that is slow
     // but within its time is not; one that vanishes is let go quietly, and nothing fires later.
     void slowReaders_data()

@@ -57,13 +57,6 @@ bool runAsOwner(const QString &program, const QStringList &arguments, QString *e
     return false;
 }
 
-bool writeSecret(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() &&
-           file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-}
-
 QString tail(const QString &path)
 {
     QFile file(path);
@@ -92,6 +85,20 @@ QStringList serverCommand(quint16 port, const QString &data)
 }
 
 } // namespace
+
+bool writeSecret(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() &&
+           file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+}
+
+QStringList busAcl(const QString &user, const QString &password)
+{
+    return QStringList{u"--user"_s, u"default"_s,    u"off"_s,       u"--user"_s,    user,
+                       u"on"_s,     u'>' + password, u"~tavrel:*"_s, u"&tavrel:*"_s, u"-@all"_s} +
+           u"+publish +subscribe +set +mget +sadd +srem +smembers +del +client|setname +ping"_s.split(u' ');
+}
 
 QString postgresMissing()
 {
@@ -142,10 +149,14 @@ void Daemon::kill()
 
 bool RedisServer::start(QString *error)
 {
+    const QStringList command =
+        QStringList{u"redis-server"_s, u"--port"_s, QString::number(m_port), u"--bind"_s, u"127.0.0.1"_s,
+                    u"--save"_s,       QString(),   u"--appendonly"_s,       u"no"_s,     u"--dir"_s,
+                    m_dir.path()} +
+        m_settings;
+    // A Redis that wants a password answers a PING with an error; either way it answers.
     return spawn(
-        {u"redis-server"_s, u"--port"_s, QString::number(m_port), u"--bind"_s, u"127.0.0.1"_s, u"--save"_s,
-         QString(), u"--appendonly"_s, u"no"_s, u"--dir"_s, m_dir.path()},
-        m_dir.filePath(u"redis.log"_s), 10000, [this] { return answers(m_port, "PING\r\n", "+PONG"); },
+        command, m_dir.filePath(u"redis.log"_s), 10000, [this] { return answers(m_port, "PING\r\n", ""); },
         error);
 }
 

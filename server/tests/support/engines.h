@@ -10,6 +10,13 @@
 #include <functional>
 #include <memory>
 
+// A file only its owner may read or write, as the server wants its secrets.
+bool writeSecret(const QString &path, const QByteArray &bytes);
+
+// Redis settings that turn the default user off and let this user do only what the bus
+// needs, on its own keys and channels (the ACL the README gives).
+QStringList busAcl(const QString &user, const QString &password);
+
 // Why the engine cannot run here, or empty.
 QString postgresMissing();
 QString redisMissing();
@@ -37,11 +44,18 @@ protected:
 class RedisServer : public Daemon
 {
 public:
+    // Settings beyond the defaults, as redis-server's arguments ("--requirepass", "pw").
+    explicit RedisServer(const QStringList &settings = {})
+        : m_settings(settings)
+    {}
     // After kill(), it comes back on the same port, empty.
     bool start(QString *error);
     // SIGSTOP or SIGCONT: the connections stay, nothing is answered.
     void pause(bool paused);
     QString url() const { return QStringLiteral("redis://127.0.0.1:%1").arg(m_port); }
+
+private:
+    QStringList m_settings;
 };
 
 // tavrel-server with a data folder of its own.
@@ -66,10 +80,12 @@ class PostgresCluster : public Daemon
 public:
     ~PostgresCluster() { shutDown(SIGQUIT); }
     bool start(QString *error);
-    // Stops it and starts it again on the same port and data; every connection breaks.
+    // Stops it, or stops it and starts it again on the same port and data; every
+    // connection breaks.
+    void stop() { shutDown(SIGINT); }
     bool restart(QString *error)
     {
-        shutDown(SIGINT);
+        stop();
         return launch(error);
     }
     // A new, empty database owned by role(), and its URL.
