@@ -16,11 +16,9 @@ namespace tavrel::server {
 namespace {
 
 // A field of Config, for the readers below; it takes a const Config as well.
-#define FIELD(member)                                                                                        \
-    [](auto &config) -> auto &                                                                               \
-    {                                                                                                        \
-        return config.member;                                                                                \
-    }
+// clang-format off
+#define FIELD(member) [](auto &config) -> auto & { return config.member; }
+// clang-format on
 
 std::optional<bool> readFlag(const QString &text)
 {
@@ -60,9 +58,9 @@ OptionReader number(Field field, qulonglong minimum, qulonglong maximum, int sca
                 bool ok = false;
                 const qulonglong value = text.toULongLong(&ok);
                 *why = u"expected a whole number from %1 to %2"_s.arg(minimum).arg(maximum);
-                if (ok && value >= minimum && value <= maximum)
-                    field(config) = std::remove_reference_t<decltype(field(config))>(value * scale);
-                return ok && value >= minimum && value <= maximum;
+                ok = ok && value >= minimum && value <= maximum;
+                field(config) = ok ? value * scale : field(config);
+                return ok;
             },
             [=](const Config &defaults) { return QString::number(field(defaults) / scale); }};
 }
@@ -216,7 +214,7 @@ const QList<Option> &options()
         {u"metrics"_s,
          u"address:port"_s,
          u"Serve Prometheus metrics on http://ADDRESS:PORT/metrics; IPv6 in brackets."_s,
-         {readMetrics, nullptr},
+         {readMetrics, [](const Config &) { return QString(); }},
          u"off"_s,
          u"127.0.0.1:9187"_s},
     };
@@ -255,7 +253,7 @@ bool sampleConfig(const QString &templateText, QString *sample, QString *why)
         written.insert(name);
         if (!lines.isEmpty() && !lines.last().isEmpty())
             lines.append(QString());
-        const QString value = option->reader.show ? option->reader.show(defaults) : QString();
+        const QString value = option->reader.show(defaults);
         QString help = option->help + (value.isEmpty() ? u" Default: %1."_s.arg(option->none) : QString());
         // Lines of at most 88 characters, as the rest of the file.
         QString comment = u"#"_s;
@@ -294,7 +292,7 @@ OptionParser::OptionParser(const QString &defaultConfigFile)
     m_parser.addVersionOption();
     const Config defaults;
     for (const Option &option : options()) {
-        const QString value = option.reader.show ? option.reader.show(defaults) : QString();
+        const QString value = option.reader.show(defaults);
         m_parser.addOption(QCommandLineOption(
             option.name,
             option.valueName.isEmpty()
@@ -328,9 +326,10 @@ bool OptionParser::isSet(const QString &name) const
 
 QString OptionParser::value(const QString &name) const
 {
-    if (m_parser.isSet(name))
-        return m_parser.value(name).isNull() ? u"true"_s : m_parser.value(name);
-    return m_file.value(name).value;
+    if (!m_parser.isSet(name))
+        return m_file.value(name).value;
+    const Option *option = findOption(name);
+    return option && option->valueName.isEmpty() ? u"true"_s : m_parser.value(name);
 }
 
 QString OptionParser::origin(const QString &name) const

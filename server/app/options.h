@@ -17,7 +17,7 @@ struct OptionReader
 {
     // Reads a value, within the option's range; false with why otherwise.
     std::function<bool(const QString &text, Config &config, QString *why)> read;
-    // The default as the option writes it; null when there is none to write.
+    // The default as the option writes it; empty when there is none to write.
     std::function<QString(const Config &defaults)> show;
 };
 
@@ -28,7 +28,7 @@ struct Option
     QString valueName; // empty: a flag, true or false in the file
     QString help;
     OptionReader reader;
-    // When reader.show is null: what the option's absence means, for --help, and a value
+    // When reader.show gives nothing: what the option's absence means, for --help, and a value
     // to show in the sample config.
     QString none = {};
     QString example = {};

@@ -176,7 +176,7 @@ private slots:
     void samples_data()
     {
         QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<int>("lines");
+        QTest::addColumn<int>("lines"); // at least
         QTest::newRow("README") << matchingLines(QStringLiteral(TAVREL_README), u"^    ([a-z-]+ = .*)$"_s)
                                 << 10;
         QTest::newRow("sample config")
@@ -187,7 +187,7 @@ private slots:
     {
         QFETCH(QByteArray, text);
         QFETCH(int, lines);
-        QCOMPARE(text.count('\n'), lines);
+        QVERIFY(text.count('\n') >= lines);
         OptionParser parser(m_dir.filePath(u"absent.conf"_s));
         Config config;
         QVERIFY2(parse(parser, config, {}, write(u"sample.conf"_s, text)),
