@@ -1,4 +1,4 @@
-#include "delivery.h"
+#include "codemail.h"
 #include "loadline.h"
 #include "outbox.h"
 
@@ -66,8 +66,8 @@ private slots:
 
         // The address holds digits too; only the code may be taken for it.
         QTest::newRow("the server's mail")
-            << tavrel::server::OutboxDelivery::composeMail(QStringLiteral("Load123@Example.org"),
-                                                           QStringLiteral("042917"), 10)
+            << tavrel::server::OutboxMailer::composeMail(QStringLiteral("Load123@Example.org"),
+                                                         QStringLiteral("042917"), 10)
             << "load123@example.org"
             << "042917";
         const char *rows[][3] = {

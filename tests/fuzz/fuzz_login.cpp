@@ -2,10 +2,10 @@
 // separator in its fields and builds back into the same message, and a name the server
 // accepts is one a relayed line can start with.
 
-#include "display.h"
+#include "chattext.h"
+#include "names.h"
 #include "protocol.h"
 #include "requests.h"
-#include "validation.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -2,9 +2,9 @@
 // separator, built back into the same message; an address the server accepts cannot
 // leave the header of the mail it goes into.
 
+#include "names.h"
 #include "protocol.h"
 #include "requests.h"
-#include "validation.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // that follows the prefix, and a relayed chat line starts every line it holds with the
 // sender's name or with the two blanks of a continuation.
 
-#include "display.h"
+#include "chattext.h"
 #include "protocol.h"
 #include "requests.h"
 

@@ -2,10 +2,10 @@
 // are the rest, and a name the server would store is one that every client can receive
 // and show on one line.
 
-#include "display.h"
-#include "files.h"
+#include "chattext.h"
 #include "protocol.h"
 #include "requests.h"
+#include "sharedfiles.h"
 
 #include <cstdint>
 #include <cstdlib>

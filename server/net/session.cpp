@@ -1,0 +1,529 @@
+#include "session.h"
+
+#include "chattext.h"
+#include "connectioncaps.h"
+#include "logging.h"
+#include "metrics.h"
+#include "protocol.h"
+
+#include <QSslSocket>
+
+#include <limits>
+
+namespace tavrel::server {
+
+namespace {
+
+// Chat, login and registration messages are a few KB at most (2000 UTF-16 units of chat
+// text are at most 6000 bytes); a bigger one is not from a client.
+constexpr qint64 kMaxTextMessage = 8 * 1024;
+// An upload: the file, the prefix, the separator and the path as typed, which may be a
+// whole path.
+constexpr qint64 kMaxFileMessage = kMaxOutgoingFileSize + kFilePrefixSize + kSeparatorSize + 4096;
+// Bounds of the wait between two looks at the kernel's send queue. The wait is the time the
+// queue should take to drain, so a message is looked at a few times; the longest wait
+// holds the next message back by at most that much after the last acknowledgement.
+constexpr int kMinAckPollMs = 1;
+constexpr int kMaxAckPollMs = 50;
+// Drain rates are measured over at least this long and this many bytes: single writes come
+// too close together, and a short message says more about the round trip than the rate.
+constexpr qint64 kRateSampleMs = 5;
+constexpr qint64 kRateSampleBytes = 16 * 1024;
+// Where the kernel cannot tell what it still holds, it is given a send buffer this small, so
+// that what it may hold drains in a time the measured rate can estimate. Until a rate has
+// been measured, 1 Mbit/s is assumed: slower links are rare, and an estimate too long only
+// delays the next message.
+constexpr int kBoundedSendBuffer = 64 * 1024;
+constexpr double kAssumedBytesPerMs = 125;
+// The rest of a file message is read in pieces of this size, the next one as soon as Qt's
+// buffer holds less than one: the socket never waits for the disk, and a connection holds
+// at most two pieces of a file, whatever its size.
+constexpr qint64 kTailPiece = 64 * 1024;
+// A hop that ends TCP in front of the client (a proxying load balancer, a carrier's
+// performance proxy) acknowledges bytes it still holds: up to this many of a file may
+// still be on their way when the last one is acknowledged. The pause after a file covers
+// them at the rate acknowledgements came, at kAssumedBytesPerMs when that was faster (a file
+// the hop took in whole tells nothing of the link behind it), and at the rate of the last
+// large file when that was slower. With it, every file arrived whole through the link
+// emulator's 64 KiB read-ahead and through haproxy with 16 KiB socket buffers (about
+// 64 KiB held), on 0.5, 1 and 10 Mbit/s links with 300 and 400 ms stalls; without it, 6 to
+// 8 of 12 and 10 of 12 at 1 Mbit/s. haproxy's stock buffers hold megabytes, which no pause
+// can cover. Re-measure with bench/run-link.sh.
+constexpr qint64 kReadAheadBytes = 64 * 1024;
+// Files at least this large say how fast the link behind such a hop is: at 500 kbit/s the
+// held 64 KiB take a second, twice what the 1 Mbit/s bound above allows for.
+constexpr qint64 kLinkSampleBytes = 4 * kReadAheadBytes;
+// The segment size TCP assumes when a peer names none, and the smallest an IPv4 path
+// carries: relayed chat is laid out for it where the kernel cannot tell the real one.
+constexpr qint64 kFallbackSegment = 536;
+
+} // namespace
+
+int pacingGapFor(char kind)
+{
+    return quietGapFor(kind) + (kind == 'f' ? kFileGapMarginMs : kGapMarginMs);
+}
+
+TokenBucket::TokenBucket(double capacity, double perSecond)
+    : m_capacity(capacity)
+    , m_rate(perSecond)
+    , m_tokens(capacity)
+{
+    m_clock.start();
+}
+
+bool TokenBucket::take()
+{
+    m_tokens = std::min(m_capacity, m_tokens + m_clock.restart() * m_rate / 1000.0);
+    if (m_tokens < 1.0)
+        return false;
+    m_tokens -= 1.0;
+    return true;
+}
+
+Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
+    : QObject(parent)
+    , m_socket(socket)
+    , m_config(config)
+    , m_peer(socket->peerAddress().toString())
+    , m_source(sourceKey(socket->peerAddress()))
+    // The client sends at most one chat message a second; bursts of five leave room for
+    // a file or a request in between.
+    , m_actions(5, 2)
+    , m_messages(20, 10)
+{
+    m_socket->setParent(this);
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    m_assembler.setLimits(kMaxFileMessage, kMaxTextMessage);
+    m_gap.setSingleShot(true);
+    m_gap.setTimerType(Qt::PreciseTimer);
+    m_ackPoll.setSingleShot(true);
+    m_ackPoll.setTimerType(Qt::PreciseTimer);
+    m_drainDeadline.setSingleShot(true);
+    m_loginDeadline.setSingleShot(true);
+    m_closeDeadline.setSingleShot(true);
+
+    m_clock.start();
+    connect(m_socket, &QTcpSocket::readyRead, this, [this] {
+        if (m_transport == Transport::Undecided && !chooseTransport())
+            return;
+        const QByteArray bytes = m_socket->readAll();
+        metrics().bytesReceived += quint64(bytes.size());
+        // What a closing connection still sends is not read as messages.
+        if (m_reading && !m_closing)
+            m_assembler.append(bytes);
+    });
+    connect(&m_assembler, &MessageAssembler::messageReady, this, [this](const QByteArray &message) {
+        if (m_closing)
+            return;
+        emit messageReceived(message);
+    });
+    connect(&m_assembler, &MessageAssembler::overflowed, this, [this](qint64 bytes) {
+        qCWarning(lcServer) << "message of" << bytes << "bytes or more from" << m_peer;
+        abort("oversized message");
+    });
+    // Once TLS is on, bytesWritten counts the bytes encrypted, not those sent.
+    connect(m_socket, &QTcpSocket::bytesWritten, this, [this](qint64 bytes) {
+        if (m_transport == Transport::Undecided || m_transport == Transport::Plain)
+            onBytesWritten(bytes);
+    });
+    if (auto *tls = qobject_cast<QSslSocket *>(m_socket)) {
+        connect(tls, &QSslSocket::encryptedBytesWritten, this, &Session::onBytesWritten);
+        connect(tls, &QSslSocket::encrypted, this, [this] {
+            m_transport = Transport::Encrypted;
+            pump();
+        });
+    }
+    connect(m_socket, &QTcpSocket::disconnected, this, &Session::onDisconnected);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+        if (error != QAbstractSocket::RemoteHostClosedError)
+            qCDebug(lcServer) << "socket error from" << m_peer << m_socket->errorString();
+        if (m_socket->state() == QAbstractSocket::UnconnectedState) {
+            onDisconnected();
+            return;
+        }
+        // TLS ends before TCP does: a failed handshake, a record that does not decrypt, or the
+        // client's own end of TLS. Nothing more can be read either way.
+        if (m_transport != Transport::Handshake && m_transport != Transport::Encrypted)
+            return;
+        if (error != QAbstractSocket::RemoteHostClosedError)
+            qCInfo(lcServer).noquote() << "TLS from" << m_peer << "failed:" << m_socket->errorString();
+        abort(m_transport == Transport::Handshake               ? "TLS handshake failed"
+              : error == QAbstractSocket::RemoteHostClosedError ? "the client ended TLS"
+                                                                : "broken TLS");
+    });
+    connect(&m_gap, &QTimer::timeout, this, [this] {
+        pump();
+        if (m_closing)
+            continueClosing();
+    });
+    connect(&m_ackPoll, &QTimer::timeout, this, &Session::checkAcknowledged);
+    connect(&m_drainDeadline, &QTimer::timeout, this, [this] {
+        qCWarning(lcServer).noquote() << "a message of" << m_inFlightSize << "bytes was not taken in"
+                                      << m_drainDeadline.interval() << "ms by" << m_peer << m_userName;
+        abort("reads too slowly");
+    });
+    connect(&m_loginDeadline, &QTimer::timeout, this, [this] { abort("no login in time"); });
+    connect(&m_closeDeadline, &QTimer::timeout, this, [this] { abort("did not take its last message"); });
+    m_loginDeadline.start(m_config.loginTimeoutMs);
+}
+
+Session::~Session() = default;
+
+void Session::setUserName(const QString &name)
+{
+    m_userName = name;
+    if (isLoggedIn())
+        m_loginDeadline.stop();
+}
+
+qint64 Session::bufferedBytes() const
+{
+    qint64 bytes = m_socket->bytesToWrite();
+    if (const auto *tls = qobject_cast<const QSslSocket *>(m_socket))
+        bytes += tls->encryptedBytesToWrite();
+    return bytes;
+}
+
+bool Session::chooseTransport()
+{
+    char first = 0;
+    if (m_socket->peek(&first, 1) != 1)
+        return false;
+    if (first != kTlsHandshakeByte) {
+        m_transport = Transport::Plain;
+        ++metrics().plainConnections;
+        return true;
+    }
+    ++metrics().tlsConnections;
+    auto *tls = qobject_cast<QSslSocket *>(m_socket);
+    if (!tls || m_tls.isNull()) {
+        ++metrics().tlsHandshakeFailures;
+        abort("TLS, which this server does not serve");
+        return false;
+    }
+    m_transport = Transport::Handshake;
+    tls->setSslConfiguration(m_tls);
+    // The handshake reads the bytes that were only looked at.
+    tls->startServerEncryption();
+    return false;
+}
+
+bool Session::isFileBusy() const
+{
+    if (m_fileWork || (m_inFlight && m_lastKind == 'f'))
+        return true;
+    return std::any_of(m_queue.begin(), m_queue.end(), [](const QByteArray &m) { return m.at(0) == 'f'; });
+}
+
+void Session::send(const QByteArray &message)
+{
+    if (m_closing || m_closed || message.isEmpty())
+        return;
+    const char kind = message.at(0);
+    if (kind == 'c') {
+        // Join the last waiting chat message unless something other than a user list is
+        // queued behind it: the order of chat lines and files stays as it was sent.
+        for (auto it = m_queue.rbegin(); it != m_queue.rend(); ++it) {
+            if (it->at(0) == 'c') {
+                const QByteArray line = message.mid(int(qstrlen(kChatPrefix)));
+                if (m_queuedBytes + line.size() + 1 > m_config.maxQueuedBytes) {
+                    abort("reads too slowly");
+                    return;
+                }
+                it->append('\n');
+                it->append(line);
+                m_queuedBytes += line.size() + 1;
+                return;
+            }
+            if (it->at(0) != 'o')
+                break;
+        }
+    } else if (kind == 'o') {
+        for (QByteArray &waiting : m_queue) {
+            if (waiting.at(0) == 'o') {
+                m_queuedBytes += message.size() - waiting.size();
+                waiting = message;
+                return;
+            }
+        }
+    }
+    enqueue(message, nullptr);
+}
+
+void Session::sendWithTail(const QByteArray &head, std::shared_ptr<MessageTail> tail)
+{
+    if (m_closing || m_closed || head.isEmpty())
+        return;
+    enqueue(head, std::move(tail));
+}
+
+void Session::enqueue(const QByteArray &message, std::shared_ptr<MessageTail> tail)
+{
+    // A tail waits on disk, not here: only the head counts.
+    if (m_queuedBytes + message.size() > m_config.maxQueuedBytes) {
+        abort("reads too slowly");
+        return;
+    }
+    m_queue.push_back(message);
+    m_queuedTails.push_back(std::move(tail));
+    m_queuedSince.push_back(m_clock.elapsed());
+    m_queuedBytes += message.size();
+    pump();
+}
+
+void Session::sendAndClose(const QByteArray &message)
+{
+    if (m_closing || m_closed)
+        return;
+    m_queue.clear();
+    m_queuedTails.clear();
+    m_queuedSince.clear();
+    m_queuedBytes = 0;
+    send(message);
+    closeAfterOutput(m_config.drainSeconds * 1000);
+}
+
+void Session::stopReading()
+{
+    m_reading = false;
+    m_assembler.clear();
+}
+
+void Session::closeAfterOutput(int deadlineMs)
+{
+    if (m_closing || m_closed)
+        return;
+    m_closing = true;
+    m_assembler.clear();
+    m_closeDeadline.start(deadlineMs);
+    continueClosing();
+}
+
+// The last message must be acknowledged (delivered()) and the client's quiet gap after it
+// passed (m_gap) before the close: the client ends a message by that gap, and gives up one
+// whose connection closes first.
+void Session::continueClosing()
+{
+    if (m_closed || m_inFlight || !m_queue.empty() || m_gap.isActive())
+        return;
+    m_socket->disconnectFromHost();
+}
+
+void Session::pump()
+{
+    if (m_inFlight || m_gap.isActive() || m_queue.empty() || m_transport == Transport::Handshake ||
+        m_socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    QByteArray message = std::move(m_queue.front());
+    m_queue.pop_front();
+    m_tail = std::move(m_queuedTails.front());
+    m_queuedTails.pop_front();
+    if (m_tail && m_tail->size() == 0)
+        m_tail.reset();
+    const qint64 since = m_queuedSince.front();
+    metrics().pacingDelay.record(double(m_clock.elapsed() - since) / 1000.0);
+    m_queuedSince.pop_front();
+    m_queuedBytes -= message.size();
+    if (message.at(0) == kChatPrefix[0]) {
+        // Within one segment, so that no reader gets a piece of it on its own (chattext.h).
+        const qint64 segment = querySegmentSize(m_socket->socketDescriptor());
+        QByteArray rest = std::exchange(message, QByteArray());
+        message = takeChatPiece(rest, segment > 0 ? segment : kFallbackSegment);
+        if (!rest.isEmpty()) {
+            m_queuedBytes += rest.size();
+            m_queue.push_front(std::move(rest));
+            m_queuedTails.push_front(nullptr);
+            m_queuedSince.push_front(since);
+        }
+    }
+    metrics().countSent(message);
+    m_lastKind = message.at(0);
+    m_inFlight = true;
+    m_tailLeft = m_tail ? m_tail->size() : 0;
+    metrics().bytesSent += quint64(m_tailLeft);
+    m_inFlightSize = message.size() + m_tailLeft;
+    m_inFlightSinceMs = m_clock.elapsed();
+    m_drainedBytes = -1;
+    if (!m_sendBufferChecked) {
+        m_sendBufferChecked = true;
+        if (m_querySendQueue(m_socket->socketDescriptor()).unacknowledged < 0)
+            m_socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kBoundedSendBuffer);
+    }
+    if (!m_closing) {
+        const qint64 deadline = m_config.drainGraceMs +
+                                m_inFlightSize * 1000 / std::max<qint64>(1, m_config.minDrainBytesPerSecond);
+        m_drainDeadline.start(int(std::min<qint64>(deadline, std::numeric_limits<int>::max())));
+    }
+    // One message goes out without a pause: the client reads one message per quiet gap.
+    writeWhole(m_socket, message);
+    feedTail();
+}
+
+void Session::feedTail()
+{
+    while (m_tail && bufferedBytes() < kTailPiece) {
+        QByteArray piece(std::min(kTailPiece, m_tailLeft), Qt::Uninitialized);
+        const qint64 read = m_tail->read(piece.data(), piece.size());
+        if (read <= 0) {
+            // What went out cannot be taken back: a client must not take it for a whole file.
+            qCWarning(lcServer) << "a file for" << m_peer << "ended" << m_tailLeft << "bytes early";
+            abort("a file could not be read to its end");
+            return;
+        }
+        piece.truncate(read);
+        writeWhole(m_socket, piece);
+        m_tailLeft -= read;
+        if (m_tailLeft == 0)
+            m_tail.reset();
+    }
+}
+
+void Session::onBytesWritten(qint64 bytes)
+{
+    if (!m_inFlight || m_awaitingAck)
+        return;
+    // While Qt's buffer waits for room, the kernel takes bytes as fast as the client
+    // acknowledges them; its first gulp of a message says nothing about the client.
+    if (m_drainedBytes < 0) {
+        m_drainedBytes = 0;
+        m_drainClock.start();
+    } else {
+        m_drainedBytes += bytes;
+    }
+    if (m_tail) {
+        feedTail();
+        return;
+    }
+    if (bufferedBytes() > 0)
+        return;
+    noteDrainRate(m_drainedBytes, m_drainClock.elapsed());
+    m_awaitingAck = true;
+    m_lastUnacknowledged = -1;
+    m_sinceBufferEmpty.start();
+    m_allSent.invalidate();
+    checkAcknowledged();
+}
+
+SendQueue Session::sendQueue()
+{
+    SendQueue queue = m_querySendQueue(m_socket->socketDescriptor());
+    // The kernel tells the time since the last send in ticks of a few ms; a look every ms
+    // tells it finer.
+    if (queue.unsent == 0 && !m_allSent.isValid())
+        m_allSent.start();
+    if (m_allSent.isValid())
+        queue.sinceLastSendUs = std::max(queue.sinceLastSendUs, m_allSent.nsecsElapsed() / 1000);
+    m_queueEstimated = queue.unacknowledged < 0;
+    if (!m_queueEstimated)
+        return queue;
+    // Without the kernel's word: it may hold up to its buffer of the message, and drains at
+    // the rate measured while Qt's buffer waited for room.
+    const qint64 buffer = m_socket->socketOption(QAbstractSocket::SendBufferSizeSocketOption).toLongLong();
+    const qint64 held = std::min(m_inFlightSize, buffer > 0 ? buffer : m_inFlightSize);
+    const double rate = m_drainBytesPerMs > 0 ? m_drainBytesPerMs : kAssumedBytesPerMs;
+    queue.unacknowledged = std::max<qint64>(0, held - qint64(rate * double(m_sinceBufferEmpty.elapsed())));
+    return queue;
+}
+
+bool Session::noteDrainRate(qint64 bytes, qint64 elapsedMs)
+{
+    if (bytes < kRateSampleBytes || elapsedMs < kRateSampleMs)
+        return false;
+    const double rate = double(bytes) / double(elapsedMs);
+    m_drainBytesPerMs = m_drainBytesPerMs > 0 ? 0.7 * m_drainBytesPerMs + 0.3 * rate : rate;
+    return true;
+}
+
+int Session::pollIntervalMs(const SendQueue &queue) const
+{
+    const qint64 heldBackUs = queue.untilOnlyDelayedAcknowledgementUs();
+    if (heldBackUs > 0)
+        return qBound(kMinAckPollMs, int((heldBackUs + 999) / 1000), kMaxAckPollMs);
+    // The rest should be gone after what is left at the measured rate, and the last bytes
+    // take a round trip to be acknowledged after they left: half of one is a fair first look.
+    double ms = m_drainBytesPerMs > 0 ? double(queue.unacknowledged) / m_drainBytesPerMs : 0;
+    if (queue.rttUs > 0)
+        ms = std::max(ms, double(queue.rttUs) / 2000.0);
+    return qBound(kMinAckPollMs, int(ms), kMaxAckPollMs);
+}
+
+void Session::checkAcknowledged()
+{
+    if (!m_awaitingAck || m_closed)
+        return;
+    const SendQueue queue = sendQueue();
+    // A client that sends too (chat) gets its acknowledgements delayed; waiting for those
+    // would add up to 40 ms (200 ms on some systems) to every message, and on loopback the
+    // wait for any acknowledgement costs a busy machine more than the bytes take.
+    if (queue.isDelivered()) {
+        delivered();
+        return;
+    }
+    if (m_lastUnacknowledged < 0) {
+        m_lastUnacknowledged = queue.unacknowledged;
+        m_drainClock.start();
+    } else if (!m_queueEstimated &&
+               noteDrainRate(m_lastUnacknowledged - queue.unacknowledged, m_drainClock.elapsed())) {
+        m_lastUnacknowledged = queue.unacknowledged;
+        m_drainClock.restart();
+    }
+    m_ackPoll.start(pollIntervalMs(queue));
+}
+
+void Session::delivered()
+{
+    m_inFlight = false;
+    m_awaitingAck = false;
+    m_ackPoll.stop();
+    m_drainDeadline.stop();
+    int pause = pacingGapFor(m_lastKind);
+    if (m_lastKind == 'f') {
+        // A file many times the read-ahead took about as long as the link needs for it,
+        // whatever a hop took in at first: its rate is the link's, more or less.
+        if (m_inFlightSize >= kLinkSampleBytes)
+            m_linkBytesPerMs =
+                double(m_inFlightSize) / double(std::max<qint64>(1, m_clock.elapsed() - m_inFlightSinceMs));
+        double rate =
+            std::min(m_drainBytesPerMs > 0 ? m_drainBytesPerMs : kAssumedBytesPerMs, kAssumedBytesPerMs);
+        if (m_linkBytesPerMs > 0)
+            rate = std::min(rate, m_linkBytesPerMs);
+        pause += int(double(std::min(m_inFlightSize, kReadAheadBytes)) / rate);
+    }
+    m_gap.start(pause);
+}
+
+void Session::abort(const char *reason)
+{
+    if (m_closed)
+        return;
+    qCInfo(lcServer).noquote() << "closing the connection from" << m_peer << m_userName << "-" << reason;
+    m_closing = true;
+    m_socket->abort();
+    onDisconnected();
+}
+
+void Session::onDisconnected()
+{
+    if (m_closed)
+        return;
+    m_closed = true;
+    m_closing = true;
+    if (m_transport == Transport::Handshake)
+        ++metrics().tlsHandshakeFailures;
+    m_tail.reset();
+    m_gap.stop();
+    m_ackPoll.stop();
+    m_drainDeadline.stop();
+    m_loginDeadline.stop();
+    m_closeDeadline.stop();
+    m_assembler.clear();
+    m_queue.clear();
+    m_queuedTails.clear();
+    m_queuedSince.clear();
+    m_queuedBytes = 0;
+    emit closed();
+}
+
+} // namespace tavrel::server

@@ -1,0 +1,206 @@
+#include "answers.h"
+#include "config.h"
+#include "digest.h"
+#include "metrics.h"
+#include "protocol.h"
+#include "server.h"
+#include "tables.h"
+#include "testclient.h"
+#include "testconfig.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace tavrel;
+using namespace tavrel::server;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kPassword = u"secret1"_s;
+
+struct Scrape
+{
+    int status = 0;
+    QByteArray contentType;
+    QByteArray body;
+    QHash<QString, double> values; // "name{labels}" -> value
+};
+
+} // namespace
+
+// The metrics endpoint, scraped over HTTP around a little traffic.
+class TestMetrics : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<Server> m_server;
+    QNetworkAccessManager m_network;
+    Scrape m_before;
+    Scrape m_after;
+
+    Scrape scrape(const QString &path = u"/metrics"_s)
+    {
+        Scrape result;
+        std::unique_ptr<QNetworkReply> reply(m_network.get(
+            QNetworkRequest(QUrl(u"http://127.0.0.1:%1%2"_s.arg(m_server->metricsPort()).arg(path)))));
+        if (!QTest::qWaitFor([&reply] { return reply->isFinished(); }, 5000))
+            return result;
+        result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        result.contentType = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
+        result.body = reply->readAll();
+        for (const QByteArray &line : result.body.split('\n')) {
+            const qsizetype space = line.lastIndexOf(' ');
+            if (!line.isEmpty() && !line.startsWith('#'))
+                result.values.insert(QString::fromUtf8(line.left(space)), line.mid(space + 1).toDouble());
+        }
+        return result;
+    }
+    double delta(const QString &name) const
+    {
+        return m_after.values.value(name) - m_before.values.value(name);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        Config config = testConfig(m_dir.path());
+        config.metricsPort = 0;
+        const auto now = std::make_shared<std::atomic<qint64>>(QDateTime::currentMSecsSinceEpoch());
+        config.clock = [now] { return now->load(); };
+        m_server = std::make_unique<Server>(config);
+        QVERIFY(m_server->start());
+        Store store(m_dir.filePath(u"tavrel.sqlite"_s));
+        QVERIFY(store.open());
+        char hash[crypto_pwhash_STRBYTES];
+        QCOMPARE(crypto_pwhash_str(hash, saltedDigest(kPassword).toLatin1(), 32, config.pwhashOps,
+                                   config.pwhashMem),
+                 0);
+        for (const QString &name : {u"alice"_s, u"bob"_s})
+            QVERIFY(store.insertAccount(name, name + u"@example.org"_s, hash, 0));
+        QFile file(m_dir.filePath(u"files/notes.txt"_s));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("private notes") == 13);
+        file.close();
+
+        m_before = scrape();
+        QCOMPARE(m_before.status, 200);
+        auto *alice = new TestClient(m_server->port(), this);
+        auto *bob = new TestClient(m_server->port(), this);
+        auto *guest = new TestClient(m_server->port(), this);
+        alice->send(loginMessage(u"alice"_s, saltedDigest(kPassword)));
+        QCOMPARE(alice->take('l'), answers::loginReply(answers::loginOk()));
+        // Refused after the hash, and before it: not a digest at all.
+        for (const QString &wrong : {saltedDigest(u"wrong"_s), kPassword}) {
+            bob->send(loginMessage(u"bob"_s, wrong));
+            QCOMPARE(bob->take('l'), answers::loginReply(answers::loginRefused()));
+        }
+        now->fetch_add(1000); // past the delay a failure costs
+        bob->send(loginMessage(u"bob"_s, saltedDigest(kPassword)));
+        QCOMPARE(bob->take('l'), answers::loginReply(answers::loginOk()));
+        QVERIFY(alice->expect("o,alice\nbob"));
+        guest->send(registrationMessage(u"dana"_s, u"dana@hidden-domain.example"_s, QString(),
+                                        saltedDigest(kPassword)));
+        QCOMPARE(guest->take('r'),
+                 answers::registrationReply(answers::codeSent(u"dana@hidden-domain.example"_s, 10)));
+        alice->send(chatMessage(u"meet at the harbour"_s));
+        QVERIFY(alice->expect("c,alice: meet at the harbour") && bob->expect("c,alice: meet at the harbour"));
+        bob->send(fileRequest(u"notes.txt"_s));
+        QCOMPARE(bob->take('f'), fileMessage(u"notes.txt"_s, "private notes"));
+        m_after = scrape();
+    }
+
+    // Counters (_total) by what the traffic added, gauges as they are.
+    void values_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<double>("value");
+        QTest::newRow("logins succeeded") << u"tavrel_logins_total{result=\"succeeded\"}"_s << 2.0;
+        QTest::newRow("logins failed") << u"tavrel_logins_total{result=\"failed\"}"_s << 2.0;
+        QTest::newRow("codes sent") << u"tavrel_codes_total{result=\"sent\"}"_s << 1.0;
+        QTest::newRow("chat relayed to both") << u"tavrel_messages_relayed_total{kind=\"chat\"}"_s << 2.0;
+        QTest::newRow("connections") << u"tavrel_connections"_s << 3.0;
+        QTest::newRow("plain connections") << u"tavrel_connections_total{transport=\"plain\"}"_s << 3.0;
+        QTest::newRow("no TLS") << u"tavrel_connections_total{transport=\"tls\"}"_s << 0.0;
+        QTest::newRow("logged in") << u"tavrel_users_logged_in"_s << 2.0;
+        QTest::newRow("no mail waits without a relay") << u"tavrel_mail_queue"_s << 0.0;
+    }
+    void values()
+    {
+        QFETCH(QString, name);
+        QVERIFY2(m_after.values.contains(name), qPrintable(name));
+        QTEST(name.contains(u"_total{"_s) ? delta(name) : m_after.values.value(name), "value");
+    }
+
+    void sumsAgree()
+    {
+        double relayed = 0;
+        for (auto it = m_after.values.cbegin(); it != m_after.values.cend(); ++it) {
+            if (it.key().startsWith(u"tavrel_messages_relayed_total{"_s))
+                relayed += delta(it.key());
+        }
+        // Every message written waited for its gap once, and its bytes were counted.
+        QCOMPARE(delta(u"tavrel_pacing_delay_seconds_count"_s), relayed);
+        QVERIFY(delta(u"tavrel_sent_bytes_total"_s) > 13 + 2 * 20);
+        QVERIFY(delta(u"tavrel_received_bytes_total"_s) > 3 * 34);
+        const double p50 = m_after.values.value(u"tavrel_pacing_delay_seconds{quantile=\"0.5\"}"_s, -1);
+        const double p99 = m_after.values.value(u"tavrel_pacing_delay_seconds{quantile=\"0.99\"}"_s, -1);
+        QVERIFY2(p50 >= 0 && p50 <= p99 && p99 < 5, qPrintable(u"%1 %2"_s.arg(p50).arg(p99)));
+    }
+
+    void expositionRevealsNobody()
+    {
+        QCOMPARE(m_after.status, 200);
+        QCOMPARE(m_after.contentType, QByteArray("text/plain; version=0.0.4; charset=utf-8"));
+        // Every sample belongs to a family with its type declared before it.
+        QString family;
+        for (const QByteArray &line : m_after.body.split('\n')) {
+            if (line.startsWith("# TYPE "))
+                family = QString::fromLatin1(line.split(' ').value(2));
+            else if (!line.isEmpty() && !line.startsWith('#'))
+                QVERIFY2(!family.isEmpty() && line.startsWith(family.toLatin1()), line.constData());
+        }
+        QCOMPARE(scrape(u"/"_s).status, 404);
+        // Nobody's name, address, words or files show.
+        const QString body = QString::fromUtf8(m_after.body);
+        for (const QString &secret : {u"alice"_s, u"bob"_s, u"dana"_s, u"hidden-domain"_s, u"example.org"_s,
+                                      u"127.0.0.1"_s, u"harbour"_s, u"notes"_s})
+            QVERIFY2(!body.contains(secret, Qt::CaseInsensitive), qPrintable(secret));
+    }
+
+    void summary_data()
+    {
+        QTest::addColumn<QList<double>>("samples");
+        QTest::addColumn<double>("p50");
+        QTest::addColumn<double>("p99");
+        QList<double> hundred;
+        for (int i = 100; i >= 1; --i)
+            hundred.append(i / 1000.0);
+        QTest::newRow("none") << QList<double>() << 0.0 << 0.0;
+        QTest::newRow("1 to 100 ms, in any order") << hundred << 0.05 << 0.099;
+        QTest::newRow("old samples leave the window")
+            << QList<double>(DelaySummary::kWindow, 9.0) + QList<double>(DelaySummary::kWindow, 0.5) << 0.5
+            << 0.5;
+    }
+    void summary()
+    {
+        QFETCH(QList<double>, samples);
+        DelaySummary summary;
+        double sum = 0;
+        for (const double sample : samples) {
+            summary.record(sample);
+            sum += sample;
+        }
+        QTEST(summary.quantile(0.5), "p50");
+        QTEST(summary.quantile(0.99), "p99");
+        QCOMPARE(summary.count(), quint64(samples.size()));
+        QCOMPARE(summary.sum(), sum);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMetrics)
+#include "tst_metrics.moc"

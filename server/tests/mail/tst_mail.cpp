@@ -1,0 +1,322 @@
+#include "answers.h"
+#include "codemail.h"
+#include "config.h"
+#include "digest.h"
+#include "metrics.h"
+#include "protocol.h"
+#include "relay.h"
+#include "server.h"
+#include "testclient.h"
+#include "testconfig.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace tavrel;
+using namespace tavrel::server;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kFrom = u"codes@tavrel.example"_s;
+const QString kUser = u"tavrel"_s;
+const QString kPassword = u"relay pass 1"_s;
+
+// What the server logged, as "category: message".
+QStringList logged;
+QtMessageHandler previousHandler = nullptr;
+
+void captureLog(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    logged.append(QString::fromLatin1(context.category) + u": "_s + message);
+    previousHandler(type, context, message);
+}
+
+} // namespace
+
+// The server hands its verification code mails to a real SMTP relay on loopback.
+class TestMail : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_certs;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    Config m_config;
+    std::unique_ptr<Server> m_server;
+    quint64 m_retriesBefore = 0;
+
+    void useRelay(quint16 port, const QString &scheme = u"smtp"_s, bool password = true, bool trust = true)
+    {
+        m_config.mail.transport = MailConfig::Transport::Smtp;
+        m_config.mail.relayUrl = u"%1://127.0.0.1:%2"_s.arg(scheme).arg(port);
+        m_config.mail.user = password ? kUser : QString();
+        m_config.mail.password = password ? kPassword.toUtf8() : QByteArray();
+        m_config.mail.caFile = trust ? m_certs.filePath(u"cert.pem"_s) : QString();
+        startServer();
+    }
+    void startServer()
+    {
+        m_server = std::make_unique<Server>(m_config);
+        QVERIFY(m_server->start());
+    }
+    // Asks for a code over the wire: the answer comes once the mail is in the outbox.
+    void askForCode(const QString &name, const QString &email)
+    {
+        TestClient client(m_server->port(), nullptr);
+        client.send(registrationMessage(name, email, QString(), saltedDigest(u"secret1"_s)));
+        QCOMPARE(client.take('r'), answers::registrationReply(answers::codeSent(email, 10)));
+    }
+    QStringList mails(const QString &folder = QString()) const
+    {
+        return QDir(m_dir->filePath(u"outbox/"_s + folder)).entryList({u"*.eml"_s}, QDir::Files);
+    }
+    quint64 retries() const { return metrics().mailRetries - m_retriesBefore; }
+    // Long enough for a mail wrongly sent again to show.
+    void waitSomeRetries() { QTest::qWait(4 * m_config.mail.maxRetryMs); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(Relay::makeCertificate(m_certs.path()));
+        previousHandler = qInstallMessageHandler(captureLog);
+    }
+
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_config = testConfig(m_dir->path());
+        m_config.mail.firstRetryMs = 100;
+        m_config.mail.maxRetryMs = 300;
+        m_config.mail.attemptTimeoutSeconds = 10;
+        m_config.mail.envelopeFrom = kFrom.toUtf8();
+        m_config.mail.fromHeader = "Tavrel <" + kFrom.toUtf8() + '>';
+        m_retriesBefore = metrics().mailRetries;
+        logged.clear();
+    }
+
+    void cleanup()
+    {
+        m_server.reset();
+        m_dir.reset();
+    }
+
+    // Where the code mail ends: "sent", "queued" (tried again until the operator mends the
+    // setup), or "failed: " and what the log quotes of the relay's answer. "auth": the relay's
+    // first login event, if any.
+    void handOver_data()
+    {
+        QTest::addColumn<QString>("tls");           // what the relay offers
+        QTest::addColumn<QString>("relayPassword"); // null: no login
+        QTest::addColumn<bool>("trust");            // the relay's certificate
+        QTest::addColumn<bool>("plaintext");        // the operator allows a relay without TLS
+        QTest::addColumn<QString>("email");
+        QTest::addColumn<QString>("auth");
+        QTest::addColumn<QString>("end");
+        const QString ok = u"auth ok "_s + kUser;
+        const QString alice = u"Alice@Example.org"_s;
+        const QString starttls = u"starttls"_s;
+        QTest::newRow("STARTTLS and a password")
+            << starttls << kPassword << true << false << alice << ok << u"sent"_s;
+        QTest::newRow("TLS from the start")
+            << u"implicit"_s << kPassword << true << false << alice << ok << u"sent"_s;
+        // The relay takes no mail before STARTTLS: the server must take it up when offered.
+        QTest::newRow("STARTTLS, no password")
+            << starttls << QString() << true << false << alice << QString() << u"sent"_s;
+        // The password never goes out in the clear, nor to a relay whose certificate fails.
+        QTest::newRow("password, relay without TLS")
+            << u"none"_s << kPassword << true << false << alice << QString() << u"queued"_s;
+        // Nor do the codes, unless the operator says so in as many words.
+        QTest::newRow("no password, relay without TLS")
+            << u"none"_s << QString() << true << false << alice << QString() << u"queued"_s;
+        QTest::newRow("no password, relay without TLS, allowed")
+            << u"none"_s << QString() << true << true << alice << QString() << u"sent"_s;
+        QTest::newRow("certificate not trusted")
+            << starttls << kPassword << false << false << alice << QString() << u"queued"_s;
+        // The operator's mistake, not the mail's: it waits for the mended password.
+        QTest::newRow("wrong password")
+            << starttls << u"other"_s << true << false << alice << u"auth refused "_s + kUser << u"queued"_s;
+        // The relay says why for each attempt: refused once, busy until the server gives up. A
+        // mail that went out whole and got no answer may have been taken, so it goes once only.
+        QTest::newRow("recipient refused")
+            << starttls << kPassword << true << false << u"refused@example.org"_s << ok
+            << u"failed: 550 5.1.1 <refused@example.org>"_s;
+        QTest::newRow("try again later, then give up")
+            << starttls << kPassword << true << false << u"busy@example.org"_s << ok
+            << u"failed: 451 4.7.1"_s;
+        QTest::newRow("no answer after the mail")
+            << starttls << kPassword << true << false << u"hangup@example.org"_s << ok
+            << u"failed: did not answer"_s;
+    }
+    void handOver()
+    {
+        QFETCH(QString, tls);
+        QFETCH(QString, relayPassword);
+        QFETCH(bool, trust);
+        QFETCH(bool, plaintext);
+        QFETCH(QString, email);
+        QFETCH(QString, auth);
+        QFETCH(QString, end);
+        Relay relay;
+        QVERIFY(relay.start(m_certs.path(), tls, relayPassword.isNull() ? QString() : kUser, relayPassword));
+        const bool failed = end.startsWith(u"failed: "_s);
+        if (failed)
+            m_config.mail.giveUpMs = 1500;
+        m_config.mail.insecurePlaintext = plaintext;
+        useRelay(relay.port, tls == u"implicit" ? u"smtps"_s : u"smtp"_s, !relayPassword.isNull(), trust);
+        const quint64 sentBefore = metrics().codesSent, failedBefore = metrics().codesFailed;
+        askForCode(u"alice"_s, email);
+        if (end == u"queued") {
+            QTRY_VERIFY_WITH_TIMEOUT(retries() >= 2, 10000);
+            QCOMPARE(mails().size() + mails(u"sending"_s).size(), 1);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(mails(end.section(u':', 0, 0)).size(), 1, 10000);
+            QCOMPARE(mails() + mails(u"sending"_s), QStringList());
+        }
+        QCOMPARE(mails(u"sent"_s).size() + mails(u"failed"_s).size(), int(end != u"queued"));
+        QCOMPARE(relay.events(u"auth"_s).mid(0, end == u"sent" ? -1 : 1),
+                 auth.isEmpty() ? QStringList() : QStringList{auth});
+        QCOMPARE(relay.accepted(), int(end == u"sent"));
+        QCOMPARE(metrics().codesSent - sentBefore, quint64(end == u"sent"));
+        QCOMPARE(metrics().codesFailed - failedBefore, quint64(failed));
+        if (failed) {
+            waitSomeRetries();
+            const QString local = email.section(u'@', 0, 0);
+            const int attempts = int(relay.events(local).size());
+            QVERIFY2(local == u"busy" ? attempts >= 2 : attempts == 1, qPrintable(QString::number(attempts)));
+            const QStringList warnings = logged.filter(u"tavrel.server.mail: "_s).filter(u"failed/"_s);
+            QVERIFY2(warnings.size() == 1 && warnings.first().contains(end.mid(8)),
+                     qPrintable(warnings.join(u'\n')));
+        } else if (end == u"sent") {
+            QCOMPARE(relay.envelope(1), (QStringList{kFrom, email}));
+            const QByteArray mail = relay.message(1);
+            QVERIFY2(mail.startsWith("From: Tavrel <" + kFrom.toUtf8() + ">\r\n") &&
+                         mail.contains("\r\nTo: <" + email.toUtf8() + ">\r\n") &&
+                         mail.contains(u"验证码："_s.toUtf8()),
+                     mail.constData());
+        }
+    }
+
+    // The relay is down at first: the mails wait and are tried again until it is up, whether
+    // the server runs on or restarts meanwhile. One the server was handing over when it died
+    // may have gone out already: it is not sent again.
+    void relayDownThenUp_data()
+    {
+        QTest::addColumn<bool>("restart");
+        QTest::newRow("server runs on") << false;
+        QTest::newRow("server restarts") << true;
+    }
+    void relayDownThenUp()
+    {
+        QFETCH(bool, restart);
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const quint16 port = probe.serverPort();
+        probe.close();
+        useRelay(port);
+        askForCode(u"dave"_s, u"dave@example.org"_s);
+        askForCode(u"erin"_s, u"erin@example.org"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(retries() >= 2, 10000);
+        QCOMPARE(mails().size(), 2);
+        const QString dead = u"20240101-000000000-dead.eml"_s;
+        if (restart) {
+            m_server.reset();
+            QFile interrupted(m_dir->filePath(u"outbox/sending/"_s + dead));
+            QVERIFY(interrupted.open(QIODevice::WriteOnly) &&
+                    interrupted.write(OutboxMailer::composeMail(u"frank@example.org"_s, u"123456"_s, 10)) >
+                        0);
+            interrupted.close();
+        }
+        Relay relay;
+        QVERIFY(relay.start(m_certs.path(), u"starttls"_s, kUser, kPassword, port));
+        if (restart)
+            startServer();
+        QTRY_COMPARE_WITH_TIMEOUT(relay.accepted(), 2, 10000);
+        waitSomeRetries();
+        QCOMPARE(relay.accepted(), 2);
+        QCOMPARE(QSet<QString>({relay.envelope(1).value(1), relay.envelope(2).value(1)}),
+                 QSet<QString>({u"dave@example.org"_s, u"erin@example.org"_s}));
+        QCOMPARE(mails(u"sent"_s).size(), 2);
+        QCOMPARE(mails(u"failed"_s), restart ? QStringList{dead} : QStringList());
+        QCOMPARE(logged.filter(dead + u" was being handed to the relay"_s).size(), int(restart));
+    }
+
+    void stopDuringAStuckAttempt()
+    {
+        // A relay that takes the connection and never says a word.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        useRelay(silent.serverPort());
+        askForCode(u"hank"_s, u"hank@example.org"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 10000);
+        QCOMPARE(mails(u"sending"_s).size(), 1);
+        QElapsedTimer stopping;
+        stopping.start();
+        m_server.reset();
+        QVERIFY2(stopping.elapsed() < 3000, qPrintable(QString::number(stopping.elapsed())));
+        // Nothing of it went out: it waits for the next start.
+        QCOMPARE(mails().size(), 1);
+        QCOMPARE(mails(u"sending"_s) + mails(u"failed"_s) + mails(u"sent"_s), QStringList());
+    }
+
+    void sendmail_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("folder"); // where the mail ends; empty: still waiting
+        QTest::newRow("accepted") << 0 << u"sent"_s;
+        QTest::newRow("temporary failure") << 75 << QString();
+        QTest::newRow("no such user") << 67 << u"failed"_s;
+    }
+    void sendmail()
+    {
+        QFETCH(int, status);
+        QFETCH(QString, folder);
+        // Stands in for the mail system's sendmail: keeps its arguments and its input.
+        const QString program = m_dir->filePath(u"sendmail"_s);
+        QFile script(program);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(
+            u"#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.args\"\ncat >> \"$0.mail\"\nexit %1\n"_s.arg(status)
+                .toUtf8());
+        script.close();
+        QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        m_config.mail.transport = MailConfig::Transport::Sendmail;
+        m_config.mail.sendmailPath = program;
+        // Mails settled more than a week ago go: at start, and whenever another one settles.
+        const auto settled = [this](const QString &path, int daysAgo) {
+            QFile mail(m_dir->filePath(u"outbox/"_s + path));
+            return QDir().mkpath(QFileInfo(mail).path()) && mail.open(QIODevice::WriteOnly) &&
+                   mail.write("To: <old@example.org>\r\n\r\n验证码：123456\r\n") > 0 && mail.flush() &&
+                   mail.setFileTime(QDateTime::currentDateTime().addDays(-daysAgo).addSecs(-60),
+                                    QFileDevice::FileModificationTime);
+        };
+        QVERIFY(settled(u"sent/old.eml"_s, 7) && settled(u"failed/old.eml"_s, 8) &&
+                settled(u"sent/recent.eml"_s, 6));
+        startServer();
+        QTRY_COMPARE(mails(u"sent"_s) + mails(u"failed"_s), QStringList{u"recent.eml"_s});
+        QVERIFY(settled(u"sent/recent.eml"_s, 7));
+        askForCode(u"gina"_s, u"gina@example.org"_s);
+        if (folder.isEmpty()) {
+            QTRY_VERIFY_WITH_TIMEOUT(retries() >= 2, 10000);
+            QCOMPARE(mails().size(), 1);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(mails(folder).size(), 1, 10000);
+            QTRY_COMPARE(mails(u"sent"_s).size() + mails(u"failed"_s).size(), 1);
+        }
+        QFile args(program + u".args"_s);
+        QVERIFY(args.open(QIODevice::ReadOnly));
+        QCOMPARE(args.readAll(), "-t\n-oi\n-f\n" + kFrom.toUtf8() + '\n');
+        QFile piped(program + u".mail"_s);
+        QVERIFY(piped.open(QIODevice::ReadOnly));
+        const QByteArray mail = piped.readAll();
+        QVERIFY(mail.contains("\nTo: <gina@example.org>\n"));
+        QVERIFY2(!mail.contains('\r'), "sendmail reads local line ends");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMail)
+#include "tst_mail.moc"
