@@ -44,6 +44,10 @@ constexpr qint64 kFreshnessMs = 60 * 1000;
 // At most one resend, and one hello back, this often, however many hellos come: an
 // instance whose connection flaps does not make the others repeat their backlog in a loop.
 constexpr int kResendIntervalMs = 1000;
+// How far the instances' wall clocks may disagree when one counts how long another's hello
+// was on its way: clocks kept by NTP agree to within milliseconds; a second more of messages
+// sent again costs little, as the receiver drops what is older than itself.
+constexpr qint64 kClockSlackMs = 1000;
 // The log says that messages were dropped at most this often.
 constexpr qint64 kDropLogIntervalMs = 60 * 1000;
 constexpr int kTagSize = crypto_auth_BYTES;
@@ -438,6 +442,7 @@ std::optional<BusMessage> Bus::openSealed(const QByteArray &bytes, bool publishe
     }
     if (published)
         m_heard.insert(message->origin, {sealed->sequence, now});
+    message->sealedAtMs = sealed->sentAtMs;
     return message;
 }
 
@@ -612,8 +617,16 @@ void Bus::onBusMessage(const BusMessage &message)
             updateRemote(message.origin, message.number, *users);
         break;
     case 'h':
-        if (const std::optional<qint64> running = parseCount(message.payload))
-            scheduleResend(nowMs() - *running, message.number == 1);
+        if (const std::optional<qint64> running = parseCount(message.payload)) {
+            // The sender started its running time before it sealed the hello, and the hello
+            // may have waited since: in a Redis that hung, behind a loop that was busy. Counted
+            // back from now alone, the window began that wait too late, and what was sent in
+            // the sender's first moments (while it was away) was never sent again: lost for
+            // good. What comes of the slack from before it started, it drops (take()).
+            const qint64 waited =
+                std::max<qint64>(0, QDateTime::currentMSecsSinceEpoch() - message.sealedAtMs);
+            scheduleResend(nowMs() - *running - waited - kClockSlackMs, message.number == 1);
+        }
         break;
     case 'g':
         qCInfo(lcBus) << "instance" << message.origin << "left the bus";
