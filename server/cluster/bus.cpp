@@ -433,7 +433,11 @@ std::optional<BusMessage> Bus::openSealed(const QByteArray &bytes, bool publishe
     }
     const qint64 now = nowMs();
     const qint64 age = QDateTime::currentMSecsSinceEpoch() - sealed->sentAtMs;
-    // A sender publishes on one connection, so its messages come in the order it sealed them.
+    // A sender publishes on one connection at a time, so its messages come in the order it
+    // sealed them, except across its reconnection: what Redis still held from the closed
+    // connection may run after the new one's. Those older ones are dropped here and counted as
+    // replayed. What they held is not lost: once back, the sender says hello, the answers make
+    // it send its backlog again under new seals, and take() keeps one copy of each.
     auto heard = m_heard.find(message->origin);
     if (age > kFreshnessMs || age < -kFreshnessMs ||
         (published && heard != m_heard.end() && sealed->sequence <= heard->first)) {
