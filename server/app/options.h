@@ -1,21 +1,52 @@
 #pragma once
 
-#include <QCommandLineOption>
+#include "config.h"
+
 #include <QCommandLineParser>
 #include <QHash>
 #include <QStringList>
+
+#include <functional>
 
 class QCoreApplication;
 
 namespace tavrel::server {
 
-// The server's command line and its config file, read as one: every option added here is
-// also a key of the file (`port = 12345`, INI form), and the command line overrides the
-// file. Options without a value take true or false in the file.
-//
-// The file is read with QSettings, which skips lines it cannot read and has no line numbers;
-// so the text is also scanned line by line, to refuse what QSettings would skip and to name
-// the line of every key in messages. Lines starting with '#' or ';' are comments.
+// How an option's value goes into a Config.
+struct OptionReader
+{
+    // Reads a value, within the option's range; false with why otherwise.
+    std::function<bool(const QString &text, Config &config, QString *why)> read;
+    // The default as the option writes it; empty when there is none to write.
+    std::function<QString(const Config &defaults)> show;
+};
+
+// One option of the command line, which is also a key of the config file.
+struct Option
+{
+    QString name;
+    QString valueName; // empty: a flag, true or false in the file
+    QString help;
+    OptionReader reader;
+    // When reader.show gives nothing: what the option's absence means, for --help, and a value
+    // to show in the sample config.
+    QString none = {};
+    QString example = {};
+};
+
+// Every option, in the order --help lists them.
+const QList<Option> &options();
+
+// The sample config file from its template: each line "@name" becomes the option's help as
+// a comment and the option with its default (or example), commented out. False with why
+// when the template leaves out an option, or names one twice or one that does not exist.
+bool sampleConfig(const QString &templateText, QString *sample, QString *why);
+
+// The command line and the config file, read as one into a Config. The file holds one
+// "key = value" a line for any option, which the command line overrides; flags take true
+// or false there. Outside double quotes, '#' and ';' start a comment, and a backslash
+// keeps one of \ " # ; that follows it. A "[General]" line, which QSettings writes, is
+// allowed.
 class OptionParser
 {
 public:
@@ -25,22 +56,18 @@ public:
     // defaultConfigFile is read when it exists and --config names no other.
     explicit OptionParser(const QString &defaultConfigFile);
 
-    void setApplicationDescription(const QString &description);
-    void addHelpOption();
-    void addVersionOption();
-    void addOption(const QCommandLineOption &option);
-
     // Parses the command line like QCommandLineParser::process (which exits on --help,
-    // --version and unknown options), then reads the config file. False when the file
-    // cannot be used; errors() says why.
-    bool process(const QCoreApplication &app);
+    // --version and unknown options), then reads the config file and every value into
+    // config. False when anything is refused; errors() says what, and where.
+    bool process(const QCoreApplication &app, Config &config);
     // The same for a given argument list (the first is the program), without exiting.
-    bool parse(const QStringList &arguments);
+    bool parse(const QStringList &arguments, Config &config);
 
     QStringList errors() const { return m_errors; }
     // The file that was read; empty when none.
     QString configFile() const { return m_configFile; }
 
+    // Whether an option was given; a flag, whether it was given as true.
     bool isSet(const QString &name) const;
     QString value(const QString &name) const;
     // Where the value of an option came from, for messages: "--port" or
@@ -49,7 +76,7 @@ public:
 
 private:
     bool readConfigFile();
-    bool takesValue(const QString &name) const;
+    bool readValues(Config &config);
 
     struct FileValue
     {
@@ -59,7 +86,6 @@ private:
 
     QCommandLineParser m_parser;
     QString m_defaultConfigFile;
-    QHash<QString, bool> m_keys; // option name -> takes a value
     QHash<QString, FileValue> m_file;
     QString m_configFile;
     QStringList m_errors;

@@ -24,6 +24,7 @@ struct MailConfig
     QByteArray fromHeader = "Tavrel <no-reply@tavrel.invalid>";
     QByteArray envelopeFrom = "no-reply@tavrel.invalid";
     QString user;
+    QString passwordFile; // holds the password on its first line
     QByteArray password;
     QString caFile; // trusted certificates for the relay; empty: the system's
     // smtp:// without STARTTLS: the codes would cross the network readable, and anyone on

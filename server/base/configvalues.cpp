@@ -29,8 +29,16 @@ int modeBits(QFileDevice::Permissions permissions)
 
 } // namespace
 
-bool readMailTarget(const QString &text, MailConfig &mail, QString *why)
+bool readListen(const QString &text, Config &config, QString *why)
 {
+    config.listenAddress = QHostAddress(text);
+    *why = QStringLiteral("not an IP address");
+    return !config.listenAddress.isNull();
+}
+
+bool readMailTarget(const QString &text, Config &config, QString *why)
+{
+    MailConfig &mail = config.mail;
     if (text == u"outbox" || text == u"sendmail") {
         mail.transport = text == u"outbox" ? MailConfig::Transport::Outbox : MailConfig::Transport::Sendmail;
         mail.relayUrl.clear();
@@ -61,8 +69,9 @@ bool readMailTarget(const QString &text, MailConfig &mail, QString *why)
     return true;
 }
 
-bool readMailFrom(const QString &text, MailConfig &mail, QString *why)
+bool readMailFrom(const QString &text, Config &config, QString *why)
 {
+    MailConfig &mail = config.mail;
     const QString trimmed = text.trimmed();
     QString name;
     QString address = trimmed;
@@ -132,7 +141,7 @@ bool readSecretFile(const QString &path, QByteArray *secret, QString *why)
     return true;
 }
 
-bool readEndpoint(const QString &text, QHostAddress *address, int *port, QString *why)
+bool readMetrics(const QString &text, Config &config, QString *why)
 {
     const qsizetype colon = text.lastIndexOf(u':');
     QString host = text.left(colon);
@@ -147,8 +156,8 @@ bool readEndpoint(const QString &text, QHostAddress *address, int *port, QString
         *why = QStringLiteral("expected ADDRESS:PORT such as 127.0.0.1:9100 or [::1]:9100");
         return false;
     }
-    *address = parsed;
-    *port = int(number);
+    config.metricsAddress = parsed;
+    config.metricsPort = int(number);
     return true;
 }
 

@@ -29,9 +29,31 @@ class TestConfig : public QObject
         return path;
     }
 
+    // Parses the command line, with "--config FILE" when a file is given.
+    bool parse(OptionParser &parser, Config &config, const QStringList &arguments, const QString &file = {})
+    {
+        return parser.parse(QStringList{u"tavrel-server"_s} +
+                                (file.isNull() ? QStringList() : QStringList{u"--config"_s, file}) +
+                                arguments,
+                            config);
+    }
+
+    // The lines of a file that match pattern, with its first group in place of the match.
+    static QByteArray matchingLines(const QString &path, const QString &pattern)
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            qFatal("cannot read %s", qPrintable(path));
+        QByteArray lines;
+        const QRegularExpression line(pattern, QRegularExpression::MultilineOption);
+        for (const QRegularExpressionMatch &match : line.globalMatch(QString::fromUtf8(file.readAll())))
+            lines += match.captured(1).toUtf8() + '\n';
+        return lines;
+    }
+
 private slots:
-    // A value read from the file ("" for a flag that is on), or the file's faults, each after
-    // "FILE:" (the file's own name may hold what arg() would take for a place of its own).
+    // The value read from the file, or the file's faults, each after "FILE:" (the file's own
+    // name may hold what arg() would take for a place of its own).
     void configFile_data()
     {
         QTest::addColumn<QByteArray>("text");
@@ -41,41 +63,55 @@ private slots:
             << QByteArray("# one\n; port = 8\n\r\n  port=7  \n") << u"7"_s << QStringList();
         QTest::newRow("quoted comma")
             << QByteArray("mail-from = \"T, Inc <a@b.org>\"\n") << u"T, Inc <a@b.org>"_s << QStringList();
-        QTest::newRow("flag on") << QByteArray("flag = yes\n") << u""_s << QStringList();
+        QTest::newRow("unquoted comma")
+            << QByteArray("mail-from = T, Inc <a@b.org>\n") << u"T, Inc <a@b.org>"_s << QStringList();
+        QTest::newRow("# comment after a value")
+            << QByteArray("mail = smtp://mail.example.org   # or smtps://host, or sendmail\n")
+            << u"smtp://mail.example.org"_s << QStringList();
+        QTest::newRow("; comment after a value") << QByteArray("port = 7;8\n") << u"7"_s << QStringList();
+        QTest::newRow("comment characters quoted or escaped")
+            << QByteArray("data = \" #1; \"\\#2\\;\\\\\\\" # three\n") << u" #1; #2;\\\""_s << QStringList();
+        QTest::newRow("quotes within a value")
+            << QByteArray("mail-from = \"T, Inc\" <a@b.org>\n") << u"T, Inc <a@b.org>"_s << QStringList();
+        QTest::newRow("byte order mark, [General]")
+            << QByteArray("\xef\xbb\xbf[General]\nport = 7\n") << u"7"_s << QStringList();
+        QTest::newRow("flag on") << QByteArray("tls-required = yes\n") << u"yes"_s << QStringList();
         QTest::newRow("key in a section") << QByteArray("[server]\nport = 7\n") << QString()
-                                          << QStringList{u"2: unknown key 'server/port'"_s};
+                                          << QStringList{u"FILE:2: unknown key 'server/port'"_s};
         QTest::newRow("given twice, file %L1")
             << QByteArray("port = 7\n\nport = 8\n") << QString()
-            << QStringList{u"3: key 'port' is given again (first at line 1)"_s};
-        QTest::newRow("unquoted comma")
-            << QByteArray("mail-from = T, Inc <a@b.org>\n") << QString()
-            << QStringList{u"1: key 'mail-from': a value with a comma must be in double quotes"_s};
+            << QStringList{u"FILE:3: key 'port' is given again (first at line 1)"_s};
+        QTest::newRow("quote not closed")
+            << QByteArray("data = \"x # y\n") << QString()
+            << QStringList{u"FILE:1: key 'data': a double quote is not closed"_s};
+        // QSettings read C escapes, \n included; no value has a use for them.
+        QTest::newRow("other escapes")
+            << QByteArray("data = \"C:\\new\"\n") << QString()
+            << QStringList{u"FILE:1: key 'data': a backslash keeps only \\, \", # or ; after it"_s};
         QTest::newRow("flag with a value")
-            << QByteArray("flag = maybe\n") << QString()
-            << QStringList{u"1: key 'flag' takes true or false, got 'maybe'"_s};
+            << QByteArray("tls-required = maybe\n") << QString()
+            << QStringList{
+                   u"invalid value for key 'tls-required' at FILE:1: maybe (expected true or false)"_s};
         QTest::newRow("options of the command line only")
             << QByteArray("config = x\ncheck-config = true\nhelp = true\n") << QString()
-            << QStringList{u"1: unknown key 'config'"_s, u"2: unknown key 'check-config'"_s,
-                           u"3: unknown key 'help'"_s};
+            << QStringList{u"FILE:1: unknown key 'config'"_s, u"FILE:2: unknown key 'check-config'"_s,
+                           u"FILE:3: unknown key 'help'"_s};
         QTest::newRow("every fault, in line order")
             << QByteArray("b = 1\nport\nport = 1\na = 2\n") << QString()
-            << QStringList{u"1: unknown key 'b'"_s, u"2: expected 'key = value', got 'port'"_s,
-                           u"4: unknown key 'a'"_s};
+            << QStringList{u"FILE:1: unknown key 'b'"_s, u"FILE:2: expected 'key = value', got 'port'"_s,
+                           u"FILE:4: unknown key 'a'"_s};
     }
     void configFile()
     {
         QFETCH(QByteArray, text);
         QFETCH(QString, value);
         QFETCH(QStringList, errors);
-        // A name of its own: QSettings keeps what it read of a file by name, size and time.
         const QString file =
             write(QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-') + u".conf"_s, text);
         OptionParser parser(m_dir.filePath(u"absent.conf"_s));
-        parser.addOption(QCommandLineOption(u"port"_s, u"p"_s, u"port"_s));
-        parser.addOption(QCommandLineOption(u"mail-from"_s, u"m"_s, u"from"_s));
-        parser.addOption(QCommandLineOption(u"flag"_s, u"f"_s));
-        QCOMPARE(parser.parse({u"tavrel-server"_s, u"--config"_s, file}), errors.isEmpty());
-        QCOMPARE(parser.errors(), errors.replaceInStrings(QRegularExpression(u"^"_s), file + u':'));
+        Config config;
+        QCOMPARE(parse(parser, config, {}, file), errors.isEmpty());
+        QCOMPARE(parser.errors(), errors.replaceInStrings(u"FILE"_s, file));
         const QString option =
             QString::fromUtf8(text.mid(text.lastIndexOf('\n', -3) + 1).split('=').value(0)).trimmed();
         if (!value.isNull()) {
@@ -83,6 +119,81 @@ private slots:
             QCOMPARE(parser.value(option), value);
             QCOMPARE(parser.origin(option), u"key '%1' at %2:%3"_s.arg(option, file).arg(text.count('\n')));
         }
+    }
+
+    // Every option with a range, from the command line and from the file: the highest (or
+    // lowest) value it takes and the next one, which is refused with the option's name.
+    void ranges_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QString>("taken");
+        QTest::addColumn<QString>("refused");
+        QTest::addColumn<QString>("range");
+        const auto row = [](const QString &option, const QString &taken, const QString &refused,
+                            const QString &range) {
+            QTest::newRow(qPrintable(option + u' ' + refused)) << option << taken << refused << range;
+        };
+        const QString count = u"1 to 2147483647"_s;
+        row(u"port"_s, u"65535"_s, u"65536"_s, u"0 to 65535"_s);
+        row(u"max-connections"_s, u"1"_s, u"0"_s, count);
+        row(u"max-per-address"_s, u"2147483647"_s, u"2147483648"_s, count);
+        row(u"max-unauthenticated"_s, u"1"_s, u"0"_s, count);
+        row(u"max-unauthenticated-per-address"_s, u"1"_s, u"-1"_s, count);
+        row(u"login-timeout"_s, u"2147483"_s, u"2147484"_s, u"1 to 2147483"_s);
+        row(u"lockout-failures"_s, u"1"_s, u"0"_s, count);
+        row(u"lockout-seconds"_s, u"0"_s, u"-1"_s, u"0 to 2147483647"_s);
+        row(u"resend-seconds"_s, u"86400"_s, u"86401"_s, u"0 to 86400"_s);
+        row(u"drain-seconds"_s, u"2147483"_s, u"2147484"_s, u"0 to 2147483"_s);
+        row(u"pwhash-ops"_s, u"4294967295"_s, u"4294967296"_s, u"1 to 4294967295"_s);
+        row(u"pwhash-mem"_s, u"8192"_s, u"8191"_s, u"8192 to 4398046510080"_s);
+        row(u"workers"_s, u"0"_s, u"-1"_s, u"0 to 2147483647"_s);
+        row(u"mail-keep-days"_s, u"1"_s, u"0"_s, count);
+    }
+    void ranges()
+    {
+        QFETCH(QString, option);
+        QFETCH(QString, taken);
+        QFETCH(QString, refused);
+        QFETCH(QString, range);
+        const auto find = [&option](const Option &o) { return o.name == option; };
+        const Option &read = *std::find_if(options().cbegin(), options().cend(), find);
+        const QString why = u": %1 (expected a whole number from %2)"_s.arg(refused, range);
+        OptionParser parser(m_dir.filePath(u"absent.conf"_s));
+        Config config;
+        QVERIFY2(parse(parser, config, {u"--"_s + option, taken}), qPrintable(parser.errors().join(u'\n')));
+        QCOMPARE(read.reader.show(config), taken);
+        QVERIFY(!parse(parser, config, {u"--"_s + option, refused}));
+        QCOMPARE(parser.errors(), QStringList{u"invalid value for --"_s + option + why});
+        const QString file =
+            write(u"range.conf"_s, "# limits\n" + option.toUtf8() + " = " + refused.toUtf8());
+        QVERIFY(!parse(parser, config, {}, file));
+        QCOMPARE(parser.errors(),
+                 QStringList{u"invalid value for key '%1' at %2:2"_s.arg(option, file) + why});
+    }
+
+    // The README's config lines and the package's sample config, with every option
+    // uncommented, read without a fault.
+    void samples_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("lines"); // at least
+        QTest::newRow("README") << matchingLines(QStringLiteral(TAVREL_README), u"^    ([a-z-]+ = .*)$"_s)
+                                << 10;
+        QTest::newRow("sample config")
+            << matchingLines(QStringLiteral(TAVREL_SAMPLE_CONFIG), u"^#([a-z-]+ = .*)$"_s)
+            << int(options().size());
+    }
+    void samples()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, lines);
+        QVERIFY(text.count('\n') >= lines);
+        OptionParser parser(m_dir.filePath(u"absent.conf"_s));
+        Config config;
+        QVERIFY2(parse(parser, config, {}, write(u"sample.conf"_s, text)),
+                 qPrintable(parser.errors().join(u'\n')));
+        if (QTest::currentDataTag() == "README"_L1)
+            QCOMPARE(config.mail.relayUrl, u"smtp://mail.example.org:587"_s);
     }
 
     void whichFile_data()
@@ -104,17 +215,15 @@ private slots:
                                             {u"other"_s, write(u"other.conf"_s, "port = 2\n")},
                                             {u"nowhere"_s, m_dir.filePath(u"nowhere.conf"_s)}};
         OptionParser parser(defaultExists ? files[u"default"_s] : m_dir.filePath(u"absent.conf"_s));
-        parser.addOption(QCommandLineOption(u"port"_s, u"p"_s, u"port"_s));
-        const bool ok = parser.parse(
-            QStringList{u"tavrel-server"_s} +
-            (config.isNull() ? QStringList() : QStringList{u"--config="_s + files.value(config)}));
+        Config values;
+        const bool ok = parse(parser, values, {}, config.isNull() ? QString() : files.value(config, u""_s));
         if (read.contains(u' ')) {
             QVERIFY(!ok);
             QVERIFY2(parser.errors().value(0).startsWith(read), qPrintable(parser.errors().join(u'\n')));
             return;
         }
         QVERIFY(ok);
-        QCOMPARE(parser.value(u"port"_s), QString(read == u"default" ? "1" : read == u"other" ? "2" : ""));
+        QCOMPARE(values.port, read == u"default" ? 1 : read == u"other" ? 2 : Config().port);
         QCOMPARE(parser.configFile(), files.value(read));
     }
 
@@ -169,21 +278,19 @@ private slots:
         QFETCH(QString, option);
         QFETCH(QString, text);
         QFETCH(QString, result);
-        MailConfig mail;
         Config config;
-        QHostAddress address;
-        int port = -1;
+        const MailConfig &mail = config.mail;
         QByteArray secret;
         QString why;
         QString read;
-        if (option == u"mail" && readMailTarget(text, mail, &why))
+        if (option == u"mail" && readMailTarget(text, config, &why))
             read = (QStringList{u"outbox"_s, u"sendmail"_s, u"smtp"_s}.value(int(mail.transport)) + u' ' +
                     mail.relayUrl)
                        .trimmed();
-        else if (option == u"mail-from" && readMailFrom(text, mail, &why))
+        else if (option == u"mail-from" && readMailFrom(text, config, &why))
             read = QString::fromUtf8(mail.fromHeader + " / " + mail.envelopeFrom);
-        else if (option == u"metrics" && readEndpoint(text, &address, &port, &why))
-            read = address.toString() + u' ' + QString::number(port);
+        else if (option == u"metrics" && readMetrics(text, config, &why))
+            read = config.metricsAddress.toString() + u' ' + QString::number(config.metricsPort);
         else if (option == u"min-free-disk" && readFreeDisk(text, config, &why))
             read = u"%1 (%2) %3%"_s.arg(config.minFreeBytes)
                        .arg(sizeText(config.minFreeBytes))
