@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include "chattext.h"
+#include "config.h"
 #include "connectioncaps.h"
 #include "logging.h"
 #include "metrics.h"
@@ -73,6 +74,14 @@ int pacingGapFor(char kind)
     return quietGapFor(kind) + (kind == 'f' ? kFileGapMarginMs : kGapMarginMs);
 }
 
+SessionSettings::SessionSettings(const Config &config)
+    : loginTimeoutMs(config.loginTimeoutMs)
+    , maxQueuedBytes(config.maxQueuedBytes)
+    , drainGraceMs(config.drainGraceMs)
+    , minDrainBytesPerSecond(config.minDrainBytesPerSecond)
+    , drainMs(config.drainSeconds * 1000)
+{}
+
 TokenBucket::TokenBucket(double capacity, double perSecond)
     : m_capacity(capacity)
     , m_rate(perSecond)
@@ -90,10 +99,10 @@ bool TokenBucket::take()
     return true;
 }
 
-Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
+Session::Session(QTcpSocket *socket, std::shared_ptr<const SessionSettings> settings, QObject *parent)
     : QObject(parent)
     , m_socket(socket)
-    , m_config(config)
+    , m_settings(std::move(settings))
     , m_peer(socket->peerAddress().toString())
     , m_source(sourceKey(socket->peerAddress()))
     // The client sends at most one chat message a second; bursts of five leave room for
@@ -175,7 +184,7 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
     });
     connect(&m_loginDeadline, &QTimer::timeout, this, [this] { abort("no login in time"); });
     connect(&m_closeDeadline, &QTimer::timeout, this, [this] { abort("did not take its last message"); });
-    m_loginDeadline.start(m_config.loginTimeoutMs);
+    m_loginDeadline.start(m_settings->loginTimeoutMs);
 }
 
 Session::~Session() = default;
@@ -237,7 +246,7 @@ void Session::send(const QByteArray &message)
         for (auto it = m_queue.rbegin(); it != m_queue.rend(); ++it) {
             if (it->at(0) == 'c') {
                 const QByteArray line = message.mid(int(qstrlen(kChatPrefix)));
-                if (m_queuedBytes + line.size() + 1 > m_config.maxQueuedBytes) {
+                if (m_queuedBytes + line.size() + 1 > m_settings->maxQueuedBytes) {
                     abort("reads too slowly");
                     return;
                 }
@@ -271,7 +280,7 @@ void Session::sendWithTail(const QByteArray &head, std::shared_ptr<MessageTail> 
 void Session::enqueue(const QByteArray &message, std::shared_ptr<MessageTail> tail)
 {
     // A tail waits on disk, not here: only the head counts.
-    if (m_queuedBytes + message.size() > m_config.maxQueuedBytes) {
+    if (m_queuedBytes + message.size() > m_settings->maxQueuedBytes) {
         abort("reads too slowly");
         return;
     }
@@ -291,7 +300,7 @@ void Session::sendAndClose(const QByteArray &message)
     m_queuedSince.clear();
     m_queuedBytes = 0;
     send(message);
-    closeAfterOutput(m_config.drainSeconds * 1000);
+    closeAfterOutput(m_settings->drainMs);
 }
 
 void Session::stopReading()
@@ -362,8 +371,9 @@ void Session::pump()
             m_socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kBoundedSendBuffer);
     }
     if (!m_closing) {
-        const qint64 deadline = m_config.drainGraceMs +
-                                m_inFlightSize * 1000 / std::max<qint64>(1, m_config.minDrainBytesPerSecond);
+        const qint64 deadline =
+            m_settings->drainGraceMs +
+            m_inFlightSize * 1000 / std::max<qint64>(1, m_settings->minDrainBytesPerSecond);
         m_drainDeadline.start(int(std::min<qint64>(deadline, std::numeric_limits<int>::max())));
     }
     // One message goes out without a pause: the client reads one message per quiet gap.

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "assembler.h"
-#include "config.h"
 #include "messagetail.h"
 #include "sendqueue.h"
 
@@ -17,6 +16,21 @@
 class QTcpSocket;
 
 namespace tavrel::server {
+
+struct Config;
+
+// What a session needs of the server's configuration (config.h tells what each means),
+// built once by the server and shared by its sessions.
+struct SessionSettings
+{
+    explicit SessionSettings(const Config &config);
+
+    int loginTimeoutMs;
+    qint64 maxQueuedBytes;
+    int drainGraceMs;
+    qint64 minDrainBytesPerSecond;
+    int drainMs;
+};
 
 // Extra wait, beyond the client's own quiet gap, before the next message goes out. It
 // starts once the client's side has acknowledged the last byte of a message, and covers
@@ -75,7 +89,7 @@ class Session : public QObject
 {
     Q_OBJECT
 public:
-    Session(QTcpSocket *socket, const Config &config, QObject *parent = nullptr);
+    Session(QTcpSocket *socket, std::shared_ptr<const SessionSettings> settings, QObject *parent = nullptr);
     ~Session() override;
 
     QString peerAddress() const { return m_peer; }
@@ -159,7 +173,7 @@ private:
     QTcpSocket *m_socket;
     QSslConfiguration m_tls;
     Transport m_transport = Transport::Undecided;
-    Config m_config;
+    std::shared_ptr<const SessionSettings> m_settings;
     MessageAssembler m_assembler;
     QString m_peer;
     QString m_source;
