@@ -232,7 +232,8 @@ bool Session::isFileBusy() const
 {
     if (m_fileWork || (m_inFlight && m_lastKind == 'f'))
         return true;
-    return std::any_of(m_queue.begin(), m_queue.end(), [](const QByteArray &m) { return m.at(0) == 'f'; });
+    return std::any_of(m_queue.begin(), m_queue.end(),
+                       [](const Pending &p) { return p.message.at(0) == 'f'; });
 }
 
 void Session::send(const QByteArray &message)
@@ -244,25 +245,26 @@ void Session::send(const QByteArray &message)
         // Join the last waiting chat message unless something other than a user list is
         // queued behind it: the order of chat lines and files stays as it was sent.
         for (auto it = m_queue.rbegin(); it != m_queue.rend(); ++it) {
-            if (it->at(0) == 'c') {
+            const char waiting = it->message.at(0);
+            if (waiting == 'c') {
                 const QByteArray line = message.mid(int(qstrlen(kChatPrefix)));
                 if (m_queuedBytes + line.size() + 1 > m_settings->maxQueuedBytes) {
                     abort("reads too slowly");
                     return;
                 }
-                it->append('\n');
-                it->append(line);
+                it->message.append('\n');
+                it->message.append(line);
                 m_queuedBytes += line.size() + 1;
                 return;
             }
-            if (it->at(0) != 'o')
+            if (waiting != 'o')
                 break;
         }
     } else if (kind == 'o') {
-        for (QByteArray &waiting : m_queue) {
-            if (waiting.at(0) == 'o') {
-                m_queuedBytes += message.size() - waiting.size();
-                waiting = message;
+        for (Pending &waiting : m_queue) {
+            if (waiting.message.at(0) == 'o') {
+                m_queuedBytes += message.size() - waiting.message.size();
+                waiting.message = message;
                 return;
             }
         }
@@ -284,9 +286,7 @@ void Session::enqueue(const QByteArray &message, std::shared_ptr<MessageTail> ta
         abort("reads too slowly");
         return;
     }
-    m_queue.push_back(message);
-    m_queuedTails.push_back(std::move(tail));
-    m_queuedSince.push_back(m_clock.elapsed());
+    m_queue.push_back({message, std::move(tail), m_clock.elapsed()});
     m_queuedBytes += message.size();
     pump();
 }
@@ -296,8 +296,6 @@ void Session::sendAndClose(const QByteArray &message)
     if (m_closing || m_closed)
         return;
     m_queue.clear();
-    m_queuedTails.clear();
-    m_queuedSince.clear();
     m_queuedBytes = 0;
     send(message);
     closeAfterOutput(m_settings->drainMs);
@@ -334,15 +332,13 @@ void Session::pump()
     if (m_inFlight || m_gap.isActive() || m_queue.empty() || m_transport == Transport::Handshake ||
         m_socket->state() != QAbstractSocket::ConnectedState)
         return;
-    QByteArray message = std::move(m_queue.front());
+    Pending next = std::move(m_queue.front());
     m_queue.pop_front();
-    m_tail = std::move(m_queuedTails.front());
-    m_queuedTails.pop_front();
+    QByteArray message = std::move(next.message);
+    m_tail = std::move(next.tail);
     if (m_tail && m_tail->size() == 0)
         m_tail.reset();
-    const qint64 since = m_queuedSince.front();
-    metrics().pacingDelay.record(double(m_clock.elapsed() - since) / 1000.0);
-    m_queuedSince.pop_front();
+    metrics().pacingDelay.record(double(m_clock.elapsed() - next.queuedAtMs) / 1000.0);
     m_queuedBytes -= message.size();
     if (message.at(0) == kChatPrefix[0]) {
         // Within one segment, so that no reader gets a piece of it on its own (chattext.h).
@@ -351,9 +347,7 @@ void Session::pump()
         message = takeChatPiece(rest, segment > 0 ? segment : kFallbackSegment);
         if (!rest.isEmpty()) {
             m_queuedBytes += rest.size();
-            m_queue.push_front(std::move(rest));
-            m_queuedTails.push_front(nullptr);
-            m_queuedSince.push_front(since);
+            m_queue.push_front({std::move(rest), nullptr, next.queuedAtMs});
         }
     }
     metrics().countSent(message);
@@ -551,8 +545,6 @@ void Session::onDisconnected()
     m_closeDeadline.stop();
     m_assembler.clear();
     m_queue.clear();
-    m_queuedTails.clear();
-    m_queuedSince.clear();
     m_queuedBytes = 0;
     emit closed();
 }

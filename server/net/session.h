@@ -183,9 +183,15 @@ private:
     TokenBucket m_actions;
     TokenBucket m_messages;
 
-    std::deque<QByteArray> m_queue;
-    std::deque<std::shared_ptr<MessageTail>> m_queuedTails; // null for a message without one
-    std::deque<qint64> m_queuedSince;                       // when each waiting message was queued (m_clock)
+    // A message waiting to go out, the rest of it to be read from disk (or null), and when
+    // it was queued (m_clock).
+    struct Pending
+    {
+        QByteArray message;
+        std::shared_ptr<MessageTail> tail;
+        qint64 queuedAtMs;
+    };
+    std::deque<Pending> m_queue;
     QElapsedTimer m_clock;
     qint64 m_queuedBytes = 0;
     // A message is in flight from its write until the client has acknowledged all of it;
