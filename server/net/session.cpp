@@ -114,10 +114,8 @@ Session::Session(QTcpSocket *socket, std::shared_ptr<const SessionSettings> sett
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     m_assembler.setLimits(kMaxFileMessage, kMaxTextMessage);
-    m_gap.setSingleShot(true);
-    m_gap.setTimerType(Qt::PreciseTimer);
-    m_ackPoll.setSingleShot(true);
-    m_ackPoll.setTimerType(Qt::PreciseTimer);
+    m_outputTimer.setSingleShot(true);
+    m_outputTimer.setTimerType(Qt::PreciseTimer);
     m_drainDeadline.setSingleShot(true);
     m_loginDeadline.setSingleShot(true);
     m_closeDeadline.setSingleShot(true);
@@ -129,11 +127,11 @@ Session::Session(QTcpSocket *socket, std::shared_ptr<const SessionSettings> sett
         const QByteArray bytes = m_socket->readAll();
         metrics().bytesReceived += quint64(bytes.size());
         // What a closing connection still sends is not read as messages.
-        if (m_reading && !m_closing)
+        if (m_state == State::Reading)
             m_assembler.append(bytes);
     });
     connect(&m_assembler, &MessageAssembler::messageReady, this, [this](const QByteArray &message) {
-        if (m_closing)
+        if (isClosing())
             return;
         emit messageReceived(message);
     });
@@ -171,12 +169,15 @@ Session::Session(QTcpSocket *socket, std::shared_ptr<const SessionSettings> sett
               : error == QAbstractSocket::RemoteHostClosedError ? "the client ended TLS"
                                                                 : "broken TLS");
     });
-    connect(&m_gap, &QTimer::timeout, this, [this] {
+    connect(&m_outputTimer, &QTimer::timeout, this, [this] {
+        if (m_output == Output::AwaitingAck) {
+            checkAcknowledged();
+            return;
+        }
+        m_output = Output::Idle;
         pump();
-        if (m_closing)
-            continueClosing();
+        continueClosing();
     });
-    connect(&m_ackPoll, &QTimer::timeout, this, &Session::checkAcknowledged);
     connect(&m_drainDeadline, &QTimer::timeout, this, [this] {
         qCWarning(lcServer).noquote() << "a message of" << m_inFlightSize << "bytes was not taken in"
                                       << m_drainDeadline.interval() << "ms by" << m_peer << m_userName;
@@ -230,7 +231,7 @@ bool Session::chooseTransport()
 
 bool Session::isFileBusy() const
 {
-    if (m_fileWork || (m_inFlight && m_lastKind == 'f'))
+    if (m_fileWork || ((m_output == Output::Writing || m_output == Output::AwaitingAck) && m_lastKind == 'f'))
         return true;
     return std::any_of(m_queue.begin(), m_queue.end(),
                        [](const Pending &p) { return p.message.at(0) == 'f'; });
@@ -238,7 +239,7 @@ bool Session::isFileBusy() const
 
 void Session::send(const QByteArray &message)
 {
-    if (m_closing || m_closed || message.isEmpty())
+    if (isClosing() || message.isEmpty())
         return;
     const char kind = message.at(0);
     if (kind == 'c') {
@@ -274,7 +275,7 @@ void Session::send(const QByteArray &message)
 
 void Session::sendWithTail(const QByteArray &head, std::shared_ptr<MessageTail> tail)
 {
-    if (m_closing || m_closed || head.isEmpty())
+    if (isClosing() || head.isEmpty())
         return;
     enqueue(head, std::move(tail));
 }
@@ -293,7 +294,7 @@ void Session::enqueue(const QByteArray &message, std::shared_ptr<MessageTail> ta
 
 void Session::sendAndClose(const QByteArray &message)
 {
-    if (m_closing || m_closed)
+    if (isClosing())
         return;
     m_queue.clear();
     m_queuedBytes = 0;
@@ -303,33 +304,34 @@ void Session::sendAndClose(const QByteArray &message)
 
 void Session::stopReading()
 {
-    m_reading = false;
+    if (m_state == State::Reading)
+        m_state = State::SendingOnly;
     m_assembler.clear();
 }
 
 void Session::closeAfterOutput(int deadlineMs)
 {
-    if (m_closing || m_closed)
+    if (isClosing())
         return;
-    m_closing = true;
+    m_state = State::Closing;
     m_assembler.clear();
     m_closeDeadline.start(deadlineMs);
     continueClosing();
 }
 
 // The last message must be acknowledged (delivered()) and the client's quiet gap after it
-// passed (m_gap) before the close: the client ends a message by that gap, and gives up one
+// passed before the close: the client ends a message by that gap, and gives up one
 // whose connection closes first.
 void Session::continueClosing()
 {
-    if (m_closed || m_inFlight || !m_queue.empty() || m_gap.isActive())
+    if (m_state != State::Closing || m_output != Output::Idle || !m_queue.empty())
         return;
     m_socket->disconnectFromHost();
 }
 
 void Session::pump()
 {
-    if (m_inFlight || m_gap.isActive() || m_queue.empty() || m_transport == Transport::Handshake ||
+    if (m_output != Output::Idle || m_queue.empty() || m_transport == Transport::Handshake ||
         m_socket->state() != QAbstractSocket::ConnectedState)
         return;
     Pending next = std::move(m_queue.front());
@@ -352,7 +354,7 @@ void Session::pump()
     }
     metrics().countSent(message);
     m_lastKind = message.at(0);
-    m_inFlight = true;
+    m_output = Output::Writing;
     m_tailLeft = m_tail ? m_tail->size() : 0;
     metrics().bytesSent += quint64(m_tailLeft);
     m_inFlightSize = message.size() + m_tailLeft;
@@ -364,7 +366,7 @@ void Session::pump()
         if (m_querySendQueue(m_socket->socketDescriptor()).unacknowledged < 0)
             m_socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kBoundedSendBuffer);
     }
-    if (!m_closing) {
+    if (!isClosing()) {
         const qint64 deadline =
             m_settings->drainGraceMs +
             m_inFlightSize * 1000 / std::max<qint64>(1, m_settings->minDrainBytesPerSecond);
@@ -396,7 +398,7 @@ void Session::feedTail()
 
 void Session::onBytesWritten(qint64 bytes)
 {
-    if (!m_inFlight || m_awaitingAck)
+    if (m_output != Output::Writing)
         return;
     // While Qt's buffer waits for room, the kernel takes bytes as fast as the client
     // acknowledges them; its first gulp of a message says nothing about the client.
@@ -413,7 +415,7 @@ void Session::onBytesWritten(qint64 bytes)
     if (bufferedBytes() > 0)
         return;
     noteDrainRate(m_drainedBytes, m_drainClock.elapsed());
-    m_awaitingAck = true;
+    m_output = Output::AwaitingAck;
     m_lastUnacknowledged = -1;
     m_sinceBufferEmpty.start();
     m_allSent.invalidate();
@@ -465,7 +467,7 @@ int Session::pollIntervalMs(const SendQueue &queue) const
 
 void Session::checkAcknowledged()
 {
-    if (!m_awaitingAck || m_closed)
+    if (m_output != Output::AwaitingAck || isClosed())
         return;
     const SendQueue queue = sendQueue();
     // A client that sends too (chat) gets its acknowledgements delayed; waiting for those
@@ -487,14 +489,12 @@ void Session::checkAcknowledged()
             m_drainClock.restart();
         }
     }
-    m_ackPoll.start(pollIntervalMs(queue));
+    m_outputTimer.start(pollIntervalMs(queue));
 }
 
 void Session::delivered()
 {
-    m_inFlight = false;
-    m_awaitingAck = false;
-    m_ackPoll.stop();
+    m_output = Output::Pausing;
     m_drainDeadline.stop();
     int pause = pacingGapFor(m_lastKind);
     if (m_lastKind == 'f') {
@@ -516,30 +516,28 @@ void Session::delivered()
         const qint64 held = std::min(m_inFlightSize, std::max(kReadAheadBytes, m_hopHeldBytes));
         pause += int(double(held) / rate);
     }
-    m_gap.start(pause);
+    m_outputTimer.start(pause);
 }
 
 void Session::abort(const char *reason)
 {
-    if (m_closed)
+    if (isClosed())
         return;
     qCInfo(lcServer).noquote() << "closing the connection from" << m_peer << m_userName << "-" << reason;
-    m_closing = true;
+    m_state = State::Closing;
     m_socket->abort();
     onDisconnected();
 }
 
 void Session::onDisconnected()
 {
-    if (m_closed)
+    if (isClosed())
         return;
-    m_closed = true;
-    m_closing = true;
+    m_state = State::Closed;
     if (m_transport == Transport::Handshake)
         ++metrics().tlsHandshakeFailures;
     m_tail.reset();
-    m_gap.stop();
-    m_ackPoll.stop();
+    m_outputTimer.stop();
     m_drainDeadline.stop();
     m_loginDeadline.stop();
     m_closeDeadline.stop();

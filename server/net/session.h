@@ -97,9 +97,9 @@ public:
     QString source() const { return m_source; }
     QString userName() const { return m_userName; }
     bool isLoggedIn() const { return !m_userName.isEmpty(); }
-    bool isClosed() const { return m_closed; }
+    bool isClosed() const { return m_state == State::Closed; }
     // Closed or closing: it takes no more messages either way.
-    bool isClosing() const { return m_closing; }
+    bool isClosing() const { return m_state >= State::Closing; }
     // Logging in ends the wait that closes a connection which does not log in in time.
     void setUserName(const QString &name);
 
@@ -167,12 +167,22 @@ private:
     // read so far are not plain messages.
     bool chooseTransport();
 
-    // Undecided until the first byte arrives; a handshake that fails closes the connection.
+    // The connection reads and sends, then may stop reading (stopReading()), then closes
+    // (closeAfterOutput(): it takes no more messages) and is closed. Any of them may end at once
+    // in an abort.
+    enum class State { Reading, SendingOnly, Closing, Closed };
+    // Told by the first byte, and the same while the connection closes; a handshake that fails
+    // closes it.
     enum class Transport { Undecided, Plain, Handshake, Encrypted };
+    // The message in flight is being written, then waits for the client to acknowledge every
+    // byte of it, then the pause after it passes (m_outputTimer in both), then the next may go.
+    enum class Output { Idle, Writing, AwaitingAck, Pausing };
 
     QTcpSocket *m_socket;
     QSslConfiguration m_tls;
+    State m_state = State::Reading;
     Transport m_transport = Transport::Undecided;
+    Output m_output = Output::Idle;
     std::shared_ptr<const SessionSettings> m_settings;
     MessageAssembler m_assembler;
     QString m_peer;
@@ -194,13 +204,9 @@ private:
     std::deque<Pending> m_queue;
     QElapsedTimer m_clock;
     qint64 m_queuedBytes = 0;
-    // A message is in flight from its write until the client has acknowledged all of it;
-    // it waits for the acknowledgement once Qt's buffer is empty.
-    bool m_inFlight = false;
     // The tail of the message in flight still to be written, and how much of it.
     std::shared_ptr<MessageTail> m_tail;
     qint64 m_tailLeft = 0;
-    bool m_awaitingAck = false;
     qint64 m_inFlightSize = 0;
     std::function<SendQueue(qintptr)> m_querySendQueue = querySendQueue;
     bool m_sendBufferChecked = false;
@@ -226,13 +232,10 @@ private:
     // and since the kernel had sent every byte.
     QElapsedTimer m_sinceBufferEmpty;
     QElapsedTimer m_allSent;
-    QTimer m_ackPoll;
     QTimer m_drainDeadline;
-    bool m_reading = true;
-    bool m_closing = false;
-    bool m_closed = false;
     char m_lastKind = 0;
-    QTimer m_gap;
+    // The next look at the send queue while AwaitingAck; the end of the pause while Pausing.
+    QTimer m_outputTimer;
     QTimer m_loginDeadline;
     QTimer m_closeDeadline;
 };
