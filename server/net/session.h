@@ -32,9 +32,8 @@ struct SessionSettings
     int drainMs;
 };
 
-// Extra wait, beyond the client's own quiet gap, before the next message goes out. It
-// starts once the client's side has acknowledged the last byte of a message, and covers
-// what may still lie between that moment and the client reading the byte.
+// The margins of the pause after a message (see Session), for what may still lie between
+// the acknowledgement of its last byte and the client reading that byte.
 //
 // After a chat line or answer that is the scheduling of both processes: the client's
 // kernel has the bytes when it acknowledges them, and over loopback once they are sent.
@@ -74,14 +73,19 @@ private:
 
 // One client connection: gathers what it sends into messages, and paces what it is sent.
 //
-// The client tells messages apart only by the quiet gaps between them, so each message goes
-// out in one write, and the next one only once the client has acknowledged every byte of
-// the previous one and the client's gap for its kind has passed. Qt's buffer drains into
-// the kernel's send queue long before a slow link has carried the bytes: the queue can hold
-// megabytes, so it is watched until it is empty. Meanwhile chat lines merge into one waiting
-// chat message (one line each), and a newer user list replaces a waiting one, so a busy
-// room costs a reader at most one gap of delay, not a growing queue, as long as what it
-// says in a gap fits one TCP segment: chat goes out one segment at a time (chattext.h).
+// The client tells messages apart only by the quiet gaps between them. So, the pacing rule:
+// - a message goes out in one write (a file's tail back to back as the socket takes it);
+// - the next one waits until the client has acknowledged every byte of it, or only an
+//   acknowledgement it holds back is missing (SendQueue::isDelivered()). Qt's buffer drains
+//   into the kernel's send queue long before a slow link has carried the bytes, and that
+//   queue can hold megabytes, so the kernel is asked until it is empty;
+// - and then for a pause: the client's quiet gap for the kind of the message, plus a margin
+//   (kGapMarginMs, kFileGapMarginMs), plus after a file the time the bytes that a hop in
+//   front of the client acknowledged but may still hold need to reach it (delivered()).
+// Meanwhile chat lines merge into one waiting chat message (one line each), and a newer user
+// list replaces a waiting one, so a busy room costs a reader at most one gap of delay, not a
+// growing queue, as long as what it says in a gap fits one TCP segment: chat goes out one
+// segment at a time (chattext.h).
 //
 // A connection may carry TLS, told by its first byte; the messages inside are the same and
 // paced the same way, the kernel's send queue then holding the encrypted bytes.
