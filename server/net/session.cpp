@@ -179,7 +179,7 @@ Session::Session(QTcpSocket *socket, std::shared_ptr<const SessionSettings> sett
         continueClosing();
     });
     connect(&m_drainDeadline, &QTimer::timeout, this, [this] {
-        qCWarning(lcServer).noquote() << "a message of" << m_inFlightSize << "bytes was not taken in"
+        qCWarning(lcServer).noquote() << "a message of" << m_inFlight.size << "bytes was not taken in"
                                       << m_drainDeadline.interval() << "ms by" << m_peer << m_userName;
         abort("reads too slowly");
     });
@@ -231,7 +231,8 @@ bool Session::chooseTransport()
 
 bool Session::isFileBusy() const
 {
-    if (m_fileWork || ((m_output == Output::Writing || m_output == Output::AwaitingAck) && m_lastKind == 'f'))
+    if (m_fileWork ||
+        ((m_output == Output::Writing || m_output == Output::AwaitingAck) && m_inFlight.kind == 'f'))
         return true;
     return std::any_of(m_queue.begin(), m_queue.end(),
                        [](const Pending &p) { return p.message.at(0) == 'f'; });
@@ -337,9 +338,8 @@ void Session::pump()
     Pending next = std::move(m_queue.front());
     m_queue.pop_front();
     QByteArray message = std::move(next.message);
-    m_tail = std::move(next.tail);
-    if (m_tail && m_tail->size() == 0)
-        m_tail.reset();
+    if (next.tail && next.tail->size() == 0)
+        next.tail.reset();
     metrics().pacingDelay.record(double(m_clock.elapsed() - next.queuedAtMs) / 1000.0);
     m_queuedBytes -= message.size();
     if (message.at(0) == kChatPrefix[0]) {
@@ -353,14 +353,14 @@ void Session::pump()
         }
     }
     metrics().countSent(message);
-    m_lastKind = message.at(0);
     m_output = Output::Writing;
-    m_tailLeft = m_tail ? m_tail->size() : 0;
-    metrics().bytesSent += quint64(m_tailLeft);
-    m_inFlightSize = message.size() + m_tailLeft;
-    m_inFlightSinceMs = m_clock.elapsed();
-    m_ackBytesPerMs = 0;
-    m_drainedBytes = -1;
+    m_inFlight = InFlight();
+    m_inFlight.kind = message.at(0);
+    m_inFlight.tail = std::move(next.tail);
+    m_inFlight.tailLeft = m_inFlight.tail ? m_inFlight.tail->size() : 0;
+    metrics().bytesSent += quint64(m_inFlight.tailLeft);
+    m_inFlight.size = message.size() + m_inFlight.tailLeft;
+    m_inFlight.sinceMs = m_clock.elapsed();
     if (!m_sendBufferChecked) {
         m_sendBufferChecked = true;
         if (m_querySendQueue(m_socket->socketDescriptor()).unacknowledged < 0)
@@ -369,7 +369,7 @@ void Session::pump()
     if (!isClosing()) {
         const qint64 deadline =
             m_settings->drainGraceMs +
-            m_inFlightSize * 1000 / std::max<qint64>(1, m_settings->minDrainBytesPerSecond);
+            m_inFlight.size * 1000 / std::max<qint64>(1, m_settings->minDrainBytesPerSecond);
         m_drainDeadline.start(int(std::min<qint64>(deadline, std::numeric_limits<int>::max())));
     }
     // One message goes out without a pause: the client reads one message per quiet gap.
@@ -379,20 +379,20 @@ void Session::pump()
 
 void Session::feedTail()
 {
-    while (m_tail && bufferedBytes() < kTailPiece) {
-        QByteArray piece(std::min(kTailPiece, m_tailLeft), Qt::Uninitialized);
-        const qint64 read = m_tail->read(piece.data(), piece.size());
+    while (m_inFlight.tail && bufferedBytes() < kTailPiece) {
+        QByteArray piece(std::min(kTailPiece, m_inFlight.tailLeft), Qt::Uninitialized);
+        const qint64 read = m_inFlight.tail->read(piece.data(), piece.size());
         if (read <= 0) {
             // What went out cannot be taken back: a client must not take it for a whole file.
-            qCWarning(lcServer) << "a file for" << m_peer << "ended" << m_tailLeft << "bytes early";
+            qCWarning(lcServer) << "a file for" << m_peer << "ended" << m_inFlight.tailLeft << "bytes early";
             abort("a file could not be read to its end");
             return;
         }
         piece.truncate(read);
         writeWhole(m_socket, piece);
-        m_tailLeft -= read;
-        if (m_tailLeft == 0)
-            m_tail.reset();
+        m_inFlight.tailLeft -= read;
+        if (m_inFlight.tailLeft == 0)
+            m_inFlight.tail.reset();
     }
 }
 
@@ -402,23 +402,21 @@ void Session::onBytesWritten(qint64 bytes)
         return;
     // While Qt's buffer waits for room, the kernel takes bytes as fast as the client
     // acknowledges them; its first gulp of a message says nothing about the client.
-    if (m_drainedBytes < 0) {
-        m_drainedBytes = 0;
-        m_drainClock.start();
+    if (m_inFlight.drainedBytes < 0) {
+        m_inFlight.drainedBytes = 0;
+        m_inFlight.drainClock.start();
     } else {
-        m_drainedBytes += bytes;
+        m_inFlight.drainedBytes += bytes;
     }
-    if (m_tail) {
+    if (m_inFlight.tail) {
         feedTail();
         return;
     }
     if (bufferedBytes() > 0)
         return;
-    noteDrainRate(m_drainedBytes, m_drainClock.elapsed());
+    noteDrainRate(m_inFlight.drainedBytes, m_inFlight.drainClock.elapsed());
     m_output = Output::AwaitingAck;
-    m_lastUnacknowledged = -1;
-    m_sinceBufferEmpty.start();
-    m_allSent.invalidate();
+    m_inFlight.sinceBufferEmpty.start();
     checkAcknowledged();
 }
 
@@ -427,19 +425,20 @@ SendQueue Session::sendQueue()
     SendQueue queue = m_querySendQueue(m_socket->socketDescriptor());
     // The kernel tells the time since the last send in ticks of a few ms; a look every ms
     // tells it finer.
-    if (queue.unsent == 0 && !m_allSent.isValid())
-        m_allSent.start();
-    if (m_allSent.isValid())
-        queue.sinceLastSendUs = std::max(queue.sinceLastSendUs, m_allSent.nsecsElapsed() / 1000);
-    m_queueEstimated = queue.unacknowledged < 0;
-    if (!m_queueEstimated)
+    if (queue.unsent == 0 && !m_inFlight.allSent.isValid())
+        m_inFlight.allSent.start();
+    if (m_inFlight.allSent.isValid())
+        queue.sinceLastSendUs = std::max(queue.sinceLastSendUs, m_inFlight.allSent.nsecsElapsed() / 1000);
+    m_inFlight.queueEstimated = queue.unacknowledged < 0;
+    if (!m_inFlight.queueEstimated)
         return queue;
     // Without the kernel's word: it may hold up to its buffer of the message, and drains at
     // the rate measured while Qt's buffer waited for room.
     const qint64 buffer = m_socket->socketOption(QAbstractSocket::SendBufferSizeSocketOption).toLongLong();
-    const qint64 held = std::min(m_inFlightSize, buffer > 0 ? buffer : m_inFlightSize);
+    const qint64 held = std::min(m_inFlight.size, buffer > 0 ? buffer : m_inFlight.size);
     const double rate = m_drainBytesPerMs > 0 ? m_drainBytesPerMs : kAssumedBytesPerMs;
-    queue.unacknowledged = std::max<qint64>(0, held - qint64(rate * double(m_sinceBufferEmpty.elapsed())));
+    queue.unacknowledged =
+        std::max<qint64>(0, held - qint64(rate * double(m_inFlight.sinceBufferEmpty.elapsed())));
     return queue;
 }
 
@@ -477,16 +476,16 @@ void Session::checkAcknowledged()
         delivered();
         return;
     }
-    if (m_lastUnacknowledged < 0) {
-        m_lastUnacknowledged = queue.unacknowledged;
-        m_drainClock.start();
-    } else if (!m_queueEstimated) {
-        const qint64 acknowledged = m_lastUnacknowledged - queue.unacknowledged;
-        const qint64 elapsedMs = m_drainClock.elapsed();
+    if (m_inFlight.lastUnacknowledged < 0) {
+        m_inFlight.lastUnacknowledged = queue.unacknowledged;
+        m_inFlight.drainClock.start();
+    } else if (!m_inFlight.queueEstimated) {
+        const qint64 acknowledged = m_inFlight.lastUnacknowledged - queue.unacknowledged;
+        const qint64 elapsedMs = m_inFlight.drainClock.elapsed();
         if (noteDrainRate(acknowledged, elapsedMs)) {
-            m_ackBytesPerMs = double(acknowledged) / double(elapsedMs);
-            m_lastUnacknowledged = queue.unacknowledged;
-            m_drainClock.restart();
+            m_inFlight.ackBytesPerMs = double(acknowledged) / double(elapsedMs);
+            m_inFlight.lastUnacknowledged = queue.unacknowledged;
+            m_inFlight.drainClock.restart();
         }
     }
     m_outputTimer.start(pollIntervalMs(queue));
@@ -496,24 +495,24 @@ void Session::delivered()
 {
     m_output = Output::Pausing;
     m_drainDeadline.stop();
-    int pause = pacingGapFor(m_lastKind);
-    if (m_lastKind == 'f') {
+    int pause = pacingGapFor(m_inFlight.kind);
+    if (m_inFlight.kind == 'f') {
         // A file many times the read-ahead took about as long as the link needs for it,
         // whatever a hop took in at first: its rate is the link's, more or less.
-        if (m_inFlightSize >= kLinkSampleBytes)
+        if (m_inFlight.size >= kLinkSampleBytes)
             m_linkBytesPerMs =
-                double(m_inFlightSize) / double(std::max<qint64>(1, m_clock.elapsed() - m_inFlightSinceMs));
+                double(m_inFlight.size) / double(std::max<qint64>(1, m_clock.elapsed() - m_inFlight.sinceMs));
         double rate =
             std::min(m_drainBytesPerMs > 0 ? m_drainBytesPerMs : kAssumedBytesPerMs, kAssumedBytesPerMs);
         if (m_linkBytesPerMs > 0)
             rate = std::min(rate, m_linkBytesPerMs);
-        if (m_ackBytesPerMs > 0) {
-            const double carried = m_ackBytesPerMs * double(m_clock.elapsed() - m_inFlightSinceMs);
+        if (m_inFlight.ackBytesPerMs > 0) {
+            const double carried = m_inFlight.ackBytesPerMs * double(m_clock.elapsed() - m_inFlight.sinceMs);
             m_hopHeldBytes =
-                std::max(m_hopHeldBytes, std::min(m_inFlightSize - qint64(carried), kMaxHeldBytes));
+                std::max(m_hopHeldBytes, std::min(m_inFlight.size - qint64(carried), kMaxHeldBytes));
         }
         // A later file the hop takes in whole may leave it holding as much again.
-        const qint64 held = std::min(m_inFlightSize, std::max(kReadAheadBytes, m_hopHeldBytes));
+        const qint64 held = std::min(m_inFlight.size, std::max(kReadAheadBytes, m_hopHeldBytes));
         pause += int(double(held) / rate);
     }
     m_outputTimer.start(pause);
@@ -536,7 +535,7 @@ void Session::onDisconnected()
     m_state = State::Closed;
     if (m_transport == Transport::Handshake)
         ++metrics().tlsHandshakeFailures;
-    m_tail.reset();
+    m_inFlight.tail.reset();
     m_outputTimer.stop();
     m_drainDeadline.stop();
     m_loginDeadline.stop();

@@ -208,36 +208,42 @@ private:
     std::deque<Pending> m_queue;
     QElapsedTimer m_clock;
     qint64 m_queuedBytes = 0;
-    // The tail of the message in flight still to be written, and how much of it.
-    std::shared_ptr<MessageTail> m_tail;
-    qint64 m_tailLeft = 0;
-    qint64 m_inFlightSize = 0;
     std::function<SendQueue(qintptr)> m_querySendQueue = querySendQueue;
     bool m_sendBufferChecked = false;
-    // The kernel could not tell, so sendQueue() estimated what it holds.
-    bool m_queueEstimated = false;
     // How fast this client takes bytes, smoothed over the session; 0 until measured.
     double m_drainBytesPerMs = 0;
-    // The rate of the last large file from its first write to its last acknowledgement, and
-    // when the message in flight was first written (m_clock); 0 until measured.
+    // The rate of the last large file from its first write to its last acknowledgement; 0
+    // until measured.
     double m_linkBytesPerMs = 0;
-    qint64 m_inFlightSinceMs = 0;
-    // The rate of the last acknowledgements of the message in flight, measured once Qt's
-    // buffer was empty (the hop, if any, full by then); 0 when they came all at once.
-    double m_ackBytesPerMs = 0;
     // The most a hop in front of the client was seen to hold of a file (see delivered()).
     qint64 m_hopHeldBytes = 0;
-    // Bytes drained since the kernel's first gulp of a message (-1 before it), and since when;
-    // later the unacknowledged bytes when the rate was last noted.
-    qint64 m_drainedBytes = -1;
-    QElapsedTimer m_drainClock;
-    qint64 m_lastUnacknowledged = -1;
-    // Since Qt's buffer emptied, for platforms that cannot tell what the kernel still holds,
-    // and since the kernel had sent every byte.
-    QElapsedTimer m_sinceBufferEmpty;
-    QElapsedTimer m_allSent;
+    // The message in flight, from its first write (pump()) until the pause after it.
+    struct InFlight
+    {
+        char kind = 0;
+        // Its size with the tail, and when it was first written (m_clock).
+        qint64 size = 0;
+        qint64 sinceMs = 0;
+        // The tail still to be written, and how much of it.
+        std::shared_ptr<MessageTail> tail;
+        qint64 tailLeft = 0;
+        // The rate of its last acknowledgements, measured once Qt's buffer was empty (the
+        // hop, if any, full by then); 0 when they came all at once.
+        double ackBytesPerMs = 0;
+        // Bytes drained since the kernel's first gulp of it (-1 before that), and since when;
+        // later the unacknowledged bytes when the rate was last noted.
+        qint64 drainedBytes = -1;
+        QElapsedTimer drainClock;
+        qint64 lastUnacknowledged = -1;
+        // Since Qt's buffer emptied, for platforms that cannot tell what the kernel still
+        // holds, and since the kernel had sent every byte.
+        QElapsedTimer sinceBufferEmpty;
+        QElapsedTimer allSent;
+        // The kernel could not tell, so sendQueue() estimated what it holds.
+        bool queueEstimated = false;
+    };
+    InFlight m_inFlight;
     QTimer m_drainDeadline;
-    char m_lastKind = 0;
     // The next look at the send queue while AwaitingAck; the end of the pause while Pausing.
     QTimer m_outputTimer;
     QTimer m_loginDeadline;
