@@ -90,6 +90,7 @@ int connectionsWithin(qlonglong descriptorLimit, int reserve)
 Server::Server(const Config &config, QObject *parent)
     : QObject(parent)
     , m_config(config)
+    , m_sessionSettings(std::make_shared<const SessionSettings>(config))
 {
     m_config.dataDir = QDir(config.dataDir).absolutePath();
     m_acceptPause.setSingleShot(true);
@@ -359,7 +360,7 @@ void Server::admit(QTcpSocket *socket)
         delete socket;
         return;
     }
-    auto *session = new Session(socket, m_config, this);
+    auto *session = new Session(socket, m_sessionSettings, this);
     if (m_tls)
         session->offerTls(m_tls->configuration());
     m_sessions.append(session);

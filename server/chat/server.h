@@ -25,6 +25,7 @@ class MailQueue;
 class MetricsEndpoint;
 class OutboxMailer;
 class Session;
+struct SessionSettings;
 class ThreadStores;
 class WorkQueue;
 struct MetricsGauges;
@@ -102,6 +103,7 @@ private:
     MetricsGauges gauges() const;
 
     Config m_config;
+    std::shared_ptr<const SessionSettings> m_sessionSettings;
     std::optional<TlsCredentials> m_tls;
     QTcpServer m_listener;
     QSocketNotifier *m_acceptNotifier = nullptr;

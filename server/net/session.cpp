@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include "chattext.h"
+#include "config.h"
 #include "connectioncaps.h"
 #include "logging.h"
 #include "metrics.h"
@@ -73,6 +74,14 @@ int pacingGapFor(char kind)
     return quietGapFor(kind) + (kind == 'f' ? kFileGapMarginMs : kGapMarginMs);
 }
 
+SessionSettings::SessionSettings(const Config &config)
+    : loginTimeoutMs(config.loginTimeoutMs)
+    , maxQueuedBytes(config.maxQueuedBytes)
+    , drainGraceMs(config.drainGraceMs)
+    , minDrainBytesPerSecond(config.minDrainBytesPerSecond)
+    , drainMs(config.drainSeconds * 1000)
+{}
+
 TokenBucket::TokenBucket(double capacity, double perSecond)
     : m_capacity(capacity)
     , m_rate(perSecond)
@@ -90,10 +99,10 @@ bool TokenBucket::take()
     return true;
 }
 
-Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
+Session::Session(QTcpSocket *socket, std::shared_ptr<const SessionSettings> settings, QObject *parent)
     : QObject(parent)
     , m_socket(socket)
-    , m_config(config)
+    , m_settings(std::move(settings))
     , m_peer(socket->peerAddress().toString())
     , m_source(sourceKey(socket->peerAddress()))
     // The client sends at most one chat message a second; bursts of five leave room for
@@ -105,10 +114,8 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     m_assembler.setLimits(kMaxFileMessage, kMaxTextMessage);
-    m_gap.setSingleShot(true);
-    m_gap.setTimerType(Qt::PreciseTimer);
-    m_ackPoll.setSingleShot(true);
-    m_ackPoll.setTimerType(Qt::PreciseTimer);
+    m_outputTimer.setSingleShot(true);
+    m_outputTimer.setTimerType(Qt::PreciseTimer);
     m_drainDeadline.setSingleShot(true);
     m_loginDeadline.setSingleShot(true);
     m_closeDeadline.setSingleShot(true);
@@ -120,11 +127,11 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
         const QByteArray bytes = m_socket->readAll();
         metrics().bytesReceived += quint64(bytes.size());
         // What a closing connection still sends is not read as messages.
-        if (m_reading && !m_closing)
+        if (m_state == State::Reading)
             m_assembler.append(bytes);
     });
     connect(&m_assembler, &MessageAssembler::messageReady, this, [this](const QByteArray &message) {
-        if (m_closing)
+        if (isClosing())
             return;
         emit messageReceived(message);
     });
@@ -162,20 +169,23 @@ Session::Session(QTcpSocket *socket, const Config &config, QObject *parent)
               : error == QAbstractSocket::RemoteHostClosedError ? "the client ended TLS"
                                                                 : "broken TLS");
     });
-    connect(&m_gap, &QTimer::timeout, this, [this] {
+    connect(&m_outputTimer, &QTimer::timeout, this, [this] {
+        if (m_output == Output::AwaitingAck) {
+            checkAcknowledged();
+            return;
+        }
+        m_output = Output::Idle;
         pump();
-        if (m_closing)
-            continueClosing();
+        continueClosing();
     });
-    connect(&m_ackPoll, &QTimer::timeout, this, &Session::checkAcknowledged);
     connect(&m_drainDeadline, &QTimer::timeout, this, [this] {
-        qCWarning(lcServer).noquote() << "a message of" << m_inFlightSize << "bytes was not taken in"
+        qCWarning(lcServer).noquote() << "a message of" << m_inFlight.size << "bytes was not taken in"
                                       << m_drainDeadline.interval() << "ms by" << m_peer << m_userName;
         abort("reads too slowly");
     });
     connect(&m_loginDeadline, &QTimer::timeout, this, [this] { abort("no login in time"); });
     connect(&m_closeDeadline, &QTimer::timeout, this, [this] { abort("did not take its last message"); });
-    m_loginDeadline.start(m_config.loginTimeoutMs);
+    m_loginDeadline.start(m_settings->loginTimeoutMs);
 }
 
 Session::~Session() = default;
@@ -221,39 +231,42 @@ bool Session::chooseTransport()
 
 bool Session::isFileBusy() const
 {
-    if (m_fileWork || (m_inFlight && m_lastKind == 'f'))
+    if (m_fileWork ||
+        ((m_output == Output::Writing || m_output == Output::AwaitingAck) && m_inFlight.kind == 'f'))
         return true;
-    return std::any_of(m_queue.begin(), m_queue.end(), [](const QByteArray &m) { return m.at(0) == 'f'; });
+    return std::any_of(m_queue.begin(), m_queue.end(),
+                       [](const Pending &p) { return p.message.at(0) == 'f'; });
 }
 
 void Session::send(const QByteArray &message)
 {
-    if (m_closing || m_closed || message.isEmpty())
+    if (isClosing() || message.isEmpty())
         return;
     const char kind = message.at(0);
     if (kind == 'c') {
         // Join the last waiting chat message unless something other than a user list is
         // queued behind it: the order of chat lines and files stays as it was sent.
         for (auto it = m_queue.rbegin(); it != m_queue.rend(); ++it) {
-            if (it->at(0) == 'c') {
+            const char waiting = it->message.at(0);
+            if (waiting == 'c') {
                 const QByteArray line = message.mid(int(qstrlen(kChatPrefix)));
-                if (m_queuedBytes + line.size() + 1 > m_config.maxQueuedBytes) {
+                if (m_queuedBytes + line.size() + 1 > m_settings->maxQueuedBytes) {
                     abort("reads too slowly");
                     return;
                 }
-                it->append('\n');
-                it->append(line);
+                it->message.append('\n');
+                it->message.append(line);
                 m_queuedBytes += line.size() + 1;
                 return;
             }
-            if (it->at(0) != 'o')
+            if (waiting != 'o')
                 break;
         }
     } else if (kind == 'o') {
-        for (QByteArray &waiting : m_queue) {
-            if (waiting.at(0) == 'o') {
-                m_queuedBytes += message.size() - waiting.size();
-                waiting = message;
+        for (Pending &waiting : m_queue) {
+            if (waiting.message.at(0) == 'o') {
+                m_queuedBytes += message.size() - waiting.message.size();
+                waiting.message = message;
                 return;
             }
         }
@@ -263,7 +276,7 @@ void Session::send(const QByteArray &message)
 
 void Session::sendWithTail(const QByteArray &head, std::shared_ptr<MessageTail> tail)
 {
-    if (m_closing || m_closed || head.isEmpty())
+    if (isClosing() || head.isEmpty())
         return;
     enqueue(head, std::move(tail));
 }
@@ -271,69 +284,63 @@ void Session::sendWithTail(const QByteArray &head, std::shared_ptr<MessageTail> 
 void Session::enqueue(const QByteArray &message, std::shared_ptr<MessageTail> tail)
 {
     // A tail waits on disk, not here: only the head counts.
-    if (m_queuedBytes + message.size() > m_config.maxQueuedBytes) {
+    if (m_queuedBytes + message.size() > m_settings->maxQueuedBytes) {
         abort("reads too slowly");
         return;
     }
-    m_queue.push_back(message);
-    m_queuedTails.push_back(std::move(tail));
-    m_queuedSince.push_back(m_clock.elapsed());
+    m_queue.push_back({message, std::move(tail), m_clock.elapsed()});
     m_queuedBytes += message.size();
     pump();
 }
 
 void Session::sendAndClose(const QByteArray &message)
 {
-    if (m_closing || m_closed)
+    if (isClosing())
         return;
     m_queue.clear();
-    m_queuedTails.clear();
-    m_queuedSince.clear();
     m_queuedBytes = 0;
     send(message);
-    closeAfterOutput(m_config.drainSeconds * 1000);
+    closeAfterOutput(m_settings->drainMs);
 }
 
 void Session::stopReading()
 {
-    m_reading = false;
+    if (m_state == State::Reading)
+        m_state = State::SendingOnly;
     m_assembler.clear();
 }
 
 void Session::closeAfterOutput(int deadlineMs)
 {
-    if (m_closing || m_closed)
+    if (isClosing())
         return;
-    m_closing = true;
+    m_state = State::Closing;
     m_assembler.clear();
     m_closeDeadline.start(deadlineMs);
     continueClosing();
 }
 
 // The last message must be acknowledged (delivered()) and the client's quiet gap after it
-// passed (m_gap) before the close: the client ends a message by that gap, and gives up one
+// passed before the close: the client ends a message by that gap, and gives up one
 // whose connection closes first.
 void Session::continueClosing()
 {
-    if (m_closed || m_inFlight || !m_queue.empty() || m_gap.isActive())
+    if (m_state != State::Closing || m_output != Output::Idle || !m_queue.empty())
         return;
     m_socket->disconnectFromHost();
 }
 
 void Session::pump()
 {
-    if (m_inFlight || m_gap.isActive() || m_queue.empty() || m_transport == Transport::Handshake ||
+    if (m_output != Output::Idle || m_queue.empty() || m_transport == Transport::Handshake ||
         m_socket->state() != QAbstractSocket::ConnectedState)
         return;
-    QByteArray message = std::move(m_queue.front());
+    Pending next = std::move(m_queue.front());
     m_queue.pop_front();
-    m_tail = std::move(m_queuedTails.front());
-    m_queuedTails.pop_front();
-    if (m_tail && m_tail->size() == 0)
-        m_tail.reset();
-    const qint64 since = m_queuedSince.front();
-    metrics().pacingDelay.record(double(m_clock.elapsed() - since) / 1000.0);
-    m_queuedSince.pop_front();
+    QByteArray message = std::move(next.message);
+    if (next.tail && next.tail->size() == 0)
+        next.tail.reset();
+    metrics().pacingDelay.record(double(m_clock.elapsed() - next.queuedAtMs) / 1000.0);
     m_queuedBytes -= message.size();
     if (message.at(0) == kChatPrefix[0]) {
         // Within one segment, so that no reader gets a piece of it on its own (chattext.h).
@@ -342,28 +349,27 @@ void Session::pump()
         message = takeChatPiece(rest, segment > 0 ? segment : kFallbackSegment);
         if (!rest.isEmpty()) {
             m_queuedBytes += rest.size();
-            m_queue.push_front(std::move(rest));
-            m_queuedTails.push_front(nullptr);
-            m_queuedSince.push_front(since);
+            m_queue.push_front({std::move(rest), nullptr, next.queuedAtMs});
         }
     }
     metrics().countSent(message);
-    m_lastKind = message.at(0);
-    m_inFlight = true;
-    m_tailLeft = m_tail ? m_tail->size() : 0;
-    metrics().bytesSent += quint64(m_tailLeft);
-    m_inFlightSize = message.size() + m_tailLeft;
-    m_inFlightSinceMs = m_clock.elapsed();
-    m_ackBytesPerMs = 0;
-    m_drainedBytes = -1;
+    m_output = Output::Writing;
+    m_inFlight = InFlight();
+    m_inFlight.kind = message.at(0);
+    m_inFlight.tail = std::move(next.tail);
+    m_inFlight.tailLeft = m_inFlight.tail ? m_inFlight.tail->size() : 0;
+    metrics().bytesSent += quint64(m_inFlight.tailLeft);
+    m_inFlight.size = message.size() + m_inFlight.tailLeft;
+    m_inFlight.sinceMs = m_clock.elapsed();
     if (!m_sendBufferChecked) {
         m_sendBufferChecked = true;
         if (m_querySendQueue(m_socket->socketDescriptor()).unacknowledged < 0)
             m_socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kBoundedSendBuffer);
     }
-    if (!m_closing) {
-        const qint64 deadline = m_config.drainGraceMs +
-                                m_inFlightSize * 1000 / std::max<qint64>(1, m_config.minDrainBytesPerSecond);
+    if (!isClosing()) {
+        const qint64 deadline =
+            m_settings->drainGraceMs +
+            m_inFlight.size * 1000 / std::max<qint64>(1, m_settings->minDrainBytesPerSecond);
         m_drainDeadline.start(int(std::min<qint64>(deadline, std::numeric_limits<int>::max())));
     }
     // One message goes out without a pause: the client reads one message per quiet gap.
@@ -373,46 +379,44 @@ void Session::pump()
 
 void Session::feedTail()
 {
-    while (m_tail && bufferedBytes() < kTailPiece) {
-        QByteArray piece(std::min(kTailPiece, m_tailLeft), Qt::Uninitialized);
-        const qint64 read = m_tail->read(piece.data(), piece.size());
+    while (m_inFlight.tail && bufferedBytes() < kTailPiece) {
+        QByteArray piece(std::min(kTailPiece, m_inFlight.tailLeft), Qt::Uninitialized);
+        const qint64 read = m_inFlight.tail->read(piece.data(), piece.size());
         if (read <= 0) {
             // What went out cannot be taken back: a client must not take it for a whole file.
-            qCWarning(lcServer) << "a file for" << m_peer << "ended" << m_tailLeft << "bytes early";
+            qCWarning(lcServer) << "a file for" << m_peer << "ended" << m_inFlight.tailLeft << "bytes early";
             abort("a file could not be read to its end");
             return;
         }
         piece.truncate(read);
         writeWhole(m_socket, piece);
-        m_tailLeft -= read;
-        if (m_tailLeft == 0)
-            m_tail.reset();
+        m_inFlight.tailLeft -= read;
+        if (m_inFlight.tailLeft == 0)
+            m_inFlight.tail.reset();
     }
 }
 
 void Session::onBytesWritten(qint64 bytes)
 {
-    if (!m_inFlight || m_awaitingAck)
+    if (m_output != Output::Writing)
         return;
     // While Qt's buffer waits for room, the kernel takes bytes as fast as the client
     // acknowledges them; its first gulp of a message says nothing about the client.
-    if (m_drainedBytes < 0) {
-        m_drainedBytes = 0;
-        m_drainClock.start();
+    if (m_inFlight.drainedBytes < 0) {
+        m_inFlight.drainedBytes = 0;
+        m_inFlight.drainClock.start();
     } else {
-        m_drainedBytes += bytes;
+        m_inFlight.drainedBytes += bytes;
     }
-    if (m_tail) {
+    if (m_inFlight.tail) {
         feedTail();
         return;
     }
     if (bufferedBytes() > 0)
         return;
-    noteDrainRate(m_drainedBytes, m_drainClock.elapsed());
-    m_awaitingAck = true;
-    m_lastUnacknowledged = -1;
-    m_sinceBufferEmpty.start();
-    m_allSent.invalidate();
+    noteDrainRate(m_inFlight.drainedBytes, m_inFlight.drainClock.elapsed());
+    m_output = Output::AwaitingAck;
+    m_inFlight.sinceBufferEmpty.start();
     checkAcknowledged();
 }
 
@@ -421,19 +425,20 @@ SendQueue Session::sendQueue()
     SendQueue queue = m_querySendQueue(m_socket->socketDescriptor());
     // The kernel tells the time since the last send in ticks of a few ms; a look every ms
     // tells it finer.
-    if (queue.unsent == 0 && !m_allSent.isValid())
-        m_allSent.start();
-    if (m_allSent.isValid())
-        queue.sinceLastSendUs = std::max(queue.sinceLastSendUs, m_allSent.nsecsElapsed() / 1000);
-    m_queueEstimated = queue.unacknowledged < 0;
-    if (!m_queueEstimated)
+    if (queue.unsent == 0 && !m_inFlight.allSent.isValid())
+        m_inFlight.allSent.start();
+    if (m_inFlight.allSent.isValid())
+        queue.sinceLastSendUs = std::max(queue.sinceLastSendUs, m_inFlight.allSent.nsecsElapsed() / 1000);
+    m_inFlight.queueEstimated = queue.unacknowledged < 0;
+    if (!m_inFlight.queueEstimated)
         return queue;
     // Without the kernel's word: it may hold up to its buffer of the message, and drains at
     // the rate measured while Qt's buffer waited for room.
     const qint64 buffer = m_socket->socketOption(QAbstractSocket::SendBufferSizeSocketOption).toLongLong();
-    const qint64 held = std::min(m_inFlightSize, buffer > 0 ? buffer : m_inFlightSize);
+    const qint64 held = std::min(m_inFlight.size, buffer > 0 ? buffer : m_inFlight.size);
     const double rate = m_drainBytesPerMs > 0 ? m_drainBytesPerMs : kAssumedBytesPerMs;
-    queue.unacknowledged = std::max<qint64>(0, held - qint64(rate * double(m_sinceBufferEmpty.elapsed())));
+    queue.unacknowledged =
+        std::max<qint64>(0, held - qint64(rate * double(m_inFlight.sinceBufferEmpty.elapsed())));
     return queue;
 }
 
@@ -461,7 +466,7 @@ int Session::pollIntervalMs(const SendQueue &queue) const
 
 void Session::checkAcknowledged()
 {
-    if (!m_awaitingAck || m_closed)
+    if (m_output != Output::AwaitingAck || isClosed())
         return;
     const SendQueue queue = sendQueue();
     // A client that sends too (chat) gets its acknowledgements delayed; waiting for those
@@ -471,78 +476,72 @@ void Session::checkAcknowledged()
         delivered();
         return;
     }
-    if (m_lastUnacknowledged < 0) {
-        m_lastUnacknowledged = queue.unacknowledged;
-        m_drainClock.start();
-    } else if (!m_queueEstimated) {
-        const qint64 acknowledged = m_lastUnacknowledged - queue.unacknowledged;
-        const qint64 elapsedMs = m_drainClock.elapsed();
+    if (m_inFlight.lastUnacknowledged < 0) {
+        m_inFlight.lastUnacknowledged = queue.unacknowledged;
+        m_inFlight.drainClock.start();
+    } else if (!m_inFlight.queueEstimated) {
+        const qint64 acknowledged = m_inFlight.lastUnacknowledged - queue.unacknowledged;
+        const qint64 elapsedMs = m_inFlight.drainClock.elapsed();
         if (noteDrainRate(acknowledged, elapsedMs)) {
-            m_ackBytesPerMs = double(acknowledged) / double(elapsedMs);
-            m_lastUnacknowledged = queue.unacknowledged;
-            m_drainClock.restart();
+            m_inFlight.ackBytesPerMs = double(acknowledged) / double(elapsedMs);
+            m_inFlight.lastUnacknowledged = queue.unacknowledged;
+            m_inFlight.drainClock.restart();
         }
     }
-    m_ackPoll.start(pollIntervalMs(queue));
+    m_outputTimer.start(pollIntervalMs(queue));
 }
 
 void Session::delivered()
 {
-    m_inFlight = false;
-    m_awaitingAck = false;
-    m_ackPoll.stop();
+    m_output = Output::Pausing;
     m_drainDeadline.stop();
-    int pause = pacingGapFor(m_lastKind);
-    if (m_lastKind == 'f') {
+    int pause = pacingGapFor(m_inFlight.kind);
+    if (m_inFlight.kind == 'f') {
         // A file many times the read-ahead took about as long as the link needs for it,
         // whatever a hop took in at first: its rate is the link's, more or less.
-        if (m_inFlightSize >= kLinkSampleBytes)
+        if (m_inFlight.size >= kLinkSampleBytes)
             m_linkBytesPerMs =
-                double(m_inFlightSize) / double(std::max<qint64>(1, m_clock.elapsed() - m_inFlightSinceMs));
+                double(m_inFlight.size) / double(std::max<qint64>(1, m_clock.elapsed() - m_inFlight.sinceMs));
         double rate =
             std::min(m_drainBytesPerMs > 0 ? m_drainBytesPerMs : kAssumedBytesPerMs, kAssumedBytesPerMs);
         if (m_linkBytesPerMs > 0)
             rate = std::min(rate, m_linkBytesPerMs);
-        if (m_ackBytesPerMs > 0) {
-            const double carried = m_ackBytesPerMs * double(m_clock.elapsed() - m_inFlightSinceMs);
+        if (m_inFlight.ackBytesPerMs > 0) {
+            const double carried = m_inFlight.ackBytesPerMs * double(m_clock.elapsed() - m_inFlight.sinceMs);
             m_hopHeldBytes =
-                std::max(m_hopHeldBytes, std::min(m_inFlightSize - qint64(carried), kMaxHeldBytes));
+                std::max(m_hopHeldBytes, std::min(m_inFlight.size - qint64(carried), kMaxHeldBytes));
         }
         // A later file the hop takes in whole may leave it holding as much again.
-        const qint64 held = std::min(m_inFlightSize, std::max(kReadAheadBytes, m_hopHeldBytes));
+        const qint64 held = std::min(m_inFlight.size, std::max(kReadAheadBytes, m_hopHeldBytes));
         pause += int(double(held) / rate);
     }
-    m_gap.start(pause);
+    m_outputTimer.start(pause);
 }
 
 void Session::abort(const char *reason)
 {
-    if (m_closed)
+    if (isClosed())
         return;
     qCInfo(lcServer).noquote() << "closing the connection from" << m_peer << m_userName << "-" << reason;
-    m_closing = true;
+    m_state = State::Closing;
     m_socket->abort();
     onDisconnected();
 }
 
 void Session::onDisconnected()
 {
-    if (m_closed)
+    if (isClosed())
         return;
-    m_closed = true;
-    m_closing = true;
+    m_state = State::Closed;
     if (m_transport == Transport::Handshake)
         ++metrics().tlsHandshakeFailures;
-    m_tail.reset();
-    m_gap.stop();
-    m_ackPoll.stop();
+    m_inFlight.tail.reset();
+    m_outputTimer.stop();
     m_drainDeadline.stop();
     m_loginDeadline.stop();
     m_closeDeadline.stop();
     m_assembler.clear();
     m_queue.clear();
-    m_queuedTails.clear();
-    m_queuedSince.clear();
     m_queuedBytes = 0;
     emit closed();
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "assembler.h"
-#include "config.h"
 #include "messagetail.h"
 #include "sendqueue.h"
 
@@ -18,9 +17,23 @@ class QTcpSocket;
 
 namespace tavrel::server {
 
-// Extra wait, beyond the client's own quiet gap, before the next message goes out. It
-// starts once the client's side has acknowledged the last byte of a message, and covers
-// what may still lie between that moment and the client reading the byte.
+struct Config;
+
+// What a session needs of the server's configuration (config.h tells what each means),
+// built once by the server and shared by its sessions.
+struct SessionSettings
+{
+    explicit SessionSettings(const Config &config);
+
+    int loginTimeoutMs;
+    qint64 maxQueuedBytes;
+    int drainGraceMs;
+    qint64 minDrainBytesPerSecond;
+    int drainMs;
+};
+
+// The margins of the pause after a message (see Session), for what may still lie between
+// the acknowledgement of its last byte and the client reading that byte.
 //
 // After a chat line or answer that is the scheduling of both processes: the client's
 // kernel has the bytes when it acknowledges them, and over loopback once they are sent.
@@ -60,14 +73,19 @@ private:
 
 // One client connection: gathers what it sends into messages, and paces what it is sent.
 //
-// The client tells messages apart only by the quiet gaps between them, so each message goes
-// out in one write, and the next one only once the client has acknowledged every byte of
-// the previous one and the client's gap for its kind has passed. Qt's buffer drains into
-// the kernel's send queue long before a slow link has carried the bytes: the queue can hold
-// megabytes, so it is watched until it is empty. Meanwhile chat lines merge into one waiting
-// chat message (one line each), and a newer user list replaces a waiting one, so a busy
-// room costs a reader at most one gap of delay, not a growing queue, as long as what it
-// says in a gap fits one TCP segment: chat goes out one segment at a time (chattext.h).
+// The client tells messages apart only by the quiet gaps between them. So, the pacing rule:
+// - a message goes out in one write (a file's tail back to back as the socket takes it);
+// - the next one waits until the client has acknowledged every byte of it, or only an
+//   acknowledgement it holds back is missing (SendQueue::isDelivered()). Qt's buffer drains
+//   into the kernel's send queue long before a slow link has carried the bytes, and that
+//   queue can hold megabytes, so the kernel is asked until it is empty;
+// - and then for a pause: the client's quiet gap for the kind of the message, plus a margin
+//   (kGapMarginMs, kFileGapMarginMs), plus after a file the time the bytes that a hop in
+//   front of the client acknowledged but may still hold need to reach it (delivered()).
+// Meanwhile chat lines merge into one waiting chat message (one line each), and a newer user
+// list replaces a waiting one, so a busy room costs a reader at most one gap of delay, not a
+// growing queue, as long as what it says in a gap fits one TCP segment: chat goes out one
+// segment at a time (chattext.h).
 //
 // A connection may carry TLS, told by its first byte; the messages inside are the same and
 // paced the same way, the kernel's send queue then holding the encrypted bytes.
@@ -75,7 +93,7 @@ class Session : public QObject
 {
     Q_OBJECT
 public:
-    Session(QTcpSocket *socket, const Config &config, QObject *parent = nullptr);
+    Session(QTcpSocket *socket, std::shared_ptr<const SessionSettings> settings, QObject *parent = nullptr);
     ~Session() override;
 
     QString peerAddress() const { return m_peer; }
@@ -83,9 +101,9 @@ public:
     QString source() const { return m_source; }
     QString userName() const { return m_userName; }
     bool isLoggedIn() const { return !m_userName.isEmpty(); }
-    bool isClosed() const { return m_closed; }
+    bool isClosed() const { return m_state == State::Closed; }
     // Closed or closing: it takes no more messages either way.
-    bool isClosing() const { return m_closing; }
+    bool isClosing() const { return m_state >= State::Closing; }
     // Logging in ends the wait that closes a connection which does not log in in time.
     void setUserName(const QString &name);
 
@@ -153,13 +171,23 @@ private:
     // read so far are not plain messages.
     bool chooseTransport();
 
-    // Undecided until the first byte arrives; a handshake that fails closes the connection.
+    // The connection reads and sends, then may stop reading (stopReading()), then closes
+    // (closeAfterOutput(): it takes no more messages) and is closed. Any of them may end at once
+    // in an abort.
+    enum class State { Reading, SendingOnly, Closing, Closed };
+    // Told by the first byte, and the same while the connection closes; a handshake that fails
+    // closes it.
     enum class Transport { Undecided, Plain, Handshake, Encrypted };
+    // The message in flight is being written, then waits for the client to acknowledge every
+    // byte of it, then the pause after it passes (m_outputTimer in both), then the next may go.
+    enum class Output { Idle, Writing, AwaitingAck, Pausing };
 
     QTcpSocket *m_socket;
     QSslConfiguration m_tls;
+    State m_state = State::Reading;
     Transport m_transport = Transport::Undecided;
-    Config m_config;
+    Output m_output = Output::Idle;
+    std::shared_ptr<const SessionSettings> m_settings;
     MessageAssembler m_assembler;
     QString m_peer;
     QString m_source;
@@ -169,50 +197,55 @@ private:
     TokenBucket m_actions;
     TokenBucket m_messages;
 
-    std::deque<QByteArray> m_queue;
-    std::deque<std::shared_ptr<MessageTail>> m_queuedTails; // null for a message without one
-    std::deque<qint64> m_queuedSince;                       // when each waiting message was queued (m_clock)
+    // A message waiting to go out, the rest of it to be read from disk (or null), and when
+    // it was queued (m_clock).
+    struct Pending
+    {
+        QByteArray message;
+        std::shared_ptr<MessageTail> tail;
+        qint64 queuedAtMs;
+    };
+    std::deque<Pending> m_queue;
     QElapsedTimer m_clock;
     qint64 m_queuedBytes = 0;
-    // A message is in flight from its write until the client has acknowledged all of it;
-    // it waits for the acknowledgement once Qt's buffer is empty.
-    bool m_inFlight = false;
-    // The tail of the message in flight still to be written, and how much of it.
-    std::shared_ptr<MessageTail> m_tail;
-    qint64 m_tailLeft = 0;
-    bool m_awaitingAck = false;
-    qint64 m_inFlightSize = 0;
     std::function<SendQueue(qintptr)> m_querySendQueue = querySendQueue;
     bool m_sendBufferChecked = false;
-    // The kernel could not tell, so sendQueue() estimated what it holds.
-    bool m_queueEstimated = false;
     // How fast this client takes bytes, smoothed over the session; 0 until measured.
     double m_drainBytesPerMs = 0;
-    // The rate of the last large file from its first write to its last acknowledgement, and
-    // when the message in flight was first written (m_clock); 0 until measured.
+    // The rate of the last large file from its first write to its last acknowledgement; 0
+    // until measured.
     double m_linkBytesPerMs = 0;
-    qint64 m_inFlightSinceMs = 0;
-    // The rate of the last acknowledgements of the message in flight, measured once Qt's
-    // buffer was empty (the hop, if any, full by then); 0 when they came all at once.
-    double m_ackBytesPerMs = 0;
     // The most a hop in front of the client was seen to hold of a file (see delivered()).
     qint64 m_hopHeldBytes = 0;
-    // Bytes drained since the kernel's first gulp of a message (-1 before it), and since when;
-    // later the unacknowledged bytes when the rate was last noted.
-    qint64 m_drainedBytes = -1;
-    QElapsedTimer m_drainClock;
-    qint64 m_lastUnacknowledged = -1;
-    // Since Qt's buffer emptied, for platforms that cannot tell what the kernel still holds,
-    // and since the kernel had sent every byte.
-    QElapsedTimer m_sinceBufferEmpty;
-    QElapsedTimer m_allSent;
-    QTimer m_ackPoll;
+    // The message in flight, from its first write (pump()) until the pause after it.
+    struct InFlight
+    {
+        char kind = 0;
+        // Its size with the tail, and when it was first written (m_clock).
+        qint64 size = 0;
+        qint64 sinceMs = 0;
+        // The tail still to be written, and how much of it.
+        std::shared_ptr<MessageTail> tail;
+        qint64 tailLeft = 0;
+        // The rate of its last acknowledgements, measured once Qt's buffer was empty (the
+        // hop, if any, full by then); 0 when they came all at once.
+        double ackBytesPerMs = 0;
+        // Bytes drained since the kernel's first gulp of it (-1 before that), and since when;
+        // later the unacknowledged bytes when the rate was last noted.
+        qint64 drainedBytes = -1;
+        QElapsedTimer drainClock;
+        qint64 lastUnacknowledged = -1;
+        // Since Qt's buffer emptied, for platforms that cannot tell what the kernel still
+        // holds, and since the kernel had sent every byte.
+        QElapsedTimer sinceBufferEmpty;
+        QElapsedTimer allSent;
+        // The kernel could not tell, so sendQueue() estimated what it holds.
+        bool queueEstimated = false;
+    };
+    InFlight m_inFlight;
     QTimer m_drainDeadline;
-    bool m_reading = true;
-    bool m_closing = false;
-    bool m_closed = false;
-    char m_lastKind = 0;
-    QTimer m_gap;
+    // The next look at the send queue while AwaitingAck; the end of the pause while Pausing.
+    QTimer m_outputTimer;
     QTimer m_loginDeadline;
     QTimer m_closeDeadline;
 };

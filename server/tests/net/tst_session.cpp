@@ -1,4 +1,5 @@
 #include "assembler.h"
+#include "config.h"
 #include "protocol.h"
 #include "session.h"
 #include "testcertificates.h"
@@ -211,7 +212,7 @@ private slots:
         QFETCH(bool, kernelQuery);
         QFETCH(bool, tls);
         Reader reader(bytesPerTick, -1, false, tls ? &m_tls : nullptr);
-        Session session(reader.serverSide(), Config());
+        Session session(reader.serverSide(), std::make_shared<SessionSettings>(Config()));
         reader.start(session);
         int queries = 0;
         session.setSendQueueQuery([&](qintptr fd) {
@@ -254,7 +255,7 @@ private slots:
         QFETCH(int, earliestMs);
         QFETCH(int, latestMs);
         Reader reader;
-        Session session(reader.serverSide(), Config());
+        Session session(reader.serverSide(), std::make_shared<SessionSettings>(Config()));
         session.setSendQueueQuery(
             [&](qintptr) { return SendQueue{unacknowledged, unsent, 3 * minRttUs, minRttUs, -1, 1448}; });
         QElapsedTimer clock;
@@ -277,7 +278,7 @@ private slots:
     void pauseAfterFileCoversReadAhead()
     {
         Reader reader;
-        Session session(reader.serverSide(), Config());
+        Session session(reader.serverSide(), std::make_shared<SessionSettings>(Config()));
         session.setSendQueueQuery([](qintptr) { return SendQueue{0, 0, -1, -1, -1, -1}; });
         QElapsedTimer clock;
         clock.start();
@@ -310,7 +311,7 @@ private slots:
         config.drainGraceMs = 300;
         config.minDrainBytesPerSecond = 1024 * 1024;
         Reader reader(16 * 1024, readLimit, vanish);
-        Session session(reader.serverSide(), config);
+        Session session(reader.serverSide(), std::make_shared<SessionSettings>(config));
         QSignalSpy closed(&session, &Session::closed);
         const QByteArray big = fileMessage(QStringLiteral("big.txt"), QByteArray(1024 * 1024, 'b'));
         if (cutOff)
@@ -368,7 +369,7 @@ private slots:
         // A kernel that holds little leaves the rest to Qt's buffers, which must stay small.
         if (bytesPerTick > 0)
             socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 32 * 1024);
-        Session session(socket, Config());
+        Session session(socket, std::make_shared<SessionSettings>(Config()));
         reader.start(session);
         QSignalSpy closed(&session, &Session::closed);
         // What waits in Qt's buffers, before and after encryption.
