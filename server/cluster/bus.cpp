@@ -44,6 +44,10 @@ constexpr qint64 kFreshnessMs = 60 * 1000;
 // At most one resend, and one hello back, this often, however many hellos come: an
 // instance whose connection flaps does not make the others repeat their backlog in a loop.
 constexpr int kResendIntervalMs = 1000;
+// How far the instances' wall clocks may disagree when one counts how long another's hello
+// was on its way: clocks kept by NTP agree to within milliseconds; a second more of messages
+// sent again costs little, as the receiver drops what is older than itself.
+constexpr qint64 kClockSlackMs = 1000;
 // The log says that messages were dropped at most this often.
 constexpr qint64 kDropLogIntervalMs = 60 * 1000;
 constexpr int kTagSize = crypto_auth_BYTES;
@@ -429,7 +433,11 @@ std::optional<BusMessage> Bus::openSealed(const QByteArray &bytes, bool publishe
     }
     const qint64 now = nowMs();
     const qint64 age = QDateTime::currentMSecsSinceEpoch() - sealed->sentAtMs;
-    // A sender publishes on one connection, so its messages come in the order it sealed them.
+    // A sender publishes on one connection at a time, so its messages come in the order it
+    // sealed them, except across its reconnection: what Redis still held from the closed
+    // connection may run after the new one's. Those older ones are dropped here and counted as
+    // replayed. What they held is not lost: once back, the sender says hello, the answers make
+    // it send its backlog again under new seals, and take() keeps one copy of each.
     auto heard = m_heard.find(message->origin);
     if (age > kFreshnessMs || age < -kFreshnessMs ||
         (published && heard != m_heard.end() && sealed->sequence <= heard->first)) {
@@ -438,6 +446,7 @@ std::optional<BusMessage> Bus::openSealed(const QByteArray &bytes, bool publishe
     }
     if (published)
         m_heard.insert(message->origin, {sealed->sequence, now});
+    message->sealedAtMs = sealed->sentAtMs;
     return message;
 }
 
@@ -612,8 +621,16 @@ void Bus::onBusMessage(const BusMessage &message)
             updateRemote(message.origin, message.number, *users);
         break;
     case 'h':
-        if (const std::optional<qint64> running = parseCount(message.payload))
-            scheduleResend(nowMs() - *running, message.number == 1);
+        if (const std::optional<qint64> running = parseCount(message.payload)) {
+            // The sender started its running time before it sealed the hello, and the hello
+            // may have waited since: in a Redis that hung, behind a loop that was busy. Counted
+            // back from now alone, the window began that wait too late, and what was sent in
+            // the sender's first moments (while it was away) was never sent again: lost for
+            // good. What comes of the slack from before it started, it drops (take()).
+            const qint64 waited =
+                std::max<qint64>(0, QDateTime::currentMSecsSinceEpoch() - message.sealedAtMs);
+            scheduleResend(nowMs() - *running - waited - kClockSlackMs, message.number == 1);
+        }
         break;
     case 'g':
         qCInfo(lcBus) << "instance" << message.origin << "left the bus";

@@ -74,6 +74,8 @@ struct BusMessage
     qint64 number = 0;
     QByteArray payload;
     qint64 ageMs = 0; // 'r' only
+    // When the sender sealed it, by its wall clock; not part of the text above.
+    qint64 sealedAtMs = 0;
 };
 QByteArray encodeBusMessage(const BusMessage &message);
 std::optional<BusMessage> decodeBusMessage(const QByteArray &bytes);

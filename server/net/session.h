@@ -192,6 +192,11 @@ private:
     // when the message in flight was first written (m_clock); 0 until measured.
     double m_linkBytesPerMs = 0;
     qint64 m_inFlightSinceMs = 0;
+    // The rate of the last acknowledgements of the message in flight, measured once Qt's
+    // buffer was empty (the hop, if any, full by then); 0 when they came all at once.
+    double m_ackBytesPerMs = 0;
+    // The most a hop in front of the client was seen to hold of a file (see delivered()).
+    qint64 m_hopHeldBytes = 0;
     // Bytes drained since the kernel's first gulp of a message (-1 before it), and since when;
     // later the unacknowledged bytes when the rate was last noted.
     qint64 m_drainedBytes = -1;
