@@ -94,7 +94,7 @@ notes=()
 bench_opts=()
 tls_opts=()
 if [ "${TLS:-0}" = 1 ]; then
-    "$here/../tests/support/tlscerts.sh" authority "$work/tls-ca" && "$here/../tests/support/tlscerts.sh" server "$work/tls" "$work/tls-ca"
+    "$here/../tests/kit/tlscerts.sh" authority "$work/tls-ca" && "$here/../tests/kit/tlscerts.sh" server "$work/tls" "$work/tls-ca"
     tls_opts=(--tls-cert "$work/tls/server.pem" --tls-key "$work/tls/server.key")
     bench_opts+=(--tls)
     notes+=(--note "TLS: $(openssl version | cut -d' ' -f1-2), P-256 certificate, $(nproc) cores")

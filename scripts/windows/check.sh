@@ -92,8 +92,8 @@ printf 'Windows drops the dot at the end of this name.\r\n' >"$check/data/files/
 cp "$root/tests/windows/data/tavrel.png" "$check/data/files/"
 # Signed by the test authority the TLS window was built with, and served with it: Wine's
 # Schannel finds an authority the window has compiled in only when the server sends it too.
-authority="$win_build/tests/support/tls-authority"
-"$root/tests/support/tlscerts.sh" server "$check/tls" "$authority"
+authority="$win_build/tests/kit/tls-authority"
+"$root/tests/kit/tlscerts.sh" server "$check/tls" "$authority"
 cat "$check/tls/server.pem" "$authority/ca.pem" >"$check/tls/chain.pem"
 
 # The tests run from a copy of the runnable folder, so that they load its DLLs and plugins

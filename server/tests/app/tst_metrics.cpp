@@ -1,27 +1,14 @@
-#include "answers.h"
-#include "config.h"
-#include "digest.h"
 #include "metrics.h"
-#include "protocol.h"
-#include "server.h"
-#include "tables.h"
-#include "testclient.h"
-#include "testconfig.h"
+#include "serverfixture.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QTemporaryDir>
-#include <QTest>
-
-#include <memory>
 
 using namespace tavrel;
 using namespace tavrel::server;
 using namespace Qt::StringLiterals;
 
 namespace {
-
-const QString kPassword = u"secret1"_s;
 
 struct Scrape
 {
@@ -38,8 +25,8 @@ class TestMetrics : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_dir;
-    std::unique_ptr<Server> m_server;
+    ServerFixture f{this};
+    Server *m_server = nullptr;
     QNetworkAccessManager m_network;
     Scrape m_before;
     Scrape m_after;
@@ -67,31 +54,20 @@ class TestMetrics : public QObject
     }
 
 private slots:
+    void cleanupTestCase() { f.cleanup(); }
     void initTestCase()
     {
-        Config config = testConfig(m_dir.path());
-        config.metricsPort = 0;
-        const auto now = std::make_shared<std::atomic<qint64>>(QDateTime::currentMSecsSinceEpoch());
-        config.clock = [now] { return now->load(); };
-        m_server = std::make_unique<Server>(config);
-        QVERIFY(m_server->start());
-        Store store(m_dir.filePath(u"tavrel.sqlite"_s));
-        QVERIFY(store.open());
-        char hash[crypto_pwhash_STRBYTES];
-        QCOMPARE(crypto_pwhash_str(hash, saltedDigest(kPassword).toLatin1(), 32, config.pwhashOps,
-                                   config.pwhashMem),
-                 0);
-        for (const QString &name : {u"alice"_s, u"bob"_s})
-            QVERIFY(store.insertAccount(name, name + u"@example.org"_s, hash, 0));
-        QFile file(m_dir.filePath(u"files/notes.txt"_s));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("private notes") == 13);
-        file.close();
+        f.init();
+        f.config.metricsPort = 0;
+        f.startServer({u"alice"_s, u"bob"_s});
+        m_server = f.server.get();
+        QVERIFY(write(f.filePath(u"notes.txt"_s), "private notes"));
 
         m_before = scrape();
         QCOMPARE(m_before.status, 200);
-        auto *alice = new TestClient(m_server->port(), this);
-        auto *bob = new TestClient(m_server->port(), this);
-        auto *guest = new TestClient(m_server->port(), this);
+        TestClient *alice = f.connected();
+        TestClient *bob = f.connected();
+        TestClient *guest = f.connected();
         alice->send(loginMessage(u"alice"_s, saltedDigest(kPassword)));
         QCOMPARE(alice->take('l'), answers::loginReply(answers::loginOk()));
         // Refused after the hash, and before it: not a digest at all.
@@ -99,7 +75,7 @@ private slots:
             bob->send(loginMessage(u"bob"_s, wrong));
             QCOMPARE(bob->take('l'), answers::loginReply(answers::loginRefused()));
         }
-        now->fetch_add(1000); // past the delay a failure costs
+        f.advance(1000); // past the delay a failure costs
         bob->send(loginMessage(u"bob"_s, saltedDigest(kPassword)));
         QCOMPARE(bob->take('l'), answers::loginReply(answers::loginOk()));
         QVERIFY(alice->expect("o,alice\nbob"));

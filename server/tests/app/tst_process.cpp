@@ -1,4 +1,5 @@
 #include "serverfixture.h"
+#include "serverprocess.h"
 #include "sharedfiles.h"
 
 #include <QProcess>
@@ -45,7 +46,7 @@ class TestProcess : public QObject
 
     std::unique_ptr<QTemporaryDir> m_data;
     std::unique_ptr<QProcess> m_server;
-    QByteArray m_log;
+    QString m_log;
     quint16 m_port = 0;
 
     void startServer(const QStringList &options = {}, std::function<void()> inChild = {})
@@ -57,15 +58,12 @@ class TestProcess : public QObject
         if (inChild)
             m_server->setChildProcessModifier(inChild);
         m_log.clear();
-        connect(m_server.get(), &QProcess::readyReadStandardError, this,
-                [this] { m_log += m_server->readAllStandardError(); });
-        m_server->start(TAVREL_SERVER_BINARY, QStringList{u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s,
-                                                          u"--data"_s, m_data->path()} +
-                                                  options);
-        QVERIFY2(m_server->waitForStarted(5000), qPrintable(m_server->errorString()));
-        static const QRegularExpression listening(u"listening on 127.0.0.1 (\\d+)"_s);
-        QTRY_VERIFY_WITH_TIMEOUT(listening.match(QString::fromUtf8(m_log)).hasMatch(), 20000);
-        m_port = quint16(listening.match(QString::fromUtf8(m_log)).captured(1).toUInt());
+        m_server->setProgram(TAVREL_SERVER_BINARY);
+        m_server->setArguments(
+            QStringList{u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s, u"--data"_s, m_data->path()} +
+            options);
+        m_port = startListening(*m_server, &m_log, 20000);
+        QVERIFY2(m_port != 0, qPrintable(m_log));
     }
     TestClient *connected(int source = 1)
     {
@@ -105,7 +103,7 @@ private slots:
             for (int i = 0; i < 50; ++i)
                 ::open("/dev/null", O_RDONLY);
         });
-        QVERIFY2(m_log.contains("lowered to"), m_log.constData());
+        QVERIFY2(m_log.contains("lowered to"), qPrintable(m_log));
         QList<TestClient *> clients;
         for (int i = 0; i < 30; ++i)
             clients.append(connected(1 + i % 4));
@@ -127,18 +125,14 @@ private slots:
         addAccounts(m_data->filePath(u"tavrel.sqlite"_s), {u"alice"_s, u"bob"_s});
         QVERIFY(QDir(m_data->path()).mkpath(u"files"_s));
         const QByteArray big(4 << 20, 'b');
-        QVERIFY(writeFile(m_data->filePath(u"files/big.txt"_s), big));
+        QVERIFY(write(m_data->filePath(u"files/big.txt"_s), big));
         startServer();
         TestClient *alice = loggedIn(u"alice"_s);
         TestClient *bob = loggedIn(u"bob"_s);
         TestClient *carol = connected(2);
         carol->send(reg(u"carol"_s, u"carol@example.org"_s));
         QVERIFY(!carol->take('r', 10000).isNull());
-        const QDir outbox(m_data->filePath(u"outbox"_s));
-        const QString code =
-            QRegularExpression(u"验证码：(\\d{6})"_s)
-                .match(QString::fromUtf8(readFile(outbox.filePath(outbox.entryList({u"*.eml"_s}).value(0)))))
-                .captured(1);
+        const QString code = mailedCode(m_data->filePath(u"outbox"_s), u"carol@example.org"_s);
         QCOMPARE(code.size(), 6);
         bob->send(fileRequest(u"big.txt"_s));
         QTest::qWait(50);

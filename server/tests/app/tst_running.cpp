@@ -1,3 +1,5 @@
+#include "serverprocess.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -254,15 +256,11 @@ private slots:
         prepare(server, false);
         server.setArguments(
             u"--config= --listen 127.0.0.1 --port 0 --data %1"_s.arg(path(u"data"_s)).split(u' '));
-        QByteArray output;
-        connect(&server, &QProcess::readyReadStandardError, this,
-                [&] { output += server.readAllStandardError(); });
-        server.start();
-        static const QRegularExpression listening(u"listening on 127.0.0.1 (\\d+) "_s);
-        QTRY_VERIFY_WITH_TIMEOUT(listening.match(QString::fromUtf8(output)).hasMatch(), 10000);
+        QString output;
+        const quint16 port = startListening(server, &output);
+        QVERIFY2(port != 0, qPrintable(output));
         QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost,
-                             quint16(listening.match(QString::fromUtf8(output)).captured(1).toUInt()));
+        client.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(client.waitForConnected(5000));
         const QByteArray separator("~+^`&");
         client.write("r,alice" + separator + "alice@example.org" + separator + separator +

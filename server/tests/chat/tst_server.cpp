@@ -281,7 +281,7 @@ private slots:
         f.server.reset();
         const QByteArray digest = saltedDigest(kPassword).toLatin1();
         for (QDirIterator it(f.dir->path(), QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
-            const QByteArray bytes = readFile(it.next());
+            const QByteArray bytes = contents(it.next());
             QVERIFY2(!bytes.contains(digest) && !bytes.contains(QByteArray::fromHex(digest)),
                      qPrintable(it.filePath()));
         }
@@ -385,12 +385,12 @@ private slots:
         QFETCH(QString, stored);
         QFETCH(QString, request);
         f.startServer({u"alice"_s, u"bob"_s});
-        QVERIFY(writeFile(f.filePath(u"notes.txt"_s), "mine") && writeFile(f.filePath(u"logo"_s), kPng) &&
-                writeFile(f.filePath(u"a~+^`&b"_s), "") && writeFile(f.dataPath(u"secret.txt"_s), "secret"));
+        QVERIFY(write(f.filePath(u"notes.txt"_s), "mine") && write(f.filePath(u"logo"_s), kPng) &&
+                write(f.filePath(u"a~+^`&b"_s), "") && write(f.dataPath(u"secret.txt"_s), "secret"));
         for (const auto &[name, bytes] : kOperatorRasters)
-            QVERIFY(writeFile(f.filePath(name), bytes));
+            QVERIFY(write(f.filePath(name), bytes));
         for (const auto &[name, text] : kImageLikeText)
-            QVERIFY(writeFile(f.filePath(u"op-"_s + name), text));
+            QVERIFY(write(f.filePath(u"op-"_s + name), text));
         QVERIFY(QFile::link(f.dataPath(u"secret.txt"_s), f.filePath(u"link.txt"_s)));
         QVERIFY(QDir().mkdir(f.filePath(u"sub"_s)));
         const QStringList before = f.files();
@@ -408,7 +408,7 @@ private slots:
         bob->send(fileRequest(request));
         QVERIFY(QTest::qWaitFor([requester = bob] { return !requester->inbox.isEmpty(); }, 5000));
         QTEST(bob->inbox.value(0), "answer");
-        QCOMPARE(readFile(f.filePath(u"notes.txt"_s)), QByteArray("mine"));
+        QCOMPARE(::contents(f.filePath(u"notes.txt"_s)), QByteArray("mine"));
     }
 
     void oversizeShed_data()
@@ -458,7 +458,7 @@ private slots:
     {
         f.config.maxQueuedBytes = 16 * 1024;
         f.startServer({u"slow"_s, u"alice"_s, u"bob"_s});
-        QVERIFY(writeFile(f.filePath(u"big.bin"_s), QByteArray(kMaxServedFile, 'b')));
+        QVERIFY(write(f.filePath(u"big.bin"_s), QByteArray(kMaxServedFile, 'b')));
         auto [slow, alice, bob] = f.loggedIn(u"slow"_s, u"alice"_s, u"bob"_s);
         slow->socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
         slow->socket.setReadBufferSize(4096);
@@ -612,7 +612,7 @@ private slots:
         resume.release(1000);
         QVERIFY(bob->expect(
             answers::noticeMessage(answers::uploaded(u"alice"_s, u"big.txt"_s, contents.size()))));
-        QCOMPARE(readFile(f.filePath(u"big.txt"_s)), contents);
+        QCOMPARE(::contents(f.filePath(u"big.txt"_s)), contents);
         QCOMPARE(f.files(), QStringList{u"big.txt"_s});
     }
 
@@ -633,7 +633,7 @@ private slots:
         };
         const auto unblock = qScopeGuard([release] { release->release(100); });
         f.startServer({u"alice"_s, u"bob"_s, u"carol"_s});
-        QVERIFY(writeFile(f.filePath(u"f.txt"_s), "file"));
+        QVERIFY(write(f.filePath(u"f.txt"_s), "file"));
         TestClient *alice = f.loggedIn(u"alice"_s)[0];
         TestClient *bob = f.loggedIn(u"bob"_s)[0];
         TestClient *carol = f.connected();

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "outbox.h"
 #include "widgetprobe.h"
 
 #include <QDir>
-#include <QRegularExpression>
 
 // A new user's first steps with the real server through the window. A failure is recorded
 // in the running test; check QTest::currentTestFailed() after each step.
@@ -27,22 +27,11 @@ inline void registerThroughMail(Widget &w, const QDir &outbox, const QString &na
     type(w, "lineEditPasswd2", password);
     click(w, "btnReg");
     QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("验证码已发送到") + email), 10000);
-    // The server may have written mails to others before.
-    const auto mailTo = [&] {
-        for (const QString &name : outbox.entryList({QStringLiteral("*.eml")}, QDir::Files)) {
-            const QString text = QString::fromUtf8(contents(outbox.filePath(name)));
-            if (text.contains(email))
-                return text;
-        }
-        return QString();
-    };
-    QTRY_VERIFY(!mailTo().isEmpty());
-    const QString text = mailTo();
+    QTRY_VERIFY(!mailedCode(outbox.path(), email).isEmpty());
 
     // The client's one-minute lockout is tested on its own; here the minute has passed.
     WidgetProbe::button(w, "btnReg")->setEnabled(true);
-    type(w, "lineEditCheckCode",
-         QRegularExpression(QStringLiteral("验证码：(\\d{6})")).match(text).captured(1));
+    type(w, "lineEditCheckCode", mailedCode(outbox.path(), email));
     click(w, "btnReg");
     QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("注册成功，请登录")), 10000);
 }

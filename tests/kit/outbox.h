@@ -5,8 +5,6 @@
 #include <QString>
 #include <QStringList>
 
-namespace bench {
-
 // Reads the verification codes the server mails to new users: one RFC 5322 message per
 // file in the outbox folder of each server instance. Only files not read before are opened.
 class Outbox
@@ -28,4 +26,8 @@ private:
     QHash<QString, QString> m_codes; // lowercased address -> code
 };
 
-} // namespace bench
+// The newest code mailed to address, read from one outbox folder; empty when none has come.
+inline QString mailedCode(const QString &outbox, const QString &address)
+{
+    return Outbox({outbox}).codeFor(address);
+}

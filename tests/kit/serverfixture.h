@@ -6,6 +6,8 @@
 #include "answers.h"
 #include "config.h"
 #include "digest.h"
+#include "files.h"
+#include "outbox.h"
 #include "protocol.h"
 #include "server.h"
 #include "tables.h"
@@ -31,18 +33,6 @@ inline QByteArray reg(const QString &name, const QString &email, const QString &
 inline QByteArray login(const QString &name, const QString &password = kPassword)
 {
     return tavrel::loginMessage(name, tavrel::saltedDigest(password));
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-inline bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 // kPassword as the server stores it, hashed at this cost.
@@ -123,15 +113,13 @@ public:
         QStringList found;
         const QDir outbox(dataPath(QStringLiteral("outbox")));
         for (const QString &name : outbox.entryList({QStringLiteral("*.eml")}, QDir::Files, QDir::Name))
-            found.append(QString::fromUtf8(readFile(outbox.filePath(name))));
+            found.append(QString::fromUtf8(contents(outbox.filePath(name))));
         return found.filter(QString(QStringLiteral("\r\nTo: <") + email + QStringLiteral(">\r\n")),
                             Qt::CaseInsensitive);
     }
     QString codeFor(const QString &email) const
     {
-        static const QRegularExpression code(QStringLiteral("^验证码：(\\d{6})\r$"),
-                                             QRegularExpression::MultilineOption);
-        return code.match(mailsTo(email).value(mailsTo(email).size() - 1)).captured(1);
+        return mailedCode(dataPath(QStringLiteral("outbox")), email);
     }
 
     // Logs everyone in at once; each then has the list of all logged in so far.

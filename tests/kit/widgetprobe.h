@@ -1,6 +1,7 @@
 #pragma once
 
 #include "eventwait.h"
+#include "files.h"
 #include "widget.h"
 
 #include <QBuffer>
@@ -93,19 +94,6 @@ inline int sendButtonsEnabled(Widget &w)
     for (const char *name : kSendButtons)
         enabled += WidgetProbe::button(w, name)->isEnabled();
     return enabled;
-}
-
-// Every byte of a file, or "<none>" when it cannot be read.
-inline QByteArray contents(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<none>");
-}
-
-inline bool write(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
 // Every entry of the working folder, hidden and system ones included.

@@ -4,8 +4,10 @@
 #include "assembler.h"
 #include "digest.h"
 #include "eventwait.h"
+#include "outbox.h"
 #include "protocol.h"
 #include "serverprocess.h"
+#include "testclient.h"
 #include "widgetprobe.h"
 
 #include <QBuffer>
@@ -30,52 +32,6 @@ namespace {
 const QString kPassword = QStringLiteral("link trial 密码");
 const QString kWindowUser = QStringLiteral("alice");
 const QString kChatter = QStringLiteral("bob");
-
-// A user on a direct connection, reading what the server sends as the window does.
-class PlainClient : public QObject
-{
-public:
-    PlainClient()
-    {
-        connect(&m_socket, &QTcpSocket::readyRead, this, [this] { m_assembler.append(m_socket.readAll()); });
-        connect(&m_assembler, &tavrel::MessageAssembler::messageReady, this,
-                [this](const QByteArray &message) { m_inbox.append(message); });
-    }
-    bool open(quint16 port)
-    {
-        m_socket.connectToHost(QHostAddress::LocalHost, port);
-        return m_socket.waitForConnected(5000);
-    }
-    // Keeps the server's gap after the previous message.
-    void send(const QByteArray &message)
-    {
-        const qint64 gap = tavrel::quietGapForStart(m_last) + 20;
-        if (m_sent.isValid() && m_sent.elapsed() < gap)
-            waitUntil([&] { return m_sent.elapsed() >= gap; }, int(gap), 1);
-        tavrel::writeWhole(&m_socket, message);
-        m_sent.start();
-        m_last = message.left(2);
-    }
-    // The next message of this kind, taken from the inbox; null when none comes in time.
-    QByteArray take(char kind, int timeoutMs = 10000)
-    {
-        const auto found = [&] {
-            return std::find_if(m_inbox.begin(), m_inbox.end(),
-                                [&](const QByteArray &m) { return m.startsWith(kind); });
-        };
-        if (!waitUntil([&] { return found() != m_inbox.end(); }, timeoutMs))
-            return QByteArray();
-        return m_inbox.takeAt(found() - m_inbox.begin());
-    }
-    void close() { m_socket.abort(); }
-
-private:
-    QTcpSocket m_socket;
-    tavrel::MessageAssembler m_assembler;
-    QList<QByteArray> m_inbox;
-    QElapsedTimer m_sent;
-    QByteArray m_last;
-};
 
 // The link in a thread of its own: the window blocks its thread while it connects, for up to
 // a second, and the link must carry the TLS handshake meanwhile.
@@ -127,23 +83,15 @@ private:
     quint16 m_port = 0;
 };
 
-bool enroll(PlainClient &client, const QString &name, const QString &outbox)
+bool enroll(TestClient &client, const QString &name, const QString &outbox)
 {
     const QString email = name + QStringLiteral("@example.org");
     const QString digest = tavrel::saltedDigest(kPassword);
     client.send(tavrel::registrationMessage(name, email, QString(), digest));
-    if (!client.take('r').contains(QStringLiteral("验证码已发送").toUtf8()))
+    if (!client.take('r', 10000).contains(QStringLiteral("验证码已发送").toUtf8()))
         return false;
-    QString code;
-    static const QRegularExpression codeLine(QStringLiteral("验证码：(\\d{6})"));
-    for (const QFileInfo &mail : QDir(outbox).entryInfoList({QStringLiteral("*.eml")}, QDir::Files)) {
-        QFile file(mail.filePath());
-        const QString text = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-        if (text.contains(email))
-            code = codeLine.match(text).captured(1);
-    }
-    client.send(tavrel::registrationMessage(name, email, code, digest));
-    return client.take('r') == answers::registrationReply(answers::registered());
+    client.send(tavrel::registrationMessage(name, email, mailedCode(outbox, email), digest));
+    return client.take('r', 10000) == answers::registrationReply(answers::registered());
 }
 
 QString describe(const QByteArray &expected, const QByteArray &actual)
@@ -227,12 +175,12 @@ TrialResult runTrial(const TrialSettings &settings, const QList<TrialFile> &file
             &port))
         return fail(QStringLiteral("tavrel-server did not start: ") + serverLog);
     ProxyThread proxy;
-    PlainClient chatter;
+    TestClient chatter(port, nullptr);
     const QString outbox = data.filePath(QStringLiteral("outbox"));
     const quint16 target = settings.hop ? settings.hop(port) : port;
     if (target == 0)
         return fail(QStringLiteral("the hop in front of the server did not start"));
-    if (!proxy.start(settings, target) || !chatter.open(port) || !enroll(chatter, kWindowUser, outbox) ||
+    if (!proxy.start(settings, target) || !chatter.isConnected() || !enroll(chatter, kWindowUser, outbox) ||
         !enroll(chatter, kChatter, outbox))
         return fail(QStringLiteral("cannot set up the accounts: ") + serverLog);
     chatter.send(tavrel::loginMessage(kChatter, tavrel::saltedDigest(kPassword)));
@@ -251,7 +199,7 @@ TrialResult runTrial(const TrialSettings &settings, const QList<TrialFile> &file
     const auto shows = [&w](const QString &text) { return shown(w).contains(text); };
     const auto *tls = qobject_cast<QSslSocket *>(WidgetProbe::socket(w));
     if (WidgetProbe::socket(w)->state() != QAbstractSocket::ConnectedState || (tls && !tls->isEncrypted()) ||
-        chatter.take('l') != tavrel::loginAnswer(answers::loginOk()))
+        chatter.take('l', 10000) != tavrel::loginAnswer(answers::loginOk()))
         return fail(QStringLiteral("cannot connect and log in: ") + shown(w) + u'\n' + serverLog);
     click(w, "btnLog");
     if (!waitUntil([&] { return sendButtonsEnabled(w) == 3; }, 20000))
@@ -344,7 +292,7 @@ TrialResult runTrial(const TrialSettings &settings, const QList<TrialFile> &file
             result.faults << QStringLiteral("the window says: ") + line;
     }
     proxy.stop(&result);
-    chatter.close();
+    chatter.socket.abort();
     WidgetProbe::socket(w)->abort();
     stopServerProcess(server);
     result.seconds = clock.elapsed() / 1000.0;

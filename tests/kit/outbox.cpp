@@ -6,8 +6,6 @@
 
 #include <algorithm>
 
-namespace bench {
-
 namespace {
 
 QByteArray decodeQuotedPrintable(const QByteArray &in)
@@ -126,5 +124,3 @@ QString Outbox::codeFor(const QString &address)
     scan();
     return m_codes.value(address.toLower());
 }
-
-} // namespace bench
