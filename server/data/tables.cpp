@@ -516,13 +516,8 @@ std::optional<Store::CodeMailCounts> Store::codeMailCounts(const QString &emailK
 qint64 Store::recordCodeMail(const QString &emailKey, const QString &nameKey, const QString &source,
                              qint64 nowMs)
 {
-    QSqlQuery query(m_db);
-    if (!run(query,
-             "INSERT INTO code_mails (email, name, source, sent_ms) VALUES (?, ?, ?, ?) RETURNING rowid",
-             {emailKey, nameKey, source, nowMs}) ||
-        !query.next())
-        return -1;
-    return query.value(0).toLongLong();
+    return single("INSERT INTO code_mails (email, name, source, sent_ms) VALUES (?, ?, ?, ?) RETURNING rowid",
+                  {emailKey, nameKey, source, nowMs});
 }
 
 bool Store::dropCodeMail(qint64 id)
@@ -566,12 +561,8 @@ bool Store::setLoginDelay(const QString &nameKey, const QString &source, int fai
 
 qint64 Store::addFailure(const QString &nameKey, const QString &source, qint64 nowMs)
 {
-    QSqlQuery query(m_db);
-    if (!run(query, "INSERT INTO name_failures (name, source, failed_ms) VALUES (?, ?, ?) RETURNING rowid",
-             {nameKey, source, nowMs}) ||
-        !query.next())
-        return -1;
-    return query.value(0).toLongLong();
+    return single("INSERT INTO name_failures (name, source, failed_ms) VALUES (?, ?, ?) RETURNING rowid",
+                  {nameKey, source, nowMs});
 }
 
 bool Store::dropFailure(qint64 id)
