@@ -97,12 +97,14 @@ private slots:
     // refuses the connection is.
     void nextCandidate()
     {
+        // The port is picked free on 127.0.0.1, where the other tests of this machine listen,
+        // and taken on 127.0.0.2 too.
         Server first, second;
-        QVERIFY2(start(first, u"expired"_s, u"127.0.0.2"_s), qPrintable(first.log));
-        QVERIFY2(start(second, u"server"_s, u"127.0.0.1"_s, first.port), qPrintable(second.log));
+        QVERIFY2(start(second, u"server"_s, u"127.0.0.1"_s), qPrintable(second.log));
+        QVERIFY2(start(first, u"expired"_s, u"127.0.0.2"_s, second.port), qPrintable(first.log));
         Widget w;
         WidgetProbe::setServerAddresses(w, {u"127.0.0.2"_s, u"127.0.0.1"_s});
-        WidgetProbe::setServerPort(w, first.port);
+        WidgetProbe::setServerPort(w, second.port);
         QStringList lines;
         connect(WidgetProbe::textEdit(w, "textEditRead"), &QTextEdit::textChanged, this,
                 [&] { lines.append(shown(w)); });
