@@ -134,14 +134,15 @@ class TestCluster : public QObject
         if (!socket.waitForConnected(2000))
             return 0;
         socket.write("GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
-        QByteArray page;
-        while (socket.waitForReadyRead(2000))
-            page += socket.readAll();
-        for (const QByteArray &line : page.split('\n')) {
-            if (line.startsWith(sample + ' '))
-                return line.mid(sample.size() + 1).toDouble();
-        }
-        return 0;
+        // The endpoint keeps the connection open after the page: read until the line is whole.
+        const QRegularExpression line(u"^"_s + QRegularExpression::escape(QString::fromLatin1(sample)) +
+                                          u" (\\S+)\n"_s,
+                                      QRegularExpression::MultilineOption);
+        QString page;
+        QRegularExpressionMatch match;
+        while (!(match = line.match(page)).hasMatch() && socket.waitForReadyRead(2000))
+            page += QString::fromLatin1(socket.readAll());
+        return match.captured(1).toDouble();
     }
     // Waits until both instances are back on the bus: they have written their presence (the
     // bus's user may not ask Redis who subscribes), and their subscriptions had time to follow.
