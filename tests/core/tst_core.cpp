@@ -36,17 +36,10 @@ private slots:
         QTest::addColumn<bool>("image");
         QTest::addColumn<QByteArray>("parts"); // status|name|sender|data
 
-        const struct
-        {
-            const char *tag, *message;
-            bool image;
-            const char *parts;
-        } rows[] = {
-            {"separator before offset 3", "fs~+^`&n~+^`&d", false, "0|+^`&n||d"},
-            {"image", "fsip.jpg~+^`&bob~+^`&I~+^`&", true, "0|p.jpg|bob|I~+^`&"},
-        };
-        for (const auto &row : rows)
-            QTest::newRow(row.tag) << QByteArray(row.message) << row.image << QByteArray(row.parts);
+        QTest::newRow("separator before offset 3")
+            << QByteArray("fs~+^`&n~+^`&d") << false << QByteArray("0|+^`&n||d");
+        QTest::newRow("image") << QByteArray("fsip.jpg~+^`&bob~+^`&I~+^`&") << true
+                               << QByteArray("0|p.jpg|bob|I~+^`&");
         const QByteArray n197(197, 'n');
         QTest::newRow("separator at 200") << "fs," + n197 + "~+^`&d" << false << "0|" + n197 + "||d";
         QTest::newRow("image, separator at 201")

@@ -29,13 +29,11 @@ std::unique_ptr<QTemporaryDir> g_root; // holds "outside" and "scratch"
 QString g_scratch;
 QString g_outside;
 
-enum class Type { File, Folder, Link };
-
-struct Entry
+void check(bool condition)
 {
-    Type type;
-    QByteArray contents;
-};
+    if (!condition)
+        std::abort();
+}
 
 // Not QDir::filePath, which returns a name that starts with ':' as it is.
 QString inScratch(const QString &name)
@@ -49,46 +47,33 @@ QByteArray contentsOf(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
 QStringList listing(const QString &path)
 {
     return QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                                 QDir::Name);
 }
 
-bool create(const QString &name, Type type, QByteArray &contents)
+// An entry of the folder, as its type ('/' an empty folder, '@' a link to "outside", 'f' a
+// file) and the contents of a file.
+bool create(const QString &name, const QByteArray &entry)
 {
+    const char type = entry.at(0);
+    const QByteArray contents = entry.mid(1);
     QFile file(inScratch(name));
-    return type == Type::Folder ? QDir().mkdir(file.fileName())
-           : type == Type::Link ? QFile::link(g_outside, file.fileName())
-                                : file.open(QIODevice::WriteOnly | QIODevice::NewOnly) &&
-                                      file.write(contents) == contents.size();
+    return type == '/'   ? QDir().mkdir(file.fileName())
+           : type == '@' ? QFile::link(g_outside, file.fileName())
+                         : file.open(QIODevice::WriteOnly | QIODevice::NewOnly) &&
+                               file.write(contents) == contents.size();
 }
 
-bool unchanged(const QString &name, const Entry &entry)
+bool unchanged(const QString &name, const QByteArray &entry)
 {
+    const char type = entry.at(0);
+    const QByteArray contents = entry.mid(1);
     const QFileInfo info(inScratch(name));
-    return entry.type == Type::Folder
-               ? info.isDir() && !info.isSymLink() && listing(info.filePath()).isEmpty()
-           : entry.type == Type::Link
-               ? info.isSymLink() && info.symLinkTarget() == g_outside
-               : info.isFile() && !info.isSymLink() && contentsOf(info.filePath()) == entry.contents;
-}
-
-void emptyScratch()
-{
-    for (const QString &name : listing(g_scratch)) {
-        const QFileInfo info(inScratch(name));
-        if (info.isDir() && !info.isSymLink())
-            QDir().rmdir(info.filePath());
-        else
-            QFile::remove(info.filePath());
-    }
+    return type == '/'   ? info.isDir() && !info.isSymLink() && listing(info.filePath()).isEmpty()
+           : type == '@' ? info.isSymLink() && info.symLinkTarget() == g_outside
+                         : info.isFile() && !info.isSymLink() && contentsOf(info.filePath()) == contents;
 }
 
 } // namespace
@@ -99,11 +84,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     const QString base =
         QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm") : QDir::tempPath();
     g_root = std::make_unique<QTemporaryDir>(base + QStringLiteral("/tavrel-fuzz-names-XXXXXX"));
-    check(g_root->isValid());
     g_scratch = g_root->filePath(QStringLiteral("scratch"));
     g_outside = g_root->filePath(QStringLiteral("outside"));
     QFile outside(g_outside);
-    check(QDir().mkdir(g_scratch) && outside.open(QIODevice::WriteOnly) &&
+    check(g_root->isValid() && QDir().mkdir(g_scratch) && outside.open(QIODevice::WriteOnly) &&
           outside.write(kOutsideContents) > 0);
     return 0;
 }
@@ -113,53 +97,53 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QList<QByteArray> lines =
         QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)).split('\n');
 
-    QMap<QString, Entry> present;
+    QMap<QString, QByteArray> present;
     for (qsizetype i = 1; i < lines.size() && i <= kMaxEntries; ++i) {
-        const QByteArray &line = lines.at(i);
-        const Type type = line.startsWith('/')   ? Type::Folder
-                          : line.startsWith('@') ? Type::Link
-                                                 : Type::File;
-        const QString name =
-            tavrel::lastPathComponent(tavrel::decodeReceivedName(type == Type::File ? line : line.mid(1)));
-        Entry entry{type, "present " + QByteArray::number(i)};
+        const char type =
+            lines.at(i).startsWith('/') || lines.at(i).startsWith('@') ? lines.at(i).at(0) : 'f';
+        const QByteArray entry = type + QByteArray::number(i);
+        const QString name = tavrel::lastPathComponent(
+            tavrel::decodeReceivedName(type == 'f' ? lines.at(i) : lines.at(i).mid(1)));
         // Names that no file system takes are not there before.
-        if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") ||
-            name.contains(QChar(0)) || name.toUtf8().size() > tavrel::kMaxFileNameBytes ||
-            present.contains(name) || !create(name, type, entry.contents))
-            continue;
-        present.insert(name, entry);
+        if (!name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
+            !name.contains(QChar(0)) && name.toUtf8().size() <= tavrel::kMaxFileNameBytes &&
+            !present.contains(name) && create(name, entry))
+            present.insert(name, entry);
     }
 
     QString name = tavrel::lastPathComponent(tavrel::decodeReceivedName(lines.at(0)));
     const bool acceptable = tavrel::isAcceptableFileName(name);
-    QString stored;
+    QStringList expected = present.keys();
     QFile file;
     if (tavrel::createFreshFile(file, name, g_scratch)) {
         check(file.write("new") == 3);
         file.close();
         check(!present.contains(name) && contentsOf(inScratch(name)) == "new");
-        stored = name;
+        // Nothing is stored under a name the system would run, load or read.
+        check(tavrel::isHarmlessFileName(name));
+        if (acceptable)
+            check(tavrel::isAcceptableFileName(name) && name.toUtf8().size() <= tavrel::kMaxFileNameBytes &&
+                  tavrel::lastPathComponent(name) == name);
+        expected.append(name);
+    } else {
+        // Only a zero character keeps a name, and its numbered variants, off this file system.
+        check(name.contains(QChar(0)));
     }
-    // Only a zero character keeps a name, and its numbered variants, off this file system.
-    check(!stored.isEmpty() || name.contains(QChar(0)));
-    // Nothing is stored under a name the system would run, load or read.
-    check(stored.isEmpty() || tavrel::isHarmlessFileName(stored));
-    if (acceptable)
-        check(tavrel::isAcceptableFileName(stored) && stored.toUtf8().size() <= tavrel::kMaxFileNameBytes &&
-              tavrel::lastPathComponent(stored) == stored);
-
-    QStringList expected = present.keys();
-    if (!stored.isEmpty())
-        expected.append(stored);
-    expected.sort();
     QStringList found = listing(g_scratch);
     found.sort();
+    expected.sort();
     check(found == expected);
     for (auto it = present.cbegin(); it != present.cend(); ++it)
         check(unchanged(it.key(), it.value()));
     check(listing(g_root->path()) == QStringList({QStringLiteral("outside"), QStringLiteral("scratch")}));
     check(contentsOf(g_outside) == kOutsideContents);
 
-    emptyScratch();
+    for (const QString &entry : listing(g_scratch)) {
+        const QFileInfo info(inScratch(entry));
+        if (info.isDir() && !info.isSymLink())
+            QDir().rmdir(info.filePath());
+        else
+            QFile::remove(info.filePath());
+    }
     return 0;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "assembler.h"
 #include "eventwait.h"
 #include "files.h"
 #include "widget.h"
@@ -47,6 +48,16 @@ public:
     static QLineEdit *lineEdit(Widget &w, const char *name) { return control<QLineEdit>(w, name); }
     static QTextEdit *textEdit(Widget &w, const char *name) { return control<QTextEdit>(w, name); }
 };
+
+// The file gap of a window whose test waits a gap out without measuring it: long enough for
+// the pieces of one message on loopback, short enough not to hold up the tests. tst_core and
+// the Windows check measure the real one.
+constexpr int kTestFileGapMs = 250;
+
+inline void shortenFileGap(Widget &w)
+{
+    WidgetProbe::assembler(w)->setQuietGaps(tavrel::kQuietGapMs, kTestFileGapMs);
+}
 
 inline QString shown(Widget &w, const char *edit = "textEditRead")
 {

@@ -22,16 +22,6 @@ namespace {
 enum Flags { Enabled = 1, Refused = 2, Waits = 4, NoUserName = 8, Cut = 16, Gathered = 32 };
 enum Ending { PeerCloses, PeerResets, UserDisconnects };
 
-// The file gap of a window whose test waits a gap out without measuring it: long enough for
-// the pieces of one message on loopback, short enough not to hold up the tests. tst_core and
-// the Windows check measure the real one.
-constexpr int kTestFileGapMs = 250;
-
-void shortenFileGap(Widget &w)
-{
-    WidgetProbe::assembler(w)->setQuietGaps(tavrel::kQuietGapMs, kTestFileGapMs);
-}
-
 // Lines of the message box, '|' between them; %T and %P end the notices of the text and picture tabs.
 QStringList lineList(const char *text)
 {

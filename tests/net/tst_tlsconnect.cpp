@@ -16,15 +16,25 @@ class TestTlsConnect : public QObject
 
     TestCertificates m_certificates;
 
-    // A server serving the certificate named (none: plain only) at address on port (0: any).
-    bool start(QProcess &server, QString *log, QTemporaryDir &data, const QString &certificate,
-               const QString &address, quint16 *port)
+    // tavrel-server serving the certificate named (none: plain only) on address and port (0:
+    // any), until it goes out of scope.
+    struct Server
     {
-        QStringList options{u"--listen"_s,          address,     u"--port"_s,
-                            QString::number(*port), u"--data"_s, data.path()};
+        QTemporaryDir data;
+        QProcess process;
+        QString log;
+        quint16 port = 0;
+        ~Server() { stopServerProcess(process); }
+    };
+    bool start(Server &server, const QString &certificate, const QString &address, quint16 port = 0)
+    {
+        server.port = port;
+        QStringList options{u"--listen"_s,         address,     u"--port"_s,
+                            QString::number(port), u"--data"_s, server.data.path()};
         if (!certificate.isEmpty())
             options << m_certificates.serverOptions(certificate);
-        return startServerProcess(server, log, QStringLiteral(TAVREL_SERVER_BINARY), options, port);
+        return startServerProcess(server.process, &server.log, QStringLiteral(TAVREL_SERVER_BINARY), options,
+                                  &server.port);
     }
 
 private slots:
@@ -56,20 +66,17 @@ private slots:
         QFETCH(QString, served);
         QFETCH(QStringList, pins);
         QFETCH(QString, why);
-        QTemporaryDir data;
-        QProcess server;
-        QString log;
+        Server server;
         QTcpServer silent;
-        quint16 port = 0;
         if (served == u"silent"_s) {
             QVERIFY(silent.listen(QHostAddress::LocalHost));
-            port = silent.serverPort();
+            server.port = silent.serverPort();
         } else {
-            QVERIFY2(start(server, &log, data, served, u"127.0.0.1"_s, &port), qPrintable(log));
+            QVERIFY2(start(server, served, u"127.0.0.1"_s), qPrintable(server.log));
         }
         Widget w;
         WidgetProbe::setServerAddresses(w, {u"127.0.0.1"_s});
-        WidgetProbe::setServerPort(w, port);
+        WidgetProbe::setServerPort(w, server.port);
         for (const QString &pin : pins)
             WidgetProbe::tls(w).pins.append(m_certificates.pin(pin));
         click(w, "btnConnect");
@@ -84,27 +91,20 @@ private slots:
             QCOMPARE(WidgetProbe::button(w, "btnConnect")->text(), u"连接服务器"_s);
             QCOMPARE(socket->state(), QAbstractSocket::UnconnectedState);
         }
-        stopServerProcess(server);
     }
 
     // A candidate refused for its certificate is passed over for the next, as one that
     // refuses the connection is.
     void nextCandidate()
     {
-        QTemporaryDir firstData;
-        QTemporaryDir secondData;
-        QProcess first;
-        QProcess second;
-        QString firstLog;
-        QString secondLog;
-        quint16 port = 0;
-        QVERIFY2(start(first, &firstLog, firstData, u"expired"_s, u"127.0.0.2"_s, &port),
-                 qPrintable(firstLog));
-        QVERIFY2(start(second, &secondLog, secondData, u"server"_s, u"127.0.0.1"_s, &port),
-                 qPrintable(secondLog));
+        // The port is picked free on 127.0.0.1, where the other tests of this machine listen,
+        // and taken on 127.0.0.2 too.
+        Server first, second;
+        QVERIFY2(start(second, u"server"_s, u"127.0.0.1"_s), qPrintable(second.log));
+        QVERIFY2(start(first, u"expired"_s, u"127.0.0.2"_s, second.port), qPrintable(first.log));
         Widget w;
         WidgetProbe::setServerAddresses(w, {u"127.0.0.2"_s, u"127.0.0.1"_s});
-        WidgetProbe::setServerPort(w, port);
+        WidgetProbe::setServerPort(w, second.port);
         QStringList lines;
         connect(WidgetProbe::textEdit(w, "textEditRead"), &QTextEdit::textChanged, this,
                 [&] { lines.append(shown(w)); });
@@ -112,8 +112,6 @@ private slots:
         QCOMPARE(lines,
                  (QStringList{u"加密连接失败（127.0.0.2）：服务器的证书已过期"_s, u"成功和服务器连接"_s}));
         QCOMPARE(WidgetProbe::socket(w)->peerAddress(), QHostAddress(u"127.0.0.1"_s));
-        stopServerProcess(first);
-        stopServerProcess(second);
     }
 };
 

@@ -28,44 +28,37 @@ const QString kCannotWrite = QStringLiteral("不能以只写方式文件：");
 
 // A visible top-level window: of the process pid, or, with a title, one of another process
 // whose title contains it.
-struct FoundWindow
+HWND visibleWindow(DWORD pid, const QString &title = QString())
 {
-    DWORD pid;
-    QString title;
-    HWND window = nullptr;
-};
-
-BOOL CALLBACK findWindow(HWND window, LPARAM param)
-{
-    auto *found = reinterpret_cast<FoundWindow *>(param);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    wchar_t title[512];
-    const int length = GetWindowTextW(window, title, 512);
-    const bool match =
-        found->title.isEmpty()
-            ? process == found->pid
-            : process != found->pid && length > 0 &&
-                  QString::fromWCharArray(title, length).contains(found->title, Qt::CaseInsensitive);
-    if (match && IsWindowVisible(window)) {
-        found->window = window;
-        return FALSE;
-    }
-    return TRUE;
+    struct Search
+    {
+        DWORD pid;
+        QString title;
+        HWND window = nullptr;
+    } search{pid, title};
+    EnumWindows(
+        [](HWND window, LPARAM param) -> BOOL {
+            auto *found = reinterpret_cast<Search *>(param);
+            DWORD process = 0;
+            GetWindowThreadProcessId(window, &process);
+            wchar_t text[512];
+            const int length = GetWindowTextW(window, text, 512);
+            const bool match =
+                found->title.isEmpty()
+                    ? process == found->pid
+                    : process != found->pid && length > 0 &&
+                          QString::fromWCharArray(text, length).contains(found->title, Qt::CaseInsensitive);
+            if (match && IsWindowVisible(window))
+                found->window = window;
+            return !found->window;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.window;
 }
 
 HWND foreignWindow(const QString &title)
 {
-    FoundWindow found{GetCurrentProcessId(), title};
-    EnumWindows(findWindow, reinterpret_cast<LPARAM>(&found));
-    return found.window;
-}
-
-HWND processWindow(DWORD pid)
-{
-    FoundWindow found{pid, QString()};
-    EnumWindows(findWindow, reinterpret_cast<LPARAM>(&found));
-    return found.window;
+    return visibleWindow(GetCurrentProcessId(), title);
 }
 
 QString knownFolder(int csidl)
@@ -111,7 +104,7 @@ QByteArray zoneIdentifier(const QString &path)
 QString folderOpenedBy(DWORD pid, const QString &log)
 {
     HWND window = nullptr;
-    if (!QTest::qWaitFor([&] { return (window = processWindow(pid)) != nullptr; }, 30000))
+    if (!QTest::qWaitFor([&] { return (window = visibleWindow(pid)) != nullptr; }, 30000))
         return QStringLiteral("<no window>");
     QTest::qWait(500); // the window takes clicks once it has been shown
     const LPARAM at = MAKELPARAM(340 + 71 / 2, 470 + 18 / 2); // btnOpenFolder
@@ -119,7 +112,7 @@ QString folderOpenedBy(DWORD pid, const QString &log)
     PostMessageW(window, WM_LBUTTONUP, 0, at);
     const bool opened = QTest::qWaitFor([&] { return QFile::exists(log); }, 20000);
     PostMessageW(window, WM_CLOSE, 0, 0);
-    if (!QTest::qWaitFor([&] { return !processWindow(pid); }, 10000))
+    if (!QTest::qWaitFor([&] { return !visibleWindow(pid); }, 10000))
         return QStringLiteral("<window stays>");
     if (!opened)
         return QString();
@@ -214,8 +207,7 @@ private slots:
         const QString dir = m_work->filePath(folder);
         const QString bin = m_work->filePath(QStringLiteral("bin"));
         QVERIFY(QDir().mkpath(dir) && QDir().mkpath(bin));
-        const QString stub =
-            QCoreApplication::applicationDirPath() + QStringLiteral("/explorer-stub/explorer.exe");
+        const QString stub = stubFolder() + QStringLiteral("/explorer.exe");
         QVERIFY2(QFile::copy(stub, bin + QStringLiteral("/explorer.exe")), qPrintable(stub));
         QVERIFY(QFile::copy(stub, dir + QStringLiteral("/explorer.exe")));
         const QString log = m_work->filePath(QStringLiteral("arguments.txt"));
@@ -240,130 +232,99 @@ private slots:
         QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z]:\\\\")).match(lines.value(1)).hasMatch());
     }
 
-    void freeNames_data()
+    void receivedNames_data()
     {
         QTest::addColumn<QString>(
             "present"); // blank-separated; a trailing "/" makes a folder, "!" a read-only file
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("stored");
-
-        const char *rows[][4] = {
-            {"free", "", "报告.txt", "报告.txt"},
-            {"taken", "a.txt", "a.txt", "a2.txt"},
-            {"taken in other case", "NOTES.TXT", "notes.txt", "notes2.txt"},
-            {"variant taken in other case", "a.txt A2.TXT", "a.txt", "a3.txt"},
-            {"directory", "a.txt/", "a.txt", "a2.txt"},
-            {"read-only", "ro.txt!", "ro.txt", "ro2.txt"},
-            // Windows drops the dots and blanks at the end of a name; the name reported is the
-            // one the folder shows.
-            {"trailing dot", "", "readme.", "readme"},
-            {"trailing dot, plain name taken", "readme", "readme.", "readme2"},
-            {"trailing dots and blanks", "a.txt", "a.txt. .", "a.txt. 2"},
-        };
-        for (const auto &row : rows)
-            QTest::newRow(row[0]) << QString::fromUtf8(row[1]) << QString::fromUtf8(row[2])
-                                  << QString::fromUtf8(row[3]);
-    }
-
-    // Exclusive creation (QFile NewOnly) on Wine's file system, which, like Windows, matches
-    // names without regard to case and drops trailing dots: nothing present is overwritten,
-    // and the name handed back is where the bytes are.
-    void freeNames()
-    {
-        QFETCH(QString, present);
-        QFETCH(QString, name);
-        QFETCH(QString, stored);
-
-        QStringList expected;
-        for (QString entry : present.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-            if (entry.endsWith(QLatin1Char('/'))) {
-                entry.chop(1);
-                QVERIFY(QDir().mkdir(entry));
-            } else if (entry.endsWith(QLatin1Char('!'))) {
-                entry.chop(1);
-                QVERIFY(write(entry, "before"));
-                QVERIFY(QFile::setPermissions(entry, QFile::ReadOwner | QFile::ReadUser));
-            } else {
-                QVERIFY(write(entry, "before"));
-            }
-            expected << entry;
-        }
-        Widget w;
-        QString used = name;
-        QVERIFY(w.saveFile(used, "received"));
-        QCOMPARE(used, stored);
-        QCOMPARE(contents(stored), QByteArray("received"));
-        for (const QString &entry : std::as_const(expected)) {
-            if (QFileInfo(entry).isFile())
-                QCOMPARE(contents(entry), QByteArray("before"));
-            QFile::setPermissions(entry, QFile::ReadOwner | QFile::WriteOwner);
-        }
-        expected << stored;
-        expected.sort(Qt::CaseInsensitive);
-        QCOMPARE(entries(), expected);
-    }
-
-    void receivedNames_data()
-    {
         QTest::addColumn<bool>("image");
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("stored"); // empty: refused
-        QTest::addColumn<QString>("line");   // a line of the message box
 
         // On Windows these names reach a device or a stream wherever they stand: the bytes would go
         // to the console, a port or nowhere, and the window would report a file that does not exist.
         for (const char *name :
              {"CON", "con.txt", "NUL", "nul.tar.gz", "AUX", "PRN.log", "COM1", "com9.txt", "LPT1", "lpt5.doc",
               "CONIN$", "conout$", "Nul .txt", "COM¹.txt", "a:b", "a.txt:secret"})
-            QTest::newRow(name) << false << QString::fromUtf8(name) << QString()
-                                << kCannotWrite + QString::fromUtf8(name);
+            QTest::newRow(name) << QString() << false << QString::fromUtf8(name) << QString();
+        // Exclusive creation on Wine's file system, which, like Windows, matches names without
+        // regard to case and drops the dots and blanks at the end of a name: nothing present is
+        // overwritten, and the name reported is where the bytes are.
         const struct
         {
-            bool image;
-            const char *name, *stored, *line;
+            const char *present, *name, *stored;
+            bool image = false;
         } rows[] = {
-            {false, "notes.", "notes", "收到文件：notes., 并改名为：notes"},
-            {false, "C:\\Users\\me\\报告.txt", "报告.txt",
-             "收到文件：C:\\Users\\me\\报告.txt, 并改名为：报告.txt"},
-            {false, "..\\..\\up.txt", "up.txt", "收到文件：..\\..\\up.txt, 并改名为：up.txt"},
-            {false, "\\\\127.0.0.1\\share\\x.txt", "x.txt",
-             "收到文件：\\\\127.0.0.1\\share\\x.txt, 并改名为：x.txt"},
-            {true, "pic.png", "pic.png", "收到server 发来的文件：pic.png"},
-            {true, "CON.png", "", "不能以只写方式文件：CON.png"},
-            {true, "shot.", "shot", "收到server 发来的文件：shot., 并改名为：shot"},
+            {"", "报告.txt", "报告.txt"},
+            {"a.txt", "a.txt", "a2.txt"},
+            {"NOTES.TXT", "notes.txt", "notes2.txt"},
+            {"a.txt A2.TXT", "a.txt", "a3.txt"},
+            {"a.txt/", "a.txt", "a2.txt"},
+            {"ro.txt!", "ro.txt", "ro2.txt"},
+            {"", "notes.", "notes"},
+            {"readme", "readme.", "readme2"},
+            {"a.txt", "a.txt. .", "a.txt. 2"},
+            {"", "C:\\Users\\me\\报告.txt", "报告.txt"},
+            {"", "..\\..\\up.txt", "up.txt"},
+            {"", "\\\\127.0.0.1\\share\\x.txt", "x.txt"},
+            {"", "pic.png", "pic.png", true},
+            {"", "CON.png", "", true},
+            {"", "shot.", "shot", true},
             // What Windows would load, run or read as it shows the folder keeps its bytes under
             // a name it leaves alone: one row for each family of names, which tst_receive tries in full.
-            {false, "version.dll", "version.dll_", "收到文件：version.dll, 并改名为：version.dll_"},
-            {false, "tavrel.EXE", "tavrel.EXE_", "收到文件：tavrel.EXE, 并改名为：tavrel.EXE_"},
-            {false, "x.url. .", "x.url_", "收到文件：x.url. ., 并改名为：x.url_"},
-            {false, "Desktop.ini", "Desktop2.ini", "收到文件：Desktop.ini, 并改名为：Desktop2.ini"},
-            {false, "qt.conf", "qt2.conf", "收到文件：qt.conf, 并改名为：qt2.conf"},
-            {false, "autorun.inf", "autorun.inf_", "收到文件：autorun.inf, 并改名为：autorun.inf_"},
-            {false, ".bash_profile", "2.bash_profile", "收到文件：.bash_profile, 并改名为：2.bash_profile"},
-            {true, "pic.lnk", "pic.lnk_", "收到server 发来的文件：pic.lnk, 并改名为：pic.lnk_"},
+            {"", "version.dll", "version.dll_"},
+            {"", "tavrel.EXE", "tavrel.EXE_"},
+            {"", "x.url. .", "x.url_"},
+            {"", "Desktop.ini", "Desktop2.ini"},
+            {"", "qt.conf", "qt2.conf"},
+            {"", "autorun.inf", "autorun.inf_"},
+            {"", ".bash_profile", "2.bash_profile"},
+            {"", "pic.lnk", "pic.lnk_", true},
         };
         for (const auto &row : rows)
-            QTest::newRow(row.name) << row.image << QString::fromUtf8(row.name)
-                                    << QString::fromUtf8(row.stored) << QString::fromUtf8(row.line);
+            QTest::addRow("%s%s%s", row.name, *row.present ? " beside " : "", row.present)
+                << QString::fromUtf8(row.present) << row.image << QString::fromUtf8(row.name)
+                << QString::fromUtf8(row.stored);
     }
 
     // A file or image message from the server, as the receive handler gets it, stored by the
     // rules of the Windows file system.
     void receivedNames()
     {
+        QFETCH(QString, present);
         QFETCH(bool, image);
         QFETCH(QString, name);
         QFETCH(QString, stored);
-        QFETCH(QString, line);
 
+        QStringList expected;
+        for (QString entry : present.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            const QChar kind = entry.back();
+            if (kind == u'/' || kind == u'!')
+                entry.chop(1);
+            QVERIFY(kind == u'/' ? QDir().mkdir(entry) : write(entry, "before"));
+            QVERIFY(kind != u'!' || QFile::setPermissions(entry, QFile::ReadOwner | QFile::ReadUser));
+            expected << entry;
+        }
         Widget w;
         const QByteArray data = image ? png(4, 3) : QStringLiteral("第一行\r\nline 2\n").toUtf8();
         w.handleMessage(image ? imageMessage(name.toUtf8(), data, "server")
                               : fileMessage(name.toUtf8(), data));
         // Images are decoded off the window's thread; their lines follow the decode.
         QVERIFY(messagesHandled(w));
+        const QString line =
+            stored.isEmpty()
+                ? kCannotWrite + name
+                : (image ? QStringLiteral("收到server 发来的文件：") : QStringLiteral("收到文件：")) + name +
+                      (stored == name ? QString() : QStringLiteral(", 并改名为：") + stored);
         QVERIFY2(shown(w).split(QLatin1Char('\n')).contains(line), qPrintable(shown(w)));
-        QCOMPARE(entries(), stored.isEmpty() ? QStringList() : QStringList{stored});
+        for (const QString &entry : std::as_const(expected)) {
+            if (QFileInfo(entry).isFile())
+                QCOMPARE(contents(entry), QByteArray("before"));
+            QFile::setPermissions(entry, QFile::ReadOwner | QFile::WriteOwner);
+        }
+        if (!stored.isEmpty())
+            expected << stored;
+        expected.sort(Qt::CaseInsensitive);
+        QCOMPARE(entries(), expected);
         if (!stored.isEmpty()) {
             QCOMPARE(contents(stored), data);
             // Marked as come from the Internet wherever the volume keeps streams.
@@ -530,21 +491,11 @@ private slots:
         w.show();
         w.move(10, 10);
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        connectThroughButton(w);
-        registerThroughMail(w, QDir(data + QStringLiteral("/outbox")), QStringLiteral("窗口用户"),
-                            QStringLiteral("windows@example.org"), QStringLiteral("秘密 secret"));
+        startAsNewUser(w, QDir(data + QStringLiteral("/outbox")), QStringLiteral("窗口用户"),
+                       QStringLiteral("windows@example.org"));
         if (QTest::currentTestFailed())
             return;
-
-        click(w, "btnLog");
-        QTRY_VERIFY_WITH_TIMEOUT(sendButtonsEnabled(w) == 3 && shown(w).endsWith(QStringLiteral("登录成功")),
-                                 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(shown(w, "textEditUsers").contains(QStringLiteral("我: 窗口用户\n")), 10000);
-
-        WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(QStringLiteral("你好，来自 Windows 的问候"));
-        click(w, "btnSend");
-        QTRY_VERIFY_WITH_TIMEOUT(shown(w).endsWith(QStringLiteral("窗口用户: 你好，来自 Windows 的问候")),
-                                 5000);
+        chat(w, QStringLiteral("窗口用户"), QStringLiteral("你好，来自 Windows 的问候"));
 
         // From another folder, given as a Windows user types it: drive letter and backslashes.
         QTemporaryDir outgoing(QDir::tempPath() + QStringLiteral("/发出 的 文件-XXXXXX"));
@@ -557,16 +508,10 @@ private slots:
             return;
 
         // Put into the server's folder by the check: a name with a trailing dot, and an image.
-        type(w, "lineEditFile2", QStringLiteral("readme."));
-        click(w, "btnReceiveFile");
-        QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("收到文件：readme., 并改名为：readme")),
-                                 5000);
+        fetch(w, QStringLiteral("readme."), QStringLiteral("收到文件：readme., 并改名为：readme"));
         // Windows cannot open the server's "readme." either, so the text is the one check.sh wrote.
         QVERIFY(contents(QStringLiteral("readme")).startsWith("Windows drops the dot"));
-        type(w, "lineEditFile2", QStringLiteral("tavrel.png"));
-        click(w, "btnReceiveFile");
-        QTRY_VERIFY_WITH_TIMEOUT(
-            shown(w).contains(QStringLiteral("收到的图片：tavrel.png 在图片标签页里显示")), 5000);
+        fetch(w, QStringLiteral("tavrel.png"), QStringLiteral("收到的图片：tavrel.png 在图片标签页里显示"));
         QCOMPARE(WidgetProbe::scene(w)->items().size(), 1);
 
         // The real Explorer, whose window is titled after the folder it shows.

@@ -61,21 +61,12 @@ private slots:
         QVERIFY(work.isValid() && QDir::setCurrent(work.path()));
         Widget w;
         WidgetProbe::setServerAddresses(w, {QStringLiteral("127.0.0.1")});
-        connectThroughButton(w);
-        registerThroughMail(w, QDir(m_data + QStringLiteral("/outbox")), QStringLiteral("加密用户"),
-                            QStringLiteral("tls@example.org"), QStringLiteral("秘密 secret"));
+        startAsNewUser(w, QDir(m_data + QStringLiteral("/outbox")), QStringLiteral("加密用户"),
+                       QStringLiteral("tls@example.org"));
         if (QTest::currentTestFailed())
             return;
-        click(w, "btnLog");
-        QTRY_VERIFY_WITH_TIMEOUT(sendButtonsEnabled(w) == 3 && shown(w).endsWith(QStringLiteral("登录成功")),
-                                 10000);
-        WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(QStringLiteral("加密的问候"));
-        click(w, "btnSend");
-        QTRY_VERIFY_WITH_TIMEOUT(shown(w).endsWith(QStringLiteral("加密用户: 加密的问候")), 5000);
-        type(w, "lineEditFile2", QStringLiteral("tavrel.png"));
-        click(w, "btnReceiveFile");
-        QTRY_VERIFY_WITH_TIMEOUT(
-            shown(w).contains(QStringLiteral("收到的图片：tavrel.png 在图片标签页里显示")), 5000);
+        chat(w, QStringLiteral("加密用户"), QStringLiteral("加密的问候"));
+        fetch(w, QStringLiteral("tavrel.png"), QStringLiteral("收到的图片：tavrel.png 在图片标签页里显示"));
         QCOMPARE(WidgetProbe::scene(w)->items().size(), 1);
         QVERIFY(QDir::setCurrent(QDir::tempPath()));
     }
