@@ -10,6 +10,7 @@
 
 #include <QSslSocket>
 
+#include <algorithm>
 #include <limits>
 
 namespace tavrel::server {
@@ -81,6 +82,7 @@ SessionSettings::SessionSettings(const Config &config)
     , drainGraceMs(config.drainGraceMs)
     , minDrainBytesPerSecond(config.minDrainBytesPerSecond)
     , drainMs(config.drainSeconds * 1000)
+    , fileGapMs(std::clamp(config.fileGapMs, kQuietGapMs, kFileQuietGapMs))
 {}
 
 TokenBucket::TokenBucket(double capacity, double perSecond)
@@ -115,6 +117,7 @@ Session::Session(QTcpSocket *socket, std::shared_ptr<const SessionSettings> sett
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     m_assembler.setLimits(kMaxFileMessage, kMaxTextMessage);
+    m_assembler.setQuietGaps(kQuietGapMs, m_settings->fileGapMs);
     m_outputTimer.setSingleShot(true);
     m_outputTimer.setTimerType(Qt::PreciseTimer);
     m_drainDeadline.setSingleShot(true);
@@ -505,7 +508,7 @@ void Session::delivered()
         m_outputTimer.start(pacingPauseMs(measurePath(m_socket->socketDescriptor())));
         return;
     }
-    int pause = pacingGapFor(m_inFlight.kind);
+    int pause = pacingGapFor(m_inFlight.kind) + m_settings->fileGapMs - kFileQuietGapMs;
     if (m_inFlight.kind == 'f') {
         // A file many times the read-ahead took about as long as the link needs for it,
         // whatever a hop took in at first: its rate is the link's, more or less.
