@@ -184,6 +184,10 @@ TrialResult runTrial(const TrialSettings &settings, const QList<TrialFile> &file
         !enroll(chatter, kChatter, outbox))
         return fail(QStringLiteral("cannot set up the accounts: ") + serverLog);
     chatter.send(tavrel::loginMessage(kChatter, tavrel::saltedDigest(kPassword)));
+    // The other user's answer before the window blocks this thread to connect: a reader held
+    // up longer than the pause after a message takes the next one with it.
+    if (chatter.take('l', 10000) != tavrel::loginAnswer(answers::loginOk()))
+        return fail(QStringLiteral("the other user cannot log in: ") + serverLog);
 
     // The window connects as its user has it do, TLS included when it is built for it.
     Widget w;
@@ -198,8 +202,7 @@ TrialResult runTrial(const TrialSettings &settings, const QList<TrialFile> &file
     WidgetProbe::lineEdit(w, "lineEditPasswd")->setText(kPassword);
     const auto shows = [&w](const QString &text) { return shown(w).contains(text); };
     const auto *tls = qobject_cast<QSslSocket *>(WidgetProbe::socket(w));
-    if (WidgetProbe::socket(w)->state() != QAbstractSocket::ConnectedState || (tls && !tls->isEncrypted()) ||
-        chatter.take('l', 10000) != tavrel::loginAnswer(answers::loginOk()))
+    if (WidgetProbe::socket(w)->state() != QAbstractSocket::ConnectedState || (tls && !tls->isEncrypted()))
         return fail(QStringLiteral("cannot connect and log in: ") + shown(w) + u'\n' + serverLog);
     click(w, "btnLog");
     if (!waitUntil([&] { return sendButtonsEnabled(w) == 3; }, 20000))

@@ -2,6 +2,7 @@
 
 #include "assembler.h"
 #include "clock.h"
+#include "pathgaps.h"
 #include "protocol.h"
 
 #include <QSslSocket>
@@ -126,7 +127,7 @@ void Session::readAvailable()
     // themselves say whether the sender kept the gap, and that is what is measured here.
     if (m_assembler.pendingSize() > 0) {
         const qint64 gapUs = now - m_lastArrivalUs;
-        if (gapUs >= qint64(tavrel::quietGapForStart(m_assembler.pendingStart(2))) * 1000) {
+        if (gapUs >= qint64(m_assembler.gapForStart(m_assembler.pendingStart(2))) * 1000) {
             ++lateGaps;
             m_assembler.flush();
         } else if (startsLikeAMessage(bytes)) {
@@ -135,6 +136,8 @@ void Session::readAvailable()
         }
     }
     m_lastArrivalUs = now;
+    if (m_assembler.pendingSize() == 0)
+        tavrel::followPacedPath(m_assembler, m_socket->socketDescriptor());
     m_assembler.append(bytes);
 }
 

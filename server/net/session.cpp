@@ -5,6 +5,7 @@
 #include "connectioncaps.h"
 #include "logging.h"
 #include "metrics.h"
+#include "pathgaps.h"
 #include "protocol.h"
 
 #include <QSslSocket>
@@ -72,7 +73,7 @@ constexpr qint64 kFallbackSegment = 536;
 
 int pacingGapFor(char kind)
 {
-    return quietGapFor(kind) + (kind == 'f' ? kFileGapMarginMs : kGapMarginMs);
+    return quietGapFor(kind) + (kind == 'f' ? kFileGapMarginMs : kTextPauseMarginMs);
 }
 
 SessionSettings::SessionSettings(const Config &config)
@@ -129,9 +130,14 @@ Session::Session(QTcpSocket *socket, std::shared_ptr<const SessionSettings> sett
             return;
         const QByteArray bytes = m_socket->readAll();
         metrics().bytesReceived += quint64(bytes.size());
-        // What a closing connection still sends is not read as messages.
-        if (m_state == State::Reading)
-            m_assembler.append(bytes);
+        // What a closing connection still sends is not read as messages. A client sends a chat
+        // line a second at most and the rest at a person's pace, so the gap may follow this
+        // end's own figures of the path (pathgaps.h, rule 1).
+        if (m_state != State::Reading)
+            return;
+        if (m_assembler.pendingSize() == 0)
+            m_assembler.setTextQuietGap(quietGapMs(measurePath(m_socket->socketDescriptor())));
+        m_assembler.append(bytes);
     });
     connect(&m_assembler, &MessageAssembler::messageReady, this, [this](const QByteArray &message) {
         if (isClosing())
@@ -498,8 +504,11 @@ void Session::delivered()
 {
     m_output = Output::Pausing;
     m_drainDeadline.stop();
-    int pause = pacingGapFor(m_inFlight.kind) +
-                (m_inFlight.kind == 'f' ? m_settings->fileGapMs - kFileQuietGapMs : 0);
+    if (m_inFlight.kind != 'f') {
+        m_outputTimer.start(pacingPauseMs(measurePath(m_socket->socketDescriptor())));
+        return;
+    }
+    int pause = pacingGapFor(m_inFlight.kind) + m_settings->fileGapMs - kFileQuietGapMs;
     if (m_inFlight.kind == 'f') {
         // A file many times the read-ahead took about as long as the link needs for it,
         // whatever a hop took in at first: its rate is the link's, more or less.

@@ -34,15 +34,9 @@ struct SessionSettings
     int fileGapMs;
 };
 
-// The margins of the pause after a message (see Session), for what may still lie between
-// the acknowledgement of its last byte and the client reading that byte.
-//
-// After a chat line or answer that is the scheduling of both processes: the client's
-// kernel has the bytes when it acknowledges them, and over loopback once they are sent.
-// With 200 clients x 1 line/s on loopback (bench/run-server-load.sh) 5 ms gave the same
-// latency as 10 ms, but a loaded client then joined three times as many messages (load
-// average 9). With 10 ms p99 was 85 to 107 ms at load averages of 10 to 14, the same as
-// when the pause started without waiting for acknowledgements.
+// The margin of the pause after a file or image (see Session), for what may still lie
+// between the acknowledgement of its last byte and the client reading that byte (after a
+// chat line, answer or list: kTextPauseMarginMs, pathgaps.h).
 //
 // After a file or image, something on the way may acknowledge for the client: a proxy or
 // a link with its own buffer, as the link emulator is. The bytes it holds then still take
@@ -53,10 +47,11 @@ struct SessionSettings
 // stall there, the held bytes and a busy window; the pause after a file is then 1.6 s,
 // which a chat line that waits behind a file adds to the file's own time. Re-measure with
 // bench-link-gaps and build/bench/bench-link (every file and chat line intact on every link).
-inline constexpr int kGapMarginMs = 10;
 inline constexpr int kFileGapMarginMs = 600;
 
-// The pause after a message of this kind (its first byte) before the next one.
+// The longest pause after a message of this kind (its first byte) before the next one: a
+// chat line, answer or list on a path that is not near (pathgaps.h), or a file before what
+// a hop may hold of it.
 int pacingGapFor(char kind);
 
 // Allows bursts of up to capacity events, refilled at rate per second.
@@ -81,9 +76,16 @@ private:
 //   acknowledgement it holds back is missing (SendQueue::isDelivered()). Qt's buffer drains
 //   into the kernel's send queue long before a slow link has carried the bytes, and that
 //   queue can hold megabytes, so the kernel is asked until it is empty;
-// - and then for a pause: the client's quiet gap for the kind of the message, plus a margin
-//   (kGapMarginMs, kFileGapMarginMs), plus after a file the time the bytes that a hop in
-//   front of the client acknowledged but may still hold need to reach it (delivered()).
+// - and then for a pause. After a chat line, answer or list it is pacingPauseMs() of the
+//   path as this end measures it: 3 + 10 ms when the minimum round trip is under 1 ms and
+//   nothing says the path is slow or lossy, 30 + 10 ms otherwise. The client ends such a
+//   message after 3 ms when its own minimum round trip is under 2 x 1 ms + 3 ms or its kernel
+//   cannot tell, after 30 ms otherwise. So the pause outlasts the client's gap by 10 ms or
+//   more as long as the client's figure of the round trip is at most twice this end's plus
+//   3 ms, and whenever the client cannot measure (pathgaps.h states the rule and why; the
+//   core's tests try its edges). After a file, the client's file gap plus kFileGapMarginMs
+//   plus the time the bytes that a hop in front of the client acknowledged but may still
+//   hold need to reach it (delivered()).
 // Meanwhile chat lines merge into one waiting chat message (one line each), and a newer user
 // list replaces a waiting one, so a busy room costs a reader at most one gap of delay, not a
 // growing queue, as long as what it says in a gap fits one TCP segment: chat goes out one

@@ -57,6 +57,10 @@ public:
     // The gaps that end messages here, in place of kQuietGapMs and kFileQuietGapMs: for tests
     // that wait out a gap but do not measure it. Takes effect at the next byte.
     void setQuietGaps(int gapMs, int fileGapMs);
+    // The gap of chat lines, answers and lists alone, as the path allows (pathgaps.h).
+    void setTextQuietGap(int gapMs) { m_gap = gapMs; }
+    // The gap that ends a message here that starts with these bytes.
+    int gapForStart(const QByteArray &start) const;
 
     // Adds bytes that just arrived and restarts the quiet gap.
     void append(const QByteArray &bytes);
@@ -94,7 +98,6 @@ protected:
 
 private:
     qint64 limitFor(char firstByte) const;
-    int gapForStart(const QByteArray &start) const;
     // The quiet gap has passed, whether or not the timer has run yet.
     bool gapHasPassed() const;
     // Takes the message in progress, joined into one array.

@@ -4,6 +4,7 @@
 #include "assembler.h"
 #include "filenames.h"
 #include "net/plaintext.h"
+#include "pathgaps.h"
 #include "protocol.h"
 #include "textpreview.h"
 
@@ -50,7 +51,10 @@ bool Widget::ReadInformation()
     if (bytes.isEmpty())
         return true;
     // A read is not a message: the network splits large messages and joins small ones, so
-    // the assembler decides where a message ends and hands it to handleMessage.
+    // the assembler decides where a message ends and hands it to handleMessage, by a gap
+    // sized to the path as the server's pause is.
+    if (assembler->pendingSize() == 0)
+        tavrel::followPacedPath(*assembler, socket->socketDescriptor());
     assembler->append(bytes);
     return true;
 }

@@ -1,15 +1,20 @@
 #include "assembler.h"
 #include "filenames.h"
+#include "pathgaps.h"
 #include "protocol.h"
 #include "textpreview.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
 using namespace tavrel;
+
+Q_DECLARE_METATYPE(tavrel::PathFigures)
 
 // Another process creates the file between the choice of the name and the open.
 class RacedFile : public QFile
@@ -191,6 +196,87 @@ private slots:
         QVERIFY(ready.wait(1000));
         QCOMPARE(ready, (QList<QVariantList>{{QByteArray("l,ok")}, {QByteArray("o,alice")}}));
     }
+
+    // The writer's pause outlasts the reader's gap by the margin whatever the two ends measure
+    // of one path, as long as the reader's round trip is at most twice the writer's plus the
+    // skew, or the reader cannot measure. A gap or pause of -1 is not looked at.
+    void pauseOutlastsGap_data()
+    {
+        QTest::addColumn<PathFigures>("writer");
+        QTest::addColumn<PathFigures>("reader");
+        QTest::addColumn<int>("gap");
+        QTest::addColumn<int>("pause");
+        const auto path = [](qint64 rttUs, qint64 window = 64 * 1024, double resent = 0, qint64 rate = -1) {
+            return PathFigures{rttUs, rate, window, resent};
+        };
+        const int nearPause = kNearQuietGapMs + kTextPauseMarginMs;
+        const int farPause = kQuietGapMs + kTextPauseMarginMs;
+        QTest::newRow("loopback") << path(30) << path(30) << kNearQuietGapMs << nearPause;
+        QTest::newRow("wired LAN") << path(400) << path(450) << kNearQuietGapMs << nearPause;
+        QTest::newRow("Internet") << path(40000) << path(40000) << kQuietGapMs << farPause;
+        QTest::newRow("reader cannot measure, near")
+            << path(30) << PathFigures() << kNearQuietGapMs << nearPause;
+        QTest::newRow("reader cannot measure, far")
+            << path(40000) << PathFigures() << kNearQuietGapMs << farPause;
+        QTest::newRow("writer cannot measure") << PathFigures() << path(30) << kNearQuietGapMs << farPause;
+        QTest::newRow("writer last near, reader at the band's edge")
+            << path(kNearRttUs - 1) << path(2 * (kNearRttUs - 1) + kRttSkewUs - 1) << kNearQuietGapMs
+            << nearPause;
+        QTest::newRow("writer first far, reader first far")
+            << path(kNearRttUs) << path(kPacedNearRttUs) << kQuietGapMs << farPause;
+        QTest::newRow("lossy") << path(30, 64 * 1024, 0.02) << path(30) << kNearQuietGapMs << farPause;
+        QTest::newRow("a segment sent again")
+            << path(30, 64 * 1024, kNearResentShare) << path(30) << -1 << nearPause;
+        QTest::newRow("slow delivery")
+            << path(30, 64 * 1024, 0, kNearBytesPerSecond - 1) << path(30) << -1 << farPause;
+        QTest::newRow("fast delivery")
+            << path(30, 64 * 1024, 0, kNearBytesPerSecond) << path(30) << -1 << nearPause;
+        QTest::newRow("small window") << path(30, kNearWindowBytes - 1) << path(30) << -1 << farPause;
+        QTest::newRow("window large enough") << path(30, kNearWindowBytes) << path(30) << -1 << nearPause;
+        for (const qint64 writerUs :
+             {qint64(-1), qint64(0), kNearRttUs / 2, kNearRttUs - 1, kNearRttUs, qint64(200000)})
+            for (const qint64 readerUs : {qint64(-1), qint64(0), writerUs, 2 * writerUs + kRttSkewUs - 1})
+                QTest::addRow("writer %lld us, reader %lld us", writerUs, readerUs)
+                    << path(writerUs) << path(readerUs) << -1 << -1;
+    }
+
+    void pauseOutlastsGap()
+    {
+        QFETCH(PathFigures, writer);
+        QFETCH(PathFigures, reader);
+        QFETCH(int, gap);
+        QFETCH(int, pause);
+        const int chosenGap = pacedQuietGapMs(reader);
+        const int chosenPause = pacingPauseMs(writer);
+        if (gap >= 0)
+            QCOMPARE(chosenGap, gap);
+        if (pause >= 0)
+            QCOMPARE(chosenPause, pause);
+        QVERIFY2(chosenPause >= chosenGap + kTextPauseMarginMs,
+                 qPrintable(QStringLiteral("gap %1 ms, pause %2 ms").arg(chosenGap).arg(chosenPause)));
+    }
+
+#if defined(Q_OS_LINUX)
+    // Both ends of a loopback connection read their kernel's figures and find the path near; a
+    // socket that is not one tells nothing.
+    void loopbackMeasuresNear()
+    {
+        QTcpServer listener;
+        QVERIFY(listener.listen(QHostAddress::LocalHost));
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, listener.serverPort());
+        QVERIFY(client.waitForConnected(5000) && listener.waitForNewConnection(5000));
+        QTcpSocket *server = listener.nextPendingConnection();
+        for (QTcpSocket *end : {&client, server}) {
+            const PathFigures figures = measurePath(end->socketDescriptor());
+            QVERIFY2(figures.minRttUs >= 0 && figures.minRttUs < kNearRttUs,
+                     qPrintable(QString::number(figures.minRttUs)));
+            QCOMPARE(pacingPauseMs(figures), kNearQuietGapMs + kTextPauseMarginMs);
+        }
+        QCOMPARE(measurePath(-1).minRttUs, -1);
+        QCOMPARE(pacedQuietGapMs(measurePath(-1)), kNearQuietGapMs);
+    }
+#endif
 };
 
 QTEST_GUILESS_MAIN(TestCore)

@@ -1,4 +1,5 @@
 #include "net/plaintext.h"
+#include "pathgaps.h"
 #include "serverfixture.h"
 #include "widgetprobe.h"
 
@@ -97,8 +98,12 @@ private slots:
         // bob is the real window, reading what the server sends to a plain socket.
         Widget window;
         QTcpSocket bob;
-        connect(&bob, &QTcpSocket::readyRead, this,
-                [&] { WidgetProbe::assembler(window)->append(bob.readAll()); });
+        connect(&bob, &QTcpSocket::readyRead, this, [&] {
+            // As the window reads its own socket: the gap as the path allows.
+            if (WidgetProbe::assembler(window)->pendingSize() == 0)
+                followPacedPath(*WidgetProbe::assembler(window), bob.socketDescriptor());
+            WidgetProbe::assembler(window)->append(bob.readAll());
+        });
         bob.connectToHost(QHostAddress::LocalHost, f.server->port());
         QVERIFY(bob.waitForConnected(3000));
         WidgetProbe::setUserName(window, u"bob"_s);

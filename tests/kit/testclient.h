@@ -4,6 +4,7 @@
 // gathers what arrives with the client's own assembler, as a real client sees it.
 
 #include "assembler.h"
+#include "pathgaps.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
@@ -23,7 +24,11 @@ public:
         , m_socket(tls.isNull() ? new QTcpSocket : new QSslSocket)
         , socket(*m_socket)
     {
-        connect(&socket, &QTcpSocket::readyRead, this, [this] { m_assembler.append(socket.readAll()); });
+        connect(&socket, &QTcpSocket::readyRead, this, [this] {
+            if (m_assembler.pendingSize() == 0)
+                tavrel::followPacedPath(m_assembler, socket.socketDescriptor());
+            m_assembler.append(socket.readAll());
+        });
         connect(&m_assembler, &tavrel::MessageAssembler::messageReady, this,
                 [this](const QByteArray &message) { inbox.append(message); });
         if (!source.isNull())
