@@ -295,9 +295,10 @@ void ChatLoad::receive(Session *receiver, const QByteArray &message, qint64 arri
         receiveChat(receiver->index(), message, arrivalUs, shownUs);
         break;
     case 'o': {
-        ++m_result.userLists;
-        if (m_windowOpen && !m_sendingDone)
+        if (m_windowOpen && !m_sendingDone) {
+            ++m_result.userLists;
             m_result.userListBytes += message.size();
+        }
         // Chat lines that ran into a user list are still delivered, though shown wrongly.
         const int stamp = message.indexOf(": @@");
         const int chat = stamp < 0 ? -1 : message.lastIndexOf("c,", stamp);

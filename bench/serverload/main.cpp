@@ -124,7 +124,7 @@ QString table(const QList<LoadResult> &results)
             s << " + " << r.loginRate << " logins/s";
         s << ": window " << QString::number(r.seconds, 'f', 2) << " s, duplicates " << r.duplicates
           << ", lines of earlier runs " << r.stale << ", other chat lines " << r.foreign << ", user lists "
-          << r.userLists << " (" << r.userListBytes << " bytes in the window), sessions dropped "
+          << r.userLists << " in the window (" << r.userListBytes << " bytes), sessions dropped "
           << r.sessionsDropped << ", messages sent within the gap " << r.earlyMessages << " (closest "
           << QString::number(r.closestEarlyMs, 'f', 1) << " ms), messages ended late here " << r.lateGaps
           << ", worst send lag " << QString::number(r.maxSendLagMs, 'f', 1) << " ms\n";
