@@ -196,13 +196,13 @@ void ChatLoad::sendDue(qint64 now)
         Session *client = m_clients.at(sender);
         Sent line;
         line.us = nowUs();
-        line.measured = due >= m_windowStart && client->isConnected();
+        line.measured = due >= m_windowStart && client->isConnected() && !m_settings.quiet;
         if (line.measured) {
             ++m_result.linesSent;
             m_result.maxSendLagMs = std::max(m_result.maxSendLagMs, double(line.us - due) / 1000.0);
         }
         m_sent[size_t(sender)].push_back(line);
-        if (client->isConnected())
+        if (client->isConnected() && !m_settings.quiet)
             client->send(tavrel::kChatPrefix + loadLineText(sender, seq, line.us, m_settings.lineBytes));
     }
 }
@@ -295,7 +295,10 @@ void ChatLoad::receive(Session *receiver, const QByteArray &message, qint64 arri
         receiveChat(receiver->index(), message, arrivalUs, shownUs);
         break;
     case 'o': {
-        ++m_result.userLists;
+        if (m_windowOpen && !m_sendingDone) {
+            ++m_result.userLists;
+            m_result.userListBytes += message.size();
+        }
         // Chat lines that ran into a user list are still delivered, though shown wrongly.
         const int stamp = message.indexOf(": @@");
         const int chat = stamp < 0 ? -1 : message.lastIndexOf("c,", stamp);

@@ -30,6 +30,7 @@ struct LoadSettings
     QString loginDigest;   // what the extra login connections send
     QStringList loginPool; // accounts they log in with, in turn
     int perAddress = 0;    // extra logins per loopback source address; 0: one address
+    bool quiet = false;    // the clients stay logged in but send no chat: only logins load the server
 };
 
 struct LoadResult
@@ -45,7 +46,8 @@ struct LoadResult
     qint64 misframed = 0; // messages or lines the client would show wrongly
     qint64 stale = 0;     // lines of an earlier run
     qint64 foreign = 0;   // chat lines that are not load lines (server notices)
-    qint64 userLists = 0;
+    qint64 userLists = 0; // that reached the clients while the window was open
+    qint64 userListBytes = 0;
     int sessionsDropped = 0;
     qint64 lateGaps = 0;      // messages this process ended late (see Session::lateGaps)
     qint64 earlyMessages = 0; // messages the server sent within the quiet gap (Session::earlyMessages)

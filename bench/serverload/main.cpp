@@ -124,10 +124,10 @@ QString table(const QList<LoadResult> &results)
             s << " + " << r.loginRate << " logins/s";
         s << ": window " << QString::number(r.seconds, 'f', 2) << " s, duplicates " << r.duplicates
           << ", lines of earlier runs " << r.stale << ", other chat lines " << r.foreign << ", user lists "
-          << r.userLists << ", sessions dropped " << r.sessionsDropped << ", messages sent within the gap "
-          << r.earlyMessages << " (closest " << QString::number(r.closestEarlyMs, 'f', 1)
-          << " ms), messages ended late here " << r.lateGaps << ", worst send lag "
-          << QString::number(r.maxSendLagMs, 'f', 1) << " ms\n";
+          << r.userLists << " in the window (" << r.userListBytes << " bytes), sessions dropped "
+          << r.sessionsDropped << ", messages sent within the gap " << r.earlyMessages << " (closest "
+          << QString::number(r.closestEarlyMs, 'f', 1) << " ms), messages ended late here " << r.lateGaps
+          << ", worst send lag " << QString::number(r.maxSendLagMs, 'f', 1) << " ms\n";
         if (!r.processCpu.isEmpty()) {
             s << "  cpu, % of one core:";
             for (const auto &[name, cpu] : r.processCpu)
@@ -300,6 +300,10 @@ int main(int argc, char **argv)
     const QCommandLineOption sprayOption(
         QStringLiteral("spray"),
         QStringLiteral("With --logins: every try is for a new name with a wrong password, as a guesser's."));
+    const QCommandLineOption quietOption(
+        QStringLiteral("quiet"),
+        QStringLiteral("The clients stay logged in and send no chat, so that a login rate's user lists "
+                       "are all the server does."));
     const QCommandLineOption outputOption(
         QStringLiteral("output"), QStringLiteral("Also write the report here."), QStringLiteral("file"));
     const QCommandLineOption noteOption(
@@ -316,7 +320,8 @@ int main(int argc, char **argv)
     parser.addOptions({hostOption,    portOption,   dataOption,     scenarioOption,   warmupOption,
                        measureOption, drainOption,  lineOption,     poolOption,       wrongOption,
                        pidOption,     cpuOption,    parallelOption, perAddressOption, loginsOption,
-                       sprayOption,   outputOption, noteOption,     tlsOption,        segmentOption});
+                       sprayOption,   outputOption, noteOption,     tlsOption,        segmentOption,
+                       quietOption});
     parser.process(app);
     Session::setMaxSegment(parser.value(segmentOption).toInt());
 
@@ -351,6 +356,7 @@ int main(int argc, char **argv)
     settings.measureS = qBound(1, parser.value(measureOption).toInt(), 600);
     settings.drainS = qBound(1, parser.value(drainOption).toInt(), 600);
     settings.lineBytes = qBound(24, parser.value(lineOption).toInt(), 2000);
+    settings.quiet = parser.isSet(quietOption);
     if (parser.isSet(pidOption))
         settings.processes.append({QStringLiteral("server"), parser.value(pidOption).toLongLong()});
     for (const QString &text : parser.values(cpuOption)) {

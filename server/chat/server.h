@@ -95,6 +95,7 @@ private:
     // To this instance's sessions.
     void broadcast(const QByteArray &message);
     QStringList userNames() const;
+    // To each of this instance's sessions: everyone online at any instance but its own user.
     void broadcastUserList();
     void onRemoteUsersChanged();
     void onSuperseded(const QString &name);

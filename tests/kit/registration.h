@@ -36,14 +36,14 @@ inline void startAsNewUser(Widget &w, const QDir &outbox, const QString &name, c
     click(w, "btnReg");
     QTRY_VERIFY_WITH_TIMEOUT(shown(w).contains(QStringLiteral("注册成功，请登录")), 10000);
 
-    // The answer and the user list come 40 ms apart: a free-running event loop, as the
-    // program's, reads them as two.
+    // The answer and the user list come apart: a free-running event loop, as the program's,
+    // reads them as two. The list names the others online, never the reader.
     click(w, "btnLog");
     const auto loggedIn = [&] {
         const QString users = shown(w, "textEditUsers");
         return sendButtonsEnabled(w) == 3 && shown(w).endsWith(QStringLiteral("登录成功")) &&
                users.startsWith(QStringLiteral("我: ") + name + u'\n') &&
-               users.split(u'\n').mid(1).contains(name);
+               !users.split(u'\n').mid(1).contains(name);
     };
     QVERIFY2(waitUntil(loggedIn, 10000), qPrintable(shown(w) + u'|' + shown(w, "textEditUsers")));
 }

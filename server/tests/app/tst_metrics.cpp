@@ -78,7 +78,7 @@ private slots:
         f.advance(1000); // past the delay a failure costs
         bob->send(loginMessage(u"bob"_s, saltedDigest(kPassword)));
         QCOMPARE(bob->take('l'), answers::loginReply(answers::loginOk()));
-        QVERIFY(alice->expect("o,alice\nbob"));
+        QVERIFY(alice->expect("o,bob"));
         guest->send(registrationMessage(u"dana"_s, u"dana@hidden-domain.example"_s, QString(),
                                         saltedDigest(kPassword)));
         QCOMPARE(guest->take('r'),
