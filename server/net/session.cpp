@@ -511,8 +511,14 @@ void Session::delivered()
             m_hopHeldBytes =
                 std::max(m_hopHeldBytes, std::min(m_inFlight.size - qint64(carried), kMaxHeldBytes));
         }
-        // A later file the hop takes in whole may leave it holding as much again.
-        const qint64 held = std::min(m_inFlight.size, std::max(kReadAheadBytes, m_hopHeldBytes));
+        // A later file the hop takes in whole may leave it holding as much again. Until a
+        // large file has shown the link, a smaller one acknowledged all at once may be held in
+        // whole: through the emulator's 192 KiB read-ahead at 1 Mbit/s the first files, of
+        // 120 and 210 KiB, were joined to chat.
+        qint64 cover = std::max(kReadAheadBytes, m_hopHeldBytes);
+        if (m_linkBytesPerMs <= 0 && m_inFlight.ackBytesPerMs <= 0)
+            cover = kLinkSampleBytes;
+        const qint64 held = std::min(m_inFlight.size, cover);
         pause += int(double(held) / rate);
     }
     m_outputTimer.start(pause);
