@@ -1,5 +1,7 @@
 #pragma once
 
+#include "assembler.h"
+
 #include <QDateTime>
 #include <QHostAddress>
 #include <QString>
@@ -147,6 +149,13 @@ struct Config
 
     // On SIGTERM, how long sessions may take to receive what is still queued for them.
     int drainSeconds = 5;
+
+    // The quiet gap that ends an upload, and the one the pause after a file leaves the
+    // client, in place of kFileQuietGapMs: for tests whose clients end files at the same gap
+    // (TestClient::setFileGap) and that do not measure it. No option sets it, as every real
+    // client ends a file after kFileQuietGapMs; the sessions hold it to kQuietGapMs to
+    // kFileQuietGapMs.
+    int fileGapMs = kFileQuietGapMs;
 
     // How upload bytes reach the disk: write(2) when empty. Tests put a failing or
     // stalling writer here.

@@ -9,6 +9,7 @@
 
 #include <QSslSocket>
 
+#include <algorithm>
 #include <limits>
 
 namespace tavrel::server {
@@ -80,6 +81,7 @@ SessionSettings::SessionSettings(const Config &config)
     , drainGraceMs(config.drainGraceMs)
     , minDrainBytesPerSecond(config.minDrainBytesPerSecond)
     , drainMs(config.drainSeconds * 1000)
+    , fileGapMs(std::clamp(config.fileGapMs, kQuietGapMs, kFileQuietGapMs))
 {}
 
 TokenBucket::TokenBucket(double capacity, double perSecond)
@@ -114,6 +116,7 @@ Session::Session(QTcpSocket *socket, std::shared_ptr<const SessionSettings> sett
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     m_assembler.setLimits(kMaxFileMessage, kMaxTextMessage);
+    m_assembler.setQuietGaps(kQuietGapMs, m_settings->fileGapMs);
     m_outputTimer.setSingleShot(true);
     m_outputTimer.setTimerType(Qt::PreciseTimer);
     m_drainDeadline.setSingleShot(true);
@@ -495,7 +498,8 @@ void Session::delivered()
 {
     m_output = Output::Pausing;
     m_drainDeadline.stop();
-    int pause = pacingGapFor(m_inFlight.kind);
+    int pause = pacingGapFor(m_inFlight.kind) +
+                (m_inFlight.kind == 'f' ? m_settings->fileGapMs - kFileQuietGapMs : 0);
     if (m_inFlight.kind == 'f') {
         // A file many times the read-ahead took about as long as the link needs for it,
         // whatever a hop took in at first: its rate is the link's, more or less.

@@ -30,6 +30,8 @@ struct SessionSettings
     int drainGraceMs;
     qint64 minDrainBytesPerSecond;
     int drainMs;
+    // The quiet gap that ends a file, each way (Config::fileGapMs).
+    int fileGapMs;
 };
 
 // The margins of the pause after a message (see Session), for what may still lie between

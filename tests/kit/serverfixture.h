@@ -70,6 +70,9 @@ public:
     {
         dir = std::make_unique<QTemporaryDir>();
         config = testConfig(dir->path());
+        // A quarter of the real gap: an upload (63 KiB at most) crosses loopback in one
+        // write, and no test here measures the gap. The pause after a file keeps its margin.
+        config.fileGapMs = tavrel::kFileQuietGapMs / 4;
         m_nowMs = std::make_shared<std::atomic<qint64>>(QDateTime::currentMSecsSinceEpoch());
         config.clock = [now = m_nowMs] { return now->load(); };
         m_online.clear();
@@ -95,9 +98,11 @@ public:
     // A client connecting from 127.0.0.<source>; 0: any.
     TestClient *connected(int source = 0)
     {
-        return new TestClient(server->port(), m_owner,
-                              source ? QHostAddress(QStringLiteral("127.0.0.%1").arg(source))
-                                     : QHostAddress());
+        auto *client = new TestClient(server->port(), m_owner,
+                                      source ? QHostAddress(QStringLiteral("127.0.0.%1").arg(source))
+                                             : QHostAddress());
+        client->setFileGap(config.fileGapMs);
+        return client;
     }
     QString dataPath(const QString &name) const { return dir->filePath(name); }
     QString filePath(const QString &name) const { return dir->filePath(QStringLiteral("files/") + name); }

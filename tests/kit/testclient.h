@@ -47,13 +47,22 @@ public:
             qWarning("no TLS with port %d: %s", port, qPrintable(tlsSocket.errorString()));
     }
 
+    // Ends files at this gap, and keeps it after the files it sends, as a server set to it
+    // does (its Config::fileGapMs).
+    void setFileGap(int ms)
+    {
+        m_fileGap = ms;
+        m_assembler.setQuietGaps(tavrel::kQuietGapMs, ms);
+    }
+
     // Keeps the server's gap after the previous message (25 ms more, for a busy machine): the
     // long one only after file contents.
     void send(const QByteArray &message)
     {
-        const qint64 gap = tavrel::quietGapForStart(m_lastStart) + 25;
-        if (m_lastSend.isValid() && m_lastSend.elapsed() < gap)
-            QTest::qWait(int(gap - m_lastSend.elapsed()));
+        const int gap = tavrel::quietGapForStart(m_lastStart);
+        const qint64 wait = (gap == tavrel::kFileQuietGapMs ? m_fileGap : gap) + 25;
+        if (m_lastSend.isValid() && m_lastSend.elapsed() < wait)
+            QTest::qWait(int(wait - m_lastSend.elapsed()));
         socket.write(message);
         m_lastSend.start();
         m_lastStart = message.left(2);
@@ -107,4 +116,5 @@ private:
     tavrel::MessageAssembler m_assembler;
     QElapsedTimer m_lastSend;
     QByteArray m_lastStart;
+    int m_fileGap = tavrel::kFileQuietGapMs;
 };

@@ -416,6 +416,16 @@ private slots:
         QVERIFY2(mostBuffered <= 2 * 64 * 1024 + head.size(), qPrintable(QString::number(mostBuffered)));
         QCOMPARE(closed.size(), close ? 1 : 0);
     }
+
+    // A test's file gap stays between the two real gaps.
+    void fileGapHeld()
+    {
+        Config config;
+        for (const auto &[set, held] : {std::pair{0, kQuietGapMs}, {250, 250}, {60000, kFileQuietGapMs}}) {
+            config.fileGapMs = set;
+            QCOMPARE(SessionSettings(config).fileGapMs, held);
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSession)
