@@ -48,10 +48,11 @@ constexpr qint64 kTailPiece = 64 * 1024;
 // them at the rate acknowledgements came, at kAssumedBytesPerMs when that was faster (a file
 // the hop took in whole tells nothing of the link behind it), and at the rate of the last
 // large file when that was slower. With it, every file arrived whole through the link
-// emulator's 64 KiB read-ahead and through haproxy with 16 KiB socket buffers (about
-// 64 KiB held), on 0.5, 1 and 10 Mbit/s links with 300 and 400 ms stalls; without it, 6 to
-// 8 of 12 and 10 of 12 at 1 Mbit/s. haproxy's stock buffers hold megabytes, which no pause
-// can cover. Re-measure with bench/run-link.sh.
+// emulator's 32 and 64 KiB read-ahead and through haproxy with 16 KiB socket buffers (about
+// 64 KiB held), on 1, 2 and 10 Mbit/s links with 300 and 400 ms stalls (3% per 16 KiB, 5 to
+// 7 stalls in 12 files, seeds 1 to 3); without it, 6 to 8 of 12 and 10 of 12 at 1 Mbit/s.
+// haproxy's stock buffers hold megabytes, which no pause can cover (5 to 8 of 12 on those
+// links). Re-measure with bench/run-link.sh.
 constexpr qint64 kReadAheadBytes = 64 * 1024;
 // Files at least this large say how fast the link behind such a hop is: at 500 kbit/s the
 // held 64 KiB take a second, twice what the 1 Mbit/s bound above allows for.
@@ -524,8 +525,14 @@ void Session::delivered()
             m_hopHeldBytes =
                 std::max(m_hopHeldBytes, std::min(m_inFlight.size - qint64(carried), kMaxHeldBytes));
         }
-        // A later file the hop takes in whole may leave it holding as much again.
-        const qint64 held = std::min(m_inFlight.size, std::max(kReadAheadBytes, m_hopHeldBytes));
+        // A later file the hop takes in whole may leave it holding as much again. Until a
+        // large file has shown the link, a smaller one acknowledged all at once may be held in
+        // whole. Through the emulator's 192 KiB read-ahead at 1 Mbit/s a first file of 210 KiB
+        // partly acknowledged bit by bit still came out short of that estimate (see the README).
+        qint64 cover = std::max(kReadAheadBytes, m_hopHeldBytes);
+        if (m_linkBytesPerMs <= 0 && m_inFlight.ackBytesPerMs <= 0)
+            cover = kLinkSampleBytes;
+        const qint64 held = std::min(m_inFlight.size, cover);
         pause += int(double(held) / rate);
     }
     m_outputTimer.start(pause);
