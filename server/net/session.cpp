@@ -509,33 +509,31 @@ void Session::delivered()
         m_outputTimer.start(pacingPauseMs(measurePath(m_socket->socketDescriptor())));
         return;
     }
-    int pause = pacingGapFor(m_inFlight.kind) + m_settings->fileGapMs - kFileQuietGapMs;
-    if (m_inFlight.kind == 'f') {
-        // A file many times the read-ahead took about as long as the link needs for it,
-        // whatever a hop took in at first: its rate is the link's, more or less.
-        if (m_inFlight.size >= kLinkSampleBytes)
-            m_linkBytesPerMs =
-                double(m_inFlight.size) / double(std::max<qint64>(1, m_clock.elapsed() - m_inFlight.sinceMs));
-        double rate =
-            std::min(m_drainBytesPerMs > 0 ? m_drainBytesPerMs : kAssumedBytesPerMs, kAssumedBytesPerMs);
-        if (m_linkBytesPerMs > 0)
-            rate = std::min(rate, m_linkBytesPerMs);
-        if (m_inFlight.ackBytesPerMs > 0) {
-            const double carried = m_inFlight.ackBytesPerMs * double(m_clock.elapsed() - m_inFlight.sinceMs);
-            m_hopHeldBytes =
-                std::max(m_hopHeldBytes, std::min(m_inFlight.size - qint64(carried), kMaxHeldBytes));
-        }
-        // A later file the hop takes in whole may leave it holding as much again. Until a
-        // large file has shown the link, a smaller one acknowledged all at once may be held in
-        // whole. Through the emulator's 192 KiB read-ahead at 1 Mbit/s a first file of 210 KiB
-        // partly acknowledged bit by bit still came out short of that estimate (see the README).
-        qint64 cover = std::max(kReadAheadBytes, m_hopHeldBytes);
-        if (m_linkBytesPerMs <= 0 && m_inFlight.ackBytesPerMs <= 0)
-            cover = kLinkSampleBytes;
-        const qint64 held = std::min(m_inFlight.size, cover);
-        pause += int(double(held) / rate);
+    // After a file: the client's file gap, the margin, and the time what a hop in front of the
+    // client may still hold of it takes to reach the client.
+    const int gap = m_settings->fileGapMs + kFileGapMarginMs;
+    // A file many times the read-ahead took about as long as the link needs for it,
+    // whatever a hop took in at first: its rate is the link's, more or less.
+    if (m_inFlight.size >= kLinkSampleBytes)
+        m_linkBytesPerMs =
+            double(m_inFlight.size) / double(std::max<qint64>(1, m_clock.elapsed() - m_inFlight.sinceMs));
+    double rate =
+        std::min(m_drainBytesPerMs > 0 ? m_drainBytesPerMs : kAssumedBytesPerMs, kAssumedBytesPerMs);
+    if (m_linkBytesPerMs > 0)
+        rate = std::min(rate, m_linkBytesPerMs);
+    if (m_inFlight.ackBytesPerMs > 0) {
+        const double carried = m_inFlight.ackBytesPerMs * double(m_clock.elapsed() - m_inFlight.sinceMs);
+        m_hopHeldBytes = std::max(m_hopHeldBytes, std::min(m_inFlight.size - qint64(carried), kMaxHeldBytes));
     }
-    m_outputTimer.start(pause);
+    // A later file the hop takes in whole may leave it holding as much again. Until a
+    // large file has shown the link, a smaller one acknowledged all at once may be held in
+    // whole. Through the emulator's 192 KiB read-ahead at 1 Mbit/s a first file of 210 KiB
+    // partly acknowledged bit by bit still came out short of that estimate (see the README).
+    qint64 cover = std::max(kReadAheadBytes, m_hopHeldBytes);
+    if (m_linkBytesPerMs <= 0 && m_inFlight.ackBytesPerMs <= 0)
+        cover = kLinkSampleBytes;
+    const qint64 held = std::min(m_inFlight.size, cover);
+    m_outputTimer.start(gap + int(double(held) / rate));
 }
 
 void Session::abort(const char *reason)
