@@ -69,19 +69,4 @@ SendQueue querySendQueue(qintptr socketDescriptor)
     return queue;
 }
 
-qint64 querySegmentSize(qintptr socketDescriptor)
-{
-#if defined(Q_OS_LINUX)
-    tcp_info info = {};
-    socklen_t size = sizeof info;
-    if (socketDescriptor >= 0 &&
-        getsockopt(int(socketDescriptor), IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
-        size >= offsetof(tcp_info, tcpi_snd_mss) + sizeof info.tcpi_snd_mss && info.tcpi_snd_mss > 0)
-        return info.tcpi_snd_mss;
-#else
-    Q_UNUSED(socketDescriptor);
-#endif
-    return -1;
-}
-
 } // namespace tavrel::server

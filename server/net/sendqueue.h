@@ -39,7 +39,4 @@ struct SendQueue
 // Asks the kernel about the socket: SIOCOUTQ and TCP_INFO on Linux, SO_NWRITE on macOS.
 SendQueue querySendQueue(qintptr socketDescriptor);
 
-// The largest segment the socket sends now (TCP_INFO's snd_mss); -1 when unknown.
-qint64 querySegmentSize(qintptr socketDescriptor);
-
 } // namespace tavrel::server

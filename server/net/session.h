@@ -2,6 +2,7 @@
 
 #include "assembler.h"
 #include "messagetail.h"
+#include "pathgaps.h"
 #include "sendqueue.h"
 
 #include <QElapsedTimer>
@@ -166,6 +167,10 @@ private:
     void delivered();
     // Bytes of the message in flight that the client has not acknowledged yet.
     SendQueue sendQueue();
+    // This end's figures of the path, looked up again once they are a little old.
+    const PathFigures &path();
+    // Hands a message straight to the kernel when nothing waits before it; the bytes taken.
+    qint64 writeDirect(const QByteArray &message);
     // Takes bytes drained in elapsedMs as a sample of the rate, when they are enough to tell.
     bool noteDrainRate(qint64 bytes, qint64 elapsedMs);
     int pollIntervalMs(const SendQueue &queue) const;
@@ -213,6 +218,8 @@ private:
     QElapsedTimer m_clock;
     qint64 m_queuedBytes = 0;
     std::function<SendQueue(qintptr)> m_querySendQueue = querySendQueue;
+    PathFigures m_path;
+    QElapsedTimer m_pathAge;
     bool m_sendBufferChecked = false;
     // How fast this client takes bytes, smoothed over the session; 0 until measured.
     double m_drainBytesPerMs = 0;

@@ -73,6 +73,8 @@ PathFigures measurePath(qintptr socketDescriptor)
         figures.deliveryBytesPerSecond = qint64(info.tcpi_delivery_rate);
     if (has(offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd) && info.tcpi_snd_wnd > 0)
         figures.peerWindowBytes = info.tcpi_snd_wnd;
+    if (has(offsetof(tcp_info, tcpi_snd_mss) + sizeof info.tcpi_snd_mss) && info.tcpi_snd_mss > 0)
+        figures.segmentBytes = info.tcpi_snd_mss;
 #elif defined(Q_OS_WIN)
     DWORD version = 0;
     TcpInfoV0 info = {};
@@ -86,6 +88,8 @@ PathFigures measurePath(qintptr socketDescriptor)
         figures.resentShare = double(info.bytesRetrans) / double(info.bytesOut);
     if (info.sndWnd > 0)
         figures.peerWindowBytes = info.sndWnd;
+    if (info.mss > 0)
+        figures.segmentBytes = info.mss;
 #endif
     return figures;
 }

@@ -17,6 +17,8 @@ struct PathFigures
     qint64 peerWindowBytes = -1;
     // The share of the segments sent with data that had to be sent again, 0 to 1.
     double resentShare = -1;
+    // The largest segment this end sends now.
+    qint64 segmentBytes = -1;
 };
 
 // Asks the kernel: TCP_INFO on Linux, SIO_TCP_INFO on Windows 10 1703 and later. Older
