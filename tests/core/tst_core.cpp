@@ -10,7 +10,6 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 
 using namespace tavrel;
 
@@ -180,19 +179,6 @@ private slots:
         assembler.append("c,two");
         QVERIFY(ready.wait(1000));
         QCOMPARE(ready.value(1).value(0).toByteArray(), QByteArray("c,two"));
-    }
-
-    // The event loop stalls past the gap and reads the next message before the timer runs: the
-    // two must still be told apart (a login answer joined to a user list is a refusal).
-    void lateTimerStillSplits()
-    {
-        MessageAssembler assembler;
-        QSignalSpy ready(&assembler, &MessageAssembler::messageReady);
-        assembler.append("l,ok");
-        QThread::msleep(kQuietGapMs + 15);
-        assembler.append("o,alice");
-        QVERIFY(ready.wait(1000));
-        QCOMPARE(ready, (QList<QVariantList>{{QByteArray("l,ok")}, {QByteArray("o,alice")}}));
     }
 
     // The writer's pause outlasts the reader's gap by the margin whatever the two ends measure
