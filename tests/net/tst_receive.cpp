@@ -132,43 +132,6 @@ private slots:
                                    << (row.users ? row.users : "before") << QByteArrayList() << "kept"
                                    << row.flags << qint64(0) << -1;
 
-        const struct
-        {
-            const char *tag, *message, *present, *lines;
-            const char *stored = "", *tab = "kept";
-            int flags = 0;
-        } files[] = {
-            {"file", "fs,a.txt~+^`&hello", "", "收到的文件：a.txt%T|收到文件：a.txt", "a.txt=hello", "hello"},
-            {"file renamed", "fs,a.txt~+^`&hello", "a.txt",
-             "收到的文件：a2.txt%T|收到文件：a.txt, 并改名为：a2.txt", "a2.txt=hello", "hello"},
-            {"hidden image", "fsi.p.png~+^`&bob~+^`&{png}", "",
-             "收到的图片：p2.png%P|收到bob 发来的文件：.p.png, 并改名为：p2.png", "p2.png={png}", "kept",
-             Waits},
-            // A file not stored is not reported as received.
-            {"refused name, markup", "fs,<b>x.txt~+^`&hi", "", "不能以只写方式文件：<b>x.txt", "", "hi"},
-            // One replacement character, not 197, which would make a name no file system takes.
-            {"197 bytes not UTF-8", "fs,{197 bad}~+^`&hi", "", "收到的文件：\uFFFD%T|收到文件：\uFFFD",
-             "\uFFFD=hi", "hi"},
-            {"markup in a file", "fs,m.txt~+^`&<img src=\"dot.png\">", "",
-             "收到的文件：m.txt%T|收到文件：m.txt", "m.txt=<img src=\"dot.png\">", "<img src=\"dot.png\">"},
-            // The refused name exists already, and is not the peer's to show.
-            {"image, refused name", "fsip.png:s~+^`&bob~+^`&{png}", "p.png:s", "不能以只写方式文件：p.png:s"},
-            {"other f kind", "fr,a~+^`&data", "", nullptr},
-            {"file, no separator", "fs,a.txt", "", nullptr},
-            {"image, one separator", "fsip.png~+^`&bob", "", nullptr},
-            {"separator at 201", "fs,{198}~+^`&", "", "文件名太长", "", "kept", Refused},
-        };
-        const auto expand = [](const char *text) {
-            return QByteArray(text)
-                .replace("{png}", png(3, 2))
-                .replace("{198}", QByteArray(198, 'n'))
-                .replace("{197 bad}", QByteArray(197, '\xff'));
-        };
-        for (const auto &row : files)
-            QTest::newRow(row.tag) << QByteArrayList{expand(row.message)} << row.present
-                                   << lineList(row.lines) << "before"
-                                   << (*row.stored ? QByteArrayList{expand(row.stored)} : QByteArrayList())
-                                   << row.tab << row.flags << qint64(0) << -1;
         // The tab shows only the start of a text that would hold up the window: 292 lines and 64 letters.
         const QByteArray line = QByteArray(99, 'x') + "\n", startNote = "文本文件标签页里只显示了文件的开头";
         const QByteArray big = line.repeated(16 * 1024 * 1024 / 100), large(2 << 20, 'x'),
@@ -180,9 +143,28 @@ private slots:
         const auto add = [](const char *tag, const QByteArrayList &messages, const QByteArray &lines,
                             const QByteArrayList &stored, const QString &tab, int flags,
                             const char *present = "", qint64 accept = 0, int freeMiB = -1) {
-            QTest::newRow(tag) << messages << present << lineList(lines.chopped(1).constData()) << "before"
-                               << stored << tab << flags << accept << freeMiB;
+            QTest::newRow(tag) << messages << present
+                               << (lines.isEmpty() ? QStringList() : lineList(lines.chopped(1).constData()))
+                               << "before" << stored << tab << flags << accept << freeMiB;
         };
+        const QByteArray markup = "<img src=\"dot.png\">", longName = "fs," + QByteArray(198, 'n') + "~+^`&";
+        add("hidden image", {imageMessage(".p.png", png(3, 2))},
+            "收到的图片：p2.png%P|收到bob 发来的文件：.p.png, 并改名为：p2.png|", {"p2.png=" + png(3, 2)},
+            "kept", Waits);
+        // A file not stored is not reported as received.
+        add("refused name, markup", {"fs,<b>x.txt~+^`&hi"}, "不能以只写方式文件：<b>x.txt|", {}, "hi", 0);
+        // One replacement character, not 197, which would make a name no file system takes.
+        add("197 bytes not UTF-8", {fileMessage(QByteArray(197, '\xff'), "hi")},
+            "收到的文件：\uFFFD%T|收到文件：\uFFFD|", {"\uFFFD=hi"}, "hi", 0);
+        add("markup in a file", {fileMessage("m.txt", markup)}, "收到的文件：m.txt%T|收到文件：m.txt|",
+            {"m.txt=" + markup}, markup, 0);
+        // The refused name exists already, and is not the peer's to show.
+        add("image, refused name", {imageMessage("p.png:s", png(3, 2))}, "不能以只写方式文件：p.png:s|", {},
+            "kept", 0, "p.png:s");
+        // Another f kind, a file without its separator, an image without its second: none is stored.
+        for (const char *message : {"fr,a~+^`&data", "fs,a.txt", "fsip.png~+^`&bob"})
+            add(message, {message}, "", {}, "kept", 0);
+        add("separator at 201", {longName}, "文件名太长|", {}, "kept", Refused);
         add("16 MiB text", {"fs,big.txt~+^`&" + big}, "收到的文件：" + bigCut, {"big.txt=" + big},
             QString(line.repeated(292) + QByteArray(64, 'x')), Waits);
         // The rest is logged and shown once; a plain message or time between tells it apart.
@@ -220,8 +202,8 @@ private slots:
         add("large text file, an image, chat", {fileMessage("big.txt", large), p, "c,after"},
             "收到的文件：" + bigCut + shownP + "after|", {"big.txt=" + large, "p.png=" + png(3, 2)},
             QString(4096, 'x'), Waits);
-        add("long name after an image", {p, "fs," + QByteArray(198, 'n') + "~+^`&"}, shownP + "文件名太长|",
-            {"p.png=" + png(3, 2)}, "kept", Waits);
+        add("long name after an image", {p, longName}, shownP + "文件名太长|", {"p.png=" + png(3, 2)}, "kept",
+            Waits);
         // Each image lies full size at the origin over the earlier one, colour and alpha as sent;
         // one whose pixels pass the reader's limit, which the window sets again, adds nothing.
         QImage alpha(6, 4, QImage::Format_ARGB32);
