@@ -104,33 +104,29 @@ private slots:
                                             // free; its floor is 6.4 MiB. Skipped where mounting is
                                             // not allowed.
 
-        const struct
-        {
-            const char *tag, *message, *lines; // null for none
-            const char *users = nullptr;       // null: unchanged
-            int flags = 0;
-        } texts[] = {
-            {"chat line", "c,hello", "hello"},
-            {"second byte not read", "cXhi", "hi"},
-            {"registration answer", "r,注册成功", "注册成功"},
-            {"login success", "l,登录成功", "登录成功", "我: me", Enabled},
-            {"login success, English", "l;succeed to log", "succeed to log", "我: me", Enabled},
-            {"login success, no user name", "l,登录成功", "登录成功", "我: ", Enabled | NoUserName},
-            {"success and a newline", "l,登录成功\n", "登录成功\n"},
-            {"success joined to the next", "l,登录成功c,x", "登录成功c,x"},
-            {"login refused", "l,wrong", "wrong"},
-            {"user list", "o,a\nb", nullptr, "我: me\na\nb"},
-            {"c alone", "c", ""},
-            {"o alone", "o", nullptr, "我: me\n"},
-            {"unknown kind", "x,hi", nullptr},
-            // Taken for markup, these would not show as they came.
-            {"image markup", "c,<img src=\"dot.png\">", "<img src=\"dot.png\">"},
-            {"markup in user list", "o,<img src=\"dot.png\">", nullptr, "我: me\n<img src=\"dot.png\">"},
+        // Messages other than files: lines null for none, users null for unchanged.
+        const auto plain = [](const char *tag, const char *message, const char *lines,
+                              const char *users = nullptr, int flags = 0) {
+            QTest::newRow(tag) << QByteArrayList{message} << "" << lineList(lines)
+                               << (users ? users : "before") << QByteArrayList() << "kept" << flags
+                               << qint64(0) << -1;
         };
-        for (const auto &row : texts)
-            QTest::newRow(row.tag) << QByteArrayList{row.message} << "" << lineList(row.lines)
-                                   << (row.users ? row.users : "before") << QByteArrayList() << "kept"
-                                   << row.flags << qint64(0) << -1;
+        plain("chat line", "c,hello", "hello");
+        plain("second byte not read", "cXhi", "hi");
+        plain("registration answer", "r,注册成功", "注册成功");
+        plain("login success", "l,登录成功", "登录成功", "我: me", Enabled);
+        plain("login success, English", "l;succeed to log", "succeed to log", "我: me", Enabled);
+        plain("login success, no user name", "l,登录成功", "登录成功", "我: ", Enabled | NoUserName);
+        plain("success and a newline", "l,登录成功\n", "登录成功\n");
+        plain("success joined to the next", "l,登录成功c,x", "登录成功c,x");
+        plain("login refused", "l,wrong", "wrong");
+        plain("user list", "o,a\nb", nullptr, "我: me\na\nb");
+        plain("c alone", "c", "");
+        plain("o alone", "o", nullptr, "我: me\n");
+        plain("unknown kind", "x,hi", nullptr);
+        // Taken for markup, these would not show as they came.
+        plain("image markup", "c,<img src=\"dot.png\">", "<img src=\"dot.png\">");
+        plain("markup in user list", "o,<img src=\"dot.png\">", nullptr, "我: me\n<img src=\"dot.png\">");
 
         // The tab shows only the start of a text that would hold up the window: 292 lines and 64 letters.
         const QByteArray line = QByteArray(99, 'x') + "\n", startNote = "文本文件标签页里只显示了文件的开头";
@@ -475,12 +471,13 @@ private slots:
         QTest::newRow("50 large images") << images << lines << 4;
         // Three of 20 Mpx fill the scene's 64 Mpx.
         const QByteArray huge = png(5000, 4000);
-        QTest::newRow("past the scene's pixels")
-            << QByteArrayList{imageMessage("a.png", huge), imageMessage("b.png", huge),
-                              imageMessage("c.png", huge), imageMessage("d.png", huge)}
-            << imageLines("a.png", "a.png") + imageLines("b.png", "b.png") + imageLines("c.png", "c.png") +
-                   imageLines("d.png", "d.png")
-            << 3;
+        QByteArrayList hugeImages;
+        QStringList hugeLines;
+        for (const char *name : {"a.png", "b.png", "c.png", "d.png"}) {
+            hugeImages << imageMessage(name, huge);
+            hugeLines << imageLines(name, name);
+        }
+        QTest::newRow("past the scene's pixels") << hugeImages << hugeLines << 3;
         // The second image has more messages waiting behind it than may wait: it is stored, not
         // decoded, and the chat lines follow at once, in order.
         QByteArrayList queue{imageMessage("p.png", png(3, 2)), imageMessage("q.png", png(3, 2))};

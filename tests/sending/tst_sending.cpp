@@ -158,13 +158,12 @@ private slots:
         const char *edits[] = {"lineEditName", "lineEditEmail", "lineEditCheckCode", "lineEditPasswd",
                                "lineEditPasswd2"};
         for (int i = 0; account && i < 5; ++i)
-            WidgetProbe::lineEdit(w, edits[i])->setText(values[i]);
+            type(w, edits[i], values[i]);
         WidgetProbe::setUserName(w, QStringLiteral("carol"));
         if (chat)
             WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(input);
         else if (!account)
-            WidgetProbe::lineEdit(w, button == "btnReceiveFile" ? "lineEditFile2" : "lineEditFile")
-                ->setText(input);
+            type(w, button == "btnReceiveFile" ? "lineEditFile2" : "lineEditFile", input);
         QFile *fileOut = WidgetProbe::fileOut(w);
         if (!critical.isEmpty())
             QTest::ignoreMessage(QtCriticalMsg, critical.toUtf8().constData());
