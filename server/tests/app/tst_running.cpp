@@ -1,3 +1,4 @@
+#include "files.h"
 #include "serverprocess.h"
 
 #include <QDir>
@@ -15,11 +16,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
 const QString kPassword = u"hunter2-relay"_s;
-
-} // namespace
 
 // tavrel-server as an operator runs it: its config file, its refusals to start, and the
 // lines it logs, with and without the journal reading them.
@@ -32,10 +29,7 @@ class TestRunning : public QObject
     QString path(const QString &name) const { return m_dir.filePath(name); }
     void write(const QString &name, const QByteArray &bytes, QFileDevice::Permissions permissions)
     {
-        QFile file(path(name));
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size());
-        file.close();
-        QVERIFY(file.setPermissions(permissions));
+        QVERIFY(::write(path(name), bytes) && QFile::setPermissions(path(name), permissions));
     }
     void prepare(QProcess &server, bool journal)
     {
@@ -82,20 +76,12 @@ private slots:
         const QString valid = u"<6>info tavrel.server: the configuration is valid"_s;
         const QString critical = u"<3>critical tavrel.server: "_s;
         QTest::newRow("valid") << QByteArray("port = 0\nmax-connections = 5\n") << QStringList() << valid;
-        QTest::newRow("bad number, named with its line")
-            << QByteArray("# limits\nport = 0\nmax-connections = lots\n") << QStringList()
-            << u"<3>critical tavrel.server: invalid value for key 'max-connections' at FILE:3: lots "
-               u"(expected a "
-               "whole number from 1 to 2147483647)"_s;
         QTest::newRow("command line over a bad value")
             << QByteArray("max-connections = lots\n") << QStringList{u"--max-connections"_s, u"5"_s} << valid;
-        QTest::newRow("bad address")
-            << QByteArray("listen = somewhere\n") << QStringList()
-            << u"<3>critical tavrel.server: invalid value for key 'listen' at FILE:1: somewhere (not an IP address)"_s;
         QTest::newRow("relay without a sender")
             << QByteArray("\nmail = smtp://127.0.0.1:2525\n") << QStringList()
-            << u"<3>critical tavrel.server: key 'mail' at FILE:2 needs mail-from: an address the mail system "
-               "accepts mail from"_s;
+            << critical +
+                   u"key 'mail' at FILE:2 needs mail-from: an address the mail system accepts mail from"_s;
         QTest::newRow("relay with its password")
             << QByteArray("mail = smtp://127.0.0.1:2525\nmail-from = codes@example.org\nmail-user = tavrel\n"
                           "mail-password-file = PASSWORD\nupload-quota = 5M\nmin-free-disk = \"10%,2G\"\n")
@@ -103,7 +89,7 @@ private slots:
         QTest::newRow("password without a user")
             << QByteArray("mail = smtp://127.0.0.1:2525\nmail-from = codes@example.org\n")
             << QStringList{u"--mail-password-file"_s, u"PASSWORD"_s}
-            << u"<3>critical tavrel.server: --mail-password-file needs mail-user"_s;
+            << critical + u"--mail-password-file needs mail-user"_s;
         QTest::newRow("password others may read")
             << QByteArray("mail = smtps://127.0.0.1:2465\nmail-from = codes@example.org\nmail-user = tavrel\n"
                           "mail-password-file = SHARED\n")
@@ -159,8 +145,8 @@ private slots:
         // A carriage return or an escape sequence in a value must not forge a line.
         QTest::newRow("control characters in a value")
             << QByteArray("listen = \"1.2.3.4\r<3>critical tavrel.server: forged\x1b[2J\"\n") << QStringList()
-            << u"<3>critical tavrel.server: invalid value for key 'listen' at FILE:1: "
-               "1.2.3.4\\r<3>critical tavrel.server: forged\\x1b[2J (not an IP address)"_s;
+            << critical + u"invalid value for key 'listen' at FILE:1: 1.2.3.4\\r<3>critical tavrel.server: "
+                          "forged\\x1b[2J (not an IP address)"_s;
     }
     void checkConfig()
     {
@@ -212,11 +198,8 @@ private slots:
         QProcess first;
         prepare(first, journal);
         first.setArguments(arguments);
-        QByteArray firstOutput;
-        connect(&first, &QProcess::readyReadStandardError, this,
-                [&] { firstOutput += first.readAllStandardError(); });
-        first.start();
-        QTRY_VERIFY_WITH_TIMEOUT(firstOutput.contains("listening on"), 10000);
+        QString firstOutput;
+        QVERIFY2(startListening(first, &firstOutput) != 0, qPrintable(firstOutput));
         // A second server on the same data refuses to start.
         int code = 0;
         QStringList lines = run(arguments, &code, journal);
@@ -225,7 +208,7 @@ private slots:
         QVERIFY(first.waitForFinished(10000));
         QCOMPARE(first.exitCode(), 0);
         lines +=
-            QString::fromUtf8(firstOutput + first.readAllStandardError()).split(u'\n', Qt::SkipEmptyParts);
+            (firstOutput + QString::fromUtf8(first.readAllStandardError())).split(u'\n', Qt::SkipEmptyParts);
 
         // The journal's priority goes with the level; a terminal gets the time instead.
         const QRegularExpression form(
