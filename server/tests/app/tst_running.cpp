@@ -75,32 +75,31 @@ private slots:
         QTest::addColumn<QString>("line"); // "<6>info ..." means it passes
         const QString valid = u"<6>info tavrel.server: the configuration is valid"_s;
         const QString critical = u"<3>critical tavrel.server: "_s;
-        QTest::newRow("valid") << QByteArray("port = 0\nmax-connections = 5\n") << QStringList() << valid;
-        QTest::newRow("command line over a bad value")
-            << QByteArray("max-connections = lots\n") << QStringList{u"--max-connections"_s, u"5"_s} << valid;
-        QTest::newRow("relay without a sender")
-            << QByteArray("\nmail = smtp://127.0.0.1:2525\n") << QStringList()
-            << critical +
-                   u"key 'mail' at FILE:2 needs mail-from: an address the mail system accepts mail from"_s;
-        QTest::newRow("relay with its password")
-            << QByteArray("mail = smtp://127.0.0.1:2525\nmail-from = codes@example.org\nmail-user = tavrel\n"
-                          "mail-password-file = PASSWORD\nupload-quota = 5M\nmin-free-disk = \"10%,2G\"\n")
-            << QStringList() << valid;
-        QTest::newRow("password without a user")
-            << QByteArray("mail = smtp://127.0.0.1:2525\nmail-from = codes@example.org\n")
-            << QStringList{u"--mail-password-file"_s, u"PASSWORD"_s}
-            << critical + u"--mail-password-file needs mail-user"_s;
-        QTest::newRow("password others may read")
-            << QByteArray("mail = smtps://127.0.0.1:2465\nmail-from = codes@example.org\nmail-user = tavrel\n"
-                          "mail-password-file = SHARED\n")
-            << QStringList()
-            << critical +
-                   u"invalid value for key 'mail-password-file' at FILE:4: SHARED (SHARED may be read or "
-                   "changed by others (mode 0604): chmod 600 it)"_s;
+        const auto row = [](const char *tag, const QByteArray &text, const QString &arguments,
+                            const QString &line) {
+            QTest::newRow(tag) << text << arguments.split(u' ', Qt::SkipEmptyParts) << line;
+        };
+        row("valid", "port = 0\nmax-connections = 5\n", {}, valid);
+        row("command line over a bad value", "max-connections = lots\n", u"--max-connections 5"_s, valid);
+        row("relay without a sender", "\nmail = smtp://127.0.0.1:2525\n", {},
+            critical +
+                u"key 'mail' at FILE:2 needs mail-from: an address the mail system accepts mail from"_s);
+        const QByteArray relay = "mail = smtp://127.0.0.1:2525\nmail-from = codes@example.org\n";
+        row("relay with its password",
+            relay + "mail-user = tavrel\nmail-password-file = PASSWORD\n"
+                    "upload-quota = 5M\nmin-free-disk = \"10%,2G\"\n",
+            {}, valid);
+        row("password without a user", relay, u"--mail-password-file PASSWORD"_s,
+            critical + u"--mail-password-file needs mail-user"_s);
+        row("password others may read",
+            "mail = smtps://127.0.0.1:2465\nmail-from = codes@example.org\nmail-user = tavrel\n"
+            "mail-password-file = SHARED\n",
+            {},
+            critical + u"invalid value for key 'mail-password-file' at FILE:4: SHARED (SHARED may be read or "
+                       "changed by others (mode 0604): chmod 600 it)"_s);
         // The shared database and bus; nothing connects to them in a check.
         const auto database = [&](const QString &arguments, const QString &line) {
-            QTest::newRow(qPrintable(line.left(40)))
-                << QByteArray() << arguments.split(u' ') << critical + line;
+            row(qPrintable(line.left(40)), {}, arguments, critical + line);
         };
         database(u"--bus redis://127.0.0.1:1"_s,
                  u"--bus needs --database: instances that share a bus must share "
@@ -135,18 +134,15 @@ private slots:
         database(db + u"redis://127.0.0.1:7 --bus-key-file SHARED"_s,
                  u"--bus-key-file: SHARED may be read or changed by others (mode 0604): chmod 600 it"_s);
         database(u"--bus-key-file KEY"_s, u"--bus-password-file and --bus-key-file need --bus"_s);
-        QTest::newRow("bus user, password and key")
-            << QByteArray()
-            << (db + u"redis://tavrel@127.0.0.1:7 --bus-password-file PASSWORD --bus-key-file KEY"_s)
-                   .split(u' ')
-            << valid;
+        row("bus user, password and key", {},
+            db + u"redis://tavrel@127.0.0.1:7 --bus-password-file PASSWORD --bus-key-file KEY"_s, valid);
         database(u"--tls-required"_s, u"--tls-required needs --tls-cert and --tls-key"_s);
         database(u"--tls-cert cert.pem"_s, u"--tls-cert and --tls-key go together"_s);
         // A carriage return or an escape sequence in a value must not forge a line.
-        QTest::newRow("control characters in a value")
-            << QByteArray("listen = \"1.2.3.4\r<3>critical tavrel.server: forged\x1b[2J\"\n") << QStringList()
-            << critical + u"invalid value for key 'listen' at FILE:1: 1.2.3.4\\r<3>critical tavrel.server: "
-                          "forged\\x1b[2J (not an IP address)"_s;
+        row("control characters in a value",
+            "listen = \"1.2.3.4\r<3>critical tavrel.server: forged\x1b[2J\"\n", {},
+            critical + u"invalid value for key 'listen' at FILE:1: 1.2.3.4\\r<3>critical tavrel.server: "
+                       "forged\\x1b[2J (not an IP address)"_s);
     }
     void checkConfig()
     {

@@ -36,19 +36,26 @@ protected:
 // TLS for a Session: the server's credentials, and a client's settings that trust them.
 QSslConfiguration serverTls, clientTls;
 
-// The client's end of a Session's connection, read with the client's assembler, at most
-// bytesPerTick every 10 ms (0: as fast as bytes come) through a small receive buffer, and
-// at most limit bytes in all (-1: no limit), after which it stops or, with vanish, drops
-// the connection. With tls, the connection is encrypted once start() has the Session.
+// A Session on config, and the client's end of its connection, read with the client's
+// assembler, at most bytesPerTick every 10 ms (0: as fast as bytes come) through a small
+// receive buffer, and at most limit bytes in all (-1: no limit), after which it stops or,
+// with vanish, drops the connection. With tls, the connection is encrypted first.
 class Reader : public QObject
 {
+    std::unique_ptr<QTcpSocket> m_own;
+    TlsCapableListener m_listener;
+    QTimer m_tick;
+    MessageAssembler m_assembler;
+    qint64 m_limit;
+    bool m_vanish;
+
 public:
-    explicit Reader(int bytesPerTick = 0, qint64 limit = -1, bool vanish = false, bool tls = false)
+    explicit Reader(int bytesPerTick = 0, qint64 limit = -1, bool vanish = false, bool tls = false,
+                    const Config &config = Config())
         : m_own(tls ? new QSslSocket : new QTcpSocket)
-        , socket(*m_own)
-        , m_tls(tls)
         , m_limit(limit)
         , m_vanish(vanish)
+        , socket(*m_own)
     {
         QVERIFY(m_listener.listen(QHostAddress::LocalHost, 0));
         if (bytesPerTick > 0) {
@@ -69,6 +76,8 @@ public:
             socket.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
         }
         QVERIFY(socket.waitForConnected(3000) && m_listener.waitForNewConnection(3000));
+        serverSide = m_listener.nextPendingConnection();
+        session = std::make_unique<Session>(serverSide, std::make_shared<SessionSettings>(config));
         connect(&m_assembler, &MessageAssembler::messageReady, this,
                 [this](const QByteArray &m) { received.append(m); });
         // As the client does, a message still arriving when the connection closes is dropped.
@@ -78,23 +87,16 @@ public:
             cutByClose = m_assembler.pendingSize() > 0;
             m_assembler.clear();
         });
-    }
-    QTcpSocket *serverSide() { return m_listener.nextPendingConnection(); }
-    // Lets the session take TLS, and waits for the handshake.
-    void start(Session &session)
-    {
-        if (!m_tls)
-            return;
-        session.offerTls(serverTls);
-        // The client is done first: it sends its last handshake message and goes on.
-        QTRY_VERIFY(static_cast<QSslSocket &>(socket).isEncrypted() && session.isEncrypted());
+        if (tls) {
+            session->offerTls(serverTls);
+            // The client is done first: it sends its last handshake message and goes on.
+            QTRY_VERIFY(static_cast<QSslSocket &>(socket).isEncrypted() && session->isEncrypted());
+        }
     }
 
-private:
-    std::unique_ptr<QTcpSocket> m_own;
-
-public:
     QTcpSocket &socket;
+    QTcpSocket *serverSide = nullptr;
+    std::unique_ptr<Session> session;
     Messages received;
     qint64 bytesRead = 0;
     bool cutByClose = false;
@@ -114,13 +116,6 @@ private:
             socket.abort();
         }
     }
-
-    TlsCapableListener m_listener;
-    QTimer m_tick;
-    MessageAssembler m_assembler;
-    bool m_tls;
-    qint64 m_limit;
-    bool m_vanish;
 };
 
 // A tail from memory that fails after failAt bytes (-1: never).
@@ -210,8 +205,7 @@ private slots:
         QFETCH(bool, kernelQuery);
         QFETCH(bool, tls);
         Reader reader(bytesPerTick, -1, false, tls);
-        Session session(reader.serverSide(), std::make_shared<SessionSettings>(Config()));
-        reader.start(session);
+        Session &session = *reader.session;
         int queries = 0;
         session.setSendQueueQuery([&](qintptr fd) {
             ++queries;
@@ -261,7 +255,7 @@ private slots:
         QFETCH(int, earliestMs);
         QFETCH(int, latestMs);
         Reader reader;
-        Session session(reader.serverSide(), std::make_shared<SessionSettings>(Config()));
+        Session &session = *reader.session;
         session.setSendQueueQuery([&](qintptr) { return queue; });
         QElapsedTimer clock;
         clock.start();
@@ -300,8 +294,8 @@ private slots:
         Config config;
         config.drainGraceMs = 300;
         config.minDrainBytesPerSecond = 1024 * 1024;
-        Reader reader(16 * 1024, readLimit, vanish);
-        Session session(reader.serverSide(), std::make_shared<SessionSettings>(config));
+        Reader reader(16 * 1024, readLimit, vanish, false, config);
+        Session &session = *reader.session;
         QSignalSpy closed(&session, &Session::closed);
         const QByteArray big = fileMessage(QStringLiteral("big.txt"), QByteArray(1024 * 1024, 'b'));
         if (cutOff)
@@ -355,12 +349,11 @@ private slots:
             contents[i] = char(i * 7 + i / 4096);
         const QByteArray head = fileMessage(QStringLiteral("big.txt"), QByteArray());
         Reader reader(bytesPerTick, -1, false, tls);
-        QTcpSocket *socket = reader.serverSide();
+        Session &session = *reader.session;
+        QTcpSocket *socket = reader.serverSide;
         // A kernel that holds little leaves the rest to Qt's buffers, which must stay small.
         if (bytesPerTick > 0)
             socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 32 * 1024);
-        Session session(socket, std::make_shared<SessionSettings>(Config()));
-        reader.start(session);
         QSignalSpy closed(&session, &Session::closed);
         // What waits in Qt's buffers, before and after encryption.
         qint64 mostBuffered = 0;
