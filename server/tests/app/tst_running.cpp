@@ -1,5 +1,7 @@
 #include "files.h"
+#include "protocol.h"
 #include "serverprocess.h"
+#include "testclient.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -8,7 +10,6 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -238,12 +239,9 @@ private slots:
         QString output;
         const quint16 port = startListening(server, &output);
         QVERIFY2(port != 0, qPrintable(output));
-        QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(client.waitForConnected(5000));
-        const QByteArray separator("~+^`&");
-        client.write("r,alice" + separator + "alice@example.org" + separator + separator +
-                     QByteArray(32, 'a'));
+        TestClient client(port, this);
+        QVERIFY(client.isConnected());
+        client.send(tavrel::registrationMessage(u"alice"_s, u"alice@example.org"_s, {}, QString(32, u'a')));
         QTRY_COMPARE_WITH_TIMEOUT(QDir(path(u"data/outbox"_s)).entryList({u"*.eml"_s}).size(), 1, 10000);
         server.terminate();
         QVERIFY(server.waitForFinished(10000));
