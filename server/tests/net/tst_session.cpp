@@ -170,32 +170,27 @@ private slots:
         QTest::addColumn<int>("bytesPerTick");
         QTest::addColumn<bool>("kernelQuery"); // false: as on a platform that cannot tell
         QTest::addColumn<bool>("tls");
+        const auto row = [](const char *tag, const Messages &sent, const Messages &expected,
+                            int bytesPerTick = 0, bool kernelQuery = true, bool tls = false) {
+            QTest::newRow(tag) << sent << expected << bytesPerTick << kernelQuery << tls;
+        };
         const QByteArray file = fileMessage(QStringLiteral("f.txt"), "data");
         const QByteArray ok = loginAnswer(QStringLiteral("登录成功"));
-        const struct
-        {
-            const char *tag;
-            Messages sent, expected;
-        } rows[] = {
-            {"chat lines waiting merge", {"c,a", "c,b", "c,c"}, {"c,a", "c,b\nc"}},
-            {"newer user list replaces the waiting one", {ok, "o,x", "o,x\ny"}, {ok, "o,x\ny"}},
-            {"chat joins across a waiting user list",
-             {"r,ok", "c,a", "o,u", "c,b"},
-             {"r,ok", "c,a\nb", "o,u"}},
-            {"a file keeps the order", {"c,a", file, "c,b", "c,c"}, {"c,a", file, "c,b\nc"}},
-            {"answers never merge", {"l,x", "l,y", "r,z"}, {"l,x", "l,y", "r,z"}},
-        };
-        for (const auto &row : rows)
-            QTest::newRow(row.tag) << row.sent << row.expected << 0 << true << false;
-        QTest::newRow("a file keeps the order, TLS") << rows[3].sent << rows[3].expected << 0 << true << true;
+        row("chat lines waiting merge", {"c,a", "c,b", "c,c"}, {"c,a", "c,b\nc"});
+        row("newer user list replaces the waiting one", {ok, "o,x", "o,x\ny"}, {ok, "o,x\ny"});
+        row("chat joins across a waiting user list", {"r,ok", "c,a", "o,u", "c,b"},
+            {"r,ok", "c,a\nb", "o,u"});
+        row("a file keeps the order", {"c,a", file, "c,b", "c,c"}, {"c,a", file, "c,b\nc"});
+        row("answers never merge", {"l,x", "l,y", "r,z"}, {"l,x", "l,y", "r,z"});
+        row("a file keeps the order, TLS", {"c,a", file, "c,b", "c,c"}, {"c,a", file, "c,b\nc"}, 0, true,
+            true);
 
         const QByteArray big = fileMessage(QStringLiteral("big.txt"), QByteArray(512 * 1024, 'b'));
-        for (const bool tls : {false, true})
-            QTest::addRow("big file, then chat, slow reader%s", tls ? ", TLS" : "")
-                << Messages{big, "c,x"} << Messages{big, "c,x"} << 4 * 1024 << true << tls;
+        row("big file, then chat, slow reader", {big, "c,x"}, {big, "c,x"}, 4 * 1024);
+        row("big file, then chat, slow reader, TLS", {big, "c,x"}, {big, "c,x"}, 4 * 1024, true, true);
         const QByteArray small = fileMessage(QStringLiteral("s.txt"), QByteArray(200 * 1024, 's'));
-        QTest::newRow("file, then chat, very slow reader, no kernel query")
-            << Messages{small, "c,x"} << Messages{small, "c,x"} << 1024 << false << false;
+        row("file, then chat, very slow reader, no kernel query", {small, "c,x"}, {small, "c,x"}, 1024,
+            false);
     }
     void pacedAndMerged()
     {
