@@ -161,6 +161,8 @@ private slots:
         clientTls = QSslConfiguration::defaultConfiguration();
         clientTls.setCaCertificates(QSslCertificate::fromPath(m_certificates.authority()));
     }
+    // Gone while the TLS backend still is.
+    void cleanupTestCase() { serverTls = clientTls = QSslConfiguration(); }
 
     // Inside TLS too: the kernel's queue then holds the encrypted bytes.
     void pacedAndMerged_data()
