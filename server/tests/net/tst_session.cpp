@@ -194,6 +194,28 @@ private slots:
         row("file, then chat, very slow reader, no kernel query", {small, "c,x"}, {small, "c,x"}, 1024,
             false);
     }
+    // A text message the kernel takes only in part: the rest follows through Qt's buffer.
+    void textLargerThanTheKernelTakes()
+    {
+        QTcpServer listener;
+        QTcpSocket client;
+        QVERIFY(listener.listen(QHostAddress::LocalHost) && client.bind(QHostAddress::LocalHost));
+        client.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 16 * 1024);
+        client.connectToHost(QHostAddress::LocalHost, listener.serverPort());
+        QVERIFY(client.waitForConnected(3000) && listener.waitForNewConnection(3000));
+        QTcpSocket *serverSide = listener.nextPendingConnection();
+        serverSide->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 4096);
+        Session session(serverSide, std::make_shared<SessionSettings>(Config()));
+        client.write("c,hi"); // a plain connection, as its first byte tells
+        QTRY_VERIFY(session.isGathering());
+        const QByteArray list = "o," + QByteArray(256 * 1024, 'u');
+        session.send(list);
+        session.send("c,x");
+        QVERIFY(session.bufferedBytes() > 0);
+        QByteArray bytes;
+        QTRY_VERIFY_WITH_TIMEOUT((bytes += client.readAll()).size() >= list.size() + 3, 10000);
+        QCOMPARE(bytes, list + "c,x");
+    }
     void pacedAndMerged()
     {
         QFETCH(Messages, sent);
