@@ -83,19 +83,17 @@ class TestCluster : public QObject
     {
         std::unique_ptr<TestClient> client(new TestClient(m_a->port(), nullptr));
         const QString email = name + u"@example.org"_s;
-        client->send(reg(name, email));
-        if (client->take('r') != answers::registrationReply(answers::codeSent(email, 10)))
-            return false;
-        client->send(reg(name, email, mailedCode(m_a->dataDir() + u"/outbox"_s, email)));
-        return client->take('r') == answers::registrationReply(answers::registered());
+        return client->answerTo(reg(name, email)) ==
+                   answers::registrationReply(answers::codeSent(email, 10)) &&
+               client->answerTo(reg(name, email, mailedCode(m_a->dataDir() + u"/outbox"_s, email))) ==
+                   answers::registrationReply(answers::registered());
     }
     // A client of name at instance, from 127.0.0.<source> (0: any).
     TestClient *loggedInAt(const ServerProcess &instance, const QString &name, int source = 0)
     {
         auto *client = new TestClient(instance.port(), this,
                                       source ? QHostAddress(u"127.0.0.%1"_s.arg(source)) : QHostAddress());
-        client->send(login(name));
-        if (client->take('l') != answers::loginReply(answers::loginOk()))
+        if (client->answerTo(login(name)) != answers::loginReply(answers::loginOk()))
             QTest::qFail(qPrintable(name + u" cannot log in"_s), __FILE__, __LINE__);
         return client;
     }

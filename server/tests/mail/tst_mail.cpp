@@ -50,9 +50,8 @@ class TestMail : public QObject
     // Asks for a code over the wire: the answer comes once the mail is in the outbox.
     void askForCode(const QString &name, const QString &email)
     {
-        TestClient *client = m_fixture.connected();
-        client->send(reg(name, email));
-        QCOMPARE(client->take('r'), answers::registrationReply(answers::codeSent(email, 10)));
+        QCOMPARE(m_fixture.connected()->answerTo(reg(name, email)),
+                 answers::registrationReply(answers::codeSent(email, 10)));
     }
     QStringList mails(const QString &folder = QString()) const
     {
