@@ -78,9 +78,9 @@ private:
 //   into the kernel's send queue long before a slow link has carried the bytes, and that
 //   queue can hold megabytes, so the kernel is asked until it is empty;
 // - and then for a pause. After a chat line, answer or list it is pacingPauseMs() of the
-//   path as this end measures it: 3 + 10 ms when the minimum round trip is under 1 ms and
+//   path as this end measures it: 2 + 10 ms when the minimum round trip is under 1 ms and
 //   nothing says the path is slow or lossy, 30 + 10 ms otherwise. The client ends such a
-//   message after 3 ms when its own minimum round trip is under 2 x 1 ms + 3 ms or its kernel
+//   message after 2 ms when its own minimum round trip is under 2 x 1 ms + 3 ms or its kernel
 //   cannot tell, after 30 ms otherwise. So the pause outlasts the client's gap by 10 ms or
 //   more as long as the client's figure of the round trip is at most twice this end's plus
 //   3 ms, and whenever the client cannot measure (pathgaps.h states the rule and why; the

@@ -73,9 +73,11 @@ inline constexpr qint64 kNearBytesPerSecond = 10'000'000 / 8;
 // offers what its link carries in 15 ms (37 KB at 20 Mbit/s).
 inline constexpr qint64 kNearWindowBytes = 48 * 1024;
 // On a near path a text message arrives in one burst: over loopback in one piece (its segment
-// holds 64 KiB), over a 100 Mbit/s LAN 6 KB within 0.5 ms. 3 ms covers a receiver that takes
-// the burst in two batches; every millisecond here is a millisecond of delay per message.
-inline constexpr int kNearQuietGapMs = 3;
+// holds 64 KiB), over a 100 Mbit/s LAN 6 KB within 0.5 ms, and at 10 Mbit/s, the slowest near
+// path, a segment every 1.2 ms. 2 ms covers a receiver that takes the burst in batches; every
+// millisecond here is a millisecond of delay per message (200 clients x 1 line/s on loopback,
+// bench/run-server-load.sh, load 1 to 3: p50 11.5 and 11.6 ms with 3 ms, 9.9 and 10.2 with 2).
+inline constexpr int kNearQuietGapMs = 2;
 // What may lie between a message reaching the reader's kernel, which is when the writer's
 // pause starts on loopback, and the reader taking it: the scheduling of a busy reader. A
 // reader late by more than this joins the next message to the one it took late. It is the
