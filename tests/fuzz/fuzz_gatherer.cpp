@@ -9,11 +9,11 @@
 // delay), a size byte, and that many bytes (fewer at the end of the input).
 
 #include "assembler.h"
+#include "fuzzcheck.h"
 
 #include <QCoreApplication>
 
 #include <cstdint>
-#include <cstdlib>
 
 namespace {
 
@@ -103,12 +103,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (SteppedAssembler &g : gatherers)
         g.endOfStream();
 
-    if (gatherers[0].events != gatherers[1].events || gatherers[1].events != gatherers[2].events)
-        std::abort();
+    check(gatherers[0].events == gatherers[1].events && gatherers[1].events == gatherers[2].events);
     for (const QByteArray &event : std::as_const(gatherers[0].events)) {
         const qint64 limit = event.startsWith("mf") || event.startsWith("cf") ? fileLimit : otherLimit;
-        if (!event.startsWith('o') && event.size() - 1 > limit)
-            std::abort();
+        check(event.startsWith('o') || event.size() - 1 <= limit);
     }
     return 0;
 }

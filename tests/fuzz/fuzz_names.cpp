@@ -9,15 +9,15 @@
 // other line a file.
 
 #include "filenames.h"
+#include "files.h"
+#include "fuzzcheck.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QMap>
 #include <QTemporaryDir>
 
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -29,22 +29,10 @@ std::unique_ptr<QTemporaryDir> g_root; // holds "outside" and "scratch"
 QString g_scratch;
 QString g_outside;
 
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
 // Not QDir::filePath, which returns a name that starts with ':' as it is.
 QString inScratch(const QString &name)
 {
     return g_scratch + QLatin1Char('/') + name;
-}
-
-QByteArray contentsOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
 QStringList listing(const QString &path)
@@ -53,27 +41,24 @@ QStringList listing(const QString &path)
                                 QDir::Name);
 }
 
-// An entry of the folder, as its type ('/' an empty folder, '@' a link to "outside", 'f' a
-// file) and the contents of a file.
-bool create(const QString &name, const QByteArray &entry)
+// An entry of the folder: '/' an empty folder, '@' a link to "outside", 'f' a file holding
+// its own name.
+bool create(const QString &name, char type)
 {
-    const char type = entry.at(0);
-    const QByteArray contents = entry.mid(1);
     QFile file(inScratch(name));
-    return type == '/'   ? QDir().mkdir(file.fileName())
-           : type == '@' ? QFile::link(g_outside, file.fileName())
-                         : file.open(QIODevice::WriteOnly | QIODevice::NewOnly) &&
-                               file.write(contents) == contents.size();
+    return type == '/' ? QDir().mkdir(file.fileName())
+           : type == '@'
+               ? QFile::link(g_outside, file.fileName())
+               : file.open(QIODevice::WriteOnly | QIODevice::NewOnly) && file.write(name.toUtf8()) >= 0;
 }
 
-bool unchanged(const QString &name, const QByteArray &entry)
+bool unchanged(const QString &name, char type)
 {
-    const char type = entry.at(0);
-    const QByteArray contents = entry.mid(1);
     const QFileInfo info(inScratch(name));
-    return type == '/'   ? info.isDir() && !info.isSymLink() && listing(info.filePath()).isEmpty()
-           : type == '@' ? info.isSymLink() && info.symLinkTarget() == g_outside
-                         : info.isFile() && !info.isSymLink() && contentsOf(info.filePath()) == contents;
+    return type == '@' ? info.isSymLink() && info.symLinkTarget() == g_outside
+                       : !info.isSymLink() &&
+                             (type == '/' ? info.isDir() && listing(info.filePath()).isEmpty()
+                                          : info.isFile() && contents(info.filePath()) == name.toUtf8());
 }
 
 } // namespace
@@ -86,9 +71,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     g_root = std::make_unique<QTemporaryDir>(base + QStringLiteral("/tavrel-fuzz-names-XXXXXX"));
     g_scratch = g_root->filePath(QStringLiteral("scratch"));
     g_outside = g_root->filePath(QStringLiteral("outside"));
-    QFile outside(g_outside);
-    check(g_root->isValid() && QDir().mkdir(g_scratch) && outside.open(QIODevice::WriteOnly) &&
-          outside.write(kOutsideContents) > 0);
+    check(g_root->isValid() && QDir().mkdir(g_scratch) && write(g_outside, kOutsideContents));
     return 0;
 }
 
@@ -97,18 +80,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QList<QByteArray> lines =
         QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)).split('\n');
 
-    QMap<QString, QByteArray> present;
+    QMap<QString, char> present;
     for (qsizetype i = 1; i < lines.size() && i <= kMaxEntries; ++i) {
         const char type =
             lines.at(i).startsWith('/') || lines.at(i).startsWith('@') ? lines.at(i).at(0) : 'f';
-        const QByteArray entry = type + QByteArray::number(i);
         const QString name = tavrel::lastPathComponent(
             tavrel::decodeReceivedName(type == 'f' ? lines.at(i) : lines.at(i).mid(1)));
         // Names that no file system takes are not there before.
         if (!name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
             !name.contains(QChar(0)) && name.toUtf8().size() <= tavrel::kMaxFileNameBytes &&
-            !present.contains(name) && create(name, entry))
-            present.insert(name, entry);
+            !present.contains(name) && create(name, type))
+            present.insert(name, type);
     }
 
     QString name = tavrel::lastPathComponent(tavrel::decodeReceivedName(lines.at(0)));
@@ -118,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (tavrel::createFreshFile(file, name, g_scratch)) {
         check(file.write("new") == 3);
         file.close();
-        check(!present.contains(name) && contentsOf(inScratch(name)) == "new");
+        check(!present.contains(name) && contents(inScratch(name)) == "new");
         // Nothing is stored under a name the system would run, load or read.
         check(tavrel::isHarmlessFileName(name));
         if (acceptable)
@@ -136,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (auto it = present.cbegin(); it != present.cend(); ++it)
         check(unchanged(it.key(), it.value()));
     check(listing(g_root->path()) == QStringList({QStringLiteral("outside"), QStringLiteral("scratch")}));
-    check(contentsOf(g_outside) == kOutsideContents);
+    check(contents(g_outside) == kOutsideContents);
 
     for (const QString &entry : listing(g_scratch)) {
         const QFileInfo info(inScratch(entry));

@@ -7,6 +7,7 @@
 // name or with the two blanks of a continuation.
 
 #include "chattext.h"
+#include "fuzzcheck.h"
 #include "names.h"
 #include "protocol.h"
 #include "requests.h"
@@ -15,18 +16,11 @@
 #include <QStringList>
 
 #include <cstdint>
-#include <cstdlib>
 
 using namespace tavrel;
 using namespace tavrel::server;
 
 namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
 
 // Valid UTF-8 decodes and encodes back to the same bytes.
 bool isUtf8(const QByteArray &bytes)

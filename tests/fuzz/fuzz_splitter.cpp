@@ -1,10 +1,10 @@
 // The kind of a received message and the split of file and image messages: whatever the
 // bytes, the fields lie inside the message and the rules on the first separator hold.
 
+#include "fuzzcheck.h"
 #include "protocol.h"
 
 #include <cstdint>
-#include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -17,15 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     const qsizetype nameEnd = tavrel::kFilePrefixSize + parts.name.size();
     // The name ends at the first separator, which begins no later than offset 200.
-    if (nameEnd > tavrel::kMaxFirstSeparatorOffset || parts.name.contains(tavrel::separator()) ||
-        message.mid(nameEnd, tavrel::kSeparatorSize) != tavrel::separator())
-        std::abort();
+    check(nameEnd <= tavrel::kMaxFirstSeparatorOffset && !parts.name.contains(tavrel::separator()) &&
+          message.mid(nameEnd, tavrel::kSeparatorSize) == tavrel::separator());
     // The data is the tail of the message.
-    if (!message.endsWith(parts.data))
-        std::abort();
+    check(message.endsWith(parts.data));
     const qsizetype fields = parts.name.size() + parts.sender.size() + parts.data.size();
     const int separators = kind == tavrel::Kind::Image ? 2 : 1;
-    if (tavrel::kFilePrefixSize + fields + separators * tavrel::kSeparatorSize != message.size())
-        std::abort();
+    check(tavrel::kFilePrefixSize + fields + separators * tavrel::kSeparatorSize == message.size());
     return 0;
 }

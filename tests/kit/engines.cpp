@@ -73,17 +73,6 @@ bool answers(quint16 port, const QByteArray &ping = {}, const QByteArray &pong =
             (probe.write(ping) > 0 && probe.waitForReadyRead(500) && probe.readAll().startsWith(pong)));
 }
 
-QStringList serverCommand(quint16 port, const QString &data)
-{
-    return {QStringLiteral(TAVREL_SERVER_BINARY),
-            u"--listen"_s,
-            u"127.0.0.1"_s,
-            u"--port"_s,
-            QString::number(port),
-            u"--data"_s,
-            data};
-}
-
 } // namespace
 
 bool writeSecret(const QString &path, const QByteArray &bytes)
@@ -150,10 +139,8 @@ void Daemon::kill()
 bool RedisServer::start(QString *error)
 {
     const QStringList command =
-        QStringList{u"redis-server"_s, u"--port"_s, QString::number(m_port), u"--bind"_s, u"127.0.0.1"_s,
-                    u"--save"_s,       QString(),   u"--appendonly"_s,       u"no"_s,     u"--dir"_s,
-                    m_dir.path()} +
-        m_settings;
+        u"redis-server --bind 127.0.0.1 --appendonly no --port %1"_s.arg(m_port).split(u' ') +
+        QStringList{u"--save"_s, QString(), u"--dir"_s, m_dir.path()} + m_settings;
     // A Redis that wants a password answers a PING with an error; either way it answers.
     return spawn(
         command, m_dir.filePath(u"redis.log"_s), 10000, [this] { return answers(m_port, "PING\r\n", ""); },
@@ -176,9 +163,11 @@ void RedisServer::pause(bool paused)
 
 bool ServerProcess::start(QString *error)
 {
+    const QStringList command = QStringList{QStringLiteral(TAVREL_SERVER_BINARY)} +
+                                u"--listen 127.0.0.1 --port %1 --data"_s.arg(m_port).split(u' ') +
+                                QStringList{dataDir()} + m_arguments;
     return spawn(
-        serverCommand(m_port, dataDir()) + m_arguments, QString(), 20000, [this] { return answers(m_port); },
-        error);
+        command, QString(), 20000, [this] { return answers(m_port); }, error);
 }
 
 bool ServerProcess::stop()

@@ -4,6 +4,8 @@
 // a loopback port, with a throw-away certificate. Its events ("auth ok alice", "refused x@y",
 // "accepted 1") arrive on its standard output; what it accepted is in its store folder.
 
+#include "files.h"
+
 #include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
@@ -71,21 +73,16 @@ public:
 
     // The mails accepted: the count, and each one's message and envelope (sender, recipients).
     int accepted() const { return int(QDir(m_store.path()).entryList({QStringLiteral("*.eml")}).size()); }
-    QByteArray message(int n) const { return read(QStringLiteral("/%1.eml").arg(n)); }
+    QByteArray message(int n) const { return contents(m_store.filePath(QStringLiteral("%1.eml").arg(n))); }
     QStringList envelope(int n) const
     {
-        return QString::fromUtf8(read(QStringLiteral("/%1.env").arg(n))).split(u'\n', Qt::SkipEmptyParts);
+        return QString::fromUtf8(contents(m_store.filePath(QStringLiteral("%1.env").arg(n))))
+            .split(u'\n', Qt::SkipEmptyParts);
     }
 
     quint16 port = 0;
 
 private:
-    QByteArray read(const QString &name) const
-    {
-        QFile file(m_store.path() + name);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
     QProcess m_process;
     QStringList m_events;
     QTemporaryDir m_store;

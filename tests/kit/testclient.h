@@ -85,6 +85,14 @@ public:
         return inbox.takeAt(found() - inbox.begin());
     }
 
+    // Sends message and takes the answer: the next message of this kind, by default the
+    // message's own.
+    QByteArray answerTo(const QByteArray &message, char kind = 0)
+    {
+        send(message);
+        return take(kind ? kind : message.at(0));
+    }
+
     // Waits for a message equal to expected, taking every message up to it.
     bool expect(const QByteArray &expected, int timeoutMs = 5000)
     {

@@ -26,19 +26,9 @@ const QByteArray kBlanks("ad9011ae2e43ee1de49bcb28b88cfe5a");     // " secret1 "
 const QByteArray kChinese("eb83d2da858abe40449d2f7a862b717a");    // "密码口令安全"
 const QByteArray kSurrogates("b170c899026166e32a2325853268e7f5"); // "😀😁😂"
 
-// A pending QTimer::singleShot of this thread, which a test can fire at once.
-struct PendingTimer
-{
-    QObject *timer;
-    Qt::TimerType type;
+using PendingTimer = std::pair<QObject *, Qt::TimerType>;
 
-    void fire() const
-    {
-        QTimerEvent event(0);
-        QCoreApplication::sendEvent(timer, &event);
-    }
-};
-
+// The pending QTimer::singleShot timers of this thread with this interval, and their types.
 QList<PendingTimer> pendingSingleShots(int interval)
 {
     QList<PendingTimer> found;
@@ -52,6 +42,13 @@ QList<PendingTimer> pendingSingleShots(int interval)
         }
     }
     return found;
+}
+
+// Fires a pending single shot at once.
+void fire(const PendingTimer &timer)
+{
+    QTimerEvent event(0);
+    QCoreApplication::sendEvent(timer.first, &event);
 }
 
 } // namespace
@@ -161,13 +158,12 @@ private slots:
         const char *edits[] = {"lineEditName", "lineEditEmail", "lineEditCheckCode", "lineEditPasswd",
                                "lineEditPasswd2"};
         for (int i = 0; account && i < 5; ++i)
-            WidgetProbe::lineEdit(w, edits[i])->setText(values[i]);
+            type(w, edits[i], values[i]);
         WidgetProbe::setUserName(w, QStringLiteral("carol"));
         if (chat)
             WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(input);
         else if (!account)
-            WidgetProbe::lineEdit(w, button == "btnReceiveFile" ? "lineEditFile2" : "lineEditFile")
-                ->setText(input);
+            type(w, button == "btnReceiveFile" ? "lineEditFile2" : "lineEditFile", input);
         QFile *fileOut = WidgetProbe::fileOut(w);
         if (!critical.isEmpty())
             QTest::ignoreMessage(QtCriticalMsg, critical.toUtf8().constData());
@@ -193,7 +189,7 @@ private slots:
             const QList<PendingTimer> timers = pendingSingleShots(kLockoutMs);
             QCOMPARE(timers.size(), locked ? 1 : 0);
             if (locked) {
-                timers.first().fire();
+                fire(timers.first());
                 QVERIFY(reg->isEnabled());
                 QCOMPARE(sendButtonsEnabled(w), 0);
             }
@@ -208,12 +204,12 @@ private slots:
         if (timers.isEmpty())
             return;
         // Within the second a text is refused and stays; after it, it goes out.
-        QCOMPARE(timers.first().type, Qt::PreciseTimer);
+        QCOMPARE(timers.first().second, Qt::PreciseTimer);
         WidgetProbe::textEdit(w, "textEditWrite")->setPlainText(input);
         click(w, "btnSend");
         QCOMPARE(shown(w), kTooSoon);
         QCOMPARE(shown(w, "textEditWrite"), input);
-        timers.first().fire();
+        fire(timers.first());
         click(w, "btnSend");
         QCOMPARE(shown(w, "textEditWrite"), QString());
         QVERIFY(!WidgetProbe::canSend(w));
@@ -254,7 +250,7 @@ private slots:
     void cleanup()
     {
         for (const PendingTimer &timer : pendingSingleShots(kLockoutMs) + pendingSingleShots(kIntervalMs))
-            timer.fire();
+            fire(timer);
     }
 
 private:

@@ -1,10 +1,13 @@
 #include "configvalues.h"
+#include "files.h"
 #include "options.h"
 
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 using namespace tavrel::server;
 using namespace Qt::StringLiterals;
@@ -19,13 +22,9 @@ class TestConfig : public QObject
     QString write(const QString &name, const QByteArray &bytes, int mode = 0600)
     {
         const QString path = m_dir.filePath(name);
-        QFile file(path);
-        file.remove();
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        QFile::remove(path);
+        if (!::write(path, bytes) || ::chmod(QFile::encodeName(path).constData(), mode_t(mode)) != 0)
             qFatal("cannot write %s", qPrintable(path));
-        file.close();
-        const auto bits = [mode](int shift) { return (mode >> shift) & 7; };
-        file.setPermissions(QFileDevice::Permissions(bits(6) << 12 | bits(6) << 8 | bits(3) << 4 | bits(0)));
         return path;
     }
 
@@ -41,12 +40,9 @@ class TestConfig : public QObject
     // The lines of a file that match pattern, with its first group in place of the match.
     static QByteArray matchingLines(const QString &path, const QString &pattern)
     {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            qFatal("cannot read %s", qPrintable(path));
         QByteArray lines;
         const QRegularExpression line(pattern, QRegularExpression::MultilineOption);
-        for (const QRegularExpressionMatch &match : line.globalMatch(QString::fromUtf8(file.readAll())))
+        for (const QRegularExpressionMatch &match : line.globalMatch(QString::fromUtf8(contents(path))))
             lines += match.captured(1).toUtf8() + '\n';
         return lines;
     }
@@ -59,47 +55,37 @@ private slots:
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QString>("value");
         QTest::addColumn<QStringList>("errors");
-        QTest::newRow("comments and blank lines")
-            << QByteArray("# one\n; port = 8\n\r\n  port=7  \n") << u"7"_s << QStringList();
-        QTest::newRow("quoted comma")
-            << QByteArray("mail-from = \"T, Inc <a@b.org>\"\n") << u"T, Inc <a@b.org>"_s << QStringList();
-        QTest::newRow("unquoted comma")
-            << QByteArray("mail-from = T, Inc <a@b.org>\n") << u"T, Inc <a@b.org>"_s << QStringList();
-        QTest::newRow("# comment after a value")
-            << QByteArray("mail = smtp://mail.example.org   # or smtps://host, or sendmail\n")
-            << u"smtp://mail.example.org"_s << QStringList();
-        QTest::newRow("; comment after a value") << QByteArray("port = 7;8\n") << u"7"_s << QStringList();
-        QTest::newRow("comment characters quoted or escaped")
-            << QByteArray("data = \" #1; \"\\#2\\;\\\\\\\" # three\n") << u" #1; #2;\\\""_s << QStringList();
-        QTest::newRow("quotes within a value")
-            << QByteArray("mail-from = \"T, Inc\" <a@b.org>\n") << u"T, Inc <a@b.org>"_s << QStringList();
-        QTest::newRow("byte order mark, [General]")
-            << QByteArray("\xef\xbb\xbf[General]\nport = 7\n") << u"7"_s << QStringList();
-        QTest::newRow("flag on") << QByteArray("tls-required = yes\n") << u"yes"_s << QStringList();
-        QTest::newRow("key in a section") << QByteArray("[server]\nport = 7\n") << QString()
-                                          << QStringList{u"FILE:2: unknown key 'server/port'"_s};
-        QTest::newRow("given twice, file %L1")
-            << QByteArray("port = 7\n\nport = 8\n") << QString()
-            << QStringList{u"FILE:3: key 'port' is given again (first at line 1)"_s};
-        QTest::newRow("quote not closed")
-            << QByteArray("data = \"x # y\n") << QString()
-            << QStringList{u"FILE:1: key 'data': a double quote is not closed"_s};
+        const auto row = [](const char *tag, const QByteArray &text, const QString &value,
+                            const QStringList &errors = {}) {
+            QTest::newRow(tag) << text << value << errors;
+        };
+        row("comments and blank lines", "# one\n; port = 8\n\r\n  port=7  \n", u"7"_s);
+        row("quoted comma", "mail-from = \"T, Inc <a@b.org>\"\n", u"T, Inc <a@b.org>"_s);
+        row("unquoted comma", "mail-from = T, Inc <a@b.org>\n", u"T, Inc <a@b.org>"_s);
+        row("# comment after a value", "mail = smtp://mail.example.org   # or smtps://host, or sendmail\n",
+            u"smtp://mail.example.org"_s);
+        row("; comment after a value", "port = 7;8\n", u"7"_s);
+        row("comment characters quoted or escaped", "data = \" #1; \"\\#2\\;\\\\\\\" # three\n",
+            u" #1; #2;\\\""_s);
+        row("quotes within a value", "mail-from = \"T, Inc\" <a@b.org>\n", u"T, Inc <a@b.org>"_s);
+        row("byte order mark, [General]", "\xef\xbb\xbf[General]\nport = 7\n", u"7"_s);
+        row("flag on", "tls-required = yes\n", u"yes"_s);
+        row("key in a section", "[server]\nport = 7\n", {}, {u"FILE:2: unknown key 'server/port'"_s});
+        row("given twice, file %L1", "port = 7\n\nport = 8\n", {},
+            {u"FILE:3: key 'port' is given again (first at line 1)"_s});
+        row("quote not closed", "data = \"x # y\n", {},
+            {u"FILE:1: key 'data': a double quote is not closed"_s});
         // QSettings read C escapes, \n included; no value has a use for them.
-        QTest::newRow("other escapes")
-            << QByteArray("data = \"C:\\new\"\n") << QString()
-            << QStringList{u"FILE:1: key 'data': a backslash keeps only \\, \", # or ; after it"_s};
-        QTest::newRow("flag with a value")
-            << QByteArray("tls-required = maybe\n") << QString()
-            << QStringList{
-                   u"invalid value for key 'tls-required' at FILE:1: maybe (expected true or false)"_s};
-        QTest::newRow("options of the command line only")
-            << QByteArray("config = x\ncheck-config = true\nhelp = true\n") << QString()
-            << QStringList{u"FILE:1: unknown key 'config'"_s, u"FILE:2: unknown key 'check-config'"_s,
-                           u"FILE:3: unknown key 'help'"_s};
-        QTest::newRow("every fault, in line order")
-            << QByteArray("b = 1\nport\nport = 1\na = 2\n") << QString()
-            << QStringList{u"FILE:1: unknown key 'b'"_s, u"FILE:2: expected 'key = value', got 'port'"_s,
-                           u"FILE:4: unknown key 'a'"_s};
+        row("other escapes", "data = \"C:\\new\"\n", {},
+            {u"FILE:1: key 'data': a backslash keeps only \\, \", # or ; after it"_s});
+        row("flag with a value", "tls-required = maybe\n", {},
+            {u"invalid value for key 'tls-required' at FILE:1: maybe (expected true or false)"_s});
+        row("options of the command line only", "config = x\ncheck-config = true\nhelp = true\n", {},
+            {u"FILE:1: unknown key 'config'"_s, u"FILE:2: unknown key 'check-config'"_s,
+             u"FILE:3: unknown key 'help'"_s});
+        row("every fault, in line order", "b = 1\nport\nport = 1\na = 2\n", {},
+            {u"FILE:1: unknown key 'b'"_s, u"FILE:2: expected 'key = value', got 'port'"_s,
+             u"FILE:4: unknown key 'a'"_s});
     }
     void configFile()
     {
@@ -198,23 +184,21 @@ private slots:
 
     void whichFile_data()
     {
-        QTest::addColumn<bool>("defaultExists");
         QTest::addColumn<QString>("config"); // --config's value; null: none given
         QTest::addColumn<QString>("read");   // default, other, none, or an error's start
-        QTest::newRow("default when it exists") << true << QString() << u"default"_s;
-        QTest::newRow("the one named") << true << u"other"_s << u"other"_s;
-        QTest::newRow("an empty name reads none") << true << u""_s << u"none"_s;
-        QTest::newRow("named but missing") << true << u"nowhere"_s << u"cannot read the config file "_s;
+        QTest::newRow("default when it exists") << QString() << u"default"_s;
+        QTest::newRow("the one named") << u"other"_s << u"other"_s;
+        QTest::newRow("an empty name reads none") << u""_s << u"none"_s;
+        QTest::newRow("named but missing") << u"nowhere"_s << u"cannot read the config file "_s;
     }
     void whichFile()
     {
-        QFETCH(bool, defaultExists);
         QFETCH(QString, config);
         QFETCH(QString, read);
         const QHash<QString, QString> files{{u"default"_s, write(u"default.conf"_s, "port = 1\n")},
                                             {u"other"_s, write(u"other.conf"_s, "port = 2\n")},
                                             {u"nowhere"_s, m_dir.filePath(u"nowhere.conf"_s)}};
-        OptionParser parser(defaultExists ? files[u"default"_s] : m_dir.filePath(u"absent.conf"_s));
+        OptionParser parser(files[u"default"_s]);
         Config values;
         const bool ok = parse(parser, values, {}, config.isNull() ? QString() : files.value(config, u""_s));
         if (read.contains(u' ')) {

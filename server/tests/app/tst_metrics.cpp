@@ -8,25 +8,19 @@ using namespace tavrel;
 using namespace tavrel::server;
 using namespace Qt::StringLiterals;
 
-namespace {
-
-struct Scrape
-{
-    int status = 0;
-    QByteArray contentType;
-    QByteArray body;
-    QHash<QString, double> values; // "name{labels}" -> value
-};
-
-} // namespace
-
 // The metrics endpoint, scraped over HTTP around a little traffic.
 class TestMetrics : public QObject
 {
     Q_OBJECT
 
+    struct Scrape
+    {
+        int status = 0;
+        QByteArray contentType;
+        QByteArray body;
+        QHash<QString, double> values; // "name{labels}" -> value
+    };
     ServerFixture f{this};
-    Server *m_server = nullptr;
     QNetworkAccessManager m_network;
     Scrape m_before;
     Scrape m_after;
@@ -35,7 +29,7 @@ class TestMetrics : public QObject
     {
         Scrape result;
         std::unique_ptr<QNetworkReply> reply(m_network.get(
-            QNetworkRequest(QUrl(u"http://127.0.0.1:%1%2"_s.arg(m_server->metricsPort()).arg(path)))));
+            QNetworkRequest(QUrl(u"http://127.0.0.1:%1%2"_s.arg(f.server->metricsPort()).arg(path)))));
         if (!QTest::qWaitFor([&reply] { return reply->isFinished(); }, 5000))
             return result;
         result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -60,27 +54,23 @@ private slots:
         f.init();
         f.config.metricsPort = 0;
         f.startServer({u"alice"_s, u"bob"_s});
-        m_server = f.server.get();
         QVERIFY(write(f.filePath(u"notes.txt"_s), "private notes"));
 
         m_before = scrape();
         QCOMPARE(m_before.status, 200);
-        TestClient *alice = f.connected();
+        TestClient *alice = f.loggedIn(u"alice"_s)[0];
         TestClient *bob = f.connected();
         TestClient *guest = f.connected();
-        alice->send(loginMessage(u"alice"_s, saltedDigest(kPassword)));
-        QCOMPARE(alice->take('l'), answers::loginReply(answers::loginOk()));
         // Refused after the hash, and before it: not a digest at all.
         for (const QString &wrong : {saltedDigest(u"wrong"_s), kPassword}) {
             bob->send(loginMessage(u"bob"_s, wrong));
             QCOMPARE(bob->take('l'), answers::loginReply(answers::loginRefused()));
         }
         f.advance(1000); // past the delay a failure costs
-        bob->send(loginMessage(u"bob"_s, saltedDigest(kPassword)));
+        bob->send(login(u"bob"_s));
         QCOMPARE(bob->take('l'), answers::loginReply(answers::loginOk()));
         QVERIFY(alice->expect("o,bob"));
-        guest->send(registrationMessage(u"dana"_s, u"dana@hidden-domain.example"_s, QString(),
-                                        saltedDigest(kPassword)));
+        guest->send(reg(u"dana"_s, u"dana@hidden-domain.example"_s));
         QCOMPARE(guest->take('r'),
                  answers::registrationReply(answers::codeSent(u"dana@hidden-domain.example"_s, 10)));
         alice->send(chatMessage(u"meet at the harbour"_s));

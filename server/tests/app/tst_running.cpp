@@ -1,4 +1,7 @@
+#include "files.h"
+#include "protocol.h"
 #include "serverprocess.h"
+#include "testclient.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -7,7 +10,6 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -15,11 +17,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
 const QString kPassword = u"hunter2-relay"_s;
-
-} // namespace
 
 // tavrel-server as an operator runs it: its config file, its refusals to start, and the
 // lines it logs, with and without the journal reading them.
@@ -32,10 +30,7 @@ class TestRunning : public QObject
     QString path(const QString &name) const { return m_dir.filePath(name); }
     void write(const QString &name, const QByteArray &bytes, QFileDevice::Permissions permissions)
     {
-        QFile file(path(name));
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size());
-        file.close();
-        QVERIFY(file.setPermissions(permissions));
+        QVERIFY(::write(path(name), bytes) && QFile::setPermissions(path(name), permissions));
     }
     void prepare(QProcess &server, bool journal)
     {
@@ -81,40 +76,31 @@ private slots:
         QTest::addColumn<QString>("line"); // "<6>info ..." means it passes
         const QString valid = u"<6>info tavrel.server: the configuration is valid"_s;
         const QString critical = u"<3>critical tavrel.server: "_s;
-        QTest::newRow("valid") << QByteArray("port = 0\nmax-connections = 5\n") << QStringList() << valid;
-        QTest::newRow("bad number, named with its line")
-            << QByteArray("# limits\nport = 0\nmax-connections = lots\n") << QStringList()
-            << u"<3>critical tavrel.server: invalid value for key 'max-connections' at FILE:3: lots "
-               u"(expected a "
-               "whole number from 1 to 2147483647)"_s;
-        QTest::newRow("command line over a bad value")
-            << QByteArray("max-connections = lots\n") << QStringList{u"--max-connections"_s, u"5"_s} << valid;
-        QTest::newRow("bad address")
-            << QByteArray("listen = somewhere\n") << QStringList()
-            << u"<3>critical tavrel.server: invalid value for key 'listen' at FILE:1: somewhere (not an IP address)"_s;
-        QTest::newRow("relay without a sender")
-            << QByteArray("\nmail = smtp://127.0.0.1:2525\n") << QStringList()
-            << u"<3>critical tavrel.server: key 'mail' at FILE:2 needs mail-from: an address the mail system "
-               "accepts mail from"_s;
-        QTest::newRow("relay with its password")
-            << QByteArray("mail = smtp://127.0.0.1:2525\nmail-from = codes@example.org\nmail-user = tavrel\n"
-                          "mail-password-file = PASSWORD\nupload-quota = 5M\nmin-free-disk = \"10%,2G\"\n")
-            << QStringList() << valid;
-        QTest::newRow("password without a user")
-            << QByteArray("mail = smtp://127.0.0.1:2525\nmail-from = codes@example.org\n")
-            << QStringList{u"--mail-password-file"_s, u"PASSWORD"_s}
-            << u"<3>critical tavrel.server: --mail-password-file needs mail-user"_s;
-        QTest::newRow("password others may read")
-            << QByteArray("mail = smtps://127.0.0.1:2465\nmail-from = codes@example.org\nmail-user = tavrel\n"
-                          "mail-password-file = SHARED\n")
-            << QStringList()
-            << critical +
-                   u"invalid value for key 'mail-password-file' at FILE:4: SHARED (SHARED may be read or "
-                   "changed by others (mode 0604): chmod 600 it)"_s;
+        const auto row = [](const char *tag, const QByteArray &text, const QString &arguments,
+                            const QString &line) {
+            QTest::newRow(tag) << text << arguments.split(u' ', Qt::SkipEmptyParts) << line;
+        };
+        row("valid", "port = 0\nmax-connections = 5\n", {}, valid);
+        row("command line over a bad value", "max-connections = lots\n", u"--max-connections 5"_s, valid);
+        row("relay without a sender", "\nmail = smtp://127.0.0.1:2525\n", {},
+            critical +
+                u"key 'mail' at FILE:2 needs mail-from: an address the mail system accepts mail from"_s);
+        const QByteArray relay = "mail = smtp://127.0.0.1:2525\nmail-from = codes@example.org\n";
+        row("relay with its password",
+            relay + "mail-user = tavrel\nmail-password-file = PASSWORD\n"
+                    "upload-quota = 5M\nmin-free-disk = \"10%,2G\"\n",
+            {}, valid);
+        row("password without a user", relay, u"--mail-password-file PASSWORD"_s,
+            critical + u"--mail-password-file needs mail-user"_s);
+        row("password others may read",
+            "mail = smtps://127.0.0.1:2465\nmail-from = codes@example.org\nmail-user = tavrel\n"
+            "mail-password-file = SHARED\n",
+            {},
+            critical + u"invalid value for key 'mail-password-file' at FILE:4: SHARED (SHARED may be read or "
+                       "changed by others (mode 0604): chmod 600 it)"_s);
         // The shared database and bus; nothing connects to them in a check.
         const auto database = [&](const QString &arguments, const QString &line) {
-            QTest::newRow(qPrintable(line.left(40)))
-                << QByteArray() << arguments.split(u' ') << critical + line;
+            row(qPrintable(line.left(40)), {}, arguments, critical + line);
         };
         database(u"--bus redis://127.0.0.1:1"_s,
                  u"--bus needs --database: instances that share a bus must share "
@@ -149,18 +135,15 @@ private slots:
         database(db + u"redis://127.0.0.1:7 --bus-key-file SHARED"_s,
                  u"--bus-key-file: SHARED may be read or changed by others (mode 0604): chmod 600 it"_s);
         database(u"--bus-key-file KEY"_s, u"--bus-password-file and --bus-key-file need --bus"_s);
-        QTest::newRow("bus user, password and key")
-            << QByteArray()
-            << (db + u"redis://tavrel@127.0.0.1:7 --bus-password-file PASSWORD --bus-key-file KEY"_s)
-                   .split(u' ')
-            << valid;
+        row("bus user, password and key", {},
+            db + u"redis://tavrel@127.0.0.1:7 --bus-password-file PASSWORD --bus-key-file KEY"_s, valid);
         database(u"--tls-required"_s, u"--tls-required needs --tls-cert and --tls-key"_s);
         database(u"--tls-cert cert.pem"_s, u"--tls-cert and --tls-key go together"_s);
         // A carriage return or an escape sequence in a value must not forge a line.
-        QTest::newRow("control characters in a value")
-            << QByteArray("listen = \"1.2.3.4\r<3>critical tavrel.server: forged\x1b[2J\"\n") << QStringList()
-            << u"<3>critical tavrel.server: invalid value for key 'listen' at FILE:1: "
-               "1.2.3.4\\r<3>critical tavrel.server: forged\\x1b[2J (not an IP address)"_s;
+        row("control characters in a value",
+            "listen = \"1.2.3.4\r<3>critical tavrel.server: forged\x1b[2J\"\n", {},
+            critical + u"invalid value for key 'listen' at FILE:1: 1.2.3.4\\r<3>critical tavrel.server: "
+                       "forged\\x1b[2J (not an IP address)"_s);
     }
     void checkConfig()
     {
@@ -212,11 +195,8 @@ private slots:
         QProcess first;
         prepare(first, journal);
         first.setArguments(arguments);
-        QByteArray firstOutput;
-        connect(&first, &QProcess::readyReadStandardError, this,
-                [&] { firstOutput += first.readAllStandardError(); });
-        first.start();
-        QTRY_VERIFY_WITH_TIMEOUT(firstOutput.contains("listening on"), 10000);
+        QString firstOutput;
+        QVERIFY2(startListening(first, &firstOutput) != 0, qPrintable(firstOutput));
         // A second server on the same data refuses to start.
         int code = 0;
         QStringList lines = run(arguments, &code, journal);
@@ -225,7 +205,7 @@ private slots:
         QVERIFY(first.waitForFinished(10000));
         QCOMPARE(first.exitCode(), 0);
         lines +=
-            QString::fromUtf8(firstOutput + first.readAllStandardError()).split(u'\n', Qt::SkipEmptyParts);
+            (firstOutput + QString::fromUtf8(first.readAllStandardError())).split(u'\n', Qt::SkipEmptyParts);
 
         // The journal's priority goes with the level; a terminal gets the time instead.
         const QRegularExpression form(
@@ -259,12 +239,9 @@ private slots:
         QString output;
         const quint16 port = startListening(server, &output);
         QVERIFY2(port != 0, qPrintable(output));
-        QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(client.waitForConnected(5000));
-        const QByteArray separator("~+^`&");
-        client.write("r,alice" + separator + "alice@example.org" + separator + separator +
-                     QByteArray(32, 'a'));
+        TestClient client(port, this);
+        QVERIFY(client.isConnected());
+        client.send(tavrel::registrationMessage(u"alice"_s, u"alice@example.org"_s, {}, QString(32, u'a')));
         QTRY_COMPARE_WITH_TIMEOUT(QDir(path(u"data/outbox"_s)).entryList({u"*.eml"_s}).size(), 1, 10000);
         server.terminate();
         QVERIFY(server.waitForFinished(10000));

@@ -15,6 +15,7 @@
 
 using namespace tavrel;
 using namespace tavrel::server;
+using namespace tavrel::server::answers;
 using namespace Qt::StringLiterals;
 
 // What uploads hold: a line break and the separator inside, and CJK text.
@@ -57,7 +58,7 @@ private slots:
         QTest::newRow("name, 32 characters") << 'n' << QString(32, u'a') << true;
         QTest::newRow("name, 33 characters") << 'n' << QString(33, u'a') << false;
         QTest::newRow("name, empty") << 'n' << QString() << false;
-        QTest::newRow("name, the server's") << 'n' << answers::serverSender() << false;
+        QTest::newRow("name, the server's") << 'n' << serverSender() << false;
         QTest::newRow("name, full-width colon") << 'n' << u"a："_s << false;
         QTest::newRow("name, line feed") << 'n' << u"a\nb"_s << false;
         QTest::newRow("name, separator") << 'n' << u"a~+^`&b"_s << false;
@@ -146,18 +147,14 @@ private slots:
         QTest::newRow("CJK wrapped between characters")
             << u"c,alice: 一二三四五六七八九十"_s << 20
             << QStringList{u"c,alice: 一二三"_s, u"c,  四五六七八"_s, u"c,  九十"_s};
-        QString batch = u"c,load000: @@0.1.7161284468;the quick brown fox jumps over the lazy d"_s;
-        QStringList batchPieces{batch};
-        for (int i = 1; i < 30; ++i) {
-            const QString line = u"load%1: @@%1.1.7161284468;the quick brown fox jumps over the lazy d"_s.arg(
-                i, 3, 10, QChar(u'0'));
-            batch += u'\n' + line;
-            if (i == 20)
-                batchPieces.append(u"c,"_s + line);
-            else
-                batchPieces.last() += u'\n' + line;
-        }
-        QTest::newRow("batch of short lines") << batch << 1448 << batchPieces;
+        QStringList lines;
+        for (int i = 0; i < 30; ++i)
+            lines.append(u"load%1: @@%1.1.7161284468;the quick brown fox jumps over the lazy d"_s.arg(
+                i, 3, 10, QChar(u'0')));
+        // 20 lines fill 1401 bytes, 21 would fill 1471.
+        QTest::newRow("batch of short lines")
+            << u"c,"_s + lines.join(u'\n') << 1448
+            << QStringList{u"c,"_s + lines.mid(0, 20).join(u'\n'), u"c,"_s + lines.mid(20).join(u'\n')};
         QTest::newRow("emoji kept whole")
             << u"c,alice: \U0001F600\U0001F600\U0001F600"_s << 14
             << QStringList{u"c,alice: \U0001F600"_s, u"c,  \U0001F600\U0001F600"_s};
@@ -184,39 +181,37 @@ private slots:
         const auto row = [](const char *tag, const QByteArray &message, const QString &answer,
                             const QByteArray &online = {}) {
             QTest::newRow(tag) << message
-                               << (message.startsWith('r') ? answers::registrationReply(answer)
-                                                           : answers::loginReply(answer))
+                               << (message.startsWith('r') ? registrationReply(answer) : loginReply(answer))
                                << online << QString();
         };
         const QString mail = u"x@example.org"_s;
-        row("name taken, in another case", reg(u"ALICE"_s, mail), answers::nameTaken());
-        row("name taken, accented capital", reg(u"émile"_s, mail), answers::nameTaken());
-        row("look-alike of an account", reg(u"\u0440\u043e\u0440"_s, mail), answers::nameLooksTaken());
-        row("cyrillic a in an account's name", reg(u"\u0430lice"_s, mail), answers::nameDeceptive());
-        row("fillers", reg(u"\u3164\u3164"_s, mail), answers::nameDeceptive());
-        row("traditional server", reg(u"服務器"_s, mail), answers::nameLooksTaken());
-        row("blank in name", reg(u"a b"_s, mail), answers::nameInvalid());
-        row("header injection", reg(u"bob"_s, mail + u"\r\nBcc: y@example.org"_s), answers::emailInvalid());
+        row("name taken, in another case", reg(u"ALICE"_s, mail), nameTaken());
+        row("name taken, accented capital", reg(u"émile"_s, mail), nameTaken());
+        row("look-alike of an account", reg(u"\u0440\u043e\u0440"_s, mail), nameLooksTaken());
+        row("cyrillic a in an account's name", reg(u"\u0430lice"_s, mail), nameDeceptive());
+        row("fillers", reg(u"\u3164\u3164"_s, mail), nameDeceptive());
+        row("traditional server", reg(u"服務器"_s, mail), nameLooksTaken());
+        row("blank in name", reg(u"a b"_s, mail), nameInvalid());
+        row("header injection", reg(u"bob"_s, mail + u"\r\nBcc: y@example.org"_s), emailInvalid());
         row("not a digest", registrationMessage(u"bob"_s, mail, QString(), kPassword),
-            answers::registrationMalformed());
+            registrationMalformed());
         row("missing field",
             "r,bob" + separator() + mail.toLatin1() + separator() + saltedDigest(kPassword).toLatin1(),
-            answers::registrationMalformed());
+            registrationMalformed());
         for (const QString &address : {u"%2%1@Example.org"_s, u"%L1x@example.org"_s})
             QTest::addRow("address %s", qPrintable(address))
                 << reg(u"bob"_s, address)
                 << "r," + (u"服务器: 验证码已发送到"_s + address + u"，10分钟内有效"_s).toUtf8()
                 << QByteArray() << address;
         // Alone online: the list leaves out the account, however its name was typed.
-        row("login, name in another case", login(u"ALICE"_s), answers::loginOk(), "o,");
-        row("login, full-width name", login(u"\uff21\uff2c\uff29\uff23\uff25"_s), answers::loginOk(), "o,");
-        row("login, accented in another case", login(u"éMILE"_s), answers::loginOk(), "o,");
-        row("wrong password", login(u"alice"_s, u"secret2"_s), answers::loginRefused());
-        row("unknown name", login(u"zed"_s), answers::loginRefused());
-        row("password instead of digest", loginMessage(u"alice"_s, kPassword), answers::loginRefused());
-        row("uppercase digest", loginMessage(u"alice"_s, saltedDigest(kPassword).toUpper()),
-            answers::loginRefused());
-        row("trailing field", login(u"alice"_s) + separator(), answers::loginRefused());
+        row("login, name in another case", login(u"ALICE"_s), loginOk(), "o,");
+        row("login, full-width name", login(u"\uff21\uff2c\uff29\uff23\uff25"_s), loginOk(), "o,");
+        row("login, accented in another case", login(u"éMILE"_s), loginOk(), "o,");
+        row("wrong password", login(u"alice"_s, u"secret2"_s), loginRefused());
+        row("unknown name", login(u"zed"_s), loginRefused());
+        row("password instead of digest", loginMessage(u"alice"_s, kPassword), loginRefused());
+        row("uppercase digest", loginMessage(u"alice"_s, saltedDigest(kPassword).toUpper()), loginRefused());
+        row("trailing field", login(u"alice"_s) + separator(), loginRefused());
     }
     void firstAnswers()
     {
@@ -225,13 +220,14 @@ private slots:
         QFETCH(QString, mailTo);
         f.startServer({u"alice"_s, u"Émile"_s, u"pop"_s});
         TestClient *client = f.connected();
-        client->send(message);
-        QTEST(client->take(message.at(0)), "answer");
+        QTEST(client->answerTo(message), "answer");
         QCOMPARE(client->take('o', online.isEmpty() ? 100 : 5000), online.isEmpty() ? QByteArray() : online);
-        QCOMPARE(QDir(f.dataPath(u"outbox"_s)).entryList({u"*.eml"_s}).size(), mailTo.isEmpty() ? 0 : 1);
+        const QDir outbox(f.dataPath(u"outbox"_s));
+        const QStringList mails = outbox.entryList({u"*.eml"_s});
+        QCOMPARE(mails.size(), mailTo.isEmpty() ? 0 : 1);
         if (mailTo.isEmpty())
             return;
-        const QByteArray mail = f.mailsTo(mailTo).value(0).toUtf8();
+        const QByteArray mail = contents(outbox.filePath(mails.first()));
         // Nothing the requester chose but the address goes out from the server's address.
         QVERIFY2(!mail.contains("bob") && mail.contains(u"你好："_s.toUtf8()), mail.constData());
         const QString head = u'\n' + QString::fromLatin1(mail.left(mail.indexOf("\r\n\r\n") + 2));
@@ -273,11 +269,11 @@ private slots:
         f.startServer();
         f.loggedIn(u"alice"_s, u"bob"_s);
         TestClient *carol = f.connected();
-        carol->send(reg(u"carol"_s, u"carol@example.org"_s));
-        QCOMPARE(carol->take('r'), answers::registrationReply(answers::codeSent(u"carol@example.org"_s, 10)));
+        QCOMPARE(carol->answerTo(reg(u"carol"_s, u"carol@example.org"_s)),
+                 registrationReply(codeSent(u"carol@example.org"_s, 10)));
         // The code is matched whatever the case of the address.
-        carol->send(reg(u"carol"_s, u"Carol@Example.ORG"_s, f.codeFor(u"carol@example.org"_s)));
-        QCOMPARE(carol->take('r'), answers::registrationReply(answers::registered()));
+        QCOMPARE(carol->answerTo(reg(u"carol"_s, u"Carol@Example.ORG"_s, f.codeFor(u"carol@example.org"_s))),
+                 registrationReply(registered()));
         f.server.reset();
         const QByteArray digest = saltedDigest(kPassword).toLatin1();
         for (QDirIterator it(f.dir->path(), QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
@@ -305,13 +301,12 @@ private slots:
         TestClient *guest = f.connected();
         TestClient *first = f.loggedIn(u"alice"_s)[0];
         QCOMPARE(bob->take('o'), QByteArray("o,alice"));
-        guest->send(chatMessage(u"let me in"_s));
-        QCOMPARE(guest->take('c'), answers::noticeMessage(answers::loginFirst()));
-        first->send(chatMessage(QString(kMaxChatLength + 1, u'中')));
-        QCOMPARE(first->take('c'), answers::noticeMessage(answers::chatTooLong(kMaxChatLength)));
+        QCOMPARE(guest->answerTo(chatMessage(u"let me in"_s)), noticeMessage(loginFirst()));
+        QCOMPARE(first->answerTo(chatMessage(QString(kMaxChatLength + 1, u'中'))),
+                 noticeMessage(chatTooLong(kMaxChatLength)));
         QVERIFY(guest->take('c', 100).isNull() && bob->take('c', 0).isNull());
         TestClient *second = f.loggedIn(u"alice"_s)[0];
-        QVERIFY(first->expect(answers::noticeMessage(answers::replaced())));
+        QVERIFY(first->expect(noticeMessage(replaced())));
         QTRY_VERIFY(!first->isConnected());
         QCOMPARE(bob->take('o'), QByteArray("o,alice"));
         second->send(chatMessage(QString(kMaxChatLength, u'中')));
@@ -331,10 +326,8 @@ private slots:
         QTest::addColumn<QString>("stored");  // the upload's name; empty: refused
         QTest::addColumn<QString>("request"); // bob's
         QTest::addColumn<QByteArray>("answer");
-        const QByteArray badName = answers::noticeMessage(answers::requestBadName());
-        const auto missing = [](const QString &name) {
-            return answers::noticeMessage(answers::noSuchFile(name));
-        };
+        const QByteArray badName = noticeMessage(requestBadName());
+        const auto missing = [](const QString &name) { return noticeMessage(noSuchFile(name)); };
         const auto stored = [](const char *tag, const QString &path, const QString &name,
                                const QByteArray &contents = kContents) {
             QTest::newRow(tag) << path << contents << name << name << fileMessage(name, contents);
@@ -360,12 +353,10 @@ private slots:
               u"a\u202etxt.exe"_s, u".tavrel-upload-0123456789abcdef"_s, u'n' + longest})
             QTest::addRow("refused %s", qPrintable(bad.left(20)))
                 << bad << QByteArray() << QString() << bad << badName;
-        asked("operator's png without suffix", u"logo"_s,
-              imageMessage(u"logo"_s, answers::serverSender(), kPng));
+        asked("operator's png without suffix", u"logo"_s, imageMessage(u"logo"_s, serverSender(), kPng));
         // The operator's images go out as images only in raster formats known by their bytes.
         for (const auto &[name, bytes] : kOperatorRasters)
-            asked(qPrintable(u"operator's "_s + name), name,
-                  imageMessage(name, answers::serverSender(), bytes));
+            asked(qPrintable(u"operator's "_s + name), name, imageMessage(name, serverSender(), bytes));
         for (const auto &[name, text] : kImageLikeText)
             asked(qPrintable(u"operator's text "_s + name), u"op-"_s + name,
                   fileMessage(u"op-"_s + name, text));
@@ -400,7 +391,7 @@ private slots:
             alice->send(fileMessage(path, contents));
             const QByteArray notice =
                 stored.isEmpty()
-                    ? answers::noticeMessage(answers::uploadBadName())
+                    ? noticeMessage(uploadBadName())
                     : "c," + (u"服务器: alice 上传了文件："_s + stored + u"（%1字节）"_s.arg(contents.size()))
                                  .toUtf8();
             QVERIFY(alice->expect(notice) && (stored.isEmpty() || bob->expect(notice)));
@@ -445,7 +436,7 @@ private slots:
         const QStringList lines = bob->chatLines(300);
         QVERIFY2(lines.size() <= 6, qPrintable(lines.join(u' ')));
         QCOMPARE(lines.mid(0, 5), u"alice: m0|alice: m1|alice: m2|alice: m3|alice: m4"_s.split(u'|'));
-        QVERIFY(alice->chatLines(0).contains(answers::notice(answers::slowDown())));
+        QVERIFY(alice->chatLines(0).contains(notice(slowDown())));
         QVERIFY(alice->isConnected());
         for (int i = 0; i < 100 && alice->isConnected(); ++i) {
             alice->socket.write("x");
@@ -510,8 +501,7 @@ private slots:
         TestClient *other = f.connected(3);
         TestClient *fourthInAll = f.connected(4);
         QTRY_VERIFY_WITH_TIMEOUT(!fourthInAll->isConnected(), 2000);
-        alice->send(login(u"alice"_s));
-        QCOMPARE(alice->take('l'), answers::loginReply(answers::loginOk()));
+        QCOMPARE(alice->answerTo(login(u"alice"_s)), loginReply(loginOk()));
         TestClient *afterLogin = f.connected(4);
         TestClient *fullAgain = f.connected(5);
         QTRY_VERIFY_WITH_TIMEOUT(!fullAgain->isConnected(), 2000);
@@ -547,11 +537,11 @@ private slots:
         QTest::addColumn<qint64>("minFree");
         QTest::addColumn<int>("error"); // errno the writer fails with after half; 0: none
         QTest::addColumn<QString>("answer");
-        QTest::newRow("quota: second file too much") << qint64(0) << 0 << answers::uploadQuotaExceeded(15);
+        QTest::newRow("quota: second file too much") << qint64(0) << 0 << uploadQuotaExceeded(15);
         QTest::newRow("free disk below the limit")
-            << std::numeric_limits<qint64>::max() << 0 << answers::uploadDiskFull();
-        QTest::newRow("disk fills while writing") << qint64(0) << ENOSPC << answers::uploadDiskFull();
-        QTest::newRow("write fails") << qint64(0) << EIO << answers::uploadFailed();
+            << std::numeric_limits<qint64>::max() << 0 << uploadDiskFull();
+        QTest::newRow("disk fills while writing") << qint64(0) << ENOSPC << uploadDiskFull();
+        QTest::newRow("write fails") << qint64(0) << EIO << uploadFailed();
     }
     void uploadRefusals()
     {
@@ -573,15 +563,14 @@ private slots:
         auto [alice, bob] = f.loggedIn(u"alice"_s, u"bob"_s);
         const bool quotaRow = minFree == 0 && error == 0;
         const auto uploaded = [](const QString &who, const QString &name, int size) {
-            return answers::noticeMessage(answers::uploaded(who, name, size));
+            return noticeMessage(answers::uploaded(who, name, size));
         };
         if (quotaRow) {
             alice->send(fileMessage(u"one.txt"_s, "12345678"));
             QVERIFY(alice->expect(uploaded(u"alice"_s, u"one.txt"_s, 8)) &&
                     bob->expect(uploaded(u"alice"_s, u"one.txt"_s, 8)));
         }
-        alice->send(fileMessage(u"two.txt"_s, "1234567890"));
-        QCOMPARE(alice->take('c'), answers::noticeMessage(answer));
+        QCOMPARE(alice->answerTo(fileMessage(u"two.txt"_s, "1234567890"), 'c'), noticeMessage(answer));
         QVERIFY(bob->take('c', 200).isNull());
         QCOMPARE(f.files(), quotaRow ? QStringList{u"one.txt"_s} : QStringList());
         if (quotaRow) {
@@ -608,11 +597,9 @@ private slots:
         alice->send(fileMessage(u"big.txt"_s, contents));
         QVERIFY(QTest::qWaitFor([&] { return halfway.tryAcquire(); }, 5000));
         QCOMPARE(f.files(), QStringList());
-        bob->send(fileRequest(u"big.txt"_s));
-        QCOMPARE(bob->take('c'), answers::noticeMessage(answers::noSuchFile(u"big.txt"_s)));
+        QCOMPARE(bob->answerTo(fileRequest(u"big.txt"_s), 'c'), noticeMessage(noSuchFile(u"big.txt"_s)));
         resume.release(1000);
-        QVERIFY(bob->expect(
-            answers::noticeMessage(answers::uploaded(u"alice"_s, u"big.txt"_s, contents.size()))));
+        QVERIFY(bob->expect(noticeMessage(uploaded(u"alice"_s, u"big.txt"_s, contents.size()))));
         QCOMPARE(::contents(f.filePath(u"big.txt"_s)), contents);
         QCOMPARE(f.files(), QStringList{u"big.txt"_s});
     }
@@ -642,23 +629,18 @@ private slots:
         stall->store(true);
         carol->send(login(u"carol"_s));
         QVERIFY(QTest::qWaitFor([&] { return stalled->tryAcquire(); }, 5000));
-        dave->send(login(u"carol"_s));
-        QCOMPARE(dave->take('l'), answers::loginReply(answers::serverBusy()));
-        dave->send(reg(u"dave"_s, u"dave@example.org"_s));
-        QCOMPARE(dave->take('r'), answers::registrationReply(answers::serverBusy()));
-        bob->send(fileRequest(u"f.txt"_s));
-        QCOMPARE(bob->take('f'), fileMessage(u"f.txt"_s, "file"));
+        QCOMPARE(dave->answerTo(login(u"carol"_s)), loginReply(serverBusy()));
+        QCOMPARE(dave->answerTo(reg(u"dave"_s, u"dave@example.org"_s)), registrationReply(serverBusy()));
+        QCOMPARE(bob->answerTo(fileRequest(u"f.txt"_s)), fileMessage(u"f.txt"_s, "file"));
         release->release();
-        QCOMPARE(carol->take('l'), answers::loginReply(answers::loginOk()));
+        QCOMPARE(carol->take('l'), loginReply(loginOk()));
         stall->store(true);
         alice->send(fileMessage(u"a.txt"_s, "a"));
         QVERIFY(QTest::qWaitFor([&] { return stalled->tryAcquire(); }, 5000));
-        bob->send(fileMessage(u"b.txt"_s, "b"));
-        QCOMPARE(bob->take('c'), answers::noticeMessage(answers::serverBusy()));
-        dave->send(login(u"carol"_s));
-        QCOMPARE(dave->take('l'), answers::loginReply(answers::loginOk()));
+        QCOMPARE(bob->answerTo(fileMessage(u"b.txt"_s, "b"), 'c'), noticeMessage(serverBusy()));
+        QCOMPARE(dave->answerTo(login(u"carol"_s)), loginReply(loginOk()));
         release->release();
-        QVERIFY(alice->expect(answers::noticeMessage(answers::uploaded(u"alice"_s, u"a.txt"_s, 1))));
+        QVERIFY(alice->expect(noticeMessage(uploaded(u"alice"_s, u"a.txt"_s, 1))));
     }
 };
 
