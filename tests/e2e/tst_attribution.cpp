@@ -1,7 +1,6 @@
 #include "net/plaintext.h"
-#include "pathgaps.h"
+#include "registration.h"
 #include "serverfixture.h"
-#include "widgetprobe.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QScopeGuard>
@@ -95,19 +94,13 @@ private slots:
         QFETCH(QString, upload);
         f.startServer({u"alice"_s, u"bob"_s});
         TestClient *alice = f.loggedIn(u"alice"_s)[0];
-        // bob is the real window, reading what the server sends to a plain socket.
+        // bob is the real window, logged in on its own connection.
         Widget window;
-        QTcpSocket bob;
-        connect(&bob, &QTcpSocket::readyRead, this, [&] {
-            // As the window reads its own socket: the gap as the path allows.
-            if (WidgetProbe::assembler(window)->pendingSize() == 0)
-                followPacedPath(*WidgetProbe::assembler(window), bob.socketDescriptor());
-            WidgetProbe::assembler(window)->append(bob.readAll());
-        });
-        bob.connectToHost(QHostAddress::LocalHost, f.server->port());
-        QVERIFY(bob.waitForConnected(3000));
+        WidgetProbe::setServerAddresses(window, {u"127.0.0.1"_s});
+        WidgetProbe::setServerPort(window, f.server->port());
+        connectThroughButton(window);
         WidgetProbe::setUserName(window, u"bob"_s);
-        bob.write(login(u"bob"_s));
+        WidgetProbe::socket(window)->write(login(u"bob"_s));
         QTRY_VERIFY(shown(window).contains(answers::loginOk()));
 
         if (upload.isEmpty())
@@ -117,8 +110,10 @@ private slots:
         alice->send(chatMessage(u"done"_s));
         QTRY_VERIFY_WITH_TIMEOUT(shown(window).endsWith(u"alice: done"_s), 5000);
         const QStringList lines = shownLines(WidgetProbe::textEdit(window, "textEditRead"));
-        QVERIFY2(forged(lines, {u"alice"_s, answers::serverSender()}, {answers::loginOk()}).isEmpty(),
-                 qPrintable(lines.join(u" | "_s)));
+        QVERIFY2(
+            forged(lines, {u"alice"_s, answers::serverSender()}, {u"成功和服务器连接"_s, answers::loginOk()})
+                .isEmpty(),
+            qPrintable(lines.join(u" | "_s)));
     }
 
     // Every character at which the window starts a new line is relayed as an indented break.

@@ -90,20 +90,17 @@ private slots:
         for (int size = kSmallestSegment; size <= length; ++size)
             names.append(u"u%1"_s.arg(size));
         f.startServer(names);
-        auto [alice, bob] = f.loggedIn(u"alice"_s, u"bob"_s);
-        Q_UNUSED(bob);
+        TestClient *alice = f.loggedIn(u"alice"_s, u"bob"_s)[0];
 
         std::vector<std::unique_ptr<Reader>> readers;
         for (int size = kSmallestSegment; size <= length; ++size) {
-            auto reader = std::make_unique<Reader>();
-            reader->name = u"u%1"_s.arg(size);
+            Reader *r = readers.emplace_back(std::make_unique<Reader>()).get();
+            r->name = u"u%1"_s.arg(size);
             LinkProfile down;
             down.maxSegment = size + kTimestampBytes;
             down.segmentPauseMs = kSegmentPauseMs;
-            reader->proxy.setProfiles(down, LinkProfile());
-            QVERIFY(
-                reader->proxy.listen(QHostAddress::LocalHost, 0, QHostAddress::LocalHost, f.server->port()));
-            Reader *r = reader.get();
+            r->proxy.setProfiles(down, LinkProfile());
+            QVERIFY(r->proxy.listen(QHostAddress::LocalHost, 0, QHostAddress::LocalHost, f.server->port()));
             connect(&r->socket, &QTcpSocket::readyRead, this, [r] { r->reads.append(r->socket.readAll()); });
             r->socket.connectToHost(QHostAddress::LocalHost, r->proxy.port());
             QVERIFY(r->socket.waitForConnected(5000));
@@ -112,7 +109,6 @@ private slots:
             QVERIFY(QTest::qWaitFor([r] { return !r->reads.isEmpty(); }, 10000));
             QCOMPARE(r->reads.first(), answers::loginReply(answers::loginOk()));
             QCOMPARE(r->proxy.down().segmentSize, size);
-            readers.push_back(std::move(reader));
         }
         for (auto &r : readers)
             r->reads.clear();
@@ -166,18 +162,16 @@ private slots:
         const QStringList readers{u"r1"_s, u"r2"_s, u"r3"_s};
         f.startServer(senders + readers + QStringList{u"bob"_s});
         const auto chatters = f.loggedIn(senders[0], senders[1], senders[2]);
-        std::vector<std::unique_ptr<QTcpSocket>> sockets;
+        std::vector<QTcpSocket> sockets(readers.size());
         std::vector<QList<QByteArray>> reads(readers.size());
         for (qsizetype i = 0; i < readers.size(); ++i) {
-            auto socket = std::make_unique<QTcpSocket>();
-            QTcpSocket *raw = socket.get();
+            QTcpSocket *raw = &sockets[i];
             connect(raw, &QTcpSocket::readyRead, this, [raw, &reads, i] { reads[i].append(raw->readAll()); });
             raw->connectToHost(QHostAddress::LocalHost, f.server->port());
             QVERIFY(raw->waitForConnected(5000));
             raw->write(login(readers[i]));
             QVERIFY(QTest::qWaitFor([&] { return reads[i].size() >= 2; }, 10000));
             QCOMPARE(reads[i].first(), answers::loginReply(answers::loginOk()));
-            sockets.push_back(std::move(socket));
         }
         QTest::qWait(100);
         for (auto &r : reads)

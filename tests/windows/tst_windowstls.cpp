@@ -3,6 +3,8 @@
 #include <QSslSocket>
 #include <QTemporaryDir>
 
+using namespace Qt::StringLiterals;
+
 // The window built for TLS on Windows, where Qt's TLS is Schannel: it takes and refuses
 // servers as with OpenSSL, it pins the key openssl computed, and a whole session runs over
 // TLS. Needs the check's tavrel-server on 127.0.0.1:12345 serving the certificate whose key
@@ -23,35 +25,31 @@ private slots:
 
     void connecting_data()
     {
-        QTest::addColumn<bool>("pinned");
-        QTest::addColumn<QByteArray>("pin");
+        QTest::addColumn<QByteArray>("pin"); // empty: none pinned
         QTest::addColumn<QString>("expected");
-        const QString connected = QStringLiteral("成功和服务器连接");
-        QTest::newRow("the authority built in") << false << QByteArray() << connected;
-        QTest::newRow("the key pinned") << true << m_pin << connected;
+        const QString connected = u"成功和服务器连接"_s;
+        QTest::newRow("the authority built in") << QByteArray() << connected;
+        QTest::newRow("the key pinned") << m_pin << connected;
         QTest::newRow("another key pinned")
-            << true << QByteArray(32, 'x')
-            << QStringLiteral("加密连接失败（127.0.0.1）：服务器的密钥不是本程序认可的密钥");
+            << QByteArray(32, 'x') << u"加密连接失败（127.0.0.1）：服务器的密钥不是本程序认可的密钥"_s;
     }
     void connecting()
     {
-        QFETCH(bool, pinned);
         QFETCH(QByteArray, pin);
         QFETCH(QString, expected);
         Widget w;
-        WidgetProbe::setServerAddresses(w, {QStringLiteral("127.0.0.1")});
-        if (pinned)
+        WidgetProbe::setServerAddresses(w, {u"127.0.0.1"_s});
+        if (!pin.isEmpty())
             WidgetProbe::tls(w).pins = {pin};
         auto *socket = static_cast<QSslSocket *>(WidgetProbe::socket(w));
         QStringList errors;
         connect(socket, &QSslSocket::sslErrors, this, [&](const QList<QSslError> &found) {
             for (const QSslError &error : found)
-                errors << QStringLiteral("%1 (%2)").arg(error.errorString()).arg(int(error.error()));
+                errors << u"%1 (%2)"_s.arg(error.errorString()).arg(int(error.error()));
         });
         click(w, "btnConnect");
-        QVERIFY2(shown(w) == expected,
-                 qPrintable(shown(w) + QStringLiteral("; errors: ") + errors.join(u", ")));
-        QCOMPARE(socket->isEncrypted(), expected.startsWith(QStringLiteral("成功")));
+        QVERIFY2(shown(w) == expected, qPrintable(shown(w) + u"; errors: "_s + errors.join(u", ")));
+        QCOMPARE(socket->isEncrypted(), expected.startsWith(u"成功"_s));
     }
 
     // Register, log in, chat, and receive a file and an image, all over TLS.
@@ -60,13 +58,12 @@ private slots:
         QTemporaryDir work;
         QVERIFY(work.isValid() && QDir::setCurrent(work.path()));
         Widget w;
-        WidgetProbe::setServerAddresses(w, {QStringLiteral("127.0.0.1")});
-        startAsNewUser(w, QDir(m_data + QStringLiteral("/outbox")), QStringLiteral("加密用户"),
-                       QStringLiteral("tls@example.org"));
+        WidgetProbe::setServerAddresses(w, {u"127.0.0.1"_s});
+        startAsNewUser(w, QDir(m_data + u"/outbox"_s), u"加密用户"_s, u"tls@example.org"_s);
         if (QTest::currentTestFailed())
             return;
-        chat(w, QStringLiteral("加密用户"), QStringLiteral("加密的问候"));
-        fetch(w, QStringLiteral("tavrel.png"), QStringLiteral("收到的图片：tavrel.png 在图片标签页里显示"));
+        chat(w, u"加密用户"_s, u"加密的问候"_s);
+        fetch(w, u"tavrel.png"_s, u"收到的图片：tavrel.png 在图片标签页里显示"_s);
         QCOMPARE(WidgetProbe::scene(w)->items().size(), 1);
         QVERIFY(QDir::setCurrent(QDir::tempPath()));
     }
