@@ -409,7 +409,8 @@ void Session::pump()
 // the kernel at once instead; what the kernel does not take goes through Qt as before, and an
 // error is left for Qt's write to find. At 200 clients x 1 line/s on loopback this and the
 // path figures kept for a while (kPathFiguresMaxAgeMs) halved the server's system calls, from
-// 86,000 to 43,000 a second, and took its CPU from 30 to 19% of a core (bench/run-server-load.sh).
+// 86,000 to 43,000 a second, and took its CPU from 30 to 35% of a core to 19 to 26% in
+// alternating runs (bench/run-server-load.sh).
 qint64 Session::writeDirect(const QByteArray &message)
 {
 #if defined(Q_OS_LINUX)

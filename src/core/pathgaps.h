@@ -82,11 +82,12 @@ inline constexpr int kNearQuietGapMs = 2;
 // pause starts on loopback, and the reader taking it: the scheduling of a busy reader. A
 // reader late by more than this joins the next message to the one it took late. It is the
 // margin the pause has always had over the client's gap (30 + 10 ms). With 200 clients x 1
-// line/s on loopback (bench/run-server-load.sh, 2 cores, load 1.6 to 3.2) it gave p50 11.4
-// ms, p99 19 to 20.5 ms, and 0, 10 and 29 of 800,000 deliveries joined in three runs (30 +
-// 10 ms: p50 53.5, p99 76.7 ms, 12 joined): the readers that join are the benchmark's 200
-// sockets on one thread, late by more than 10 ms now and then. Each client then gets 77
-// messages a second instead of 25, which costs the server about 16 us of CPU each.
+// line/s on loopback (bench/run-server-load.sh, 2 cores, load 0.9 to 1.3) and the 2 ms gap it
+// gave p50 9.9 to 10.0 ms, p99 16.7 to 16.9 ms and none of 800,000 deliveries joined in three
+// runs (30 + 10 ms: p50 52.2 to 52.7, p99 72.5 to 73.4 ms); with other work on the machine
+// (load 4 to 6) 78 to 387 joined: the readers that join are the benchmark's 200 sockets on one
+// thread, late by more than 10 ms now and then. Each client then gets about 80 messages a
+// second instead of 25, which costs the server about 15 us of CPU each.
 inline constexpr int kTextPauseMarginMs = 10;
 
 // Rule 1: the gap that ends a chat line, answer or list on this path.
