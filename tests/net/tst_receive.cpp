@@ -337,66 +337,61 @@ private slots:
         QTest::addColumn<QString>("present"); // as for dispatch
         QTest::addColumn<QString>("stored");  // empty: refused
 
-        for (const char *name : {"../x", "..\\x", "/x", "C:\\x", "sub/../../x"})
-            QTest::newRow(name) << name << QString() << "x";
-        const char *numbered[][3] = {
-            {"sub/keep.txt", "keep.txt", "keep2.txt"},
-            {"a.txt", "a.txt a3.txt", "a2.txt"},
-            {"a.txt", "a.txt a2.txt a22.txt", "a3.txt"},
-            {"a.txt", "l/a.txt", "a2.txt"},
-            {"notes", "notes notes2.notes", "notes3.notes"},
-            {".cfg", ".cfg", "2.cfg"},
-            {"lpt.txt", "lpt.txt", "lpt10.txt"}, // lpt2.txt to lpt9.txt would be devices
-            {"COM", "COM", "COM10.COM_"},        // COM2.COM to COM9.COM would be devices, and all run
+        // Tagged by the name, and by what is there before.
+        const auto row = [](const QString &name, const QString &present, const QString &stored,
+                            const QString &tag = QString()) {
+            QTest::newRow(qPrintable(!tag.isEmpty()      ? tag
+                                     : present.isEmpty() ? name
+                                                         : name + " beside " + present))
+                << name << present << stored;
         };
-        for (const auto &row : numbered)
-            QTest::addRow("%s beside %s", row[0], row[1]) << row[0] << row[1] << row[2];
+        for (const char *name : {"../x", "..\\x", "/x", "C:\\x", "sub/../../x"})
+            row(name, "", "x");
+        row("sub/keep.txt", "keep.txt", "keep2.txt");
+        row("a.txt", "a.txt a3.txt", "a2.txt");
+        row("a.txt", "a.txt a2.txt a22.txt", "a3.txt");
+        row("a.txt", "l/a.txt", "a2.txt");
+        row("notes", "notes notes2.notes", "notes3.notes");
+        row(".cfg", ".cfg", "2.cfg");
+        row("lpt.txt", "lpt.txt", "lpt10.txt"); // lpt2.txt to lpt9.txt would be devices
+        row("COM", "COM", "COM10.COM_");        // COM2.COM to COM9.COM would be devices, and all run
         for (const char *name : {":",     "x.txt:stream", "NUL.txt", "con",  "COM1.log", "lpt9",  "COM0.log",
                                  "LPT0",  "COM¹.txt",     "lpt³",    "com²", "CONOUT$",  "a|b",   "a*?",
                                  "\"q\"", "<a>",          "a\tb",    "a\nb", "a\x1b[2J", "a\x7f", ".",
                                  "..",    "sub/..",       "sub/",    ""})
-            QTest::newRow(name) << QString(name) << QString() << QString();
-        QTest::newRow("zero") << QStringLiteral("a") + QChar(0) + "b" << QString() << QString();
+            row(name, "", "");
+        row(QStringLiteral("a") + QChar(0) + "b", "", "", "zero");
 
         // Names past the 255 bytes a file system takes lose the end of their stem.
         const auto n = [](int count) { return QString(count, QLatin1Char('n')); };
         const QString smileys = QString::fromUtf8("😀").repeated(63);
         const QString e251(251, QLatin1Char('e'));
-        const QString rows[][4] = {
-            {"300 characters", n(300), "", n(255)},
-            {"255 bytes, taken", n(251) + ".txt", n(251) + ".txt", n(250) + "2.txt"},
-            {"197 bytes without a dot, taken", n(197), n(197), n(56) + "2." + n(197)},
-            {"256 bytes of emoji", smileys + ".txt", "", smileys.chopped(2) + ".txt"},
-            {"shortened to a device name", "AUXX." + e251, "", "AU2." + e251},
-        };
-        for (const auto &row : rows)
-            QTest::newRow(qPrintable(row[0])) << row[1] << row[2] << row[3];
+        row(n(300), "", n(255), "300 characters");
+        row(n(251) + ".txt", n(251) + ".txt", n(250) + "2.txt", "255 bytes, taken");
+        row(n(197), n(197), n(56) + "2." + n(197), "197 bytes without a dot, taken");
+        row(smileys + ".txt", "", smileys.chopped(2) + ".txt", "256 bytes of emoji");
+        row("AUXX." + e251, "", "AU2." + e251, "shortened to a device name");
 
         // What the system would run, load or read as configuration is stored under a name it
         // leaves alone: a hidden name loses its dot to the numbering, a runnable type gains a '_'.
         for (const char *type : {"js", "ps1", "library-ms"})
-            QTest::addRow("x.%s", type)
-                << QStringLiteral("x.") + type << QString() << QStringLiteral("x.") + type + "_";
-        const char *harmful[][3] = {
-            {".bash_profile", "", "2.bash_profile"},
-            {".gitconfig", ".gitconfig", "2.gitconfig"},
-            {".config.json", "", "config2.json"},
-            {"..cfg", "", "2.cfg"},
-            {".dll", "", "2.dll_"},
-            {"qt.conf", "", "qt2.conf"},
-            {"QT.Conf. ", "", "QT.Conf2. "},
-            {"desktop.ini", "", "desktop2.ini"},
-            {"autorun.inf", "", "autorun.inf_"},
-            {"version.DLL", "", "version.DLL_"},
-            {"dwmapi.dll. .", "", "dwmapi.dll_"},
-            {"x.Url ", "", "x.Url_"},
-            {"tavrel.exe", "tavrel.exe_", "tavrel2.exe_"},
-            {"dll", "dll", "dll2.dll_"},
-            {"app.desktop", "", "app.desktop_"},
-        };
-        for (const auto &row : harmful)
-            QTest::newRow(row[0]) << row[0] << row[1] << row[2];
-        QTest::newRow("255 bytes, runnable") << n(251) + ".dll" << QString() << n(250) + ".dll_";
+            row(QStringLiteral("x.") + type, "", QStringLiteral("x.") + type + "_");
+        row(".bash_profile", "", "2.bash_profile");
+        row(".gitconfig", ".gitconfig", "2.gitconfig");
+        row(".config.json", "", "config2.json");
+        row("..cfg", "", "2.cfg");
+        row(".dll", "", "2.dll_");
+        row("qt.conf", "", "qt2.conf");
+        row("QT.Conf. ", "", "QT.Conf2. ");
+        row("desktop.ini", "", "desktop2.ini");
+        row("autorun.inf", "", "autorun.inf_");
+        row("version.DLL", "", "version.DLL_");
+        row("dwmapi.dll. .", "", "dwmapi.dll_");
+        row("x.Url ", "", "x.Url_");
+        row("tavrel.exe", "tavrel.exe_", "tavrel2.exe_");
+        row("dll", "dll", "dll2.dll_");
+        row("app.desktop", "", "app.desktop_");
+        row(n(251) + ".dll", "", n(250) + ".dll_", "255 bytes, runnable");
     }
 
     void storedNames()
@@ -608,26 +603,19 @@ private slots:
         const QString dropped = QStringLiteral("连接已断开，未收完的文件已丢弃：");
         const QByteArray image = "fsip.png~+^`&bob~+^`&" + png(3, 2).left(20);
         const QByteArray longName = "fs," + QByteArray(198, 'n') + "~+^`&data";
-        const struct
-        {
-            const char *tag;
-            QByteArray message;
-            Ending ending;
-            QString lines;
-        } rows[] = {
-            {"file, server closes", "fs,a.txt~+^`&hel", PeerCloses, dropped + "a.txt"},
-            {"image, connection reset", image, PeerResets, dropped + "p.png"},
-            {"image, user disconnects", image, UserDisconnects, dropped + "p.png"},
-            {"image without its sender", "fsip.png~+^`&bo", PeerCloses, dropped + "p.png"},
-            {"name not complete", "fs,a.tx", PeerCloses, dropped + "7 字节"},
-            {"name too long", longName, PeerResets, dropped + QString::number(longName.size()) + " 字节"},
-            // The server's notice that another login took over comes right before its close.
-            {"chat line, server closes", "c,replaced", PeerCloses, "replaced"},
-            {"login answer, connection reset", "l,bye", PeerResets, "bye"},
-            {"other f kind", "fr,x~+^`&", PeerCloses, ""},
+        const auto row = [](const char *tag, const QByteArray &message, Ending ending, const QString &lines) {
+            QTest::newRow(tag) << message << int(ending) << lines;
         };
-        for (const auto &row : rows)
-            QTest::newRow(row.tag) << row.message << int(row.ending) << row.lines;
+        row("file, server closes", "fs,a.txt~+^`&hel", PeerCloses, dropped + "a.txt");
+        row("image, connection reset", image, PeerResets, dropped + "p.png");
+        row("image, user disconnects", image, UserDisconnects, dropped + "p.png");
+        row("image without its sender", "fsip.png~+^`&bo", PeerCloses, dropped + "p.png");
+        row("name not complete", "fs,a.tx", PeerCloses, dropped + "7 字节");
+        row("name too long", longName, PeerResets, dropped + QString::number(longName.size()) + " 字节");
+        // The server's notice that another login took over comes right before its close.
+        row("chat line, server closes", "c,replaced", PeerCloses, "replaced");
+        row("login answer, connection reset", "l,bye", PeerResets, "bye");
+        row("other f kind", "fr,x~+^`&", PeerCloses, "");
     }
 
     void cutMessage()
