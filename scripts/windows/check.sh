@@ -87,8 +87,7 @@ wine regedit /S "$(winepath -w "$check/setup.reg")" 2>/dev/null
 wineserver -w
 prefixed=$(date +%s)
 
-# What the server has for the window to ask for: a name with a trailing dot and an image.
-printf 'Windows drops the dot at the end of this name.\r\n' >"$check/data/files/readme."
+# What the server has for the window to ask for: an image.
 cp "$root/tests/windows/data/tavrel.png" "$check/data/files/"
 # Signed by the test authority the TLS window was built with, and served with it: Wine's
 # Schannel finds an authority the window has compiled in only when the server sends it too.

@@ -93,10 +93,8 @@ private slots:
             QVERIFY(tabs->tabText(i) == QString::fromUtf8(pages[i][0]) &&
                     WidgetProbe::control(w, pages[i][1])->parentWidget() == tabs->widget(i));
         QCOMPARE(WidgetProbe::control<QGraphicsView>(w, "graphicsViewImage")->scene(), WidgetProbe::scene(w));
-        QCOMPARE(sendButtonsEnabled(w), 0);
         for (const char *name : {"lineEditPasswd", "lineEditPasswd2"})
             QCOMPARE(WidgetProbe::lineEdit(w, name)->echoMode(), QLineEdit::Password);
-        QVERIFY(WidgetProbe::canSend(w));
     }
 
     void candidates_data()
@@ -177,36 +175,24 @@ private slots:
         QCOMPARE(button->text(), QStringLiteral("连接"));
     }
 
-    void closedWhileReceiving_data()
-    {
-        QTest::addColumn<QByteArray>("when"); // see closehook.cpp
-        QTest::addColumn<QByteArray>("sent"); // by the peer, which sends nothing more
-
-        QTest::newRow("connection open") << QByteArray("connected") << QByteArray();
-        QTest::newRow("file half received")
-            << QByteArray("bytes") << "fs,half.txt~+^`&" + QByteArray(50000, 'h');
-    }
-
-    // The program exits as a closed window should, with code 0, and stores nothing.
+    // The program closed on a connection that has brought half a file exits as a closed window
+    // should, with code 0, and stores nothing. (The window deleted in the same state, and at
+    // other moments, is tst_receive's destroyedWhileReceiving.)
     void closedWhileReceiving()
     {
 #ifndef TAVREL_CLOSE_HOOK
         QSKIP("needs a library preloaded into tavrel");
 #else
-        QFETCH(QByteArray, when);
-        QFETCH(QByteArray, sent);
-
         ScriptedPeer peer;
         QVERIFY(peer.listen());
         QTemporaryDir work;
         QProcess tavrel;
-        tavrel.setProcessEnvironment(hooked(when));
+        tavrel.setProcessEnvironment(hooked("bytes"));
         tavrel.setWorkingDirectory(work.path());
         tavrel.start(TAVREL_BINARY, QStringList());
         QVERIFY2(tavrel.waitForStarted(5000), qPrintable(tavrel.errorString()));
         QTRY_COMPARE_WITH_TIMEOUT(peer.connectionCount(), 1, 10000);
-        if (!sent.isEmpty())
-            QVERIFY(peer.send(sent));
+        QVERIFY(peer.send("fs,half.txt~+^`&" + QByteArray(50000, 'h')));
 
         QVERIFY(tavrel.state() == QProcess::NotRunning || tavrel.waitForFinished(10000));
         const QString log = QString::fromLocal8Bit(tavrel.readAllStandardError());
@@ -214,8 +200,8 @@ private slots:
         const QRegularExpressionMatch closing =
             QRegularExpression("closing with (\\d+) bytes pending").match(log);
         QVERIFY2(closing.hasMatch(), qPrintable(log));
-        // The window held the message when it closed, or the row tested nothing.
-        QCOMPARE(closing.captured(1).toLongLong() > 0, !sent.isEmpty());
+        // The window held the message when it closed, or the test tested nothing.
+        QVERIFY(closing.captured(1).toLongLong() > 0);
         QCOMPARE(QDir(work.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  QStringList());
 #endif
@@ -229,8 +215,8 @@ private slots:
         QTest::newRow("terminal") << "terminal";
     }
 
-    // The real tavrel, started as the user would: the folder it works in, what the message
-    // box says of it, and what 打开文件夹 hands the file manager.
+    // The real tavrel, started as the user would: the folder it works in and what the message
+    // box says of it. (What 打开文件夹 hands the file manager is tst_sending's openFolder.)
     void launch()
     {
 #if !defined(TAVREL_CLOSE_HOOK) || !defined(TAVREL_DESKTOP_ENTRY)
@@ -240,25 +226,20 @@ private slots:
         if (start == "menu" && QStandardPaths::findExecutable("gio").isEmpty())
             QSKIP("needs gio, which launches menu entries as a desktop does");
         QTemporaryDir root;
-        const QString home = root.filePath("home"), bin = root.filePath("bin"), work = root.filePath("work"),
+        const QString home = root.filePath("home"), work = root.filePath("work"),
                       own = root.filePath("program");
-        for (const QString &dir : {home, bin, work, own})
+        for (const QString &dir : {home, work, own})
             QVERIFY(QDir().mkpath(dir));
-        // The file manager: a stand-in that notes the folder it is asked to show.
-        const QString opener = bin + "/xdg-open";
-        QVERIFY(write(opener, "#!/bin/sh\nprintf '%s' \"$1\" > \"$TAVREL_STUB_LOG\"\n") &&
-                QFile::setPermissions(opener, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         QString program = TAVREL_BINARY;
         if (start == "program folder") {
             QVERIFY(QFile::copy(program, own + "/tavrel"));
             program = own + "/tavrel";
         }
 
-        QProcessEnvironment env = hooked("open-folder");
+        QProcessEnvironment env = hooked("started");
         env.insert("HOME", home);
-        env.insert("PATH", bin + ':' + QFileInfo(TAVREL_BINARY).path() + ':' + env.value("PATH"));
+        env.insert("PATH", QFileInfo(TAVREL_BINARY).path() + ':' + env.value("PATH"));
         env.insert("TAVREL_HOOK_REPORT", root.filePath("report"));
-        env.insert("TAVREL_STUB_LOG", root.filePath("opened"));
         QProcess tavrel;
         tavrel.setProcessEnvironment(env);
         // The window outlives gio, which would leave it writing to a closed pipe.
@@ -272,13 +253,11 @@ private slots:
             tavrel.start(program, QStringList());
         }
         QVERIFY2(tavrel.waitForFinished(20000), qPrintable(tavrel.errorString()));
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(root.filePath("opened")), 20000);
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(root.filePath("report")), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(root.filePath("report")), 20000);
 
         const QString folder = start == "terminal" ? work : home + "/Tavrel";
         const QStringList report = QString::fromUtf8(contents(root.filePath("report"))).split('\n');
         QCOMPARE(report.value(0), folder);
-        QCOMPARE(QString::fromUtf8(contents(root.filePath("opened"))), folder);
         QCOMPARE(report.mid(4).join('\n'),
                  start == "program folder"
                      ? QStringLiteral("程序从自己的文件夹启动，收到的文件改存到：") + folder

@@ -23,7 +23,6 @@ private slots:
         const QByteArray a = "load000: " + loadLineText(0, 7, 1000, 60);
         const QByteArray b = "load001: " + loadLineText(1, 8, 2000, 60);
         const QByteArray c = "load002: " + loadLineText(2, 9, 3000, 20);
-        QTest::newRow("one line") << "c," + a << QList<qint64>{7} << 0 << 0;
         QTest::newRow("lines merged") << "c," + a + '\n' + b + '\n' + c << QList<qint64>{7, 8, 9} << 0 << 0;
         QTest::newRow("notice among lines") << "c," + a + "\n请先登录" << QList<qint64>{7} << 1 << 0;
         QTest::newRow("two messages run together") << "c," + a + "c," + b << QList<qint64>{7, 8} << 0 << 1;
