@@ -33,11 +33,9 @@ quint16 startListening(QProcess &server, QString *log)
 bool startServerProcess(QProcess &server, QString *log, const QString &binary, const QStringList &options,
                         quint16 *port, Hashing hashing)
 {
-    const QStringList cheapest{QStringLiteral("--pwhash-ops"), QStringLiteral("1"),
-                               QStringLiteral("--pwhash-mem"), QStringLiteral("8192")};
-    prepareServer(server, binary,
-                  QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1")} +
-                      (hashing == Hashing::Cheapest ? cheapest : QStringList()) + options);
+    const QString cheapest =
+        hashing == Hashing::Cheapest ? QStringLiteral(" --pwhash-ops 1 --pwhash-mem 8192") : QString();
+    prepareServer(server, binary, (QStringLiteral("--listen 127.0.0.1") + cheapest).split(u' ') + options);
     *port = startListening(server, log);
     return *port != 0;
 }
