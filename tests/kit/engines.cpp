@@ -1,5 +1,7 @@
 #include "engines.h"
 
+#include "serverprocess.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
@@ -63,14 +65,13 @@ QString tail(const QString &path)
     return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll().right(2000)) : QString();
 }
 
-// Whether something on port takes a connection and, given a ping, answers it with pong.
-bool answers(quint16 port, const QByteArray &ping = {}, const QByteArray &pong = {})
+// Whether something on port takes a connection and answers ping with pong.
+bool answers(quint16 port, const QByteArray &ping, const QByteArray &pong)
 {
     QTcpSocket probe;
     probe.connectToHost(QHostAddress::LocalHost, port);
-    return probe.waitForConnected(500) &&
-           (ping.isEmpty() ||
-            (probe.write(ping) > 0 && probe.waitForReadyRead(500) && probe.readAll().startsWith(pong)));
+    return probe.waitForConnected(500) && probe.write(ping) > 0 && probe.waitForReadyRead(500) &&
+           probe.readAll().startsWith(pong);
 }
 
 } // namespace
@@ -116,9 +117,8 @@ bool Daemon::spawn(const QStringList &command, const QString &log, int ms, const
                    QString *error, int deathSignal)
 {
     m_process = std::make_unique<QProcess>();
-    m_process->setProcessChannelMode(log.isEmpty() ? QProcess::ForwardedErrorChannel
-                                                   : QProcess::MergedChannels);
-    m_process->setStandardOutputFile(log.isEmpty() ? QProcess::nullDevice() : log, QIODevice::Append);
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_process->setStandardOutputFile(log, QIODevice::Append);
     launchChild(*m_process, command, deathSignal);
     for (QDeadlineTimer deadline(ms); !deadline.hasExpired() && isRunning(); QThread::msleep(20)) {
         if (ready())
@@ -163,22 +163,20 @@ void RedisServer::pause(bool paused)
 
 bool ServerProcess::start(QString *error)
 {
-    const QStringList command = QStringList{QStringLiteral(TAVREL_SERVER_BINARY)} +
-                                u"--listen 127.0.0.1 --port %1 --data"_s.arg(m_port).split(u' ') +
-                                QStringList{dataDir()} + m_arguments;
-    return spawn(
-        command, QString(), 20000, [this] { return answers(m_port); }, error);
+    m_process = std::make_unique<QProcess>();
+    m_process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    if (startServerProcess(*m_process, &m_log, QStringLiteral(TAVREL_SERVER_BINARY),
+                           QStringList{u"--port"_s, u"0"_s, u"--data"_s, dataDir()} + m_arguments, &m_port,
+                           Hashing::Default))
+        return true;
+    *error = u"tavrel-server did not come up: "_s + m_log.right(2000);
+    return false;
 }
 
-bool ServerProcess::stop()
+void ServerProcess::stop()
 {
-    if (!isRunning())
-        return true;
-    m_process->terminate();
-    if (m_process->waitForFinished(15000))
-        return m_process->exitStatus() == QProcess::NormalExit;
-    kill();
-    return false;
+    if (isRunning())
+        stopServerProcess(*m_process);
 }
 
 bool PostgresCluster::psql(const QString &command, QString *error)

@@ -31,8 +31,8 @@ public:
     quint16 port() const { return m_port; }
 
 protected:
-    // Starts command, its output appended to log (none: only standard error, passed on), and
-    // waits until ready() holds; on failure the error names the command and the log's tail.
+    // Starts command, its output appended to log, and waits until ready() holds; on failure
+    // the error names the command and the log's tail.
     bool spawn(const QStringList &command, const QString &log, int ms, const std::function<bool()> &ready,
                QString *error, int deathSignal = SIGKILL);
 
@@ -58,20 +58,22 @@ private:
     QStringList m_settings;
 };
 
-// tavrel-server with a data folder of its own.
+// tavrel-server with a data folder of its own, hashing passwords at the cost its arguments
+// give, or else at its own.
 class ServerProcess : public Daemon
 {
 public:
     explicit ServerProcess(const QStringList &arguments)
         : m_arguments(arguments)
     {}
-    // Starts it and waits until it accepts connections.
+    // Starts it and waits until it listens.
     bool start(QString *error);
-    bool stop(); // SIGTERM, and the wait
+    void stop(); // SIGTERM, and the wait
     QString dataDir() const { return m_dir.filePath(QStringLiteral("data")); }
 
 private:
     QStringList m_arguments;
+    QString m_log;
 };
 
 // A database cluster of its own, run as the postgres user when the tests run as root.

@@ -52,18 +52,13 @@ class TestProcess : public QObject
     void startServer(const QStringList &options = {}, std::function<void()> inChild = {})
     {
         m_server = std::make_unique<QProcess>();
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove(u"QT_LOGGING_RULES"_s);
-        m_server->setProcessEnvironment(environment);
         if (inChild)
             m_server->setChildProcessModifier(inChild);
         m_log.clear();
-        m_server->setProgram(TAVREL_SERVER_BINARY);
-        m_server->setArguments(
-            QStringList{u"--listen"_s, u"127.0.0.1"_s, u"--port"_s, u"0"_s, u"--data"_s, m_data->path()} +
-            options);
-        m_port = startListening(*m_server, &m_log, 20000);
-        QVERIFY2(m_port != 0, qPrintable(m_log));
+        QVERIFY2(startServerProcess(*m_server, &m_log, TAVREL_SERVER_BINARY,
+                                    QStringList{u"--port"_s, u"0"_s, u"--data"_s, m_data->path()} + options,
+                                    &m_port, Hashing::Default),
+                 qPrintable(m_log));
     }
     TestClient *connected(int source = 1)
     {

@@ -32,22 +32,11 @@ class TestRunning : public QObject
     {
         QVERIFY(::write(path(name), bytes) && QFile::setPermissions(path(name), permissions));
     }
-    void prepare(QProcess &server, bool journal)
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const QString &name : {u"QT_LOGGING_RULES"_s, u"QT_MESSAGE_PATTERN"_s, u"JOURNAL_STREAM"_s})
-            environment.remove(name);
-        if (journal)
-            environment.insert(u"JOURNAL_STREAM"_s, u"8:12345"_s);
-        server.setProcessEnvironment(environment);
-        server.setProgram(QStringLiteral(TAVREL_SERVER_BINARY));
-    }
     // Runs the server to its end; its standard error, line by line.
     QStringList run(const QStringList &arguments, int *exitCode, bool journal = true)
     {
         QProcess server;
-        prepare(server, journal);
-        server.setArguments(arguments);
+        prepareServer(server, QStringLiteral(TAVREL_SERVER_BINARY), arguments, journal);
         server.start();
         if (!server.waitForFinished(20000)) {
             server.kill();
@@ -193,8 +182,7 @@ private slots:
                                           .split(u' ');
         unused.close();
         QProcess first;
-        prepare(first, journal);
-        first.setArguments(arguments);
+        prepareServer(first, QStringLiteral(TAVREL_SERVER_BINARY), arguments, journal);
         QString firstOutput;
         QVERIFY2(startListening(first, &firstOutput) != 0, qPrintable(firstOutput));
         // A second server on the same data refuses to start.
@@ -233,12 +221,12 @@ private slots:
         const mode_t previous = ::umask(022);
         const auto restore = qScopeGuard([previous] { ::umask(previous); });
         QProcess server;
-        prepare(server, false);
-        server.setArguments(
-            u"--config= --listen 127.0.0.1 --port 0 --data %1"_s.arg(path(u"data"_s)).split(u' '));
         QString output;
-        const quint16 port = startListening(server, &output);
-        QVERIFY2(port != 0, qPrintable(output));
+        quint16 port = 0;
+        QVERIFY2(startServerProcess(server, &output, QStringLiteral(TAVREL_SERVER_BINARY),
+                                    {u"--config="_s, u"--port"_s, u"0"_s, u"--data"_s, path(u"data"_s)},
+                                    &port),
+                 qPrintable(output));
         TestClient client(port, this);
         QVERIFY(client.isConnected());
         client.send(tavrel::registrationMessage(u"alice"_s, u"alice@example.org"_s, {}, QString(32, u'a')));

@@ -186,10 +186,8 @@ private slots:
         };
         const QString mail = u"x@example.org"_s;
         row("name taken, in another case", reg(u"ALICE"_s, mail), nameTaken());
-        row("name taken, accented capital", reg(u"émile"_s, mail), nameTaken());
         row("look-alike of an account", reg(u"\u0440\u043e\u0440"_s, mail), nameLooksTaken());
         row("cyrillic a in an account's name", reg(u"\u0430lice"_s, mail), nameDeceptive());
-        row("fillers", reg(u"\u3164\u3164"_s, mail), nameDeceptive());
         row("traditional server", reg(u"服務器"_s, mail), nameLooksTaken());
         row("blank in name", reg(u"a b"_s, mail), nameInvalid());
         row("header injection", reg(u"bob"_s, mail + u"\r\nBcc: y@example.org"_s), emailInvalid());
@@ -205,8 +203,6 @@ private slots:
                 << QByteArray() << address;
         // Alone online: the list leaves out the account, however its name was typed.
         row("login, name in another case", login(u"ALICE"_s), loginOk(), "o,");
-        row("login, full-width name", login(u"\uff21\uff2c\uff29\uff23\uff25"_s), loginOk(), "o,");
-        row("login, accented in another case", login(u"éMILE"_s), loginOk(), "o,");
         row("wrong password", login(u"alice"_s, u"secret2"_s), loginRefused());
         row("unknown name", login(u"zed"_s), loginRefused());
         row("password instead of digest", loginMessage(u"alice"_s, kPassword), loginRefused());
@@ -218,7 +214,7 @@ private slots:
         QFETCH(QByteArray, message);
         QFETCH(QByteArray, online);
         QFETCH(QString, mailTo);
-        f.startServer({u"alice"_s, u"Émile"_s, u"pop"_s});
+        f.startServer({u"alice"_s, u"pop"_s});
         TestClient *client = f.connected();
         QTEST(client->answerTo(message), "answer");
         QCOMPARE(client->take('o', online.isEmpty() ? 100 : 5000), online.isEmpty() ? QByteArray() : online);
@@ -467,67 +463,58 @@ private slots:
         QVERIFY(alice->expect("o,bob"));
     }
 
+    // The caps, reached from the socket: a refused connection is closed, logging in and
+    // closing give the slot back, and one that does not log in in time is closed, whether it
+    // talks or registers meanwhile.
     void connectionLimits()
     {
-        f.config.maxPerAddress = 2;
+        f.config.maxUnauthenticatedPerAddress = 1;
         f.config.loginTimeoutMs = 400;
         f.startServer({u"alice"_s});
         TestClient *alice = f.loggedIn(u"alice"_s)[0];
-        TestClient *idle = f.connected();
-        TestClient *third = f.connected();
-        QTRY_VERIFY_WITH_TIMEOUT(!third->isConnected(), 2000);
-        // Neither talking nor registering keeps a connection open that does not log in.
+        TestClient *idle = f.connected(1);
+        QCOMPARE(idle->answerTo("c,hello?"), noticeMessage(loginFirst()));
+        TestClient *refused = f.connected(1);
+        QTRY_VERIFY_WITH_TIMEOUT(!refused->isConnected(), 2000);
         for (int i = 0; i < 20 && idle->isConnected(); ++i) {
             idle->send(i % 2 ? reg(u"x"_s, u"not an address"_s) : "c,hello?");
             QTest::qWait(50);
         }
         QTRY_VERIFY_WITH_TIMEOUT(!idle->isConnected(), 100);
-        QTest::qWait(100);
+        QCOMPARE(f.connected(1)->answerTo("c,hello?"), noticeMessage(loginFirst()));
         QVERIFY(alice->isConnected());
     }
 
-    // Connections that have not logged in have slots of their own, per source and in all;
-    // logging in gives the slot back.
-    void unauthenticatedLimits()
-    {
-        f.config.maxPerAddress = 3;
-        f.config.maxUnauthenticatedPerAddress = 2;
-        f.config.maxUnauthenticated = 3;
-        f.startServer({u"alice"_s});
-        TestClient *alice = f.connected(2);
-        TestClient *waiting = f.connected(2);
-        TestClient *thirdFromSource = f.connected(2);
-        QTRY_VERIFY_WITH_TIMEOUT(!thirdFromSource->isConnected(), 2000);
-        TestClient *other = f.connected(3);
-        TestClient *fourthInAll = f.connected(4);
-        QTRY_VERIFY_WITH_TIMEOUT(!fourthInAll->isConnected(), 2000);
-        QCOMPARE(alice->answerTo(login(u"alice"_s)), loginReply(loginOk()));
-        TestClient *afterLogin = f.connected(4);
-        TestClient *fullAgain = f.connected(5);
-        QTRY_VERIFY_WITH_TIMEOUT(!fullAgain->isConnected(), 2000);
-        QVERIFY(afterLogin->isConnected() && waiting->isConnected() && other->isConnected() &&
-                alice->isConnected());
-        QCOMPARE(f.server->sessionCount(), 4);
-    }
-
-    // An IPv6 host holds a whole /64: its addresses share one source's slots. Loopback has no
-    // two addresses in one /64, so the caps are asked directly.
-    void connectionCapsPerSixtyFour()
+    // Each cap by itself, over IPv6, where a host holds a whole /64 and its addresses share
+    // one source's slots (loopback has no two addresses in one /64).
+    void connectionCaps()
     {
         Config config;
+        config.maxConnections = 6;
         config.maxPerAddress = 3;
+        config.maxUnauthenticated = 4;
         config.maxUnauthenticatedPerAddress = 2;
         ConnectionCaps caps(config);
-        const auto admit = [&caps](const QString &address) {
-            return caps.admit(sourceKey(QHostAddress(address)));
+        using Refusal = ConnectionCaps::Refusal;
+        const auto key = [](const QString &address) {
+            return sourceKey(QHostAddress(u"2001:db8:"_s + address));
         };
-        QCOMPARE(admit(u"2001:db8:1:2::1"_s), ConnectionCaps::Refusal::None);
-        QCOMPARE(admit(u"2001:db8:1:2:a:b:c:d"_s), ConnectionCaps::Refusal::None);
-        QCOMPARE(admit(u"2001:db8:1:2::3"_s), ConnectionCaps::Refusal::SourceUnauthenticatedFull);
-        caps.loggedIn(sourceKey(QHostAddress(u"2001:db8:1:2::1"_s)));
-        QCOMPARE(admit(u"2001:db8:1:2::3"_s), ConnectionCaps::Refusal::None);
-        QCOMPARE(admit(u"2001:db8:1:2::4"_s), ConnectionCaps::Refusal::SourceFull);
-        QCOMPARE(admit(u"2001:db8:1:3::1"_s), ConnectionCaps::Refusal::None);
+        const auto admit = [&](const QString &address) { return caps.admit(key(address)); };
+        QCOMPARE(admit(u"1:2::1"_s), Refusal::None);
+        QCOMPARE(admit(u"1:2:a:b:c:d"_s), Refusal::None);
+        QCOMPARE(admit(u"1:2::3"_s), Refusal::SourceUnauthenticatedFull);
+        caps.loggedIn(key(u"1:2::1"_s));
+        QCOMPARE(admit(u"1:2::3"_s), Refusal::None);
+        QCOMPARE(admit(u"1:2::4"_s), Refusal::SourceFull);
+        QCOMPARE(admit(u"1:3::1"_s), Refusal::None);
+        QCOMPARE(admit(u"1:4::1"_s), Refusal::None);
+        QCOMPARE(admit(u"1:5::1"_s), Refusal::UnauthenticatedFull);
+        caps.closed(key(u"1:2::1"_s), false);
+        QCOMPARE(admit(u"1:5::1"_s), Refusal::None);
+        caps.loggedIn(key(u"1:5::1"_s));
+        QCOMPARE(admit(u"1:6::1"_s), Refusal::None);
+        caps.loggedIn(key(u"1:6::1"_s));
+        QCOMPARE(admit(u"1:7::1"_s), Refusal::Full);
     }
 
     // Past the quota, which is the uploader's own, or the free disk, or when writing fails,
