@@ -269,7 +269,6 @@ private slots:
         const QStringList password{u"--requirepass"_s, u"bus secret"_s};
         const QStringList acl = busAcl(u"tavrel"_s, u"bus secret"_s);
         QTest::newRow("password") << password << QString() << QByteArray("bus secret") << true << false;
-        QTest::newRow("ACL user") << acl << u"tavrel"_s << QByteArray("bus secret") << true << false;
         QTest::newRow("ACL user, a crash") << acl << u"tavrel"_s << QByteArray("bus secret") << true << true;
         QTest::newRow("wrong password") << password << QString() << QByteArray("guess") << false << false;
         QTest::newRow("ACL user, wrong password")

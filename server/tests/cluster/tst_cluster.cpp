@@ -2,7 +2,6 @@
 #include "redis.h"
 #include "serverfixture.h"
 
-#include <QSignalSpy>
 #include <QTest>
 
 #include <memory>
@@ -256,8 +255,8 @@ private slots:
     // Users registered at A log in at B, by any width of the name, and chat and notices reach
     // every user of every instance exactly once. Someone who can reach Redis but holds no key
     // then publishes on the bus, and writes keys that look like an instance's: no client sees a
-    // byte of it, no session closes, and the instances do not send their backlog again (what
-    // the bus drops, and how it counts it, is pinned by tst_bus). A file uploaded at one
+    // byte of it and no session closes (what else the bus drops, replays among them, and how it
+    // counts it, is pinned by tst_bus). A file uploaded at one
     // instance is served at the other, and the same name uploaded there again is renamed.
     // Then PostgreSQL stops under the running pair, with the file workers so already connected
     // or not yet: uploads and requests are answered as busy, never announced as stored nor
@@ -272,15 +271,6 @@ private slots:
     void acrossInstances()
     {
         QFETCH(bool, connected);
-        RedisConnection listener;
-        QList<QByteArray> heard;
-        listener.open(u"127.0.0.1"_s, m_redis->port(), 2000, m_busUser);
-        QSignalSpy opened(&listener, &RedisConnection::opened);
-        QVERIFY(opened.wait(5000));
-        listener.subscribe({"tavrel:bus"}, [&](const RedisReply &reply) {
-            if (reply.elements.value(0).text == "message")
-                heard.append(reply.elements.value(2).text);
-        });
         QVERIFY(startPair({u"alice"_s, u"bob"_s}));
         TestClient *alice = loggedInAt(*m_a, u"alice"_s);
         // Any case and width of a name is the account, through PostgreSQL too.
@@ -298,29 +288,20 @@ private slots:
                 lines.sort();
                 QCOMPARE(lines, expected);
             }
-            const QList<QByteArray> genuine = heard;
             const QByteArray instance =
                 redis({{"SMEMBERS", "tavrel:instances"}}).value().value(0).elements.value(0).text;
             QVERIFY(!instance.isEmpty());
             const QByteArray other = "00000000000000fe";
             const QByteArray later = QByteArray::number(QDateTime::currentMSecsSinceEpoch() + 86400000);
-            const auto publish = [](const QByteArray &message) {
-                return QByteArrayList{"PUBLISH", "tavrel:bus", message};
-            };
-            QList<QByteArrayList> replays;
-            for (const QByteArray &message : genuine)
-                replays.append(publish(message));
             const QList<std::pair<const char *, QList<QByteArrayList>>> attacks{
                 {"a line in an instance's name",
-                 {publish("m " + instance + " 999\n" + chatLine(u"alice: forged"_s))}},
+                 {{"PUBLISH", "tavrel:bus", "m " + instance + " 999\n" + chatLine(u"alice: forged"_s)}}},
                 {"a presence key",
                  {{"SET", "tavrel:presence:" + other, "p " + other + " 1\n" + later + "\tbob\n1\tmallory"},
                   {"SADD", "tavrel:instances", other}}},
-                {"the instances' own messages again", replays},
             };
             QStringList breaches;
             for (const auto &[attack, commands] : attacks) {
-                heard.clear();
                 QVERIFY2(redis(commands), attack);
                 QTest::qWait(2000);
                 for (TestClient *client : {alice, bob}) {
@@ -331,9 +312,6 @@ private slots:
                     for (const QByteArray &message : std::exchange(client->inbox, {}))
                         breaches << who + QString::fromUtf8(message.left(40));
                 }
-                if (std::any_of(heard.begin(), heard.end(),
-                                [](const QByteArray &m) { return m.startsWith('r'); }))
-                    breaches << QLatin1String(attack) + u": sent again"_s;
             }
             QVERIFY2(breaches.isEmpty(), qPrintable(breaches.join(u"\n"_s)));
             bob->send(chatMessage(u"still here"_s));
