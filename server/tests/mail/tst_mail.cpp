@@ -173,30 +173,41 @@ private slots:
     }
 
     // The relay is down at first: the mails wait and are tried again until it is up, whether
-    // the server runs on or restarts meanwhile. One the server was handing over when it died
-    // may have gone out already: it is not sent again.
+    // the server runs on or stops meanwhile. A stop in the middle of an attempt to a relay that
+    // never says a word is quick, and the mail waits for the next start. One the server was
+    // handing over when it died may have gone out already: it is not sent again.
     void relayDownThenUp_data()
     {
         QTest::addColumn<bool>("restart");
         QTest::newRow("server runs on") << false;
-        QTest::newRow("server restarts") << true;
+        QTest::newRow("server stops in an attempt, restarts") << true;
     }
     void relayDownThenUp()
     {
         QFETCH(bool, restart);
+        // Without restart, nothing listens; with it, a relay that takes the connection, silent.
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost));
         const quint16 port = probe.serverPort();
-        probe.close();
+        if (!restart)
+            probe.close();
         useRelay(port);
         askForCode(u"dave"_s, u"dave@example.org"_s);
         askForCode(u"erin"_s, u"erin@example.org"_s);
-        QTRY_VERIFY_WITH_TIMEOUT(retries() >= 2, 10000);
-        // Waiting, one of them perhaps in the middle of an attempt.
+        if (restart)
+            QTRY_VERIFY_WITH_TIMEOUT(probe.hasPendingConnections(), 10000);
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(retries() >= 2, 10000);
         QCOMPARE(mails().size() + mails(u"sending"_s).size(), 2);
         const QString dead = u"20240101-000000000-dead.eml"_s;
         if (restart) {
+            QElapsedTimer stopping;
+            stopping.start();
             m_fixture.server.reset();
+            QVERIFY2(stopping.elapsed() < 3000, qPrintable(QString::number(stopping.elapsed())));
+            QCOMPARE(mails().size(), 2);
+            QCOMPARE(mails(u"sending"_s) + mails(u"failed"_s) + mails(u"sent"_s), QStringList());
+            probe.close();
             QFile interrupted(m_fixture.dataPath(u"outbox/sending/"_s + dead));
             QVERIFY(interrupted.open(QIODevice::WriteOnly) &&
                     interrupted.write(OutboxMailer::composeMail(u"frank@example.org"_s, u"123456"_s, 10)) >
@@ -215,24 +226,6 @@ private slots:
         QCOMPARE(mails(u"sent"_s).size(), 2);
         QCOMPARE(mails(u"failed"_s), restart ? QStringList{dead} : QStringList());
         QCOMPARE(logged.filter(dead + u" was being handed to the relay"_s).size(), int(restart));
-    }
-
-    void stopDuringAStuckAttempt()
-    {
-        // A relay that takes the connection and never says a word.
-        QTcpServer silent;
-        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
-        useRelay(silent.serverPort());
-        askForCode(u"hank"_s, u"hank@example.org"_s);
-        QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 10000);
-        QCOMPARE(mails(u"sending"_s).size(), 1);
-        QElapsedTimer stopping;
-        stopping.start();
-        m_fixture.server.reset();
-        QVERIFY2(stopping.elapsed() < 3000, qPrintable(QString::number(stopping.elapsed())));
-        // Nothing of it went out: it waits for the next start.
-        QCOMPARE(mails().size(), 1);
-        QCOMPARE(mails(u"sending"_s) + mails(u"failed"_s) + mails(u"sent"_s), QStringList());
     }
 
     void sendmail_data()

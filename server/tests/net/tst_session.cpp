@@ -184,8 +184,6 @@ private slots:
             {"r,ok", "c,a\nb", "o,u"});
         row("a file keeps the order", {"c,a", file, "c,b", "c,c"}, {"c,a", file, "c,b\nc"});
         row("answers never merge", {"l,x", "l,y", "r,z"}, {"l,x", "l,y", "r,z"});
-        row("a file keeps the order, TLS", {"c,a", file, "c,b", "c,c"}, {"c,a", file, "c,b\nc"}, 0, true,
-            true);
 
         const QByteArray big = fileMessage(QStringLiteral("big.txt"), QByteArray(512 * 1024, 'b'));
         row("big file, then chat, slow reader", {big, "c,x"}, {big, "c,x"}, 4 * 1024);
