@@ -136,7 +136,12 @@ LinkProxy::LinkProxy(QObject *parent)
     connect(&m_listener, &QTcpServer::newConnection, this, &LinkProxy::accept);
 }
 
-LinkProxy::~LinkProxy() = default;
+LinkProxy::~LinkProxy()
+{
+    // The links go before the sockets under them: a socket still connected closes as it is
+    // deleted, and its signals would drive a link on into m_stats, freed by then.
+    qDeleteAll(findChildren<LinkDirection *>());
+}
 
 void LinkProxy::setProfiles(const LinkProfile &down, const LinkProfile &up)
 {

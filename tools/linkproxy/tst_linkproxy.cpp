@@ -4,6 +4,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QThread>
+
+#include <memory>
 
 // The emulator's own figures: what a link carries arrives whole, in the time its profile
 // says, and the profile's text reads back as written.
@@ -64,6 +67,33 @@ private slots:
         QCOMPARE(received, payload);
         QVERIFY2(clock.elapsed() >= minMs, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE((upward ? proxy.up() : proxy.down()).stalls, stalls);
+    }
+
+    // A proxy that goes while its connections still carry bytes, as a test's does when it
+    // fails half-way: its links must not run on into the proxy's freed figures as the sockets
+    // under them close, and both ends see their connection end.
+    void destroyedWhileCarrying()
+    {
+        QTcpServer target;
+        QVERIFY(target.listen(QHostAddress::LocalHost, 0));
+        auto proxy = std::make_unique<LinkProxy>();
+        // Bytes wait in the read-ahead behind a slow link.
+        const LinkProfile slow = *LinkProfile::parse(QStringLiteral("200k/0ms/ahead64k"));
+        proxy->setProfiles(slow, slow);
+        QVERIFY(proxy->listen(QHostAddress::LocalHost, 0, QHostAddress::LocalHost, target.serverPort()));
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, proxy->port());
+        QVERIFY(client.waitForConnected(3000));
+        QTRY_VERIFY(target.hasPendingConnections());
+        QTcpSocket *server = target.nextPendingConnection();
+        client.write(QByteArray(64 * 1024, 'u'));
+        server->write(QByteArray(64 * 1024, 'd'));
+        QTRY_VERIFY(proxy->down().taken > 0 && proxy->up().taken > 0);
+        // A busy process: the link is free again when the proxy goes.
+        QThread::msleep(100);
+        proxy.reset();
+        QTRY_COMPARE(client.state(), QAbstractSocket::UnconnectedState);
+        QTRY_COMPARE(server->state(), QAbstractSocket::UnconnectedState);
     }
 
     void profileText_data()
