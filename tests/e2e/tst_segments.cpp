@@ -152,6 +152,55 @@ private slots:
               kSmallestSegment, length, int(readers.size()), reads, fragments.size());
         QVERIFY2(fragments.isEmpty(), qPrintable(fragments.mid(0, 8).join(u'\n')));
     }
+
+    // Straight over loopback, with chat lines coming faster than the pause after each message
+    // and a user list behind them, a reader that takes each read as one message still gets
+    // each message whole and on its own: the login answer, every list, every chat message.
+    void pacedMessagesReadWholeOnLoopback()
+    {
+        const QStringList senders{u"s1"_s, u"s2"_s, u"s3"_s};
+        const QStringList readers{u"r1"_s, u"r2"_s, u"r3"_s};
+        f.startServer(senders + readers + QStringList{u"bob"_s});
+        const auto chatters = f.loggedIn(senders[0], senders[1], senders[2]);
+        std::vector<QTcpSocket> sockets(readers.size());
+        std::vector<QList<QByteArray>> reads(readers.size());
+        for (qsizetype i = 0; i < readers.size(); ++i) {
+            QTcpSocket *raw = &sockets[i];
+            connect(raw, &QTcpSocket::readyRead, this, [raw, &reads, i] { reads[i].append(raw->readAll()); });
+            raw->connectToHost(QHostAddress::LocalHost, f.server->port());
+            QVERIFY(raw->waitForConnected(5000));
+            raw->write(login(readers[i]));
+            QVERIFY(QTest::qWaitFor([&] { return reads[i].size() >= 2; }, 10000));
+            QCOMPARE(reads[i].first(), answers::loginReply(answers::loginOk()));
+        }
+        QTest::qWait(100);
+        for (auto &r : reads)
+            r.clear();
+        // Three lines at once, each from a sender of its own, then bob comes.
+        for (TestClient *chatter : chatters)
+            chatter->send(chatMessage(u"line"_s));
+        TestClient *bob = f.connected();
+        bob->send(login(u"bob"_s));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return std::all_of(reads.begin(), reads.end(), [](const QList<QByteArray> &r) {
+                    return !r.isEmpty() && r.last().startsWith("o,") && r.last().contains("bob");
+                });
+            },
+            10000));
+        for (const QList<QByteArray> &r : reads) {
+            int lines = 0;
+            for (const QByteArray &read : r) {
+                // A chat message holds whole lines, a list names: nothing that starts a message.
+                QVERIFY2(read.startsWith("c,s") || read.startsWith("o,"), read.constData());
+                for (const QByteArray &line : read.mid(2).split('\n')) {
+                    QVERIFY2(!line.contains("c,") && !line.contains("o,"), read.constData());
+                    lines += read.startsWith('c') && line.endsWith(": line");
+                }
+            }
+            QCOMPARE(lines, 3);
+        }
+    }
 };
 
 QTEST_MAIN(TestSegments)
