@@ -223,8 +223,10 @@ void EpollEventDispatcher::registerSocketNotifier(QSocketNotifier *notifier)
     if (size_t(fd) >= m_descriptors.size())
         m_descriptors.resize(size_t(fd) + 1);
     Descriptor &descriptor = m_descriptors[fd];
-    if (descriptor.notifiers[type] && descriptor.notifiers[type] != notifier)
+    if (descriptor.notifiers[type] && descriptor.notifiers[type] != notifier) {
         qCWarning(lcServer) << "a second socket notifier of type" << type << "for descriptor" << fd;
+        dropPending(descriptor, type);
+    }
     descriptor.notifiers[type] = notifier;
     updateDescriptor(fd, descriptor);
 }
@@ -238,15 +240,20 @@ void EpollEventDispatcher::unregisterSocketNotifier(QSocketNotifier *notifier)
     Descriptor &descriptor = m_descriptors[fd];
     if (descriptor.notifiers[type] != notifier)
         return;
+    dropPending(descriptor, type);
     descriptor.notifiers[type] = nullptr;
-    if (descriptor.pending[type]) {
-        descriptor.pending[type] = false;
-        for (size_t i = m_pendingHead; i < m_pending.size(); ++i) {
-            if (m_pending[i].notifier == notifier)
-                m_pending[i].notifier = nullptr;
-        }
-    }
     updateDescriptor(fd, descriptor);
+}
+
+void EpollEventDispatcher::dropPending(Descriptor &descriptor, int type)
+{
+    if (!descriptor.pending[type])
+        return;
+    descriptor.pending[type] = false;
+    for (size_t i = m_pendingHead; i < m_pending.size(); ++i) {
+        if (m_pending[i].notifier == descriptor.notifiers[type])
+            m_pending[i].notifier = nullptr;
+    }
 }
 
 void EpollEventDispatcher::updateDescriptor(int fd, Descriptor &descriptor)

@@ -84,6 +84,8 @@ private:
     using TimerQueue = std::map<std::pair<qint64, quint64>, int>;
 
     void updateDescriptor(int fd, Descriptor &descriptor);
+    // Takes a notifier out of this turn's ready list.
+    void dropPending(Descriptor &descriptor, int type);
     void takeWakeUp();
     void drainWakeFd();
     void wait(qint64 timeoutNs, bool withSockets);
