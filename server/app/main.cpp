@@ -1,5 +1,6 @@
 #include "config.h"
 #include "configvalues.h"
+#include "eventdispatcher.h"
 #include "logging.h"
 #include "options.h"
 #include "server.h"
@@ -68,6 +69,7 @@ int main(int argc, char *argv[])
     // the server was started with.
     ::umask(S_IRWXG | S_IRWXO);
     tavrel::server::installLogFormat();
+    tavrel::server::installEventDispatcher();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavrel-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));

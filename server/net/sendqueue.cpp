@@ -31,24 +31,36 @@ qint64 SendQueue::untilOnlyDelayedAcknowledgementUs() const
     return std::max<qint64>(0, 2 * minRttUs + 1000 - sinceLastSendUs);
 }
 
-SendQueue querySendQueue(qintptr socketDescriptor)
+SendQueue querySendQueue(qintptr socketDescriptor, qint64 handedBytes)
 {
     SendQueue queue;
     if (socketDescriptor < 0)
         return queue;
 #if defined(Q_OS_LINUX)
     const int fd = int(socketDescriptor);
-    // Unsent and unacknowledged bytes together.
-    int queued = 0;
-    if (ioctl(fd, SIOCOUTQ, &queued) == 0)
-        queue.unacknowledged = queued;
-    if (queued == 0)
-        return queue;
     tcp_info info = {};
     socklen_t size = sizeof info;
     // An older kernel fills less of the structure.
     const auto has = [&size](std::size_t end) { return size >= end; };
-    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0) {
+    bool haveInfo = false;
+    if (handedBytes >= 0) {
+        haveInfo = getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0;
+        if (haveInfo && has(offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked))
+            queue.unacknowledged = std::max<qint64>(0, handedBytes - qint64(info.tcpi_bytes_acked));
+    }
+    if (queue.unacknowledged < 0) {
+        // Unsent and unacknowledged bytes together.
+        int queued = 0;
+        if (ioctl(fd, SIOCOUTQ, &queued) == 0)
+            queue.unacknowledged = queued;
+        if (queued == 0)
+            return queue;
+    }
+    if (!haveInfo) {
+        size = sizeof info;
+        haveInfo = getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0;
+    }
+    if (haveInfo) {
         if (has(offsetof(tcp_info, tcpi_rtt) + sizeof info.tcpi_rtt)) {
             queue.rttUs = info.tcpi_rtt;
             queue.sinceLastSendUs = qint64(info.tcpi_last_data_sent) * 1000;

@@ -37,6 +37,10 @@ struct SendQueue
 };
 
 // Asks the kernel about the socket: SIOCOUTQ and TCP_INFO on Linux, SO_NWRITE on macOS.
-SendQueue querySendQueue(qintptr socketDescriptor);
+// Given the bytes the caller has handed the kernel over the connection's life, Linux answers
+// with one call: those bytes less the ones TCP_INFO counts acknowledged are what SIOCOUTQ
+// would say (an accepted socket's handshake is not counted, a segment sent again is counted
+// once), but for the one sequence number a FIN takes.
+SendQueue querySendQueue(qintptr socketDescriptor, qint64 handedBytes = -1);
 
 } // namespace tavrel::server

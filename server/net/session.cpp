@@ -216,6 +216,13 @@ void Session::setUserName(const QString &name)
         m_loginDeadline.stop();
 }
 
+qint64 Session::handedToKernel() const
+{
+    if (m_transport != Transport::Plain && m_transport != Transport::Undecided)
+        return -1;
+    return m_directBytes + m_throughQtBytes - m_socket->bytesToWrite();
+}
+
 qint64 Session::bufferedBytes() const
 {
     qint64 bytes = m_socket->bytesToWrite();
@@ -384,13 +391,14 @@ void Session::pump()
     m_inFlight.sinceMs = m_clock.elapsed();
     if (!m_sendBufferChecked) {
         m_sendBufferChecked = true;
-        if (m_querySendQueue(m_socket->socketDescriptor()).unacknowledged < 0)
+        const qintptr fd = m_socket->socketDescriptor();
+        if ((m_querySendQueue ? m_querySendQueue(fd) : querySendQueue(fd)).unacknowledged < 0)
             m_socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kBoundedSendBuffer);
     }
     // One message goes out without a pause: the client reads one message per quiet gap.
     const qint64 direct = m_inFlight.tail ? 0 : writeDirect(message);
     if (direct < message.size())
-        writeWhole(m_socket, direct > 0 ? message.mid(direct) : message);
+        writeThroughQt(direct > 0 ? message.mid(direct) : message);
     feedTail();
     if (direct == message.size())
         onBytesWritten(direct);
@@ -403,14 +411,13 @@ void Session::pump()
     }
 }
 
-// Qt would write a message on the next turn of the event loop, which polls every socket, and
-// would take up and drop a write notification for it, waking its own loop with two more
-// write(2) calls. With nothing waiting in Qt's buffer a plain connection's message goes to
-// the kernel at once instead; what the kernel does not take goes through Qt as before, and an
-// error is left for Qt's write to find. At 200 clients x 1 line/s on loopback this and the
-// path figures kept for a while (kPathFiguresMaxAgeMs) halved the server's system calls, from
-// 86,000 to 43,000 a second, and took its CPU from 30 to 35% of a core to 19 to 26% in
-// alternating runs (bench/run-server-load.sh).
+// Qt would write a message on the next turn of the event loop, and would take up and drop a write
+// notification for it, waking its own loop with two more write(2) calls. With nothing waiting in Qt's buffer
+// a plain connection's message goes to the kernel at once instead; what the kernel does not take goes through
+// Qt as before, and an error is left for Qt's write to find. At 200 clients x 1 line/s on loopback this and
+// the path figures kept for a while (kPathFiguresMaxAgeMs) halved the server's system calls, from 86,000 to
+// 43,000 a second, and took its CPU from 30 to 35% of a core to 19 to 26% in alternating runs
+// (bench/run-server-load.sh).
 qint64 Session::writeDirect(const QByteArray &message)
 {
 #if defined(Q_OS_LINUX)
@@ -418,11 +425,19 @@ qint64 Session::writeDirect(const QByteArray &message)
         return 0;
     const ssize_t sent = ::send(int(m_socket->socketDescriptor()), message.constData(),
                                 size_t(message.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
-    return sent > 0 ? qint64(sent) : 0;
+    if (sent <= 0)
+        return 0;
+    m_directBytes += sent;
+    return sent;
 #else
     Q_UNUSED(message);
     return 0;
 #endif
+}
+
+void Session::writeThroughQt(const QByteArray &bytes)
+{
+    m_throughQtBytes += std::max<qint64>(0, writeWhole(m_socket, bytes));
 }
 
 const PathFigures &Session::path()
@@ -446,7 +461,7 @@ void Session::feedTail()
             return;
         }
         piece.truncate(read);
-        writeWhole(m_socket, piece);
+        writeThroughQt(piece);
         m_inFlight.tailLeft -= read;
         if (m_inFlight.tailLeft == 0)
             m_inFlight.tail.reset();
@@ -479,7 +494,8 @@ void Session::onBytesWritten(qint64 bytes)
 
 SendQueue Session::sendQueue()
 {
-    SendQueue queue = m_querySendQueue(m_socket->socketDescriptor());
+    const qintptr fd = m_socket->socketDescriptor();
+    SendQueue queue = m_querySendQueue ? m_querySendQueue(fd) : querySendQueue(fd, handedToKernel());
     // The kernel tells the time since the last send in ticks of a few ms; a look every ms
     // tells it finer.
     if (queue.unsent == 0 && !m_inFlight.allSent.isValid())

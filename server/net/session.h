@@ -148,6 +148,9 @@ public:
     qint64 queuedBytes() const { return m_queuedBytes; }
     // Bytes handed to Qt's socket buffer and not yet to the kernel.
     qint64 bufferedBytes() const;
+    // Bytes the kernel has been given over the connection's life; -1 once TLS is on, where
+    // Qt's buffer holds bytes before they are encrypted.
+    qint64 handedToKernel() const;
     qint64 queuedMessages() const { return qint64(m_queue.size()); }
 
     // Replaces the kernel query, so that a test can stand in for a platform without one.
@@ -171,6 +174,7 @@ private:
     const PathFigures &path();
     // Hands a message straight to the kernel when nothing waits before it; the bytes taken.
     qint64 writeDirect(const QByteArray &message);
+    void writeThroughQt(const QByteArray &bytes);
     // Takes bytes drained in elapsedMs as a sample of the rate, when they are enough to tell.
     bool noteDrainRate(qint64 bytes, qint64 elapsedMs);
     int pollIntervalMs(const SendQueue &queue) const;
@@ -217,7 +221,11 @@ private:
     std::deque<Pending> m_queue;
     QElapsedTimer m_clock;
     qint64 m_queuedBytes = 0;
-    std::function<SendQueue(qintptr)> m_querySendQueue = querySendQueue;
+    // A stand-in for the kernel query; empty: the kernel's.
+    std::function<SendQueue(qintptr)> m_querySendQueue;
+    // Bytes written straight to the kernel, and into Qt's buffer, over the connection's life.
+    qint64 m_directBytes = 0;
+    qint64 m_throughQtBytes = 0;
     PathFigures m_path;
     QElapsedTimer m_pathAge;
     bool m_sendBufferChecked = false;

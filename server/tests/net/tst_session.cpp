@@ -94,6 +94,9 @@ public:
         }
     }
 
+    // The socket outlives the assembler, and its close would still reach it.
+    ~Reader() override { socket.disconnect(this); }
+
     QTcpSocket &socket;
     QTcpSocket *serverSide = nullptr;
     std::unique_ptr<Session> session;
@@ -335,6 +338,45 @@ private slots:
         QTest::qWait(config.drainGraceMs + kFileQuietGapMs + kFileGapMarginMs);
         QCOMPARE(closed.size(), cutOff || vanish ? 1 : 0);
         QCOMPARE(session.isClosed(), cutOff || vanish);
+    }
+
+    // The bytes a session handed the kernel, less those TCP_INFO counts acknowledged, are what
+    // SIOCOUTQ counts left, while the kernel holds part of a message and Qt's buffer the rest.
+    void sendQueueCounted_data()
+    {
+        QTest::addColumn<qint64>("readLimit");
+        QTest::addColumn<bool>("tail");
+        QTest::newRow("reads nothing") << qint64(0) << false;
+        QTest::newRow("reads slowly") << qint64(-1) << false;
+        QTest::newRow("reads some, then stops; from a file") << qint64(200 * 1024) << true;
+    }
+    void sendQueueCounted()
+    {
+        QFETCH(qint64, readLimit);
+        QFETCH(bool, tail);
+        Reader reader(16 * 1024, readLimit);
+        Session &session = *reader.session;
+        // The kernel takes a part, Qt's buffer keeps the rest.
+        reader.serverSide->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 32 * 1024);
+        const QByteArray contents(1024 * 1024, 'b');
+        if (tail)
+            session.sendWithTail(fileMessage(QStringLiteral("big.txt"), QByteArray()),
+                                 std::make_shared<MemoryTail>(contents, -1));
+        else
+            session.send(fileMessage(QStringLiteral("big.txt"), contents));
+        const qintptr fd = reader.serverSide->socketDescriptor();
+        int held = 0;
+        for (int look = 0; look < 20; ++look) {
+            QTest::qWait(20);
+            // An acknowledgement may come between two looks, never a byte more to send.
+            const qint64 counted = querySendQueue(fd, session.handedToKernel()).unacknowledged;
+            const qint64 kernel = querySendQueue(fd).unacknowledged;
+            const qint64 countedAfter = querySendQueue(fd, session.handedToKernel()).unacknowledged;
+            QVERIFY2(counted >= kernel && kernel >= countedAfter,
+                     qPrintable(QStringLiteral("%1 %2 %3").arg(counted).arg(kernel).arg(countedAfter)));
+            held += kernel > 0 && session.bufferedBytes() > 0;
+        }
+        QVERIFY(held > 0);
     }
 
     // A file is read in pieces as the socket takes them; one that ends early closes the

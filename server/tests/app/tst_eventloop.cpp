@@ -1,0 +1,262 @@
+#include "eventdispatcher.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace tavrel::server;
+
+// The event loop tavrel-server runs on (this test, like every server test, runs on it too:
+// see eventloop.cpp), tried on real sockets, pipes and timers.
+class TestEventLoop : public QObject
+{
+    Q_OBJECT
+
+    // One end of a connected loopback pair each; both ends are closed with the pair.
+    struct SocketPair
+    {
+        int fds[2] = {-1, -1};
+        SocketPair() { QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0); }
+        ~SocketPair()
+        {
+            for (int fd : fds)
+                if (fd >= 0)
+                    ::close(fd);
+        }
+    };
+
+    static double loadAverage()
+    {
+        QFile file(QStringLiteral("/proc/loadavg"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().split(' ').value(0).toDouble() : 0;
+    }
+
+private slots:
+    void initTestCase()
+    {
+#ifdef Q_OS_LINUX
+        QVERIFY(qobject_cast<EpollEventDispatcher *>(QAbstractEventDispatcher::instance()));
+#else
+        QSKIP("Qt's own event loop runs here");
+#endif
+    }
+
+    // Two notifiers ready in the same turn; the first one run takes the other away. It must
+    // not run afterwards (a deleted one would be a use after free).
+    void notifierRemovedByAnother_data()
+    {
+        QTest::addColumn<bool>("sameSocket");
+        QTest::addColumn<bool>("deleteIt");
+        QTest::newRow("other socket, deleted") << false << true;
+        QTest::newRow("other socket, disabled") << false << false;
+        QTest::newRow("same socket, deleted") << true << true;
+        QTest::newRow("same socket, disabled") << true << false;
+    }
+    void notifierRemovedByAnother()
+    {
+        QFETCH(bool, sameSocket);
+        QFETCH(bool, deleteIt);
+        SocketPair first, second;
+        QCOMPARE(::write(first.fds[1], "x", 1), 1);
+        QCOMPARE(::write(second.fds[1], "x", 1), 1);
+        QObject owner; // deletes what is left before the sockets close
+        // Read and write on one socket are one epoll entry; two sockets are two.
+        QPointer<QSocketNotifier> notifiers[2] = {
+            new QSocketNotifier(first.fds[0], QSocketNotifier::Read, &owner),
+            sameSocket ? new QSocketNotifier(first.fds[0], QSocketNotifier::Write, &owner)
+                       : new QSocketNotifier(second.fds[0], QSocketNotifier::Read, &owner)};
+        int runs = 0;
+        for (int i = 0; i < 2; ++i) {
+            connect(notifiers[i], &QSocketNotifier::activated, &owner, [&, other = notifiers[1 - i]] {
+                ++runs;
+                if (deleteIt)
+                    delete other.data();
+                else if (other)
+                    other->setEnabled(false);
+            });
+        }
+        QAbstractEventDispatcher::instance()->processEvents(QEventLoop::AllEvents);
+        QCOMPARE(runs, 1);
+    }
+
+    // A peer that vanishes wakes the side that waits on it, whatever it waits for: on a pipe
+    // the kernel reports only the hang-up or the error, never "readable" or "writable".
+    void peerVanishes_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("tcp reset") << "tcp";
+        QTest::newRow("pipe, writer gone") << "reader";
+        QTest::newRow("pipe, reader gone") << "writer";
+    }
+    void peerVanishes()
+    {
+        QFETCH(QString, kind);
+        if (kind == u"tcp") {
+            QTcpServer listener;
+            QVERIFY(listener.listen(QHostAddress::LocalHost));
+            QTcpSocket client;
+            client.connectToHost(QHostAddress::LocalHost, listener.serverPort());
+            QVERIFY(listener.waitForNewConnection(5000));
+            std::unique_ptr<QTcpSocket> accepted(listener.nextPendingConnection());
+            QVERIFY(client.waitForConnected(5000));
+            bool gone = false;
+            connect(accepted.get(), &QTcpSocket::disconnected, this, [&gone] { gone = true; });
+            // Lingering for no time makes the close send a reset.
+            const linger reset = {1, 0};
+            QVERIFY(::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset,
+                                 sizeof reset) == 0);
+            client.abort();
+            QTRY_VERIFY_WITH_TIMEOUT(gone, 5000);
+            return;
+        }
+        int ends[2];
+        QVERIFY(::pipe(ends) == 0);
+        const bool reader = kind == u"reader";
+        const int watched = reader ? ends[0] : ends[1];
+        QSocketNotifier notifier(watched, reader ? QSocketNotifier::Read : QSocketNotifier::Write);
+        // A writer with room in the pipe would be woken for that alone: fill it first.
+        if (!reader) {
+            QVERIFY(::fcntl(watched, F_SETFL, O_NONBLOCK) == 0);
+            const QByteArray block(65536, 'x');
+            while (::write(watched, block.constData(), block.size()) > 0) {
+            }
+        }
+        int wakes = 0;
+        connect(&notifier, &QSocketNotifier::activated, this, [&] {
+            ++wakes;
+            notifier.setEnabled(false);
+        });
+        QTest::qWait(20);
+        QCOMPARE(wakes, 0);
+        ::close(reader ? ends[1] : ends[0]);
+        QTRY_COMPARE_WITH_TIMEOUT(wakes, 1, 5000);
+        ::close(watched);
+    }
+
+    // Turns run by hand: what one turn delivers.
+    void oneTurn()
+    {
+        QAbstractEventDispatcher *loop = QAbstractEventDispatcher::instance();
+        int zero = 0;
+        int later = 0;
+        QTimer zeroTimer;
+        zeroTimer.setInterval(0);
+        QTimer laterTimer;
+        laterTimer.setInterval(0);
+        connect(&laterTimer, &QTimer::timeout, this, [&later] { ++later; });
+        connect(&zeroTimer, &QTimer::timeout, this, [&] {
+            if (++zero == 1)
+                laterTimer.start();
+        });
+        zeroTimer.start();
+        // A zero timer fires on every turn without the turn blocking; one started by a
+        // timer's handler waits for the next pass.
+        QElapsedTimer clock;
+        clock.start();
+        loop->processEvents(QEventLoop::WaitForMoreEvents);
+        QCOMPARE(zero, 1);
+        QCOMPARE(later, 0);
+        loop->processEvents(QEventLoop::WaitForMoreEvents);
+        loop->processEvents(QEventLoop::WaitForMoreEvents);
+        QCOMPARE(zero, 3);
+        QCOMPARE(later, 2);
+        QVERIFY(clock.elapsed() < 1000);
+        zeroTimer.stop();
+        laterTimer.stop();
+
+        // Without socket notifiers a readable socket waits for a turn with them.
+        SocketPair pair;
+        QCOMPARE(::write(pair.fds[1], "x", 1), 1);
+        QSocketNotifier notifier(pair.fds[0], QSocketNotifier::Read);
+        int reads = 0;
+        connect(&notifier, &QSocketNotifier::activated, this, [&reads] { ++reads; });
+        loop->processEvents(QEventLoop::ExcludeSocketNotifiers);
+        QCOMPARE(reads, 0);
+        loop->processEvents(QEventLoop::AllEvents);
+        QCOMPARE(reads, 1);
+    }
+
+    // A 12 ms timer, the pause between two messages to one client, fires on its millisecond:
+    // each expiry counts from the previous one, so lateness does not add up, and a handler
+    // that overruns makes the missed periods skipped, not fired in a burst.
+    void timerKeepsItsPeriod_data()
+    {
+        QTest::addColumn<int>("overrunMs");
+        QTest::newRow("on time") << 0;
+        QTest::newRow("one handler overruns 3.5 periods") << 42;
+    }
+    void timerKeepsItsPeriod()
+    {
+        QFETCH(int, overrunMs);
+        constexpr int kPeriodMs = 12;
+        constexpr int kTicks = 40;
+        QList<qint64> ticks;
+        QElapsedTimer clock;
+        QEventLoop loop;
+        QTimer timer;
+        timer.setTimerType(Qt::PreciseTimer);
+        timer.setInterval(kPeriodMs);
+        connect(&timer, &QTimer::timeout, this, [&] {
+            ticks.append(clock.nsecsElapsed());
+            if (ticks.size() == 5 && overrunMs > 0)
+                QThread::msleep(overrunMs);
+            if (ticks.size() == kTicks)
+                loop.quit();
+        });
+        // The loop's own exec(): QTest's waits sleep between turns.
+        QTimer::singleShot(10000, &loop, [&loop] { loop.exit(1); });
+        clock.start();
+        timer.start();
+        QCOMPARE(loop.exec(), 0);
+        timer.stop();
+
+        // Lateness against the tick's own slot on the grid started at 0; no two ticks in a slot.
+        const double load = loadAverage();
+        qint64 lateSum = 0;
+        qint64 lastSlot = 0;
+        for (int i = 0; i < kTicks; ++i) {
+            const qint64 slot = (ticks[i] + 100'000) / (kPeriodMs * 1'000'000);
+            QVERIFY2(slot > lastSlot, qPrintable(QStringLiteral("tick %1 came early or in a burst").arg(i)));
+            lateSum += ticks[i] - slot * kPeriodMs * 1'000'000;
+            lastSlot = slot;
+        }
+        const double meanLateMs = lateSum / double(kTicks) / 1e6;
+        qInfo("mean lateness %.3f ms at load %.2f", meanLateMs, load);
+        // Within a millisecond on a quiet machine; a loaded one delays the wake-up itself.
+        QVERIFY2(meanLateMs < (load < 1.0 ? 1.0 : 4.0), qPrintable(QString::number(meanLateMs)));
+    }
+
+    // Another thread wakes a loop that waits with nothing else to wake it for.
+    void wokenFromAnotherThread()
+    {
+        QEventLoop loop;
+        QElapsedTimer clock;
+        std::unique_ptr<QThread> thread(QThread::create([&loop] {
+            QThread::msleep(50);
+            QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+        }));
+        QTimer failSafe;
+        failSafe.setSingleShot(true);
+        connect(&failSafe, &QTimer::timeout, &loop, [&loop] { loop.exit(1); });
+        failSafe.start(5000);
+        clock.start();
+        thread->start();
+        QCOMPARE(loop.exec(), 0);
+        QVERIFY(clock.elapsed() < 1000);
+        thread->wait();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEventLoop)
+#include "tst_eventloop.moc"
