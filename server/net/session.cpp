@@ -220,7 +220,7 @@ qint64 Session::handedToKernel() const
 {
     if (m_transport != Transport::Plain && m_transport != Transport::Undecided)
         return -1;
-    return m_directBytes + m_throughQtBytes - m_socket->bytesToWrite();
+    return m_writtenBytes - m_socket->bytesToWrite();
 }
 
 qint64 Session::bufferedBytes() const
@@ -391,8 +391,7 @@ void Session::pump()
     m_inFlight.sinceMs = m_clock.elapsed();
     if (!m_sendBufferChecked) {
         m_sendBufferChecked = true;
-        const qintptr fd = m_socket->socketDescriptor();
-        if ((m_querySendQueue ? m_querySendQueue(fd) : querySendQueue(fd)).unacknowledged < 0)
+        if (kernelQueue().unacknowledged < 0)
             m_socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kBoundedSendBuffer);
     }
     // One message goes out without a pause: the client reads one message per quiet gap.
@@ -427,7 +426,7 @@ qint64 Session::writeDirect(const QByteArray &message)
                                 size_t(message.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (sent <= 0)
         return 0;
-    m_directBytes += sent;
+    m_writtenBytes += sent;
     return sent;
 #else
     Q_UNUSED(message);
@@ -437,7 +436,7 @@ qint64 Session::writeDirect(const QByteArray &message)
 
 void Session::writeThroughQt(const QByteArray &bytes)
 {
-    m_throughQtBytes += std::max<qint64>(0, writeWhole(m_socket, bytes));
+    m_writtenBytes += std::max<qint64>(0, writeWhole(m_socket, bytes));
 }
 
 const PathFigures &Session::path()
@@ -492,10 +491,15 @@ void Session::onBytesWritten(qint64 bytes)
     checkAcknowledged();
 }
 
-SendQueue Session::sendQueue()
+SendQueue Session::kernelQueue() const
 {
     const qintptr fd = m_socket->socketDescriptor();
-    SendQueue queue = m_querySendQueue ? m_querySendQueue(fd) : querySendQueue(fd, handedToKernel());
+    return m_querySendQueue ? m_querySendQueue(fd) : querySendQueue(fd, handedToKernel());
+}
+
+SendQueue Session::sendQueue()
+{
+    SendQueue queue = kernelQueue();
     // The kernel tells the time since the last send in ticks of a few ms; a look every ms
     // tells it finer.
     if (queue.unsent == 0 && !m_inFlight.allSent.isValid())

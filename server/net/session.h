@@ -168,6 +168,8 @@ private:
     void onBytesWritten(qint64 bytes);
     void checkAcknowledged();
     void delivered();
+    // What the kernel (or the test's stand-in) says of the send queue.
+    SendQueue kernelQueue() const;
     // Bytes of the message in flight that the client has not acknowledged yet.
     SendQueue sendQueue();
     // This end's figures of the path, looked up again once they are a little old.
@@ -223,9 +225,8 @@ private:
     qint64 m_queuedBytes = 0;
     // A stand-in for the kernel query; empty: the kernel's.
     std::function<SendQueue(qintptr)> m_querySendQueue;
-    // Bytes written straight to the kernel, and into Qt's buffer, over the connection's life.
-    qint64 m_directBytes = 0;
-    qint64 m_throughQtBytes = 0;
+    // Bytes written straight to the kernel or into Qt's buffer over the connection's life.
+    qint64 m_writtenBytes = 0;
     PathFigures m_path;
     QElapsedTimer m_pathAge;
     bool m_sendBufferChecked = false;
