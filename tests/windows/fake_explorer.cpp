@@ -6,36 +6,25 @@
 
 #include <shellapi.h>
 
+#include <cstdio>
+
 int wmain()
 {
     int argc = 0;
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    wchar_t log[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableW(L"TAVREL_STUB_LOG", log, MAX_PATH - 8);
-    if (!argv || length == 0 || length >= MAX_PATH - 8)
-        return 1;
-    wchar_t part[MAX_PATH];
-    lstrcpyW(part, log);
-    lstrcatW(part, L".part");
-    const HANDLE file =
-        CreateFileW(part, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return 1;
-    wchar_t self[MAX_PATH];
-    if (GetModuleFileNameW(nullptr, self, MAX_PATH) == 0)
+    wchar_t log[MAX_PATH], part[MAX_PATH + 8], self[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"TAVREL_STUB_LOG", log, MAX_PATH);
+    if (!argv || length == 0 || length >= MAX_PATH || GetModuleFileNameW(nullptr, self, MAX_PATH) == 0)
         return 1;
     argv[0] = self;
-    for (int i = 0; i < argc; ++i) {
+    lstrcpyW(part, log);
+    lstrcatW(part, L".part");
+    FILE *file = _wfopen(part, L"wb");
+    for (int i = 0; file && i < argc; ++i) {
         char line[4 * MAX_PATH];
-        const int size =
-            WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, line, sizeof line - 1, nullptr, nullptr);
-        if (size <= 0)
-            return 1;
-        line[size - 1] = '\n';
-        DWORD written = 0;
-        if (!WriteFile(file, line, DWORD(size), &written, nullptr) || written != DWORD(size))
+        if (WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, line, sizeof line, nullptr, nullptr) <= 0 ||
+            std::fprintf(file, "%s\n", line) < 0)
             return 1;
     }
-    CloseHandle(file);
-    return MoveFileExW(part, log, MOVEFILE_REPLACE_EXISTING) ? 0 : 1;
+    return file && std::fclose(file) == 0 && MoveFileExW(part, log, MOVEFILE_REPLACE_EXISTING) ? 0 : 1;
 }

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QScreen>
 #include <QSettings>
@@ -25,41 +24,29 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kCannotWrite = u"不能以只写方式文件："_s;
-
 // A visible top-level window: of the process pid, or, with a title, one of another process
-// whose title contains it.
+// than this one whose title contains it.
 HWND visibleWindow(DWORD pid, const QString &title = QString())
 {
-    struct Search
-    {
-        DWORD pid;
-        QString title;
-        HWND window = nullptr;
-    } search{pid, title};
+    QList<HWND> windows;
     EnumWindows(
-        [](HWND window, LPARAM param) -> BOOL {
-            auto *found = reinterpret_cast<Search *>(param);
-            DWORD process = 0;
-            GetWindowThreadProcessId(window, &process);
-            wchar_t text[512];
-            const int length = GetWindowTextW(window, text, 512);
-            const bool match =
-                found->title.isEmpty()
-                    ? process == found->pid
-                    : process != found->pid && length > 0 &&
-                          QString::fromWCharArray(text, length).contains(found->title, Qt::CaseInsensitive);
-            if (match && IsWindowVisible(window))
-                found->window = window;
-            return !found->window;
+        [](HWND window, LPARAM list) -> BOOL {
+            reinterpret_cast<QList<HWND> *>(list)->append(window);
+            return TRUE;
         },
-        reinterpret_cast<LPARAM>(&search));
-    return search.window;
-}
-
-HWND foreignWindow(const QString &title)
-{
-    return visibleWindow(GetCurrentProcessId(), title);
+        reinterpret_cast<LPARAM>(&windows));
+    for (HWND window : std::as_const(windows)) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        wchar_t text[512];
+        const QString shown = QString::fromWCharArray(text, GetWindowTextW(window, text, 512));
+        const bool match =
+            title.isEmpty() ? process == pid
+                            : process != GetCurrentProcessId() && shown.contains(title, Qt::CaseInsensitive);
+        if (match && IsWindowVisible(window))
+            return window;
+    }
+    return nullptr;
 }
 
 QString knownFolder(int csidl)
@@ -70,8 +57,7 @@ QString knownFolder(int csidl)
                : QString();
 }
 
-// Whether the volume that holds path keeps named streams, and the Zone.Identifier stream of
-// path ("<none>" when there is none).
+// Whether the volume that holds path keeps named streams.
 bool namedStreams(const QString &path)
 {
     const QString root = QDir::toNativeSeparators(QStorageInfo(path).rootPath());
@@ -79,11 +65,6 @@ bool namedStreams(const QString &path)
     return GetVolumeInformationW(reinterpret_cast<const wchar_t *>(root.utf16()), nullptr, 0, nullptr,
                                  nullptr, &flags, nullptr, 0) &&
            (flags & FILE_NAMED_STREAMS);
-}
-
-QByteArray zoneIdentifier(const QString &path)
-{
-    return contents(QFileInfo(path).absoluteFilePath() + u":Zone.Identifier"_s);
 }
 
 // Until the guard it returns goes: folder first on the program search path, and the
@@ -178,7 +159,7 @@ private slots:
     void explorerArgument_data()
     {
         QTest::addColumn<QString>("folder");
-        for (const char *folder : {"我的 文件 2", "a & b 50%", "one level/two levels"})
+        for (const char *folder : {"我的 文件 2", "a & b 50%"})
             QTest::newRow(folder) << QString::fromUtf8(folder);
     }
 
@@ -206,52 +187,41 @@ private slots:
         const QStringList lines = QString::fromUtf8(contents(log)).split(u'\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.value(0).toLower(), QDir::toNativeSeparators(bin + u"/explorer.exe"_s).toLower());
         QCOMPARE(lines.mid(1), QStringList{QDir::toNativeSeparators(dir)});
-        QVERIFY(QRegularExpression(u"^[A-Za-z]:\\\\"_s).match(lines.value(1)).hasMatch());
     }
 
     void receivedNames_data()
     {
-        QTest::addColumn<QString>(
-            "present"); // blank-separated; a trailing "/" makes a folder, "!" a read-only file
+        // Blank-separated; a trailing "/" makes a folder, "!" a read-only file.
+        QTest::addColumn<QString>("present");
         QTest::addColumn<bool>("image");
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("stored"); // empty: refused
 
+        const auto row = [](const char *present, const char *name, const char *stored, bool image = false) {
+            QTest::addRow("%s%s%s", name, *present ? " beside " : "", present)
+                << QString::fromUtf8(present) << image << QString::fromUtf8(name)
+                << QString::fromUtf8(stored);
+        };
         // On Windows these names reach a device wherever they stand: the bytes would go to the
         // console, a port or nowhere, and the window would report a file that does not exist. The
         // rest of the devices and streams are tst_receive's storedNames rows.
         for (const char *name : {"nul.tar.gz", "PRN.log", "CONIN$", "Nul .txt"})
-            QTest::newRow(name) << QString() << false << QString::fromUtf8(name) << QString();
+            row("", name, "");
         // Exclusive creation on Wine's file system, which, like Windows, matches names without
         // regard to case and drops the dots and blanks at the end of a name: nothing present is
         // overwritten, and the name reported is where the bytes are.
-        const struct
-        {
-            const char *present, *name, *stored;
-            bool image = false;
-        } rows[] = {
-            {"", "报告.txt", "报告.txt"},
-            {"NOTES.TXT", "notes.txt", "notes2.txt"},
-            {"a.txt A2.TXT", "a.txt", "a3.txt"},
-            {"a.txt/", "a.txt", "a2.txt"},
-            {"ro.txt!", "ro.txt", "ro2.txt"},
-            {"", "notes.", "notes"},
-            {"readme", "readme.", "readme2"},
-            {"a.txt", "a.txt. .", "a.txt. 2"},
-            {"", "\\\\127.0.0.1\\share\\x.txt", "x.txt"},
-            {"", "pic.png", "pic.png", true},
-            {"", "shot.", "shot", true},
-            // What Windows would load, run or read as it shows the folder keeps its bytes under
-            // a name it leaves alone: the names whose case or ending Windows itself matters to
-            // here; tst_receive tries every family of names.
-            {"", "tavrel.EXE", "tavrel.EXE_"},
-            {"", "x.url. .", "x.url_"},
-            {"", "pic.lnk", "pic.lnk_", true},
-        };
-        for (const auto &row : rows)
-            QTest::addRow("%s%s%s", row.name, *row.present ? " beside " : "", row.present)
-                << QString::fromUtf8(row.present) << row.image << QString::fromUtf8(row.name)
-                << QString::fromUtf8(row.stored);
+        row("", "报告.txt", "报告.txt");
+        row("NOTES.TXT", "notes.txt", "notes2.txt");
+        row("a.txt A2.TXT", "a.txt", "a3.txt");
+        row("a.txt/", "a.txt", "a2.txt");
+        row("ro.txt!", "ro.txt", "ro2.txt");
+        row("", "notes.", "notes");
+        row("readme", "readme.", "readme2");
+        row("a.txt", "a.txt. .", "a.txt. 2");
+        row("", "shot.", "shot", true);
+        // What Windows would load, run or read as it shows the folder keeps its bytes under a
+        // name it leaves alone, an image's too; tst_receive tries every family of names.
+        row("", "pic.lnk", "pic.lnk_", true);
     }
 
     // A file or image message from the server, as the receive handler gets it, stored by the
@@ -279,7 +249,7 @@ private slots:
         // Images are decoded off the window's thread; their lines follow the decode.
         QVERIFY(messagesHandled(w));
         const QString line = stored.isEmpty()
-                                 ? kCannotWrite + name
+                                 ? u"不能以只写方式文件："_s + name
                                  : (image ? u"收到server 发来的文件："_s : u"收到文件："_s) + name +
                                        (stored == name ? QString() : u", 并改名为："_s + stored);
         QVERIFY2(shown(w).split(u'\n').contains(line), qPrintable(shown(w)));
@@ -295,9 +265,9 @@ private slots:
         if (!stored.isEmpty()) {
             QCOMPARE(contents(stored), data);
             // Marked as come from the Internet wherever the volume keeps streams.
-            QCOMPARE(zoneIdentifier(stored), namedStreams(stored)
-                                                 ? QByteArray("[ZoneTransfer]\r\nZoneId=3\r\n")
-                                                 : QByteArray("<none>"));
+            QCOMPARE(contents(QFileInfo(stored).absoluteFilePath() + u":Zone.Identifier"_s),
+                     namedStreams(stored) ? QByteArray("[ZoneTransfer]\r\nZoneId=3\r\n")
+                                          : QByteArray("<none>"));
         }
         QCOMPARE(WidgetProbe::scene(w)->items().size(), image && !stored.isEmpty() ? 1 : 0);
     }
@@ -350,12 +320,10 @@ private slots:
         QVERIFY(uninstallEntries().contains(u"Tavrel"_s));
 
         // Wine puts the shortcut of a per-machine install among the user's programs.
-        QString shortcut;
-        for (const int csidl : {CSIDL_COMMON_PROGRAMS, CSIDL_PROGRAMS}) {
-            if (QFile::exists(knownFolder(csidl) + u"\\Tavrel.lnk"_s))
-                shortcut = knownFolder(csidl) + u"\\Tavrel.lnk"_s;
-        }
-        QVERIFY(!shortcut.isEmpty());
+        QString shortcut = knownFolder(CSIDL_COMMON_PROGRAMS) + u"\\Tavrel.lnk"_s;
+        if (!QFile::exists(shortcut))
+            shortcut = knownFolder(CSIDL_PROGRAMS) + u"\\Tavrel.lnk"_s;
+        QVERIFY(QFile::exists(shortcut));
         QCOMPARE(QDir::cleanPath(QDir::fromNativeSeparators(shortcutWorkingFolder(shortcut))).toLower(),
                  QDir::cleanPath(QDir::fromNativeSeparators(documents)).toLower());
 
@@ -369,7 +337,7 @@ private slots:
         execute.nShow = SW_SHOWNORMAL;
         QVERIFY2(ShellExecuteExW(&execute), qPrintable(QString::number(GetLastError())));
         HWND window = nullptr;
-        QTRY_VERIFY_WITH_TIMEOUT((window = foreignWindow(u"Widget"_s)) != nullptr, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT((window = visibleWindow(0, u"Widget"_s)) != nullptr, 30000);
         DWORD pid = 0;
         GetWindowThreadProcessId(window, &pid);
         QCOMPARE(folderOpenedBy(pid, log).toLower(), documents.toLower());
@@ -457,7 +425,6 @@ private slots:
         QTemporaryDir outgoing(QDir::tempPath() + u"/发出 的 文件-XXXXXX"_s);
         QVERIFY(outgoing.isValid());
         const QString source = QDir::toNativeSeparators(outgoing.filePath(u"说明.txt"_s));
-        QVERIFY(QRegularExpression(u"^[A-Za-z]:\\\\"_s).match(source).hasMatch());
         sendAndFetchBack(w, source, u"说明.txt"_s, u"Windows 行尾\r\n第二行\r\n"_s.toUtf8());
         if (QTest::currentTestFailed())
             return;
@@ -468,10 +435,10 @@ private slots:
 
         // The real Explorer, whose window is titled after the folder it shows.
         const QString folder = QDir::current().dirName();
-        QVERIFY(!foreignWindow(folder));
+        QVERIFY(!visibleWindow(0, folder));
         click(w, "btnOpenFolder");
         HWND explorer = nullptr;
-        QTRY_VERIFY_WITH_TIMEOUT((explorer = foreignWindow(folder)) != nullptr, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT((explorer = visibleWindow(0, folder)) != nullptr, 30000);
         SetWindowPos(explorer, HWND_TOP, 460, 10, 800, 560, SWP_SHOWWINDOW);
 
         if (!screenshot.isEmpty()) {
@@ -481,7 +448,7 @@ private slots:
             qInfo().noquote() << "screenshot" << shot.width() << "x" << shot.height() << "in" << screenshot;
         }
         PostMessageW(explorer, WM_CLOSE, 0, 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!foreignWindow(folder), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!visibleWindow(0, folder), 10000);
     }
 };
 
