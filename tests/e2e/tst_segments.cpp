@@ -27,6 +27,20 @@ struct Reader
     QList<QByteArray> reads;
 };
 
+// Connects r to port, logs it in, and waits for its first reads: whether the first is the
+// login answer.
+bool logIn(Reader &r, quint16 port, int reads)
+{
+    QObject::connect(&r.socket, &QTcpSocket::readyRead, &r.socket,
+                     [&r] { r.reads.append(r.socket.readAll()); });
+    r.socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!r.socket.waitForConnected(5000))
+        return false;
+    r.socket.write(login(r.name));
+    return QTest::qWaitFor([&] { return r.reads.size() >= reads; }, 10000) &&
+           r.reads.first() == answers::loginReply(answers::loginOk());
+}
+
 } // namespace
 
 // Relayed chat on links that hold up every segment of a message: a reader that takes each
@@ -101,13 +115,8 @@ private slots:
             down.segmentPauseMs = kSegmentPauseMs;
             r->proxy.setProfiles(down, LinkProfile());
             QVERIFY(r->proxy.listen(QHostAddress::LocalHost, 0, QHostAddress::LocalHost, f.server->port()));
-            connect(&r->socket, &QTcpSocket::readyRead, this, [r] { r->reads.append(r->socket.readAll()); });
-            r->socket.connectToHost(QHostAddress::LocalHost, r->proxy.port());
-            QVERIFY(r->socket.waitForConnected(5000));
             // One at a time: logins wait in a bounded queue.
-            r->socket.write(login(r->name));
-            QVERIFY(QTest::qWaitFor([r] { return !r->reads.isEmpty(); }, 10000));
-            QCOMPARE(r->reads.first(), answers::loginReply(answers::loginOk()));
+            QVERIFY2(logIn(*r, r->proxy.port(), 1), qPrintable(r->name));
             QCOMPARE(r->proxy.down().segmentSize, size);
         }
         for (auto &r : readers)
@@ -118,35 +127,30 @@ private slots:
         alice->send(chatMessage(second));
         const QString expected = QString(relayedChat(u"alice"_s, attack) + relayedChat(u"alice"_s, second))
                                      .remove(QRegularExpression(u"\\s"_s));
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                return std::all_of(readers.begin(), readers.end(), [&](const std::unique_ptr<Reader> &r) {
-                    QByteArray all;
-                    for (const QByteArray &read : r->reads)
-                        all += read;
-                    return QString::fromUtf8(all)
-                        .remove(QRegularExpression(u"\\s"_s))
-                        .contains(u"请重新登录"_s);
-                });
-            },
-            60000));
+        // The first reader that loses or doubles any of the text, whatever its layout.
+        const auto garbled = [&]() -> QString {
+            for (const auto &r : readers) {
+                QByteArray shown;
+                for (const QByteArray &read : r->reads) {
+                    if (!isUserListStart(read, names))
+                        shown += read.startsWith("c,alice: ") || read.startsWith("c,  ") ? read.mid(2) : read;
+                }
+                const QString compact = QString::fromUtf8(shown).remove(QRegularExpression(u"\\s"_s));
+                if (!compact.endsWith(expected))
+                    return r->name + u": "_s + compact.right(expected.size() + 20);
+            }
+            return QString();
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(garbled().isEmpty(), qPrintable(garbled() + u" | "_s + expected), 60000);
 
         int reads = 0;
         QStringList fragments;
         for (const auto &r : readers) {
-            QByteArray shown;
             for (const QByteArray &read : r->reads) {
                 ++reads;
                 if (!isWhole(read, names))
                     fragments.append(QString::fromUtf8(read.left(60)));
-                if (!isUserListStart(read, names))
-                    shown += read.startsWith("c,alice: ") || read.startsWith("c,  ") ? read.mid(2) : read;
             }
-            // Nothing of the text is lost or doubled, whatever its layout.
-            const QString compact = QString::fromUtf8(shown).remove(QRegularExpression(u"\\s"_s));
-            QVERIFY2(
-                compact.endsWith(expected),
-                qPrintable(r->name + u": "_s + compact.right(expected.size() + 20) + u" | "_s + expected));
         }
         qInfo("segment sizes %d to %d bytes, %d readers: %d reads, %lld of them pieces of a message",
               kSmallestSegment, length, int(readers.size()), reads, fragments.size());
@@ -159,38 +163,31 @@ private slots:
     void pacedMessagesReadWholeOnLoopback()
     {
         const QStringList senders{u"s1"_s, u"s2"_s, u"s3"_s};
-        const QStringList readers{u"r1"_s, u"r2"_s, u"r3"_s};
-        f.startServer(senders + readers + QStringList{u"bob"_s});
+        const QStringList readerNames{u"r1"_s, u"r2"_s, u"r3"_s};
+        f.startServer(senders + readerNames + QStringList{u"bob"_s});
         const auto chatters = f.loggedIn(senders[0], senders[1], senders[2]);
-        std::vector<QTcpSocket> sockets(readers.size());
-        std::vector<QList<QByteArray>> reads(readers.size());
-        for (qsizetype i = 0; i < readers.size(); ++i) {
-            QTcpSocket *raw = &sockets[i];
-            connect(raw, &QTcpSocket::readyRead, this, [raw, &reads, i] { reads[i].append(raw->readAll()); });
-            raw->connectToHost(QHostAddress::LocalHost, f.server->port());
-            QVERIFY(raw->waitForConnected(5000));
-            raw->write(login(readers[i]));
-            QVERIFY(QTest::qWaitFor([&] { return reads[i].size() >= 2; }, 10000));
-            QCOMPARE(reads[i].first(), answers::loginReply(answers::loginOk()));
+        std::vector<std::unique_ptr<Reader>> readers;
+        for (const QString &name : readerNames) {
+            Reader *r = readers.emplace_back(std::make_unique<Reader>()).get();
+            r->name = name;
+            // The login answer and the user list.
+            QVERIFY2(logIn(*r, f.server->port(), 2), qPrintable(name));
         }
         QTest::qWait(100);
-        for (auto &r : reads)
-            r.clear();
+        for (auto &r : readers)
+            r->reads.clear();
         // Three lines at once, each from a sender of its own, then bob comes.
         for (TestClient *chatter : chatters)
             chatter->send(chatMessage(u"line"_s));
         TestClient *bob = f.connected();
         bob->send(login(u"bob"_s));
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                return std::all_of(reads.begin(), reads.end(), [](const QList<QByteArray> &r) {
-                    return !r.isEmpty() && r.last().startsWith("o,") && r.last().contains("bob");
-                });
-            },
-            10000));
-        for (const QList<QByteArray> &r : reads) {
+        const auto listWithBob = [](const auto &r) {
+            return !r->reads.isEmpty() && r->reads.last().startsWith("o,") && r->reads.last().contains("bob");
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(readers.begin(), readers.end(), listWithBob), 10000);
+        for (const auto &r : readers) {
             int lines = 0;
-            for (const QByteArray &read : r) {
+            for (const QByteArray &read : r->reads) {
                 // A chat message holds whole lines, a list names: nothing that starts a message.
                 QVERIFY2(read.startsWith("c,s") || read.startsWith("o,"), read.constData());
                 for (const QByteArray &line : read.mid(2).split('\n')) {
