@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QGraphicsScene>
 #include <QHostAddress>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QTcpSocket>
 #include <QTextDocument>
@@ -30,11 +31,10 @@ namespace {
 
 QWidget *chatWindow()
 {
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (qstrcmp(widget->metaObject()->className(), "Widget") == 0)
-            return widget;
-    }
-    return nullptr;
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    const auto found =
+        std::find_if(windows.begin(), windows.end(), [](QWidget *w) { return w->inherits("Widget"); });
+    return found == windows.end() ? nullptr : *found;
 }
 
 qsizetype pendingBytes(QWidget *window)
@@ -50,13 +50,9 @@ qsizetype pendingBytes(QWidget *window)
 QByteArray peakResidentKiB()
 {
     QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return "?";
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0);
-    }
-    return "?";
+    const QString text = status.open(QIODevice::ReadOnly) ? QString::fromLatin1(status.readAll()) : QString();
+    const QRegularExpressionMatch peak = QRegularExpression(QStringLiteral("VmHWM:\\s*(\\d+)")).match(text);
+    return peak.hasMatch() ? peak.captured(1).toLatin1() : QByteArray("?");
 }
 
 void report(QWidget *window)
