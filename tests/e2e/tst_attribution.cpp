@@ -34,15 +34,12 @@ QStringList shownLines(QTextEdit *edit)
 // "sender: ", or with two blanks that continue the line above, or be one of exact.
 QStringList forged(const QStringList &lines, const QStringList &senders, const QStringList &exact = {})
 {
-    QStringList wrong;
-    for (const QString &line : lines) {
-        const bool fine = line.startsWith(u"  "_s) || exact.contains(line) ||
-                          std::any_of(senders.begin(), senders.end(), [&](const QString &sender) {
-                              return line.startsWith(sender + u": "_s);
-                          });
-        if (!fine)
-            wrong.append(line);
-    }
+    QStringList quoted;
+    for (const QString &sender : senders)
+        quoted.append(QRegularExpression::escape(sender));
+    QStringList wrong = lines.filter(QRegularExpression(u"^(?!  |(?:%1): )"_s.arg(quoted.join(u'|'))));
+    for (const QString &line : exact)
+        wrong.removeAll(line);
     return wrong;
 }
 
