@@ -94,9 +94,7 @@ QString folderOpenedBy(DWORD pid, const QString &log)
     PostMessageW(window, WM_CLOSE, 0, 0);
     if (!QTest::qWaitFor([&] { return !visibleWindow(pid); }, 10000))
         return u"<window stays>"_s;
-    if (!opened)
-        return QString();
-    return QString::fromUtf8(contents(log)).split(u'\n').value(1);
+    return opened ? QString::fromUtf8(contents(log)).split(u'\n').value(1) : QString();
 }
 
 } // namespace
@@ -331,11 +329,11 @@ private slots:
         const auto onPath = stubOnPath(stubFolder(), log);
         // As Explorer opens it; Wine hands back no process for a shortcut, so the window is
         // found by its title.
-        SHELLEXECUTEINFOW execute = {};
-        execute.cbSize = sizeof execute;
-        execute.lpFile = reinterpret_cast<const wchar_t *>(shortcut.utf16());
-        execute.nShow = SW_SHOWNORMAL;
-        QVERIFY2(ShellExecuteExW(&execute), qPrintable(QString::number(GetLastError())));
+        const auto started =
+            ShellExecuteW(nullptr, nullptr, reinterpret_cast<const wchar_t *>(shortcut.utf16()), nullptr,
+                          nullptr, SW_SHOWNORMAL);
+        QVERIFY2(quintptr(started) > 32,
+                 qPrintable(QString::number(quintptr(started)))); // else an error code
         HWND window = nullptr;
         QTRY_VERIFY_WITH_TIMEOUT((window = visibleWindow(0, u"Widget"_s)) != nullptr, 30000);
         DWORD pid = 0;
