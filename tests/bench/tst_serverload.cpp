@@ -65,8 +65,7 @@ private slots:
         // The address holds digits too; only the code may be taken for it.
         QTest::newRow("the server's mail")
             << tavrel::server::OutboxMailer::composeMail(u"Load123@Example.org"_s, u"042917"_s, 10)
-            << "load123@example.org"
-            << "042917";
+            << u"load123@example.org"_s << u"042917"_s;
         QTest::newRow("seven digits are no code")
             << QByteArray("To: a@b.org\r\n\r\norder 1234567\r\n") << "a@b.org" << QString();
         QTest::newRow("digits in the headers only")
