@@ -217,11 +217,8 @@ private slots:
                       own = root.filePath("program");
         for (const QString &dir : {home, work, own})
             QVERIFY(QDir().mkpath(dir));
-        QString program = TAVREL_BINARY;
-        if (start == "program folder") {
-            QVERIFY(QFile::copy(program, own + "/tavrel"));
-            program = own + "/tavrel";
-        }
+        const QString program = start == "program folder" ? own + "/tavrel" : QStringLiteral(TAVREL_BINARY);
+        QVERIFY(program == TAVREL_BINARY || QFile::copy(TAVREL_BINARY, program));
 
         QProcessEnvironment env = hooked("started");
         env.insert("HOME", home);
@@ -232,13 +229,11 @@ private slots:
         // The window outlives gio, which would leave it writing to a closed pipe.
         tavrel.setStandardOutputFile(QProcess::nullDevice());
         tavrel.setStandardErrorFile(QProcess::nullDevice());
-        if (start == "menu") {
-            tavrel.setWorkingDirectory(home);
+        tavrel.setWorkingDirectory(start == "menu" ? home : start == "terminal" ? work : own);
+        if (start == "menu")
             tavrel.start("gio", {"launch", TAVREL_DESKTOP_ENTRY});
-        } else {
-            tavrel.setWorkingDirectory(start == "terminal" ? work : own);
+        else
             tavrel.start(program, QStringList());
-        }
         QVERIFY2(tavrel.waitForFinished(20000), qPrintable(tavrel.errorString()));
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(root.filePath("report")), 20000);
 
