@@ -186,9 +186,8 @@ private slots:
         QVERIFY2(tavrel.exitStatus() == QProcess::NormalExit && tavrel.exitCode() == 0, qPrintable(log));
         const QRegularExpressionMatch closing =
             QRegularExpression("closing with (\\d+) bytes pending").match(log);
-        QVERIFY2(closing.hasMatch(), qPrintable(log));
         // The window held the message when it closed, or the test tested nothing.
-        QVERIFY(closing.captured(1).toLongLong() > 0);
+        QVERIFY2(closing.captured(1).toLongLong() > 0, qPrintable(log));
         QCOMPARE(QDir(work.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  QStringList());
 #endif
