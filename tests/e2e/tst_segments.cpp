@@ -135,7 +135,12 @@ private slots:
             }
             return QString();
         };
-        QTRY_VERIFY2_WITH_TIMEOUT(garbled().isEmpty(), qPrintable(garbled() + u" | "_s + expected), 60000);
+        // Cheap to ask while the lines come in: garbled() reads every read.
+        const auto lastLineCame = [](const auto &r) {
+            return !r->reads.isEmpty() && r->reads.last().endsWith("请重新登录");
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(readers.begin(), readers.end(), lastLineCame), 60000);
+        QVERIFY2(garbled().isEmpty(), qPrintable(garbled() + u" | "_s + expected));
 
         int reads = 0;
         QStringList fragments;
