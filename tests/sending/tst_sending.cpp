@@ -63,7 +63,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_peer.listen() && QDir::setCurrent(m_dir.path()));
-        QVERIFY(write("plain.txt", "hello\n") && write(" 报告.txt", "报告"));
+        QVERIFY(write(" 报告.txt", "报告"));
         QVERIFY(write("limit.txt", QByteArray(64512, 'a')) && write("over.txt", QByteArray(64513, 'a')));
         QVERIFY(write("raw.txt", kRaw) && write("locked.txt", "secret"));
         QVERIFY(write("page.html", "<html><body>hi</body></html>\n"));
@@ -96,7 +96,6 @@ private slots:
             add(tag, buttons, typed, notice,
                 notice.isEmpty() ? message.repeated(QByteArray(buttons).count(' ') + 1) : "");
         };
-        file("file, absolute path", path("plain.txt"), "", "hello\n");
         file("file, relative, leading blank, Chinese", " 报告.txt", "", "报告");
         file("file, 64512 bytes", path("limit.txt"), "", QByteArray(64512, 'a'));
         file("file, separator, zero bytes, CR LF, twice", path("raw.txt"), "", kRaw,
@@ -119,7 +118,6 @@ private slots:
         add("login, 44 bytes", "btnLog", "alice|||secret1|x", "", "l,alice~+^`&" + kSecret1);
         add("login, zero character cuts", "btnLog", "al^@ice|||secret1|", "", "l,al");
         const QByteArray bob = "r,bob~+^`&b@x~+^`&42~+^`&";
-        add("equal, long", "btnReg", "bob|b@x|42|secret1|secret1", kLockout, bob + kSecret1);
         add("different, five", "btnReg", "bob|b@x|42|abcde|abcdefgh", kTooShort, "");
         add("different, long", "btnReg", "bob|b@x|42|secret1|secret2", kMismatch, "");
         add("blanks kept", "btnReg", "bob|b@x|42| secret1 | secret1 ", kLockout, bob + kBlanks);
@@ -128,8 +126,6 @@ private slots:
         // Three characters but six UTF-16 code units.
         add("three surrogate pairs", "btnReg", "bob|b@x|42|😀😁😂|😀😁😂", kLockout, bob + kSurrogates);
         add("zero character cuts", "btnReg", "b^@|||secret1|secret1", kLockout, "r,b");
-        add("chat, 2000", "btnSend", QString(2000, 'a'), "", "c," + QByteArray(2000, 'a'));
-        add("chat, 2001", "btnSend", QString(2001, 'a'), kTooLong, "");
         add("chat, 2000 Chinese", "btnSend", QString(2000, QChar(0x4F60)), "",
             "c," + QByteArray("\xe4\xbd\xa0").repeated(2000));
         // 2000 characters but 2001 UTF-16 code units.
