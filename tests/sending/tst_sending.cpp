@@ -91,19 +91,19 @@ private slots:
             QTest::newRow(tag) << QByteArray(buttons) << input << notice << sent << critical;
         };
         const auto file = [&add](const char *tag, const QString &typed, const QString &notice,
-                                 const QByteArray &contents, const char *buttons = "btnSendFile") {
-            const QByteArray message = "fs," + typed.toUtf8() + "~+^`&" + contents;
+                                 const QByteArray &contents = {}, const char *buttons = "btnSendFile") {
+            const int clicks = QByteArray(buttons).count(' ') + 1;
             add(tag, buttons, typed, notice,
-                notice.isEmpty() ? message.repeated(QByteArray(buttons).count(' ') + 1) : "");
+                notice.isEmpty() ? fileMessage(typed.toUtf8(), contents).repeated(clicks) : "");
         };
         file("file, relative, leading blank, Chinese", " 报告.txt", "", "报告");
         file("file, 64512 bytes", path("limit.txt"), "", QByteArray(64512, 'a'));
         file("file, separator, zero bytes, CR LF, twice", path("raw.txt"), "", kRaw,
              "btnSendFile btnSendFile");
-        file("file, 64513 bytes", path("over.txt"), kTooLarge + path("over.txt"), "");
-        file("directory named like a text file", path("folder.txt"), kUnsupported, "");
-        file("HTML", path("page.html"), kUnsupported, "");
-        file("missing file, markup", "<b>gone</b>.txt", QStringLiteral("该文件不存在：<b>gone</b>.txt"), "");
+        file("file, 64513 bytes", path("over.txt"), kTooLarge + path("over.txt"));
+        file("directory named like a text file", path("folder.txt"), kUnsupported);
+        file("HTML", path("page.html"), kUnsupported);
+        file("missing file, markup", "<b>gone</b>.txt", QStringLiteral("该文件不存在：<b>gone</b>.txt"));
         add("file gone before the open", "sendTextFile", path("gone.txt"), "", "",
             "文件不存在:" + path("gone.txt"));
         if (geteuid() != 0) // permissions do not bind the superuser
