@@ -21,7 +21,7 @@ namespace {
 // to the window's gatherer, as a fast link brings it. OverLimit: an image is past the reader's
 // allocation limit, which the reader logs.
 enum Flags { Enabled = 1, Refused = 2, Waits = 4, NoUserName = 8, Cut = 16, Gathered = 32, OverLimit = 64 };
-enum Ending { PeerCloses, PeerResets, UserDisconnects };
+enum Ending { PeerCloses, PeerResets, UserDisconnects, WindowGoes };
 
 // Lines of the message box, '|' between them; %T and %P end the notices of the text and picture tabs.
 QStringList lineList(const char *text)
@@ -515,49 +515,22 @@ private slots:
         QCOMPARE(created(), QStringList());
     }
 
-    void destroyedWhileReceiving_data()
-    {
-        QTest::addColumn<QByteArray>("handled"); // empty: the window goes after a read instead
-        QTest::addColumn<QByteArray>("arriving");
-
-        QTest::newRow("chat line pending") << QByteArray() << QByteArray("c,pending");
-        QTest::newRow("file half received") << QByteArray() << "fs,half.txt~+^`&" + QByteArray(20000, 'h');
-        // The chat line ends because the file's first bytes come after the gap.
-        QTest::newRow("handling a message") << QByteArray("c,first") << QByteArray("fs,half.txt~+^`&hh");
-    }
-
-    // The window is deleted from inside a slot while it holds part of a message on an open
-    // connection; nothing of it may run afterwards, on the close, the quiet gap or its timers.
+    // The handler of a message that later bytes end deletes the window, and the gatherer with
+    // it; nothing of it may run afterwards, on the close, the quiet gap or its timers.
     void destroyedWhileReceiving()
     {
-        QFETCH(QByteArray, handled);
-        QFETCH(QByteArray, arriving);
-
         auto *w = new Widget;
         const QPointer<Widget> alive(w);
         shortenFileGap(*w);
         QVERIFY(connectToPeer(*w, m_peer));
         tavrel::MessageAssembler *assembler = WidgetProbe::assembler(*w);
-        qsizetype pendingAtEnd = -1;
-        const auto destroy = [&] {
-            pendingAtEnd = assembler->pendingSize();
-            delete w;
-        };
-        if (handled.isEmpty()) {
-            // Queued: after the window has taken the bytes in, before its quiet gap can end them.
-            connect(WidgetProbe::socket(*w), &QTcpSocket::readyRead, this, destroy, Qt::QueuedConnection);
-            QVERIFY(m_peer.send(arriving));
-            QTRY_VERIFY(!alive);
-            QVERIFY(pendingAtEnd > 0);
-        } else {
-            connect(assembler, &tavrel::MessageAssembler::messageReady, this, destroy);
-            assembler->append(handled);
-            // An event loop that comes back only after the gap: the arriving bytes end the
-            // message, whose handler takes the window, and the gatherer, with it.
-            QThread::msleep(tavrel::kQuietGapMs + 10);
-            assembler->append(arriving);
-            QVERIFY(!alive);
-        }
+        connect(assembler, &tavrel::MessageAssembler::messageReady, this, [w] { delete w; });
+        assembler->append("c,first");
+        // An event loop that comes back only after the gap: the file's first bytes end the
+        // chat line.
+        QThread::msleep(tavrel::kQuietGapMs + 10);
+        assembler->append("fs,half.txt~+^`&hh");
+        QVERIFY(!alive);
         m_peer.closeClient();
         QTest::qWait(kTestFileGapMs + 100);
         QCOMPARE(created(), QStringList());
@@ -585,6 +558,8 @@ private slots:
         row("chat line, server closes", "c,replaced", PeerCloses, "replaced");
         row("login answer, connection reset", "l,bye", PeerResets, "bye");
         row("other f kind", "fr,x~+^`&", PeerCloses, "");
+        row("chat line pending, window goes", "c,pending", WindowGoes, "");
+        row("file half received, window goes", "fs,half.txt~+^`&" + QByteArray(20000, 'h'), WindowGoes, "");
     }
 
     void cutMessage()
@@ -593,24 +568,35 @@ private slots:
         QFETCH(int, ending);
         QFETCH(QString, lines);
 
-        Widget w;
-        shortenFileGap(w);
-        QVERIFY(connectToPeer(w, m_peer));
+        auto w = std::make_unique<Widget>();
+        shortenFileGap(*w);
+        QVERIFY(connectToPeer(*w, m_peer));
+        tavrel::MessageAssembler *assembler = WidgetProbe::assembler(*w);
+        qsizetype pendingAtEnd = -1;
+        // Deleted from inside a slot, queued after the window has taken the bytes in and before
+        // its quiet gap can end them: nothing of it may run afterwards.
+        const auto destroy = [&] {
+            pendingAtEnd = assembler->pendingSize();
+            w.reset();
+        };
+        if (ending == WindowGoes)
+            connect(WidgetProbe::socket(*w), &QTcpSocket::readyRead, this, destroy, Qt::QueuedConnection);
         QVERIFY(m_peer.send(message));
         // A reset can overtake bytes the window has not read. Checked every few milliseconds,
         // so that the close comes well within the gap.
         QVERIFY(ending == PeerCloses || QTest::qWaitFor([&] {
-                    return WidgetProbe::assembler(w)->pendingSize() > 0 || !shown(w).isEmpty();
+                    return ending == WindowGoes ? !w : assembler->pendingSize() > 0 || !shown(*w).isEmpty();
                 }));
-        if (ending == PeerCloses)
-            m_peer.closeClient();
-        else if (ending == PeerResets)
+        QVERIFY(ending != WindowGoes || pendingAtEnd > 0);
+        if (ending == PeerResets)
             m_peer.resetClient();
+        else if (ending == UserDisconnects)
+            click(*w, "btnConnect");
         else
-            click(w, "btnConnect");
-        QTRY_COMPARE(WidgetProbe::socket(w)->state(), QAbstractSocket::UnconnectedState);
+            m_peer.closeClient();
+        QTRY_VERIFY(!w || WidgetProbe::socket(*w)->state() == QAbstractSocket::UnconnectedState);
         QTest::qWait(kTestFileGapMs + 50); // and nothing after the gap
-        QCOMPARE(shown(w), lines);
+        QCOMPARE(w ? shown(*w) : QString(), lines);
         QCOMPARE(created(), QStringList());
     }
 
