@@ -17,9 +17,8 @@ using namespace tavrel;
 Q_DECLARE_METATYPE(tavrel::PathFigures)
 
 // Another process creates the file between the choice of the name and the open.
-class RacedFile : public QFile
+struct RacedFile : QFile
 {
-public:
     bool open(OpenMode mode) override
     {
         QFile other(fileName());

@@ -35,9 +35,8 @@ QStringList lineList(const char *text)
 
 // Stands in for the window's fileIn: lets `accept` bytes through, then fails as a full disk
 // does. With accept < 0 it writes to /dev/full, so that close() fails to flush.
-class FailingFile : public QFile
+struct FailingFile : QFile
 {
-public:
     explicit FailingFile(qint64 accept)
         : m_accept(accept)
     {}
@@ -48,15 +47,11 @@ public:
         QFile::close();
         return QFile::open(::open("/dev/full", O_WRONLY), QIODevice::WriteOnly, AutoCloseHandle);
     }
-
-protected:
     qint64 writeData(const char *data, qint64 len) override
     {
         const qint64 room = m_accept < 0 ? len : qMin(len, m_accept - pos());
         return room > 0 || len == 0 ? QFile::writeData(data, room) : -1;
     }
-
-private:
     qint64 m_accept;
 };
 
