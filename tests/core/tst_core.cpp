@@ -15,6 +15,7 @@
 using namespace tavrel;
 
 Q_DECLARE_METATYPE(tavrel::PathFigures)
+Q_DECLARE_METATYPE(tavrel::PreviewLimits)
 
 // Another process creates the file between the choice of the name and the open.
 struct RacedFile : QFile
@@ -64,15 +65,14 @@ private slots:
     void textPreview_data()
     {
         QTest::addColumn<QByteArray>("utf8");
-        QTest::addColumn<int>("cost"); // the limits
-        QTest::addColumn<int>("paragraph");
+        QTest::addColumn<PreviewLimits>("limits");
         QTest::addColumn<QString>("shown"); // null: the whole text
 
         const auto times = [](const char *text, int n) { return QByteArray(text).repeated(n); };
         const int paragraph = PreviewLimits().paragraph;
         const auto row = [](const char *tag, const QByteArray &utf8, const QString &shown,
                             PreviewLimits limits = PreviewLimits()) {
-            QTest::newRow(tag) << utf8 << int(limits.cost) << int(limits.paragraph) << shown;
+            QTest::newRow(tag) << utf8 << limits << shown;
         };
         row("broken UTF-8, whole", "\xff ok \xe4\xb8", QString());
         row("empty lines", QByteArray(5000, '\n'), QString(2520, '\n'));
@@ -101,11 +101,10 @@ private slots:
     void textPreview()
     {
         QFETCH(QByteArray, utf8);
-        QFETCH(int, cost);
-        QFETCH(int, paragraph);
+        QFETCH(PreviewLimits, limits);
         QFETCH(QString, shown);
 
-        const TextPreview preview = tavrel::textPreview(utf8, PreviewLimits{cost, paragraph});
+        const TextPreview preview = tavrel::textPreview(utf8, limits);
         QCOMPARE(preview.whole, shown.isNull());
         QCOMPARE(preview.text, shown.isNull() ? QString::fromUtf8(utf8) : shown);
     }
