@@ -249,8 +249,8 @@ private slots:
                      qPrintable(QString::number(figures.minRttUs)));
             QCOMPARE(pacingPauseMs(figures), kNearQuietGapMs + kTextPauseMarginMs);
         }
+        // What a reader that cannot measure chooses is pauseOutlastsGap's.
         QCOMPARE(measurePath(-1).minRttUs, -1);
-        QCOMPARE(pacedQuietGapMs(measurePath(-1)), kNearQuietGapMs);
     }
 #endif
 };
