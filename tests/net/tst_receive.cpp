@@ -172,8 +172,6 @@ private slots:
         add("file over the file limit", {"fs,big~+^`&" + QByteArray(tavrel::kMaxGatheredMessage - 10, 'f')},
             dropped(tavrel::kMaxGatheredMessage + 1), {}, "kept", Gathered);
         // What follows an image or a file written off the window's thread waits for it.
-        add("two images, then chat", {p, imageMessage("q.png", png(4, 5)), "c,after"},
-            image("p.png") + image("q.png") + "after|", {storedP, "q.png=" + png(4, 5)}, "kept", Waits);
         add("text file after an image", {p, fileMessage("t.txt", "text")}, image("p.png") + text("t.txt"),
             {storedP, "t.txt=text"}, "text", Waits);
         add("chat after no image", {imageMessage("p.png", "words"), "c,after"},
