@@ -174,8 +174,6 @@ private slots:
         // What follows an image or a file written off the window's thread waits for it.
         add("text file after an image", {p, fileMessage("t.txt", "text")}, image("p.png") + text("t.txt"),
             {storedP, "t.txt=text"}, "text", Waits);
-        add("chat after no image", {imageMessage("p.png", "words"), "c,after"},
-            image("p.png", false) + "after|", {"p.png=words"}, "kept", Waits);
         add("large text file, an image, chat", {fileMessage("big.txt", large), p, "c,after"},
             text("big.txt", true) + image("p.png") + "after|", {"big.txt=" + large, storedP},
             QString(4096, 'x'), Waits);
