@@ -323,7 +323,6 @@ private slots:
         row("a.txt", "a.txt a2.txt a22.txt", "a3.txt");
         row("a.txt", "l/a.txt", "a2.txt");
         row("notes", "notes notes2.notes", "notes3.notes");
-        row(".cfg", ".cfg", "2.cfg");
         row("lpt.txt", "lpt.txt", "lpt10.txt"); // lpt2.txt to lpt9.txt would be devices
         row("COM", "COM", "COM10.COM_");        // COM2.COM to COM9.COM would be devices, and all run
         for (const char *name : {":",     "x.txt:stream", "NUL.txt", "con",  "COM1.log", "lpt9",  "COM0.log",
@@ -348,15 +347,12 @@ private slots:
         for (const char *type : {"js", "ps1", "library-ms"})
             row(QStringLiteral("x.") + type, "", QStringLiteral("x.") + type + "_");
         row(".bash_profile", "", "2.bash_profile");
-        row(".gitconfig", ".gitconfig", "2.gitconfig");
         row(".config.json", "", "config2.json");
         row("..cfg", "", "2.cfg");
         row(".dll", "", "2.dll_");
-        row("qt.conf", "", "qt2.conf");
         row("QT.Conf. ", "", "QT.Conf2. ");
         row("desktop.ini", "", "desktop2.ini");
         row("autorun.inf", "", "autorun.inf_");
-        row("version.DLL", "", "version.DLL_");
         row("dwmapi.dll. .", "", "dwmapi.dll_");
         row("x.Url ", "", "x.Url_");
         row("tavrel.exe", "tavrel.exe_", "tavrel2.exe_");
