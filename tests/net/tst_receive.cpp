@@ -534,7 +534,6 @@ private slots:
             QTest::newRow(tag) << message << int(ending) << lines;
         };
         row("file, server closes", "fs,a.txt~+^`&hel", PeerCloses, dropped + "a.txt");
-        row("image, connection reset", image, PeerResets, dropped + "p.png");
         row("image, user disconnects", image, UserDisconnects, dropped + "p.png");
         row("image without its sender", "fsip.png~+^`&bo", PeerCloses, dropped + "p.png");
         row("name not complete", "fs,a.tx", PeerCloses, dropped + "7 字节");
