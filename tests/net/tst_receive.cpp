@@ -105,7 +105,7 @@ private slots:
         plain("registration answer", "r,注册成功", "注册成功");
         plain("login success, English", "l;succeed to log", "succeed to log", "我: me", Enabled);
         plain("login success, no user name", "l,登录成功", "登录成功", "我: ", Enabled | NoUserName);
-        // Neither a success nor a refusal enables anything.
+        // Only the exact answer of a success enables: a refusal, or a success with more, does not.
         plain("success and a newline", "l,登录成功\n", "登录成功\n");
         plain("c alone", "c", "");
         plain("o alone", "o", nullptr, "我: me\n");
