@@ -540,7 +540,6 @@ private slots:
         row("name too long", longName, PeerResets, dropped + QString::number(longName.size()) + " 字节");
         // The server's notice that another login took over comes right before its close.
         row("chat line, server closes", "c,replaced", PeerCloses, "replaced");
-        row("login answer, connection reset", "l,bye", PeerResets, "bye");
         row("other f kind", "fr,x~+^`&", PeerCloses, "");
         row("chat line pending, window goes", "c,pending", WindowGoes, "");
         row("file half received, window goes", "fs,half.txt~+^`&" + QByteArray(20000, 'h'), WindowGoes, "");
