@@ -2,6 +2,7 @@
 #include "metrics.h"
 #include "relay.h"
 #include "serverfixture.h"
+#include "testcertificates.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -33,7 +34,7 @@ class TestMail : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_certs;
+    TestCertificates m_certs;
     ServerFixture m_fixture{this};
     Config &m_config = m_fixture.config;
     quint64 m_retriesBefore = 0;
@@ -44,7 +45,7 @@ class TestMail : public QObject
         m_config.mail.relayUrl = u"%1://127.0.0.1:%2"_s.arg(scheme).arg(port);
         m_config.mail.user = password ? kUser : QString();
         m_config.mail.password = password ? kRelayPassword.toUtf8() : QByteArray();
-        m_config.mail.caFile = trust ? m_certs.filePath(u"cert.pem"_s) : QString();
+        m_config.mail.caFile = trust ? m_certs.authority() : QString();
         m_fixture.startServer();
     }
     // Asks for a code over the wire: the answer comes once the mail is in the outbox.
@@ -64,7 +65,7 @@ class TestMail : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(Relay::makeCertificate(m_certs.path()));
+        QVERIFY2(m_certs.make(), qPrintable(m_certs.error()));
         previousHandler = qInstallMessageHandler(captureLog);
     }
 
