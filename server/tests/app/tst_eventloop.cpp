@@ -1,15 +1,13 @@
 #include "eventdispatcher.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QPointer>
 #include <QSocketNotifier>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
 
+#include <cstdlib>
 #include <fcntl.h>
 #include <memory>
 #include <sys/socket.h>
@@ -30,17 +28,10 @@ class TestEventLoop : public QObject
         SocketPair() { QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0); }
         ~SocketPair()
         {
-            for (int fd : fds)
-                if (fd >= 0)
-                    ::close(fd);
+            ::close(fds[0]);
+            ::close(fds[1]);
         }
     };
-
-    static double loadAverage()
-    {
-        QFile file(QStringLiteral("/proc/loadavg"));
-        return file.open(QIODevice::ReadOnly) ? file.readAll().split(' ').value(0).toDouble() : 0;
-    }
 
 private slots:
     void initTestCase()
@@ -91,38 +82,19 @@ private slots:
     }
 
     // A peer that vanishes wakes the side that waits on it, whatever it waits for: on a pipe
-    // the kernel reports only the hang-up or the error, never "readable" or "writable".
+    // the kernel reports only the hang-up or the error, never "readable" or "writable". (A TCP
+    // reset also makes the socket readable; every server test sees clients vanish.)
     void peerVanishes_data()
     {
-        QTest::addColumn<QString>("kind");
-        QTest::newRow("tcp reset") << "tcp";
-        QTest::newRow("pipe, writer gone") << "reader";
-        QTest::newRow("pipe, reader gone") << "writer";
+        QTest::addColumn<bool>("reader");
+        QTest::newRow("pipe, writer gone") << true;
+        QTest::newRow("pipe, reader gone") << false;
     }
     void peerVanishes()
     {
-        QFETCH(QString, kind);
-        if (kind == u"tcp") {
-            QTcpServer listener;
-            QVERIFY(listener.listen(QHostAddress::LocalHost));
-            QTcpSocket client;
-            client.connectToHost(QHostAddress::LocalHost, listener.serverPort());
-            QVERIFY(listener.waitForNewConnection(5000));
-            std::unique_ptr<QTcpSocket> accepted(listener.nextPendingConnection());
-            QVERIFY(client.waitForConnected(5000));
-            bool gone = false;
-            connect(accepted.get(), &QTcpSocket::disconnected, this, [&gone] { gone = true; });
-            // Lingering for no time makes the close send a reset.
-            const linger reset = {1, 0};
-            QVERIFY(::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset,
-                                 sizeof reset) == 0);
-            client.abort();
-            QTRY_VERIFY_WITH_TIMEOUT(gone, 5000);
-            return;
-        }
+        QFETCH(bool, reader);
         int ends[2];
         QVERIFY(::pipe(ends) == 0);
-        const bool reader = kind == u"reader";
         const int watched = reader ? ends[0] : ends[1];
         QSocketNotifier notifier(watched, reader ? QSocketNotifier::Read : QSocketNotifier::Write);
         // A writer with room in the pipe would be woken for that alone: fill it first.
@@ -222,7 +194,8 @@ private slots:
         timer.stop();
 
         // Lateness against the tick's own slot on the grid started at 0; no two ticks in a slot.
-        const double load = loadAverage();
+        double load = 0;
+        getloadavg(&load, 1);
         qint64 lateSum = 0;
         qint64 lastSlot = 0;
         for (int i = 0; i < kTicks; ++i) {
@@ -246,10 +219,7 @@ private slots:
             QThread::msleep(50);
             QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
         }));
-        QTimer failSafe;
-        failSafe.setSingleShot(true);
-        connect(&failSafe, &QTimer::timeout, &loop, [&loop] { loop.exit(1); });
-        failSafe.start(5000);
+        QTimer::singleShot(5000, &loop, [&loop] { loop.exit(1); });
         clock.start();
         thread->start();
         QCOMPARE(loop.exec(), 0);
