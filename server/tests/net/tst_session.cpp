@@ -176,7 +176,6 @@ private slots:
         row("answers never merge", {"l,x", "l,y", "r,z"}, {"l,x", "l,y", "r,z"});
 
         const QByteArray big = fileMessage(QStringLiteral("big.txt"), QByteArray(512 * 1024, 'b'));
-        row("big file, then chat, slow reader", {big, "c,x"}, {big, "c,x"}, 4 * 1024);
         row("big file, then chat, slow reader, TLS", {big, "c,x"}, {big, "c,x"}, 4 * 1024, true, true);
         const QByteArray small = fileMessage(QStringLiteral("s.txt"), QByteArray(200 * 1024, 's'));
         row("file, then chat, very slow reader, no kernel query", {small, "c,x"}, {small, "c,x"}, 1024,
