@@ -16,14 +16,12 @@ class TestMetrics : public QObject
     struct Scrape
     {
         int status = 0;
-        QByteArray contentType;
-        QByteArray body;
+        QByteArray contentType, body;
         QHash<QString, double> values; // "name{labels}" -> value
     };
     ServerFixture f{this};
     QNetworkAccessManager m_network;
-    Scrape m_before;
-    Scrape m_after;
+    Scrape m_before, m_after;
 
     Scrape scrape(const QString &path = u"/metrics"_s)
     {

@@ -127,14 +127,12 @@ private slots:
     void checkConfig_data()
     {
         QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("arguments");
         QTest::addColumn<QString>("line"); // "<6>info ..." means it passes
         const QString valid = u"<6>info tavrel.server: the configuration is valid"_s;
         const QString critical = u"<3>critical tavrel.server: "_s;
         const auto row = [](const char *tag, const QByteArray &text, const QString &arguments,
-                            const QString &line) {
-            QTest::newRow(tag) << text << arguments.split(u' ', Qt::SkipEmptyParts) << line;
-        };
+                            const QString &line) { QTest::newRow(tag) << text << arguments << line; };
         row("command line over a bad value", "max-connections = lots\n", u"--max-connections 5"_s, valid);
         row("relay without a sender", "\nmail = smtp://127.0.0.1:2525\n", {},
             critical +
@@ -202,23 +200,22 @@ private slots:
     void checkConfig()
     {
         QFETCH(QByteArray, text);
-        QFETCH(QStringList, arguments);
+        QFETCH(QString, arguments);
         QFETCH(QString, line);
-        write(u"server.conf"_s,
-              text.replace("PASSWORD", path(u"password"_s).toUtf8())
-                  .replace("SHARED", path(u"shared"_s).toUtf8()),
+        const auto place = [this](QString text) {
+            return text.replace(u"PASSWORD"_s, path(u"password"_s))
+                .replace(u"SHARED"_s, path(u"shared"_s))
+                .replace(u"KEY"_s, path(u"key"_s))
+                .replace(u"FILE:"_s, path(u"server.conf:"_s));
+        };
+        write(u"server.conf"_s, place(QString::fromUtf8(text)).toUtf8(),
               QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         int code = -1;
         const QStringList lines = run(QStringList{u"--config"_s, path(u"server.conf"_s), u"--check-config"_s,
                                                   u"--data"_s, path(u"data"_s)} +
-                                          arguments.replaceInStrings(u"PASSWORD"_s, path(u"password"_s))
-                                              .replaceInStrings(u"SHARED"_s, path(u"shared"_s))
-                                              .replaceInStrings(u"KEY"_s, path(u"key"_s)),
+                                          place(arguments).split(u' ', Qt::SkipEmptyParts),
                                       &code);
-        QVERIFY2(
-            lines.contains(
-                line.replace(u"FILE:"_s, path(u"server.conf:"_s)).replace(u"SHARED"_s, path(u"shared"_s))),
-            qPrintable(lines.join(u'\n')));
+        QVERIFY2(lines.contains(place(line)), qPrintable(lines.join(u'\n')));
         QCOMPARE(code, line.startsWith(u"<6>"_s) ? 0 : 2);
         // A check starts nothing, forges no line, and the password shows nowhere.
         QVERIFY(!QFile::exists(path(u"data"_s)));
