@@ -341,8 +341,8 @@ private slots:
         TestClient *carol = connected(2);
         carol->send(reg(u"carol"_s, u"carol@example.org"_s));
         QVERIFY(!carol->take('r', 10000).isNull());
+        // mailedCode() finds six digits or nothing; without a code the second step would be a first.
         const QString code = mailedCode(path(u"data/outbox"_s), u"carol@example.org"_s);
-        QCOMPARE(code.size(), 6);
         bob->send(fileRequest(u"big.txt"_s));
         QTest::qWait(50);
         // The registration hashes the password at full cost: it is still at work when the
