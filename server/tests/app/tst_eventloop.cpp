@@ -116,10 +116,7 @@ private slots:
         QAbstractEventDispatcher *loop = QAbstractEventDispatcher::instance();
         int zero = 0;
         int later = 0;
-        QTimer zeroTimer;
-        zeroTimer.setInterval(0);
-        QTimer laterTimer;
-        laterTimer.setInterval(0);
+        QTimer zeroTimer, laterTimer; // both of interval 0
         connect(&laterTimer, &QTimer::timeout, this, [&later] { ++later; });
         connect(&zeroTimer, &QTimer::timeout, this, [&] {
             if (++zero == 1)

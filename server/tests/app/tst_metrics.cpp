@@ -4,6 +4,8 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 
+#include <numeric>
+
 using namespace tavrel;
 using namespace tavrel::server;
 using namespace Qt::StringLiterals;
@@ -152,15 +154,12 @@ private slots:
     {
         QFETCH(QList<double>, samples);
         DelaySummary summary;
-        double sum = 0;
-        for (const double sample : samples) {
+        for (const double sample : samples)
             summary.record(sample);
-            sum += sample;
-        }
         QTEST(summary.quantile(0.5), "p50");
         QTEST(summary.quantile(0.99), "p99");
         QCOMPARE(summary.count(), quint64(samples.size()));
-        QCOMPARE(summary.sum(), sum);
+        QCOMPARE(summary.sum(), std::accumulate(samples.cbegin(), samples.cend(), 0.0));
     }
 };
 

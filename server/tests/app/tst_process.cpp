@@ -19,8 +19,7 @@ using namespace Qt::StringLiterals;
 // The password of the mail relay, which no line the server logs may show.
 const QString kRelayPassword = u"hunter2-relay"_s;
 
-namespace {
-double cpuSeconds(qint64 pid)
+static double cpuSeconds(qint64 pid)
 {
     QFile stat(u"/proc/%1/stat"_s.arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
@@ -31,7 +30,7 @@ double cpuSeconds(qint64 pid)
     return (fields.value(11).toLongLong() + fields.value(12).toLongLong()) / double(sysconf(_SC_CLK_TCK));
 }
 
-QStringList openFilesBelow(qint64 pid, const QString &dir)
+static QStringList openFilesBelow(qint64 pid, const QString &dir)
 {
     QStringList found;
     const QDir fds(u"/proc/%1/fd"_s.arg(pid));
@@ -42,8 +41,6 @@ QStringList openFilesBelow(qint64 pid, const QString &dir)
     }
     return found;
 }
-
-} // namespace
 
 // tavrel-server as an operator runs it, in processes of its own: its config file, its refusals
 // to start and the lines it logs, with and without the journal reading them; its descriptor
