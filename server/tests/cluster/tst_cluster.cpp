@@ -253,18 +253,17 @@ private slots:
     }
 
     // Users registered at A log in at B, by any width of the name, and chat and notices reach
-    // every user of every instance exactly once. Someone who can reach Redis but holds no key
-    // then publishes on the bus, and writes keys that look like an instance's: no client sees a
-    // byte of it and no session closes (what else the bus drops, replays among them, and how it
-    // counts it, is pinned by tst_bus). A file uploaded at one
-    // instance is served at the other, and the same name uploaded there again is renamed.
+    // every user of every instance exactly once. (What the bus drops of what someone who can
+    // reach Redis but holds no key publishes or keeps under its keys is pinned by tst_bus.) A
+    // file uploaded at one instance is served at the other, and the same name uploaded there
+    // again is renamed.
     // Then PostgreSQL stops under the running pair, with the file workers so already connected
     // or not yet: uploads and requests are answered as busy, never announced as stored nor
     // answered as missing; once it is back they work again.
     void acrossInstances_data()
     {
         QTest::addColumn<bool>("connected");
-        QTest::newRow("chat, strangers and files") << true;
+        QTest::newRow("chat and files") << true;
         // What comes over the bus is judged alike when Redis asks only for a password.
         QTest::newRow("workers not yet connected, Redis by password") << false;
     }
@@ -288,34 +287,6 @@ private slots:
                 lines.sort();
                 QCOMPARE(lines, expected);
             }
-            const QByteArray instance =
-                redis({{"SMEMBERS", "tavrel:instances"}}).value().value(0).elements.value(0).text;
-            QVERIFY(!instance.isEmpty());
-            const QByteArray other = "00000000000000fe";
-            const QByteArray later = QByteArray::number(QDateTime::currentMSecsSinceEpoch() + 86400000);
-            const QList<std::pair<const char *, QList<QByteArrayList>>> attacks{
-                {"a line in an instance's name",
-                 {{"PUBLISH", "tavrel:bus", "m " + instance + " 999\n" + chatLine(u"alice: forged"_s)}}},
-                {"a presence key",
-                 {{"SET", "tavrel:presence:" + other, "p " + other + " 1\n" + later + "\tbob\n1\tmallory"},
-                  {"SADD", "tavrel:instances", other}}},
-            };
-            QStringList breaches;
-            for (const auto &[attack, commands] : attacks) {
-                QVERIFY2(redis(commands), attack);
-                QTest::qWait(2000);
-                for (TestClient *client : {alice, bob}) {
-                    const QString who =
-                        QLatin1String(attack) + (client == alice ? u" (alice): "_s : u" (bob): "_s);
-                    if (!client->isConnected())
-                        breaches << who + u"closed"_s;
-                    for (const QByteArray &message : std::exchange(client->inbox, {}))
-                        breaches << who + QString::fromUtf8(message.left(40));
-                }
-            }
-            QVERIFY2(breaches.isEmpty(), qPrintable(breaches.join(u"\n"_s)));
-            bob->send(chatMessage(u"still here"_s));
-            QVERIFY(alice->expect(chatLine(u"bob: still here"_s)));
             for (const auto &[name, bytes, second] :
                  {std::tuple{u"big.txt"_s, QByteArray(kMaxOutgoingFileSize, 'z'), u"big2.txt"_s},
                   {u"empty.txt"_s, QByteArray(), u"empty2.txt"_s}}) {
