@@ -131,7 +131,8 @@ private slots:
         const QString offered = tls.section(u',', 0, 0);
         QVERIFY(
             relay.start(m_certs.path(), offered, relayPassword.isNull() ? QString() : kUser, relayPassword));
-        const bool failed = end.startsWith(u"failed: "_s);
+        const QString folder = end == u"queued" ? QString() : end.section(u':', 0, 0);
+        const bool failed = folder == u"failed";
         if (failed)
             m_config.mail.giveUpMs = 1500;
         m_config.mail.insecurePlaintext = tls.endsWith(u"allowed"_s);
@@ -139,14 +140,9 @@ private slots:
                  !tls.endsWith(u"untrusted"_s));
         const quint64 sentBefore = metrics().codesSent, failedBefore = metrics().codesFailed;
         askForCode(u"alice"_s, email);
-        if (end == u"queued") {
-            QTRY_VERIFY_WITH_TIMEOUT(retries() >= 2, 10000);
-            QCOMPARE(mails().size() + mails(u"sending"_s).size(), 1);
-        } else {
-            QTRY_COMPARE_WITH_TIMEOUT(mails(end.section(u':', 0, 0)).size(), 1, 10000);
-            QCOMPARE(mails() + mails(u"sending"_s), QStringList());
-        }
-        QCOMPARE(mails(u"sent"_s).size() + mails(u"failed"_s).size(), int(end != u"queued"));
+        QTRY_VERIFY_WITH_TIMEOUT(folder.isEmpty() ? retries() >= 2 : mails(folder).size() == 1, 10000);
+        QCOMPARE(mails().size() + mails(u"sending"_s).size(), int(folder.isEmpty()));
+        QCOMPARE(mails(u"sent"_s).size() + mails(u"failed"_s).size(), int(!folder.isEmpty()));
         QCOMPARE(relay.events(u"auth"_s).mid(0, end == u"sent" ? -1 : 1),
                  auth.isEmpty() ? QStringList() : QStringList{auth});
         QCOMPARE(relay.accepted(), int(end == u"sent"));
@@ -258,13 +254,11 @@ private slots:
         QTRY_COMPARE(mails(u"sent"_s) + mails(u"failed"_s), QStringList{u"recent.eml"_s});
         QVERIFY(settled(u"sent/recent.eml"_s, 7));
         askForCode(u"gina"_s, u"gina@example.org"_s);
-        if (folder.isEmpty()) {
-            QTRY_VERIFY_WITH_TIMEOUT(retries() >= 2, 10000);
-            QCOMPARE(mails().size(), 1);
-        } else {
-            QTRY_COMPARE_WITH_TIMEOUT(mails(folder).size(), 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(folder.isEmpty() ? retries() >= 2 : mails(folder).size() == 1, 10000);
+        QCOMPARE(mails().size() + mails(u"sending"_s).size(), int(folder.isEmpty()));
+        // The recent mail, now a week old too, goes when this one settles.
+        if (!folder.isEmpty())
             QTRY_COMPARE(mails(u"sent"_s).size() + mails(u"failed"_s).size(), 1);
-        }
         QCOMPARE(contents(program + u".args"_s), "-t\n-oi\n-f\n" + kFrom.toUtf8() + '\n');
         const QByteArray mail = contents(program + u".mail"_s);
         QVERIFY(mail.contains("\nTo: <gina@example.org>\n"));
