@@ -124,11 +124,11 @@ private slots:
 
     // Instances that start at once on an empty database: one builds the schema, the others
     // find it built. What one writing transaction reads then stays true until it commits,
-    // whichever connection (or instance) the others write through: no count is lost. On
-    // PostgreSQL, writers of other names and sources go on while one holds its keys; writers
-    // of the same key wait for it.
-    void concurrentInstances_data() { backends(); }
-    void concurrentInstances()
+    // whichever connection (or instance) the others write through: no count is lost. The
+    // queries the backends share then work on both. On PostgreSQL, writers of other names and
+    // sources go on while one holds its keys; writers of the same key wait for it.
+    void sharedDatabase_data() { backends(); }
+    void sharedDatabase()
     {
         QFETCH(bool, postgres);
         const StoreLocation where = freshLocation(postgres);
@@ -169,28 +169,11 @@ private slots:
         QSqlQuery total(setup.db);
         QVERIFY(total.exec(u"SELECT n FROM counter"_s) && total.next());
         QCOMPARE(total.value(0).toLongLong(), qint64(kWriters * kRounds));
-        if (!postgres)
-            return;
-        Connection holder(where), other(where), same(where);
-        QString error;
-        QVERIFY2(beginWriting(holder.db, true, {u"n:alice"_s, u"s:10.0.0.1"_s}, &error), qPrintable(error));
-        QVERIFY(same.exec(u"SET lock_timeout = '300ms'"_s) && other.exec(u"SET lock_timeout = '300ms'"_s));
-        QVERIFY2(beginWriting(other.db, true, {u"n:bob"_s, u"s:10.0.0.2"_s}, &error), qPrintable(error));
-        QVERIFY(other.exec(u"COMMIT"_s));
-        QVERIFY(!beginWriting(same.db, true, {u"n:carol"_s, u"s:10.0.0.1"_s}, &error));
-        QVERIFY(holder.exec(u"COMMIT"_s));
-        QVERIFY2(beginWriting(same.db, true, {u"n:carol"_s, u"s:10.0.0.1"_s}, &error), qPrintable(error));
-    }
 
-    // The queries both backends share, where their dialects differ most.
-    void sharedQueries_data() { backends(); }
-    void sharedQueries()
-    {
-        QFETCH(bool, postgres);
-        Store store(freshLocation(postgres));
+        // The queries both backends share, where their dialects differ most. A later start
+        // finds the schema current.
+        Store store(where);
         QVERIFY(store.open() && store.migrate());
-        // A second start finds the schema current.
-        QVERIFY(store.migrate());
         QCOMPARE(store.schemaVersion(), postgres ? 3 : Store::currentSchemaVersion());
 
         // Names are one account whatever their case or width, on both backends.
@@ -231,11 +214,20 @@ private slots:
         QVERIFY(store.dropFailure(last));
         QCOMPARE(store.nameFailures(u"alice"_s, 0, 2), 3);
 
-        // PostgreSQL restarts under a running server: the next request finds the connection
-        // opened again, whether it reads or writes.
         if (!postgres)
             return;
+        Connection holder(where), other(where), same(where);
         QString error;
+        QVERIFY2(beginWriting(holder.db, true, {u"n:alice"_s, u"s:10.0.0.1"_s}, &error), qPrintable(error));
+        QVERIFY(same.exec(u"SET lock_timeout = '300ms'"_s) && other.exec(u"SET lock_timeout = '300ms'"_s));
+        QVERIFY2(beginWriting(other.db, true, {u"n:bob"_s, u"s:10.0.0.2"_s}, &error), qPrintable(error));
+        QVERIFY(other.exec(u"COMMIT"_s));
+        QVERIFY(!beginWriting(same.db, true, {u"n:carol"_s, u"s:10.0.0.1"_s}, &error));
+        QVERIFY(holder.exec(u"COMMIT"_s));
+        QVERIFY2(beginWriting(same.db, true, {u"n:carol"_s, u"s:10.0.0.1"_s}, &error), qPrintable(error));
+
+        // PostgreSQL restarts under a running server: the next request finds the connection
+        // opened again, whether it reads or writes.
         QVERIFY2(m_postgres.restart(&error), qPrintable(error));
         QCOMPARE(store.account(u"alice"_s, &ok).value_or(Store::Account()).name, u"Alice"_s);
         QVERIFY2(m_postgres.restart(&error), qPrintable(error));
