@@ -1,5 +1,4 @@
 #include "engines.h"
-#include "redis.h"
 #include "serverfixture.h"
 
 #include <QTest>
@@ -37,7 +36,7 @@ class TestCluster : public QObject
     RedisServer m_aclRedis{busAcl(u"tavrel"_s, u"bus password"_s)};
     RedisServer m_passwordRedis{{u"--requirepass"_s, u"bus password"_s}};
     RedisServer *m_redis = &m_aclRedis;
-    RedisCredentials m_busUser{u"tavrel"_s, "bus password"};
+    QString m_busUser = u"tavrel"_s; // empty: Redis's default user
     QString m_databaseUrl;
     int m_databases = 0;
     std::unique_ptr<ServerProcess> m_a;
@@ -48,15 +47,13 @@ class TestCluster : public QObject
     // the tests are about sharing, not hashing.
     bool startPair(const QStringList &users = {})
     {
-        const QStringList arguments =
-            u"--database %1 --database-password-file %2 --bus %3:%4 "
-            u"--bus-password-file %5 --bus-key-file %6 --pwhash-ops 1 --pwhash-mem 8192"_s
-                .arg(m_databaseUrl, m_postgres.passwordFile(),
-                     (m_busUser.user.isEmpty() ? u"redis://"_s : u"redis://%1@"_s.arg(m_busUser.user)) +
-                         u"127.0.0.1"_s,
-                     QString::number(m_redis->port()), m_secrets.filePath(u"bus-password"_s),
-                     m_secrets.filePath(u"bus-key"_s))
-                .split(u' ');
+        const QString bus = (m_busUser.isEmpty() ? QString() : m_busUser + u'@') + u"127.0.0.1"_s;
+        const QStringList arguments = u"--database %1 --database-password-file %2 --bus redis://%3:%4 "
+                                      u"--bus-password-file %5/bus-password "
+                                      u"--bus-key-file %5/bus-key --pwhash-ops 1 --pwhash-mem 8192"_s
+                                          .arg(m_databaseUrl, m_postgres.passwordFile(), bus,
+                                               QString::number(m_redis->port()), m_secrets.path())
+                                          .split(u' ');
         QString error;
         for (auto *instance : {&m_a, &m_b}) {
             *instance = std::make_unique<ServerProcess>(arguments);
@@ -114,7 +111,7 @@ private slots:
         }
         QString error;
         QVERIFY2(m_postgres.start(&error), qPrintable(error));
-        QVERIFY(writeSecret(m_secrets.filePath(u"bus-password"_s), m_busUser.password) &&
+        QVERIFY(writeSecret(m_secrets.filePath(u"bus-password"_s), "bus password") &&
                 writeSecret(m_secrets.filePath(u"bus-key"_s), QByteArray(44, 'k')));
     }
 
@@ -124,7 +121,7 @@ private slots:
         // others the bus's ACL user.
         const bool byPassword = QByteArray(QTest::currentDataTag()).endsWith("Redis by password");
         m_redis = byPassword ? &m_passwordRedis : &m_aclRedis;
-        m_busUser = {byPassword ? QString() : u"tavrel"_s, "bus password"};
+        m_busUser = byPassword ? QString() : u"tavrel"_s;
         QString error;
         if (!m_redis->isRunning())
             QVERIFY2(m_redis->start(&error), qPrintable(error));
