@@ -16,15 +16,9 @@
 using namespace tavrel::server;
 using namespace Qt::StringLiterals;
 
-namespace {
-
-using Lines = QList<QByteArray>;
-
 // Lookups of names under slow.test take this long and find 127.0.0.1, as when the resolver
 // waits on a DNS server that is far or unwell.
 constexpr int kSlowLookupMs = 1500;
-
-} // namespace
 
 // Every lookup of the process, by Qt and by hiredis alike, comes here before the C library's.
 extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo *hints, addrinfo **result)
@@ -39,6 +33,8 @@ extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo
 }
 
 namespace {
+
+using Lines = QList<QByteArray>;
 
 // Short beats, so that losses show within a test's patience: beat, presence, stall, connect
 // timeout, first and last retry.
