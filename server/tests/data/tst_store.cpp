@@ -256,8 +256,7 @@ private slots:
         Connection raw(where);
         for (const auto &[name, created] : accounts)
             QVERIFY2(raw.exec(u"INSERT INTO accounts (name, email, password_hash, created_ms) VALUES"
-                              " ('%1', 'x@example.org', 'h', %2)"_s.arg(name)
-                                  .arg(created)),
+                              " ('%1', 'x@example.org', 'h', %2)"_s.arg(name, QString::number(created))),
                      qPrintable(raw.error));
         Store store(where);
         QVERIFY(store.open() && store.migrate());
