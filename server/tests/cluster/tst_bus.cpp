@@ -153,8 +153,7 @@ private slots:
         QSignalSpy opened(&listener, &RedisConnection::opened);
         listener.open(u"127.0.0.1"_s, m_redis.port(), 2000);
         QVERIFY(opened.wait(3000));
-        int resent = 0;
-        int hellos = 0;
+        int resent = 0, hellos = 0;
         listener.subscribe({"tavrel:bus"}, [&](const RedisReply &reply) {
             const std::optional<Sealed> sealed = unseal(kKey, reply.elements.value(2).text);
             const QByteArray message = sealed ? sealed->message : QByteArray();

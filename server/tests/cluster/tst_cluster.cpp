@@ -7,6 +7,7 @@
 
 using namespace tavrel;
 using namespace tavrel::server;
+using namespace tavrel::server::answers;
 using namespace Qt::StringLiterals;
 
 // Two instances of the real server on one PostgreSQL database and one Redis, each test on
@@ -57,17 +58,16 @@ class TestCluster : public QObject
     {
         std::unique_ptr<TestClient> client(new TestClient(m_a->port(), nullptr));
         const QString email = name + u"@example.org"_s;
-        return client->answerTo(reg(name, email)) ==
-                   answers::registrationReply(answers::codeSent(email, 10)) &&
+        return client->answerTo(reg(name, email)) == registrationReply(codeSent(email, 10)) &&
                client->answerTo(reg(name, email, mailedCode(m_a->dataDir() + u"/outbox"_s, email))) ==
-                   answers::registrationReply(answers::registered());
+                   registrationReply(registered());
     }
     // A client of name at instance, from 127.0.0.<source> (0: any).
     TestClient *loggedInAt(const ServerProcess &instance, const QString &name, int source = 0)
     {
         auto *client = new TestClient(instance.port(), this,
                                       source ? QHostAddress(u"127.0.0.%1"_s.arg(source)) : QHostAddress());
-        if (client->answerTo(login(name)) != answers::loginReply(answers::loginOk()))
+        if (client->answerTo(login(name)) != loginReply(loginOk()))
             QTest::qFail(qPrintable(name + u" cannot log in"_s), __FILE__, __LINE__);
         return client;
     }
@@ -196,7 +196,7 @@ private slots:
                     loggedInAt(pair->tag.contains(u"at B"_s) ? *m_b : *m_a, pair->who, pair->source);
             // While the older login still counts at its instance, the name is there twice.
             for (const Pair *pair : now) {
-                QVERIFY2(pair->first->expect(answers::noticeMessage(answers::replaced())) &&
+                QVERIFY2(pair->first->expect(noticeMessage(replaced())) &&
                              listIs(pair->again, everyone, pair->who),
                          qPrintable(pair->tag));
             }
@@ -245,7 +245,7 @@ private slots:
             alice->send(fileMessage(u"notes.txt"_s, "text"));
             // In the order sort() gives.
             const QStringList expected{u"alice: from A"_s, u"bob: from B"_s,
-                                       answers::notice(answers::uploaded(u"alice"_s, u"notes.txt"_s, 4))};
+                                       notice(uploaded(u"alice"_s, u"notes.txt"_s, 4))};
             for (TestClient *client : {alice, bob}) {
                 QStringList lines = client->chatLines(1500);
                 lines.sort();
@@ -255,17 +255,16 @@ private slots:
                  {std::tuple{u"big.txt"_s, QByteArray(kMaxOutgoingFileSize, 'z'), u"big2.txt"_s},
                   {u"empty.txt"_s, QByteArray(), u"empty2.txt"_s}}) {
                 alice->send(fileMessage(name, bytes));
-                QVERIFY(
-                    bob->expect(answers::noticeMessage(answers::uploaded(u"alice"_s, name, bytes.size()))));
+                QVERIFY(bob->expect(noticeMessage(uploaded(u"alice"_s, name, bytes.size()))));
                 bob->send(fileRequest(name));
                 QCOMPARE(bob->take('f'), fileMessage(name, bytes));
                 bob->send(fileMessage(name, "again"));
                 for (TestClient *client : {alice, bob})
-                    QVERIFY(client->expect(answers::noticeMessage(answers::uploaded(u"bob"_s, second, 5))));
+                    QVERIFY(client->expect(noticeMessage(uploaded(u"bob"_s, second, 5))));
             }
         }
         m_postgres.stop();
-        const QByteArray busy = answers::noticeMessage(answers::serverBusy());
+        const QByteArray busy = noticeMessage(serverBusy());
         alice->send(fileMessage(u"lost.txt"_s, "lost"));
         QCOMPARE(alice->take('c', 15000), busy);
         bob->send(fileRequest(u"big.txt"_s));
@@ -279,8 +278,7 @@ private slots:
         QVERIFY(QTest::qWaitFor(
             [&] {
                 alice->send(fileMessage(u"back.txt"_s, "back"));
-                return bob->expect(answers::noticeMessage(answers::uploaded(u"alice"_s, u"back.txt"_s, 4)),
-                                   1500);
+                return bob->expect(noticeMessage(uploaded(u"alice"_s, u"back.txt"_s, 4)), 1500);
             },
             20000));
     }
