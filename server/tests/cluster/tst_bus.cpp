@@ -52,12 +52,6 @@ const QByteArray kKey(32, 'k');
 // The log lines of the bus, as they are written.
 QStringList g_busLog;
 QtMessageHandler g_passOn = nullptr;
-void keepBusLog(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (context.category && QByteArray(context.category) == "tavrel.server.bus")
-        g_busLog.append(message);
-    g_passOn(type, context, message);
-}
 
 // One instance's end of the bus, and what it was told.
 struct Node
@@ -119,7 +113,12 @@ private slots:
             QSKIP(qPrintable(missing));
         QString error;
         QVERIFY2(m_redis.start(&error), qPrintable(error));
-        g_passOn = qInstallMessageHandler(keepBusLog);
+        g_passOn = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+                if (context.category && QByteArray(context.category) == "tavrel.server.bus")
+                    g_busLog.append(message);
+                g_passOn(type, context, message);
+            });
     }
 
     void cleanup()
@@ -155,8 +154,7 @@ private slots:
         QVERIFY(opened.wait(3000));
         int resent = 0, hellos = 0;
         listener.subscribe({"tavrel:bus"}, [&](const RedisReply &reply) {
-            const std::optional<Sealed> sealed = unseal(kKey, reply.elements.value(2).text);
-            const QByteArray message = sealed ? sealed->message : QByteArray();
+            const QByteArray message = unseal(kKey, reply.elements.value(2).text).value_or(Sealed()).message;
             resent += message.startsWith("r " + m_a->bus.instance());
             hellos += message.startsWith("h " + m_a->bus.instance());
         });
@@ -270,11 +268,10 @@ private slots:
         m_a->bus.publish("c,with a password");
         QTRY_COMPARE_WITH_TIMEOUT(m_b->got, Lines{"c,with a password"}, 3000);
         QTRY_COMPARE_WITH_TIMEOUT(m_a->bus.remoteUsers(), QStringList{u"bob"_s}, 3000);
-        QSignalSpy supersededAtA(&m_a->bus, &Bus::userSuperseded),
-            supersededAtB(&m_b->bus, &Bus::userSuperseded);
+        QSignalSpy closedAtA(&m_a->bus, &Bus::userSuperseded), closedAtB(&m_b->bus, &Bus::userSuperseded);
         m_a->bus.addLocalUser(u"carol"_s);
         m_b->bus.addLocalUser(u"carol"_s);
-        const auto carols = [&] { return supersededAtA.count() + supersededAtB.count(); };
+        const auto carols = [&] { return closedAtA.count() + closedAtB.count(); };
         QTRY_COMPARE_WITH_TIMEOUT(carols(), 1, 3000);
         QTest::qWait(500);
         QCOMPARE(carols(), 1);

@@ -107,11 +107,9 @@ private slots:
         QVERIFY2(url.isValid(), qPrintable(error));
         const QString path = m_dir.filePath(u"password-%1"_s.arg(m_databases));
         // libpq reads a password file only when no one else may.
-        QVERIFY(writeSecret(path,
-                            pgpass ? u"127.0.0.1:%1:%2:%3:%4\n"_s.arg(url.port())
-                                         .arg(url.path().mid(1), url.userName(), PostgresCluster::password())
-                                         .toUtf8()
-                                   : "guess\n"));
+        const QString pgpassLine = u"127.0.0.1:%1:%2:%3:%4\n"_s.arg(
+            QString::number(url.port()), url.path().mid(1), url.userName(), PostgresCluster::password());
+        QVERIFY(writeSecret(path, pgpass ? pgpassLine.toUtf8() : "guess\n"));
         qputenv("PGPASSFILE", pgpass ? QFile::encodeName(path) : "/nonexistent");
         StoreLocation where;
         where.postgres = parseDatabaseUrl(url.toString(), pgpass ? QString() : path, &error);

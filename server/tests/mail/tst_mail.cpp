@@ -20,12 +20,6 @@ const QString kRelayPassword = u"relay pass 1"_s;
 QStringList logged;
 QtMessageHandler previousHandler = nullptr;
 
-void captureLog(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    logged.append(QString::fromLatin1(context.category) + u": "_s + message);
-    previousHandler(type, context, message);
-}
-
 } // namespace
 
 // The server hands its verification code mails to a real SMTP relay on loopback.
@@ -65,7 +59,11 @@ private slots:
     void initTestCase()
     {
         QVERIFY(Relay::makeCertificate(m_certs.path()));
-        previousHandler = qInstallMessageHandler(captureLog);
+        previousHandler = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+                logged.append(QString::fromLatin1(context.category) + u": "_s + message);
+                previousHandler(type, context, message);
+            });
     }
 
     void init()
@@ -90,7 +88,7 @@ private slots:
         // What the relay offers; ", allowed": the operator allows a relay without TLS in as many
         // words; ", untrusted": the server does not trust the relay's certificate.
         QTest::addColumn<QString>("tls");
-        QTest::addColumn<QString>("relayPassword"); // null: no login
+        QTest::addColumn<QString>("password"); // the relay's; null: no login
         QTest::addColumn<QString>("email");
         QTest::addColumn<QString>("auth");
         QTest::addColumn<QString>("end");
@@ -123,20 +121,19 @@ private slots:
     void handOver()
     {
         QFETCH(QString, tls);
-        QFETCH(QString, relayPassword);
+        QFETCH(QString, password);
         QFETCH(QString, email);
         QFETCH(QString, auth);
         QFETCH(QString, end);
         Relay relay;
         const QString offered = tls.section(u',', 0, 0);
-        QVERIFY(
-            relay.start(m_certs.path(), offered, relayPassword.isNull() ? QString() : kUser, relayPassword));
+        QVERIFY(relay.start(m_certs.path(), offered, password.isNull() ? QString() : kUser, password));
         const QString folder = end == u"queued" ? QString() : end.section(u':', 0, 0);
         const bool failed = folder == u"failed";
         if (failed)
             m_config.mail.giveUpMs = 1500;
         m_config.mail.insecurePlaintext = tls.endsWith(u"allowed"_s);
-        useRelay(relay.port, offered == u"implicit" ? u"smtps"_s : u"smtp"_s, !relayPassword.isNull(),
+        useRelay(relay.port, offered == u"implicit" ? u"smtps"_s : u"smtp"_s, !password.isNull(),
                  !tls.endsWith(u"untrusted"_s));
         const quint64 sentBefore = metrics().codesSent, failedBefore = metrics().codesFailed;
         askForCode(u"alice"_s, email);
