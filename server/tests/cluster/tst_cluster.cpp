@@ -217,13 +217,12 @@ private slots:
     }
 
     // Users registered at A log in at B, by any width of the name, and chat and notices reach
-    // every user of every instance exactly once. (What the bus drops of what someone who can
-    // reach Redis but holds no key publishes or keeps under its keys is pinned by tst_bus.) A
-    // file uploaded at one instance is served at the other, and the same name uploaded there
-    // again is renamed.
-    // Then PostgreSQL stops under the running pair, with the file workers so already connected
-    // or not yet: uploads and requests are answered as busy, never announced as stored nor
-    // answered as missing; once it is back they work again.
+    // every user of every instance exactly once. A file uploaded at one instance is served at
+    // the other, and the same name uploaded there again is renamed. (What someone who reaches
+    // Redis without the key publishes or writes under the instances' keys is dropped, as
+    // tst_bus shows.) Then PostgreSQL stops under the running pair, with the file workers so
+    // already connected or not yet: uploads and requests are answered as busy, never announced
+    // as stored nor answered as missing; once it is back they work again.
     void acrossInstances_data()
     {
         QTest::addColumn<bool>("connected");
