@@ -136,8 +136,8 @@ private slots:
     // in a storm, even sealed ones, as from an instance whose connection flaps: an instance
     // sends its backlog again, and a hello back, at most once a second. What is not sealed
     // with the key, malformed, oversized or heard before is dropped, counted by why and logged
-    // once; it cannot break an instance or make it repeat itself. Nor does a presence kept
-    // under a key that is not sealed put a user on the lists.
+    // once; it cannot break an instance or make it repeat itself. Nor does an unsealed presence
+    // written under an instance's key put a user on the lists.
     void relayedOnceInOneOrder()
     {
         startNodes();
