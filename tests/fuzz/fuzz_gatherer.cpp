@@ -59,13 +59,10 @@ qint64 delayFor(uint8_t byte)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     // The quiet timers need an event dispatcher, though none of them is ever run by it.
-    static int argc = 1;
-    static char name[] = "fuzz-gatherer";
-    static char *argv[] = {name, nullptr};
-    new QCoreApplication(argc, argv);
+    new QCoreApplication(*argc, *argv);
     return 0;
 }
 
@@ -88,17 +85,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const QByteArray bytes(reinterpret_cast<const char *>(data + at + 3), qsizetype(length));
         at += 3 + length;
 
-        for (SteppedAssembler &g : gatherers)
+        for (SteppedAssembler &g : gatherers) {
             g.clock = clock;
-        gatherers[0].runTimer();
-        if (flags & 1)
-            gatherers[2].runTimer();
-        if (flags & 2) {
-            for (SteppedAssembler &g : gatherers)
+            if (&g == &gatherers[0] || (&g == &gatherers[2] && (flags & 1)))
+                g.runTimer();
+            if (flags & 2)
                 g.endOfStream();
-        }
-        for (SteppedAssembler &g : gatherers)
             g.append(bytes);
+        }
     }
     for (SteppedAssembler &g : gatherers)
         g.endOfStream();

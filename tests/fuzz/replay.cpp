@@ -19,12 +19,10 @@ int main(int argc, char **argv)
     QStringList files;
     for (int i = 1; i < argc; ++i) {
         const QString arg = QString::fromLocal8Bit(argv[i]);
-        const QDir dir(arg);
         if (!QFileInfo(arg).isDir())
             files << arg;
-        else
-            for (const QString &name : dir.entryList(QDir::Files, QDir::Name))
-                files << dir.filePath(name);
+        for (const QFileInfo &file : QDir(arg).entryInfoList(QDir::Files, QDir::Name))
+            files << file.filePath();
     }
     for (const QString &path : std::as_const(files)) {
         QFile file(path);

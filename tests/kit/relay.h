@@ -1,8 +1,8 @@
 #pragma once
 
 // A real SMTP relay for the mail tests: smtprelay.py (aiosmtpd) run by Debian's own Python on
-// a loopback port, with a throw-away certificate. Its events ("auth ok alice", "refused x@y",
-// "accepted 1") arrive on its standard output; what it accepted is in its store folder.
+// a loopback port, serving the server.pem of a TestCertificates folder. Its events ("auth ok alice", "refused
+// x@y", "accepted 1") arrive on its standard output; what it accepted is in its store folder.
 
 #include "files.h"
 
@@ -15,21 +15,6 @@
 class Relay
 {
 public:
-    // A self-signed certificate for 127.0.0.1 in dir: cert.pem and key.pem.
-    static bool makeCertificate(const QString &dir)
-    {
-        QProcess openssl;
-        openssl.start(
-            QStringLiteral("openssl"),
-            QStringLiteral("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-                           "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1,DNS:localhost "
-                           "-keyout %1/key.pem -out %1/cert.pem")
-                .arg(dir)
-                .split(u' '));
-        return openssl.waitForFinished(30000) && openssl.exitStatus() == QProcess::NormalExit &&
-               openssl.exitCode() == 0;
-    }
-
     ~Relay()
     {
         // It ends when its standard input closes.

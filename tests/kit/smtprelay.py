@@ -55,7 +55,7 @@ def main():
     context = None
     if args.tls != "none":
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-        context.load_cert_chain(os.path.join(args.cert, "cert.pem"), os.path.join(args.cert, "key.pem"))
+        context.load_cert_chain(os.path.join(args.cert, "server.pem"), os.path.join(args.cert, "server.key"))
 
     def authenticate(server, session, envelope, mechanism, auth_data):
         if not isinstance(auth_data, LoginPassword):

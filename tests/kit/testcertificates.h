@@ -26,7 +26,7 @@ public:
     }
     QString error() const { return m_error; }
 
-    QString path(const QString &file) const { return m_dir.filePath(file); }
+    QString path(const QString &file = QString()) const { return m_dir.filePath(file); }
     QString authority() const { return QStringLiteral(TAVREL_TEST_AUTHORITY "/ca.pem"); }
     // The SHA-256 of NAME's public key, as openssl computed it.
     QByteArray pin(const QString &name) const

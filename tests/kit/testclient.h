@@ -43,12 +43,10 @@ public:
         auto &tlsSocket = static_cast<QSslSocket &>(socket);
         tlsSocket.setSslConfiguration(tls);
         tlsSocket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-        if (!QTest::qWaitFor(
-                [&] {
-                    return tlsSocket.isEncrypted() || tlsSocket.state() == QAbstractSocket::UnconnectedState;
-                },
-                5000) ||
-            !tlsSocket.isEncrypted())
+        const auto settled = [&] {
+            return tlsSocket.isEncrypted() || tlsSocket.state() == QAbstractSocket::UnconnectedState;
+        };
+        if (!QTest::qWaitFor(settled, 5000) || !tlsSocket.isEncrypted())
             qWarning("no TLS with port %d: %s", port, qPrintable(tlsSocket.errorString()));
     }
 
@@ -120,14 +118,12 @@ public:
 
 private:
     std::unique_ptr<QTcpSocket> m_socket;
-
-public:
-    QTcpSocket &socket;
-    QList<QByteArray> inbox;
-
-private:
     tavrel::MessageAssembler m_assembler;
     QElapsedTimer m_lastSend;
     QByteArray m_lastStart;
     int m_fileGap = tavrel::kFileQuietGapMs;
+
+public:
+    QTcpSocket &socket;
+    QList<QByteArray> inbox;
 };

@@ -51,8 +51,6 @@ private slots:
         const auto add = [](const char *tag, const QString &served, const QStringList &pins,
                             const QString &why,
                             bool next = false) { QTest::newRow(tag) << served << pins << why << next; };
-        add("authority: valid", u"server"_s, {}, QString());
-        add("authority: expired", u"expired"_s, {}, expired);
         add("authority: self-signed", u"stranger"_s, {}, u"服务器的证书不是可信的机构签发的"_s);
         add("pin: self-signed", u"stranger"_s, {u"stranger"_s}, QString());
         add("pin: the second of two", u"renewed"_s, {u"server"_s, u"renewed"_s}, QString());

@@ -23,7 +23,6 @@ const QByteArray kRaw("a\0b~+^`&c\r\nd\0", 13);
 // reference MD5: MD5 as lowercase hex, "qzrt#=" appended, MD5 again.
 const QByteArray kSecret1("a557f5ed972a8a5df3ae5a48beef8143");    // "secret1"
 const QByteArray kBlanks("ad9011ae2e43ee1de49bcb28b88cfe5a");     // " secret1 "
-const QByteArray kChinese("eb83d2da858abe40449d2f7a862b717a");    // "密码口令安全"
 const QByteArray kSurrogates("b170c899026166e32a2325853268e7f5"); // "😀😁😂"
 
 using PendingTimer = std::pair<QObject *, Qt::TimerType>;
@@ -63,7 +62,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_peer.listen() && QDir::setCurrent(m_dir.path()));
-        QVERIFY(write("plain.txt", "hello\n") && write(" 报告.txt", "报告"));
+        QVERIFY(write(" 报告.txt", "报告"));
         QVERIFY(write("limit.txt", QByteArray(64512, 'a')) && write("over.txt", QByteArray(64513, 'a')));
         QVERIFY(write("raw.txt", kRaw) && write("locked.txt", "secret"));
         QVERIFY(write("page.html", "<html><body>hi</body></html>\n"));
@@ -91,20 +90,19 @@ private slots:
             QTest::newRow(tag) << QByteArray(buttons) << input << notice << sent << critical;
         };
         const auto file = [&add](const char *tag, const QString &typed, const QString &notice,
-                                 const QByteArray &contents, const char *buttons = "btnSendFile") {
-            const QByteArray message = "fs," + typed.toUtf8() + "~+^`&" + contents;
+                                 const QByteArray &contents = {}, const char *buttons = "btnSendFile") {
+            const int clicks = QByteArray(buttons).count(' ') + 1;
             add(tag, buttons, typed, notice,
-                notice.isEmpty() ? message.repeated(QByteArray(buttons).count(' ') + 1) : "");
+                notice.isEmpty() ? fileMessage(typed.toUtf8(), contents).repeated(clicks) : "");
         };
-        file("file, absolute path", path("plain.txt"), "", "hello\n");
         file("file, relative, leading blank, Chinese", " 报告.txt", "", "报告");
         file("file, 64512 bytes", path("limit.txt"), "", QByteArray(64512, 'a'));
         file("file, separator, zero bytes, CR LF, twice", path("raw.txt"), "", kRaw,
              "btnSendFile btnSendFile");
-        file("file, 64513 bytes", path("over.txt"), kTooLarge + path("over.txt"), "");
-        file("directory named like a text file", path("folder.txt"), kUnsupported, "");
-        file("HTML", path("page.html"), kUnsupported, "");
-        file("missing file, markup", "<b>gone</b>.txt", QStringLiteral("该文件不存在：<b>gone</b>.txt"), "");
+        file("file, 64513 bytes", path("over.txt"), kTooLarge + path("over.txt"));
+        file("directory named like a text file", path("folder.txt"), kUnsupported);
+        file("HTML", path("page.html"), kUnsupported);
+        file("missing file, markup", "<b>gone</b>.txt", QStringLiteral("该文件不存在：<b>gone</b>.txt"));
         add("file gone before the open", "sendTextFile", path("gone.txt"), "", "",
             "文件不存在:" + path("gone.txt"));
         if (geteuid() != 0) // permissions do not bind the superuser
@@ -119,17 +117,12 @@ private slots:
         add("login, 44 bytes", "btnLog", "alice|||secret1|x", "", "l,alice~+^`&" + kSecret1);
         add("login, zero character cuts", "btnLog", "al^@ice|||secret1|", "", "l,al");
         const QByteArray bob = "r,bob~+^`&b@x~+^`&42~+^`&";
-        add("equal, long", "btnReg", "bob|b@x|42|secret1|secret1", kLockout, bob + kSecret1);
         add("different, five", "btnReg", "bob|b@x|42|abcde|abcdefgh", kTooShort, "");
         add("different, long", "btnReg", "bob|b@x|42|secret1|secret2", kMismatch, "");
         add("blanks kept", "btnReg", "bob|b@x|42| secret1 | secret1 ", kLockout, bob + kBlanks);
-        add("six Chinese characters", "btnReg", "bob|b@x|42|密码口令安全|密码口令安全", kLockout,
-            bob + kChinese);
         // Three characters but six UTF-16 code units.
         add("three surrogate pairs", "btnReg", "bob|b@x|42|😀😁😂|😀😁😂", kLockout, bob + kSurrogates);
         add("zero character cuts", "btnReg", "b^@|||secret1|secret1", kLockout, "r,b");
-        add("chat, 2000", "btnSend", QString(2000, 'a'), "", "c," + QByteArray(2000, 'a'));
-        add("chat, 2001", "btnSend", QString(2001, 'a'), kTooLong, "");
         add("chat, 2000 Chinese", "btnSend", QString(2000, QChar(0x4F60)), "",
             "c," + QByteArray("\xe4\xbd\xa0").repeated(2000));
         // 2000 characters but 2001 UTF-16 code units.

@@ -16,15 +16,9 @@
 using namespace tavrel::server;
 using namespace Qt::StringLiterals;
 
-namespace {
-
-using Lines = QList<QByteArray>;
-
 // Lookups of names under slow.test take this long and find 127.0.0.1, as when the resolver
 // waits on a DNS server that is far or unwell.
 constexpr int kSlowLookupMs = 1500;
-
-} // namespace
 
 // Every lookup of the process, by Qt and by hiredis alike, comes here before the C library's.
 extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo *hints, addrinfo **result)
@@ -39,6 +33,8 @@ extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo
 }
 
 namespace {
+
+using Lines = QList<QByteArray>;
 
 // Short beats, so that losses show within a test's patience: beat, presence, stall, connect
 // timeout, first and last retry.
@@ -56,12 +52,6 @@ const QByteArray kKey(32, 'k');
 // The log lines of the bus, as they are written.
 QStringList g_busLog;
 QtMessageHandler g_passOn = nullptr;
-void keepBusLog(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (context.category && QByteArray(context.category) == "tavrel.server.bus")
-        g_busLog.append(message);
-    g_passOn(type, context, message);
-}
 
 // One instance's end of the bus, and what it was told.
 struct Node
@@ -70,19 +60,10 @@ struct Node
         : bus(address, kKey, timing)
     {
         QObject::connect(&bus, &Bus::relayed, &bus, [this](const QByteArray &m) { got.append(m); });
-        QObject::connect(&bus, &Bus::userSuperseded, &bus,
-                         [this](const QString &n) { superseded.append(n); });
         bus.start();
-    }
-    QStringList remote() const
-    {
-        QStringList names = bus.remoteUsers();
-        names.sort();
-        return names;
     }
     Bus bus;
     Lines got;
-    QStringList superseded;
 };
 
 } // namespace
@@ -95,23 +76,22 @@ class TestBus : public QObject
     std::unique_ptr<Node> m_a;
     std::unique_ptr<Node> m_b;
 
-    void startNodes(const Bus::Timing &timingA = kQuick, const Bus::Timing &timingB = kQuick)
+    // A finds Redis by hostA, B by its address.
+    void startNodes(const Bus::Timing &timingA = kQuick, const Bus::Timing &timingB = kQuick,
+                    const QString &hostA = u"127.0.0.1"_s)
     {
-        const BusAddress address{u"127.0.0.1"_s, m_redis.port(), {}, {}};
-        m_a = std::make_unique<Node>(address, timingA);
-        m_b = std::make_unique<Node>(address, timingB);
+        m_a = std::make_unique<Node>(BusAddress{hostA, m_redis.port(), {}, {}}, timingA);
+        m_b = std::make_unique<Node>(BusAddress{u"127.0.0.1"_s, m_redis.port(), {}, {}}, timingB);
         QTRY_VERIFY_WITH_TIMEOUT(m_a->bus.isLive() && m_b->bus.isLive(), 5000);
     }
     // Cuts the connections of an instance, as a Redis restart or a network fault would.
     bool cutOff(const Bus &bus)
     {
         const auto clients = redis({{"CLIENT", "LIST"}});
-        if (!clients)
-            return false;
         QList<QByteArrayList> kills;
-        for (const QByteArray &line : clients->value(0).text.split('\n')) {
-            if (line.contains("name=tavrel-publisher-" + bus.instance()) ||
-                line.contains("name=tavrel-subscriber-" + bus.instance()))
+        for (const QByteArray &line : clients ? clients->value(0).text.split('\n') : QByteArrayList()) {
+            // Its publisher and subscriber, named so.
+            if (line.contains("name=tavrel-") && line.contains(bus.instance()))
                 kills.append({"CLIENT", "KILL", line.mid(line.indexOf("addr=") + 5).split(' ').value(0)});
         }
         return kills.size() == 2 && redis(kills).has_value();
@@ -133,7 +113,12 @@ private slots:
             QSKIP(qPrintable(missing));
         QString error;
         QVERIFY2(m_redis.start(&error), qPrintable(error));
-        g_passOn = qInstallMessageHandler(keepBusLog);
+        g_passOn = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+                if (context.category && QByteArray(context.category) == "tavrel.server.bus")
+                    g_busLog.append(message);
+                g_passOn(type, context, message);
+            });
     }
 
     void cleanup()
@@ -144,11 +129,15 @@ private slots:
         redis({{"CLIENT", "UNPAUSE"}});
         m_a.reset();
         m_b.reset();
+        redis({{"FLUSHALL"}});
     }
 
-    // Every instance gets every message once, all in the one order Redis gives them. What
-    // is not sealed with the key, malformed, oversized or heard before is dropped, counted
-    // by why and logged once; it cannot break an instance or make it repeat itself.
+    // Every instance gets every message once, all in the one order Redis gives them. Hellos
+    // in a storm, even sealed ones, as from an instance whose connection flaps: an instance
+    // sends its backlog again, and a hello back, at most once a second. What is not sealed
+    // with the key, malformed, oversized or heard before is dropped, counted by why and logged
+    // once; it cannot break an instance or make it repeat itself. Nor does an unsealed presence
+    // written under an instance's key put a user on the lists.
     void relayedOnceInOneOrder()
     {
         startNodes();
@@ -159,6 +148,26 @@ private slots:
             m_b->bus.publish(sent.last());
         }
         QTRY_COMPARE_WITH_TIMEOUT(m_b->got.size(), sent.size(), 5000);
+        RedisConnection listener;
+        QSignalSpy opened(&listener, &RedisConnection::opened);
+        listener.open(u"127.0.0.1"_s, m_redis.port(), 2000);
+        QVERIFY(opened.wait(3000));
+        int resent = 0, hellos = 0;
+        listener.subscribe({"tavrel:bus"}, [&](const RedisReply &reply) {
+            const QByteArray message = unseal(kKey, reply.elements.value(2).text).value_or(Sealed()).message;
+            resent += message.startsWith("r " + m_a->bus.instance());
+            hellos += message.startsWith("h " + m_a->bus.instance());
+        });
+        for (int i = 0; i < 20; ++i) {
+            const Sealed hello{QDateTime::currentMSecsSinceEpoch(), 1000 + i, "h 00000000000000ee 1\n60000"};
+            QVERIFY(redis({{"PUBLISH", "tavrel:bus", seal(kKey, hello)}}));
+            QTest::qWait(50);
+        }
+        QTest::qWait(1500);
+        // Twenty hellos in a second: at most a round at once and one a second later, and one
+        // more if a timer came late.
+        QVERIFY2(resent > 0 && resent <= 3 * 20, qPrintable(QString::number(resent)));
+        QVERIFY2(hellos > 0 && hellos <= 3, qPrintable(QString::number(hellos)));
         const QByteArray unknown = "00000000000000ff";
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
         qint64 sequence = 100;
@@ -166,17 +175,13 @@ private slots:
             return seal(kKey, {at ? at : now, ++sequence, message});
         };
         const QByteArray fresh = sealed("m " + unknown + " 1\nc,fresh");
-        QByteArray altered = sealed("m " + unknown + " 2\nc,altered");
-        altered[altered.size() - 1] = 'D';
         enum Why { Unauthenticated, Malformed, Oversized, Replayed };
         const char *const kReasons[] = {"unauthenticated", "malformed", "oversized", "replayed"};
         const QList<std::pair<QByteArray, Why>> dropped{
             {QByteArray(), Unauthenticated},
-            {QByteArray("garbage"), Unauthenticated},
-            {QByteArray(70000, '\n'), Unauthenticated},
             {"m " + unknown + " 3\nc,not sealed", Unauthenticated},
             {seal(QByteArray(32, 'x'), {now, 1, "m " + unknown + " 4\nc,another key"}), Unauthenticated},
-            {altered, Unauthenticated},
+            {sealed("m " + unknown + " 2\nc,altered").chopped(1) + 'D', Unauthenticated},
             {sealed("p " + unknown + " 1\nbroken"), Malformed},
             {sealed("p " + unknown + " 2\n1\tno spaces"), Malformed},
             {sealed("r " + unknown + " 5\nc,sent again, with no age"), Malformed},
@@ -218,40 +223,11 @@ private slots:
         }
         // One line from each instance, however many it dropped within the minute.
         QCOMPARE(g_busLog.filter(u"dropped"_s).size(), 2);
-    }
-
-    // Hellos in a storm, even sealed ones, as from an instance whose connection flaps: an
-    // instance sends its backlog again, and a hello back, at most once a second.
-    void helloStorm()
-    {
-        startNodes();
-        for (int i = 0; i < 5; ++i)
-            m_a->bus.publish("c,kept " + QByteArray::number(i));
-        QTRY_COMPARE_WITH_TIMEOUT(m_b->got.size(), 5, 3000);
-        RedisConnection listener;
-        QSignalSpy opened(&listener, &RedisConnection::opened);
-        listener.open(u"127.0.0.1"_s, m_redis.port(), 2000);
-        QVERIFY(opened.wait(3000));
-        int resent = 0;
-        int hellos = 0;
-        listener.subscribe({"tavrel:bus"}, [&](const RedisReply &reply) {
-            const std::optional<Sealed> sealed = unseal(kKey, reply.elements.value(2).text);
-            const QByteArray message = sealed ? sealed->message : QByteArray();
-            resent += message.startsWith("r " + m_a->bus.instance());
-            hellos += message.startsWith("h " + m_a->bus.instance());
-        });
-        const QByteArray flapping = "00000000000000ee";
-        for (int i = 0; i < 20; ++i) {
-            const Sealed hello{QDateTime::currentMSecsSinceEpoch(), 1000 + i, "h " + flapping + " 1\n60000"};
-            QVERIFY(redis({{"PUBLISH", "tavrel:bus", seal(kKey, hello)}}));
-            QTest::qWait(50);
-        }
-        QTest::qWait(1500);
-        // Twenty hellos in a second: at most a round at once and one a second later, and one
-        // more if a timer came late.
-        QVERIFY2(resent > 0 && resent <= 3 * 5, qPrintable(QString::number(resent)));
-        QVERIFY2(hellos > 0 && hellos <= 3, qPrintable(QString::number(hellos)));
-        QCOMPARE(m_b->got.size(), 5);
+        QVERIFY(redis({{"SET", "tavrel:presence:" + unknown, "p " + unknown + " 1\n1\tmallory"},
+                       {"SADD", "tavrel:instances", unknown}}));
+        // Dropped when an instance reads the others' presence, at every beat.
+        QTRY_VERIFY(metrics().busDropped[Unauthenticated] >= counts[Unauthenticated] + 2);
+        QCOMPARE(m_a->bus.remoteUsers() + m_b->bus.remoteUsers(), QStringList());
     }
 
     // Redis asks for a password, of its default user or of an ACL user that may do only what
@@ -261,27 +237,20 @@ private slots:
     // on the server's own timing, while the lines of the one that stays go on.
     void twoInstances_data()
     {
-        QTest::addColumn<QStringList>("settings");
-        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("user"); // empty: Redis's default user
         QTest::addColumn<QByteArray>("password");
-        QTest::addColumn<bool>("live");
         QTest::addColumn<bool>("crash");
-        const QStringList password{u"--requirepass"_s, u"bus secret"_s};
-        const QStringList acl = busAcl(u"tavrel"_s, u"bus secret"_s);
-        QTest::newRow("password") << password << QString() << QByteArray("bus secret") << true << false;
-        QTest::newRow("ACL user, a crash") << acl << u"tavrel"_s << QByteArray("bus secret") << true << true;
-        QTest::newRow("wrong password") << password << QString() << QByteArray("guess") << false << false;
-        QTest::newRow("ACL user, wrong password")
-            << acl << u"tavrel"_s << QByteArray("guess") << false << false;
+        QTest::newRow("password") << QString() << QByteArray("bus secret") << false;
+        QTest::newRow("ACL user, a crash") << u"tavrel"_s << QByteArray("bus secret") << true;
+        QTest::newRow("wrong password") << QString() << QByteArray("guess") << false;
     }
     void twoInstances()
     {
-        QFETCH(QStringList, settings);
         QFETCH(QString, user);
         QFETCH(QByteArray, password);
-        QFETCH(bool, live);
         QFETCH(bool, crash);
-        RedisServer redis(settings);
+        RedisServer redis(user.isEmpty() ? QStringList{u"--requirepass"_s, u"bus secret"_s}
+                                         : busAcl(user, u"bus secret"_s));
         QString error;
         QVERIFY2(redis.start(&error), qPrintable(error));
         const BusAddress address{u"127.0.0.1"_s, redis.port(), user, password};
@@ -289,7 +258,7 @@ private slots:
         const Bus::Timing timing = crash ? Bus::Timing() : kQuick;
         m_a = std::make_unique<Node>(address, timing);
         m_b = std::make_unique<Node>(address, timing);
-        if (!live) {
+        if (password != "bus secret") {
             QTRY_VERIFY_WITH_TIMEOUT(!g_busLog.filter(u"AUTH refused"_s).isEmpty(), 3000);
             QVERIFY(!m_a->bus.isLive() && !m_b->bus.isLive());
             return;
@@ -298,16 +267,15 @@ private slots:
         m_b->bus.addLocalUser(u"bob"_s);
         m_a->bus.publish("c,with a password");
         QTRY_COMPARE_WITH_TIMEOUT(m_b->got, Lines{"c,with a password"}, 3000);
-        QTRY_COMPARE_WITH_TIMEOUT(m_a->remote(), QStringList{u"bob"_s}, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_a->bus.remoteUsers(), QStringList{u"bob"_s}, 3000);
+        QSignalSpy closedAtA(&m_a->bus, &Bus::userSuperseded), closedAtB(&m_b->bus, &Bus::userSuperseded);
         m_a->bus.addLocalUser(u"carol"_s);
         m_b->bus.addLocalUser(u"carol"_s);
-        const auto carols = [this] {
-            return m_a->superseded.count(u"carol"_s) + m_b->superseded.count(u"carol"_s);
-        };
+        const auto carols = [&] { return closedAtA.count() + closedAtB.count(); };
         QTRY_COMPARE_WITH_TIMEOUT(carols(), 1, 3000);
         QTest::qWait(500);
         QCOMPARE(carols(), 1);
-        QCOMPARE(int(m_a->remote().contains(u"carol"_s)) + int(m_b->remote().contains(u"carol"_s)), 1);
+        QCOMPARE((m_a->bus.remoteUsers() + m_b->bus.remoteUsers()).count(u"carol"_s), 1);
         // Leaving speaks on a connection of its own, which logs in too. A crash says nothing:
         // its users go when their presence runs out.
         QElapsedTimer gone;
@@ -317,7 +285,7 @@ private slots:
         else
             m_b->bus.leave();
         m_a->bus.publish("c,still here");
-        QTRY_VERIFY_WITH_TIMEOUT(m_a->remote().isEmpty(), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_a->bus.remoteUsers().isEmpty(), 15000);
         QVERIFY2(gone.elapsed() <= (crash ? 10000 : kQuick.beatMs),
                  qPrintable(QString::number(gone.elapsed())));
         m_a->bus.publish("c,and after");
@@ -327,24 +295,24 @@ private slots:
 
     // One instance alone loses Redis for a while, or Redis restarts, empty, under both, or
     // hangs with the connections open: the lines said meanwhile reach their own instance's
-    // users at once, and everyone once Redis is back, once. Its hello on return may wait on the way (in a
-    // Redis that stalls, behind a busy loop) longer than it had been running when the other's line was sent:
-    // that line is still sent again. The restart runs on the server's own timing.
+    // users at once, and everyone once Redis is back, once. Its hello on return may wait on the
+    // way (in a Redis that stalls, behind a busy loop) longer than it had been running when the
+    // other's line was sent: that line is still sent again. The restart runs on the server's
+    // own timing. In the first row A finds Redis by a name whose lookup is slow: the event loop
+    // goes on meanwhile, at the start and when the bus reconnects.
     void outage_data()
     {
-        QTest::addColumn<bool>("helloWaits");
-        QTest::addColumn<bool>("restart");
-        QTest::addColumn<bool>("hang");
-        QTest::newRow("one cut off, hello at once") << false << false << false;
-        QTest::newRow("one cut off, hello waits on its way") << true << false << false;
-        QTest::newRow("Redis restarts") << false << true << false;
-        QTest::newRow("Redis hangs") << false << false << true;
+        QTest::addColumn<QString>("fault");
+        for (const QString &fault :
+             {u"one cut off, hello at once"_s, u"one cut off, hello waits on its way"_s, u"Redis restarts"_s,
+              u"Redis hangs"_s})
+            QTest::newRow(qPrintable(fault)) << fault;
     }
     void outage()
     {
-        QFETCH(bool, helloWaits);
-        QFETCH(bool, restart);
-        QFETCH(bool, hang);
+        QFETCH(QString, fault);
+        const bool helloWaits = fault.endsWith(u"waits on its way"_s),
+                   restart = fault.endsWith(u"restarts"_s), hang = fault.endsWith(u"hangs"_s);
         Bus::Timing timing = restart ? Bus::Timing() : kQuick;
         // The wait below must not count as a stall.
         if (helloWaits)
@@ -352,9 +320,17 @@ private slots:
         Bus::Timing slowReturn = timing;
         if (!restart && !hang)
             slowReturn.retryFirstMs = slowReturn.retryLastMs = 1000;
+        const bool slowLookup = fault == u"one cut off, hello at once";
+        QElapsedTimer sinceTick;
+        qint64 longestMs = 0;
+        QTimer ticks;
+        connect(&ticks, &QTimer::timeout, this,
+                [&] { longestMs = std::max(longestMs, sinceTick.restart()); });
+        sinceTick.start();
+        ticks.start(10);
         QElapsedTimer running;
         running.start();
-        startNodes(slowReturn, timing);
+        startNodes(slowReturn, timing, slowLookup ? u"redis.slow.test"_s : u"127.0.0.1"_s);
         m_a->bus.publish("c,first");
         QTRY_COMPARE_WITH_TIMEOUT(m_b->got.size(), 1, 3000);
         // The answers to the first hellos, at most a second apart, are out.
@@ -400,27 +376,9 @@ private slots:
         QTest::qWait(300);
         for (Node *node : {m_a.get(), m_b.get()})
             QCOMPARE(sorted(node->got), all);
-    }
-
-    // Redis is found by a name whose lookup is slow: the event loop goes on meanwhile, at the
-    // start and when the bus reconnects.
-    void slowLookup()
-    {
-        QElapsedTimer sinceTick;
-        qint64 longestMs = 0;
-        QTimer ticks;
-        connect(&ticks, &QTimer::timeout, this,
-                [&] { longestMs = std::max(longestMs, sinceTick.restart()); });
-        sinceTick.start();
-        ticks.start(10);
-        m_a = std::make_unique<Node>(BusAddress{u"redis.slow.test"_s, m_redis.port(), {}, {}});
-        QTRY_VERIFY_WITH_TIMEOUT(m_a->bus.isLive(), 4 * kSlowLookupMs);
-        QVERIFY(cutOff(m_a->bus));
-        QTRY_VERIFY_WITH_TIMEOUT(!m_a->bus.isLive(), 3000);
-        QTRY_VERIFY_WITH_TIMEOUT(m_a->bus.isLive(), 4 * kSlowLookupMs);
         // A lookup on the loop would stall it for kSlowLookupMs at least; a loaded machine
         // (load 10 on 2 cores) was seen to stall it for 650 ms without one.
-        QVERIFY2(longestMs < kSlowLookupMs * 2 / 3, qPrintable(QString::number(longestMs)));
+        QVERIFY2(!slowLookup || longestMs < kSlowLookupMs * 2 / 3, qPrintable(QString::number(longestMs)));
     }
 };
 

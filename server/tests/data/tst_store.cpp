@@ -90,15 +90,6 @@ private slots:
             qWarning().noquote() << "only SQLite is tested:" << postgresMissing();
     }
 
-    void init()
-    {
-        // Those without a backend column are about PostgreSQL alone.
-        const QByteArray test = QTest::currentTestFunction();
-        if (!m_postgres.isRunning() &&
-            (test == "passwords" || test == "databaseRestart" || test == "keysApart"))
-            QSKIP(qPrintable(postgresMissing()));
-    }
-
     // The password through PGPASSFILE, and a wrong one through the server's own file.
     void passwords_data()
     {
@@ -109,16 +100,16 @@ private slots:
     void passwords()
     {
         QFETCH(bool, pgpass);
+        if (!m_postgres.isRunning())
+            QSKIP(qPrintable(postgresMissing()));
         QString error;
         const QUrl url(m_postgres.createDatabase(u"pw%1"_s.arg(++m_databases), &error));
         QVERIFY2(url.isValid(), qPrintable(error));
         const QString path = m_dir.filePath(u"password-%1"_s.arg(m_databases));
         // libpq reads a password file only when no one else may.
-        QVERIFY(writeSecret(path,
-                            pgpass ? u"127.0.0.1:%1:%2:%3:%4\n"_s.arg(url.port())
-                                         .arg(url.path().mid(1), url.userName(), PostgresCluster::password())
-                                         .toUtf8()
-                                   : "guess\n"));
+        const QString pgpassLine = u"127.0.0.1:%1:%2:%3:%4\n"_s.arg(
+            QString::number(url.port()), url.path().mid(1), url.userName(), PostgresCluster::password());
+        QVERIFY(writeSecret(path, pgpass ? pgpassLine.toUtf8() : "guess\n"));
         qputenv("PGPASSFILE", pgpass ? QFile::encodeName(path) : "/nonexistent");
         StoreLocation where;
         where.postgres = parseDatabaseUrl(url.toString(), pgpass ? QString() : path, &error);
@@ -131,9 +122,11 @@ private slots:
 
     // Instances that start at once on an empty database: one builds the schema, the others
     // find it built. What one writing transaction reads then stays true until it commits,
-    // whichever connection (or instance) the others write through: no count is lost.
-    void concurrentInstances_data() { backends(); }
-    void concurrentInstances()
+    // whichever connection (or instance) the others write through: no count is lost. The
+    // queries the backends share then work on both. On PostgreSQL, writers of other names and
+    // sources go on while one holds its keys; writers of the same key wait for it.
+    void sharedDatabase_data() { backends(); }
+    void sharedDatabase()
     {
         QFETCH(bool, postgres);
         const StoreLocation where = freshLocation(postgres);
@@ -144,13 +137,10 @@ private slots:
                 ++migrated;
         }));
         QCOMPARE(migrated.load(), 3);
-        {
-            Connection setup(where);
-            QVERIFY2(setup.ok, qPrintable(setup.error));
-            QVERIFY2(setup.exec(u"CREATE TABLE counter (n BIGINT NOT NULL)"_s) &&
-                         setup.exec(u"INSERT INTO counter VALUES (0)"_s),
-                     qPrintable(setup.error));
-        }
+        Connection setup(where);
+        QVERIFY2(setup.exec(u"CREATE TABLE counter (n BIGINT NOT NULL)"_s) &&
+                     setup.exec(u"INSERT INTO counter VALUES (0)"_s),
+                 qPrintable(setup.error));
         constexpr int kWriters = 4;
         constexpr int kRounds = 25;
         std::atomic<int> done{0};
@@ -174,37 +164,14 @@ private slots:
             }
         }));
         QCOMPARE(done.load(), kWriters * kRounds);
-        Connection check(where);
-        QSqlQuery total(check.db);
+        QSqlQuery total(setup.db);
         QVERIFY(total.exec(u"SELECT n FROM counter"_s) && total.next());
         QCOMPARE(total.value(0).toLongLong(), qint64(kWriters * kRounds));
-    }
 
-    // Writers of other names and sources go on while one holds its keys; writers of the
-    // same key wait for it.
-    void keysApart()
-    {
-        const StoreLocation where = freshLocation(true);
-        Connection holder(where), other(where), same(where);
-        QString error;
-        QVERIFY2(beginWriting(holder.db, true, {u"n:alice"_s, u"s:10.0.0.1"_s}, &error), qPrintable(error));
-        QVERIFY(same.exec(u"SET lock_timeout = '300ms'"_s) && other.exec(u"SET lock_timeout = '300ms'"_s));
-        QVERIFY2(beginWriting(other.db, true, {u"n:bob"_s, u"s:10.0.0.2"_s}, &error), qPrintable(error));
-        QVERIFY(other.exec(u"COMMIT"_s));
-        QVERIFY(!beginWriting(same.db, true, {u"n:carol"_s, u"s:10.0.0.1"_s}, &error));
-        QVERIFY(holder.exec(u"COMMIT"_s));
-        QVERIFY2(beginWriting(same.db, true, {u"n:carol"_s, u"s:10.0.0.1"_s}, &error), qPrintable(error));
-    }
-
-    // The queries both backends share, where their dialects differ most.
-    void sharedQueries_data() { backends(); }
-    void sharedQueries()
-    {
-        QFETCH(bool, postgres);
-        Store store(freshLocation(postgres));
+        // The queries both backends share, where their dialects differ most. A later start
+        // finds the schema current.
+        Store store(where);
         QVERIFY(store.open() && store.migrate());
-        // A second start finds the schema current.
-        QVERIFY(store.migrate());
         QCOMPARE(store.schemaVersion(), postgres ? 3 : Store::currentSchemaVersion());
 
         // Names are one account whatever their case or width, on both backends.
@@ -244,6 +211,27 @@ private slots:
             QVERIFY((last = store.addFailure(u"alice"_s, QString::fromLatin1(source), 100)) > 0);
         QVERIFY(store.dropFailure(last));
         QCOMPARE(store.nameFailures(u"alice"_s, 0, 2), 3);
+
+        if (!postgres)
+            return;
+        Connection holder(where), other(where), same(where);
+        QString error;
+        QVERIFY2(beginWriting(holder.db, true, {u"n:alice"_s, u"s:10.0.0.1"_s}, &error), qPrintable(error));
+        QVERIFY(same.exec(u"SET lock_timeout = '300ms'"_s) && other.exec(u"SET lock_timeout = '300ms'"_s));
+        QVERIFY2(beginWriting(other.db, true, {u"n:bob"_s, u"s:10.0.0.2"_s}, &error), qPrintable(error));
+        QVERIFY(other.exec(u"COMMIT"_s));
+        QVERIFY(!beginWriting(same.db, true, {u"n:carol"_s, u"s:10.0.0.1"_s}, &error));
+        QVERIFY(holder.exec(u"COMMIT"_s));
+        QVERIFY2(beginWriting(same.db, true, {u"n:carol"_s, u"s:10.0.0.1"_s}, &error), qPrintable(error));
+
+        // PostgreSQL restarts under a running server: the next request finds the connection
+        // opened again, whether it reads or writes.
+        QVERIFY2(m_postgres.restart(&error), qPrintable(error));
+        QCOMPARE(store.account(u"alice"_s, &ok).value_or(Store::Account()).name, u"Alice"_s);
+        QVERIFY2(m_postgres.restart(&error), qPrintable(error));
+        QVERIFY(store.begin());
+        QVERIFY(store.putPendingCode(u"b@x.org"_s, u"bob"_s, {u"123456"_s, 1, 2, 0, 0}));
+        QVERIFY(store.commit());
     }
 
     // An upgrade keys the accounts: of names that fold to one, the oldest keeps it and the
@@ -263,14 +251,11 @@ private slots:
             postgres ? QList<std::pair<QString, int>>{{u"Émile"_s, 2}, {u"zoe"_s, 3}}
                      : QList<std::pair<QString, int>>{
                            {u"émile"_s, 5}, {u"Émile"_s, 2}, {u"zoe"_s, 4}, {u"\uff3aoe"_s, 3}};
-        {
-            Connection raw(where);
-            for (const auto &[name, created] : accounts)
-                QVERIFY2(raw.exec(u"INSERT INTO accounts (name, email, password_hash, created_ms) VALUES"
-                                  " ('%1', 'x@example.org', 'h', %2)"_s.arg(name)
-                                      .arg(created)),
-                         qPrintable(raw.error));
-        }
+        Connection raw(where);
+        for (const auto &[name, created] : accounts)
+            QVERIFY2(raw.exec(u"INSERT INTO accounts (name, email, password_hash, created_ms) VALUES"
+                              " ('%1', 'x@example.org', 'h', %2)"_s.arg(name, QString::number(created))),
+                     qPrintable(raw.error));
         Store store(where);
         QVERIFY(store.open() && store.migrate());
         bool ok = false;
@@ -280,30 +265,12 @@ private slots:
         QCOMPARE(owner(u"EMILE"_s), QString());
         QCOMPARE(owner(u"émile"_s), u"Émile"_s);
         QCOMPARE(owner(u"ZOE"_s), postgres ? u"zoe"_s : u"\uff3aoe"_s);
-        Connection check(where);
-        QSqlQuery aside(check.db);
+        QSqlQuery aside(raw.db);
         QVERIFY(aside.exec(u"SELECT name, kept_name FROM accounts_set_aside ORDER BY name"_s));
         QStringList setAside;
         while (aside.next())
             setAside.append(aside.value(0).toString() + u'>' + aside.value(1).toString());
         QCOMPARE(setAside, postgres ? QStringList() : (QStringList{u"zoe>\uff3aoe"_s, u"émile>Émile"_s}));
-    }
-
-    // PostgreSQL restarts under a running server: the next request finds the connection
-    // opened again, whether it reads or writes.
-    void databaseRestart()
-    {
-        Store store(freshLocation(true));
-        QVERIFY(store.open() && store.migrate());
-        QVERIFY(store.insertAccount(u"alice"_s, u"a@example.org"_s, "hash", 1));
-        QString error;
-        QVERIFY2(m_postgres.restart(&error), qPrintable(error));
-        bool ok = false;
-        QCOMPARE(store.account(u"alice"_s, &ok).value_or(Store::Account()).name, u"alice"_s);
-        QVERIFY2(m_postgres.restart(&error), qPrintable(error));
-        QVERIFY(store.begin());
-        QVERIFY(store.putPendingCode(u"a@x.org"_s, u"bob"_s, {u"123456"_s, 1, 2, 0, 0}));
-        QVERIFY(store.commit());
     }
 };
 

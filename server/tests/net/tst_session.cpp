@@ -3,6 +3,7 @@
 #include "pathgaps.h"
 #include "protocol.h"
 #include "session.h"
+#include "sharedfiles.h"
 #include "testcertificates.h"
 #include "tlscredentials.h"
 
@@ -10,8 +11,10 @@
 #include <QSignalSpy>
 #include <QSslSocket>
 #include <QTcpServer>
+#include <QTemporaryFile>
 #include <QTest>
 
+#include <fcntl.h>
 #include <memory>
 
 using namespace tavrel;
@@ -21,29 +24,17 @@ Q_DECLARE_METATYPE(tavrel::server::SendQueue)
 
 namespace {
 
-// Server sockets that can start TLS, as the server's own are.
-class TlsCapableListener : public QTcpServer
-{
-protected:
-    void incomingConnection(qintptr descriptor) override
-    {
-        auto *socket = new QSslSocket(this);
-        socket->setSocketDescriptor(descriptor);
-        addPendingConnection(socket);
-    }
-};
-
-// TLS for a Session: the server's credentials, and a client's settings that trust them.
-QSslConfiguration serverTls, clientTls;
+// TLS for a Session: the server's credentials, and a client's settings that trust them; the
+// test's own, made once the application object is (the TLS backend needs it).
+const QSslConfiguration *serverTls, *clientTls;
 
 // A Session on config, and the client's end of its connection, read with the client's
 // assembler, at most bytesPerTick every 10 ms (0: as fast as bytes come) through a small
 // receive buffer, and at most limit bytes in all (-1: no limit), after which it stops or,
 // with vanish, drops the connection. With tls, the connection is encrypted first.
-class Reader : public QObject
+class Reader : public QTcpServer
 {
     std::unique_ptr<QTcpSocket> m_own;
-    TlsCapableListener m_listener;
     QTimer m_tick;
     MessageAssembler m_assembler;
     qint64 m_limit;
@@ -57,7 +48,7 @@ public:
         , m_vanish(vanish)
         , socket(*m_own)
     {
-        QVERIFY(m_listener.listen(QHostAddress::LocalHost, 0));
+        QVERIFY(listen(QHostAddress::LocalHost, 0));
         if (bytesPerTick > 0) {
             // Set on the bound socket, before the connection offers its first window.
             QVERIFY(socket.bind(QHostAddress::LocalHost));
@@ -70,13 +61,13 @@ public:
         }
         if (tls) {
             auto &tlsSocket = static_cast<QSslSocket &>(socket);
-            tlsSocket.setSslConfiguration(clientTls);
-            tlsSocket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_listener.serverPort());
+            tlsSocket.setSslConfiguration(*clientTls);
+            tlsSocket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), serverPort());
         } else {
-            socket.connectToHost(QHostAddress::LocalHost, m_listener.serverPort());
+            socket.connectToHost(QHostAddress::LocalHost, serverPort());
         }
-        QVERIFY(socket.waitForConnected(3000) && m_listener.waitForNewConnection(3000));
-        serverSide = m_listener.nextPendingConnection();
+        QVERIFY(socket.waitForConnected(3000) && waitForNewConnection(3000));
+        serverSide = nextPendingConnection();
         session = std::make_unique<Session>(serverSide, std::make_shared<SessionSettings>(config));
         connect(&m_assembler, &MessageAssembler::messageReady, this,
                 [this](const QByteArray &m) { received.append(m); });
@@ -88,7 +79,7 @@ public:
             m_assembler.clear();
         });
         if (tls) {
-            session->offerTls(serverTls);
+            session->offerTls(*serverTls);
             // The client is done first: it sends its last handshake message and goes on.
             QTRY_VERIFY(static_cast<QSslSocket &>(socket).isEncrypted() && session->isEncrypted());
         }
@@ -96,6 +87,13 @@ public:
 
     // The socket outlives the assembler, and its close would still reach it.
     ~Reader() override { socket.disconnect(this); }
+    // The server's sockets can start TLS, as the server's own can.
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *accepted = new QSslSocket(this);
+        accepted->setSocketDescriptor(descriptor);
+        addPendingConnection(accepted);
+    }
 
     QTcpSocket &socket;
     QTcpSocket *serverSide = nullptr;
@@ -121,27 +119,16 @@ private:
     }
 };
 
-// A tail from memory that fails after failAt bytes (-1: never).
-class MemoryTail : public MessageTail
+// The tail of a file message as the server reads it, from a file that holds contents up to
+// failAt (-1: all of them), as if it had shrunk once opened.
+std::shared_ptr<MessageTail> fileTail(const QByteArray &contents, qint64 failAt = -1)
 {
-public:
-    MemoryTail(const QByteArray &data, qint64 failAt)
-        : m_data(data)
-        , m_end(failAt >= 0 ? failAt : data.size())
-    {}
-    qint64 size() const override { return m_data.size(); }
-    qint64 read(char *data, qint64 max) override
-    {
-        const qint64 n = std::min(max, m_end - m_at);
-        memcpy(data, m_data.constData() + m_at, size_t(std::max<qint64>(n, 0)));
-        m_at += std::max<qint64>(n, 0);
-        return n > 0 ? n : -1;
-    }
-
-private:
-    QByteArray m_data;
-    qint64 m_end, m_at = 0;
-};
+    QTemporaryFile file;
+    if (!file.open() || file.write(contents.left(failAt < 0 ? contents.size() : failAt)) < 0 || !file.flush())
+        qFatal("cannot write %s", qPrintable(file.fileName()));
+    return std::make_shared<OpenFile>(::open(QFile::encodeName(file.fileName()).constData(), O_RDONLY),
+                                      contents.size());
+}
 
 } // namespace
 
@@ -150,6 +137,7 @@ class TestSession : public QObject
     Q_OBJECT
 
     TestCertificates m_certificates;
+    QSslConfiguration m_serverTls, m_clientTls = QSslConfiguration::defaultConfiguration();
 
 private slots:
     void initTestCase()
@@ -160,12 +148,11 @@ private slots:
             TlsCredentials::read(m_certificates.path(QStringLiteral("server.pem")),
                                  m_certificates.path(QStringLiteral("server.key")), &why);
         QVERIFY2(credentials, qPrintable(why));
-        serverTls = credentials->configuration();
-        clientTls = QSslConfiguration::defaultConfiguration();
-        clientTls.setCaCertificates(QSslCertificate::fromPath(m_certificates.authority()));
+        m_serverTls = credentials->configuration();
+        m_clientTls.setCaCertificates(QSslCertificate::fromPath(m_certificates.authority()));
+        serverTls = &m_serverTls;
+        clientTls = &m_clientTls;
     }
-    // Gone while the TLS backend still is.
-    void cleanupTestCase() { serverTls = clientTls = QSslConfiguration(); }
 
     // Inside TLS too: the kernel's queue then holds the encrypted bytes.
     void pacedAndMerged_data()
@@ -189,7 +176,6 @@ private slots:
         row("answers never merge", {"l,x", "l,y", "r,z"}, {"l,x", "l,y", "r,z"});
 
         const QByteArray big = fileMessage(QStringLiteral("big.txt"), QByteArray(512 * 1024, 'b'));
-        row("big file, then chat, slow reader", {big, "c,x"}, {big, "c,x"}, 4 * 1024);
         row("big file, then chat, slow reader, TLS", {big, "c,x"}, {big, "c,x"}, 4 * 1024, true, true);
         const QByteArray small = fileMessage(QStringLiteral("s.txt"), QByteArray(200 * 1024, 's'));
         row("file, then chat, very slow reader, no kernel query", {small, "c,x"}, {small, "c,x"}, 1024,
@@ -198,24 +184,16 @@ private slots:
     // A text message the kernel takes only in part: the rest follows through Qt's buffer.
     void textLargerThanTheKernelTakes()
     {
-        QTcpServer listener;
-        QTcpSocket client;
-        QVERIFY(listener.listen(QHostAddress::LocalHost) && client.bind(QHostAddress::LocalHost));
-        client.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 16 * 1024);
-        client.connectToHost(QHostAddress::LocalHost, listener.serverPort());
-        QVERIFY(client.waitForConnected(3000) && listener.waitForNewConnection(3000));
-        QTcpSocket *serverSide = listener.nextPendingConnection();
-        serverSide->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 4096);
-        Session session(serverSide, std::make_shared<SessionSettings>(Config()));
-        client.write("c,hi"); // a plain connection, as its first byte tells
+        Reader reader;
+        Session &session = *reader.session;
+        reader.serverSide->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 4096);
+        reader.socket.write("c,hi"); // a plain connection, as its first byte tells
         QTRY_VERIFY(session.isGathering());
         const QByteArray list = "o," + QByteArray(256 * 1024, 'u');
         session.send(list);
         session.send("c,x");
         QVERIFY(session.bufferedBytes() > 0);
-        QByteArray bytes;
-        QTRY_VERIFY_WITH_TIMEOUT((bytes += client.readAll()).size() >= list.size() + 3, 10000);
-        QCOMPARE(bytes, list + "c,x");
+        QTRY_COMPARE_WITH_TIMEOUT(reader.received, (Messages{list, "c,x"}), 10000);
     }
     void pacedAndMerged()
     {
@@ -360,8 +338,7 @@ private slots:
         reader.serverSide->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 32 * 1024);
         const QByteArray contents(1024 * 1024, 'b');
         if (tail)
-            session.sendWithTail(fileMessage(QStringLiteral("big.txt"), QByteArray()),
-                                 std::make_shared<MemoryTail>(contents, -1));
+            session.sendWithTail(fileMessage(QStringLiteral("big.txt"), QByteArray()), fileTail(contents));
         else
             session.send(fileMessage(QStringLiteral("big.txt"), contents));
         const qintptr fd = reader.serverSide->socketDescriptor();
@@ -426,7 +403,7 @@ private slots:
         sample.start(1);
         if (failAt >= 0)
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("ended \\d+ bytes early")));
-        session.sendWithTail(head, std::make_shared<MemoryTail>(contents, failAt));
+        session.sendWithTail(head, fileTail(contents, failAt));
         if (close)
             session.closeAfterOutput(10000);
         else
