@@ -249,7 +249,12 @@ private slots:
         QTRY_COMPARE(mails(u"sent"_s) + mails(u"failed"_s), QStringList{u"recent.eml"_s});
         QVERIFY(settled(u"sent/recent.eml"_s, 7));
         askForCode(u"gina"_s, u"gina@example.org"_s);
-        QTRY_VERIFY_WITH_TIMEOUT(folder.isEmpty() ? retries() >= 2 : mails(folder).size() == 1, 10000);
+        // The recent mail lies in sent/ until this one settles: only this one's own name ends the wait.
+        const auto settledHere = [&] {
+            const QStringList here = mails(folder);
+            return here.size() == 1 && here.constFirst() != u"recent.eml"_s;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(folder.isEmpty() ? retries() >= 2 : settledHere(), 10000);
         QCOMPARE(mails().size() + mails(u"sending"_s).size(), int(folder.isEmpty()));
         // The recent mail, now a week old too, goes when this one settles.
         if (!folder.isEmpty())
