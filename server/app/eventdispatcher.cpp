@@ -395,6 +395,8 @@ int EpollEventDispatcher::activateTimers()
             next = it->expiryNs + period;
             if (next <= now)
                 next += ((now - next) / period + 1) * period;
+            // As in Qt's own timer list, a zero timer (work left for an idle turn) does not
+            // count as an event processed.
             ++activated;
         }
         schedule(timerId, *it, next);

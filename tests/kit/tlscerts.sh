@@ -34,7 +34,7 @@ signed() { # certificate, command...
     shift
     for _ in 1 2 3 4 5 6 7 8; do
         rm -f "$certificate"
-        "$@" && [ -f "$certificate" ] && full_signature "$certificate" && return 0
+        "$@" 2>/dev/null && [ -f "$certificate" ] && full_signature "$certificate" && return 0
     done
     echo "$0: cannot sign $certificate" >&2
     return 1
@@ -48,7 +48,7 @@ authority)
         key "$dir/ca.key"
         signed "$dir/ca.pem" openssl req -x509 -new -key "$dir/ca.key" -subj "/CN=Tavrel test authority" -days 3650 \
             -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign \
-            -out "$dir/ca.pem" 2>/dev/null
+            -out "$dir/ca.pem"
     fi
     ;;
 server)
@@ -66,7 +66,7 @@ server)
             : >index.txt
             echo 01 >serial
             openssl ca -batch -notext -config ca.cnf -cert "$ca/ca.pem" -keyfile "$ca/ca.key" -in "$csr" \
-                -extfile ext.cnf -out "$@" 2>/dev/null
+                -extfile ext.cnf -out "$@"
         }
         signed "$2" issue "$2" "${@:3}"
         rm -f "$csr" ./*.pem.old index.txt* serial* ./[0-9A-F][0-9A-F].pem
@@ -79,7 +79,7 @@ server)
     key stranger.key
     printf '[req]\ndistinguished_name=d\n[d]\n[v3]\nsubjectAltName=IP:127.0.0.1\n' >self.cnf
     signed stranger.pem openssl req -x509 -new -key stranger.key -subj /CN=127.0.0.1 -days 90 -extensions v3 \
-        -config self.cnf -out stranger.pem 2>/dev/null
+        -config self.cnf -out stranger.pem
     for name in server renewed stranger; do
         pin "$name.pem" >"$name.pin"
     done
