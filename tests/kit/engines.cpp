@@ -1,5 +1,6 @@
 #include "engines.h"
 
+#include "files.h"
 #include "serverprocess.h"
 
 #include <QDeadlineTimer>
@@ -12,6 +13,7 @@
 
 #include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -59,12 +61,6 @@ bool runAsOwner(const QString &program, const QStringList &arguments, QString *e
     return false;
 }
 
-QString tail(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll().right(2000)) : QString();
-}
-
 // Whether something on port takes a connection and answers ping with pong.
 bool answers(quint16 port, const QByteArray &ping, const QByteArray &pong)
 {
@@ -78,9 +74,7 @@ bool answers(quint16 port, const QByteArray &ping, const QByteArray &pong)
 
 bool writeSecret(const QString &path, const QByteArray &bytes)
 {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() &&
-           file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    return write(path, bytes) && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
 }
 
 QStringList busAcl(const QString &user, const QString &password)
@@ -124,7 +118,8 @@ bool Daemon::spawn(const QStringList &command, const QString &log, int ms, const
         if (ready())
             return true;
     }
-    *error = u"%1 did not come up on port %2: %3"_s.arg(command.join(u' ')).arg(m_port).arg(tail(log));
+    *error = command.join(u' ') + u" did not come up on port %1: "_s.arg(m_port) +
+             QString::fromLocal8Bit(contents(log).right(2000));
     return false;
 }
 
@@ -151,14 +146,13 @@ void RedisServer::pause(bool paused)
 {
     if (!isRunning())
         return;
-    const qint64 pid = m_process->processId();
+    const auto pid = id_t(m_process->processId());
     ::kill(pid_t(pid), paused ? SIGSTOP : SIGCONT);
-    // The signal takes effect a moment later; until then the server may still answer.
-    for (QDeadlineTimer deadline(2000); paused && !deadline.hasExpired(); QThread::msleep(1)) {
-        const QByteArray stat = tail(u"/proc/%1/stat"_s.arg(pid)).toLatin1();
-        if (stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "T")
-            break;
-    }
+    // The signal takes effect a moment later; until then the server may still answer. The
+    // kernel tells when it has stopped (or died), and leaves the news for QProcess.
+    siginfo_t info;
+    if (paused)
+        ::waitid(P_PID, pid, &info, WSTOPPED | WEXITED | WNOWAIT);
 }
 
 bool ServerProcess::start(QString *error)
