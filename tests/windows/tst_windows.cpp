@@ -301,6 +301,19 @@ private slots:
 
         const QString log = m_work->filePath(u"opened.txt"_s);
         const auto onPath = stubOnPath(stubFolder(), log);
+        // Started in its own folder, as from the unpacked zip, the window makes Documents\Tavrel
+        // and works there. (Started elsewhere it stays there: tst_window's launch.)
+        QVERIFY(QDir(documents).removeRecursively());
+        QProcess tavrel;
+        tavrel.setWorkingDirectory(QFileInfo(installed).path());
+        tavrel.start(installed, QStringList());
+        QVERIFY2(tavrel.waitForStarted(10000), qPrintable(tavrel.errorString()));
+        QCOMPARE(folderOpenedBy(DWORD(tavrel.processId()), log).toLower(), documents.toLower());
+        // Waiting for the window to go may already have seen the process end, and
+        // waitForFinished() is false for a process that has ended.
+        QVERIFY(tavrel.state() == QProcess::NotRunning || tavrel.waitForFinished(10000));
+
+        QVERIFY(QFile::remove(log));
         // As Explorer opens it; Wine hands back no process for a shortcut, so the window is
         // found by its title.
         const auto started =
@@ -313,20 +326,6 @@ private slots:
         DWORD pid = 0;
         GetWindowThreadProcessId(window, &pid);
         QCOMPARE(folderOpenedBy(pid, log).toLower(), documents.toLower());
-
-        // Started in its own folder, as from the unpacked zip, the window makes Documents\Tavrel
-        // and works there. (Started elsewhere it stays there: tst_window's launch.) The window
-        // just closed holds the folder as its working folder until Wine has ended it.
-        QTRY_VERIFY_WITH_TIMEOUT(QDir(documents).removeRecursively(), 10000);
-        QVERIFY(QFile::remove(log));
-        QProcess tavrel;
-        tavrel.setWorkingDirectory(QFileInfo(installed).path());
-        tavrel.start(installed, QStringList());
-        QVERIFY2(tavrel.waitForStarted(10000), qPrintable(tavrel.errorString()));
-        QCOMPARE(folderOpenedBy(DWORD(tavrel.processId()), log).toLower(), documents.toLower());
-        // Waiting for the window to go may already have seen the process end, and
-        // waitForFinished() is false for a process that has ended.
-        QVERIFY(tavrel.state() == QProcess::NotRunning || tavrel.waitForFinished(10000));
 
         QVERIFY(msiexec({u"/x"_s, msi, u"/qn"_s}));
         QVERIFY(!QFile::exists(installed));
