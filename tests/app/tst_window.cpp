@@ -160,7 +160,7 @@ private slots:
     // The real tavrel, started as the user would: the folder it works in and what the message
     // box says of it; closed, it exits as a closed window should, with code 0, and stores
     // nothing. (What 打开文件夹 hands the file manager is tst_sending's openFolder; the window
-    // deleted while it receives is tst_receive's cutMessage and destroyedWhileReceiving.)
+    // deleted while it receives is tst_receive's cutMessage.)
     void launch()
     {
 #if !defined(TAVREL_CLOSE_HOOK) || !defined(TAVREL_DESKTOP_ENTRY)
