@@ -118,14 +118,13 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(third.connectionCount(), 0);
 
-        // A connection the peer closes goes unnoticed: caption and buttons stay.
+        // A connection the peer closes goes unnoticed: caption and buttons stay (and the message
+        // box, as tst_receive's cutMessage shows).
         setSendButtonsEnabled(w, true);
-        WidgetProbe::textEdit(w, "textEditRead")->append(QStringLiteral("chat"));
         peer.closeClient();
         QTRY_COMPARE(WidgetProbe::socket(w)->state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(button->text(), QStringLiteral("断开"));
         QCOMPARE(sendButtonsEnabled(w), 3);
-        QCOMPARE(shown(w), QStringLiteral("成功和服务器连接\nchat"));
 
         // So the next click connects again instead of disconnecting; the buttons wait for a login.
         click(w, "btnConnect");
