@@ -45,10 +45,6 @@ private slots:
             << QByteArray("fs~+^`&n~+^`&d") << QByteArray("0|+^`&n||d");
         QTest::newRow("image") << QByteArray("fsip.jpg~+^`&bob~+^`&I~+^`&")
                                << QByteArray("0|p.jpg|bob|I~+^`&");
-        const QByteArray n197(197, 'n');
-        QTest::newRow("separator at 200") << "fs," + n197 + "~+^`&d"
-                                          << "0|" + n197 + "||d";
-        QTest::newRow("image, separator at 201") << "fsin" + n197 + "~+^`&b~+^`&" << QByteArray("1|||");
     }
 
     void split()
