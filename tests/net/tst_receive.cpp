@@ -23,16 +23,6 @@ namespace {
 enum Flags { Enabled = 1, Refused = 2, Waits = 4, NoUserName = 8, Cut = 16, Gathered = 32, OverLimit = 64 };
 enum Ending { PeerCloses, PeerResets, UserDisconnects, WindowGoes, WindowGoesAtMessage };
 
-// Lines of the message box, '|' between them; %T and %P end the notices of the text and picture tabs.
-QStringList lineList(const char *text)
-{
-    if (!text)
-        return {};
-    QString all = QString::fromUtf8(text);
-    all.replace("%T", " 在文本文件标签页里显示").replace("%P", " 在图片标签页里显示");
-    return all.split(QLatin1Char('|'));
-}
-
 // Stands in for the window's fileIn: lets `accept` bytes through, then fails as a full disk
 // does. With accept < 0 it writes to /dev/full, so that close() fails to flush.
 struct FailingFile : QFile
@@ -84,9 +74,9 @@ private slots:
     {
         // "<later>": the quiet gap passes, and the last stored file ages.
         QTest::addColumn<QByteArrayList>("messages");
-        QTest::addColumn<QString>("present");   // entries there before: see createEntries
-        QTest::addColumn<QStringList>("lines"); // appended to the message box
-        QTest::addColumn<QString>("users");
+        QTest::addColumn<QString>("present");       // entries there before: see createEntries
+        QTest::addColumn<QByteArray>("box");        // appended to the message box, each line ended by '|'
+        QTest::addColumn<QString>("users");         // the user list afterwards
         QTest::addColumn<QByteArrayList>("stored"); // name=contents of the files stored
         QTest::addColumn<QString>("tab");           // the text file tab
         QTest::addColumn<int>("flags");
@@ -95,49 +85,45 @@ private slots:
                                             // free; its floor is 6.4 MiB. Skipped where mounting is
                                             // not allowed.
 
-        // Messages other than files: lines null for none, users null for unchanged.
-        const auto plain = [](const char *tag, const char *message, const char *lines,
-                              const char *users = nullptr, int flags = 0) {
-            QTest::newRow(tag) << QByteArrayList{message} << "" << lineList(lines)
-                               << (users ? users : "before") << QByteArrayList() << "kept" << flags
-                               << qint64(0) << -1;
+        const auto add = [](const char *tag, const QByteArrayList &messages, const QByteArray &lines,
+                            const QByteArrayList &stored = {}, const QString &tab = "kept", int flags = 0,
+                            const char *present = "", qint64 accept = 0, int freeMiB = -1,
+                            const char *users = "before") {
+            QTest::newRow(tag) << messages << present << lines << users << stored << tab << flags << accept
+                               << freeMiB;
         };
-        plain("second byte not read", "cXhi", "hi");
-        plain("registration answer", "r,注册成功", "注册成功");
-        plain("login success, English", "l;succeed to log", "succeed to log", "我: me", Enabled);
-        plain("login success, no user name", "l,登录成功", "登录成功", "我: ", Enabled | NoUserName);
+        add("second byte not read", {"cXhi"}, "hi|");
+        add("registration answer", {"r,注册成功"}, "注册成功|");
+        add("login success, English", {"l;succeed to log"}, "succeed to log|", {}, "kept", Enabled, "", 0, -1,
+            "我: me");
+        add("login success, no user name", {"l,登录成功"}, "登录成功|", {}, "kept", Enabled | NoUserName, "",
+            0, -1, "我: ");
         // Only the exact answer of a success enables: a refusal, or a success with more, does not.
-        plain("success and a newline", "l,登录成功\n", "登录成功\n");
-        plain("c alone", "c", "");
-        plain("o alone", "o", nullptr, "我: me\n");
-        plain("unknown kind", "x,hi", nullptr);
+        add("success and a newline", {"l,登录成功\n"}, "登录成功\n|");
+        add("c alone", {"c"}, "|");
+        add("o alone", {"o"}, "", {}, "kept", 0, "", 0, -1, "我: me\n");
+        add("unknown kind", {"x,hi"}, "");
         // Taken for markup, these would not show as they came.
-        plain("chat line, image markup", "c,<img src=\"dot.png\">", "<img src=\"dot.png\">");
-        plain("user list, image markup", "o,a\n<img src=\"dot.png\">", nullptr,
-              "我: me\na\n<img src=\"dot.png\">");
+        add("chat line, image markup", {"c,<img src=\"dot.png\">"}, "<img src=\"dot.png\">|");
+        add("user list, image markup", {"o,a\n<img src=\"dot.png\">"}, "", {}, "kept", 0, "", 0, -1,
+            "我: me\na\n<img src=\"dot.png\">");
 
         // The tab shows only the start of a text that would hold up the window: 292 lines and 64 letters.
         const QByteArray startNote = "文本文件标签页里只显示了文件的开头";
         // The lines of a text file sent as `sent` (empty: as stored), the large one's note between.
         const auto text = [&](const QByteArray &stored, bool large = false, const QByteArray &sent = {}) {
-            return "收到的文件：" + stored + "%T|" +
+            return "收到的文件：" + stored + " 在文本文件标签页里显示|" +
                    (large ? startNote + "，整个文件已保存为：" + stored + "|" : "") + "收到文件：" +
                    (sent.isEmpty() ? stored : sent + ", 并改名为：" + stored) + "|";
         };
         const auto image = [](const QByteArray &name, bool decoded = true) {
-            return (decoded ? "收到的图片：" + name + "%P|" : "图片无法显示：" + name + "|") +
+            return (decoded ? "收到的图片：" + name + " 在图片标签页里显示|"
+                            : "图片无法显示：" + name + "|") +
                    "收到bob 发来的文件：" + name + "|";
         };
         const QByteArray large(2 << 20, 'x'), a = fileMessage("a.txt", "hello"),
                                               p = imageMessage("p.png", png(3, 2)),
                                               storedP = "p.png=" + png(3, 2);
-        const auto add = [](const char *tag, const QByteArrayList &messages, const QByteArray &lines,
-                            const QByteArrayList &stored, const QString &tab = "kept", int flags = 0,
-                            const char *present = "", qint64 accept = 0, int freeMiB = -1) {
-            QTest::newRow(tag) << messages << present
-                               << (lines.isEmpty() ? QStringList() : lineList(lines.chopped(1).constData()))
-                               << "before" << stored << tab << flags << accept << freeMiB;
-        };
         const QByteArray markup = "<img src=\"dot.png\">", longName = "fs," + QByteArray(198, 'n') + "~+^`&";
         // One replacement character, not 197, which would make a name no file system takes.
         add("197 bytes not UTF-8", {fileMessage(QByteArray(197, '\xff'), "hi")}, text("\uFFFD"),
@@ -235,13 +221,14 @@ private slots:
     {
         QFETCH(QByteArrayList, messages);
         QFETCH(QString, present);
-        QFETCH(QStringList, lines);
+        QFETCH(QByteArray, box);
         QFETCH(QString, users);
         QFETCH(QByteArrayList, stored);
         QFETCH(QString, tab);
         QFETCH(int, flags);
         QFETCH(qint64, accept);
         QFETCH(int, freeMiB);
+        const QStringList lines = QString::fromUtf8(box).split(QLatin1Char('|')).first(box.count('|'));
 
         if (accept < 0 && !QFile::exists("/dev/full"))
             QSKIP("needs /dev/full");
@@ -319,9 +306,8 @@ private slots:
         // Tagged by the name, and by what is there before.
         const auto row = [](const QString &name, const QString &present, const QString &stored,
                             const QString &tag = QString()) {
-            QTest::newRow(qPrintable(!tag.isEmpty()      ? tag
-                                     : present.isEmpty() ? name
-                                                         : name + " beside " + present))
+            QTest::newRow(
+                qPrintable(tag.isEmpty() ? name + (present.isEmpty() ? "" : " beside ") + present : tag))
                 << name << present << stored;
         };
         for (const char *name : {"../x", "..\\x", "/x", "C:\\x", "sub/../../x"})
