@@ -170,6 +170,16 @@ private slots:
             QString(4096, 'x'), Waits);
         add("long name after an image", {p, longName}, image("p.png") + "文件名太长|", {storedP}, "kept",
             Waits);
+        // The second image has more messages waiting behind it than may wait: it is stored, not
+        // decoded, and the chat lines follow at once, in order.
+        QByteArrayList queue{p, imageMessage("q.png", png(3, 2))};
+        QByteArray queued =
+            image("p.png") + "等待显示的消息太多，图片已保存，未显示：q.png|收到bob 发来的文件：q.png|";
+        for (int i = 0; i < 1001; ++i) {
+            queue << "c," + QByteArray::number(i);
+            queued += QByteArray::number(i) + '|';
+        }
+        add("past the waiting messages", queue, queued, {storedP, "q.png=" + png(3, 2)}, "kept", Waits);
         // Each image lies full size at the origin over the earlier one, colour and alpha as sent;
         // one whose pixels pass the reader's limit, which the window sets again, adds nothing.
         QImage alpha(6, 4, QImage::Format_ARGB32);
@@ -396,16 +406,6 @@ private slots:
         };
         images("50 large images", 50, png(2000, 1500), 4);
         images("past the scene's pixels", 4, png(5000, 4000), 3);
-        // The second image has more messages waiting behind it than may wait: it is stored, not
-        // decoded, and the chat lines follow at once, in order.
-        QByteArrayList queue{imageMessage("p.png", png(3, 2)), imageMessage("q.png", png(3, 2))};
-        QStringList queued{"收到的图片：p.png 在图片标签页里显示", "收到bob 发来的文件：p.png",
-                           "等待显示的消息太多，图片已保存，未显示：q.png", "收到bob 发来的文件：q.png"};
-        for (int i = 0; i < 1001; ++i) {
-            queue << "c," + QByteArray::number(i);
-            queued << QString::number(i);
-        }
-        QTest::newRow("past the waiting messages") << queue << queued << 1;
         // The message box keeps the last 100,000 paragraphs and says once that the rest went.
         QByteArrayList chat(2000, "c,"); // 100 lines each
         QStringList kept;
