@@ -35,28 +35,6 @@ class TestCore : public QObject
     Q_OBJECT
 
 private slots:
-    // An image message is one that starts "fsi".
-    void split_data()
-    {
-        QTest::addColumn<QByteArray>("message");
-        QTest::addColumn<QByteArray>("parts"); // status|name|sender|data
-
-        QTest::newRow("separator before offset 3")
-            << QByteArray("fs~+^`&n~+^`&d") << QByteArray("0|+^`&n||d");
-        QTest::newRow("image") << QByteArray("fsip.jpg~+^`&bob~+^`&I~+^`&")
-                               << QByteArray("0|p.jpg|bob|I~+^`&");
-    }
-
-    void split()
-    {
-        QFETCH(QByteArray, message);
-        QFETCH(QByteArray, parts);
-        const FileParts p = splitFileMessage(message, message.startsWith("fsi"));
-        QCOMPARE(QByteArray::number(int(p.status)) + '|' + p.name + '|' + p.sender + '|' +
-                     p.data.toByteArray(),
-                 parts);
-    }
-
     void textPreview_data()
     {
         QTest::addColumn<QByteArray>("utf8");

@@ -136,6 +136,10 @@ private slots:
         for (const char *message : {"fr,a~+^`&data", "fs,a.txt", "fsip.png~+^`&bob"})
             add(message, {message}, "", {});
         add("separator at 201", {longName}, "文件名太长|", {}, "kept", Refused);
+        // The name's separator is looked for past the kind; the data may hold one.
+        add("separator inside the kind", {"fs~+^`&n~+^`&d"}, text("+^`&n"), {"+^`&n=d"}, "d");
+        add("separator in an image's data", {imageMessage("p.png", png(3, 2) + "~+^`&")}, image("p.png"),
+            {storedP + "~+^`&"}, "kept", Waits);
         // The rest is logged and shown once; a plain message or time between tells it apart.
         add("rest of a renamed file", {a, "\x01rest"},
             text("a2.txt", false, "a.txt") + "收到的文件不完整：a2.txt|", {"a2.txt=hello"}, "hello", Cut,
