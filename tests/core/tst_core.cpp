@@ -1,6 +1,5 @@
 #include "assembler.h"
 #include "filenames.h"
-#include "files.h"
 #include "pathgaps.h"
 #include "protocol.h"
 #include "textpreview.h"
@@ -9,26 +8,12 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace tavrel;
 
 Q_DECLARE_METATYPE(tavrel::PathFigures)
 Q_DECLARE_METATYPE(tavrel::PreviewLimits)
-
-// Another process creates the file between the choice of the name and the open.
-struct RacedFile : QFile
-{
-    bool open(OpenMode mode) override
-    {
-        QFile other(fileName());
-        if (std::exchange(m_first, false) && other.open(QIODevice::WriteOnly))
-            other.write("theirs");
-        return QFile::open(mode);
-    }
-    bool m_first = true;
-};
 
 class TestCore : public QObject
 {
@@ -75,16 +60,6 @@ private slots:
         const TextPreview preview = tavrel::textPreview(utf8, limits);
         QCOMPARE(preview.whole, shown.isNull());
         QCOMPARE(preview.text, shown.isNull() ? QString::fromUtf8(utf8) : shown);
-    }
-
-    void nameTakenWhileOpening()
-    {
-        QTemporaryDir dir;
-        RacedFile file;
-        QString name = QStringLiteral("a.txt");
-        QVERIFY(createFreshFile(file, name, dir.path()));
-        QCOMPARE(name, QStringLiteral("a2.txt"));
-        QCOMPARE(contents(dir.filePath(QStringLiteral("a.txt"))), QByteArray("theirs"));
     }
 
     void decodeReceivedName_data()

@@ -24,7 +24,9 @@ enum Flags { Enabled = 1, Refused = 2, Waits = 4, NoUserName = 8, Cut = 16, Gath
 enum Ending { PeerCloses, PeerResets, UserDisconnects, WindowGoes, WindowGoesAtMessage };
 
 // Stands in for the window's fileIn: lets `accept` bytes through, then fails as a full disk
-// does. With accept < 0 it writes to /dev/full, so that close() fails to flush.
+// does. With accept < 0 it writes to /dev/full, so that close() fails to flush. With kRaced
+// it takes every byte, and another process creates the first name tried before the open.
+constexpr qint64 kRaced = std::numeric_limits<qint64>::max();
 struct FailingFile : QFile
 {
     explicit FailingFile(qint64 accept)
@@ -32,6 +34,8 @@ struct FailingFile : QFile
     {}
     bool open(OpenMode mode) override
     {
+        if (m_accept == kRaced && ::write(fileName(), "theirs"))
+            --m_accept; // once
         if (!QFile::open(mode) || m_accept >= 0)
             return isOpen();
         QFile::close();
@@ -80,7 +84,7 @@ private slots:
         QTest::addColumn<QByteArrayList>("stored"); // name=contents of the files stored
         QTest::addColumn<QString>("tab");           // the text file tab
         QTest::addColumn<int>("flags");
-        QTest::addColumn<qint64>("accept"); // > 0 or -1: the file is a FailingFile taking so much
+        QTest::addColumn<qint64>("accept"); // > 0, -1 or kRaced: the file is a FailingFile taking so much
         QTest::addColumn<int>("freeMiB");   // >= 0: a 128 MiB tmpfs over the folder with this much
                                             // free; its floor is 6.4 MiB. Skipped where mounting is
                                             // not allowed.
@@ -221,6 +225,8 @@ private slots:
         add("large, short write", {file(2 << 20)}, notWritten, {}, start, 0, "", 65536);
         add("large, flush fails at close", {file(2 << 20)}, "不能以只写方式文件：a2.txt|" + startNote + "|",
             {}, start, 0, "a.txt", -1);
+        add("name taken while opening", {file(5)}, text("a2.txt", false, "a.txt"),
+            {"a.txt=theirs", "a2.txt=ddddd"}, "ddddd", 0, "", kRaced);
         add("large, all written", {file(4 << 20)}, text("a2.txt", true, "a.txt"),
             {"a2.txt=" + QByteArray(4 << 20, 'd')}, start, 0, "a.txt", 4 << 20);
         // Refused before anything is written when less than the floor would remain free.
