@@ -1,3 +1,4 @@
+#include "engines.h"
 #include "serverfixture.h"
 #include "serverprocess.h"
 #include "sharedfiles.h"
@@ -18,29 +19,6 @@ using namespace Qt::StringLiterals;
 
 // The password of the mail relay, which no line the server logs may show.
 const QString kRelayPassword = u"hunter2-relay"_s;
-
-static double cpuSeconds(qint64 pid)
-{
-    QFile stat(u"/proc/%1/stat"_s.arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    // The fields after the command name, which is in parentheses and may hold blanks.
-    const QByteArray line = stat.readAll();
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    return (fields.value(11).toLongLong() + fields.value(12).toLongLong()) / double(sysconf(_SC_CLK_TCK));
-}
-
-static QStringList openFilesBelow(qint64 pid, const QString &dir)
-{
-    QStringList found;
-    const QDir fds(u"/proc/%1/fd"_s.arg(pid));
-    for (const QString &fd : fds.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot)) {
-        const QString target = QFile::symLinkTarget(fds.filePath(fd));
-        if (target.startsWith(dir + u'/'))
-            found.append(target);
-    }
-    return found;
-}
 
 // tavrel-server as an operator runs it, in processes of its own: its config file, its refusals
 // to start and the lines it logs, with and without the journal reading them; its descriptor
@@ -81,32 +59,26 @@ class TestProcess : public QObject
     }
 
     QString path(const QString &name) const { return m_dir.filePath(name); }
-    void write(const QString &name, const QByteArray &bytes, QFileDevice::Permissions permissions)
-    {
-        QVERIFY(::write(path(name), bytes) && QFile::setPermissions(path(name), permissions));
-    }
-    // Runs the server to its end; its standard error, line by line.
-    QStringList run(const QStringList &arguments, int *exitCode, bool journal = true)
+    // Runs the server to its end; its standard error, line by line, and its exit code: -1 after
+    // a crash, or when it still runs after 20 s (QProcess kills it when it goes).
+    std::pair<QStringList, int> run(const QStringList &arguments, bool journal = true)
     {
         QProcess server;
         prepareServer(server, QStringLiteral(TAVREL_SERVER_BINARY), arguments, journal);
         server.start();
-        if (!server.waitForFinished(20000)) {
-            server.kill();
-            server.waitForFinished();
-        }
-        *exitCode = server.exitStatus() == QProcess::NormalExit ? server.exitCode() : -1;
-        return QString::fromUtf8(server.readAllStandardError()).split(u'\n', Qt::SkipEmptyParts);
+        const bool ended = server.waitForFinished(20000) && server.exitStatus() == QProcess::NormalExit;
+        return {QString::fromUtf8(server.readAllStandardError()).split(u'\n', Qt::SkipEmptyParts),
+                ended ? server.exitCode() : -1};
     }
 
 private slots:
     void initTestCase()
     {
-        write(u"password"_s, kRelayPassword.toUtf8() + '\n',
-              QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        write(u"shared"_s, kRelayPassword.toUtf8(),
-              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
-        write(u"key"_s, QByteArray(43, 'k') + '\n', QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QVERIFY(writeSecret(path(u"password"_s), kRelayPassword.toUtf8() + '\n') &&
+                writeSecret(path(u"key"_s), QByteArray(43, 'k') + '\n') &&
+                ::write(path(u"shared"_s), kRelayPassword.toUtf8()));
+        QVERIFY(QFile::setPermissions(path(u"shared"_s), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                             QFileDevice::ReadOther));
     }
     void cleanup()
     {
@@ -205,13 +177,10 @@ private slots:
                 .replace(u"KEY"_s, path(u"key"_s))
                 .replace(u"FILE:"_s, path(u"server.conf:"_s));
         };
-        write(u"server.conf"_s, place(QString::fromUtf8(text)).toUtf8(),
-              QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        int code = -1;
-        const QStringList lines = run(QStringList{u"--config"_s, path(u"server.conf"_s), u"--check-config"_s,
-                                                  u"--data"_s, path(u"data"_s)} +
-                                          place(arguments).split(u' ', Qt::SkipEmptyParts),
-                                      &code);
+        QVERIFY(writeSecret(path(u"server.conf"_s), place(QString::fromUtf8(text)).toUtf8()));
+        const auto [lines, code] = run(QStringList{u"--config"_s, path(u"server.conf"_s), u"--check-config"_s,
+                                                   u"--data"_s, path(u"data"_s)} +
+                                       place(arguments).split(u' ', Qt::SkipEmptyParts));
         QVERIFY2(lines.contains(place(line)), qPrintable(lines.join(u'\n')));
         QCOMPARE(code, line.startsWith(u"<6>"_s) ? 0 : 2);
         // A check starts nothing, forges no line, and the password shows nowhere.
@@ -230,9 +199,8 @@ private slots:
     {
         QFETCH(bool, journal);
         // A mail the last run was handing over: the next one warns about it.
-        QVERIFY(QDir().mkpath(path(u"data/outbox/sending"_s)));
-        write(u"data/outbox/sending/stale.eml"_s, "To: <x@example.org>\r\n\r\n",
-              QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QVERIFY(QDir().mkpath(path(u"data/outbox/sending"_s)) &&
+                ::write(path(u"data/outbox/sending/stale.eml"_s), "To: <x@example.org>\r\n\r\n"));
         // Nothing listens on port 1: the relay is down.
         const QStringList arguments =
             u"--config= --port 0 --data %1 --mail smtp://127.0.0.1:1 --mail-from codes@example.org"_s
@@ -243,8 +211,7 @@ private slots:
         QString firstOutput;
         QVERIFY2(startListening(first, &firstOutput) != 0, qPrintable(firstOutput));
         // A second server on the same data refuses to start.
-        int code = 0;
-        QStringList lines = run(arguments, &code, journal);
+        auto [lines, code] = run(arguments, journal);
         QCOMPARE(code, 1);
         first.terminate();
         QVERIFY(first.waitForFinished(10000));
@@ -313,10 +280,17 @@ private slots:
         QList<TestClient *> clients;
         for (int i = 0; i < 30; ++i)
             clients.append(connected(1 + i % 4));
+        const auto cpuSeconds = [pid = m_server->processId()] {
+            // User and system time, after the command name, which is in parentheses and may hold blanks.
+            const QByteArray stat = contents(u"/proc/%1/stat"_s.arg(pid));
+            const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+            return (fields.value(11).toLongLong() + fields.value(12).toLongLong()) /
+                   double(sysconf(_SC_CLK_TCK));
+        };
         QTest::qWait(1000);
-        const double before = cpuSeconds(m_server->processId());
+        const double before = cpuSeconds();
         QTest::qWait(2000);
-        const double used = (cpuSeconds(m_server->processId()) - before) / 2;
+        const double used = (cpuSeconds() - before) / 2;
         QVERIFY2(used < 0.05, "the server spins");
         QCOMPARE(m_log.count("cannot accept connections"), 1);
         qDeleteAll(clients);
@@ -377,6 +351,12 @@ private slots:
         };
         const qint64 pid = m_server->processId();
         const QString files = QDir(path(u"data/files"_s)).canonicalPath();
+        const auto writingUpload = [fds = QDir(u"/proc/%1/fd"_s.arg(pid)), &files] {
+            const QFileInfoList open = fds.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot);
+            return std::any_of(open.begin(), open.end(), [&](const QFileInfo &fd) {
+                return fd.symLinkTarget().startsWith(files + u'/');
+            });
+        };
         QElapsedTimer clock;
         clock.start();
         int sent = 0;
@@ -393,7 +373,7 @@ private slots:
             if (clock.elapsed() < 1500)
                 continue;
             ::kill(pid_t(pid), SIGSTOP);
-            caught = !openFilesBelow(pid, files).isEmpty();
+            caught = writingUpload();
             ::kill(pid_t(pid), caught ? SIGKILL : SIGCONT);
         }
         QVERIFY2(caught, "the server was never caught writing an upload");
