@@ -23,7 +23,6 @@ class TestCluster : public QObject
     RedisServer m_aclRedis{busAcl(u"tavrel"_s, u"bus password"_s)};
     RedisServer m_passwordRedis{{u"--requirepass"_s, u"bus password"_s}};
     RedisServer *m_redis = &m_aclRedis;
-    QString m_busUser = u"tavrel"_s; // empty: Redis's default user
     QString m_databaseUrl;
     int m_databases = 0;
     std::unique_ptr<ServerProcess> m_a;
@@ -34,7 +33,7 @@ class TestCluster : public QObject
     // the tests are about sharing, not hashing.
     bool startPair(const QStringList &users = {})
     {
-        const QString bus = (m_busUser.isEmpty() ? QString() : m_busUser + u'@') + u"127.0.0.1"_s;
+        const QString bus = (m_redis == &m_aclRedis ? u"tavrel@"_s : QString()) + u"127.0.0.1"_s;
         const QStringList arguments = u"--database %1 --database-password-file %2 --bus redis://%3:%4 "
                                       u"--bus-password-file %5/bus-password "
                                       u"--bus-key-file %5/bus-key --pwhash-ops 1 --pwhash-mem 8192"_s
@@ -111,7 +110,6 @@ private slots:
         // others the bus's ACL user.
         const bool byPassword = QByteArray(QTest::currentDataTag()).endsWith("Redis by password");
         m_redis = byPassword ? &m_passwordRedis : &m_aclRedis;
-        m_busUser = byPassword ? QString() : u"tavrel"_s;
         QString error;
         QVERIFY2(m_redis->isRunning() || m_redis->start(&error), qPrintable(error));
         QVERIFY2(m_postgres.isRunning() || m_postgres.restart(&error), qPrintable(error));
