@@ -1,7 +1,6 @@
 #include "engines.h"
 #include "serverfixture.h"
 #include "serverprocess.h"
-#include "sharedfiles.h"
 
 #include <QDirIterator>
 #include <QProcess>
