@@ -4,7 +4,6 @@
 
 #include <QDirIterator>
 #include <QProcess>
-#include <QScopeGuard>
 
 #include <csignal>
 #include <fcntl.h>
@@ -240,9 +239,7 @@ private slots:
     // writes there (database, lock, code mails) are its owner's alone.
     void dataFolderPrivate()
     {
-        const mode_t previous = ::umask(022);
-        const auto restore = qScopeGuard([previous] { ::umask(previous); });
-        startServer();
+        startServer({}, [] { ::umask(022); });
         connected()->send(reg(u"alice"_s, u"alice@example.org"_s));
         QTRY_COMPARE_WITH_TIMEOUT(QDir(path(u"data/outbox"_s)).entryList({u"*.eml"_s}).size(), 1, 10000);
         m_server->terminate();
