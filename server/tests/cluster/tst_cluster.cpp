@@ -185,11 +185,10 @@ private slots:
             for (Pair &pair : now)
                 pair.again = loggedInAt(pair.tag.contains(u"at B"_s) ? *m_b : *m_a, pair.who, pair.source);
             // While the older login still counts at its instance, the name is there twice.
-            for (const Pair &pair : now) {
+            for (const Pair &pair : now)
                 QVERIFY2(pair.first->expect(noticeMessage(replaced())) &&
                              listIs(pair.again, everyone, pair.who),
                          qPrintable(pair.tag));
-            }
             // The loss was seen to set in 2 to 4 s after the second login.
             QTest::qWait(4500);
             for (const bool againSpeaks : {true, false}) {
