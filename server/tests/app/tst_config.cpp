@@ -43,15 +43,6 @@ class TestConfig : public QObject
                                m_config);
     }
 
-    // The lines of a file that match pattern, with its first group in place of
-    // the match.
-    static QByteArray matchingLines(const QString &path, const QString &pattern)
-    {
-        const QRegularExpression line(pattern);
-        QStringList lines = QString::fromUtf8(contents(path)).split(u'\n').filter(line);
-        return lines.replaceInStrings(line, u"\\1"_s).join(u'\n').toUtf8() + '\n';
-    }
-
 private slots:
     // The value read from the file, or the file's faults, each after "FILE:" (the
     // file's own name may hold what arg() would take for a place of its own).
@@ -92,7 +83,13 @@ private slots:
             {u"FILE:1: unknown key 'b'"_s, u"FILE:2: expected 'key = value', got 'port'"_s,
              u"FILE:4: unknown key 'a'"_s});
         // The README's config lines and the package's sample config, with every
-        // option uncommented, read without a fault.
+        // option uncommented, read without a fault: the lines that match a pattern, with
+        // its first group in place of the match.
+        const auto matchingLines = [](const QString &path, const QString &pattern) {
+            const QRegularExpression line(pattern);
+            QStringList lines = QString::fromUtf8(contents(path)).split(u'\n').filter(line);
+            return lines.replaceInStrings(line, u"\\1"_s).join(u'\n').toUtf8() + '\n';
+        };
         const QByteArray readme = matchingLines(QStringLiteral(TAVREL_README), u"^    ([a-z-]+ = .*)$"_s);
         const QByteArray sample = matchingLines(QStringLiteral(TAVREL_SAMPLE_CONFIG), u"^#([a-z-]+ = .*)$"_s);
         QVERIFY(readme.count('\n') >= 10 && sample.count('\n') >= qsizetype(options().size()));
