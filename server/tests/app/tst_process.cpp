@@ -76,13 +76,11 @@ private slots:
     }
     void cleanup()
     {
-        QDir(path(u"data"_s)).removeRecursively();
         qDeleteAll(findChildren<TestClient *>(QString(), Qt::FindDirectChildrenOnly));
-        if (m_server && m_server->state() != QProcess::NotRunning) {
-            m_server->kill();
-            m_server->waitForFinished(5000);
-        }
+        if (m_server)
+            stopServerProcess(*m_server);
         m_server.reset();
+        QDir(path(u"data"_s)).removeRecursively();
     }
 
     // What a check logs, at the journal's priority; FILE: the config file, PASSWORD: a file
