@@ -232,8 +232,7 @@ private slots:
         Config config;
         const MailConfig &mail = config.mail;
         QByteArray secret;
-        QString why;
-        QString read;
+        QString why, read;
         if (option == u"mail" && readMailTarget(text, config, &why))
             read = (QStringList{u"outbox"_s, u"sendmail"_s, u"smtp"_s}.value(int(mail.transport)) + u' ' +
                     mail.relayUrl)

@@ -68,10 +68,10 @@ class TestProcess : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(writeSecret(path(u"password"_s), kRelayPassword.toUtf8() + '\n') &&
-                writeSecret(path(u"key"_s), QByteArray(43, 'k') + '\n') &&
-                ::write(path(u"shared"_s), kRelayPassword.toUtf8()));
-        QVERIFY(QFile::setPermissions(path(u"shared"_s), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+        QVERIFY(writeSecret(path(u"PASSWORD"_s), kRelayPassword.toUtf8() + '\n') &&
+                writeSecret(path(u"KEY"_s), QByteArray(43, 'k') + '\n') &&
+                ::write(path(u"SHARED"_s), kRelayPassword.toUtf8()));
+        QVERIFY(QFile::setPermissions(path(u"SHARED"_s), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                              QFileDevice::ReadOther));
     }
     void cleanup()
@@ -83,8 +83,9 @@ private slots:
         QDir(path(u"data"_s)).removeRecursively();
     }
 
-    // What a check logs, at the journal's priority; FILE: the config file, PASSWORD: a file
-    // holding the relay's password, SHARED: one that others may read.
+    // What a check logs, at the journal's priority. FILE: the config file, PASSWORD: a file
+    // holding the relay's password, SHARED: one that others may read, KEY: the bus key; each
+    // stands for the file of that name in the test's folder.
     void checkConfig_data()
     {
         QTest::addColumn<QByteArray>("text");
@@ -164,15 +165,12 @@ private slots:
         QFETCH(QString, arguments);
         QFETCH(QString, line);
         const auto place = [this](QString text) {
-            return text.replace(u"PASSWORD"_s, path(u"password"_s))
-                .replace(u"SHARED"_s, path(u"shared"_s))
-                .replace(u"KEY"_s, path(u"key"_s))
-                .replace(u"FILE:"_s, path(u"server.conf:"_s));
+            return text.replace(QRegularExpression(u"\\b(PASSWORD|SHARED|KEY|FILE)\\b"_s), path(u"\\1"_s));
         };
-        QVERIFY(writeSecret(path(u"server.conf"_s), place(QString::fromUtf8(text)).toUtf8()));
-        const auto [lines, code] = run(QStringList{u"--config"_s, path(u"server.conf"_s), u"--check-config"_s,
-                                                   u"--data"_s, path(u"data"_s)} +
-                                       place(arguments).split(u' ', Qt::SkipEmptyParts));
+        QVERIFY(writeSecret(path(u"FILE"_s), place(QString::fromUtf8(text)).toUtf8()));
+        const auto [lines, code] = run(
+            QStringList{u"--config"_s, path(u"FILE"_s), u"--check-config"_s, u"--data"_s, path(u"data"_s)} +
+            place(arguments).split(u' ', Qt::SkipEmptyParts));
         QVERIFY2(lines.contains(place(line)), qPrintable(lines.join(u'\n')));
         QCOMPARE(code, line.startsWith(u"<6>"_s) ? 0 : 2);
         // A check starts nothing, forges no line, and the password shows nowhere.
