@@ -202,8 +202,7 @@ private slots:
         // A second server on the same data refuses to start.
         auto [lines, code] = run(arguments, journal);
         QCOMPARE(code, 1);
-        first.terminate();
-        QVERIFY(first.waitForFinished(10000));
+        stopServerProcess(first);
         lines +=
             (firstOutput + QString::fromUtf8(first.readAllStandardError())).split(u'\n', Qt::SkipEmptyParts);
 
@@ -216,8 +215,8 @@ private slots:
         for (const QString &line : lines) {
             const QRegularExpressionMatch match = form.match(line);
             QVERIFY2(match.hasMatch(), qPrintable(line));
-            seen.append(match.captured(u"level"_s) + u' ' + match.captured(u"category"_s) + u": "_s +
-                        match.captured(u"message"_s).section(u' ', 0, 2));
+            // The level, the category and the message's first three words.
+            seen.append(line.mid(match.capturedStart(u"level"_s)).section(u' ', 0, 4));
         }
         for (const QString &expected :
              {u"info tavrel.server: listening on 127.0.0.1"_s,
