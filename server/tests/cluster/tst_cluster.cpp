@@ -244,8 +244,7 @@ private slots:
                   {u"empty.txt"_s, QByteArray(), u"empty2.txt"_s}}) {
                 alice->send(fileMessage(name, bytes));
                 QVERIFY(bob->expect(noticeMessage(uploaded(u"alice"_s, name, bytes.size()))));
-                bob->send(fileRequest(name));
-                QCOMPARE(bob->take('f'), fileMessage(name, bytes));
+                QCOMPARE(bob->answerTo(fileRequest(name), 'f'), fileMessage(name, bytes));
                 bob->send(fileMessage(name, "again"));
                 for (TestClient *client : {alice, bob})
                     QVERIFY(client->expect(noticeMessage(uploaded(u"bob"_s, second, 5))));
