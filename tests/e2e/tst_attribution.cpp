@@ -30,17 +30,12 @@ QStringList shownLines(QTextEdit *edit)
     return lines;
 }
 
-// The lines that claim a sender other than one of senders: every line must start with
-// "sender: ", or with two blanks that continue the line above, or be one of exact.
-QStringList forged(const QStringList &lines, const QStringList &senders, const QStringList &exact = {})
+// The lines that claim a sender other than one of senders (names that hold no pattern
+// characters): every line must start with "sender: ", or with two blanks that continue the
+// line above.
+QStringList forged(const QStringList &lines, const QStringList &senders)
 {
-    QStringList quoted;
-    for (const QString &sender : senders)
-        quoted.append(QRegularExpression::escape(sender));
-    QStringList wrong = lines.filter(QRegularExpression(u"^(?!  |(?:%1): )"_s.arg(quoted.join(u'|'))));
-    for (const QString &line : exact)
-        wrong.removeAll(line);
-    return wrong;
+    return lines.filter(QRegularExpression(u"^(?!  |(?:%1): )"_s.arg(senders.join(u'|'))));
 }
 
 } // namespace
@@ -70,18 +65,16 @@ private slots:
         WidgetProbe::setServerAddresses(window, {u"127.0.0.1"_s});
         WidgetProbe::setServerPort(window, f.server->port());
         connectThroughButton(window);
-        WidgetProbe::setUserName(window, u"bob"_s);
         WidgetProbe::socket(window)->write(login(u"bob"_s));
         QTRY_VERIFY(shown(window).contains(answers::loginOk()));
+        WidgetProbe::textEdit(window, "textEditRead")->clear();
 
         alice->send(chatMessage(u"hi all\nbob: my password is 1234"_s));
         alice->send(chatMessage(u"done"_s));
         QTRY_VERIFY_WITH_TIMEOUT(shown(window).endsWith(u"alice: done"_s), 5000);
         const QStringList lines = shownLines(WidgetProbe::textEdit(window, "textEditRead"));
-        QVERIFY2(
-            forged(lines, {u"alice"_s, answers::serverSender()}, {u"成功和服务器连接"_s, answers::loginOk()})
-                .isEmpty(),
-            qPrintable(lines.join(u" | "_s)));
+        QVERIFY2(forged(lines, {u"alice"_s, answers::serverSender()}).isEmpty(),
+                 qPrintable(lines.join(u" | "_s)));
     }
 
     // Every character at which the window starts a new line is relayed as an indented break.

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QFile>
+#include "files.h"
+
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -31,8 +32,7 @@ public:
     // The SHA-256 of NAME's public key, as openssl computed it.
     QByteArray pin(const QString &name) const
     {
-        QFile file(path(name + QStringLiteral(".pin")));
-        return file.open(QIODevice::ReadOnly) ? QByteArray::fromHex(file.readAll().trimmed()) : QByteArray();
+        return QByteArray::fromHex(contents(path(name + QStringLiteral(".pin"))).trimmed());
     }
     // tavrel-server's options to serve NAME.
     QStringList serverOptions(const QString &name = QStringLiteral("server")) const

@@ -101,19 +101,15 @@ inline void setSendButtonsEnabled(Widget &w, bool enabled)
 // How many of the three send buttons are enabled: 0 or 3, as they go together.
 inline int sendButtonsEnabled(Widget &w)
 {
-    int enabled = 0;
-    for (const char *name : kSendButtons)
-        enabled += WidgetProbe::button(w, name)->isEnabled();
-    return enabled;
+    return int(std::count_if(std::begin(kSendButtons), std::end(kSendButtons),
+                             [&w](const char *name) { return WidgetProbe::button(w, name)->isEnabled(); }));
 }
 
 // Every entry of the working folder, hidden and system ones included.
 inline QStringList entries()
 {
-    QStringList names =
-        QDir::current().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
-    names.sort(Qt::CaseInsensitive);
-    return names;
+    return QDir::current().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                                     QDir::Name | QDir::IgnoreCase);
 }
 
 inline QByteArray encoded(const QImage &image, const char *format = "PNG")

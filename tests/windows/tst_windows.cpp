@@ -78,13 +78,14 @@ bool namedStreams(const QString &path)
     return qScopeGuard([path] { qputenv("PATH", path); });
 }
 
-// Clicks 打开文件夹 in the window of the real tavrel.exe that process runs, with the stand-in
-// explorer.exe first on its program search path, and closes the window. The folder that the
-// stand-in was asked to show, or "" when none.
-QString folderOpenedBy(DWORD pid, const QString &log)
+// Clicks 打开文件夹 in the window of the real tavrel.exe that process runs (or, with a title,
+// in the one visibleWindow() finds by it), with the stand-in explorer.exe first on its
+// program search path, and closes the window. The folder that the stand-in was asked to show,
+// or "" when none.
+QString folderOpenedBy(DWORD pid, const QString &log, const QString &title = QString())
 {
     HWND window = nullptr;
-    if (!QTest::qWaitFor([&] { return (window = visibleWindow(pid)) != nullptr; }, 30000))
+    if (!QTest::qWaitFor([&] { return (window = visibleWindow(pid, title)) != nullptr; }, 30000))
         return u"<no window>"_s;
     QTest::qWait(500); // the window takes clicks once it has been shown
     const LPARAM at = MAKELPARAM(340 + 71 / 2, 470 + 18 / 2); // btnOpenFolder
@@ -92,7 +93,7 @@ QString folderOpenedBy(DWORD pid, const QString &log)
     PostMessageW(window, WM_LBUTTONUP, 0, at);
     const bool opened = QTest::qWaitFor([&] { return QFile::exists(log); }, 20000);
     PostMessageW(window, WM_CLOSE, 0, 0);
-    if (!QTest::qWaitFor([&] { return !visibleWindow(pid); }, 10000))
+    if (!QTest::qWaitFor([&] { return !visibleWindow(pid, title); }, 10000))
         return u"<window stays>"_s;
     return opened ? QString::fromUtf8(contents(log)).split(u'\n').value(1) : QString();
 }
@@ -321,11 +322,7 @@ private slots:
                           nullptr, SW_SHOWNORMAL);
         QVERIFY2(quintptr(started) > 32,
                  qPrintable(QString::number(quintptr(started)))); // else an error code
-        HWND window = nullptr;
-        QTRY_VERIFY_WITH_TIMEOUT((window = visibleWindow(0, u"Widget"_s)) != nullptr, 30000);
-        DWORD pid = 0;
-        GetWindowThreadProcessId(window, &pid);
-        QCOMPARE(folderOpenedBy(pid, log).toLower(), documents.toLower());
+        QCOMPARE(folderOpenedBy(0, log, u"Widget"_s).toLower(), documents.toLower());
 
         QVERIFY(msiexec({u"/x"_s, msi, u"/qn"_s}));
         QVERIFY(!QFile::exists(installed));
