@@ -510,68 +510,59 @@ private slots:
     }
 
     // Past the free disk, or when writing fails, an upload is refused and leaves nothing
-    // behind.
+    // behind. An upload is seen nowhere until written whole, the writer stalling halfway
+    // meanwhile; past the quota, which is the uploader's own, the next one is refused too.
     void uploadRefusals_data()
     {
         QTest::addColumn<qint64>("minFree");
-        QTest::addColumn<int>("error"); // errno the writer fails with after half; 0: none
+        QTest::addColumn<int>("error"); // errno the writer fails with after half; 0: none; -1: it stalls
         QTest::addColumn<QString>("answer");
         QTest::newRow("free disk below the limit")
             << std::numeric_limits<qint64>::max() << 0 << uploadDiskFull();
         QTest::newRow("disk fills while writing") << qint64(0) << ENOSPC << uploadDiskFull();
         QTest::newRow("write fails") << qint64(0) << EIO << uploadFailed();
+        QTest::newRow("quota used by a stalled upload")
+            << qint64(0) << -1 << uploadQuotaExceeded(kMaxOutgoingFileSize + 9);
     }
     void uploadRefusals()
     {
         QFETCH(qint64, minFree);
         QFETCH(int, error);
         QFETCH(QString, answer);
+        QSemaphore halfway, resume;
         f.config.minFreeBytes = minFree;
         f.config.minFreePercent = 0;
-        if (error != 0) {
-            f.config.fileWriter = [error](int fd, const char *data, qint64 size) -> qint64 {
-                if (size > 1)
-                    return ::write(fd, data, size_t(size / 2));
+        f.config.uploadQuotaBytes = kMaxOutgoingFileSize + 9;
+        f.config.fileWriter = [&, error](int fd, const char *data, qint64 size) -> qint64 {
+            if (error > 0 && size <= 1) {
                 errno = error;
                 return -1;
-            };
-        }
-        f.startServer({u"alice"_s, u"bob"_s});
-        auto [alice, bob] = f.loggedIn(u"alice"_s, u"bob"_s);
-        QCOMPARE(alice->answerTo(fileMessage(u"two.txt"_s, "1234567890"), 'c'), noticeMessage(answer));
-        QVERIFY(bob->take('c', 200).isNull());
-        QCOMPARE(f.files(), QStringList());
-    }
-
-    // An upload is seen nowhere until written whole; the writer stalls halfway meanwhile.
-    // Past the quota, which is the uploader's own, the next one is refused and leaves nothing.
-    void uploadInvisibleUntilComplete()
-    {
-        QSemaphore halfway, resume;
-        f.config.fileWriter = [&](int fd, const char *data, qint64 size) -> qint64 {
+            }
             const qint64 half = ::write(fd, data, size_t(std::max<qint64>(1, size / 2)));
-            if (half < size) {
+            if (error < 0 && half < size) {
                 halfway.release();
                 resume.acquire();
             }
             return half;
         };
-        const QByteArray contents(kMaxOutgoingFileSize, 'x');
-        f.config.uploadQuotaBytes = contents.size() + 9;
         f.startServer({u"alice"_s, u"bob"_s});
         auto [alice, bob] = f.loggedIn(u"alice"_s, u"bob"_s);
-        alice->send(fileMessage(u"big.txt"_s, contents));
-        QVERIFY(QTest::qWaitFor([&] { return halfway.tryAcquire(); }, 5000));
-        QCOMPARE(f.files(), QStringList());
-        QCOMPARE(bob->answerTo(fileRequest(u"big.txt"_s), 'c'), noticeMessage(noSuchFile(u"big.txt"_s)));
-        resume.release(1000);
-        const QByteArray stored = noticeMessage(uploaded(u"alice"_s, u"big.txt"_s, contents.size()));
-        QVERIFY(alice->expect(stored) && bob->expect(stored));
-        QCOMPARE(::contents(f.filePath(u"big.txt"_s)), contents);
-        QCOMPARE(alice->answerTo(fileMessage(u"two.txt"_s, "1234567890"), 'c'),
-                 noticeMessage(uploadQuotaExceeded(f.config.uploadQuotaBytes)));
+        const QByteArray contents(kMaxOutgoingFileSize, 'x');
+        if (error < 0) {
+            alice->send(fileMessage(u"big.txt"_s, contents));
+            QVERIFY(QTest::qWaitFor([&] { return halfway.tryAcquire(); }, 5000));
+            QCOMPARE(f.files(), QStringList());
+            QCOMPARE(bob->answerTo(fileRequest(u"big.txt"_s), 'c'), noticeMessage(noSuchFile(u"big.txt"_s)));
+            resume.release(1000);
+            const QByteArray stored = noticeMessage(uploaded(u"alice"_s, u"big.txt"_s, contents.size()));
+            QVERIFY(alice->expect(stored) && bob->expect(stored));
+            QCOMPARE(::contents(f.filePath(u"big.txt"_s)), contents);
+        }
+        QCOMPARE(alice->answerTo(fileMessage(u"two.txt"_s, "1234567890"), 'c'), noticeMessage(answer));
         QVERIFY(bob->take('c', 200).isNull());
-        QCOMPARE(f.files(), QStringList{u"big.txt"_s});
+        QCOMPARE(f.files(), error < 0 ? QStringList{u"big.txt"_s} : QStringList());
+        if (error >= 0)
+            return;
         bob->send(fileMessage(u"bob.txt"_s, "1234"));
         QVERIFY(bob->expect(noticeMessage(uploaded(u"bob"_s, u"bob.txt"_s, 4))));
     }
