@@ -290,10 +290,9 @@ private slots:
         TestClient *guest = f.connected();
         TestClient *first = f.loggedIn(u"alice"_s)[0];
         QCOMPARE(bob->take('o'), QByteArray("o,alice"));
-        QCOMPARE(guest->answerTo(chatMessage(u"let me in"_s)), noticeMessage(loginFirst()));
         QCOMPARE(first->answerTo(chatMessage(QString(kMaxChatLength + 1, u'中'))),
                  noticeMessage(chatTooLong(kMaxChatLength)));
-        QVERIFY(guest->take('c', 100).isNull() && bob->take('c', 0).isNull());
+        QVERIFY(bob->take('c', 100).isNull());
         TestClient *second = f.loggedIn(u"alice"_s)[0];
         QVERIFY(first->expect(noticeMessage(replaced())));
         QTRY_VERIFY(!first->isConnected());

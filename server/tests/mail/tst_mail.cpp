@@ -147,7 +147,6 @@ private slots:
             QCOMPARE(relay.envelope(1), (QStringList{kFrom, email}));
             const QByteArray mail = relay.message(1);
             QVERIFY2(mail.startsWith("From: Tavrel <" + kFrom.toUtf8() + ">\r\n") &&
-                         mail.contains("\r\nTo: <" + email.toUtf8() + ">\r\n") &&
                          mail.contains(u"验证码："_s.toUtf8()),
                      mail.constData());
         }
