@@ -103,9 +103,7 @@ public:
     // A client connecting from 127.0.0.<source>; 0: any.
     TestClient *connected(int source = 0)
     {
-        auto *client =
-            new TestClient(server->port(), m_owner,
-                           source ? QHostAddress(QStringLiteral("127.0.0.%1").arg(source)) : QHostAddress());
+        auto *client = new TestClient(server->port(), m_owner, source);
         client->setFileGap(config.fileGapMs);
         return client;
     }

@@ -16,9 +16,9 @@
 class TestClient : public QObject
 {
 public:
-    // source: the loopback address to connect from; null: any. tls: a TLS connection that
+    // source: connects from 127.0.0.<source>; 0: from any address. tls: a TLS connection that
     // checks the server's certificate so; null: a plain one.
-    TestClient(quint16 port, QObject *parent, const QHostAddress &source = QHostAddress(),
+    TestClient(quint16 port, QObject *parent, int source = 0,
                const QSslConfiguration &tls = QSslConfiguration())
         : QObject(parent)
         , m_socket(tls.isNull() ? new QTcpSocket : new QSslSocket)
@@ -31,8 +31,8 @@ public:
         });
         connect(&m_assembler, &tavrel::MessageAssembler::messageReady, this,
                 [this](const QByteArray &message) { inbox.append(message); });
-        if (!source.isNull())
-            socket.bind(source);
+        if (source)
+            socket.bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(source)));
         if (tls.isNull()) {
             socket.connectToHost(QHostAddress::LocalHost, port);
             if (!socket.waitForConnected(3000))

@@ -66,10 +66,7 @@ class TestProcess : public QObject
                      &m_port, Hashing::Default),
                  qPrintable(m_log));
     }
-    TestClient *connected(int source = 1)
-    {
-        return new TestClient(m_port, this, QHostAddress(u"127.0.0.%1"_s.arg(source)));
-    }
+    TestClient *connected(int source = 1) { return new TestClient(m_port, this, source); }
     TestClient *loggedIn(const QString &name, int source = 1)
     {
         TestClient *client = connected(source);

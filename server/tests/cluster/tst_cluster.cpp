@@ -65,8 +65,7 @@ class TestCluster : public QObject
     // A client of name at instance, from 127.0.0.<source> (0: any).
     TestClient *loggedInAt(const ServerProcess &instance, const QString &name, int source = 0)
     {
-        auto *client = new TestClient(instance.port(), this,
-                                      source ? QHostAddress(u"127.0.0.%1"_s.arg(source)) : QHostAddress());
+        auto *client = new TestClient(instance.port(), this, source);
         if (client->answerTo(login(name)) != loginReply(loginOk()))
             QTest::qFail(qPrintable(name + u" cannot log in"_s), __FILE__, __LINE__);
         return client;

@@ -43,7 +43,7 @@ class TestTls : public QObject
         return QFile::setPermissions(f.dataPath(u"tls/key.pem"_s),
                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     }
-    TestClient *tlsClient() { return new TestClient(f.server->port(), this, QHostAddress(), m_trusting); }
+    TestClient *tlsClient() { return new TestClient(f.server->port(), this, 0, m_trusting); }
 
 private slots:
     void initTestCase()
