@@ -11,8 +11,6 @@ using namespace tavrel::server;
 using namespace tavrel::server::answers;
 using namespace Qt::StringLiterals;
 
-namespace {
-
 constexpr qint64 kSecond = 1000;
 constexpr qint64 kHour = 3600 * kSecond;
 constexpr qint64 kDay = 24 * kHour;
@@ -21,8 +19,6 @@ const auto answer = [](const QString &text) { return registrationReply(text); };
 const auto sent = [](const QString &email) { return answer(codeSent(email, 10)); };
 const QByteArray kRefused = loginReply(loginRefused());
 const QByteArray kLoggedIn = loginReply(loginOk());
-
-} // namespace
 
 // Verification codes and failed logins with the default limits: delays per (name, source),
 // a lock only from many sources, alike for any name. The clock is moved rather than waited
