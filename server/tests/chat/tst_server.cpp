@@ -27,12 +27,11 @@ const QList<std::pair<QString, QByteArray>> kImageLikeText{
     {u"a.xpm"_s, "/* XPM */\nstatic char *x[] = {\"1 1 1 1\", \"a c #000000\", \"a\"};\n"},
     {u"a.bmp"_s, "BM text that is no bitmap"},
 };
-// The first bytes of each raster format an operator's image may have.
+// The first bytes of the raster formats an operator's image may have that the client's
+// decoding rows leave out (GIF) or that the server checks further (BMP).
 const QList<std::pair<QString, QByteArray>> kOperatorRasters{
-    {u"p.jpg"_s, QByteArray::fromHex("ffd8ffe000104a46494600")},
     {u"p.gif"_s, QByteArray("GIF87a\x01\x00\x01\x00\x00\x00\x00;", 14)},
     {u"p.bmp"_s, "BM" + QByteArray(12, '\0') + QByteArray::fromHex("28000000") + QByteArray(36, '\0')},
-    {u"p.webp"_s, "RIFF" + QByteArray::fromHex("1a000000") + "WEBPVP8L" + QByteArray(14, '\0')},
 };
 
 class TestServer : public QObject
@@ -323,8 +322,7 @@ private slots:
         stored("database name", u"../tavrel.sqlite"_s, u"tavrel.sqlite"_s);
         stored("name taken", u"../files/notes.txt"_s, u"notes2.txt"_s);
         stored("longest name", longest, longest);
-        for (const QString &name : {u"%2%1.txt"_s, u"%L1.txt"_s})
-            stored(qPrintable(name), name, name);
+        stored("placeholders", u"%2%1.txt"_s, u"%2%1.txt"_s);
         for (const QString &bad :
              {u".."_s, u"dir/"_s, u"CON.txt"_s, u"<img src=x>.txt"_s, u"a\tb.txt"_s, u"a\u2028bob: x.txt"_s,
               u"a\u202etxt.exe"_s, u".tavrel-upload-0123456789abcdef"_s, u'n' + longest})
