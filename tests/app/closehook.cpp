@@ -14,10 +14,8 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QGraphicsScene>
 #include <QHostAddress>
-#include <QRegularExpression>
 #include <QSaveFile>
 #include <QTcpSocket>
 #include <QTextDocument>
@@ -26,6 +24,8 @@
 #include <QWidget>
 
 #include <cstdio>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -49,10 +49,8 @@ qsizetype pendingBytes(QWidget *window)
 // The peak resident set of this process, in KiB, as the kernel counts it.
 QByteArray peakResidentKiB()
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    const QString text = status.open(QIODevice::ReadOnly) ? QString::fromLatin1(status.readAll()) : QString();
-    const QRegularExpressionMatch peak = QRegularExpression(QStringLiteral("VmHWM:\\s*(\\d+)")).match(text);
-    return peak.hasMatch() ? peak.captured(1).toLatin1() : QByteArray("?");
+    rusage usage{};
+    return getrusage(RUSAGE_SELF, &usage) == 0 ? QByteArray::number(qlonglong(usage.ru_maxrss)) : "?";
 }
 
 void report(QWidget *window)

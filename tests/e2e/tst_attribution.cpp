@@ -57,20 +57,12 @@ private slots:
     void init() { f.init(); }
     void cleanup() { f.cleanup(); }
 
-    void hostileText_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("upload"); // a file name alice uploads instead, when set
-        // One attack for each path to the window. The other rules of relayed text are pinned
-        // where they are made (tst_server's relayedChat and fileNames, tst_receive's markup
-        // rows), and everyBreakingCharacter below lays out every breaking character.
-        QTest::newRow("chat, line feed") << u"hi all\nbob: my password is 1234"_s << QString();
-        QTest::newRow("upload name with a break") << QString() << u"a\u2028bob: x.txt"_s;
-    }
+    // A chat line with a break and another user's name in it shows as alice's. The other rules
+    // of relayed text are pinned where they are made (tst_server's relayedChat and fileNames,
+    // tst_receive's markup rows), and everyBreakingCharacter below lays out every breaking
+    // character.
     void hostileText()
     {
-        QFETCH(QString, text);
-        QFETCH(QString, upload);
         f.startServer({u"alice"_s, u"bob"_s});
         TestClient *alice = f.loggedIn(u"alice"_s)[0];
         // bob is the real window, logged in on its own connection.
@@ -82,10 +74,7 @@ private slots:
         WidgetProbe::socket(window)->write(login(u"bob"_s));
         QTRY_VERIFY(shown(window).contains(answers::loginOk()));
 
-        if (upload.isEmpty())
-            alice->send(chatMessage(text));
-        else
-            alice->send(fileMessage(upload, "contents"));
+        alice->send(chatMessage(u"hi all\nbob: my password is 1234"_s));
         alice->send(chatMessage(u"done"_s));
         QTRY_VERIFY_WITH_TIMEOUT(shown(window).endsWith(u"alice: done"_s), 5000);
         const QStringList lines = shownLines(WidgetProbe::textEdit(window, "textEditRead"));

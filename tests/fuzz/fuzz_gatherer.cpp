@@ -32,14 +32,6 @@ public:
     QByteArrayList events;
     qint64 clock = 0;
 
-    // What the quiet timer does when the event loop gets to it.
-    void runTimer()
-    {
-        const qint64 deadline = quietDeadline();
-        if (deadline >= 0 && deadline <= clock)
-            flush();
-    }
-
 protected:
     qint64 now() const override { return clock; }
 };
@@ -87,8 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
         for (SteppedAssembler &g : gatherers) {
             g.clock = clock;
-            if (&g == &gatherers[0] || (&g == &gatherers[2] && (flags & 1)))
-                g.runTimer();
+            // What the quiet timer does when the event loop gets to it.
+            const bool timerRuns = &g == &gatherers[0] || (&g == &gatherers[2] && (flags & 1));
+            if (timerRuns && g.quietDeadline() >= 0 && g.quietDeadline() <= clock)
+                g.flush();
             if (flags & 2)
                 g.endOfStream();
             g.append(bytes);

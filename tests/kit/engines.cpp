@@ -1,5 +1,6 @@
 #include "engines.h"
 
+#include "files.h"
 #include "serverprocess.h"
 
 #include <QDeadlineTimer>
@@ -12,6 +13,7 @@
 
 #include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -59,28 +61,20 @@ bool runAsOwner(const QString &program, const QStringList &arguments, QString *e
     return false;
 }
 
-QString tail(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll().right(2000)) : QString();
-}
-
-// Whether something on port takes a connection and answers ping with pong.
-bool answers(quint16 port, const QByteArray &ping, const QByteArray &pong)
+// Whether something on port takes a connection and answers a PING: a Redis that wants a
+// password answers with an error; either way it answers.
+bool answersPing(quint16 port)
 {
     QTcpSocket probe;
     probe.connectToHost(QHostAddress::LocalHost, port);
-    return probe.waitForConnected(500) && probe.write(ping) > 0 && probe.waitForReadyRead(500) &&
-           probe.readAll().startsWith(pong);
+    return probe.waitForConnected(500) && probe.write("PING\r\n") > 0 && probe.waitForReadyRead(500);
 }
 
 } // namespace
 
 bool writeSecret(const QString &path, const QByteArray &bytes)
 {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() &&
-           file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    return write(path, bytes) && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
 }
 
 QStringList busAcl(const QString &user, const QString &password)
@@ -124,7 +118,8 @@ bool Daemon::spawn(const QStringList &command, const QString &log, int ms, const
         if (ready())
             return true;
     }
-    *error = u"%1 did not come up on port %2: %3"_s.arg(command.join(u' ')).arg(m_port).arg(tail(log));
+    *error = command.join(u' ') + u" did not come up on port %1: "_s.arg(m_port) +
+             QString::fromLocal8Bit(contents(log).right(2000));
     return false;
 }
 
@@ -141,24 +136,21 @@ bool RedisServer::start(QString *error)
     const QStringList command =
         u"redis-server --bind 127.0.0.1 --appendonly no --port %1"_s.arg(m_port).split(u' ') +
         QStringList{u"--save"_s, QString(), u"--dir"_s, m_dir.path()} + m_settings;
-    // A Redis that wants a password answers a PING with an error; either way it answers.
     return spawn(
-        command, m_dir.filePath(u"redis.log"_s), 10000, [this] { return answers(m_port, "PING\r\n", ""); },
-        error);
+        command, m_dir.filePath(u"redis.log"_s), 10000, [this] { return answersPing(m_port); }, error);
 }
 
 void RedisServer::pause(bool paused)
 {
     if (!isRunning())
         return;
-    const qint64 pid = m_process->processId();
+    const auto pid = id_t(m_process->processId());
     ::kill(pid_t(pid), paused ? SIGSTOP : SIGCONT);
-    // The signal takes effect a moment later; until then the server may still answer.
-    for (QDeadlineTimer deadline(2000); paused && !deadline.hasExpired(); QThread::msleep(1)) {
-        const QByteArray stat = tail(u"/proc/%1/stat"_s.arg(pid)).toLatin1();
-        if (stat.isEmpty() || stat.mid(stat.lastIndexOf(')') + 2, 1) == "T")
-            break;
-    }
+    // The signal takes effect a moment later; until then the server may still answer. The
+    // kernel tells when it has stopped (or died), and leaves the news for QProcess.
+    siginfo_t info;
+    if (paused)
+        ::waitid(P_PID, pid, &info, WSTOPPED | WEXITED | WNOWAIT);
 }
 
 bool ServerProcess::start(QString *error)
@@ -216,11 +208,9 @@ void PostgresCluster::shutDown(int signal)
     if (!isRunning())
         return;
     // Straight to the postmaster: runuser sits between it and us.
-    QFile pidFile(m_dir.filePath(u"data/postmaster.pid"_s));
-    if (pidFile.open(QIODevice::ReadOnly)) {
-        if (const qint64 pid = pidFile.readLine().trimmed().toLongLong(); pid > 0)
-            ::kill(pid_t(pid), signal);
-    }
+    const QByteArray pidFile = contents(m_dir.filePath(u"data/postmaster.pid"_s));
+    if (const qint64 pid = pidFile.left(pidFile.indexOf('\n')).toLongLong(); pid > 0)
+        ::kill(pid_t(pid), signal);
     if (!m_process->waitForFinished(10000))
         kill();
 }

@@ -1,6 +1,6 @@
 #include "eventwait.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -8,17 +8,15 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs, int intervalMs)
 {
     if (done())
         return true;
-    QElapsedTimer clock;
-    clock.start();
+    const QDeadlineTimer deadline(timeoutMs, Qt::PreciseTimer);
     QEventLoop loop;
     QTimer check;
-    check.setInterval(intervalMs);
     check.setTimerType(Qt::PreciseTimer);
     QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done() || clock.elapsed() >= timeoutMs)
+        if (done() || deadline.hasExpired())
             loop.quit();
     });
-    check.start();
+    check.start(intervalMs);
     loop.exec();
     return done();
 }

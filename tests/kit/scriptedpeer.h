@@ -47,14 +47,6 @@ public:
         m_client->write(bytes);
         return QTest::qWaitFor([this] { return m_client->bytesToWrite() == 0; }, 10000);
     }
-    void sendInPieces(const QByteArray &bytes, int pieceSize, int pauseMs)
-    {
-        for (qsizetype at = 0; at < bytes.size(); at += pieceSize) {
-            if (at > 0)
-                QTest::qWait(pauseMs);
-            send(bytes.mid(at, pieceSize));
-        }
-    }
     void closeClient()
     {
         m_client->disconnectFromHost();

@@ -136,10 +136,9 @@ public:
         for (qsizetype i = 0; i < list.size(); ++i) {
             QStringList others = m_online;
             others.removeOne(list[i]);
-            TestClient *client = clients[i];
-            if (client->take('l') !=
+            if (clients[i]->take('l') !=
                     tavrel::server::answers::loginReply(tavrel::server::answers::loginOk()) ||
-                !client->expect(tavrel::userList(others)))
+                !clients[i]->expect(tavrel::userList(others)))
                 QTest::qFail(qPrintable(QStringLiteral("login of %1 failed").arg(list.join(u' '))), __FILE__,
                              __LINE__);
         }

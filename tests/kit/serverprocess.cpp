@@ -9,10 +9,9 @@ void prepareServer(QProcess &server, const QString &binary, const QStringList &a
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
     environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
+    environment.remove(QStringLiteral("JOURNAL_STREAM"));
     if (journal)
         environment.insert(QStringLiteral("JOURNAL_STREAM"), QStringLiteral("8:12345"));
-    else
-        environment.remove(QStringLiteral("JOURNAL_STREAM"));
     server.setProcessEnvironment(environment);
     server.setProgram(binary);
     server.setArguments(arguments);

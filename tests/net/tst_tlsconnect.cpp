@@ -16,8 +16,8 @@ class TestTlsConnect : public QObject
 
     TestCertificates m_certificates;
 
-    // tavrel-server serving the certificate named (none: plain only) on address and port (0:
-    // any), until it goes out of scope.
+    // tavrel-server serving tls (none: plain only) on address and port (0: any), until it goes
+    // out of scope.
     struct Server
     {
         QTemporaryDir data;
@@ -25,17 +25,15 @@ class TestTlsConnect : public QObject
         QString log;
         quint16 port = 0;
         ~Server() { stopServerProcess(process); }
+        bool start(const QStringList &tls, const QString &address, quint16 at = 0)
+        {
+            port = at;
+            const QStringList options{u"--listen"_s,       address,     u"--port"_s,
+                                      QString::number(at), u"--data"_s, data.path()};
+            return startServerProcess(process, &log, QStringLiteral(TAVREL_SERVER_BINARY), options + tls,
+                                      &port);
+        }
     };
-    bool start(Server &server, const QString &certificate, const QString &address, quint16 port = 0)
-    {
-        server.port = port;
-        QStringList options{u"--listen"_s,         address,     u"--port"_s,
-                            QString::number(port), u"--data"_s, server.data.path()};
-        if (!certificate.isEmpty())
-            options << m_certificates.serverOptions(certificate);
-        return startServerProcess(server.process, &server.log, QStringLiteral(TAVREL_SERVER_BINARY), options,
-                                  &server.port);
-    }
 
 private slots:
     void initTestCase() { QVERIFY2(m_certificates.make(), qPrintable(m_certificates.error())); }
@@ -74,13 +72,14 @@ private slots:
         const QString address = next ? u"127.0.0.2"_s : u"127.0.0.1"_s;
         Server behind, server;
         if (next)
-            QVERIFY2(start(behind, u"server"_s, u"127.0.0.1"_s), qPrintable(behind.log));
+            QVERIFY2(behind.start(m_certificates.serverOptions(), u"127.0.0.1"_s), qPrintable(behind.log));
         QTcpServer silent;
         if (served == u"silent"_s) {
             QVERIFY(silent.listen(QHostAddress::LocalHost));
             server.port = silent.serverPort();
         } else {
-            QVERIFY2(start(server, served, address, behind.port), qPrintable(server.log));
+            const QStringList tls = served.isEmpty() ? QStringList() : m_certificates.serverOptions(served);
+            QVERIFY2(server.start(tls, address, behind.port), qPrintable(server.log));
         }
         Widget w;
         WidgetProbe::setServerAddresses(w,

@@ -73,7 +73,7 @@ private slots:
                                   path("starts").toUtf8() + "'\n";
         QVERIFY(QDir().mkdir("bin") && write("bin/xdg-open", script));
         QVERIFY(QFile::setPermissions(path("bin/xdg-open"), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-        qputenv("PATH", path("bin").toUtf8() + ':' + m_previousPath);
+        qputenv("PATH", path("bin").toUtf8() + ':' + qgetenv("PATH"));
     }
 
     void sends_data()
@@ -218,9 +218,6 @@ private slots:
 
     void openFolder()
     {
-#if !defined(Q_OS_UNIX) || defined(Q_OS_MACOS)
-        QSKIP("the stand-in takes the place of xdg-open");
-#endif
         QFETCH(QString, folder);
 
         QFile::remove(path("starts"));
@@ -234,11 +231,6 @@ private slots:
         QTRY_COMPARE(contents("starts"), "[" + folder.toUtf8() + "]\n");
         QCOMPARE(shown(w), QString());
     }
-    void cleanupTestCase()
-    {
-        QDir::setCurrent(m_previousDir);
-        qputenv("PATH", m_previousPath);
-    }
     // Timers left by windows that are gone would be taken for the next window's.
     void cleanup()
     {
@@ -247,15 +239,10 @@ private slots:
     }
 
 private:
-    QString path(const QString &name) const
-    {
-        return m_dir.filePath(name);
-    }
+    QString path(const QString &name) const { return m_dir.filePath(name); }
 
     ScriptedPeer m_peer;
     QTemporaryDir m_dir{QDir::tempPath() + QStringLiteral("/tavrel 文件夹 XXXXXX")};
-    QString m_previousDir = QDir::currentPath();
-    QByteArray m_previousPath = qgetenv("PATH");
 };
 
 QTEST_MAIN(TestSending)

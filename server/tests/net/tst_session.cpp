@@ -37,27 +37,36 @@ class Reader : public QTcpServer
     std::unique_ptr<QTcpSocket> m_own;
     QTimer m_tick;
     MessageAssembler m_assembler;
-    qint64 m_limit;
-    bool m_vanish;
 
 public:
     explicit Reader(int bytesPerTick = 0, qint64 limit = -1, bool vanish = false, bool tls = false,
                     const Config &config = Config())
         : m_own(tls ? new QSslSocket : new QTcpSocket)
-        , m_limit(limit)
-        , m_vanish(vanish)
         , socket(*m_own)
     {
         QVERIFY(listen(QHostAddress::LocalHost, 0));
+        const auto take = [this, limit, vanish](qint64 most) {
+            if (limit >= 0)
+                most = std::min(most < 0 ? limit : most, limit - bytesRead);
+            const QByteArray bytes = most < 0 ? socket.readAll() : socket.read(most);
+            bytesRead += bytes.size();
+            if (m_assembler.pendingSize() == 0)
+                followPacedPath(m_assembler, socket.socketDescriptor());
+            m_assembler.append(bytes);
+            if (vanish && bytesRead == limit) {
+                m_tick.stop();
+                socket.abort();
+            }
+        };
         if (bytesPerTick > 0) {
             // Set on the bound socket, before the connection offers its first window.
             QVERIFY(socket.bind(QHostAddress::LocalHost));
             socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 16 * 1024);
             socket.setReadBufferSize(bytesPerTick);
-            connect(&m_tick, &QTimer::timeout, this, [this, bytesPerTick] { take(bytesPerTick); });
+            connect(&m_tick, &QTimer::timeout, this, [take, bytesPerTick] { take(bytesPerTick); });
             m_tick.start(10);
         } else {
-            connect(&socket, &QTcpSocket::readyRead, this, [this] { take(-1); });
+            connect(&socket, &QTcpSocket::readyRead, this, [take] { take(-1); });
         }
         if (tls) {
             auto &tlsSocket = static_cast<QSslSocket &>(socket);
@@ -72,7 +81,7 @@ public:
         connect(&m_assembler, &MessageAssembler::messageReady, this,
                 [this](const QByteArray &m) { received.append(m); });
         // As the client does, a message still arriving when the connection closes is dropped.
-        connect(&socket, &QTcpSocket::disconnected, this, [this] {
+        connect(&socket, &QTcpSocket::disconnected, this, [this, take] {
             if (socket.isOpen())
                 take(-1);
             cutByClose = m_assembler.pendingSize() > 0;
@@ -101,22 +110,6 @@ public:
     Messages received;
     qint64 bytesRead = 0;
     bool cutByClose = false;
-
-private:
-    void take(qint64 most)
-    {
-        if (m_limit >= 0)
-            most = std::min(most < 0 ? m_limit : most, m_limit - bytesRead);
-        const QByteArray bytes = most < 0 ? socket.readAll() : socket.read(most);
-        bytesRead += bytes.size();
-        if (m_assembler.pendingSize() == 0)
-            followPacedPath(m_assembler, socket.socketDescriptor());
-        m_assembler.append(bytes);
-        if (m_vanish && bytesRead == m_limit) {
-            m_tick.stop();
-            socket.abort();
-        }
-    }
 };
 
 // The tail of a file message as the server reads it, from a file that holds contents up to
@@ -154,17 +147,15 @@ private slots:
         clientTls = &m_clientTls;
     }
 
-    // Inside TLS too: the kernel's queue then holds the encrypted bytes.
     void pacedAndMerged_data()
     {
         QTest::addColumn<Messages>("sent");
         QTest::addColumn<Messages>("expected");
         QTest::addColumn<int>("bytesPerTick");
         QTest::addColumn<bool>("kernelQuery"); // false: as on a platform that cannot tell
-        QTest::addColumn<bool>("tls");
         const auto row = [](const char *tag, const Messages &sent, const Messages &expected,
-                            int bytesPerTick = 0, bool kernelQuery = true, bool tls = false) {
-            QTest::newRow(tag) << sent << expected << bytesPerTick << kernelQuery << tls;
+                            int bytesPerTick = 0, bool kernelQuery = true) {
+            QTest::newRow(tag) << sent << expected << bytesPerTick << kernelQuery;
         };
         const QByteArray file = fileMessage(QStringLiteral("f.txt"), "data");
         const QByteArray ok = loginAnswer(QStringLiteral("登录成功"));
@@ -175,8 +166,6 @@ private slots:
         row("a file keeps the order", {"c,a", file, "c,b", "c,c"}, {"c,a", file, "c,b\nc"});
         row("answers never merge", {"l,x", "l,y", "r,z"}, {"l,x", "l,y", "r,z"});
 
-        const QByteArray big = fileMessage(QStringLiteral("big.txt"), QByteArray(512 * 1024, 'b'));
-        row("big file, then chat, slow reader, TLS", {big, "c,x"}, {big, "c,x"}, 4 * 1024, true, true);
         const QByteArray small = fileMessage(QStringLiteral("s.txt"), QByteArray(200 * 1024, 's'));
         row("file, then chat, very slow reader, no kernel query", {small, "c,x"}, {small, "c,x"}, 1024,
             false);
@@ -201,18 +190,16 @@ private slots:
         QFETCH(Messages, expected);
         QFETCH(int, bytesPerTick);
         QFETCH(bool, kernelQuery);
-        QFETCH(bool, tls);
-        Reader reader(bytesPerTick, -1, false, tls);
-        Session &session = *reader.session;
+        Reader reader(bytesPerTick);
         int queries = 0;
-        session.setSendQueueQuery([&](qintptr fd) {
+        reader.session->setSendQueueQuery([&](qintptr fd) {
             ++queries;
             return kernelQuery ? querySendQueue(fd) : SendQueue();
         });
         QElapsedTimer clock;
         clock.start();
         for (const QByteArray &message : sent)
-            session.send(message);
+            reader.session->send(message);
         QTRY_COMPARE_WITH_TIMEOUT(reader.received.size(), expected.size(), 15000);
         const bool files =
             std::any_of(sent.begin(), sent.end(), [](const QByteArray &m) { return m.at(0) == 'f'; });
@@ -253,12 +240,11 @@ private slots:
         QFETCH(int, earliestMs);
         QFETCH(int, latestMs);
         Reader reader;
-        Session &session = *reader.session;
-        session.setSendQueueQuery([&](qintptr) { return queue; });
+        reader.session->setSendQueueQuery([&](qintptr) { return queue; });
         QElapsedTimer clock;
         clock.start();
-        session.send(first);
-        session.send("r,second");
+        reader.session->send(first);
+        reader.session->send("r,second");
         if (latestMs < 0) {
             QTest::qWait(1000);
             QCOMPARE(reader.received, Messages{first});
@@ -277,15 +263,17 @@ private slots:
     {
         QTest::addColumn<qint64>("readLimit"); // bytes the reader takes before it stops
         QTest::addColumn<bool>("vanish");      // then drops the connection
+        QTest::addColumn<bool>("tail");        // the file is read from disk as it goes out
         QTest::addColumn<bool>("cutOff");
-        QTest::newRow("reads nothing") << qint64(0) << false << true;
-        QTest::newRow("slow but in time") << qint64(-1) << false << false;
-        QTest::newRow("vanishes in the middle") << qint64(300 * 1024) << true << false;
+        QTest::newRow("reads nothing, from a file") << qint64(0) << false << true << true;
+        QTest::newRow("slow but in time") << qint64(-1) << false << false << false;
+        QTest::newRow("vanishes in the middle") << qint64(300 * 1024) << true << false << false;
     }
     void slowReaders()
     {
         QFETCH(qint64, readLimit);
         QFETCH(bool, vanish);
+        QFETCH(bool, tail);
         QFETCH(bool, cutOff);
         // 1 MiB is granted 300 ms plus one second (a coarse timer may fire 5% early); the
         // reader takes it in about 650 ms.
@@ -294,56 +282,32 @@ private slots:
         config.minDrainBytesPerSecond = 1024 * 1024;
         Reader reader(16 * 1024, readLimit, vanish, false, config);
         Session &session = *reader.session;
+        // The kernel takes a part, Qt's buffer keeps the rest. Only for a reader that is cut off:
+        // behind so small a buffer the slow reader's next message came 5.9 s after the file.
+        if (cutOff)
+            reader.serverSide->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 32 * 1024);
         QSignalSpy closed(&session, &Session::closed);
-        const QByteArray big = fileMessage(QStringLiteral("big.txt"), QByteArray(1024 * 1024, 'b'));
+        const QByteArray contents(1024 * 1024, 'b');
+        const QByteArray big = fileMessage(QStringLiteral("big.txt"), contents);
         if (cutOff)
             QTest::ignoreMessage(
                 QtWarningMsg,
                 QRegularExpression(
                     QStringLiteral("a message of %1 bytes was not taken in 1[0-9]{3} ms").arg(big.size())));
         QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
-        session.send(big);
-        session.send("c,next");
-        QElapsedTimer clock;
-        clock.start();
-        if (cutOff || vanish) {
-            QVERIFY(closed.wait(3000));
-            QVERIFY2(!cutOff || clock.elapsed() >= 1300 * 95 / 100,
-                     qPrintable(QString::number(clock.elapsed())));
-        } else {
-            QTRY_COMPARE_WITH_TIMEOUT(reader.received, (Messages{big, "c,next"}), 5000);
-        }
-        QTest::qWait(config.drainGraceMs + kFileQuietGapMs + kFileGapMarginMs);
-        QCOMPARE(closed.size(), cutOff || vanish ? 1 : 0);
-        QCOMPARE(session.isClosed(), cutOff || vanish);
-    }
-
-    // The bytes a session handed the kernel, less those TCP_INFO counts acknowledged, are what
-    // SIOCOUTQ counts left, while the kernel holds part of a message and Qt's buffer the rest.
-    void sendQueueCounted_data()
-    {
-        QTest::addColumn<qint64>("readLimit");
-        QTest::addColumn<bool>("tail");
-        QTest::newRow("reads nothing") << qint64(0) << false;
-        QTest::newRow("reads slowly") << qint64(-1) << false;
-        QTest::newRow("reads some, then stops; from a file") << qint64(200 * 1024) << true;
-    }
-    void sendQueueCounted()
-    {
-        QFETCH(qint64, readLimit);
-        QFETCH(bool, tail);
-        Reader reader(16 * 1024, readLimit);
-        Session &session = *reader.session;
-        // The kernel takes a part, Qt's buffer keeps the rest.
-        reader.serverSide->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 32 * 1024);
-        const QByteArray contents(1024 * 1024, 'b');
         if (tail)
             session.sendWithTail(fileMessage(QStringLiteral("big.txt"), QByteArray()), fileTail(contents));
         else
-            session.send(fileMessage(QStringLiteral("big.txt"), contents));
+            session.send(big);
+        session.send("c,next");
+        QElapsedTimer clock;
+        clock.start();
+        // The bytes the session handed the kernel, less those TCP_INFO counts acknowledged, are
+        // what SIOCOUTQ counts left, while the kernel holds part of a message and Qt's buffer the
+        // rest; for 400 ms, before the reader is cut off.
         const qintptr fd = reader.serverSide->socketDescriptor();
         int held = 0;
-        for (int look = 0; look < 20; ++look) {
+        for (int look = 0; look < 20 && cutOff && !session.isClosed(); ++look) {
             QTest::qWait(20);
             // An acknowledgement may come between two looks, never a byte more to send.
             const qint64 counted = querySendQueue(fd, session.handedToKernel()).unacknowledged;
@@ -353,7 +317,17 @@ private slots:
                      qPrintable(QStringLiteral("%1 %2 %3").arg(counted).arg(kernel).arg(countedAfter)));
             held += kernel > 0 && session.bufferedBytes() > 0;
         }
-        QVERIFY(held > 0);
+        QVERIFY(!cutOff || held > 0);
+        if (cutOff || vanish) {
+            QTRY_COMPARE_WITH_TIMEOUT(closed.size(), 1, 3000);
+            QVERIFY2(!cutOff || clock.elapsed() >= 1300 * 95 / 100,
+                     qPrintable(QString::number(clock.elapsed())));
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(reader.received, (Messages{big, "c,next"}), 5000);
+        }
+        QTest::qWait(config.drainGraceMs + kFileQuietGapMs + kFileGapMarginMs);
+        QCOMPARE(closed.size(), cutOff || vanish ? 1 : 0);
+        QCOMPARE(session.isClosed(), cutOff || vanish);
     }
 
     // A file is read in pieces as the socket takes them; one that ends early closes the
@@ -367,7 +341,8 @@ private slots:
         QTest::addColumn<bool>("tls");
         QTest::newRow("4 MiB, slow reader") << (4 << 20) << -1 << (64 << 10) << false << false;
         QTest::newRow("4 MiB, then closed") << (4 << 20) << -1 << 0 << true << false;
-        // Encrypted pieces wait in a buffer of their own: it counts too.
+        // Encrypted pieces wait in a buffer of their own: it counts too. The message after the
+        // file also shows that the kernel's queue, which then holds the encrypted bytes, paces.
         QTest::newRow("1 MiB, slower reader, TLS") << (1 << 20) << -1 << (8 << 10) << false << true;
         QTest::newRow("4 MiB, then closed, TLS") << (4 << 20) << -1 << 0 << true << true;
         QTest::newRow("empty") << 0 << -1 << 0 << false << false;

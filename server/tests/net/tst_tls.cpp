@@ -10,16 +10,6 @@ using namespace tavrel;
 using namespace tavrel::server;
 using namespace Qt::StringLiterals;
 
-struct Counts
-{
-    quint64 plain, tls, failures;
-};
-
-static Counts counts()
-{
-    return {metrics().plainConnections, metrics().tlsConnections, metrics().tlsHandshakeFailures};
-}
-
 // TLS and plain connections on one port, told apart by their first byte; what an attacker
 // can send before, during and after a handshake; and certificates read again at run time.
 class TestTls : public QObject
@@ -66,55 +56,53 @@ private slots:
     // The first byte counts the connection as TLS or plain.
     void badInput_data()
     {
-        QTest::addColumn<QByteArray>("plain");  // sent first; none: a handshake first, then:
-        QTest::addColumn<QByteArray>("inside"); // sent encrypted
-        QTest::addColumn<QByteArray>("raw");    // sent on the connection past TLS
-        QTest::addColumn<bool>("vanish");       // the client drops the connection at once
+        // 'p': sent first; after a handshake, 'i': sent encrypted, 'r': on the connection past TLS
+        QTest::addColumn<char>("where");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("vanish"); // the client drops the connection at once
         QTest::addColumn<bool>("closed");
         QTest::addColumn<int>("failures");
         const QByteArray junk = "\x01\x02\xff junk c, l, fs,";
-        const QByteArray none;
-        QTest::newRow("neither TLS nor a kind") << junk << none << none << false << false << 0;
-        QTest::newRow("the same inside TLS") << none << junk << none << false << false << 0;
-        QTest::newRow("no TLS after the handshake") << none << none << junk << false << true << 0;
+        QTest::newRow("neither TLS nor a kind") << 'p' << junk << false << false << 0;
+        QTest::newRow("the same inside TLS") << 'i' << junk << false << false << 0;
+        QTest::newRow("no TLS after the handshake") << 'r' << junk << false << true << 0;
         QTest::newRow("junk after the handshake byte")
-            << "\x16" + junk.repeated(8) << none << none << false << true << 1;
+            << 'p' << "\x16" + junk.repeated(8) << false << true << 1;
         QTest::newRow("gone in the middle of a handshake")
-            << QByteArray("\x16\x03\x01\x02\x00\x01", 6) << none << none << true << true << 1;
+            << 'p' << QByteArray("\x16\x03\x01\x02\x00\x01", 6) << true << true << 1;
     }
     void badInput()
     {
-        QFETCH(QByteArray, plain);
-        QFETCH(QByteArray, inside);
-        QFETCH(QByteArray, raw);
+        QFETCH(char, where);
+        QFETCH(QByteArray, bytes);
         QFETCH(bool, vanish);
         QFETCH(bool, closed);
         QFETCH(int, failures);
         f.startServer({u"alice"_s});
-        const Counts before = counts();
-        const bool handshake = plain.isEmpty();
-        TestClient *client = handshake ? tlsClient() : f.connected();
+        const Metrics &m = metrics();
+        const quint64 plain = m.plainConnections, tls = m.tlsConnections, failed = m.tlsHandshakeFailures;
+        TestClient *client = where == 'p' ? f.connected() : tlsClient();
         QVERIFY(client->isConnected());
-        if (!plain.isEmpty())
-            client->socket.write(plain);
-        if (!inside.isEmpty())
-            client->send(inside);
-        if (!raw.isEmpty()) {
+        if (where == 'p')
+            client->socket.write(bytes);
+        if (where == 'i')
+            client->send(bytes);
+        if (where == 'r') {
             QVERIFY(client->socket.waitForBytesWritten(1000) || client->socket.bytesToWrite() == 0);
-            QCOMPARE(::send(int(client->socket.socketDescriptor()), raw.constData(), size_t(raw.size()), 0),
-                     ssize_t(raw.size()));
+            QCOMPARE(
+                ::send(int(client->socket.socketDescriptor()), bytes.constData(), size_t(bytes.size()), 0),
+                ssize_t(bytes.size()));
         }
         if (vanish) {
-            QTRY_COMPARE(counts().tls - before.tls, quint64(1));
+            QTRY_COMPARE(m.tlsConnections - tls, quint64(1));
             client->socket.abort();
         }
-        const bool tls = handshake || plain.startsWith(kTlsHandshakeByte);
-        QTRY_COMPARE(counts().tls - before.tls + counts().plain - before.plain, quint64(1));
-        QCOMPARE(counts().tls - before.tls, quint64(tls));
+        QTRY_COMPARE(m.tlsConnections - tls + m.plainConnections - plain, quint64(1));
+        QCOMPARE(m.tlsConnections - tls, quint64(where != 'p' || bytes.startsWith(kTlsHandshakeByte)));
         if (closed) {
             QTRY_VERIFY_WITH_TIMEOUT(!client->isConnected(), 5000);
             QTRY_COMPARE(f.server->sessionCount(), 0);
-            QTRY_COMPARE(counts().failures - before.failures, quint64(failures));
+            QTRY_COMPARE(m.tlsHandshakeFailures - failed, quint64(failures));
             return;
         }
         QTRY_COMPARE(f.server->sessionCount(), 1);
@@ -130,12 +118,12 @@ private slots:
         f.config.maxPerAddress = 1;
         f.config.loginTimeoutMs = 800;
         f.startServer({u"alice"_s});
-        const Counts before = counts();
+        const quint64 tls = metrics().tlsConnections, failed = metrics().tlsHandshakeFailures;
         TestClient *stalled = f.connected();
         QElapsedTimer clock;
         clock.start();
         stalled->socket.write(QByteArray("\x16\x03\x01\x00", 4));
-        QTRY_COMPARE(counts().tls - before.tls, quint64(1));
+        QTRY_COMPARE(metrics().tlsConnections - tls, quint64(1));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"refused: too many connections"_s));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"^no TLS with port"_s));
         TestClient *second = tlsClient();
@@ -143,7 +131,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!stalled->isConnected(), 5000);
         // A coarse timer may fire 5% early.
         QVERIFY2(clock.elapsed() >= 800 * 95 / 100, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(counts().failures - before.failures, quint64(1));
+        QCOMPARE(metrics().tlsHandshakeFailures - failed, quint64(1));
         QCOMPARE(tlsClient()->answerTo(login(u"alice"_s)), answers::loginReply(answers::loginOk()));
     }
 
