@@ -28,26 +28,24 @@ class TestConfig : public QObject
         return path;
     }
 
-    // Parses the command line, with "--config FILE" when a file is given.
-    bool parse(OptionParser &parser, Config &config, const QStringList &arguments, const QString &file = {})
-    {
-        return parser.parse(QStringList{u"tavrel-server"_s} +
-                                (file.isNull() ? QStringList() : QStringList{u"--config"_s, file}) +
-                                arguments,
-                            config);
-    }
+    std::optional<OptionParser> m_parser;
+    Config m_config;
 
-    // The lines of a file that match pattern, with its first group in place of the match.
-    static QByteArray matchingLines(const QString &path, const QString &pattern)
+    // Parses the command line into a fresh parser and config, with "--config
+    // FILE" when a file is given; defaultFile: the file read when none is named.
+    bool parse(const QStringList &arguments, const QString &file = {}, const QString &defaultFile = {})
     {
-        const QRegularExpression line(pattern);
-        QStringList lines = QString::fromUtf8(contents(path)).split(u'\n').filter(line);
-        return lines.replaceInStrings(line, u"\\1"_s).join(u'\n').toUtf8() + '\n';
+        m_parser.emplace(defaultFile.isNull() ? m_dir.filePath(u"absent.conf"_s) : defaultFile);
+        m_config = Config();
+        return m_parser->parse(QStringList{u"tavrel-server"_s} +
+                                   (file.isNull() ? QStringList() : QStringList{u"--config"_s, file}) +
+                                   arguments,
+                               m_config);
     }
 
 private slots:
-    // The value read from the file, or the file's faults, each after "FILE:" (the file's own
-    // name may hold what arg() would take for a place of its own).
+    // The value read from the file, or the file's faults, each after "FILE:" (the
+    // file's own name may hold what arg() would take for a place of its own).
     void configFile_data()
     {
         QTest::addColumn<QByteArray>("text");
@@ -78,14 +76,25 @@ private slots:
             {u"FILE:1: key 'data': a backslash keeps only \\, \", # or ; after it"_s});
         row("flag with a value", "tls-required = maybe\n", {},
             {u"invalid value for key 'tls-required' at FILE:1: maybe (expected true or false)"_s});
-        row("out of range", "# limits\nport = 65536\n", {},
-            {u"invalid value for key 'port' at FILE:2: 65536 (expected a whole number from 0 to 65535)"_s});
         row("options of the command line only", "config = x\ncheck-config = true\nhelp = true\n", {},
             {u"FILE:1: unknown key 'config'"_s, u"FILE:2: unknown key 'check-config'"_s,
              u"FILE:3: unknown key 'help'"_s});
         row("every fault, in line order", "b = 1\nport\nport = 1\na = 2\n", {},
             {u"FILE:1: unknown key 'b'"_s, u"FILE:2: expected 'key = value', got 'port'"_s,
              u"FILE:4: unknown key 'a'"_s});
+        // The README's config lines and the package's sample config, with every
+        // option uncommented, read without a fault: the lines that match a pattern, with
+        // its first group in place of the match.
+        const auto matchingLines = [](const QString &path, const QString &pattern) {
+            const QRegularExpression line(pattern);
+            QStringList lines = QString::fromUtf8(contents(path)).split(u'\n').filter(line);
+            return lines.replaceInStrings(line, u"\\1"_s).join(u'\n').toUtf8() + '\n';
+        };
+        const QByteArray readme = matchingLines(QStringLiteral(TAVREL_README), u"^    ([a-z-]+ = .*)$"_s);
+        const QByteArray sample = matchingLines(QStringLiteral(TAVREL_SAMPLE_CONFIG), u"^#([a-z-]+ = .*)$"_s);
+        QVERIFY(readme.count('\n') >= 10 && sample.count('\n') >= qsizetype(options().size()));
+        row("README", readme, {});
+        row("sample config", sample, {});
     }
     void configFile()
     {
@@ -94,23 +103,22 @@ private slots:
         QFETCH(QStringList, errors);
         const QString file =
             write(QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-') + u".conf"_s, text);
-        OptionParser parser(m_dir.filePath(u"absent.conf"_s));
-        Config config;
-        QCOMPARE(parse(parser, config, {}, file), errors.isEmpty());
-        QCOMPARE(parser.errors(), errors.replaceInStrings(u"FILE"_s, file));
+        QCOMPARE(parse({}, file), errors.isEmpty());
+        QCOMPARE(m_parser->errors(), errors.replaceInStrings(u"FILE"_s, file));
         const QString option =
             QString::fromUtf8(text.mid(text.lastIndexOf('\n', -3) + 1).split('=').value(0)).trimmed();
         if (!value.isNull()) {
-            QVERIFY(parser.isSet(option));
-            QCOMPARE(parser.value(option), value);
-            QCOMPARE(parser.origin(option), u"key '%1' at %2:%3"_s.arg(option, file).arg(text.count('\n')));
+            QVERIFY(m_parser->isSet(option));
+            QCOMPARE(m_parser->value(option), value);
+            QCOMPARE(m_parser->origin(option),
+                     u"key '%1' at %2:%3"_s.arg(option, file).arg(text.count('\n')));
         }
     }
 
-    // Each kind of range the options have: the highest (or lowest) value it takes and the next
-    // one, which is refused with the option's name. Options that share a kind share its
-    // reader, whose bounds are tried once. A file's values go through the same readers
-    // (configFile's rows "flag with a value" and "out of range").
+    // Each kind of range the options have: the highest (or lowest) value it takes
+    // and the next one, which is refused with the option's name. Options that
+    // share a kind share its reader, whose bounds are tried once. A file's values
+    // go through the same readers (configFile's row "flag with a value").
     void ranges_data()
     {
         QTest::addColumn<QString>("option");
@@ -140,70 +148,38 @@ private slots:
         const auto find = [&option](const Option &o) { return o.name == option; };
         const Option &read = *std::find_if(options().cbegin(), options().cend(), find);
         const QString why = u": %1 (expected a whole number from %2)"_s.arg(refused, range);
-        OptionParser parser(m_dir.filePath(u"absent.conf"_s));
-        Config config;
-        QVERIFY2(parse(parser, config, {u"--"_s + option, taken}), qPrintable(parser.errors().join(u'\n')));
-        QCOMPARE(read.reader.show(config), taken);
-        QVERIFY(!parse(parser, config, {u"--"_s + option, refused}));
-        QCOMPARE(parser.errors(), QStringList{u"invalid value for --"_s + option + why});
+        QVERIFY2(parse({u"--"_s + option, taken}), qPrintable(m_parser->errors().join(u'\n')));
+        QCOMPARE(read.reader.show(m_config), taken);
+        QVERIFY(!parse({u"--"_s + option, refused}));
+        QCOMPARE(m_parser->errors(), QStringList{u"invalid value for --"_s + option + why});
     }
 
-    // The README's config lines and the package's sample config, with every option
-    // uncommented, read without a fault.
-    void samples_data()
-    {
-        QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<int>("lines"); // at least
-        QTest::newRow("README") << matchingLines(QStringLiteral(TAVREL_README), u"^    ([a-z-]+ = .*)$"_s)
-                                << 10;
-        QTest::newRow("sample config")
-            << matchingLines(QStringLiteral(TAVREL_SAMPLE_CONFIG), u"^#([a-z-]+ = .*)$"_s)
-            << int(options().size());
-    }
-    void samples()
-    {
-        QFETCH(QByteArray, text);
-        QFETCH(int, lines);
-        QVERIFY(text.count('\n') >= lines);
-        OptionParser parser(m_dir.filePath(u"absent.conf"_s));
-        Config config;
-        QVERIFY2(parse(parser, config, {}, write(u"sample.conf"_s, text)),
-                 qPrintable(parser.errors().join(u'\n')));
-        if (QTest::currentDataTag() == "README"_L1)
-            QCOMPARE(config.mail.relayUrl, u"smtp://mail.example.org:587"_s);
-    }
-
+    // The file read: the default when none is named, else the one named; an empty name reads
+    // none. read: the file's name, or the start of the refusal.
     void whichFile_data()
     {
         QTest::addColumn<QString>("config"); // --config's value; null: none given
-        QTest::addColumn<QString>("read");   // default, other, none, or an error's start
-        QTest::newRow("default when it exists") << QString() << u"default"_s;
-        QTest::newRow("the one named") << u"other"_s << u"other"_s;
-        QTest::newRow("an empty name reads none") << u""_s << u"none"_s;
-        QTest::newRow("named but missing") << u"nowhere"_s << u"cannot read the config file "_s;
+        QTest::addColumn<int>("port");       // as the file read sets it; 0: refused
+        QTest::addColumn<QString>("read");
+        const QString other = write(u"other.conf"_s, "port = 2\n");
+        QTest::newRow("default when it exists") << QString() << 1 << write(u"default.conf"_s, "port = 1\n");
+        QTest::newRow("the one named") << other << 2 << other;
+        QTest::newRow("an empty name reads none") << u""_s << int(Config().port) << QString();
+        QTest::newRow("named but missing")
+            << m_dir.filePath(u"nowhere.conf"_s) << 0 << u"cannot read the config file "_s;
     }
     void whichFile()
     {
         QFETCH(QString, config);
+        QFETCH(int, port);
         QFETCH(QString, read);
-        const QHash<QString, QString> files{{u"default"_s, write(u"default.conf"_s, "port = 1\n")},
-                                            {u"other"_s, write(u"other.conf"_s, "port = 2\n")},
-                                            {u"nowhere"_s, m_dir.filePath(u"nowhere.conf"_s)}};
-        OptionParser parser(files[u"default"_s]);
-        Config values;
-        const bool ok = parse(parser, values, {}, config.isNull() ? QString() : files.value(config, u""_s));
-        if (read.contains(u' ')) {
-            QVERIFY(!ok);
-            QVERIFY2(parser.errors().value(0).startsWith(read), qPrintable(parser.errors().join(u'\n')));
-            return;
-        }
-        QVERIFY(ok);
-        QCOMPARE(values.port, read == u"default" ? 1 : read == u"other" ? 2 : Config().port);
-        QCOMPARE(parser.configFile(), files.value(read));
+        const bool ok = parse({}, config, m_dir.filePath(u"default.conf"_s));
+        QCOMPARE(ok ? m_parser->configFile() : m_parser->errors().value(0).left(read.size()), read);
+        QCOMPARE(ok ? int(m_config.port) : 0, port);
     }
 
-    // Option values that are more than a number: what each reads as, or "refused: " and the
-    // start of why. A secret file's value is its mode and its contents.
+    // Option values that are more than a number: what each reads as, or "refused:
+    // " and the start of why. A secret file's value is its mode and its contents.
     void values_data()
     {
         QTest::addColumn<QString>("option");
@@ -256,8 +232,7 @@ private slots:
         Config config;
         const MailConfig &mail = config.mail;
         QByteArray secret;
-        QString why;
-        QString read;
+        QString why, read;
         if (option == u"mail" && readMailTarget(text, config, &why))
             read = (QStringList{u"outbox"_s, u"sendmail"_s, u"smtp"_s}.value(int(mail.transport)) + u' ' +
                     mail.relayUrl)
