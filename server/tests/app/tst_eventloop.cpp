@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSocketNotifier>
 #include <QTest>
@@ -10,7 +11,6 @@
 
 #include <cstdlib>
 #include <fcntl.h>
-#include <memory>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -21,13 +21,6 @@ using namespace tavrel::server;
 class TestEventLoop : public QObject
 {
     Q_OBJECT
-
-    // A descriptor that is ready to read and to write (an eventfd with a count), closed with it.
-    struct Ready
-    {
-        const int fd = ::eventfd(1, EFD_CLOEXEC);
-        ~Ready() { ::close(fd); }
-    };
 
 private slots:
     void initTestCase()
@@ -50,14 +43,17 @@ private slots:
     {
         QFETCH(bool, sameFd);
         QFETCH(bool, deleteIt);
-        Ready first, second;
-        QVERIFY(first.fd >= 0 && second.fd >= 0);
+        // Ready to read and to write (eventfds with a count), closed last.
+        const int first = ::eventfd(1, EFD_CLOEXEC), second = ::eventfd(1, EFD_CLOEXEC);
+        const auto closeFirst = qScopeGuard([first] { ::close(first); });
+        const auto closeSecond = qScopeGuard([second] { ::close(second); });
+        QVERIFY(first >= 0 && second >= 0);
         QObject owner; // deletes what is left before the descriptors close
         // Read and write on one descriptor are one epoll entry; two descriptors are two.
         QPointer<QSocketNotifier> notifiers[2] = {
-            new QSocketNotifier(first.fd, QSocketNotifier::Read, &owner),
-            sameFd ? new QSocketNotifier(first.fd, QSocketNotifier::Write, &owner)
-                   : new QSocketNotifier(second.fd, QSocketNotifier::Read, &owner)};
+            new QSocketNotifier(first, QSocketNotifier::Read, &owner),
+            sameFd ? new QSocketNotifier(first, QSocketNotifier::Write, &owner)
+                   : new QSocketNotifier(second, QSocketNotifier::Read, &owner)};
         int runs = 0;
         for (int i = 0; i < 2; ++i) {
             connect(notifiers[i], &QSocketNotifier::activated, &owner, [&, other = notifiers[1 - i]] {
@@ -107,8 +103,7 @@ private slots:
     void oneTurn()
     {
         QAbstractEventDispatcher *loop = QAbstractEventDispatcher::instance();
-        int zero = 0;
-        int later = 0;
+        int zero = 0, later = 0;
         QTimer zeroTimer, laterTimer; // both of interval 0
         connect(&laterTimer, &QTimer::timeout, this, [&later] { ++later; });
         connect(&zeroTimer, &QTimer::timeout, this, [&] {
@@ -130,8 +125,9 @@ private slots:
         QVERIFY(clock.elapsed() < 1000);
 
         // Without socket notifiers a readable descriptor waits for a turn with them.
-        Ready ready;
-        QSocketNotifier notifier(ready.fd, QSocketNotifier::Read);
+        const int ready = ::eventfd(1, EFD_CLOEXEC);
+        const auto closing = qScopeGuard([ready] { ::close(ready); });
+        QSocketNotifier notifier(ready, QSocketNotifier::Read);
         int reads = 0;
         connect(&notifier, &QSocketNotifier::activated, this, [&reads] { ++reads; });
         loop->processEvents(QEventLoop::ExcludeSocketNotifiers);
@@ -146,8 +142,7 @@ private slots:
     // 3.5 periods) makes the missed periods skipped, not fired in a burst.
     void timerKeepsItsPeriod()
     {
-        constexpr int kPeriodMs = 12;
-        constexpr int kTicks = 40;
+        constexpr int kPeriodMs = 12, kTicks = 40;
         QList<qint64> ticks;
         QElapsedTimer clock;
         QEventLoop loop;
@@ -170,8 +165,7 @@ private slots:
         // Lateness against the tick's own slot on the grid started at 0; no two ticks in a slot.
         double load = 0;
         getloadavg(&load, 1);
-        qint64 lateSum = 0;
-        qint64 lastSlot = 0;
+        qint64 lateSum = 0, lastSlot = 0;
         for (int i = 0; i < kTicks; ++i) {
             const qint64 slot = (ticks[i] + 100'000) / (kPeriodMs * 1'000'000);
             QVERIFY2(slot > lastSlot, qPrintable(QStringLiteral("tick %1 came early or in a burst").arg(i)));
@@ -188,16 +182,14 @@ private slots:
     void wokenFromAnotherThread()
     {
         QEventLoop loop;
-        QElapsedTimer clock;
-        std::unique_ptr<QThread> thread(QThread::create([&loop] {
+        QScopedPointer<QThread> thread(QThread::create([&loop] {
             QThread::msleep(50);
             QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
         }));
-        QTimer::singleShot(5000, &loop, [&loop] { loop.exit(1); });
-        clock.start();
+        // Woken within a second, or the loop ends unwoken.
+        QTimer::singleShot(1000, &loop, [&loop] { loop.exit(1); });
         thread->start();
         QCOMPARE(loop.exec(), 0);
-        QVERIFY(clock.elapsed() < 1000);
         thread->wait();
     }
 };

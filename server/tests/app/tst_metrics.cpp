@@ -27,10 +27,8 @@ class TestMetrics : public QObject
         QHash<QString, double> values;
         std::unique_ptr<QNetworkReply> reply(m_network.get(
             QNetworkRequest(QUrl(u"http://127.0.0.1:%1%2"_s.arg(f.server->metricsPort()).arg(path)))));
-        m_status = 0;
-        if (!QTest::qWaitFor([&reply] { return reply->isFinished(); }, 5000))
-            return values;
-        m_status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const bool finished = QTest::qWaitFor([&reply] { return reply->isFinished(); }, 5000);
+        m_status = finished ? reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0;
         m_contentType = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
         m_body = reply->readAll();
         for (const QByteArray &line : m_body.split('\n')) {
@@ -54,8 +52,7 @@ private slots:
         m_before = scrape();
         QCOMPARE(m_status, 200);
         TestClient *alice = f.loggedIn(u"alice"_s)[0];
-        TestClient *bob = f.connected();
-        TestClient *guest = f.connected();
+        TestClient *bob = f.connected(), *guest = f.connected();
         // Refused after the hash, and before it: not a digest at all.
         for (const QString &wrong : {saltedDigest(u"wrong"_s), kPassword}) {
             bob->send(loginMessage(u"bob"_s, wrong));
@@ -102,10 +99,8 @@ private slots:
     void exposition()
     {
         double relayed = 0;
-        for (auto it = m_after.cbegin(); it != m_after.cend(); ++it) {
-            if (it.key().startsWith(u"tavrel_messages_relayed_total{"_s))
-                relayed += delta(it.key());
-        }
+        for (const QString &name : m_after.keys())
+            relayed += name.startsWith(u"tavrel_messages_relayed_total{"_s) ? delta(name) : 0;
         // Every message written waited for its gap once, and its bytes were counted.
         QCOMPARE(delta(u"tavrel_pacing_delay_seconds_count"_s), relayed);
         QVERIFY(delta(u"tavrel_sent_bytes_total"_s) > 13 + 2 * 20);

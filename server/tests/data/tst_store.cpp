@@ -141,8 +141,7 @@ private slots:
         QVERIFY2(setup.exec(u"CREATE TABLE counter (n BIGINT NOT NULL)"_s) &&
                      setup.exec(u"INSERT INTO counter VALUES (0)"_s),
                  qPrintable(setup.error));
-        constexpr int kWriters = 4;
-        constexpr int kRounds = 25;
+        constexpr int kWriters = 4, kRounds = 25;
         std::atomic<int> done{0};
         QVERIFY(concurrently(kWriters, [&] {
             Connection connection(where);

@@ -11,17 +11,9 @@ using namespace tavrel;
 using namespace tavrel::server;
 using namespace Qt::StringLiterals;
 
-namespace {
-
 const QString kFrom = u"codes@tavrel.example"_s;
 const QString kUser = u"tavrel"_s;
 const QString kRelayPassword = u"relay pass 1"_s;
-
-// What the server logged, as "category: message".
-QStringList logged;
-QtMessageHandler previousHandler = nullptr;
-
-} // namespace
 
 // The server hands its verification code mails to a real SMTP relay on loopback.
 class TestMail : public QObject
@@ -31,7 +23,6 @@ class TestMail : public QObject
     TestCertificates m_certs;
     ServerFixture m_fixture{this};
     Config &m_config = m_fixture.config;
-    quint64 m_retriesBefore = 0;
 
     void useRelay(quint16 port, const QString &scheme = u"smtp"_s, bool password = true, bool trust = true)
     {
@@ -52,20 +43,9 @@ class TestMail : public QObject
     {
         return QDir(m_fixture.dataPath(u"outbox/"_s + folder)).entryList({u"*.eml"_s}, QDir::Files);
     }
-    quint64 retries() const { return metrics().mailRetries - m_retriesBefore; }
-    // Long enough for a mail wrongly sent again to show.
-    void waitSomeRetries() { QTest::qWait(4 * m_config.mail.maxRetryMs); }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY2(m_certs.make(), qPrintable(m_certs.error()));
-        previousHandler = qInstallMessageHandler(
-            [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
-                logged.append(QString::fromLatin1(context.category) + u": "_s + message);
-                previousHandler(type, context, message);
-            });
-    }
+    void initTestCase() { QVERIFY2(m_certs.make(), qPrintable(m_certs.error())); }
 
     void init()
     {
@@ -75,8 +55,8 @@ private slots:
         m_config.mail.attemptTimeoutSeconds = 10;
         m_config.mail.envelopeFrom = kFrom.toUtf8();
         m_config.mail.fromHeader = "Tavrel <" + kFrom.toUtf8() + '>';
-        m_retriesBefore = metrics().mailRetries;
-        logged.clear();
+        // Counted from here: no mail thread of another test runs.
+        metrics().mailRetries = metrics().codesSent = metrics().codesFailed = 0;
     }
 
     void cleanup() { m_fixture.cleanup(); }
@@ -97,7 +77,7 @@ private slots:
         const QString tls = u"starttls"_s, none = u"none"_s, allowed = u"none, allowed"_s,
                       pw = kRelayPassword;
         const QString sent = u"sent"_s, queued = u"queued"_s, null;
-        QTest::newRow("STARTTLS and a password") << tls << pw << alice << ok << sent;
+        // STARTTLS with a password is relayDownThenUp's relay.
         QTest::newRow("TLS from the start") << u"implicit"_s << pw << alice << ok << sent;
         // The relay takes no mail before STARTTLS: the server must take it up when offered.
         QTest::newRow("STARTTLS, no password") << tls << null << alice << null << sent;
@@ -131,35 +111,36 @@ private slots:
         QVERIFY(relay.start(m_certs.path(), offered, password.isNull() ? QString() : kUser, password));
         const QString folder = end == u"queued" ? QString() : end.section(u':', 0, 0);
         const bool failed = folder == u"failed";
-        if (failed)
+        if (failed) {
             m_config.mail.giveUpMs = 1500;
+            // One warning says the mail failed and quotes the relay; the test fails on another.
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"(?=.*failed/).*"_s +
+                                                                  QRegularExpression::escape(end.mid(8))));
+            QTest::failOnWarning(QRegularExpression(u"failed/"_s));
+        }
         m_config.mail.insecurePlaintext = tls.endsWith(u"allowed"_s);
         useRelay(relay.port, offered == u"implicit" ? u"smtps"_s : u"smtp"_s, !password.isNull(),
                  !tls.endsWith(u"untrusted"_s));
-        const quint64 sentBefore = metrics().codesSent, failedBefore = metrics().codesFailed;
         askForCode(u"alice"_s, email);
-        QTRY_VERIFY_WITH_TIMEOUT(folder.isEmpty() ? retries() >= 2 : mails(folder).size() == 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(folder.isEmpty() ? metrics().mailRetries >= 2 : mails(folder).size() == 1,
+                                 10000);
         QCOMPARE(mails().size() + mails(u"sending"_s).size(), int(folder.isEmpty()));
-        QCOMPARE(mails(u"sent"_s).size() + mails(u"failed"_s).size(), int(!folder.isEmpty()));
         QCOMPARE(relay.events(u"auth"_s).mid(0, end == u"sent" ? -1 : 1),
                  auth.isEmpty() ? QStringList() : QStringList{auth});
         QCOMPARE(relay.accepted(), int(end == u"sent"));
         // Counted just after the mail moves, on the mail thread.
-        QTRY_COMPARE(metrics().codesSent - sentBefore, quint64(end == u"sent"));
-        QTRY_COMPARE(metrics().codesFailed - failedBefore, quint64(failed));
+        QTRY_COMPARE(metrics().codesSent, quint64(end == u"sent"));
+        QTRY_COMPARE(metrics().codesFailed, quint64(failed));
         if (failed) {
-            waitSomeRetries();
+            // Long enough for a mail wrongly sent again to show.
+            QTest::qWait(4 * m_config.mail.maxRetryMs);
             const QString local = email.section(u'@', 0, 0);
             const int attempts = int(relay.events(local).size());
             QVERIFY2(local == u"busy" ? attempts >= 2 : attempts == 1, qPrintable(QString::number(attempts)));
-            const QStringList warnings = logged.filter(u"tavrel.server.mail: "_s).filter(u"failed/"_s);
-            QVERIFY2(warnings.size() == 1 && warnings.first().contains(end.mid(8)),
-                     qPrintable(warnings.join(u'\n')));
         } else if (end == u"sent") {
             QCOMPARE(relay.envelope(1), (QStringList{kFrom, email}));
             const QByteArray mail = relay.message(1);
             QVERIFY2(mail.startsWith("From: Tavrel <" + kFrom.toUtf8() + ">\r\n") &&
-                         mail.contains("\r\nTo: <" + email.toUtf8() + ">\r\n") &&
                          mail.contains(u"验证码："_s.toUtf8()),
                      mail.constData());
         }
@@ -187,8 +168,7 @@ private slots:
         useRelay(port);
         askForCode(u"dave"_s, u"dave@example.org"_s);
         askForCode(u"erin"_s, u"erin@example.org"_s);
-        QTRY_VERIFY_WITH_TIMEOUT(restart ? probe.hasPendingConnections() : retries() >= 2, 10000);
-        QCOMPARE(mails().size() + mails(u"sending"_s).size(), 2);
+        QTRY_VERIFY_WITH_TIMEOUT(restart ? probe.hasPendingConnections() : metrics().mailRetries >= 2, 10000);
         const QString dead = u"20240101-000000000-dead.eml"_s;
         if (restart) {
             QElapsedTimer stopping;
@@ -206,13 +186,12 @@ private slots:
         if (restart)
             m_fixture.startServer();
         QTRY_COMPARE_WITH_TIMEOUT(relay.accepted(), 2, 10000);
-        waitSomeRetries();
+        QTest::qWait(4 * m_config.mail.maxRetryMs); // a mail sent twice would show by now
         QCOMPARE(relay.accepted(), 2);
         QCOMPARE(QSet<QString>({relay.envelope(1).value(1), relay.envelope(2).value(1)}),
                  QSet<QString>({u"dave@example.org"_s, u"erin@example.org"_s}));
         QCOMPARE(mails(u"sent"_s).size(), 2);
         QCOMPARE(mails(u"failed"_s), restart ? QStringList{dead} : QStringList());
-        QCOMPARE(logged.filter(dead + u" was being handed to the relay"_s).size(), int(restart));
     }
 
     void sendmail_data()
@@ -254,7 +233,7 @@ private slots:
             const QStringList here = mails(folder);
             return here.size() == 1 && here.constFirst() != u"recent.eml"_s;
         };
-        QTRY_VERIFY_WITH_TIMEOUT(folder.isEmpty() ? retries() >= 2 : settledHere(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(folder.isEmpty() ? metrics().mailRetries >= 2 : settledHere(), 10000);
         QCOMPARE(mails().size() + mails(u"sending"_s).size(), int(folder.isEmpty()));
         // The recent mail, now a week old too, goes when this one settles.
         if (!folder.isEmpty())
